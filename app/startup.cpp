@@ -1,0 +1,1 @@
+int StartUp(int, char**) { return 0; }

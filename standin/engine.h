@@ -1,0 +1,117 @@
+#pragma once
+// The SQL side of the SQL Server stand-in: the databases of a data directory, each one SQLite
+// file, and the sessions that run statements on them with SQL Server's semantics for the subset
+// the tool sends. Knows nothing of TDS; the protocol side (server.h) turns what a session
+// reports through a ResultSink into tokens.
+//
+// All texts here (statements, names, values, messages) are UTF-8.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace standin {
+
+// Column types as SQL Server would describe them.
+enum class SqlType { VarChar, NVarChar, Int, BigInt, SmallInt, TinyInt, Bit, Float, Real, Decimal, DateTime };
+
+struct ColumnInfo {
+    std::string name;
+    SqlType type = SqlType::VarChar;
+    int length = 0;     // VarChar: maximum length in bytes (1..8000); NVarChar: in characters (1..4000)
+    int precision = 0;  // Decimal
+    int scale = 0;      // Decimal
+    bool nullable = true;
+};
+
+struct Value {
+    enum class Kind { Null, Integer, Real, Text };
+    Kind kind = Kind::Null;
+    std::int64_t integer = 0;
+    double real = 0;
+    // Text values; decimals as their decimal text ("1234.50"), datetimes as
+    // "YYYY-MM-DD hh:mm:ss.fff".
+    std::string text;
+
+    static Value Null() { return {}; }
+    static Value Int(std::int64_t v) { Value x; x.kind = Kind::Integer; x.integer = v; return x; }
+    static Value Float(double v) { Value x; x.kind = Kind::Real; x.real = v; return x; }
+    static Value Text(std::string v) { Value x; x.kind = Kind::Text; x.text = std::move(v); return x; }
+};
+
+// An ERROR (severity above 10) or INFO (10 or below) message, as SQL Server numbers them.
+struct Message {
+    int number = 0;
+    int state = 1;
+    int severity = 16;
+    std::string text;
+    int line = 1;
+    bool IsError() const { return severity > 10; }
+};
+
+// Receives what one batch produces, statement by statement, in order.
+class ResultSink {
+public:
+    virtual ~ResultSink() = default;
+    virtual void OnMessage(const Message& message) = 0;
+    // A result set begins; rows follow.
+    virtual void OnColumns(const std::vector<ColumnInfo>& columns) = 0;
+    virtual void OnRow(const std::vector<Value>& row) = 0;
+    // One statement has ended. rowCount < 0: no count to report.
+    virtual void OnStatementDone(bool failed, std::int64_t rowCount) = 0;
+};
+
+class Session;
+
+// The databases of one data directory. Thread-safe; shared by all sessions of a server.
+class Engine {
+public:
+    explicit Engine(std::filesystem::path dataDir);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    bool DatabaseExists(std::string_view name) const;
+
+    // A session whose current database is `database` ("master" when empty). Fails with SQL
+    // Server's message 4060 when that database does not exist.
+    std::unique_ptr<Session> OpenSession(std::string_view database, Message* error);
+
+    // Writes the sample restored accounting database "2016年乡镇数据采集"; scale multiplies the
+    // voucher rows.
+    static void CreateSample(const std::filesystem::path& dataDir, int scale);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// One connection's view: its current database, and the statements it runs.
+class Session {
+public:
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    std::string CurrentDatabase() const;
+
+    // Runs a batch of one or more statements and reports each through the sink. Returns false
+    // when Interrupt() stopped it; then nothing more is reported for the batch.
+    bool Execute(std::string_view sql, ResultSink& sink);
+
+    // Callable from any thread: stops the statement running now (or the next one to start)
+    // as soon as it can.
+    void Interrupt();
+
+    struct Impl;
+    explicit Session(std::unique_ptr<Impl> impl);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace standin

@@ -1,0 +1,60 @@
+#pragma once
+// A stand-in server process for integration tests: its own data directory (with the sample
+// database unless asked otherwise), a free port on 127.0.0.1, a statement log, and a private
+// ODBC configuration in which "SQL Server" is FreeTDS's driver, so that tests depend neither on
+// the machine's odbcinst.ini nor on port 1433.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Points unixODBC at a private odbcinst.ini (ODBCSYSINI) that registers "SQL Server" as
+// FreeTDS's libtdsodbc.so. Call before the first ODBC call of the process; idempotent.
+void UsePrivateOdbcConfig();
+
+class StandinProcess {
+public:
+    struct Options {
+        bool sample = true;          // write the sample database first
+        int scale = 1;               // --scale for the sample
+        std::string user = "sa";
+        std::string password = "1";  // the window's default password
+        // Extra arguments for the server, e.g. {"--delay-ms", "500"} where supported.
+        std::vector<std::string> extraArgs;
+    };
+
+    StandinProcess();  // default options
+    explicit StandinProcess(Options options);
+    ~StandinProcess();  // SIGTERM and wait; removes the data directory
+    StandinProcess(const StandinProcess&) = delete;
+    StandinProcess& operator=(const StandinProcess&) = delete;
+
+    int Port() const { return port_; }
+    const std::filesystem::path& DataDir() const { return dataDir_; }
+    const std::filesystem::path& StatementLog() const { return statementLog_; }
+
+    // Every statement the server has received so far, one per entry, CR and LF escaped as \r, \n.
+    std::vector<std::string> Statements() const;
+    // Sets TDSPORT to this server's port, so that a SERVER= without a port (the tool's ".",
+    // which the connection layer turns into 127.0.0.1,1433) reaches this server.
+    void ExportTdsPort() const;
+
+    // Stops the server (SIGTERM, then waits); KillNow uses SIGKILL. Both are idempotent.
+    void Stop();
+    void KillNow();
+    bool Running() const;
+
+private:
+    Options options_;
+    std::filesystem::path dataDir_;
+    std::filesystem::path statementLog_;
+    int pid_ = -1;
+    int port_ = 0;
+};
+
+// Path of the stand-in binary in the build tree.
+std::filesystem::path StandinExecutable();
+
+}  // namespace testsupport
