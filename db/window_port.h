@@ -1,0 +1,72 @@
+#pragma once
+// What the actions (log-in, lookup, extraction, export) need of the main window: its controls
+// by name, the log, notices, the responsive wait, and how its thread waits for the database.
+// The window (app/) implements it over its widgets; the actions stay free of any widget code.
+//
+// All texts are narrow, in the code page of the process (see codepage.h).
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvex {
+
+// The controls the actions read or change, named as on the window.
+enum class Control {
+    编辑框1,  // server name
+    编辑框2,  // user name
+    编辑框3,  // password
+    编辑框4,  // restored database name
+    编辑框5,  // fiscal year
+    编辑框6,  // unit code of the chosen account set
+    编辑框7,  // account-set number of the chosen account set
+    编辑框8,  // the progress log
+    组合框1,  // account-set chooser (its text field)
+    标签9,    // status line
+};
+
+// Notice styles: an OK button only, or with the exclamation icon.
+inline constexpr int kNoticePlain = 0;
+inline constexpr int kNoticeExclamation = 48;
+inline constexpr std::string_view kDefaultCaption = "信息：";
+
+class Window {
+public:
+    virtual ~Window() = default;
+
+    // Each of these may be called from any thread. Called from a worker, the operation is
+    // carried out on the window's thread while the worker waits. Once the window is closing,
+    // they do nothing, reads give empty texts and notices return at once.
+    virtual std::string Text(Control control) = 0;
+    virtual void SetText(Control control, std::string_view text) = 0;
+    // Appends at the end of an edit box: caret to the end, scrolled into view, not undoable.
+    virtual void AppendText(Control control, std::string_view text) = 0;
+    // Replaces the items of 组合框1's list (item data 0, 1, ...); its text field stays.
+    virtual void SetItems(const std::vector<std::string>& items) = 0;
+    // A message box with an OK button; returns when the user has closed it. From the window's
+    // thread it blocks the window; from a worker it blocks only that worker.
+    virtual int ShowNotice(std::string_view text, int style, std::string_view caption = kDefaultCaption) = 0;
+    // Waits interval × unit (0 ms, 1 s, 2 min, 3 h) while the calling thread keeps handling its
+    // own events.
+    virtual void ResponsiveWait(int interval, int unit = 0) = 0;
+    // Enables or disables the three action buttons 按钮1, 按钮4 and 按钮2.
+    virtual void SetActionsEnabled(bool enabled) = 0;
+    // The extraction's progress bar: `done` of `total` copies; total 0 empties it.
+    virtual void SetProgress(int done, int total) = 0;
+    virtual bool Closing() const = 0;
+};
+
+// How the window's thread waits for work done elsewhere: it keeps its event loop running.
+class EventPump {
+public:
+    virtual ~EventPump() = default;
+    virtual bool OnPumpThread() const = 0;
+    // On the window's thread only: handles events until done() holds. With takeInput false the
+    // window repaints but takes no keyboard or mouse input meanwhile.
+    virtual void WaitUntil(const std::function<bool()>& done, bool takeInput) = 0;
+    // From any thread: makes a running WaitUntil test done() again.
+    virtual void Wake() = 0;
+};
+
+}  // namespace tarvex
