@@ -1,0 +1,133 @@
+#pragma once
+// ODBCDB: the connection object through which every statement reaches SQL Server, over the
+// narrow-character ODBC 2 call interface of the driver manager (unixODBC here). It holds at
+// most one connection, opens read-only static record sets (at most 30 open at a time) and
+// executes statements. Failures come back as false, a handle of 0 or an empty value; the
+// diagnostics of the last failed call are kept for the caller to show.
+//
+// Every operation is atomic with respect to other threads. Cancel() may be called from any
+// thread while another one is inside an operation.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "codepage.h"
+
+namespace tarvex {
+
+// Diagnostics of a failed call, as the driver reported them (SQLError).
+struct OdbcError {
+    std::string state;    // SQLSTATE, five characters; empty when there was no driver call
+    long native = 0;      // the server's or driver's error number
+    std::string message;  // in the code page of the process
+
+    bool Empty() const { return state.empty() && message.empty(); }
+    // "[SQLSTATE] (native) message", one line per diagnostic record gathered.
+    std::string Describe() const;
+};
+
+// A point in time as days since 30 December 1899, clamped to 1 January 100 .. 31 December 9999.
+struct DateTimeValue {
+    double days = 0;
+};
+
+// The value of one column of the current row.
+class ColumnValue {
+public:
+    using Bytes = std::vector<unsigned char>;
+    using Variant = std::variant<std::monostate,  // empty
+                                 std::string,     // text
+                                 std::uint8_t,    // byte
+                                 std::int16_t, std::int32_t, float, double,
+                                 bool,            // truth value
+                                 DateTimeValue, Bytes>;
+
+    ColumnValue() = default;
+    explicit ColumnValue(Variant v) : value_(std::move(v)) {}
+
+    const Variant& Get() const { return value_; }
+    bool IsEmpty() const { return std::holds_alternative<std::monostate>(value_); }
+    bool IsText() const { return std::holds_alternative<std::string>(value_) || IsEmpty(); }
+    // The value as text: text as it is, the empty value as "", numbers in decimal, a truth value
+    // as "1" or "0", a date-time as "YYYY-MM-DD hh:mm:ss", bytes in hexadecimal.
+    std::string Text() const;
+
+private:
+    Variant value_;
+};
+
+// A record-set handle names one open record set of the current connection; 0 names none.
+using RecordSetHandle = std::uint32_t;
+
+// How long a statement may run: the connection's time-out (15 s, unless the driver refused
+// it), none at all, or a number of seconds of the caller's choosing.
+struct Timeout {
+    static Timeout Default() { return Timeout{}; }
+    static Timeout None() { return Timeout{0}; }
+    static Timeout Seconds(int s) { return Timeout{s}; }
+    std::optional<int> seconds;  // nullopt: the connection's; 0: none
+};
+
+class ODBCDB {
+public:
+    static constexpr int kMaxRecordSets = 30;
+    static constexpr int kLoginTimeoutSeconds = 15;
+    static constexpr int kStatementTimeoutSeconds = 15;
+
+    ODBCDB();
+    ~ODBCDB();  // closes the connection
+    ODBCDB(const ODBCDB&) = delete;
+    ODBCDB& operator=(const ODBCDB&) = delete;
+
+    // Opens a connection from a complete connection string (in the code page of the process)
+    // and makes it current, closing the previous one only once the new one is established.
+    // A failed open leaves the current connection as it was.
+    bool NewOpenDatabase(std::string_view connectionString, bool readOnly = false, bool noDialog = false);
+    void CloseDatabase();
+    bool IsOpen() const;
+    // "ODBC;" followed by the completed connection string the driver returned.
+    std::string ConnectString() const;
+    // The driver's identifier quote character; a blank when it reports none.
+    char IdentifierQuote() const;
+
+    // Opens a read-only static record set on the current row 1; 0 when none could be opened
+    // (no connection, no free slot, the statement failed or returned no rows).
+    RecordSetHandle OpenTable(std::string_view statement, Timeout timeout = Timeout::Default());
+    void MoveFirst(RecordSetHandle handle);
+    void MoveNext(RecordSetHandle handle);
+    bool IsEOF(RecordSetHandle handle);
+    // Number of rows counted when the record set was opened; 0 for a handle that names none.
+    long RowCount(RecordSetHandle handle);
+    // Column numbers count from 1; a bad handle or number gives the empty value.
+    ColumnValue ReadColByIndex(RecordSetHandle handle, int column);
+    ColumnValue ReadColByName(RecordSetHandle handle, std::string_view name);
+    // Closes one record set and frees its slot; a handle that names none is ignored.
+    void CloseRecordSet(RecordSetHandle handle);
+
+    // Executes a statement and reads every result and message it produces, so that it returns
+    // only when the statement has finished at the server. True when it ran without an error.
+    bool ExecuteSql(std::string_view statement, Timeout timeout = Timeout::Default());
+
+    // Cancels the statement that another thread is running on this object now, if any.
+    void Cancel();
+
+    // Diagnostics of the last call that failed; cleared by the next call that succeeds.
+    OdbcError LastError() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Bracket rewriting: outside single-quoted literals "[[" becomes "[", "]]" becomes "]" and a
+// single bracket becomes `quote`; literals and whole multibyte characters of the code page
+// pass unchanged.
+std::string RewriteBrackets(std::string_view statement, char quote, const CodePage& codePage = CodePage::Process());
+
+}  // namespace tarvex
