@@ -6,6 +6,7 @@
 // All texts are narrow, in the code page of the process (see codepage.h).
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,6 @@ enum class Control {
 // Notice styles: an OK button only, or with the exclamation icon.
 inline constexpr int kNoticePlain = 0;
 inline constexpr int kNoticeExclamation = 48;
-inline constexpr std::string_view kDefaultCaption = "信息：";
 
 class Window {
 public:
@@ -44,9 +44,10 @@ public:
     virtual void AppendText(Control control, std::string_view text) = 0;
     // Replaces the items of 组合框1's list (item data 0, 1, ...); its text field stays.
     virtual void SetItems(const std::vector<std::string>& items) = 0;
-    // A message box with an OK button; returns when the user has closed it. From the window's
-    // thread it blocks the window; from a worker it blocks only that worker.
-    virtual int ShowNotice(std::string_view text, int style, std::string_view caption = kDefaultCaption) = 0;
+    // A message box with an OK button; returns when the user has closed it. Without a caption
+    // it carries "信息：". From the window's thread it blocks the window; from a worker it
+    // blocks only that worker.
+    virtual int ShowNotice(std::string_view text, int style, std::optional<std::string_view> caption = std::nullopt) = 0;
     // Waits interval × unit (0 ms, 1 s, 2 min, 3 h) while the calling thread keeps handling its
     // own events.
     virtual void ResponsiveWait(int interval, int unit = 0) = 0;
