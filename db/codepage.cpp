@@ -212,4 +212,9 @@ std::string CodePage::FromUtf8(std::string_view text) const {
 }
 #endif
 
+std::string ProgramText(std::string_view utf8) {
+    const CodePage cp = CodePage::Process();
+    return cp.GetKind() == CodePage::Kind::Utf8 ? std::string(utf8) : cp.FromUtf8(utf8);
+}
+
 }  // namespace tarvex

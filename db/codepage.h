@@ -45,4 +45,8 @@ private:
     Kind kind_;
 };
 
+// A text of the program itself (UTF-8 in the source: captions, messages, fixed statement
+// parts) in the code page of the process, ready to join texts read from the window.
+std::string ProgramText(std::string_view utf8);
+
 }  // namespace tarvex

@@ -3,8 +3,14 @@
 // builds the connection string and opens the connection.
 
 #include <string>
+#include <string_view>
+
+#include "codepage.h"
 
 namespace tarvex {
+
+class Database;
+class Window;
 
 // The four trimmed texts of the last log-in that passed the empty-field check.
 struct LoginSettings {
@@ -16,5 +22,18 @@ struct LoginSettings {
 
 // Releases the four texts, in the order server, user, password, database.
 void ReleaseLoginSettings(LoginSettings& settings);
+
+// Removes blanks at both ends: the ASCII space and the full-width space U+3000 (A1 A1 in GBK),
+// stepping over whole characters so that the bytes of a blank only count where they begin one.
+std::string TrimBlanks(std::string_view text, const CodePage& codePage = CodePage::Process());
+
+// "DRIVER=SQL Server;SERVER=…;UID=…;PWD=…;WSID=…;DATABASE=…". A value that holds ";", "{" or "}"
+// goes in braces with "}" doubled, as ODBC defines, so that it cannot add keys of its own;
+// every other value stands as it is.
+std::string BuildConnectionString(const LoginSettings& settings);
+
+// The action of 按钮1, on the window's thread: the window repaints but takes no input while
+// the connection opens.
+void Login(Window& window, Database& database, LoginSettings& settings);
 
 }  // namespace tarvex

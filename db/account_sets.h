@@ -1,0 +1,39 @@
+#pragma once
+// The account-set chooser 组合框1: the lookup lists the account sets (账套) of the fiscal year
+// from GL_Ztcs of the restored database; the selection shows the chosen one's unit code and
+// account-set number.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvex {
+
+class Database;
+class Window;
+
+// "SELECT hsdwdm,ztmc,ztbh FROM [db].[dbo].[GL_Ztcs] where  kjnd Like '%year%'", the year's
+// apostrophes doubled; nullopt for a database name that cannot be quoted.
+std::optional<std::string> BuildLookupStatement(std::string_view database, std::string_view year);
+// The same table, rows whose ztmc contains `name` (matched literally: its own %, _ and [ are no
+// wildcards), whose kjnd contains the year and whose unit name contains "新科目".
+std::optional<std::string> BuildSelectionStatement(std::string_view database, std::string_view name,
+                                                   std::string_view year);
+
+struct AccountSetRow {
+    std::string unitCode;       // hsdwdm
+    std::string name;           // ztmc
+    std::string accountSetNo;   // ztbh
+};
+// The row whose name equals `chosen` (trailing blanks ignored on both sides), else the first
+// row; nullopt for no rows.
+std::optional<AccountSetRow> PickAccountSet(const std::vector<AccountSetRow>& rows, std::string_view chosen);
+
+// Worker routines, started by the chooser's focus and selection events with the request number
+// the handler took from Database::NewRequest.
+void LookUpAccountSets(Window& window, Database& database, std::uint64_t request);
+void ShowAccountSetCodes(Window& window, Database& database, std::uint64_t request);
+
+}  // namespace tarvex
