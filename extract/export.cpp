@@ -1,0 +1,124 @@
+#include "export.h"
+
+#include <optional>
+
+#include "catalogue.h"
+#include "database.h"
+#include "reason.h"
+#include "sqltext.h"
+#include "window_port.h"
+
+namespace tarvex {
+
+namespace {
+
+#ifdef _WIN32
+constexpr std::string_view kSeparator = "\\";
+#else
+constexpr std::string_view kSeparator = "/";
+#endif
+
+std::tm LocalNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    return local;
+}
+
+}  // namespace
+
+std::string MonthDayText(const std::tm& t) {
+    return std::to_string(t.tm_mon + 1) + ProgramText("月") + std::to_string(t.tm_mday) + ProgramText("日");
+}
+
+std::string TimeOfDayText(const std::tm& t) {
+    return std::to_string(t.tm_hour) + ProgramText("时") + std::to_string(t.tm_min) + ProgramText("分") +
+           std::to_string(t.tm_sec) + ProgramText("秒");
+}
+
+std::string MonthDayText() { return MonthDayText(LocalNow()); }
+std::string TimeOfDayText() { return TimeOfDayText(LocalNow()); }
+
+std::string FileNamePart(std::string_view name, const CodePage& codePage) {
+    constexpr std::string_view kForbidden = "\\/:*?\"<>|";
+    std::string out;
+    out.reserve(name.size());
+    for (std::size_t pos = 0; pos < name.size();) {
+        const std::size_t n = codePage.CharLength(name, pos);
+        const unsigned char c = static_cast<unsigned char>(name[pos]);
+        if (n == 1 && (c < 0x20 || c == 0x7F || kForbidden.find(name[pos]) != std::string_view::npos))
+            out += '_';
+        else
+            out.append(name.substr(pos, n));
+        pos += n;
+    }
+    return out;
+}
+
+std::string BuildBackupStatement(std::string_view directory, std::string_view file) {
+    const std::string path = std::string(directory) + std::string(kSeparator) + std::string(file) + " ";
+    return ProgramText("backup database ") + ProgramText(kTemporaryDatabase) + " to disk='" + QuoteLiteralText(path) +
+           "'with init";
+}
+
+void ExportAndCleanUp(Window& window, Database& database, std::string_view programDirectory, int pauseMilliseconds) {
+    window.AppendText(Control::编辑框8, ProgramText("正在执行导出备份数据！\r\n"));
+    const std::string directory(programDirectory);
+    const std::string monthDay = MonthDayText();
+    const std::string timeOfDay = TimeOfDayText();
+    const std::string chosen = window.Text(Control::组合框1);
+    const std::string backup = BuildBackupStatement(directory, FileNamePart(chosen) + monthDay + timeOfDay + ".bak");
+
+    struct Outcome {
+        bool ok = false;
+        OdbcError error;
+    };
+    const auto execute = [](std::string statement, Timeout timeout) {
+        return [statement = std::move(statement), timeout](ODBCDB& db) {
+            Outcome o;
+            o.ok = db.ExecuteSql(statement, timeout);
+            if (!o.ok) o.error = db.LastError();
+            return o;
+        };
+    };
+
+    window.SetActionsEnabled(false);
+    std::optional<Outcome> dropped;
+    {
+        Database::Session session = database.Begin();
+        // A large account set takes the server a while to back up: no time-out cuts it off.
+        const std::optional<Outcome> backedUp = session.Run(execute(backup, Timeout::None()));
+        if (backedUp && !backedUp->ok) {
+            window.SetActionsEnabled(true);
+            window.ShowNotice(ProgramText("导出失败！请重试") + ReasonParagraph(backedUp->error), kNoticeExclamation);
+            return;
+        }
+        if (backedUp) {
+            window.AppendText(Control::编辑框8, ProgramText("正在删除临时数据库！\r\n"));
+            window.ResponsiveWait(pauseMilliseconds);
+            dropped = session.Run(execute(ProgramText("drop database ") + ProgramText(kTemporaryDatabase), Timeout::None()));
+        }
+        if (dropped) {
+            window.ResponsiveWait(pauseMilliseconds);
+            if (dropped->ok)
+                window.AppendText(Control::编辑框8, ProgramText("完成删除临时数据库！\r\n"));
+            else
+                window.AppendText(Control::编辑框8,
+                                  ProgramText("删除临时数据库失败！") + ReasonLine(dropped->error) + "\r\n");
+            window.ResponsiveWait(pauseMilliseconds);
+        }
+    }
+    window.SetActionsEnabled(true);
+    if (!dropped) return;  // the window is closing
+    std::string notice = ProgramText("导出完毕！请查看软件目录！");
+    if (!dropped->ok)
+        notice += ProgramText("\r\n\r\n临时数据库") + ProgramText(kTemporaryDatabase) +
+                  ProgramText("未能删除，仍留在服务器上。请在服务器上删除它，再整理下一个账套。");
+    window.ShowNotice(notice, kNoticeExclamation);
+}
+
+}  // namespace tarvex

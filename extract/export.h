@@ -1,0 +1,37 @@
+#pragma once
+// The export: the server backs the temporary database up into a .bak file in the program's
+// directory, named from the account set and the local date and time, and then drops it.
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "codepage.h"
+
+namespace tarvex {
+
+class Database;
+class Window;
+
+// "4月5日" and "9时7分3秒": month, day, hour, minute and second without leading zeros.
+std::string MonthDayText(const std::tm& local);
+std::string TimeOfDayText(const std::tm& local);
+// The same for the current local time, each reading the clock itself.
+std::string MonthDayText();
+std::string TimeOfDayText();
+
+// The account set's name as part of a file name: every character that a Windows or Linux file
+// name cannot hold (\ / : * ? " < > | and control characters) becomes "_", stepping over whole
+// characters so that a trail byte is never taken for one of them.
+std::string FileNamePart(std::string_view name, const CodePage& codePage = CodePage::Process());
+
+// "backup database Tarvex数据整理 to disk='<directory>/<file> 'with init", the path's
+// apostrophes doubled; `file` ends in ".bak".
+std::string BuildBackupStatement(std::string_view directory, std::string_view file);
+
+// The action of 按钮2, on the window's thread. `pauseMilliseconds` is the pause between its
+// clean-up steps (one second).
+void ExportAndCleanUp(Window& window, Database& database, std::string_view programDirectory,
+                      int pauseMilliseconds = 1000);
+
+}  // namespace tarvex

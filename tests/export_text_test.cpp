@@ -1,0 +1,59 @@
+// The export's file name and backup statement.
+
+#include <gtest/gtest.h>
+
+#include "export.h"
+
+using tarvex::BuildBackupStatement;
+using tarvex::CodePage;
+using tarvex::FileNamePart;
+using tarvex::MonthDayText;
+using tarvex::TimeOfDayText;
+
+TEST(ExportNames, DateAndTimeWithoutLeadingZeros) {
+    std::tm t{};
+    t.tm_mon = 3;
+    t.tm_mday = 5;
+    t.tm_hour = 9;
+    t.tm_min = 7;
+    t.tm_sec = 3;
+    EXPECT_EQ(MonthDayText(t), "4月5日");
+    EXPECT_EQ(TimeOfDayText(t), "9时7分3秒");
+    t = {};
+    t.tm_mon = 11;
+    t.tm_mday = 31;
+    t.tm_hour = 23;
+    t.tm_min = 59;
+    t.tm_sec = 0;
+    EXPECT_EQ(MonthDayText(t), "12月31日");
+    EXPECT_EQ(TimeOfDayText(t), "23时59分0秒");
+}
+
+TEST(ExportNames, BackupStatementKeepsItsShape) {
+    EXPECT_EQ(BuildBackupStatement("/opt/审计工具", "演示账套4月5日9时7分3秒.bak"),
+              "backup database Tarvex数据整理 to disk='/opt/审计工具/演示账套4月5日9时7分3秒.bak 'with init");
+    // An apostrophe in the directory stays inside the literal.
+    EXPECT_EQ(BuildBackupStatement("/home/o'neil", "4月5日9时7分3秒.bak"),
+              "backup database Tarvex数据整理 to disk='/home/o''neil/4月5日9时7分3秒.bak 'with init");
+}
+
+TEST(ExportNames, FileNamePartKeepsOrdinaryNames) {
+    EXPECT_EQ(FileNamePart("演示账套", CodePage::Named("UTF-8")), "演示账套");
+    EXPECT_EQ(FileNamePart("", CodePage::Named("UTF-8")), "");
+    EXPECT_EQ(FileNamePart("a b.c-(1)'", CodePage::Named("UTF-8")), "a b.c-(1)'");
+}
+
+TEST(ExportNames, FileNamePartReplacesWhatNoFileNameHolds) {
+    const CodePage utf8 = CodePage::Named("UTF-8");
+    EXPECT_EQ(FileNamePart("..\\..\\x/y:z*?\"<>|", utf8), ".._.._x_y_z______");
+    EXPECT_EQ(FileNamePart(std::string("a\tb\nc\x7F", 7), utf8), "a_b_c_");
+}
+
+TEST(ExportNames, FileNamePartStepsOverGbkTrailBytes) {
+    // 0x5C ('\') and 0x7C ('|') can be GBK trail bytes: 81 5C and 81 7C are characters.
+    const CodePage gbk = CodePage::Named("GBK");
+    const std::string withBackslashTrail = "\x81\x5C";
+    const std::string withBarTrail = "\x81\x7C";
+    EXPECT_EQ(FileNamePart(withBackslashTrail + withBarTrail, gbk), withBackslashTrail + withBarTrail);
+    EXPECT_EQ(FileNamePart(withBackslashTrail + "\\", gbk), withBackslashTrail + "_");
+}
