@@ -1,0 +1,143 @@
+#include "connection_string.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace tarvex {
+namespace {
+
+// SQL Server's default port, where a server without a port or an instance listens.
+constexpr std::string_view kDefaultPort = ",1433";
+constexpr std::string_view kThisComputer = "127.0.0.1";
+
+struct Pair {
+    std::string_view key;  // as typed, blanks included
+    std::string value;     // as ODBC defines it: braces removed, "}}" undoubled
+    bool braced = false;   // typed in braces
+};
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        return lower(x) == lower(y);
+    });
+}
+
+// The key without the blanks around it, as FreeTDS and the driver manager compare keys.
+std::string_view KeyName(std::string_view key) {
+    const std::size_t first = key.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    return key.substr(first, key.find_last_not_of(' ') - first + 1);
+}
+
+// Reads the KEY=VALUE pairs of `s`; returns why it cannot, or an empty text.
+std::string Parse(std::string_view s, const CodePage& cp, std::vector<Pair>& pairs) {
+    std::size_t pos = 0;
+    const auto step = [&](std::string& to) {
+        const std::size_t n = cp.CharLength(s, pos);
+        to.append(s.substr(pos, n));
+        pos += n;
+    };
+    while (pos < s.size()) {
+        if (s[pos] == ';') {
+            ++pos;
+            continue;
+        }
+        std::string key;
+        while (pos < s.size() && s[pos] != '=' && s[pos] != ';') step(key);
+        if (pos == s.size() || s[pos] == ';')
+            return "The connection string holds \"" + key + "\", which is not of the form KEY=VALUE.";
+        Pair pair;
+        pair.key = s.substr(pos - key.size(), key.size());
+        ++pos;  // '='
+        if (pos < s.size() && s[pos] == '{') {
+            pair.braced = true;
+            ++pos;
+            bool closed = false;
+            while (pos < s.size() && !closed) {
+                if (s[pos] != '}') {
+                    step(pair.value);
+                } else if (pos + 1 < s.size() && s[pos + 1] == '}') {
+                    pair.value += '}';
+                    pos += 2;
+                } else {
+                    ++pos;
+                    closed = true;
+                }
+            }
+            if (!closed)
+                return "In the connection string the value of " + key + " opens a brace \"{\" that is not closed.";
+            if (pos < s.size() && s[pos] != ';')
+                return "In the connection string the value of " + key +
+                       " goes on after its closing brace; write \"}\" inside braces as \"}}\".";
+        } else {
+            while (pos < s.size() && s[pos] != ';') step(pair.value);
+        }
+        pairs.push_back(std::move(pair));
+    }
+    return {};
+}
+
+// Position of the first ',' or '\' of `server` that is a whole character, or its size.
+std::size_t PortOrInstance(std::string_view server, const CodePage& cp) {
+    std::size_t pos = 0;
+    while (pos < server.size() && server[pos] != ',' && server[pos] != '\\') pos += cp.CharLength(server, pos);
+    return pos;
+}
+
+std::string ServerForDriver(std::string_view server, bool portKey, const CodePage& cp) {
+    if (server.empty()) return {};
+    const std::size_t cut = PortOrInstance(server, cp);
+    std::string_view host = server.substr(0, cut);
+    std::string_view rest = server.substr(cut);
+    if (host == "." || EqualsIgnoringCase(host, "(local)")) host = kThisComputer;
+    if (rest.empty() && !portKey) rest = kDefaultPort;
+    return std::string(host) + std::string(rest);
+}
+
+}  // namespace
+
+DriverConnectionString ForDriver(std::string_view connectionString, const CodePage& codePage) {
+    std::vector<Pair> pairs;
+    if (std::string problem = Parse(connectionString, codePage, pairs); !problem.empty()) return {{}, problem};
+
+    const bool portKey =
+        std::any_of(pairs.begin(), pairs.end(), [](const Pair& p) { return EqualsIgnoringCase(KeyName(p.key), "PORT"); });
+    std::string out;
+    for (const Pair& pair : pairs) {
+        const std::string value = EqualsIgnoringCase(KeyName(pair.key), "SERVER")
+                                      ? ServerForDriver(pair.value, portKey, codePage)
+                                      : pair.value;
+        if (!out.empty() && out.back() != ';') out += ';';
+        out.append(pair.key).append("=");
+        if (!pair.braced && value.find(';') == std::string::npos && (value.empty() || value.front() != '{')) {
+            out += value;
+            continue;
+        }
+        // FreeTDS ends a braced value at the first "};" and takes everything before it as it is.
+        // "}" and "};" are ASCII, so a search on bytes finds no trail byte of a multibyte character.
+        if (value.find("};") != std::string::npos)
+            return {{}, "The value of " + std::string(KeyName(pair.key)) +
+                            " holds \"};\", which the SQL Server driver cannot read."};
+        out.append("{").append(value).append("};");
+    }
+    return {out, {}};
+}
+
+SQLRETURN DriverConnect(SQLHDBC dbc, std::string_view driverString, SQLUSMALLINT completion, std::string& completed) {
+    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager's SQLWCHAR must be UTF-16");
+    const CodePage codePage = CodePage::Process();
+    std::u16string in = codePage.ToUtf16(driverString);
+    std::u16string out(512, u'\0');
+    SQLSMALLINT outLength = 0;
+    const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, in.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(in.data()),
+                                           SQL_NTS, reinterpret_cast<SQLWCHAR*>(out.data()),
+                                           static_cast<SQLSMALLINT>(out.size()), &outLength, completion);
+    if (SQL_SUCCEEDED(rc)) {
+        out.resize(std::min(out.find(u'\0'), out.size() - 1));
+        completed = codePage.FromUtf16(out);
+    }
+    return rc;
+}
+
+}  // namespace tarvex
