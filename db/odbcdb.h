@@ -25,6 +25,9 @@ struct OdbcError {
     std::string state;    // SQLSTATE, five characters; empty when there was no driver call
     long native = 0;      // the server's or driver's error number
     std::string message;  // in the code page of the process
+    // The records the same call left after this first one, in the driver's order (for a failed
+    // log-in, say, the server's reason and then the driver's summary).
+    std::vector<OdbcError> more;
 
     bool Empty() const { return state.empty() && message.empty(); }
     // "[SQLSTATE] (native) message", one line per diagnostic record gathered.
@@ -116,7 +119,9 @@ public:
     // Cancels the statement that another thread is running on this object now, if any.
     void Cancel();
 
-    // Diagnostics of the last call that failed; cleared by the next call that succeeds.
+    // Why the last NewOpenDatabase, OpenTable, ExecuteSql, MoveFirst or MoveNext failed: the
+    // driver's diagnostics, or (state empty) the object's own reason, such as no free slot.
+    // Empty when that call succeeded.
     OdbcError LastError() const;
 
     struct Impl;
