@@ -33,6 +33,11 @@ SQLRETURN UntilDone(Call call) {
     return rc;
 }
 
+// The bytes of a text the driver wrote into a buffer of `size` bytes, which it reported as `length`.
+std::size_t Fitting(SQLSMALLINT length, std::size_t size) {
+    return std::min(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)), size - 1);
+}
+
 OdbcError Problem(std::string message) {
     OdbcError e;
     e.message = std::move(message);
@@ -54,8 +59,7 @@ OdbcError Diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
         OdbcError record;
         record.state = reinterpret_cast<const char*>(state);
         record.native = native;
-        record.message.assign(reinterpret_cast<const char*>(message.data()),
-                              std::clamp<std::size_t>(length, 0, message.size() - 1));
+        record.message.assign(reinterpret_cast<const char*>(message.data()), Fitting(length, message.size()));
         records.push_back(std::move(record));
     }
     if (records.empty()) return Problem("The driver reported a failure but gave no reason.");
@@ -616,7 +620,7 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
         if (!SQL_SUCCEEDED(SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(i), name, sizeof name, &nameLength, &c.type,
                                           &c.precision, &c.scale, &c.nullable)))
             return failed();
-        c.name.assign(reinterpret_cast<const char*>(name), std::clamp<std::size_t>(nameLength, 0, sizeof name - 1));
+        c.name.assign(reinterpret_cast<const char*>(name), Fitting(nameLength, sizeof name));
         if (IsBound(c)) {
             c.bound = static_cast<int>(rs->bound.size());
             rs->bound.push_back({static_cast<SQLUSMALLINT>(i), c.type, {}, SQL_NULL_DATA});

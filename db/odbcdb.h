@@ -37,6 +37,7 @@ struct OdbcError {
 // A point in time as days since 30 December 1899, clamped to 1 January 100 .. 31 December 9999.
 struct DateTimeValue {
     double days = 0;
+    bool operator==(const DateTimeValue&) const = default;
 };
 
 // The value of one column of the current row.
