@@ -1,0 +1,153 @@
+// mssql-standin: a local stand-in for Microsoft SQL Server that FreeTDS's ODBC driver talks to.
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "engine.h"
+#include "server.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: mssql-standin --data DIR [--port N] [--user NAME] [--password TEXT] [--log-statements FILE]\n"
+    "       mssql-standin --data DIR --create-sample [--scale N]\n"
+    "\n"
+    "  --data DIR              one SQLite file per database\n"
+    "  --port N                TCP port on 127.0.0.1 (default 1433; 0 picks a free one)\n"
+    "  --user NAME             log-in name (default sa)\n"
+    "  --password TEXT         log-in password (default 1)\n"
+    "  --log-statements FILE   append every statement received to FILE, one per line\n"
+    "  --create-sample         write the sample database \"2016年乡镇数据采集\" and exit\n"
+    "  --scale N               multiply the sample's voucher rows by N (default 1)\n";
+
+// SIGTERM and SIGINT as a descriptor that the server polls.
+class StopSignals {
+public:
+    StopSignals() {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGTERM);
+        sigaddset(&signals, SIGINT);
+        // Blocked before any thread starts, so that every thread inherits the mask.
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        fd_ = signalfd(-1, &signals, SFD_CLOEXEC);
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "signalfd");
+    }
+    ~StopSignals() { ::close(fd_); }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    int Fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct Arguments {
+    std::filesystem::path data;
+    standin::ServerOptions server;
+    bool createSample = false;
+    std::optional<int> scale;
+};
+
+std::optional<int> ParseNumber(std::string_view text, int min, int max) {
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    int n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    if (n < min || n > max) return std::nullopt;
+    return n;
+}
+
+// The arguments, or an error message.
+std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
+    Arguments a;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        if (option == "--create-sample") {
+            a.createSample = true;
+            continue;
+        }
+        if (option != "--data" && option != "--port" && option != "--user" && option != "--password" &&
+            option != "--log-statements" && option != "--scale") {
+            *error = "unknown option " + std::string(option);
+            return std::nullopt;
+        }
+        if (i + 1 >= argc) {
+            *error = std::string(option) + " needs a value";
+            return std::nullopt;
+        }
+        const std::string_view value = argv[++i];
+        if (option == "--data") {
+            a.data = value;
+        } else if (option == "--port") {
+            const std::optional<int> port = ParseNumber(value, 0, 65535);
+            if (!port) {
+                *error = "--port takes a number from 0 to 65535, not " + std::string(value);
+                return std::nullopt;
+            }
+            a.server.port = *port;
+        } else if (option == "--user") {
+            a.server.user = value;
+        } else if (option == "--password") {
+            a.server.password = value;
+        } else if (option == "--log-statements") {
+            a.server.statementLog = value;
+        } else {
+            a.scale = ParseNumber(value, 1, 1000000);
+            if (!a.scale) {
+                *error = "--scale takes a number from 1 to 1000000, not " + std::string(value);
+                return std::nullopt;
+            }
+        }
+    }
+    if (a.data.empty()) {
+        *error = "--data is required";
+        return std::nullopt;
+    }
+    if (a.scale && !a.createSample) {
+        *error = "--scale goes with --create-sample";
+        return std::nullopt;
+    }
+    return a;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const std::optional<Arguments> args = Parse(argc, argv, &error);
+    if (!args) {
+        std::fprintf(stderr, "mssql-standin: %s\n\n%s", error.c_str(), kUsage);
+        return 2;
+    }
+    try {
+        std::filesystem::create_directories(args->data);
+        if (args->createSample) {
+            standin::Engine::CreateSample(args->data, args->scale.value_or(1));
+            return 0;
+        }
+        const StopSignals stop;
+        standin::Engine engine(args->data);
+        standin::Server server(engine, args->server);
+        std::printf("listening on 127.0.0.1:%d\n", server.Port());
+        std::fflush(stdout);
+        server.Run(stop.Fd());
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "mssql-standin: %s\n", e.what());
+        return 1;
+    }
+}

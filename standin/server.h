@@ -1,0 +1,43 @@
+#pragma once
+// The stand-in's TDS server: listens on 127.0.0.1, serves each connection on a thread of its own
+// (log-in, SQL batches, the cursor and prepared-statement RPCs that FreeTDS's ODBC driver sends,
+// attention), and hands every statement to a session of the engine.
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "engine.h"
+
+namespace standin {
+
+struct ServerOptions {
+    int port = 1433;  // 0: a free port
+    std::string user = "sa";
+    std::string password = "1";
+    // Every statement text received is appended here, one per line; empty: no log.
+    std::filesystem::path statementLog;
+};
+
+class Server {
+public:
+    // Listens on 127.0.0.1 at once. Throws std::system_error when the port cannot be had or the
+    // statement log cannot be opened.
+    Server(Engine& engine, ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    int Port() const;
+
+    // Serves connections until `stopFd` becomes readable; then stops accepting, closes every
+    // connection, interrupts the statements that run, waits for their threads and returns.
+    void Run(int stopFd);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace standin
