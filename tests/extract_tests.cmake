@@ -2,3 +2,7 @@
 add_executable(sqltext_test sqltext_test.cpp)
 target_link_libraries(sqltext_test PRIVATE tarvex_db GTest::gtest_main)
 gtest_discover_tests(sqltext_test)
+
+add_executable(catalogue_test catalogue_test.cpp)
+target_link_libraries(catalogue_test PRIVATE tarvex_extract GTest::gtest_main)
+gtest_discover_tests(catalogue_test)
