@@ -423,19 +423,33 @@ private:
             start = executing_ = !attention_ && !closed_;
         }
         const bool completed = start && session_->Execute(sql, sink);
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         executing_ = false;
-        if (completed) return true;
-        attention_ = false;
-        AnswerAttention();
-        return false;
+        if (!completed) {
+            attention_ = false;
+            AnswerAttention();
+            return false;
+        }
+        if (attention_) {
+            // The attention came after the last statement had ended; the session keeps its
+            // interrupt for the next statement to start. An empty batch takes it, so that it
+            // stops nothing; the attention is answered once this reply is complete.
+            lock.unlock();
+            class : public ResultSink {
+                void OnMessage(const Message&) override {}
+                void OnColumns(const std::vector<ColumnInfo>&) override {}
+                void OnRow(const std::vector<Value>&) override {}
+                void OnStatementDone(bool, std::int64_t) override {}
+            } ignore;
+            session_->Execute("", ignore);
+        }
+        return true;
     }
 
     void ReportDatabaseChange() {
         const std::string database = session_->CurrentDatabase();
         if (database == database_) return;
         reply_.EnvChange(tds::EnvChange::Database, database, database_);
-        reply_.Message(Info(5701, 1, "Changed database context to '" + database + "'."));
         database_ = database;
     }
 

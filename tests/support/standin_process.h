@@ -45,6 +45,8 @@ public:
     void Stop();
     void KillNow();
     bool Running() const;
+    // After Stop or KillNow: the exit code (128 + signal when a signal ended it; -1 unknown).
+    int ExitCode() const { return exitCode_; }
 
 private:
     Options options_;
@@ -52,6 +54,7 @@ private:
     std::filesystem::path statementLog_;
     int pid_ = -1;
     int port_ = 0;
+    int exitCode_ = -1;
 };
 
 // Path of the stand-in binary in the build tree.
