@@ -46,7 +46,7 @@ TEST(ExportNames, FileNamePartKeepsOrdinaryNames) {
 TEST(ExportNames, FileNamePartReplacesWhatNoFileNameHolds) {
     const CodePage utf8 = CodePage::Named("UTF-8");
     EXPECT_EQ(FileNamePart("..\\..\\x/y:z*?\"<>|", utf8), ".._.._x_y_z______");
-    EXPECT_EQ(FileNamePart(std::string("a\tb\nc\x7F", 7), utf8), "a_b_c_");
+    EXPECT_EQ(FileNamePart(std::string("a\tb\nc\x7F\0d", 8), utf8), "a_b_c__d");
 }
 
 TEST(ExportNames, FileNamePartStepsOverGbkTrailBytes) {
