@@ -1,2 +1,3 @@
-int StartUp(int, char**);
-int main(int argc, char** argv) { return StartUp(argc, argv); }
+#include "startup.h"
+
+int main(int argc, char** argv) { return tarvex::StartUp(argc, argv); }

@@ -1,1 +1,70 @@
-int StartUp(int, char**) { return 0; }
+#include "startup.h"
+
+#include <QApplication>
+
+#include <cfenv>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "actions.h"
+#include "main_window.h"
+
+namespace tarvex {
+namespace {
+
+void ReleaseProgramLoginSettings() { ReleaseLoginSettings(ProgramLoginSettings()); }
+
+}  // namespace
+
+std::string DirectoryOf(std::string_view programFile) {
+    const std::size_t slash = programFile.rfind('/');
+    return slash == std::string_view::npos ? std::string() : std::string(programFile.substr(0, slash));
+}
+
+std::string ProgramDirectory() {
+    static const std::string directory = [] {
+        std::error_code error;
+        const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
+        return error ? std::string() : DirectoryOf(file.native());
+    }();
+    return directory;
+}
+
+LoginSettings& ProgramLoginSettings() {
+    static LoginSettings settings;
+    return settings;
+}
+
+void PrepareProcess() {
+    const std::string directory = ProgramDirectory();
+    if (!directory.empty() && chdir(directory.c_str()) != 0) std::perror(directory.c_str());
+    // Round to nearest, every floating-point exception masked.
+    std::fesetenv(FE_DFL_ENV);
+    // Made before the release is registered, the settings outlive it at exit.
+    static const bool registered = (ProgramLoginSettings(), std::atexit(ReleaseProgramLoginSettings) == 0 &&
+                                                              std::at_quick_exit(ReleaseProgramLoginSettings) == 0);
+    (void)registered;
+}
+
+int StartUp(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    PrepareProcess();
+    // OLE has no counterpart here: the toolkit sets up what its window thread needs.
+    QApplication application(argc, argv);
+    MainWindow window;
+    BindActions(window);
+    window.ShowCentred();
+    QApplication::exec();
+    if (window.Workers()->Running() > 0) {
+        std::fflush(nullptr);
+        std::quick_exit(0);
+    }
+    return 0;
+}
+
+}  // namespace tarvex

@@ -1,0 +1,79 @@
+#pragma once
+// The main window 启动窗口: every control at its place with its texts, fonts and colours, the
+// keys the window handles itself, the five events it routes to the actions, and closing.
+//
+// Closing (Esc, the close button, Alt+F4) is neither confirmed nor vetoed. The window enters its
+// closing state at once: waits end, control operations from workers do nothing, notices shown
+// by workers are closed, no further worker starts, and the closing hook runs (the database side
+// cancels its running statement there). The window, disabled, then stays until its workers have
+// ended, at most kClosingBound, and closes. StartUp ends the process at once when a worker has
+// outlived that bound (see startup.h).
+
+#include <QWidget>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "responsive_wait.h"
+#include "workers.h"
+
+class QCloseEvent;
+class QComboBox;
+class QPlainTextEdit;
+
+namespace tarvex {
+
+class MainWindow : public QWidget {
+public:
+    // The five events of the window. Each runs on the window's thread; empty ones do nothing.
+    struct Handlers {
+        std::function<void()> login;             // click of 按钮1
+        std::function<void()> startExtraction;   // click of 按钮4
+        std::function<void()> exportAndCleanUp;  // click of 按钮2
+        std::function<void()> comboFocused;      // 组合框1 gets the keyboard focus
+        std::function<void()> comboSelected;     // the user confirmed an item of 组合框1's list
+    };
+
+    static constexpr std::chrono::seconds kClosingBound{10};
+
+    MainWindow();
+    ~MainWindow() override;
+
+    void SetHandlers(Handlers handlers);
+    void SetClosingHook(std::function<void()> hook);
+
+    // Shows the window centred on its screen, its outer frame 522 × 588.
+    void ShowCentred();
+
+    bool Closing() const { return closing_->IsSet(); }
+    // Set when closing begins; it ends every wait given it.
+    std::shared_ptr<const StopSignal> ClosingSignal() const { return closing_; }
+    std::shared_ptr<WorkerCount> Workers() const { return workers_; }
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Build();
+    void FitFrame();
+    void MoveFocus(bool forward);
+    bool IsComboEntry(const QFocusEvent& focusIn) const;
+    void BeginClosing();
+
+    Handlers handlers_;
+    std::function<void()> closingHook_;
+    std::vector<QWidget*> tabOrder_;
+    QComboBox* combo_ = nullptr;     // 组合框1, owned as a child
+    QPlainTextEdit* log_ = nullptr;  // 编辑框8, owned as a child
+    std::shared_ptr<StopSignal> closing_ = std::make_shared<StopSignal>();
+    std::shared_ptr<WorkerCount> workers_;
+    bool closingBoundPassed_ = false;
+    // Whether, since the combo box lost the focus, only a popup (its own list) had the focus.
+    bool comboAwayInPopupOnly_ = false;
+};
+
+}  // namespace tarvex

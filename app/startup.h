@@ -1,0 +1,36 @@
+#pragma once
+// Start-up and shutdown, and the two program-wide values: the program's directory and the
+// log-in settings.
+
+#include <string>
+#include <string_view>
+
+#include "login.h"
+
+namespace tarvex {
+
+// The directory of a program file's path: the part before its last "/", without the "/";
+// empty when the path has none.
+std::string DirectoryOf(std::string_view programFile);
+
+// The directory of this program's file (from /proc/self/exe), taken once; a fresh copy.
+std::string ProgramDirectory();
+
+// The log-in settings of this run, the program's one instance. Used on the window's thread only.
+LoginSettings& ProgramLoginSettings();
+
+// The process set-up that precedes the window: makes ProgramDirectory the current directory,
+// puts the floating-point environment into its default state and registers the release of the
+// log-in settings at program end (once, however often this is called). Call it after
+// setlocale(LC_ALL, "").
+void PrepareProcess();
+
+// The program: setlocale(LC_ALL, ""), PrepareProcess, the window with its actions shown centred,
+// the event loop until the window has closed. Returns 0.
+//
+// When a worker still runs after the window's closing wait, the process ends at once
+// (quick_exit, the log-in settings released all the same) instead of returning: the window,
+// its controls and the application object stay untouched under that worker to the end.
+int StartUp(int argc, char** argv);
+
+}  // namespace tarvex

@@ -1,0 +1,229 @@
+#include "window_controls.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextCursor>
+#include <QThread>
+
+#include <algorithm>
+#include <future>
+
+#include "codepage.h"
+
+namespace tarvex {
+namespace {
+
+QString ToQString(std::string_view narrow) {
+    return QString::fromUtf8(CodePage::Process().ToUtf8(narrow));
+}
+
+std::string ToNarrow(const QString& text) {
+    const QByteArray utf8 = text.toUtf8();
+    return CodePage::Process().FromUtf8(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+}
+
+const char* NameOf(Control control) {
+    switch (control) {
+        case Control::编辑框1: return "编辑框1";
+        case Control::编辑框2: return "编辑框2";
+        case Control::编辑框3: return "编辑框3";
+        case Control::编辑框4: return "编辑框4";
+        case Control::编辑框5: return "编辑框5";
+        case Control::编辑框6: return "编辑框6";
+        case Control::编辑框7: return "编辑框7";
+        case Control::编辑框8: return "编辑框8";
+        case Control::组合框1: return "组合框1";
+        case Control::标签9: return "标签9";
+    }
+    return "";
+}
+
+template <typename T>
+T* Find(MainWindow& window, const char* name) {
+    return window.findChild<T*>(QString::fromUtf8(name));
+}
+
+// The log keeps its lines apart with "\n"; its callers and readers use "\r\n".
+QString FromLogLines(QString text) { return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")); }
+
+QString ControlText(MainWindow& window, Control control) {
+    QWidget* widget = Find<QWidget>(window, NameOf(control));
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->text();
+    if (auto* log = qobject_cast<QPlainTextEdit*>(widget))
+        return log->toPlainText().replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) return combo->currentText();
+    if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+    return {};
+}
+
+void SetControlText(MainWindow& window, Control control, const QString& text) {
+    QWidget* widget = Find<QWidget>(window, NameOf(control));
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) edit->setText(text);
+    else if (auto* log = qobject_cast<QPlainTextEdit*>(widget)) log->setPlainText(FromLogLines(text));
+    else if (auto* combo = qobject_cast<QComboBox*>(widget)) combo->setEditText(text);
+    else if (auto* label = qobject_cast<QLabel*>(widget)) label->setText(text);
+}
+
+// Caret to the end with nothing selected, scrolled there, then the text inserted as an edit
+// that undo does not record (as in the system's edit boxes, the undo history starts afresh).
+void AppendToControl(MainWindow& window, Control control, const QString& text) {
+    QWidget* widget = Find<QWidget>(window, NameOf(control));
+    if (auto* log = qobject_cast<QPlainTextEdit*>(widget)) {
+        QTextCursor cursor = log->textCursor();
+        cursor.movePosition(QTextCursor::End);
+        log->setTextCursor(cursor);
+        log->ensureCursorVisible();
+        QTextDocument* document = log->document();
+        document->setUndoRedoEnabled(false);
+        cursor.insertText(FromLogLines(text));
+        document->setUndoRedoEnabled(true);
+        log->setTextCursor(cursor);
+        log->ensureCursorVisible();
+    } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        edit->setText(edit->text() + text);
+        edit->end(false);
+    } else {
+        SetControlText(window, control, ControlText(window, control) + text);
+    }
+}
+
+// A notice box of the window's, deleted once closed. Style 48 adds the exclamation icon.
+QMessageBox* NewNotice(MainWindow& window, const QString& text, int style, const QString& caption) {
+    auto* box = new QMessageBox(style == kNoticeExclamation ? QMessageBox::Warning : QMessageBox::NoIcon, caption,
+                                text, QMessageBox::Ok, &window);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    return box;
+}
+
+constexpr int kNoticeClosedByUser = 1;  // the OK button's number
+const char* const kDefaultCaption = "信息：";
+
+}  // namespace
+
+WindowControls::WindowControls(MainWindow& window)
+    : window_(&window), windowThread_(window.thread()), closing_(window.ClosingSignal()) {}
+
+bool WindowControls::OnWindowThread() const { return QThread::currentThread() == windowThread_; }
+
+bool WindowControls::Closing() const { return closing_->IsSet(); }
+
+template <typename R, typename Op>
+R WindowControls::Call(Op op) {
+    if (Closing()) return R{};
+    if (OnWindowThread()) return window_ ? op(*window_) : R{};
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) return R{};
+    auto reply = std::make_shared<std::promise<R>>();
+    std::future<R> result = reply->get_future();
+    QMetaObject::invokeMethod(
+        app,
+        [reply, window = window_, closing = closing_, op = std::move(op)] {
+            reply->set_value(window && !closing->IsSet() ? op(*window) : R{});
+        },
+        Qt::QueuedConnection);
+    try {
+        return result.get();
+    } catch (const std::future_error&) {  // dropped unrun
+        return R{};
+    }
+}
+
+std::string WindowControls::Text(Control control) {
+    return ToNarrow(Call<QString>([control](MainWindow& w) { return ControlText(w, control); }));
+}
+
+void WindowControls::SetText(Control control, std::string_view text) {
+    Call<bool>([control, text = ToQString(text)](MainWindow& w) {
+        SetControlText(w, control, text);
+        return true;
+    });
+}
+
+void WindowControls::AppendText(Control control, std::string_view text) {
+    Call<bool>([control, text = ToQString(text)](MainWindow& w) {
+        AppendToControl(w, control, text);
+        return true;
+    });
+}
+
+void WindowControls::SetItems(const std::vector<std::string>& items) {
+    QStringList texts;
+    for (const std::string& item : items) texts << ToQString(item);
+    Call<bool>([texts](MainWindow& w) {
+        QComboBox* combo = Find<QComboBox>(w, "组合框1");
+        const QString shown = combo->currentText();
+        combo->clear();
+        for (int i = 0; i < texts.size(); ++i) combo->addItem(texts[i], i);
+        combo->setCurrentIndex(-1);
+        combo->setEditText(shown);
+        return true;
+    });
+}
+
+int WindowControls::ShowNotice(std::string_view text, int style, std::optional<std::string_view> caption) {
+    if (Closing()) return 0;
+    const QString boxText = ToQString(text);
+    const QString boxCaption = caption ? ToQString(*caption) : QString::fromUtf8(kDefaultCaption);
+    if (OnWindowThread()) {
+        if (!window_) return 0;
+        QMessageBox* box = NewNotice(*window_, boxText, style, boxCaption);
+        box->setWindowModality(Qt::WindowModal);  // the window takes no input until it is closed
+        return box->exec() == QMessageBox::Ok ? kNoticeClosedByUser : 0;
+    }
+    // From a worker: a box of its own beside the usable window; the worker waits for its answer.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) return 0;
+    auto reply = std::make_shared<std::promise<int>>();
+    std::future<int> result = reply->get_future();
+    QMetaObject::invokeMethod(
+        app,
+        [reply, window = window_, closing = closing_, boxText, style, boxCaption] {
+            if (!window || closing->IsSet()) return reply->set_value(0);
+            QMessageBox* box = NewNotice(*window, boxText, style, boxCaption);
+            box->setWindowModality(Qt::NonModal);
+            QObject::connect(box, &QMessageBox::finished, [reply](int answer) {
+                reply->set_value(answer == QMessageBox::Ok ? kNoticeClosedByUser : 0);
+            });
+            box->show();
+        },
+        Qt::QueuedConnection);
+    try {
+        return result.get();
+    } catch (const std::future_error&) {
+        return 0;
+    }
+}
+
+void WindowControls::ResponsiveWait(int interval, int unit) { tarvex::ResponsiveWait(interval, unit, *closing_); }
+
+void WindowControls::SetActionsEnabled(bool enabled) {
+    Call<bool>([enabled](MainWindow& w) {
+        for (const char* name : {"按钮1", "按钮4", "按钮2"}) Find<QPushButton>(w, name)->setEnabled(enabled);
+        return true;
+    });
+}
+
+void WindowControls::SetProgress(int done, int total) {
+    Call<bool>([done, total](MainWindow& w) {
+        QProgressBar* bar = Find<QProgressBar>(w, "进度条1");
+        if (total <= 0) {
+            bar->setTextVisible(false);
+            bar->setValue(0);
+            return true;
+        }
+        bar->setRange(0, total);
+        bar->setValue(std::clamp(done, 0, total));
+        bar->setFormat(QStringLiteral("%v / %m"));
+        bar->setTextVisible(true);
+        return true;
+    });
+}
+
+}  // namespace tarvex
