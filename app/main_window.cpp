@@ -43,7 +43,8 @@ const char* const kHelpText =
 // The progress bar's full scale before the first extraction sets it: the catalogue's 34 copies.
 constexpr int kCopies = 34;
 
-// This platform's counterpart of the default GUI font: a CJK sans-serif face of 12 pixels.
+// This platform's counterpart of the default GUI font: a CJK sans-serif face of 12 pixels
+// (9 points at 96 dots per inch), so that the captions render and fit their controls.
 QFont DefaultGuiFont() {
     QFont font;
     font.setFamilies({"WenQuanYi Micro Hei", "Noto Sans CJK SC"});
@@ -55,11 +56,13 @@ QFont DefaultGuiFont() {
 QIcon WindowIcon() {
     QPixmap picture(32, 32);
     picture.fill(QColor(0, 82, 164));
-    QPainter painter(&picture);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(QColor(150, 205, 255), 2.5));
-    for (const int radius : {5, 10, 15})
-        painter.drawArc(QRectF(16 - radius, 26 - radius, 2 * radius, 2 * radius), 0, 180 * 16);
+    {
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(QColor(150, 205, 255), 2.5));
+        for (const int radius : {5, 10, 15})
+            painter.drawArc(QRectF(16 - radius, 26 - radius, 2 * radius, 2 * radius), 0, 180 * 16);
+    }
     return QIcon(picture);
 }
 
