@@ -114,25 +114,33 @@ bool WindowControls::OnWindowThread() const { return QThread::currentThread() ==
 
 bool WindowControls::Closing() const { return closing_->IsSet(); }
 
-template <typename R, typename Op>
-R WindowControls::Call(Op op) {
-    if (Closing()) return R{};
-    if (OnWindowThread()) return window_ ? op(*window_) : R{};
+template <typename R, typename Start>
+R WindowControls::FromWorker(Start start) {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) return R{};
     auto reply = std::make_shared<std::promise<R>>();
     std::future<R> result = reply->get_future();
     QMetaObject::invokeMethod(
         app,
-        [reply, window = window_, closing = closing_, op = std::move(op)] {
-            reply->set_value(window && !closing->IsSet() ? op(*window) : R{});
+        [reply, window = window_, closing = closing_, start = std::move(start)] {
+            if (window && !closing->IsSet()) start(*window, reply);
+            else reply->set_value(R{});
         },
         Qt::QueuedConnection);
     try {
         return result.get();
-    } catch (const std::future_error&) {  // dropped unrun
+    } catch (const std::future_error&) {  // dropped unrun, or the reply's keeper went away
         return R{};
     }
+}
+
+template <typename R, typename Op>
+R WindowControls::Call(Op op) {
+    if (Closing()) return R{};
+    if (OnWindowThread()) return window_ ? op(*window_) : R{};
+    return FromWorker<R>([op = std::move(op)](MainWindow& window, const std::shared_ptr<std::promise<R>>& reply) {
+        reply->set_value(op(window));
+    });
 }
 
 std::string WindowControls::Text(Control control) {
@@ -178,27 +186,14 @@ int WindowControls::ShowNotice(std::string_view text, int style, std::optional<s
         return box->exec() == QMessageBox::Ok ? kNoticeClosedByUser : 0;
     }
     // From a worker: a box of its own beside the usable window; the worker waits for its answer.
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr) return 0;
-    auto reply = std::make_shared<std::promise<int>>();
-    std::future<int> result = reply->get_future();
-    QMetaObject::invokeMethod(
-        app,
-        [reply, window = window_, closing = closing_, boxText, style, boxCaption] {
-            if (!window || closing->IsSet()) return reply->set_value(0);
-            QMessageBox* box = NewNotice(*window, boxText, style, boxCaption);
-            box->setWindowModality(Qt::NonModal);
-            QObject::connect(box, &QMessageBox::finished, [reply](int answer) {
-                reply->set_value(answer == QMessageBox::Ok ? kNoticeClosedByUser : 0);
-            });
-            box->show();
-        },
-        Qt::QueuedConnection);
-    try {
-        return result.get();
-    } catch (const std::future_error&) {
-        return 0;
-    }
+    return FromWorker<int>([boxText, style, boxCaption](MainWindow& window, const std::shared_ptr<std::promise<int>>& reply) {
+        QMessageBox* box = NewNotice(window, boxText, style, boxCaption);
+        box->setWindowModality(Qt::NonModal);
+        QObject::connect(box, &QMessageBox::finished, [reply](int answer) {
+            reply->set_value(answer == QMessageBox::Ok ? kNoticeClosedByUser : 0);
+        });
+        box->show();
+    });
 }
 
 void WindowControls::ResponsiveWait(int interval, int unit) { tarvex::ResponsiveWait(interval, unit, *closing_); }

@@ -41,6 +41,11 @@ private:
     // closing or gone.
     template <typename R, typename Op>
     R Call(Op op);
+    // From a worker: posts start(window, reply) to the window's thread, where it fulfils the
+    // reply at once or later, and waits for it. R{} when the window is closing or gone, or
+    // when the call or the reply is dropped unfulfilled.
+    template <typename R, typename Start>
+    R FromWorker(Start start);
 
     QPointer<MainWindow> window_;
     QThread* windowThread_;
