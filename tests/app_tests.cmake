@@ -22,3 +22,24 @@ add_executable(app_startup_test app_startup_test.cpp)
 target_link_libraries(app_startup_test PRIVATE tarvex_app GTest::gtest_main)
 target_compile_definitions(app_startup_test PRIVATE TEST_PROGRAM_DIRECTORY="$<TARGET_FILE_DIR:app_startup_test>")
 gtest_discover_tests(app_startup_test WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+
+# The program itself on a real X server, started from another directory: its current directory
+# is its own, and Esc ends it with exit code 0.
+add_test(NAME app_program.x11.OwnDirectoryAndEscEndsIt
+  COMMAND xvfb-run -a bash -c [=[
+    set -eu
+    program=$1
+    cd /
+    "$program" &
+    pid=$!
+    window=$(timeout 30 xdotool search --sync --onlyvisible --name VeltroGRP-Tarvex | head -n 1)
+    cwd=$(readlink "/proc/$pid/cwd")
+    if [ "$cwd" != "$(dirname "$(readlink -f "$program")")" ]; then
+      echo "current directory: $cwd"
+      kill "$pid"
+      exit 1
+    fi
+    xdotool windowfocus --sync "$window" key Escape
+    wait "$pid"
+  ]=] bash $<TARGET_FILE:tarvex-convert>)
+set_tests_properties(app_program.x11.OwnDirectoryAndEscEndsIt PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=xcb")
