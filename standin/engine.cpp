@@ -1,0 +1,727 @@
+// The engine: databases as SQLite files in a data directory (DatabaseFile in sql_sqlite.cpp
+// maps names to files), sessions that run parsed statements on them.
+//
+// A session keeps one connection on its current database. A statement that names another
+// database attaches that database's file for its own duration and detaches it afterwards, so
+// that no file stays held and DROP DATABASE can delete it. The registry counts, per database,
+// the sessions that have it as their current database (those block DROP DATABASE with 3702)
+// and the statements that have it attached (DROP DATABASE waits for those to finish).
+//
+// A session's interrupt flag is read by SQLite's progress handler every few hundred virtual
+// machine steps, which makes the running statement fail with SQLITE_INTERRUPT; its busy handler
+// and WAITFOR wake on the flag too. The flag is cleared only when the batch has given up, so a
+// late interrupt stops the next statement instead of getting lost.
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <unistd.h>
+
+#include "engine.h"
+#include "sql_parser.h"
+#include "sql_sqlite.h"
+#include "sql_text.h"
+#include "sql_translate.h"
+#include "sql_types.h"
+
+namespace standin {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kProgressSteps = 500;
+constexpr auto kBusyPoll = std::chrono::milliseconds(5);
+constexpr auto kLockWait = std::chrono::seconds(60);
+constexpr std::string_view kMaster = "master";
+
+SqlError LoginDatabaseMissing(std::string_view name) {
+    return MakeError(4060, "Cannot open database \"" + std::string(name) + "\" requested by the login. The login failed.",
+                     11);
+}
+
+}  // namespace
+
+// What the engine and all its sessions share: the data directory and who uses which database.
+struct DatabaseRegistry {
+    struct Use {
+        int current = 0;   // sessions whose current database it is
+        int attached = 0;  // statements running with it attached
+    };
+
+    fs::path dataDir;
+    std::mutex mutex;
+    std::condition_variable released;
+    std::map<fs::path, Use> uses;  // by file
+
+    fs::path FileOf(std::string_view name) const { return DatabaseFile(dataDir, name); }
+
+    static bool Exists(const fs::path& file) {
+        std::error_code ec;
+        return fs::is_regular_file(file, ec);
+    }
+
+    // Counts a session in (current) or a statement (attached); throws `missing` when the
+    // database does not exist.
+    fs::path Acquire(std::string_view name, bool current, const SqlError& missing) {
+        const fs::path file = FileOf(name);
+        std::lock_guard lock(mutex);
+        if (name.empty() || !Exists(file)) throw missing;
+        Use& use = uses[file];
+        ++(current ? use.current : use.attached);
+        return file;
+    }
+
+    void Release(const fs::path& file, bool current) {
+        {
+            std::lock_guard lock(mutex);
+            Use& use = uses[file];
+            --(current ? use.current : use.attached);
+        }
+        released.notify_all();
+    }
+
+    void Create(std::string_view name) {
+        const fs::path file = FileOf(name);
+        std::lock_guard lock(mutex);
+        if (Exists(file)) {
+            throw MakeError(1801, "Database '" + std::string(name) + "' already exists. Choose a different database name.",
+                            16, 3);
+        }
+        Connection db = OpenDatabase(file, true);
+        Exec(db.get(), "PRAGMA journal_mode=WAL");
+    }
+
+    // Deletes the database's files once no statement has it attached any more.
+    void Drop(std::string_view name, const std::atomic<bool>& interrupted) {
+        const fs::path file = FileOf(name);
+        std::unique_lock lock(mutex);
+        if (!Exists(file)) {
+            throw MakeError(3701, "Cannot drop the database '" + std::string(name) +
+                                      "', because it does not exist or you do not have permission.",
+                            11);
+        }
+        if (SameName(name, kMaster)) {
+            throw MakeError(3708, "Cannot drop the database '" + std::string(name) + "' because it is a system database.");
+        }
+        for (;;) {
+            const Use& use = uses[file];
+            if (use.current > 0) {
+                throw MakeError(3702, "Cannot drop database \"" + std::string(name) + "\" because it is currently in use.",
+                                16, 3);
+            }
+            if (use.attached == 0) break;
+            if (interrupted) throw Interrupted{};
+            released.wait_for(lock, std::chrono::milliseconds(50));
+        }
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+            std::error_code ec;
+            fs::remove(fs::path(file.native() + suffix), ec);
+        }
+        uses.erase(file);
+    }
+};
+
+class Attachments;
+
+struct Engine::Impl {
+    std::shared_ptr<DatabaseRegistry> registry;
+};
+
+struct Session::Impl {
+    std::shared_ptr<DatabaseRegistry> registry;
+    std::string database;  // the current database, as named when it became current
+    fs::path file;         // its file
+    Connection db;         // on `file`
+    std::atomic<bool> interrupted{false};
+    std::mutex waitMutex;
+    std::condition_variable wake;
+
+    ~Impl() {
+        db.reset();
+        if (!file.empty()) registry->Release(file, true);
+    }
+
+    // Makes `name` the current database; the connection on it has the session's handlers.
+    void Enter(std::string_view name, const SqlError& missing) {
+        fs::path newFile = registry->Acquire(name, true, missing);
+        try {
+            Connection newDb = OpenDatabase(newFile, false);
+            sqlite3_progress_handler(newDb.get(), kProgressSteps, &Impl::Progress, this);
+            sqlite3_busy_handler(newDb.get(), &Impl::Busy, this);
+            db = std::move(newDb);
+        } catch (...) {
+            registry->Release(newFile, true);
+            throw;
+        }
+        if (!file.empty()) registry->Release(file, true);
+        file = std::move(newFile);
+        database = name;
+    }
+
+    static int Progress(void* self) { return static_cast<Impl*>(self)->interrupted ? 1 : 0; }
+
+    // Another connection holds a lock: wait for it, up to kLockWait, unless interrupted.
+    static int Busy(void* self, int count) {
+        auto* s = static_cast<Impl*>(self);
+        if (count * kBusyPoll >= kLockWait) return 0;
+        std::unique_lock lock(s->waitMutex);
+        return s->wake.wait_for(lock, kBusyPoll, [s] { return s->interrupted.load(); }) ? 0 : 1;
+    }
+
+    bool TakeInterrupt() { return interrupted.exchange(false); }
+
+    void Run(const Statement& statement, ResultSink& sink);
+
+    void Select(const SelectStatement& s, ResultSink& sink);
+    void SelectInto(const SelectStatement& s, const SelectPlan& plan, Attachments& attachments, ResultSink& sink);
+    void CreateTable(const CreateTableStatement& s, ResultSink& sink);
+    void Insert(const InsertStatement& s, ResultSink& sink);
+    void Update(const UpdateStatement& s, ResultSink& sink);
+    void Delete(const DeleteStatement& s, ResultSink& sink);
+    void DropTable(const DropTableStatement& s, ResultSink& sink);
+    void Backup(const BackupStatement& s, ResultSink& sink);
+    void Use(const UseStatement& s, ResultSink& sink);
+    void Waitfor(const WaitforStatement& s, ResultSink& sink);
+    void RunChange(const std::string& sql, const Table& table, const ObjectName& name, const char* verb,
+                   ResultSink& sink);
+};
+
+// The databases one statement reaches: the current one as "main", others attached for the
+// statement's duration as "db1", "db2", ...
+class Attachments {
+public:
+    explicit Attachments(Session::Impl& session) : s_(session) {}
+    Attachments(const Attachments&) = delete;
+    Attachments& operator=(const Attachments&) = delete;
+
+    ~Attachments() {
+        sqlite3* db = s_.db.get();
+        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        for (const auto& [file, alias] : attached_) {
+            sqlite3_exec(db, ("DETACH DATABASE " + alias).c_str(), nullptr, nullptr, nullptr);
+            s_.registry->Release(file, false);
+        }
+    }
+
+    // The schema through which `database` (empty: the current one) is reached. Throws 911.
+    std::string Schema(std::string_view database) {
+        if (database.empty()) return "main";
+        const fs::path file = s_.registry->FileOf(database);
+        if (file == s_.file) return "main";
+        for (const auto& [f, alias] : attached_)
+            if (f == file) return alias;
+        s_.registry->Acquire(database, false, DatabaseMissing(database));
+        const std::string alias = "db" + std::to_string(attached_.size() + 1);
+        try {
+            Exec(s_.db.get(), "ATTACH DATABASE " + QuoteText(file.native()) + " AS " + alias);
+        } catch (...) {
+            s_.registry->Release(file, false);
+            throw;
+        }
+        attached_.emplace_back(file, alias);
+        Exec(s_.db.get(), "PRAGMA " + alias + ".synchronous=NORMAL");
+        return alias;
+    }
+
+    // The stored name of table `object` in `schema`, if there is one (names match case-insensitively).
+    std::optional<std::string> FindTable(const std::string& schema, std::string_view object) {
+        PreparedStatement q =
+            Prepare(s_.db.get(), "SELECT name FROM " + QuoteName(schema) + ".sqlite_master WHERE type = 'table'");
+        while (Step(s_.db.get(), q.get())) {
+            const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
+            if (SameName(name, object)) return name;
+        }
+        return std::nullopt;
+    }
+
+    // The schema of a name's database, after checking that its schema part is dbo or empty.
+    std::string SchemaOf(const ObjectName& name) {
+        std::string schema = Schema(name.database);
+        if (!name.schema.empty() && !SameName(name.schema, "dbo")) throw InvalidObjectName(name.written);
+        return schema;
+    }
+
+    // The existing table `name` with its columns. Throws 911 or 208.
+    Table Resolve(const ObjectName& name) {
+        Table t;
+        t.schema = SchemaOf(name);
+        std::optional<std::string> stored = FindTable(t.schema, name.object);
+        if (!stored) throw InvalidObjectName(name.written);
+        t.name = *stored;
+        PreparedStatement q = Prepare(s_.db.get(), "PRAGMA " + QuoteName(t.schema) + ".table_info(" + QuoteName(t.name) + ")");
+        while (Step(s_.db.get(), q.get())) {
+            TableColumn c;
+            c.name = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 1));
+            const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 2));
+            c.declared = type ? type : "";
+            ColumnInfo fallback;
+            fallback.length = 8000;
+            c.info = DescribeType(c.declared).value_or(fallback);
+            c.info.name = c.name;
+            c.info.nullable = sqlite3_column_int(q.get(), 3) == 0;
+            t.columns.push_back(std::move(c));
+        }
+        return t;
+    }
+
+private:
+    Session::Impl& s_;
+    std::vector<std::pair<fs::path, std::string>> attached_;
+};
+
+namespace {
+
+std::string DecimalText(sqlite3_stmt* q, int k, int scale) {
+    switch (sqlite3_column_type(q, k)) {
+    case SQLITE_INTEGER: {
+        std::string text = std::to_string(sqlite3_column_int64(q, k));
+        return scale > 0 ? text + "." + std::string(static_cast<size_t>(scale), '0') : text;
+    }
+    case SQLITE_FLOAT: {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "%.*f", scale, sqlite3_column_double(q, k));
+        return buffer;
+    }
+    default: return reinterpret_cast<const char*>(sqlite3_column_text(q, k));
+    }
+}
+
+Value ReadValue(sqlite3_stmt* q, int k, const ColumnInfo& column) {
+    if (sqlite3_column_type(q, k) == SQLITE_NULL) return Value::Null();
+    switch (column.type) {
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt:
+    case SqlType::Bit: return Value::Int(sqlite3_column_int64(q, k));
+    case SqlType::Float:
+    case SqlType::Real: return Value::Float(sqlite3_column_double(q, k));
+    case SqlType::Decimal: return Value::Text(DecimalText(q, k, column.scale));
+    case SqlType::DateTime:
+        return Value::Text(NormalizeDateTime(reinterpret_cast<const char*>(sqlite3_column_text(q, k))));
+    case SqlType::VarChar:
+    case SqlType::NVarChar: break;
+    }
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(q, k));
+    return Value::Text(std::string(text, static_cast<size_t>(sqlite3_column_bytes(q, k))));
+}
+
+// Column names of a new table: none empty (1038), none twice (2705).
+void CheckNewColumns(const std::vector<std::string>& names, std::string_view table) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i].empty()) throw EmptyName();
+        for (size_t j = 0; j < i; ++j) {
+            if (SameName(names[i], names[j])) {
+                throw MakeError(2705, "Column names in each table must be unique. Column name '" + names[i] +
+                                          "' in table '" + std::string(table) + "' is specified more than once.",
+                                16, 3);
+            }
+        }
+    }
+}
+
+// The path of a backup device as Windows and SQL Server on Linux read it: backslashes are
+// separators, and trailing blanks and dots are dropped.
+fs::path BackupPath(std::string_view written) {
+    std::string path(written);
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    while (!path.empty() && (path.back() == ' ' || path.back() == '.')) path.pop_back();
+    return fs::path(path);
+}
+
+// 3201 for an operating system error, in the words SQL Server uses for the common ones.
+Message CannotOpenDevice(std::string_view device, int error) {
+    int code = error;
+    std::string text = std::strerror(error);
+    if (error == ENOENT || error == ENOTDIR) {
+        code = 3;
+        text = "The system cannot find the path specified.";
+    } else if (error == EACCES || error == EPERM || error == EROFS || error == EISDIR) {
+        code = 5;
+        text = "Access is denied.";
+    } else if (error == EEXIST) {
+        code = 80;
+        text = "The file exists.";
+    }
+    return MakeError(3201, "Cannot open backup device '" + std::string(device) + "'. Operating system error " +
+                               std::to_string(code) + "(" + text + ").")
+        .message;
+}
+
+// Removes a file when it goes out of scope, unless kept.
+struct TemporaryFile {
+    fs::path path;
+    bool keep = false;
+    ~TemporaryFile() {
+        std::error_code ec;
+        if (!keep) fs::remove(path, ec);
+    }
+};
+
+// Milliseconds of 'hh:mm[:ss[.mmm]]'; nullopt when malformed.
+std::optional<std::chrono::milliseconds> ParseDelay(std::string_view s) {
+    int parts[3] = {0, 0, 0};
+    int count = 0, digits = 0, millis = 0;
+    size_t i = 0;
+    for (; i < s.size() && s[i] != '.'; ++i) {
+        if (s[i] == ':') {
+            if (digits == 0 || ++count > 2) return std::nullopt;
+            digits = 0;
+        } else if (s[i] >= '0' && s[i] <= '9' && digits < 2) {
+            parts[count] = parts[count] * 10 + (s[i] - '0');
+            ++digits;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (digits == 0 || count == 0 || parts[1] > 59 || parts[2] > 59 || parts[0] > 24) return std::nullopt;
+    if (i < s.size()) {
+        if (count != 2 || s.size() - i < 2 || s.size() - i > 4) return std::nullopt;
+        for (size_t k = i + 1, scale = 100; k < s.size(); ++k, scale /= 10) {
+            if (s[k] < '0' || s[k] > '9') return std::nullopt;
+            millis += static_cast<int>((s[k] - '0') * scale);
+        }
+    }
+    return std::chrono::milliseconds(((parts[0] * 60 + parts[1]) * 60 + parts[2]) * 1000LL + millis);
+}
+
+}  // namespace
+
+void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
+    std::visit(
+        [&](const auto& s) {
+            using T = std::decay_t<decltype(s)>;
+            if constexpr (std::is_same_v<T, SelectStatement>) Select(s, sink);
+            else if constexpr (std::is_same_v<T, CreateTableStatement>) CreateTable(s, sink);
+            else if constexpr (std::is_same_v<T, InsertStatement>) Insert(s, sink);
+            else if constexpr (std::is_same_v<T, UpdateStatement>) Update(s, sink);
+            else if constexpr (std::is_same_v<T, DeleteStatement>) Delete(s, sink);
+            else if constexpr (std::is_same_v<T, DropTableStatement>) DropTable(s, sink);
+            else if constexpr (std::is_same_v<T, CreateDatabaseStatement>) {
+                registry->Create(s.name);
+                sink.OnStatementDone(false, -1);
+            } else if constexpr (std::is_same_v<T, DropDatabaseStatement>) {
+                registry->Drop(s.name, interrupted);
+                sink.OnStatementDone(false, -1);
+            } else if constexpr (std::is_same_v<T, BackupStatement>) Backup(s, sink);
+            else if constexpr (std::is_same_v<T, UseStatement>) Use(s, sink);
+            else if constexpr (std::is_same_v<T, SetStatement>) sink.OnStatementDone(false, -1);
+            else if constexpr (std::is_same_v<T, WaitforStatement>) Waitfor(s, sink);
+        },
+        statement.body);
+}
+
+void Session::Impl::Select(const SelectStatement& s, ResultSink& sink) {
+    Attachments attachments(*this);
+    std::optional<Table> from;
+    if (s.from) from = attachments.Resolve(*s.from);
+    const SelectPlan plan = TranslateSelect(s, from ? &*from : nullptr);
+    if (s.into) {
+        SelectInto(s, plan, attachments, sink);
+        return;
+    }
+    PreparedStatement q = Prepare(db.get(), plan.sql);
+    sink.OnColumns(plan.columns);
+    std::int64_t rows = 0;
+    std::vector<Value> row(plan.columns.size());
+    while (Step(db.get(), q.get())) {
+        for (size_t k = 0; k < row.size(); ++k) row[k] = ReadValue(q.get(), static_cast<int>(k), plan.columns[k]);
+        sink.OnRow(row);
+        ++rows;
+    }
+    sink.OnStatementDone(false, rows);
+}
+
+// Creates the target with the selected columns' types and copies the rows, in one
+// transaction: an interrupted or failed copy leaves no table behind.
+void Session::Impl::SelectInto(const SelectStatement& s, const SelectPlan& plan, Attachments& attachments,
+                               ResultSink& sink) {
+    const ObjectName& into = *s.into;
+    std::vector<std::string> names;
+    for (const ColumnInfo& c : plan.columns) names.push_back(c.name);
+    CheckNewColumns(names, into.object);
+    const std::string schema = attachments.SchemaOf(into);
+    if (attachments.FindTable(schema, into.object)) throw ObjectExists(into.object);
+
+    std::string create = "CREATE TABLE " + QuoteName(schema) + "." + QuoteName(into.object) + " (";
+    for (size_t k = 0; k < plan.columns.size(); ++k) {
+        create += (k ? ", " : "") + QuoteName(names[k]) + " " + plan.declared[k] +
+                  (plan.columns[k].nullable ? "" : " NOT NULL");
+    }
+    create += ")";
+    Transaction transaction(db.get());
+    Exec(db.get(), create);
+    PreparedStatement insert =
+        Prepare(db.get(), "INSERT INTO " + QuoteName(schema) + "." + QuoteName(into.object) + " " + plan.sql);
+    Step(db.get(), insert.get());
+    const std::int64_t rows = sqlite3_changes64(db.get());
+    insert.reset();
+    transaction.Commit();
+    sink.OnStatementDone(false, rows);
+}
+
+void Session::Impl::CreateTable(const CreateTableStatement& s, ResultSink& sink) {
+    Attachments attachments(*this);
+    const std::string schema = attachments.SchemaOf(s.table);
+    std::vector<std::string> names;
+    std::string sql = "CREATE TABLE " + QuoteName(schema) + "." + QuoteName(s.table.object) + " (";
+    for (size_t k = 0; k < s.columns.size(); ++k) {
+        const ColumnDefinition& c = s.columns[k];
+        if (!DescribeType(c.type)) {
+            throw MakeError(2715, "Column, parameter, or variable #" + std::to_string(k + 1) +
+                                      ": Cannot find data type " + c.type.substr(0, c.type.find('(')) + ".",
+                            16, 6);
+        }
+        names.push_back(c.name);
+        sql += (k ? ", " : "") + QuoteName(c.name) + " " + c.type + (c.notNull ? " NOT NULL" : "");
+    }
+    sql += ")";
+    CheckNewColumns(names, s.table.object);
+    if (attachments.FindTable(schema, s.table.object)) throw ObjectExists(s.table.object);
+    Exec(db.get(), sql);
+    sink.OnStatementDone(false, -1);
+}
+
+// Runs an INSERT, UPDATE or DELETE and reports the rows it changed. `verb` names the statement
+// in SQL Server's message for a NULL in a NOT NULL column.
+void Session::Impl::RunChange(const std::string& sql, const Table& table, const ObjectName& name, const char* verb,
+                              ResultSink& sink) {
+    PreparedStatement q = Prepare(db.get(), sql);
+    const int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_CONSTRAINT_NOTNULL) {
+        // SQLite says "NOT NULL constraint failed: table.column".
+        const std::string text = sqlite3_errmsg(db.get());
+        const std::string column = text.substr(text.rfind('.') + 1);
+        const std::string where = (name.database.empty() ? database : name.database) + ".dbo." + table.name;
+        throw MakeError(515, "Cannot insert the value NULL into column '" + column + "', table '" + where +
+                                 "'; column does not allow nulls. " + verb + " fails.",
+                        16, 2);
+    }
+    if (rc != SQLITE_DONE) ThrowSqlite(db.get(), rc);
+    sink.OnStatementDone(false, sqlite3_changes64(db.get()));
+}
+
+void Session::Impl::Insert(const InsertStatement& s, ResultSink& sink) {
+    Attachments attachments(*this);
+    const Table table = attachments.Resolve(s.table);
+    std::vector<std::string> columns;
+    for (const std::string& written : s.columns) {
+        const TableColumn* found = nullptr;
+        for (const TableColumn& c : table.columns)
+            if (!found && SameName(c.name, written)) found = &c;
+        if (!found) throw InvalidColumnName(written);
+        columns.push_back(found->name);
+    }
+    const bool listed = !s.columns.empty();
+    if (!listed)
+        for (const TableColumn& c : table.columns) columns.push_back(c.name);
+    std::string sql = "INSERT INTO " + QuoteName(table.schema) + "." + QuoteName(table.name) + " (";
+    for (size_t k = 0; k < columns.size(); ++k) sql += (k ? ", " : "") + QuoteName(columns[k]);
+    sql += ") VALUES ";
+    for (size_t r = 0; r < s.rows.size(); ++r) {
+        const auto& row = s.rows[r];
+        if (row.size() != columns.size()) {
+            if (!listed) throw MakeError(213, "Column name or number of supplied values does not match table definition.");
+            const std::string tail = " The number of values in the VALUES clause must match the number of columns "
+                                     "specified in the INSERT statement.";
+            if (row.size() > columns.size()) {
+                throw MakeError(110, "There are fewer columns in the INSERT statement than values specified in the "
+                                     "VALUES clause." + tail, 15);
+            }
+            throw MakeError(109, "There are more columns in the INSERT statement than values specified in the "
+                                 "VALUES clause." + tail, 15);
+        }
+        sql += r ? ", (" : "(";
+        for (size_t k = 0; k < row.size(); ++k) sql += (k ? ", " : "") + TranslateValue(*row[k], nullptr);
+        sql += ")";
+    }
+    RunChange(sql, table, s.table, "INSERT", sink);
+}
+
+void Session::Impl::Update(const UpdateStatement& s, ResultSink& sink) {
+    Attachments attachments(*this);
+    const Table table = attachments.Resolve(s.table);
+    std::string sql = "UPDATE " + QuoteName(table.schema) + "." + QuoteName(table.name) + " SET ";
+    for (size_t k = 0; k < s.assignments.size(); ++k) {
+        const auto& [written, value] = s.assignments[k];
+        const TableColumn* found = nullptr;
+        for (const TableColumn& c : table.columns)
+            if (!found && SameName(c.name, written)) found = &c;
+        if (!found) throw InvalidColumnName(written);
+        sql += (k ? ", " : "") + QuoteName(found->name) + " = " + TranslateValue(*value, &table);
+    }
+    if (s.where) sql += " WHERE " + TranslateCondition(*s.where, table);
+    RunChange(sql, table, s.table, "UPDATE", sink);
+}
+
+void Session::Impl::Delete(const DeleteStatement& s, ResultSink& sink) {
+    Attachments attachments(*this);
+    const Table table = attachments.Resolve(s.table);
+    std::string sql = "DELETE FROM " + QuoteName(table.schema) + "." + QuoteName(table.name);
+    if (s.where) sql += " WHERE " + TranslateCondition(*s.where, table);
+    RunChange(sql, table, s.table, "DELETE", sink);
+}
+
+void Session::Impl::DropTable(const DropTableStatement& s, ResultSink& sink) {
+    Attachments attachments(*this);
+    const std::string schema = attachments.SchemaOf(s.table);
+    const std::optional<std::string> stored = attachments.FindTable(schema, s.table.object);
+    if (!stored) {
+        throw MakeError(3701, "Cannot drop the table '" + s.table.written +
+                                  "', because it does not exist or you do not have permission.",
+                        11, 5);
+    }
+    Exec(db.get(), "DROP TABLE " + QuoteName(schema) + "." + QuoteName(*stored));
+    sink.OnStatementDone(false, -1);
+}
+
+// A backup is a consistent copy of the database in SQLite's own file format, made with
+// VACUUM INTO (a snapshot of one read transaction) into a temporary file beside the target and
+// then renamed over it, so WITH INIT overwrites and a failed or stopped backup leaves any
+// earlier file intact. The copy opens in a plain sqlite3. Without WITH INIT an existing file
+// fails with operating system error 80, since a SQLite file cannot take a second backup set.
+// Page counts are SQLite pages.
+void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
+    const auto started = Clock::now();
+    Attachments attachments(*this);
+    const std::string schema = attachments.Schema(s.database);
+    const fs::path target = BackupPath(s.path);
+    const auto fail = [&](int error) {
+        sink.OnMessage(CannotOpenDevice(s.path, error));
+        return MakeError(3013, "BACKUP DATABASE is terminating abnormally.");
+    };
+    std::error_code ec;
+    if (!s.init && fs::exists(target, ec)) throw fail(EEXIST);
+
+    TemporaryFile partial{target.parent_path() / ("." + target.filename().native() + ".partial")};
+    const int fd = ::open(partial.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        partial.keep = true;  // not ours to remove
+        throw fail(errno);
+    }
+    ::close(fd);
+    Exec(db.get(), "VACUUM " + schema + " INTO " + QuoteText(partial.path.native()));
+    if (std::rename(partial.path.c_str(), target.c_str()) != 0) throw fail(errno);
+    partial.keep = true;
+
+    std::int64_t pages = 0, pageSize = 0;
+    {
+        PreparedStatement q = Prepare(db.get(), "PRAGMA " + schema + ".page_count");
+        if (Step(db.get(), q.get())) pages = sqlite3_column_int64(q.get(), 0);
+        q = Prepare(db.get(), "PRAGMA " + schema + ".page_size");
+        if (Step(db.get(), q.get())) pageSize = sqlite3_column_int64(q.get(), 0);
+    }
+    const double seconds =
+        std::max(0.001, std::chrono::duration<double>(Clock::now() - started).count());
+    const double megabytes = static_cast<double>(pages * pageSize) / (1024.0 * 1024.0);
+    char text[200];
+    std::snprintf(text, sizeof text, "BACKUP DATABASE successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",
+                  static_cast<long long>(pages), seconds, megabytes / seconds);
+    sink.OnMessage(Message{4035, 1, 10,
+                           "Processed " + std::to_string(pages) + " pages for database '" + s.database + "', file '" +
+                               s.database + "' on file 1.",
+                           1});
+    sink.OnMessage(Message{3014, 1, 10, text, 1});
+    sink.OnStatementDone(false, -1);
+}
+
+void Session::Impl::Use(const UseStatement& s, ResultSink& sink) {
+    Enter(s.database, DatabaseMissing(s.database));
+    sink.OnMessage(Message{5701, 2, 10, "Changed database context to '" + s.database + "'.", 1});
+    sink.OnStatementDone(false, -1);
+}
+
+void Session::Impl::Waitfor(const WaitforStatement& s, ResultSink& sink) {
+    const std::optional<std::chrono::milliseconds> delay = ParseDelay(s.delay);
+    if (!delay) {
+        throw MakeError(148, "Incorrect time syntax in time string '" + s.delay + "' used with WAITFOR.", 15);
+    }
+    std::unique_lock lock(waitMutex);
+    if (wake.wait_for(lock, *delay, [this] { return interrupted.load(); })) throw Interrupted{};
+    sink.OnStatementDone(false, -1);
+}
+
+Engine::Engine(fs::path dataDir) : impl_(std::make_unique<Impl>()) {
+    impl_->registry = std::make_shared<DatabaseRegistry>();
+    impl_->registry->dataDir = std::move(dataDir);
+    fs::create_directories(impl_->registry->dataDir);
+    if (!DatabaseExists(kMaster)) impl_->registry->Create(kMaster);
+}
+
+Engine::~Engine() = default;
+
+bool Engine::DatabaseExists(std::string_view name) const {
+    return !name.empty() && DatabaseRegistry::Exists(impl_->registry->FileOf(name));
+}
+
+std::unique_ptr<Session> Engine::OpenSession(std::string_view database, Message* error) {
+    const std::string_view name = database.empty() ? kMaster : database;
+    auto impl = std::make_unique<Session::Impl>();
+    impl->registry = impl_->registry;
+    try {
+        impl->Enter(name, LoginDatabaseMissing(name));
+    } catch (const SqlError& e) {
+        if (error) *error = e.message;
+        return nullptr;
+    }
+    return std::make_unique<Session>(std::move(impl));
+}
+
+Session::Session(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Session::~Session() = default;
+
+std::string Session::CurrentDatabase() const { return impl_->database; }
+
+void Session::Interrupt() {
+    impl_->interrupted = true;
+    { std::lock_guard lock(impl_->waitMutex); }
+    impl_->wake.notify_all();
+}
+
+bool Session::Execute(std::string_view sql, ResultSink& sink) {
+    const auto report = [&](Message message) {
+        sink.OnMessage(message);
+        sink.OnStatementDone(true, -1);
+    };
+    std::vector<Statement> batch;
+    try {
+        batch = ParseBatch(sql);
+    } catch (const SqlError& e) {
+        report(e.message);
+        return !impl_->TakeInterrupt();
+    }
+    for (const Statement& statement : batch) {
+        if (impl_->TakeInterrupt()) return false;
+        try {
+            impl_->Run(statement, sink);
+        } catch (const Interrupted&) {
+            impl_->TakeInterrupt();
+            return false;
+        } catch (const SqlError& e) {
+            if (impl_->TakeInterrupt()) return false;
+            Message m = e.message;
+            m.line = statement.line;
+            report(std::move(m));
+        } catch (const std::exception& e) {
+            if (impl_->TakeInterrupt()) return false;
+            report(Message{50000, 1, 16, std::string("Internal error: ") + e.what(), statement.line});
+        }
+    }
+    return !impl_->TakeInterrupt();
+}
+
+}  // namespace standin

@@ -1,0 +1,136 @@
+#pragma once
+// The statements of the T-SQL subset that the stand-in runs, as the parser produces them.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace standin {
+
+// A one-, two- or three-part name: [database.][schema.]object.
+struct ObjectName {
+    std::string database;  // empty: the session's current database
+    std::string schema;    // empty or dbo
+    std::string object;
+    std::string written;   // the parts joined by dots, as SQL Server quotes the name in messages
+};
+
+struct Expr {
+    enum class Kind {
+        Column,      // text: the column name; qualifier: the table part, if written
+        String,      // text: the value; national: written N'...'
+        Number,      // text: as written
+        Null,
+        Negate,      // args[0]
+        Arithmetic,  // text: + - * / %; args[0], args[1]
+        Compare,     // text: = <> != < > <= >= !< !>; args[0], args[1]
+        Like,        // args[0] LIKE args[1]; negated: NOT LIKE
+        IsNull,      // args[0] IS NULL; negated: IS NOT NULL
+        Not,         // args[0]
+        And,         // args[0], args[1]
+        Or,          // args[0], args[1]
+        Call,        // text: the function name as written; args; star: f(*)
+    };
+    Kind kind = Kind::Null;
+    std::string text;
+    std::string qualifier;
+    bool national = false;
+    bool negated = false;
+    bool star = false;
+    std::vector<std::unique_ptr<Expr>> args;
+
+    // Whether this is a search condition (true or false) rather than a value.
+    bool IsCondition() const {
+        return kind == Kind::Compare || kind == Kind::Like || kind == Kind::IsNull || kind == Kind::Not ||
+               kind == Kind::And || kind == Kind::Or;
+    }
+};
+using ExprPtr = std::unique_ptr<Expr>;
+
+struct SelectItem {
+    bool star = false;  // *
+    ExprPtr expr;
+    std::optional<std::string> alias;  // AS alias, alias = expr, or expr alias
+};
+
+struct OrderItem {
+    ExprPtr expr;
+    bool descending = false;
+};
+
+struct SelectStatement {
+    std::vector<SelectItem> items;
+    std::optional<ObjectName> into;
+    std::optional<ObjectName> from;
+    std::string fromAlias;
+    ExprPtr where;
+    std::vector<OrderItem> orderBy;
+};
+
+struct ColumnDefinition {
+    std::string name;
+    std::string type;  // as written, folded to lower case: "varchar(20)", "decimal(18,2)"
+    bool notNull = false;
+};
+
+struct CreateTableStatement {
+    ObjectName table;
+    std::vector<ColumnDefinition> columns;
+};
+
+struct InsertStatement {
+    ObjectName table;
+    std::vector<std::string> columns;  // empty: all, in table order
+    std::vector<std::vector<ExprPtr>> rows;
+};
+
+struct UpdateStatement {
+    ObjectName table;
+    std::vector<std::pair<std::string, ExprPtr>> assignments;
+    ExprPtr where;
+};
+
+struct DeleteStatement {
+    ObjectName table;
+    ExprPtr where;
+};
+
+struct DropTableStatement {
+    ObjectName table;
+};
+
+struct CreateDatabaseStatement {
+    std::string name;
+};
+
+struct DropDatabaseStatement {
+    std::string name;
+};
+
+struct BackupStatement {
+    std::string database;
+    std::string path;  // as written between the apostrophes
+    bool init = false;
+};
+
+struct UseStatement {
+    std::string database;
+};
+
+struct SetStatement {};  // accepted without effect
+
+struct WaitforStatement {
+    std::string delay;  // 'hh:mm[:ss[.mmm]]' as written
+};
+
+struct Statement {
+    int line = 1;  // where it starts in the batch
+    std::variant<SelectStatement, CreateTableStatement, InsertStatement, UpdateStatement, DeleteStatement,
+                 DropTableStatement, CreateDatabaseStatement, DropDatabaseStatement, BackupStatement,
+                 UseStatement, SetStatement, WaitforStatement>
+        body;
+};
+
+}  // namespace standin

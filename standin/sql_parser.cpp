@@ -1,0 +1,473 @@
+#include "sql_parser.h"
+
+#include "sql_error.h"
+#include "sql_lexer.h"
+
+namespace standin {
+namespace {
+
+bool EqualsWord(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 0x20);
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 0x20);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+    return s;
+}
+
+ExprPtr MakeExpr(Expr::Kind kind, std::string text = {}) {
+    auto e = std::make_unique<Expr>();
+    e->kind = kind;
+    e->text = std::move(text);
+    return e;
+}
+
+ExprPtr MakeBinary(Expr::Kind kind, std::string text, ExprPtr left, ExprPtr right) {
+    ExprPtr e = MakeExpr(kind, std::move(text));
+    e->args.push_back(std::move(left));
+    e->args.push_back(std::move(right));
+    return e;
+}
+
+constexpr std::string_view kStatementStarts[] = {"SELECT", "INSERT", "UPDATE", "DELETE", "CREATE",
+                                                 "DROP",   "BACKUP", "USE",    "SET",    "WAITFOR"};
+constexpr std::string_view kComparisons[] = {"=", "<>", "!=", "<", ">", "<=", ">=", "!<", "!>"};
+
+class Parser {
+public:
+    explicit Parser(std::vector<Token> tokens) : t_(std::move(tokens)) {}
+
+    std::vector<Statement> Batch() {
+        std::vector<Statement> out;
+        for (;;) {
+            while (AcceptSymbol(";")) {}
+            if (Peek().kind == Token::Kind::End) return out;
+            Statement s;
+            s.line = Peek().line;
+            s.body = StatementBody();
+            if (!AtStatementEnd()) Fail();
+            out.push_back(std::move(s));
+        }
+    }
+
+private:
+    using Body = decltype(Statement::body);
+
+    const Token& Peek(size_t ahead = 0) const { return t_[std::min(i_ + ahead, t_.size() - 1)]; }
+    const Token& Take() { return t_[i_ < t_.size() - 1 ? i_++ : i_]; }
+
+    static bool IsWord(const Token& t, std::string_view word) {
+        return t.kind == Token::Kind::Name && EqualsWord(t.text, word);
+    }
+    static bool IsSymbol(const Token& t, std::string_view symbol) {
+        return t.kind == Token::Kind::Symbol && t.text == symbol;
+    }
+    static bool IsReserved(const Token& t) { return t.kind == Token::Kind::Name && IsReservedKeyword(t.text); }
+
+    bool AcceptWord(std::string_view word) {
+        if (!IsWord(Peek(), word)) return false;
+        ++i_;
+        return true;
+    }
+    void ExpectWord(std::string_view word) {
+        if (!AcceptWord(word)) Fail();
+    }
+    bool AcceptSymbol(std::string_view symbol) {
+        if (!IsSymbol(Peek(), symbol)) return false;
+        ++i_;
+        return true;
+    }
+    void ExpectSymbol(std::string_view symbol) {
+        if (!AcceptSymbol(symbol)) Fail();
+    }
+
+    // A syntax error at the current token, or at the last one when the batch has ended.
+    [[noreturn]] void Fail() const {
+        const Token& t = (Peek().kind == Token::Kind::End && i_ > 0) ? t_[i_ - 1] : Peek();
+        SqlError e = SyntaxError(t.text, IsReserved(t));
+        e.message.line = t.line;
+        throw e;
+    }
+
+    bool AtStatementEnd() const {
+        const Token& t = Peek();
+        if (t.kind == Token::Kind::End || IsSymbol(t, ";")) return true;
+        for (std::string_view w : kStatementStarts)
+            if (IsWord(t, w)) return true;
+        return false;
+    }
+
+    bool IsIdentifier(const Token& t) const {
+        return t.kind == Token::Kind::QuotedName || (t.kind == Token::Kind::Name && !IsReservedKeyword(t.text));
+    }
+
+    std::string Identifier() {
+        if (!IsIdentifier(Peek())) Fail();
+        std::string name = Take().text;
+        if (name.empty()) throw EmptyName();
+        return name;
+    }
+
+    ObjectName Name() {
+        std::vector<std::string> parts{Identifier()};
+        while (AcceptSymbol(".")) {
+            parts.push_back(IsIdentifier(Peek()) ? Identifier() : std::string());
+            if (parts.size() > 3) Fail();
+        }
+        if (parts.back().empty()) Fail();
+        ObjectName n;
+        n.object = parts.back();
+        if (parts.size() >= 2) n.schema = parts[parts.size() - 2];
+        if (parts.size() == 3) n.database = parts[0];
+        for (size_t k = 0; k < parts.size(); ++k) n.written += (k ? "." : "") + parts[k];
+        return n;
+    }
+
+    Body StatementBody() {
+        const Token& t = Peek();
+        if (IsWord(t, "SELECT")) return Select();
+        if (IsWord(t, "CREATE")) return Create();
+        if (IsWord(t, "DROP")) return Drop();
+        if (IsWord(t, "INSERT")) return Insert();
+        if (IsWord(t, "UPDATE")) return Update();
+        if (IsWord(t, "DELETE")) return Delete();
+        if (IsWord(t, "BACKUP")) return Backup();
+        if (IsWord(t, "USE")) {
+            Take();
+            return UseStatement{Identifier()};
+        }
+        if (IsWord(t, "SET")) return Set();
+        if (IsWord(t, "WAITFOR")) {
+            Take();
+            ExpectWord("DELAY");
+            if (Peek().kind != Token::Kind::String) Fail();
+            return WaitforStatement{Take().text};
+        }
+        Fail();
+    }
+
+    SelectStatement Select() {
+        ExpectWord("SELECT");
+        SelectStatement s;
+        do s.items.push_back(SelectListItem());
+        while (AcceptSymbol(","));
+        if (AcceptWord("INTO")) s.into = Name();
+        if (AcceptWord("FROM")) {
+            s.from = Name();
+            if (AcceptWord("AS")) s.fromAlias = Identifier();
+            else if (IsIdentifier(Peek())) s.fromAlias = Identifier();
+        }
+        if (AcceptWord("WHERE")) s.where = Condition();
+        if (AcceptWord("ORDER")) {
+            ExpectWord("BY");
+            do {
+                OrderItem item;
+                item.expr = Value();
+                if (AcceptWord("DESC")) item.descending = true;
+                else AcceptWord("ASC");
+                s.orderBy.push_back(std::move(item));
+            } while (AcceptSymbol(","));
+        }
+        return s;
+    }
+
+    SelectItem SelectListItem() {
+        SelectItem item;
+        if (AcceptSymbol("*")) {
+            item.star = true;
+            return item;
+        }
+        if (IsIdentifier(Peek()) && IsSymbol(Peek(1), "=")) {
+            item.alias = Identifier();
+            Take();
+            item.expr = Value();
+            return item;
+        }
+        item.expr = Value();
+        const bool as = AcceptWord("AS");
+        if (Peek().kind == Token::Kind::String) {
+            item.alias = Take().text;
+            if (item.alias->empty()) throw EmptyName();
+        } else if (as || IsIdentifier(Peek())) {
+            item.alias = Identifier();
+        }
+        return item;
+    }
+
+    CreateTableStatement CreateTable() {
+        CreateTableStatement s;
+        s.table = Name();
+        ExpectSymbol("(");
+        do {
+            ColumnDefinition c;
+            c.name = Identifier();
+            c.type = Lower(Identifier());
+            if (AcceptSymbol("(")) {
+                c.type += '(';
+                do {
+                    const Token& a = Peek();
+                    if (a.kind != Token::Kind::Number && !IsWord(a, "MAX")) Fail();
+                    c.type += Lower(Take().text);
+                    if (IsSymbol(Peek(), ",")) c.type += ',';
+                } while (AcceptSymbol(","));
+                ExpectSymbol(")");
+                c.type += ')';
+            }
+            if (AcceptWord("NOT")) {
+                ExpectWord("NULL");
+                c.notNull = true;
+            } else {
+                AcceptWord("NULL");
+            }
+            s.columns.push_back(std::move(c));
+        } while (AcceptSymbol(","));
+        ExpectSymbol(")");
+        return s;
+    }
+
+    Body Create() {
+        ExpectWord("CREATE");
+        if (AcceptWord("DATABASE")) return CreateDatabaseStatement{Identifier()};
+        if (AcceptWord("TABLE")) return CreateTable();
+        Fail();
+    }
+
+    Body Drop() {
+        ExpectWord("DROP");
+        if (AcceptWord("DATABASE")) return DropDatabaseStatement{Identifier()};
+        if (AcceptWord("TABLE")) return DropTableStatement{Name()};
+        Fail();
+    }
+
+    InsertStatement Insert() {
+        ExpectWord("INSERT");
+        AcceptWord("INTO");
+        InsertStatement s;
+        s.table = Name();
+        if (AcceptSymbol("(")) {
+            do s.columns.push_back(Identifier());
+            while (AcceptSymbol(","));
+            ExpectSymbol(")");
+        }
+        ExpectWord("VALUES");
+        do {
+            ExpectSymbol("(");
+            std::vector<ExprPtr> row;
+            do row.push_back(Value());
+            while (AcceptSymbol(","));
+            ExpectSymbol(")");
+            s.rows.push_back(std::move(row));
+        } while (AcceptSymbol(","));
+        return s;
+    }
+
+    UpdateStatement Update() {
+        ExpectWord("UPDATE");
+        UpdateStatement s;
+        s.table = Name();
+        ExpectWord("SET");
+        do {
+            std::string column = Identifier();
+            ExpectSymbol("=");
+            s.assignments.emplace_back(std::move(column), Value());
+        } while (AcceptSymbol(","));
+        if (AcceptWord("WHERE")) s.where = Condition();
+        return s;
+    }
+
+    DeleteStatement Delete() {
+        ExpectWord("DELETE");
+        AcceptWord("FROM");
+        DeleteStatement s;
+        s.table = Name();
+        if (AcceptWord("WHERE")) s.where = Condition();
+        return s;
+    }
+
+    BackupStatement Backup() {
+        ExpectWord("BACKUP");
+        ExpectWord("DATABASE");
+        BackupStatement s;
+        s.database = Identifier();
+        ExpectWord("TO");
+        ExpectWord("DISK");
+        ExpectSymbol("=");
+        if (Peek().kind != Token::Kind::String) Fail();
+        s.path = Take().text;
+        if (AcceptWord("WITH")) {
+            ExpectWord("INIT");
+            s.init = true;
+        }
+        return s;
+    }
+
+    // SET options take no effect; the statement runs up to the next statement or semicolon.
+    SetStatement Set() {
+        ExpectWord("SET");
+        if (AtStatementEnd()) Fail();
+        while (!AtStatementEnd()) Take();
+        return {};
+    }
+
+    // Search conditions: OR, AND, NOT over predicates.
+    ExprPtr Condition() {
+        ExprPtr left = AndCondition();
+        while (AcceptWord("OR")) left = MakeBinary(Expr::Kind::Or, "OR", std::move(left), AndCondition());
+        return left;
+    }
+
+    ExprPtr AndCondition() {
+        ExprPtr left = NotCondition();
+        while (AcceptWord("AND")) left = MakeBinary(Expr::Kind::And, "AND", std::move(left), NotCondition());
+        return left;
+    }
+
+    ExprPtr NotCondition() {
+        if (!AcceptWord("NOT")) return Predicate();
+        ExprPtr e = MakeExpr(Expr::Kind::Not);
+        e->args.push_back(NotCondition());
+        return e;
+    }
+
+    // Whether the "(" at the current token opens a parenthesised condition rather than a value:
+    // it does when a comparison, LIKE, IS, AND, OR or NOT stands directly inside it.
+    bool ParenthesisedCondition() const {
+        int depth = 0;
+        for (size_t k = i_; k < t_.size(); ++k) {
+            const Token& t = t_[k];
+            if (IsSymbol(t, "(")) ++depth;
+            else if (IsSymbol(t, ")") && --depth == 0) return false;
+            else if (depth == 1) {
+                for (std::string_view op : kComparisons)
+                    if (IsSymbol(t, op)) return true;
+                for (std::string_view w : {"LIKE", "IS", "AND", "OR", "NOT"})
+                    if (IsWord(t, w)) return true;
+            }
+            if (t.kind == Token::Kind::End) break;
+        }
+        return false;
+    }
+
+    ExprPtr Predicate() {
+        if (IsSymbol(Peek(), "(") && ParenthesisedCondition()) {
+            Take();
+            ExprPtr c = Condition();
+            ExpectSymbol(")");
+            return c;
+        }
+        ExprPtr left = Value();
+        for (std::string_view op : kComparisons) {
+            if (AcceptSymbol(op)) return MakeBinary(Expr::Kind::Compare, std::string(op), std::move(left), Value());
+        }
+        const bool notLike = IsWord(Peek(), "NOT") && IsWord(Peek(1), "LIKE");
+        if (notLike) Take();
+        if (AcceptWord("LIKE")) {
+            ExprPtr e = MakeBinary(Expr::Kind::Like, "LIKE", std::move(left), Value());
+            e->negated = notLike;
+            return e;
+        }
+        if (AcceptWord("IS")) {
+            ExprPtr e = MakeExpr(Expr::Kind::IsNull);
+            e->negated = AcceptWord("NOT");
+            ExpectWord("NULL");
+            e->args.push_back(std::move(left));
+            return e;
+        }
+        // A value where a condition belongs; anything else that follows is beyond the subset.
+        if (!AtStatementEnd() && !IsWord(Peek(), "AND") && !IsWord(Peek(), "OR") && !IsSymbol(Peek(), ")")) Fail();
+        const Token& t = (Peek().kind == Token::Kind::End && i_ > 0) ? t_[i_ - 1] : Peek();
+        SqlError e = MakeError(4145,
+                               "An expression of non-boolean type specified in a context where a condition is "
+                               "expected, near '" + t.text + "'.",
+                               15);
+        e.message.line = t.line;
+        throw e;
+    }
+
+    // Values: + - over * / % over unary minus over primaries.
+    ExprPtr Value() {
+        ExprPtr left = Term();
+        for (;;) {
+            if (AcceptSymbol("+")) left = MakeBinary(Expr::Kind::Arithmetic, "+", std::move(left), Term());
+            else if (AcceptSymbol("-")) left = MakeBinary(Expr::Kind::Arithmetic, "-", std::move(left), Term());
+            else return left;
+        }
+    }
+
+    ExprPtr Term() {
+        ExprPtr left = Unary();
+        for (;;) {
+            std::string op;
+            for (std::string_view s : {"*", "/", "%"})
+                if (op.empty() && AcceptSymbol(s)) op = s;
+            if (op.empty()) return left;
+            left = MakeBinary(Expr::Kind::Arithmetic, op, std::move(left), Unary());
+        }
+    }
+
+    ExprPtr Unary() {
+        if (AcceptSymbol("+")) return Unary();
+        if (!AcceptSymbol("-")) return Primary();
+        ExprPtr e = MakeExpr(Expr::Kind::Negate);
+        e->args.push_back(Unary());
+        return e;
+    }
+
+    ExprPtr Primary() {
+        const Token& t = Peek();
+        if (t.kind == Token::Kind::Number) return MakeExpr(Expr::Kind::Number, Take().text);
+        if (t.kind == Token::Kind::String) {
+            ExprPtr e = MakeExpr(Expr::Kind::String, t.text);
+            e->national = t.national;
+            Take();
+            return e;
+        }
+        if (IsWord(t, "NULL")) {
+            Take();
+            return MakeExpr(Expr::Kind::Null);
+        }
+        if (AcceptSymbol("(")) {
+            ExprPtr e = Value();
+            ExpectSymbol(")");
+            return e;
+        }
+        if (t.kind == Token::Kind::Name && IsSymbol(Peek(1), "(")) return Call();
+        if (!IsIdentifier(t)) Fail();
+        ExprPtr e = MakeExpr(Expr::Kind::Column, Identifier());
+        if (AcceptSymbol(".")) {
+            e->qualifier = std::move(e->text);
+            e->text = Identifier();
+        }
+        return e;
+    }
+
+    ExprPtr Call() {
+        ExprPtr e = MakeExpr(Expr::Kind::Call, Take().text);
+        ExpectSymbol("(");
+        if (AcceptSymbol("*")) {
+            e->star = true;
+        } else if (!IsSymbol(Peek(), ")")) {
+            do e->args.push_back(Value());
+            while (AcceptSymbol(","));
+        }
+        ExpectSymbol(")");
+        return e;
+    }
+
+    std::vector<Token> t_;
+    size_t i_ = 0;
+};
+
+}  // namespace
+
+std::vector<Statement> ParseBatch(std::string_view batch) { return Parser(Tokenize(batch)).Batch(); }
+
+}  // namespace standin

@@ -1,0 +1,96 @@
+#include "sql_sqlite.h"
+
+#include <sqlite3.h>
+
+#include <array>
+
+#include "sql_text.h"
+#include "sql_translate.h"
+
+namespace standin {
+
+void ConnectionCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+void StatementFinalizer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+
+// Database name -> file name: the name case-folded (so that names differing only in case share
+// one file), then every byte other than an ASCII letter, digit or "_" or a byte of a non-ASCII
+// UTF-8 character written as %XX, then ".sqlite". Separators, dots, blanks and the characters
+// that Windows forbids thus never reach the file system, and non-ASCII names stay readable:
+// "Tarvex数据整理" lives in "tarvex数据整理.sqlite", "a.b" in "a%2Eb.sqlite". A name that Windows
+// reserves for a device (con, nul, com1, ...) gets its first letter escaped: "%63on.sqlite".
+std::filesystem::path DatabaseFile(const std::filesystem::path& dataDir, std::string_view name) {
+    static constexpr std::array<std::string_view, 22> kDevices = {
+        "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
+        "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
+    const std::string folded = FoldCase(name);
+    bool device = false;
+    for (std::string_view d : kDevices) device = device || folded == d;
+    std::string file;
+    for (size_t i = 0; i < folded.size(); ++i) {
+        const unsigned char c = folded[i];
+        const bool plain = c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        if (plain && !(device && i == 0)) {
+            file += static_cast<char>(c);
+        } else {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            file += '%';
+            file += kHex[c >> 4];
+            file += kHex[c & 0xF];
+        }
+    }
+    return dataDir / (file + ".sqlite");
+}
+
+Connection OpenDatabase(const std::filesystem::path& file, bool create) {
+    sqlite3* raw = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+    const int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
+    Connection db(raw);
+    if (rc != SQLITE_OK) ThrowSqlite(db.get(), rc);
+    Exec(db.get(), "PRAGMA synchronous=NORMAL");
+    RegisterTextSemantics(db.get());
+    return db;
+}
+
+PreparedStatement Prepare(sqlite3* db, std::string_view sql) {
+    sqlite3_stmt* raw = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+    PreparedStatement statement(raw);
+    if (rc != SQLITE_OK) ThrowSqlite(db, rc);
+    return statement;
+}
+
+bool Step(sqlite3* db, sqlite3_stmt* statement) {
+    const int rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    ThrowSqlite(db, rc);
+}
+
+void Exec(sqlite3* db, const std::string& sql) {
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) ThrowSqlite(db, rc);
+}
+
+void ThrowSqlite(sqlite3* db, int rc) {
+    const int primary = rc & 0xFF;
+    if (primary == SQLITE_INTERRUPT) throw Interrupted{};
+    if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
+        throw MakeError(1222, "Lock request time out period exceeded.");
+    }
+    const char* text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    throw MakeError(50000, std::string("SQLite: ") + (text ? text : sqlite3_errstr(rc)));
+}
+
+Transaction::Transaction(sqlite3* db) : db_(db) { Exec(db_, "BEGIN"); }
+
+Transaction::~Transaction() {
+    if (!done_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void Transaction::Commit() {
+    Exec(db_, "COMMIT");
+    done_ = true;
+}
+
+}  // namespace standin
