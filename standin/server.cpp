@@ -423,18 +423,21 @@ private:
             start = executing_ = !attention_ && !closed_;
         }
         const bool completed = start && session_->Execute(sql, sink);
-        std::unique_lock lock(mutex_);
-        executing_ = false;
+        bool attention = false;
+        {
+            std::lock_guard lock(mutex_);
+            executing_ = false;
+            attention = attention_;
+            if (!completed) attention_ = false;
+        }
         if (!completed) {
-            attention_ = false;
             AnswerAttention();
             return false;
         }
-        if (attention_) {
+        if (attention) {
             // The attention came after the last statement had ended; the session keeps its
             // interrupt for the next statement to start. An empty batch takes it, so that it
             // stops nothing; the attention is answered once this reply is complete.
-            lock.unlock();
             class : public ResultSink {
                 void OnMessage(const Message&) override {}
                 void OnColumns(const std::vector<ColumnInfo>&) override {}

@@ -4,3 +4,12 @@
 add_executable(standin_codec_test standin_codec_test.cpp)
 target_link_libraries(standin_codec_test PRIVATE tarvex_standin GTest::gtest_main)
 gtest_discover_tests(standin_codec_test)
+
+# Through the real driver, once with the process in each code page the tool meets.
+add_executable(standin_driver_test standin_driver_test.cpp)
+target_link_libraries(standin_driver_test PRIVATE tarvex_test_support ODBC::ODBC SQLite::SQLite3 GTest::gtest)
+add_dependencies(standin_driver_test mssql-standin)
+foreach(locale zh_CN.GBK zh_CN.UTF-8)
+  gtest_discover_tests(standin_driver_test TEST_PREFIX "${locale}."
+    PROPERTIES ENVIRONMENT "LC_ALL=${locale}" TIMEOUT 300)
+endforeach()

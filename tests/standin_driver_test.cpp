@@ -1,0 +1,391 @@
+// The stand-in through the real driver: unixODBC and FreeTDS's ODBC driver over loopback, with
+// the ODBC 2 calls the tool makes. Runs once in each code page the tool meets (LC_ALL).
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "standin_odbc.h"
+#include "standin_process.h"
+
+namespace {
+
+using namespace standintest;
+using testsupport::StandinProcess;
+
+const std::string kSample = "2016年乡镇数据采集";
+
+// Rows straight from a database file of the stand-in, for comparison.
+std::vector<Row> SqliteRows(const std::filesystem::path& file, const std::string& sql) {
+    sqlite3* raw = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(raw);
+        throw std::runtime_error("cannot open " + file.string());
+    }
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    sqlite3_stmt* rawStmt = nullptr;
+    if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &rawStmt, nullptr) != SQLITE_OK)
+        throw std::runtime_error(sqlite3_errmsg(db.get()));
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(rawStmt, sqlite3_finalize);
+    std::vector<Row> rows;
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+        Row row;
+        for (int c = 0; c < sqlite3_column_count(stmt.get()); ++c) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), c));
+            if (text) {
+                row.emplace_back(text);
+            } else {
+                row.emplace_back();
+            }
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<Row> Sorted(std::vector<Row> rows) {
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+class StandinDriver : public testing::Test {
+protected:
+    static void SetUpTestSuite() { server_ = std::make_unique<StandinProcess>(); }
+    static void TearDownTestSuite() { server_.reset(); }
+
+    static StandinProcess& Server() { return *server_; }
+
+    // A connection to `database`, failing the test when it cannot be made.
+    static std::unique_ptr<Client> Connect(const std::string& database = kSample) {
+        auto client = std::make_unique<Client>();
+        const SQLRETURN rc = client->Connect(ToolConnectionString(Server().Port(), database));
+        EXPECT_TRUE(SQL_SUCCEEDED(rc)) << Describe(client->Errors());
+        return client;
+    }
+
+    // Runs `sql` as the tool's ExecuteSql does (prepared, forward-only) and expects success.
+    static void Exec(const Client& client, const std::string& sql) {
+        Statement s(client);
+        const SQLRETURN rc = s.Run(sql);
+        ASSERT_TRUE(SQL_SUCCEEDED(rc)) << sql << "\n" << Describe(s.Errors());
+    }
+
+    // The rows of `sql` through a static cursor, as the tool's OpenTable reads them.
+    static std::vector<Row> Query(const Client& client, const std::string& sql) {
+        Statement s(client);
+        s.UseStaticCursor();
+        const SQLRETURN rc = s.Run(sql);
+        EXPECT_TRUE(SQL_SUCCEEDED(rc)) << sql << "\n" << Describe(s.Errors());
+        return s.FetchAll();
+    }
+
+    // The native errors of a failed statement, run through the path given.
+    enum class Path { Batch, Prepared, Cursor };
+    static std::vector<Diagnostic> Failure(const Client& client, const std::string& sql, Path path) {
+        Statement s(client);
+        if (path == Path::Cursor) s.UseStaticCursor();
+        const SQLRETURN rc = path == Path::Batch ? s.ExecDirect(sql) : s.Run(sql);
+        EXPECT_EQ(rc, SQL_ERROR) << sql;
+        return s.Errors();
+    }
+
+    static inline std::unique_ptr<StandinProcess> server_;
+};
+
+TEST_F(StandinDriver, ConnectsWithTheToolsConnectionStringAndReportsADoubleQuote) {
+    const std::unique_ptr<Client> client = Connect();
+    SQLCHAR quote[8] = {};
+    SQLSMALLINT length = 0;
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLGetInfo(client->Dbc(), SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &length)));
+    EXPECT_STREQ(reinterpret_cast<char*>(quote), "\"");
+    SQLUSMALLINT api = 0;
+    SQLGetInfo(client->Dbc(), SQL_ODBC_API_CONFORMANCE, &api, sizeof api, nullptr);
+    EXPECT_GE(api, SQL_OAC_LEVEL1);
+    SQLCHAR dbms[64] = {};
+    SQLGetInfo(client->Dbc(), SQL_DBMS_NAME, dbms, sizeof dbms, &length);
+    EXPECT_STREQ(reinterpret_cast<char*>(dbms), "Microsoft SQL Server");
+}
+
+TEST_F(StandinDriver, StaticCursorQueryGivesTheRowsAndTheirCount) {
+    const std::unique_ptr<Client> client = Connect("master");
+    const std::string sql =
+        "select hsdwdm,ztbh,ztmc from \"" + kSample + "\".\"dbo\".\"GL_Ztcs\" where kjnd='2016' and ztmc like '%账套'";
+    Statement s(*client);
+    s.UseStaticCursor();
+    ASSERT_TRUE(SQL_SUCCEEDED(s.Run(sql))) << Describe(s.Errors());
+    const std::vector<Row> rows = s.FetchAll();
+    const std::vector<Row> expected = SqliteRows(Server().DataDir() / (kSample + ".sqlite"),
+                                                 "select hsdwdm,ztbh,ztmc from GL_Ztcs where kjnd='2016' and ztmc like '%账套'");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(Sorted(rows), Sorted(expected));
+    EXPECT_EQ(s.RowCount(), static_cast<SQLLEN>(expected.size()));
+    EXPECT_EQ(s.MoreResults(), SQL_NO_DATA);
+}
+
+TEST_F(StandinDriver, StaticCursorScrollsLikeSqlServers) {
+    const std::unique_ptr<Client> client = Connect("master");
+    Exec(*client, "create table scroll_rows (n int)");
+    Exec(*client, "insert into scroll_rows values (1),(2),(3),(4),(5)");
+    Statement s(*client);
+    s.UseStaticCursor();
+    ASSERT_TRUE(SQL_SUCCEEDED(s.Run("select n from scroll_rows"))) << Describe(s.Errors());
+    const auto at = [&](SQLUSMALLINT orientation, SQLLEN offset = 0) -> std::string {
+        const std::optional<Row> row = s.Fetch(orientation, offset);
+        return row ? row->at(0).value_or("NULL") : "none";
+    };
+    EXPECT_EQ(at(SQL_FETCH_NEXT), "1");
+    EXPECT_EQ(at(SQL_FETCH_NEXT), "2");
+    EXPECT_EQ(at(SQL_FETCH_LAST), "5");
+    EXPECT_EQ(at(SQL_FETCH_PRIOR), "4");
+    EXPECT_EQ(at(SQL_FETCH_FIRST), "1");
+    EXPECT_EQ(at(SQL_FETCH_ABSOLUTE, 3), "3");
+    EXPECT_EQ(at(SQL_FETCH_RELATIVE, 2), "5");
+    EXPECT_EQ(at(SQL_FETCH_ABSOLUTE, -2), "4");
+    EXPECT_EQ(at(SQL_FETCH_NEXT), "5");
+    EXPECT_EQ(at(SQL_FETCH_NEXT), "none");
+    EXPECT_EQ(at(SQL_FETCH_PRIOR), "5");
+}
+
+TEST_F(StandinDriver, PreparedSelectIntoCopiesBetweenDatabasesWithItsRowCount) {
+    const std::unique_ptr<Client> client = Connect();
+    Exec(*client, "create database Tarvex数据整理");
+    const std::string copy = "select hsdwdm,ztbh,ztmc,kjnd into \"Tarvex数据整理\".\"dbo\".\"GL_Ztcs\" from \"" + kSample +
+                             "\".\"dbo\".\"GL_Ztcs\" where hsdwdm='002'";
+    Statement s(*client);
+    ASSERT_TRUE(SQL_SUCCEEDED(s.Run(copy))) << Describe(s.Errors());
+    const std::vector<Row> expected =
+        SqliteRows(Server().DataDir() / (kSample + ".sqlite"), "select hsdwdm,ztbh,ztmc,kjnd from GL_Ztcs where hsdwdm='002'");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(s.RowCount(), static_cast<SQLLEN>(expected.size()));
+    EXPECT_EQ(Sorted(Query(*client, "select hsdwdm,ztbh,ztmc,kjnd from \"Tarvex数据整理\".\"dbo\".\"GL_Ztcs\"")),
+              Sorted(expected));
+
+    // The tool sends most copies through a static cursor: executed directly, no cursor, no rows.
+    Statement viaCursor(*client);
+    viaCursor.UseStaticCursor();
+    const std::string second = "select ztbh,ztmc into \"Tarvex数据整理\".\"dbo\".\"GL_Ztcs2\" from \"" + kSample +
+                               "\".\"dbo\".\"GL_Ztcs\" where hsdwdm='001'";
+    ASSERT_EQ(viaCursor.Run(second), SQL_SUCCESS) << Describe(viaCursor.Errors());
+    const std::size_t unit1 = SqliteRows(Server().DataDir() / (kSample + ".sqlite"),
+                                         "select 1 from GL_Ztcs where hsdwdm='001'").size();
+    EXPECT_EQ(viaCursor.RowCount(), static_cast<SQLLEN>(unit1));
+    EXPECT_EQ(Query(*client, "select ztbh from \"Tarvex数据整理\".\"dbo\".\"GL_Ztcs2\"").size(), unit1);
+
+    const std::vector<std::string> log = Server().Statements();
+    EXPECT_NE(std::find(log.begin(), log.end(), copy), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), second), log.end());
+}
+
+TEST_F(StandinDriver, CreateBackupAndDrop) {
+    const std::unique_ptr<Client> client = Connect("master");
+    Exec(*client, "create database backup_me");
+    Exec(*client, "create table \"backup_me\".\"dbo\".\"t\" (id int, name varchar(20))");
+    Exec(*client, "insert into \"backup_me\".\"dbo\".\"t\" values (1, '一'), (2, '二')");
+    const std::filesystem::path file = Server().DataDir().parent_path() / "备份 20160101.bak";
+
+    Statement backup(*client);
+    const SQLRETURN rc = backup.Run("backup database backup_me to disk='" + file.string() + "' with init");
+    ASSERT_TRUE(SQL_SUCCEEDED(rc)) << Describe(backup.Errors());
+    const std::vector<Diagnostic> messages = backup.Errors();
+    EXPECT_TRUE(HasNative(messages, 4035)) << Describe(messages);
+    EXPECT_TRUE(HasNative(messages, 3014)) << Describe(messages);
+    // Complete when the call returns: a whole SQLite database with the table and its rows.
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(SqliteRows(file, "pragma integrity_check"), (std::vector<Row>{{"ok"}}));
+    EXPECT_EQ(SqliteRows(file, "select id, name from t order by id"), (std::vector<Row>{{"1", "一"}, {"2", "二"}}));
+
+    Exec(*client, "drop database backup_me");
+    Client gone;
+    EXPECT_EQ(gone.Connect(ToolConnectionString(Server().Port(), "backup_me")), SQL_ERROR);
+    EXPECT_TRUE(HasNative(gone.Errors(), 4060)) << Describe(gone.Errors());
+}
+
+TEST_F(StandinDriver, SqlServersErrorNumbersReachTheClient) {
+    const std::unique_ptr<Client> client = Connect();
+    Exec(*client, "create database busy_db");
+    const std::unique_ptr<Client> user = Connect("busy_db");
+    const std::string table = "\"" + kSample + "\".\"dbo\".\"GL_Ztcs\"";
+    const std::filesystem::path noDir = Server().DataDir().parent_path() / "no such dir" / "x.bak";
+    struct Case {
+        std::string sql;
+        Path path;
+        std::vector<SQLINTEGER> natives;
+    };
+    const std::vector<Case> cases = {
+        {"select a from no_such_table", Path::Cursor, {208}},
+        {"select no_such_column from " + table, Path::Cursor, {207}},
+        {"select no_such_column from " + table, Path::Batch, {207}},
+        {"create database busy_db", Path::Prepared, {1801}},
+        {"drop database no_such_db", Path::Prepared, {3701}},
+        {"drop database busy_db", Path::Cursor, {3702}},
+        {"select ztbh into " + table + " from " + table, Path::Cursor, {2714}},
+        {"backup database busy_db to disk='" + noDir.string() + "' with init", Path::Prepared, {3201, 3013}},
+    };
+    for (const Case& c : cases) {
+        const std::vector<Diagnostic> errors = Failure(*client, c.sql, c.path);
+        for (SQLINTEGER native : c.natives) EXPECT_TRUE(HasNative(errors, native)) << c.sql << "\n" << Describe(errors);
+    }
+    EXPECT_EQ(Failure(*client, "select a from no_such_table", Path::Batch).at(0).state, "S0002");
+}
+
+TEST_F(StandinDriver, FailedLogInsGiveTheirNumbers) {
+    Client wrongPassword;
+    EXPECT_EQ(wrongPassword.Connect(ToolConnectionString(Server().Port(), kSample, "sa", "2")), SQL_ERROR);
+    EXPECT_TRUE(HasNative(wrongPassword.Errors(), 18456)) << Describe(wrongPassword.Errors());
+    Client wrongUser;
+    EXPECT_EQ(wrongUser.Connect(ToolConnectionString(Server().Port(), kSample, "nobody", "1")), SQL_ERROR);
+    EXPECT_TRUE(HasNative(wrongUser.Errors(), 18456)) << Describe(wrongUser.Errors());
+    Client unknownDatabase;
+    EXPECT_EQ(unknownDatabase.Connect(ToolConnectionString(Server().Port(), "2099年不存在")), SQL_ERROR);
+    EXPECT_TRUE(HasNative(unknownDatabase.Errors(), 4060)) << Describe(unknownDatabase.Errors());
+}
+
+TEST_F(StandinDriver, QueryTimeOutEndsInAnAttentionAndTheConnectionGoesOn) {
+    const std::unique_ptr<Client> client = Connect();
+    for (const bool cursor : {false, true}) {
+        Statement s(*client);
+        if (cursor) s.UseStaticCursor();
+        s.SetTimeout(1);
+        EXPECT_EQ(s.Run("waitfor delay '00:01:00'"), SQL_ERROR);
+        const std::vector<Diagnostic> errors = s.Errors();
+        ASSERT_FALSE(errors.empty());
+        EXPECT_TRUE(errors[0].state == "S1T00" || errors[0].state == "HYT00") << Describe(errors);
+    }
+    EXPECT_EQ(Query(*client, "select ztbh from GL_Ztcs where hsdwdm='001' and kjnd='2016'").size(),
+              SqliteRows(Server().DataDir() / (kSample + ".sqlite"), "select 1 from GL_Ztcs where hsdwdm='001' and kjnd='2016'").size());
+}
+
+TEST_F(StandinDriver, CancelFromAnotherThreadStopsTheStatementAtTheServer) {
+    const std::unique_ptr<Client> client = Connect("master");
+    Statement s(*client);
+    const std::string batch = "waitfor delay '00:00:02'\ncreate table made_after_wait (n int)";
+    SQLRETURN rc = SQL_SUCCESS;
+    std::thread running([&] { rc = s.ExecDirect(batch); });
+    // Cancel once the server has the batch (the log shows it), so that the cancel meets it running.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const std::string logged = "waitfor delay '00:00:02'\\ncreate table made_after_wait (n int)";
+    for (;;) {
+        const std::vector<std::string> log = Server().Statements();
+        if (std::find(log.begin(), log.end(), logged) != log.end()) break;
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the batch never reached the server";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(SQL_SUCCEEDED(s.Cancel()));
+    running.join();
+    EXPECT_EQ(rc, SQL_ERROR);
+    EXPECT_EQ(s.Errors().at(0).state, "S1008") << Describe(s.Errors());
+
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // past the delay: a batch still running would have made the table
+    EXPECT_TRUE(HasNative(Failure(*client, "select n from made_after_wait", Path::Batch), 208));
+}
+
+TEST_F(StandinDriver, ServesSeveralConnectionsAtOnce) {
+    const std::size_t expected =
+        SqliteRows(Server().DataDir() / (kSample + ".sqlite"), "select 1 from GL_Ztcs where kjnd='2016'").size();
+    std::vector<std::thread> threads;
+    std::vector<std::size_t> counts(6);
+    const std::unique_ptr<Client> waiting = Connect();
+    std::thread slow([&] {
+        Statement s(*waiting);
+        EXPECT_TRUE(SQL_SUCCEEDED(s.ExecDirect("waitfor delay '00:00:02'")));
+    });
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+        threads.emplace_back([&, k] {
+            const std::unique_ptr<Client> client = Connect();
+            for (int round = 0; round < 5; ++round)
+                counts[k] += Query(*client, "select ztmc from GL_Ztcs where kjnd='2016'").size();
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    slow.join();
+    for (std::size_t count : counts) EXPECT_EQ(count, 5 * expected);
+}
+
+TEST_F(StandinDriver, TsqlConnectsAndQueries) {
+    const std::filesystem::path input = Server().DataDir().parent_path() / "tsql-input.txt";
+    {
+        std::FILE* f = std::fopen(input.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("select ztbh, kjnd from GL_Ztcs where hsdwdm='003' and kjnd='2017'\ngo\nexit\n", f);
+        std::fclose(f);
+    }
+    const std::string command = "LC_ALL=C.UTF-8 timeout 60 tsql -H 127.0.0.1 -p " + std::to_string(Server().Port()) +
+                                " -U sa -P 1 -D '" + kSample + "' < '" + input.string() + "' 2>&1";
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    ASSERT_TRUE(pipe);
+    std::string output;
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof buffer, pipe.get())) output += buffer;
+    const std::size_t rows = SqliteRows(Server().DataDir() / (kSample + ".sqlite"),
+                                        "select 1 from GL_Ztcs where hsdwdm='003' and kjnd='2017'").size();
+    ASSERT_GT(rows, 0u);
+    EXPECT_NE(output.find("ztbh\tkjnd"), std::string::npos) << output;
+    EXPECT_NE(output.find("(" + std::to_string(rows) + " row"), std::string::npos) << output;
+}
+
+TEST_F(StandinDriver, ChineseNamesAndTextSurviveTheRoundTrip) {
+    const std::unique_ptr<Client> admin = Connect("master");
+    Exec(*admin, "create database 审计测试库");
+    const std::unique_ptr<Client> client = Connect("审计测试库");
+    Exec(*client, "create table 凭证表 (摘要 varchar(100), 宽摘要 nvarchar(50), 金额 decimal(18,2))");
+    Exec(*client, "insert into 凭证表 values ('收到财政拨款（新科目）', N'支付办公用品费', 1234.50)");
+    Exec(*client, "insert into 凭证表 values ('演示账套2', N'龘', -0.25)");
+
+    Statement s(*client);
+    s.UseStaticCursor();
+    ASSERT_TRUE(SQL_SUCCEEDED(s.Run("select 摘要, 宽摘要, 金额 from 凭证表 where 摘要 like '%新科目%'"))) << Describe(s.Errors());
+    EXPECT_EQ(s.ColumnName(1), "摘要");
+    EXPECT_EQ(s.FetchAll(), (std::vector<Row>{{"收到财政拨款（新科目）", "支付办公用品费", "1234.50"}}));
+    EXPECT_EQ(Query(*client, "select 摘要, 宽摘要, 金额 from \"审计测试库\".\"dbo\".\"凭证表\" where 摘要 = '演示账套2'"),
+              (std::vector<Row>{{"演示账套2", "龘", "-0.25"}}));
+
+    const std::vector<std::string> log = Server().Statements();
+    EXPECT_NE(std::find(log.begin(), log.end(), "select 摘要, 宽摘要, 金额 from 凭证表 where 摘要 like '%新科目%'"), log.end())
+        << "the statement log is UTF-8";
+}
+
+TEST_F(StandinDriver, StatementLogKeepsEachStatementOnOneLine) {
+    const std::unique_ptr<Client> client = Connect();
+    Statement s(*client);
+    EXPECT_TRUE(SQL_SUCCEEDED(s.ExecDirect("select ztbh\r\nfrom GL_Ztcs\nwhere 1=0")));
+    const std::vector<std::string> log = Server().Statements();
+    EXPECT_NE(std::find(log.begin(), log.end(), "select ztbh\\r\\nfrom GL_Ztcs\\nwhere 1=0"), log.end());
+}
+
+TEST(StandinProcessLife, SigtermClosesConnectionsAndExitsCleanly) {
+    StandinProcess::Options options;
+    options.sample = false;
+    StandinProcess server(options);
+    Client idle;
+    ASSERT_TRUE(SQL_SUCCEEDED(idle.Connect(ToolConnectionString(server.Port(), "master")))) << Describe(idle.Errors());
+    Client busy;
+    ASSERT_TRUE(SQL_SUCCEEDED(busy.Connect(ToolConnectionString(server.Port(), "master")))) << Describe(busy.Errors());
+    SQLRETURN rc = SQL_SUCCESS;
+    Statement s(busy);
+    std::thread running([&] { rc = s.ExecDirect("waitfor delay '00:10:00'"); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server.Statements().empty()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    server.Stop();
+    running.join();
+    EXPECT_EQ(server.ExitCode(), 0);
+    EXPECT_EQ(rc, SQL_ERROR) << "the running statement ends with its connection";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    testsupport::UsePrivateOdbcConfig();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
