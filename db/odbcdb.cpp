@@ -33,9 +33,12 @@ SQLRETURN UntilDone(Call call) {
     return rc;
 }
 
-// The bytes of a text the driver wrote into a buffer of `size` bytes, which it reported as `length`.
-std::size_t Fitting(SQLSMALLINT length, std::size_t size) {
-    return std::min(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)), size - 1);
+// A text the driver wrote into a buffer of `size` bytes, up to its terminator. The length the
+// driver manager reports is not used: when it converts a text from the driver's UTF-16 to the
+// code page it hands on the driver's length, in UTF-16 units.
+std::string Terminated(const SQLCHAR* buffer, std::size_t size) {
+    const auto* text = reinterpret_cast<const char*>(buffer);
+    return std::string(text, strnlen(text, size - 1));
 }
 
 OdbcError Problem(std::string message) {
@@ -59,7 +62,7 @@ OdbcError Diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
         OdbcError record;
         record.state = reinterpret_cast<const char*>(state);
         record.native = native;
-        record.message.assign(reinterpret_cast<const char*>(message.data()), Fitting(length, message.size()));
+        record.message = Terminated(message.data(), message.size());
         records.push_back(std::move(record));
     }
     if (records.empty()) return Problem("The driver reported a failure but gave no reason.");
@@ -609,10 +612,6 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
 
     SQLSMALLINT count = 0;
     if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &count))) return failed();
-    if (count == 0) {
-        d.lastError = Problem("The statement gave no result set to open.");
-        return 0;
-    }
     for (SQLSMALLINT i = 1; i <= count; ++i) {
         SQLCHAR name[kNameBytes] = {};
         SQLSMALLINT nameLength = 0;
@@ -620,7 +619,7 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
         if (!SQL_SUCCEEDED(SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(i), name, sizeof name, &nameLength, &c.type,
                                           &c.precision, &c.scale, &c.nullable)))
             return failed();
-        c.name.assign(reinterpret_cast<const char*>(name), Fitting(nameLength, sizeof name));
+        c.name = Terminated(name, sizeof name);
         if (IsBound(c)) {
             c.bound = static_cast<int>(rs->bound.size());
             rs->bound.push_back({static_cast<SQLUSMALLINT>(i), c.type, {}, SQL_NULL_DATA});
@@ -630,7 +629,10 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
     for (BoundColumn& b : rs->bound)
         if (!SQL_SUCCEEDED(SQLBindCol(stmt, b.number, SQL_C_CHAR, b.text, sizeof b.text, &b.indicator))) return failed();
 
-    switch (Fetch(*rs, SQL_FETCH_NEXT, d.lastError)) {
+    // The first row of a fresh cursor. A statement that returns no rows was executed by the
+    // server without a cursor, so there is nothing to fetch: that fails here, whatever columns
+    // the driver may describe.
+    switch (Fetch(*rs, SQL_FETCH_FIRST, d.lastError)) {
         case Fetched::Error: return 0;
         case Fetched::End: rs->eof = true; break;
         case Fetched::Row: rs->rowCount = 1; break;
