@@ -239,10 +239,14 @@ private:
                 reader.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
                 std::lock_guard lock(mutex_);
                 while (std::optional<tds::Request> request = reader.Next()) {
-                    if (request->type == tds::PacketType::Attention) {
+                    const bool attention = request->type == tds::PacketType::Attention;
+                    if (attention && !session_) continue;  // nothing to stop before the log-in
+                    if (attention && requests_.empty()) {
+                        // For the request being handled, if any: stop it.
                         attention_ = true;
                         if (executing_) session_->Interrupt();
                     } else {
+                        // An attention behind a queued request cancels that one before it starts.
                         requests_.push_back(std::move(*request));
                     }
                 }
@@ -263,7 +267,7 @@ private:
     std::optional<tds::Request> NextRequest(std::optional<std::chrono::steady_clock::time_point> deadline) {
         std::unique_lock lock(mutex_);
         for (;;) {
-            if (attention_ && session_) {
+            if (attention_) {
                 attention_ = false;
                 lock.unlock();
                 AnswerAttention();
@@ -273,6 +277,14 @@ private:
             if (!requests_.empty()) {
                 tds::Request r = std::move(requests_.front());
                 requests_.pop_front();
+                const bool cancelled = !requests_.empty() && requests_.front().type == tds::PacketType::Attention;
+                if (cancelled) requests_.pop_front();
+                if (cancelled || r.type == tds::PacketType::Attention) {
+                    lock.unlock();
+                    AnswerAttention();
+                    lock.lock();
+                    continue;
+                }
                 return r;
             }
             if (closed_) return std::nullopt;
@@ -333,6 +345,11 @@ private:
         if (!session) return RefuseLogIn(error);
 
         const std::string database = session->CurrentDatabase();
+        {
+            // Before the answer goes out: the client may send an attention as soon as it has it.
+            std::lock_guard lock(mutex_);
+            session_ = std::move(session);
+        }
         const std::size_t packetSize = std::clamp<std::size_t>(login.packetSize, tds::kMinPacketSize, tds::kMaxPacketSize);
         reply_.EnvChange(tds::EnvChange::Database, database, "master");
         reply_.Message(Info(5701, 2, "Changed database context to '" + database + "'."));
@@ -345,8 +362,6 @@ private:
         reply_.End();
         reply_.SetPacketSize(packetSize);
         database_ = database;
-        std::lock_guard lock(mutex_);
-        session_ = std::move(session);
         return true;
     }
 

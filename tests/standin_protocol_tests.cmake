@@ -13,3 +13,9 @@ foreach(locale zh_CN.GBK zh_CN.UTF-8)
   gtest_discover_tests(standin_driver_test TEST_PREFIX "${locale}."
     PROPERTIES ENVIRONMENT "LC_ALL=${locale}" TIMEOUT 300)
 endforeach()
+
+# Through raw sockets: bad input, split messages, attention.
+add_executable(standin_server_test standin_server_test.cpp)
+target_link_libraries(standin_server_test PRIVATE tarvex_test_support ODBC::ODBC GTest::gtest)
+add_dependencies(standin_server_test mssql-standin)
+gtest_discover_tests(standin_server_test PROPERTIES ENVIRONMENT "LC_ALL=zh_CN.UTF-8" TIMEOUT 300)

@@ -1,0 +1,270 @@
+// The stand-in server through raw sockets: bad input closes that connection only and never
+// crashes the server; messages split anywhere are understood; attention is answered.
+
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <clocale>
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "standin_odbc.h"
+#include "standin_process.h"
+#include "standin_tds_builders.h"
+
+namespace {
+
+using namespace standintest;
+using testsupport::StandinProcess;
+
+// A TCP connection to the server; every read has a 30-second hang guard.
+class RawConnection {
+public:
+    explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot connect");
+        const timeval guard{30, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+        const int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~RawConnection() { ::close(fd_); }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    // Sends in pieces of `piece` bytes.
+    void Send(std::string_view bytes, std::size_t piece = SIZE_MAX) {
+        while (!bytes.empty()) {
+            const std::size_t n = std::min(piece, bytes.size());
+            if (::send(fd_, bytes.data(), n, MSG_NOSIGNAL) != static_cast<ssize_t>(n)) return;
+            bytes.remove_prefix(n);
+        }
+    }
+
+    // The payload of the next reply message; nothing when the server closed the connection.
+    std::optional<std::string> ReadMessage() {
+        std::string payload;
+        for (;;) {
+            std::string header;
+            if (!Read(8, &header)) return std::nullopt;
+            EXPECT_EQ(header[0], 0x04) << "a reply";
+            const std::size_t length = (static_cast<std::uint8_t>(header[2]) << 8) | static_cast<std::uint8_t>(header[3]);
+            std::string body;
+            if (length < 8 || !Read(length - 8, &body)) return std::nullopt;
+            payload += body;
+            if (header[1] & 1) return payload;
+        }
+    }
+
+    // True when the server closes the connection (within the hang guard).
+    bool ClosedByServer() {
+        char c;
+        for (;;) {
+            const ssize_t n = ::recv(fd_, &c, 1, 0);
+            if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+            if (n < 0) return false;  // the guard ran out
+        }
+    }
+
+    // PRELOGIN and LOGIN7 as FreeTDS sends them; true on LOGINACK.
+    bool LogIn(std::size_t piece = SIZE_MAX, std::size_t packetSize = 4096) {
+        Send(Packet(0x12, PreLogin()), piece);
+        if (!ReadMessage()) return false;
+        LoginFields f;
+        f.database = u"master";
+        Send(Packets(0x10, Login7(f), packetSize), piece);
+        const std::optional<std::string> reply = ReadMessage();
+        return reply && reply->find('\xAD') != std::string::npos;
+    }
+
+private:
+    bool Read(std::size_t n, std::string* out) {
+        out->resize(n);
+        std::size_t done = 0;
+        while (done < n) {
+            const ssize_t r = ::recv(fd_, out->data() + done, n - done, 0);
+            if (r <= 0) return false;
+            done += static_cast<std::size_t>(r);
+        }
+        return true;
+    }
+
+    int fd_;
+};
+
+const std::string kAttentionDone("\xFD\x20\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 13);
+const std::string kFinalDone("\xFD\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 13);
+
+class StandinServer : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        StandinProcess::Options options;
+        options.sample = false;
+        server_ = std::make_unique<StandinProcess>(options);
+    }
+    static void TearDownTestSuite() { server_.reset(); }
+    static StandinProcess& Server() { return *server_; }
+
+    // The server still serves: a real client logs in and runs a statement.
+    static void ExpectServing(const Client* already = nullptr) {
+        ASSERT_TRUE(Server().Running());
+        Client fresh;
+        if (!already) {
+            ASSERT_TRUE(SQL_SUCCEEDED(fresh.Connect(ToolConnectionString(Server().Port(), "master"))))
+                << Describe(fresh.Errors());
+        }
+        Statement s(already ? *already : fresh);
+        EXPECT_TRUE(SQL_SUCCEEDED(s.ExecDirect("waitfor delay '00:00:00'"))) << Describe(s.Errors());
+    }
+
+    // Until the server has received `statement` (its log shows it).
+    static void WaitUntilLogged(const std::string& statement) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            const std::vector<std::string> log = Server().Statements();
+            if (std::count(log.begin(), log.end(), statement) > 0) return;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << statement << " never reached the server";
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    static inline std::unique_ptr<StandinProcess> server_;
+};
+
+TEST_F(StandinServer, GarbageClosesThatConnectionWhileTheOthersGoOn) {
+    Client connected;
+    ASSERT_TRUE(SQL_SUCCEEDED(connected.Connect(ToolConnectionString(Server().Port(), "master"))));
+
+    RawConnection beforeLogIn(Server().Port());
+    beforeLogIn.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_TRUE(beforeLogIn.ClosedByServer());
+
+    RawConnection afterLogIn(Server().Port());
+    ASSERT_TRUE(afterLogIn.LogIn());
+    afterLogIn.Send(std::string("\x01\x01\xFF\xFF\x00\x00\x01\x00", 8));  // a batch claiming 65535 bytes
+    EXPECT_TRUE(afterLogIn.ClosedByServer());
+
+    ExpectServing(&connected);
+    ExpectServing();
+}
+
+TEST_F(StandinServer, TruncatedLogInsAndHugeLengthsAreRefused) {
+    LoginFields f;
+    const std::string login = Login7(f);
+    std::string hugeField = login;
+    hugeField[38] = static_cast<char>(0xFF);  // host name of 65535 characters
+    hugeField[39] = static_cast<char>(0xFF);
+    std::string hugeRecord = login;
+    hugeRecord[2] = 0x7F;  // record length far beyond the message
+    const std::pair<std::string, std::string> cases[] = {
+        {"packet length beyond the largest packet", std::string("\x12\x01\xFF\xFF\x00\x00\x01\x00", 8)},
+        {"PRELOGIN option outside the message", Packet(0x12, std::string("\x00\x7F\x00\x00\x06\xFF", 6))},
+        {"LOGIN7 cut short", Packet(0x10, login.substr(0, 60))},
+        {"LOGIN7 field beyond the record", Packet(0x10, hugeField)},
+        {"LOGIN7 length beyond the message", Packet(0x10, hugeRecord)},
+        {"a batch before the log-in", Packet(0x01, SqlBatch(u"select 1"))},
+    };
+    for (const auto& [what, bytes] : cases) {
+        RawConnection c(Server().Port());
+        c.Send(bytes);
+        EXPECT_TRUE(c.ClosedByServer()) << what;
+    }
+    ExpectServing();
+}
+
+TEST_F(StandinServer, RandomInputNeverBringsItDown) {
+    std::mt19937 random(2016);
+    const auto bytes = [&](std::size_t max) {
+        std::string out(random() % (max + 1), '\0');
+        for (char& b : out) b = static_cast<char>(random());
+        return out;
+    };
+    for (int round = 0; round < 400; ++round) {
+        RawConnection c(Server().Port());
+        if (round % 3 == 1) {  // after PRELOGIN
+            c.Send(Packet(0x12, PreLogin()));
+            c.ReadMessage();
+        } else if (round % 3 == 2) {  // after the log-in
+            ASSERT_TRUE(c.LogIn());
+        }
+        switch (round / 3 % 4) {
+        case 0:  // anything
+            c.Send(bytes(2000));
+            break;
+        case 1: {  // a well-framed packet of a type clients send, with anything inside
+            static constexpr std::uint8_t kTypes[] = {0x01, 0x03, 0x06, 0x0E, 0x10, 0x12};
+            c.Send(Packet(kTypes[random() % std::size(kTypes)], bytes(1500)));
+            break;
+        }
+        case 2:  // a procedure call by number with anything as its parameters
+            c.Send(Packet(0x03, AllHeaders() + RpcByNumber(static_cast<std::uint16_t>(random() % 16)) + bytes(300)));
+            break;
+        default: {  // a batch of random characters
+            std::u16string text(random() % 200, u' ');
+            for (char16_t& ch : text) ch = static_cast<char16_t>(random() % 0x9FFF);
+            c.Send(Packet(0x01, SqlBatch(text)));
+            break;
+        }
+        }
+    }
+    ExpectServing();
+}
+
+TEST_F(StandinServer, MessagesSplitAtAnyByteAreUnderstood) {
+    RawConnection c(Server().Port());
+    ASSERT_TRUE(c.LogIn(1, 512)) << "PRELOGIN and a LOGIN7 of several packets, sent byte by byte";
+    c.Send(Packets(0x01, SqlBatch(u"waitfor delay '00:00:00'\n" + std::u16string(600, u' ')), 512), 3);
+    const std::optional<std::string> reply = c.ReadMessage();
+    ASSERT_TRUE(reply);
+    ASSERT_GE(reply->size(), 13u);
+    EXPECT_EQ(*reply, kFinalDone);
+}
+
+TEST_F(StandinServer, AttentionIsAnsweredWhetherOrNotAStatementRuns) {
+    RawConnection c(Server().Port());
+    ASSERT_TRUE(c.LogIn());
+
+    c.Send(Packet(0x06, ""));
+    EXPECT_EQ(c.ReadMessage(), kAttentionDone) << "idle";
+
+    c.Send(Packets(0x01, SqlBatch(u"waitfor delay '00:10:00'")));
+    WaitUntilLogged("waitfor delay '00:10:00'");
+    c.Send(Packet(0x06, ""));
+    const std::optional<std::string> reply = c.ReadMessage();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->substr(reply->size() - 13), kAttentionDone) << "the running statement stopped";
+
+    c.Send(Packets(0x01, SqlBatch(u"waitfor delay '00:00:00'")));
+    EXPECT_EQ(c.ReadMessage(), kFinalDone) << "the next batch runs untouched";
+
+    // An attention right behind a batch that has not started yet cancels it.
+    c.Send(Packets(0x01, SqlBatch(u"waitfor delay '00:10:00'")) + Packet(0x06, ""));
+    const std::optional<std::string> cancelled = c.ReadMessage();
+    ASSERT_TRUE(cancelled);
+    EXPECT_EQ(cancelled->substr(cancelled->size() - 13), kAttentionDone);
+    c.Send(Packets(0x01, SqlBatch(u"waitfor delay '00:00:00'")));
+    EXPECT_EQ(c.ReadMessage(), kFinalDone);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    testsupport::UsePrivateOdbcConfig();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
