@@ -21,7 +21,7 @@ using tarvex::Control;
 
 namespace {
 
-struct ControlSpec {
+struct ExpectedControl {
     const char* name;
     const char* kind;
     QRect geometry;
@@ -29,7 +29,7 @@ struct ControlSpec {
     const char* parent;
 };
 
-const std::vector<ControlSpec> kControls = {
+const std::vector<ExpectedControl> kControls = {
     {"标签3", "QLabel", {16, 9, 72, 21}, "服务器名称：", "启动窗口"},
     {"编辑框1", "QLineEdit", {90, 8, 150, 24}, ".", "启动窗口"},
     {"标签1", "QLabel", {26, 39, 63, 21}, "用户名称：", "启动窗口"},
@@ -113,14 +113,14 @@ protected:
 };
 
 TEST_F(WindowLayout, EveryControlHasItsGeometryTextAndParent) {
-    for (const ControlSpec& spec : kControls) {
-        SCOPED_TRACE(spec.name);
-        QWidget* control = Get(spec.name);
+    for (const ExpectedControl& expected : kControls) {
+        SCOPED_TRACE(expected.name);
+        QWidget* control = Get(expected.name);
         ASSERT_NE(control, nullptr);
-        EXPECT_STREQ(control->metaObject()->className(), spec.kind);
-        EXPECT_EQ(control->geometry(), spec.geometry);
-        EXPECT_EQ(TextOf(control), U(spec.text));
-        EXPECT_EQ(control->parentWidget()->objectName(), U(spec.parent));
+        EXPECT_STREQ(control->metaObject()->className(), expected.kind);
+        EXPECT_EQ(control->geometry(), expected.geometry);
+        EXPECT_EQ(TextOf(control), U(expected.text));
+        EXPECT_EQ(control->parentWidget()->objectName(), U(expected.parent));
         EXPECT_TRUE(control->isVisible());
         EXPECT_TRUE(control->isEnabled());
     }
@@ -272,7 +272,7 @@ TEST_F(WindowKeys, TabSkipsDisabledButtonsAndIsNeverTyped) {
     }
     EXPECT_EQ(std::count(visited.begin(), visited.end(), U("按钮1")), 0);
     EXPECT_EQ(std::count(visited.begin(), visited.end(), U("编辑框8")), 1);
-    for (const ControlSpec& spec : kControls) EXPECT_EQ(TextOf(Get(spec.name)), U(spec.text)) << spec.name;
+    for (const ExpectedControl& expected : kControls) EXPECT_EQ(TextOf(Get(expected.name)), U(expected.text)) << expected.name;
     controls.SetActionsEnabled(true);
     for (const char* name : {"按钮1", "按钮4", "按钮2"}) EXPECT_TRUE(Get(name)->isEnabled()) << name;
 
