@@ -180,9 +180,9 @@ struct ResultColumn {
     int bound = -1;  // index into RecordSet::bound, or -1
 };
 
+// A column fetched as text with every row.
 struct BoundColumn {
     SQLUSMALLINT number = 0;
-    SQLSMALLINT type = 0;
     char text[kBoundTextBytes] = {};
     SQLLEN indicator = SQL_NULL_DATA;
 };
@@ -417,7 +417,9 @@ struct ODBCDB::Impl {
     OdbcError lastError;
     RecordSetHandle lastHandle = 0;  // handles count up over every connection of the object
 
-    std::mutex runningLock;  // guards `running`; never held by an operation while it calls the driver
+    // The statement an operation is running, for Cancel(), which holds `runningLock` across its
+    // SQLCancel so that the statement cannot be freed meanwhile. Never the operation mutex.
+    std::mutex runningLock;
     SQLHSTMT running = SQL_NULL_HSTMT;
 
     RecordSet* Find(RecordSetHandle handle) const {
@@ -433,7 +435,8 @@ struct ODBCDB::Impl {
     }
 
     // Sets the query time-out of a new statement as `timeout` asks. The connection's own
-    // time-out, once the driver refuses it, is not set again on this connection.
+    // time-out, once the driver refuses it, is not set again on this connection; a refused
+    // time-out of the caller's choosing is not an error either.
     void SetTimeout(SQLHSTMT stmt, const Timeout& timeout) const {
         if (timeout.seconds) {
             SQLSetStmtOption(stmt, SQL_QUERY_TIMEOUT, static_cast<SQLULEN>(*timeout.seconds));
@@ -533,11 +536,10 @@ bool ODBCDB::NewOpenDatabase(std::string_view connectionString, bool readOnly, b
         return false;
     }
 
-    char quote[8] = {};
-    SQLSMALLINT quoteLength = 0;
-    if (SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &quoteLength)) &&
-        quoteLength == 1)
-        connection->quote = quote[0];
+    SQLCHAR quote[8] = {};
+    if (SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, nullptr)) &&
+        Terminated(quote, sizeof quote).size() == 1)
+        connection->quote = static_cast<char>(quote[0]);
     SQLUINTEGER scrollOptions = 0;
     if (SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_SCROLL_OPTIONS, &scrollOptions, sizeof scrollOptions, nullptr)))
         connection->staticCursors = (scrollOptions & SQL_SO_STATIC) != 0;
@@ -622,7 +624,7 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
         c.name = Terminated(name, sizeof name);
         if (IsBound(c)) {
             c.bound = static_cast<int>(rs->bound.size());
-            rs->bound.push_back({static_cast<SQLUSMALLINT>(i), c.type, {}, SQL_NULL_DATA});
+            rs->bound.push_back({static_cast<SQLUSMALLINT>(i), {}, SQL_NULL_DATA});
         }
         rs->columns.push_back(std::move(c));
     }

@@ -110,6 +110,10 @@ TEST_F(Stack, OpensWithTheToolsStringThroughTheConnectionLayer) {
     const RecordSetHandle h = db_.OpenTable(Local("SELECT ztmc FROM GL_Ztcs WHERE ztmc = '演示账套' AND kjnd = '2016'"));
     ASSERT_NE(h, 0u) << db_.LastError().Describe();
     EXPECT_EQ(Text(db_.ReadColByIndex(h, 1)), Local("演示账套"));
+
+    // Read-only and without a dialog, as the object also offers.
+    ASSERT_TRUE(db_.NewOpenDatabase(ToolConnectionString(), true, true)) << db_.LastError().Describe();
+    EXPECT_NE(db_.OpenTable(Local("SELECT ztmc FROM GL_Ztcs")), 0u) << db_.LastError().Describe();
 }
 
 TEST_F(Stack, AWrongPasswordOrDatabaseFailsWithTheReasonAndKeepsTheConnection) {
@@ -125,6 +129,12 @@ TEST_F(Stack, AWrongPasswordOrDatabaseFailsWithTheReasonAndKeepsTheConnection) {
     const OdbcError unknown = db_.LastError();
     EXPECT_TRUE(HasNative(unknown, 4060)) << unknown.Describe();
     EXPECT_NE(unknown.Describe().find(Local("没有这个库")), std::string::npos) << unknown.Describe();
+
+    // No string at all asks for the driver's dialog, which this platform cannot show.
+    EXPECT_FALSE(db_.NewOpenDatabase(""));
+    EXPECT_FALSE(db_.LastError().state.empty()) << db_.LastError().Describe();
+    EXPECT_FALSE(db_.NewOpenDatabase(Local("DRIVER=SQL Server;SERVER=.;PWD={1")));
+    EXPECT_NE(db_.LastError().message.find("brace"), std::string::npos);
 
     // The earlier connection is current and usable, its record set included.
     EXPECT_TRUE(db_.IsOpen());
