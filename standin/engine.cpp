@@ -502,7 +502,7 @@ void Session::Impl::RunChange(const std::string& sql, const Table& table, const 
                               ResultSink& sink) {
     PreparedStatement q = Prepare(db.get(), sql);
     const int rc = sqlite3_step(q.get());
-    if (rc == SQLITE_CONSTRAINT_NOTNULL) {
+    if (rc == SQLITE_CONSTRAINT && sqlite3_extended_errcode(db.get()) == SQLITE_CONSTRAINT_NOTNULL) {
         // SQLite says "NOT NULL constraint failed: table.column".
         const std::string text = sqlite3_errmsg(db.get());
         const std::string column = text.substr(text.rfind('.') + 1);

@@ -178,7 +178,7 @@ Typed Column(const Expr& e, const Scope& scope) {
         t.sql = QuoteName(c.name);
         t.type = c.info;
         t.declared = c.declared;
-        t.bareColumn = scope.table->name + "." + c.name;
+        t.bareColumn = (scope.alias.empty() ? "dbo." + scope.table->name : std::string(scope.alias)) + "." + c.name;
         return t;
     }
     throw InvalidColumnName(e.text);
@@ -366,7 +366,9 @@ SelectPlan TranslateSelect(const SelectStatement& select, const Table* from) {
                 plan.columns.push_back(c.info);
                 plan.declared.push_back(c.declared);
                 aliases.emplace_back();
-                if (bareColumn.empty()) bareColumn = from->name + "." + c.name;
+                if (bareColumn.empty()) {
+                    bareColumn = (select.fromAlias.empty() ? "dbo." + from->name : select.fromAlias) + "." + c.name;
+                }
             }
             continue;
         }
