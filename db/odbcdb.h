@@ -26,7 +26,7 @@ struct OdbcError {
     long native = 0;      // the server's or driver's error number
     std::string message;  // in the code page of the process
     // The records the same call left after this first one, in the driver's order (for a failed
-    // log-in, say, the server's reason and then the driver's summary).
+    // log-in, say, the driver's summary and then the server's reason with its error number).
     std::vector<OdbcError> more;
 
     bool Empty() const { return state.empty() && message.empty(); }
