@@ -429,6 +429,13 @@ struct ODBCDB::Impl {
         return nullptr;
     }
 
+    // The record set a move names, with the last error cleared, or else why there is none.
+    RecordSet* ToMove(RecordSetHandle handle) {
+        RecordSet* rs = Find(handle);
+        lastError = rs ? OdbcError() : Problem("The record-set handle names no open record set.");
+        return rs;
+    }
+
     RecordSetHandle NextHandle() {
         if (++lastHandle == 0) ++lastHandle;
         return lastHandle;
@@ -580,7 +587,8 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
     Connection& connection = *d.current;
     const auto slot = std::find(connection.slots.begin(), connection.slots.end(), nullptr);
     if (slot == connection.slots.end()) {
-        d.lastError = Problem("All 30 record sets of the connection are open; none can be opened before one is closed.");
+        d.lastError = Problem("All " + std::to_string(kMaxRecordSets) +
+                              " record sets of the connection are open; none can be opened before one is closed.");
         return 0;
     }
 
@@ -659,12 +667,8 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
 void ODBCDB::MoveFirst(RecordSetHandle handle) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
-    d.lastError = {};
-    RecordSet* rs = d.Find(handle);
-    if (!rs) {
-        d.lastError = Problem("The record-set handle names no open record set.");
-        return;
-    }
+    RecordSet* rs = d.ToMove(handle);
+    if (!rs) return;
     const Running running(d, rs->statement.get());
     switch (Fetch(*rs, SQL_FETCH_FIRST, d.lastError)) {
         case Fetched::Row: rs->eof = false; break;
@@ -676,12 +680,8 @@ void ODBCDB::MoveFirst(RecordSetHandle handle) {
 void ODBCDB::MoveNext(RecordSetHandle handle) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
-    d.lastError = {};
-    RecordSet* rs = d.Find(handle);
-    if (!rs) {
-        d.lastError = Problem("The record-set handle names no open record set.");
-        return;
-    }
+    RecordSet* rs = d.ToMove(handle);
+    if (!rs) return;
     if (rs->eof) return;
     const Running running(d, rs->statement.get());
     if (Fetch(*rs, SQL_FETCH_NEXT, d.lastError) == Fetched::End) rs->eof = true;
