@@ -33,6 +33,13 @@ SQLRETURN UntilDone(Call call) {
     return rc;
 }
 
+bool PrepareAndExecute(SQLHSTMT stmt, std::string& text) {
+    auto* sql = reinterpret_cast<SQLCHAR*>(text.data());
+    const auto length = static_cast<SQLINTEGER>(text.size());
+    return Succeeded(UntilDone([&] { return SQLPrepare(stmt, sql, length); })) &&
+           Succeeded(UntilDone([&] { return SQLExecute(stmt); }));
+}
+
 // A text the driver wrote into a buffer of `size` bytes, up to its terminator. The length the
 // driver manager reports is not used: when it converts a text from the driver's UTF-16 to the
 // code page it hands on the driver's length, in UTF-16 units.
@@ -614,11 +621,7 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
         return failed();
 
     rs->text = RewriteBrackets(statement, connection.quote);
-    auto* text = reinterpret_cast<SQLCHAR*>(rs->text.data());
-    const auto length = static_cast<SQLINTEGER>(rs->text.size());
-    if (!Succeeded(UntilDone([&] { return SQLPrepare(stmt, text, length); })) ||
-        !Succeeded(UntilDone([&] { return SQLExecute(stmt); })))
-        return failed();
+    if (!PrepareAndExecute(stmt, rs->text)) return failed();
 
     SQLSMALLINT count = 0;
     if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &count))) return failed();
@@ -745,11 +748,7 @@ bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout) {
     };
 
     d.SetTimeout(stmt, timeout);
-    auto* sql = reinterpret_cast<SQLCHAR*>(text.data());
-    const auto length = static_cast<SQLINTEGER>(text.size());
-    if (!Succeeded(UntilDone([&] { return SQLPrepare(stmt, sql, length); })) ||
-        !Succeeded(UntilDone([&] { return SQLExecute(stmt); })))
-        return failed();
+    if (!PrepareAndExecute(stmt, text)) return failed();
 
     // Read every result and message, so that the statement has finished at the server when
     // this returns. A time-out or cancel on the way is a failure like any other.
