@@ -1,10 +1,20 @@
 #pragma once
-// Binds the window's five events to the routines of the actions.
+// Binds the window's five events to the actions: log-in, the extraction run, the export, and
+// the account-set lookup and selection.
+
+#include <string>
 
 namespace tarvex {
 
 class MainWindow;
 
-void BindActions(MainWindow& window);
+struct ActionOptions {
+    // The pause between the steps of the extraction and the export.
+    int pauseMilliseconds = 1000;
+    // Where the export has the server write the backup file; empty: ProgramDirectory().
+    std::string backupDirectory;
+};
+
+void BindActions(MainWindow& window, ActionOptions options = {});
 
 }  // namespace tarvex

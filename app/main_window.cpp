@@ -326,6 +326,9 @@ void MainWindow::BeginClosing() {
     workers_->Refuse();
     setEnabled(false);
     for (QMessageBox* notice : findChildren<QMessageBox*>(Qt::FindDirectChildrenOnly)) notice->done(0);
+    // The running statement is cancelled and queued database work fails, so that every worker
+    // and every wait of the window's own thread ends soon.
+    外部数据库1_.Shutdown();
     if (closingHook_) closingHook_();
     QTimer::singleShot(kClosingBound, this, [this] {
         closingBoundPassed_ = true;

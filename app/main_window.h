@@ -4,10 +4,10 @@
 //
 // Closing (Esc, the close button, Alt+F4) is neither confirmed nor vetoed. The window enters its
 // closing state at once: waits end, control operations from workers do nothing, notices shown
-// by workers are closed, no further worker starts, and the closing hook runs (the database side
-// cancels its running statement there). The window, disabled, then stays until its workers have
-// ended, at most kClosingBound, and closes. StartUp ends the process at once when a worker has
-// outlived that bound (see startup.h).
+// by workers are closed, no further worker starts, the connection object cancels its running
+// statement and fails queued work, and the closing hook runs. The window, disabled, then stays
+// until its workers have ended, at most kClosingBound, and closes. StartUp ends the process at
+// once when a worker has outlived that bound (see startup.h).
 
 #include <QWidget>
 
@@ -16,6 +16,8 @@
 #include <memory>
 #include <vector>
 
+#include "database.h"
+#include "event_pump.h"
 #include "responsive_wait.h"
 #include "workers.h"
 
@@ -47,6 +49,9 @@ public:
     // Shows the window centred on its screen, its outer frame 522 × 588.
     void ShowCentred();
 
+    // The window's connection object: the database thread that owns the one connection.
+    Database& 外部数据库1() { return 外部数据库1_; }
+
     bool Closing() const { return closing_->IsSet(); }
     // Set when closing begins; it ends every wait given it.
     std::shared_ptr<const StopSignal> ClosingSignal() const { return closing_; }
@@ -64,6 +69,8 @@ private:
     bool IsComboEntry(const QFocusEvent& focusIn) const;
     void BeginClosing();
 
+    QtEventPump pump_;
+    Database 外部数据库1_{&pump_};  // shut down when closing begins, destroyed before the pump
     Handlers handlers_;
     std::function<void()> closingHook_;
     std::vector<QWidget*> tabOrder_;
