@@ -183,6 +183,38 @@ TEST_F(StandinDriver, PreparedSelectIntoCopiesBetweenDatabasesWithItsRowCount) {
     EXPECT_NE(std::find(log.begin(), log.end(), second), log.end());
 }
 
+TEST_F(StandinDriver, APreparedStatementRunsAgainByHandle) {
+    const std::unique_ptr<Client> client = Connect("master");
+    Exec(*client, "create table rerun (n int)");
+    {
+        Statement s(*client);
+        ASSERT_TRUE(SQL_SUCCEEDED(s.Prepare("insert into rerun values (7)")));
+        for (int k = 0; k < 3; ++k) {
+            ASSERT_TRUE(SQL_SUCCEEDED(s.Execute())) << Describe(s.Errors());  // sp_prepexec, then sp_execute
+            EXPECT_EQ(s.RowCount(), 1);
+        }
+    }  // sp_unprepare goes out with the next request
+    EXPECT_EQ(Query(*client, "select n from rerun"), (std::vector<Row>(3, Row{"7"})));
+    const std::vector<std::string> log = Server().Statements();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "insert into rerun values (7)"), 1) << "the text travels once";
+}
+
+TEST_F(StandinDriver, ABatchGivesOneResultPerStatement) {
+    const std::unique_ptr<Client> client = Connect("master");
+    Statement s(*client);
+    ASSERT_TRUE(SQL_SUCCEEDED(s.ExecDirect("create table several (n int)\n"
+                                           "insert into several values (1), (2)\n"
+                                           "select n from several\n"
+                                           "insert into several values (3)")))
+        << Describe(s.Errors());
+    EXPECT_EQ(s.RowCount(), 2) << "the insert's count; CREATE TABLE reports none";
+    ASSERT_EQ(s.MoreResults(), SQL_SUCCESS);
+    EXPECT_EQ(s.FetchAll(), (std::vector<Row>{{"1"}, {"2"}}));
+    ASSERT_EQ(s.MoreResults(), SQL_SUCCESS);
+    EXPECT_EQ(s.RowCount(), 1);
+    EXPECT_EQ(s.MoreResults(), SQL_NO_DATA);
+}
+
 TEST_F(StandinDriver, CreateBackupAndDrop) {
     const std::unique_ptr<Client> client = Connect("master");
     Exec(*client, "create database backup_me");

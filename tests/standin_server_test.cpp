@@ -106,6 +106,54 @@ private:
     int fd_;
 };
 
+// The tokens of a reply without result sets: messages, ENVCHANGE, RETURNSTATUS, RETURNVALUE
+// (int), DONE*. Each comes as its token byte and its body.
+struct Token {
+    std::uint8_t type;
+    std::string body;
+};
+
+std::vector<Token> Tokens(const std::string& payload) {
+    std::vector<Token> out;
+    std::size_t pos = 0;
+    const auto u8 = [&](std::size_t at) { return static_cast<std::uint8_t>(payload.at(at)); };
+    while (pos < payload.size()) {
+        const std::uint8_t type = u8(pos++);
+        std::size_t length = 0;
+        switch (type) {
+        case 0xAA: case 0xAB: case 0xE3: case 0xAD: length = 2 + (u8(pos) | u8(pos + 1) << 8); break;
+        case 0x79: length = 4; break;
+        case 0xFD: case 0xFE: case 0xFF: length = 12; break;
+        case 0xAC: length = 2 + 1 + 2 * u8(pos + 2) + 1 + 4 + 2 + 2 + 1 + u8(pos + 2 + 1 + 2 * u8(pos + 2) + 1 + 4 + 2 + 2); break;
+        default: throw std::runtime_error("unexpected token " + std::to_string(type));
+        }
+        out.push_back({type, payload.substr(pos, length)});
+        pos += length;
+    }
+    return out;
+}
+
+std::int32_t Int32(const std::string& bytes, std::size_t at) {
+    return static_cast<std::int32_t>(static_cast<std::uint8_t>(bytes[at]) | static_cast<std::uint8_t>(bytes[at + 1]) << 8 |
+                                     static_cast<std::uint8_t>(bytes[at + 2]) << 16 |
+                                     static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + 3])) << 24);
+}
+
+// The numbers of the ERROR tokens, and the value of the last RETURNVALUE.
+std::vector<std::int32_t> ErrorNumbers(const std::vector<Token>& tokens) {
+    std::vector<std::int32_t> out;
+    for (const Token& t : tokens)
+        if (t.type == 0xAA) out.push_back(Int32(t.body, 2));
+    return out;
+}
+
+std::optional<std::int32_t> ReturnedInt(const std::vector<Token>& tokens) {
+    std::optional<std::int32_t> value;
+    for (const Token& t : tokens)
+        if (t.type == 0xAC && t.body[t.body.size() - 5] == 4) value = Int32(t.body, t.body.size() - 4);  // length 4: not NULL
+    return value;
+}
+
 const std::string kAttentionDone("\xFD\x20\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 13);
 const std::string kFinalDone("\xFD\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 13);
 
@@ -258,6 +306,51 @@ TEST_F(StandinServer, AttentionIsAnsweredWhetherOrNotAStatementRuns) {
     EXPECT_EQ(cancelled->substr(cancelled->size() - 13), kAttentionDone);
     c.Send(Packets(0x01, SqlBatch(u"waitfor delay '00:00:00'")));
     EXPECT_EQ(c.ReadMessage(), kFinalDone);
+}
+
+TEST_F(StandinServer, ProceduresByNumberAndByName) {
+    RawConnection c(Server().Port());
+    ASSERT_TRUE(c.LogIn());
+    const auto call = [&](const std::string& rpc) {
+        c.Send(Packets(0x03, AllHeaders() + rpc));
+        const std::optional<std::string> reply = c.ReadMessage();
+        EXPECT_TRUE(reply);
+        return Tokens(reply.value_or(""));
+    };
+    const auto endsWithDoneProc = [](const std::vector<Token>& tokens) {
+        return !tokens.empty() && tokens.back().type == 0xFE && (tokens.back().body[0] & 0x01) == 0;
+    };
+
+    // sp_executesql runs its statement; statements inside a procedure end in DONEINPROC.
+    std::vector<Token> t = call(RpcByNumber(10) + NVarCharParam(u"@stmt", u"create table by_rpc (n int)"));
+    EXPECT_TRUE(ErrorNumbers(t).empty());
+    EXPECT_TRUE(endsWithDoneProc(t));
+    EXPECT_EQ(t.front().type, 0xFF);
+
+    // sp_prepare returns a handle without running; sp_execute (by number and by name) runs it.
+    t = call(RpcByNumber(11) + IntParam(0, true, true) + NVarCharParam(u"", u"") + NTextParam(u"insert into by_rpc values (1)"));
+    const std::optional<std::int32_t> handle = ReturnedInt(t);
+    ASSERT_TRUE(handle);
+    EXPECT_TRUE(endsWithDoneProc(t));
+    t = call(RpcByNumber(12) + IntParam(*handle));
+    EXPECT_TRUE(ErrorNumbers(t).empty());
+    ASSERT_FALSE(t.empty());
+    EXPECT_EQ(t.front().type, 0xFF);
+    EXPECT_EQ(t.front().body[0] & 0x10, 0x10) << "the insert's row count";
+    t = call(RpcByName(u"sp_execute") + IntParam(*handle) + std::string("\xFF") + RpcByNumber(15) + IntParam(*handle));
+    EXPECT_TRUE(ErrorNumbers(t).empty()) << "a batch of two calls: execute, unprepare";
+    EXPECT_EQ(std::count_if(t.begin(), t.end(), [](const Token& k) { return k.type == 0xFE; }), 2);
+    EXPECT_EQ(ErrorNumbers(call(RpcByNumber(12) + IntParam(*handle))), std::vector<std::int32_t>{8179});
+
+    // Refusals, with SQL Server's numbers.
+    EXPECT_EQ(ErrorNumbers(call(RpcByName(u"sp_who"))), std::vector<std::int32_t>{2812});
+    EXPECT_EQ(ErrorNumbers(call(RpcByNumber(10) + NVarCharParam(u"@stmt", u"select @p") + NVarCharParam(u"@params", u"@p int") +
+                                IntParam(1))),
+              std::vector<std::int32_t>{8144});
+    EXPECT_EQ(ErrorNumbers(call(RpcByNumber(7) + IntParam(424242) + IntParam(2) + IntParam(0) + IntParam(1))),
+              std::vector<std::int32_t>{16950});
+    EXPECT_EQ(ErrorNumbers(call(RpcByNumber(2) + IntParam(0, true, true))), std::vector<std::int32_t>{201});
+    ExpectServing();
 }
 
 }  // namespace
