@@ -40,6 +40,7 @@ struct Expr {
     bool negated = false;
     bool star = false;
     std::vector<std::unique_ptr<Expr>> args;
+    int height = 1;  // of the tree below and including this node
 
     // Whether this is a search condition (true or false) rather than a value.
     bool IsCondition() const {

@@ -34,6 +34,12 @@ inline SqlError DatabaseMissing(std::string_view name) {
 inline SqlError ObjectExists(std::string_view name) {
     return MakeError(2714, "There is already an object named '" + std::string(name) + "' in the database.", 16, 6);
 }
+inline SqlError NestedTooDeeply() {
+    return MakeError(191,
+                     "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into "
+                     "smaller queries.",
+                     15);
+}
 inline SqlError EmptyName() {
     return MakeError(1038,
                      "An object or column name is missing or empty. For SELECT INTO statements, verify each "

@@ -1,5 +1,7 @@
 #include "sql_parser.h"
 
+#include <algorithm>
+
 #include "sql_error.h"
 #include "sql_lexer.h"
 
@@ -23,18 +25,31 @@ std::string Lower(std::string s) {
     return s;
 }
 
-ExprPtr MakeExpr(Expr::Kind kind, std::string text = {}) {
+// How deeply expressions may nest, in parentheses or as chains of operators: far beyond any
+// statement of the tool, well within the stack of the recursive parser and translator.
+constexpr int kMaxNesting = 400;
+
+ExprPtr MakeExpr(Expr::Kind kind, std::string text = {}, std::vector<ExprPtr> args = {}) {
     auto e = std::make_unique<Expr>();
     e->kind = kind;
     e->text = std::move(text);
+    for (const ExprPtr& a : args) e->height = std::max(e->height, a->height + 1);
+    if (e->height > kMaxNesting) throw NestedTooDeeply();
+    e->args = std::move(args);
     return e;
 }
 
 ExprPtr MakeBinary(Expr::Kind kind, std::string text, ExprPtr left, ExprPtr right) {
-    ExprPtr e = MakeExpr(kind, std::move(text));
-    e->args.push_back(std::move(left));
-    e->args.push_back(std::move(right));
-    return e;
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(left));
+    args.push_back(std::move(right));
+    return MakeExpr(kind, std::move(text), std::move(args));
+}
+
+ExprPtr MakeUnary(Expr::Kind kind, ExprPtr operand) {
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(operand));
+    return MakeExpr(kind, {}, std::move(args));
 }
 
 constexpr std::string_view kStatementStarts[] = {"SELECT", "INSERT", "UPDATE", "DELETE", "CREATE",
@@ -332,9 +347,8 @@ private:
 
     ExprPtr NotCondition() {
         if (!AcceptWord("NOT")) return Predicate();
-        ExprPtr e = MakeExpr(Expr::Kind::Not);
-        e->args.push_back(NotCondition());
-        return e;
+        const Nesting nesting(*this);
+        return MakeUnary(Expr::Kind::Not, NotCondition());
     }
 
     // Whether the "(" at the current token opens a parenthesised condition rather than a value:
@@ -359,6 +373,7 @@ private:
     ExprPtr Predicate() {
         if (IsSymbol(Peek(), "(") && ParenthesisedCondition()) {
             Take();
+            const Nesting nesting(*this);
             ExprPtr c = Condition();
             ExpectSymbol(")");
             return c;
@@ -375,10 +390,10 @@ private:
             return e;
         }
         if (AcceptWord("IS")) {
-            ExprPtr e = MakeExpr(Expr::Kind::IsNull);
-            e->negated = AcceptWord("NOT");
+            const bool negated = AcceptWord("NOT");
             ExpectWord("NULL");
-            e->args.push_back(std::move(left));
+            ExprPtr e = MakeUnary(Expr::Kind::IsNull, std::move(left));
+            e->negated = negated;
             return e;
         }
         // A value where a condition belongs; anything else that follows is beyond the subset.
@@ -414,11 +429,13 @@ private:
     }
 
     ExprPtr Unary() {
-        if (AcceptSymbol("+")) return Unary();
+        if (AcceptSymbol("+")) {
+            const Nesting nesting(*this);
+            return Unary();
+        }
         if (!AcceptSymbol("-")) return Primary();
-        ExprPtr e = MakeExpr(Expr::Kind::Negate);
-        e->args.push_back(Unary());
-        return e;
+        const Nesting nesting(*this);
+        return MakeUnary(Expr::Kind::Negate, Unary());
     }
 
     ExprPtr Primary() {
@@ -435,6 +452,7 @@ private:
             return MakeExpr(Expr::Kind::Null);
         }
         if (AcceptSymbol("(")) {
+            const Nesting nesting(*this);
             ExprPtr e = Value();
             ExpectSymbol(")");
             return e;
@@ -450,20 +468,38 @@ private:
     }
 
     ExprPtr Call() {
-        ExprPtr e = MakeExpr(Expr::Kind::Call, Take().text);
+        std::string name = Take().text;
         ExpectSymbol("(");
-        if (AcceptSymbol("*")) {
-            e->star = true;
-        } else if (!IsSymbol(Peek(), ")")) {
-            do e->args.push_back(Value());
+        const Nesting nesting(*this);
+        const bool star = AcceptSymbol("*");
+        std::vector<ExprPtr> args;
+        if (!star && !IsSymbol(Peek(), ")")) {
+            do args.push_back(Value());
             while (AcceptSymbol(","));
         }
         ExpectSymbol(")");
+        ExprPtr e = MakeExpr(Expr::Kind::Call, std::move(name), std::move(args));
+        e->star = star;
         return e;
     }
 
+    // One level of recursion in the parser; too many fail with 191.
+    class Nesting {
+    public:
+        explicit Nesting(Parser& p) : p_(p) {
+            if (++p_.depth_ > kMaxNesting) throw NestedTooDeeply();
+        }
+        ~Nesting() { --p_.depth_; }
+        Nesting(const Nesting&) = delete;
+        Nesting& operator=(const Nesting&) = delete;
+
+    private:
+        Parser& p_;
+    };
+
     std::vector<Token> t_;
     size_t i_ = 0;
+    int depth_ = 0;
 };
 
 }  // namespace

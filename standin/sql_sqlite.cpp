@@ -78,8 +78,10 @@ void ThrowSqlite(sqlite3* db, int rc) {
     if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
         throw MakeError(1222, "Lock request time out period exceeded.");
     }
-    const char* text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    throw MakeError(50000, std::string("SQLite: ") + (text ? text : sqlite3_errstr(rc)));
+    const std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    // Nesting beyond what SQLite's parser takes is what SQL Server calls nested too deeply.
+    if (text == "parser stack overflow") throw NestedTooDeeply();
+    throw MakeError(50000, "SQLite: " + text);
 }
 
 Transaction::Transaction(sqlite3* db) : db_(db) { Exec(db_, "BEGIN"); }

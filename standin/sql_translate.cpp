@@ -42,7 +42,16 @@ struct Typed {
     std::string declared;      // a bare column's declared type
     bool aggregate = false;    // contains COUNT
     std::string bareColumn;    // a column outside any aggregate, as table.column
+    std::string chain;         // the operator of "(a op b)" when it may continue as a chain
 };
+
+// "(a op b)" for a left-associative operator; a left operand that is itself such a term of the
+// same operator loses its parentheses, so that long chains (a AND b AND c ...) do not nest
+// deeper than SQLite's parser allows.
+std::string Chain(const Typed& a, std::string_view op, const Typed& b) {
+    const std::string left = a.chain == op ? a.sql.substr(1, a.sql.size() - 2) : a.sql;
+    return "(" + left + " " + std::string(op) + " " + b.sql + ")";
+}
 
 struct Scope {
     const Table* table = nullptr;
@@ -109,7 +118,8 @@ Typed Arithmetic(const Expr& e, const Scope& scope) {
         const bool unicode = a.type.type == SqlType::NVarChar || b.type.type == SqlType::NVarChar;
         t.type = Info(unicode ? SqlType::NVarChar : SqlType::VarChar, nullable,
                       std::min(a.type.length + b.type.length, unicode ? kMaxNVarChar : kMaxVarChar));
-        t.sql = "(" + a.sql + " || " + b.sql + ")";
+        t.sql = Chain(a, "||", b);
+        t.chain = "||";
         return t;
     }
     // Numbers; a text operand takes the other operand's type, as SQL Server converts it.
@@ -122,7 +132,8 @@ Typed Arithmetic(const Expr& e, const Scope& scope) {
     }
     t.type.nullable = nullable;
     t.type.name.clear();
-    t.sql = "(" + a.sql + " " + e.text + " " + b.sql + ")";
+    t.sql = Chain(a, e.text, b);
+    t.chain = e.text;
     return t;
 }
 
@@ -260,7 +271,10 @@ Typed Translate(const Expr& e, const Scope& scope) {
     case Kind::And:
     case Kind::Or: {
         Typed a = Translate(*e.args[0], scope), b = Translate(*e.args[1], scope);
-        return Condition("(" + a.sql + (e.kind == Kind::And ? " AND " : " OR ") + b.sql + ")", a, &b);
+        const std::string op = e.kind == Kind::And ? "AND" : "OR";
+        Typed t = Condition(Chain(a, op, b), a, &b);
+        t.chain = op;
+        return t;
     }
     }
     throw MakeError(102, "Incorrect syntax near '" + e.text + "'.", 15);

@@ -149,5 +149,57 @@ TEST_F(SyntaxTest, ReservedWordsAreNotBareNames) {
     EXPECT_TRUE(engine_->DatabaseExists("SELECT"));
 }
 
+TEST_F(SyntaxTest, NestingHasALimit) {
+    const auto nested = [](int n) { return "SELECT " + std::string(n, '(') + "1" + std::string(n, ')'); };
+    EXPECT_EQ(Query(S(), nested(100)), (Rows{{"1"}}));
+    const Message deep = Error(S(), nested(100000));
+    EXPECT_EQ(deep.number, 191);
+    EXPECT_EQ(deep.text, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up "
+                         "into smaller queries.");
+    const auto chain = [](int n) {
+        std::string sql = "SELECT COUNT(*) FROM GL_BZ WHERE GSDM = '001'";
+        for (int k = 0; k < n; ++k) sql += " AND ZTH <> 'x'";
+        return sql;
+    };
+    EXPECT_EQ(Query(S(), chain(350)), (Rows{{"4"}}));
+    EXPECT_EQ(Error(S(), chain(100000)).number, 191);
+    std::string negations;
+    for (int k = 0; k < 50000; ++k) negations += "- ";
+    EXPECT_EQ(Error(S(), "SELECT " + negations + "1").number, 191);
+    std::string rightNested = "SELECT 1 WHERE 1 = 1";
+    for (int k = 0; k < 300; ++k) rightNested += " AND (1 = 1";
+    EXPECT_EQ(Error(S(), rightNested + std::string(300, ')')).number, 191);
+    EXPECT_EQ(Error(S(), "SELECT 1 WHERE " + std::string(100000, '(') + "1 = 1").number, 191);
+}
+
+// Every prefix of the tool's statements, and bytes that are no SQL at all, get an answer
+// without harming the data.
+TEST_F(SyntaxTest, BadInputIsAnsweredAndLosesNothing) {
+    Ok(S(), "create database Tarvex数据整理");
+    const Rows before = Query(S(), "SELECT COUNT(*) FROM GL_PZNR");
+    const std::string statements[] = {
+        R"(SELECT hsdwdm,ztmc,ztbh FROM "2016年乡镇数据采集"."dbo"."GL_Ztcs" where ztmc like '%演示[_]账套%'and kjnd Like '%2016%'and hsdwmc like '%新科目%')",
+        R"(SELECT "BZ","CN","dyzt"='0',"pzh" into "Tarvex数据整理"."dbo"."GL_PZML"  FROM "2016年乡镇数据采集"."dbo"."GL_PZML"where gsdm='001' and zth='001' and left(kjqj,4)='2016')",
+    };
+    for (const std::string& full : statements) {
+        for (size_t n = 0; n <= full.size(); ++n) {
+            RecordingSink sink;
+            ASSERT_TRUE(S().Execute(full.substr(0, n), sink)) << n;
+            for (const Outcome& o : sink.statements) {
+                if (o.failed) {
+                    EXPECT_FALSE(o.messages.empty() || o.messages.back().text.empty()) << n;
+                }
+            }
+        }
+    }
+    std::string garbage;
+    for (int k = 0; k < 2000; ++k) garbage += static_cast<char>((k * 7919) % 256);
+    for (size_t n = 0; n < garbage.size(); n += 37) {
+        RecordingSink sink;
+        ASSERT_TRUE(S().Execute(garbage.substr(n, 64), sink));
+    }
+    EXPECT_EQ(Query(S(), "SELECT COUNT(*) FROM GL_PZNR"), before);
+}
+
 }  // namespace
 }  // namespace enginetest
