@@ -101,10 +101,13 @@ public:
 
     // Runs a batch of one or more statements and reports each through the sink. Returns false
     // when Interrupt() stopped it; then nothing more is reported for the batch.
+    // USE reports INFO 5701 ("Changed database context
+    // to '%s'."); CurrentDatabase() has the new name by then.
     bool Execute(std::string_view sql, ResultSink& sink);
 
     // Callable from any thread: stops the statement running now (or the next one to start)
-    // as soon as it can.
+    // as soon as it can. An interrupt that nothing took stays pending until a batch takes it;
+    // an empty batch takes it without stopping anything.
     void Interrupt();
 
     struct Impl;

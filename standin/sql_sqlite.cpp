@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <cstdint>
+#include <cstdio>
 
 #include "sql_text.h"
 #include "sql_translate.h"
@@ -18,6 +20,10 @@ void StatementFinalizer::operator()(sqlite3_stmt* statement) const { sqlite3_fin
 // that Windows forbids thus never reach the file system, and non-ASCII names stay readable:
 // "Tarvex数据整理" lives in "tarvex数据整理.sqlite", "a.b" in "a%2Eb.sqlite". A name that Windows
 // reserves for a device (con, nul, com1, ...) gets its first letter escaped: "%63on.sqlite".
+// A file name that would grow beyond kMaxFileStem bytes (file systems take 255) keeps its first
+// characters and ends in "~" and a 64-bit FNV-1a hash of the folded name in hex.
+constexpr size_t kMaxFileStem = 200;
+
 std::filesystem::path DatabaseFile(const std::filesystem::path& dataDir, std::string_view name) {
     static constexpr std::array<std::string_view, 22> kDevices = {
         "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
@@ -37,6 +43,15 @@ std::filesystem::path DatabaseFile(const std::filesystem::path& dataDir, std::st
             file += kHex[c >> 4];
             file += kHex[c & 0xF];
         }
+    }
+    if (file.size() > kMaxFileStem) {
+        std::uint64_t hash = 0xcbf29ce484222325ULL;
+        for (const unsigned char c : folded) hash = (hash ^ c) * 0x100000001b3ULL;
+        size_t cut = kMaxFileStem - 17;
+        while (cut > 0 && (static_cast<unsigned char>(file[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+        char tail[18];
+        std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(hash));
+        file = file.substr(0, cut) + tail;
     }
     return dataDir / (file + ".sqlite");
 }

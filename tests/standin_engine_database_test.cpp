@@ -49,6 +49,17 @@ TEST_F(DatabaseTest, AnyNameFitsTheFileSystem) {
         Ok(S(), "INSERT INTO " + quoted + "..t VALUES ('" + std::string(name) + "')");
     }
     EXPECT_TRUE(engine_->DatabaseExists("ç"));
+    // The longest names SQL Server takes, 128 characters, also when they share a long beginning.
+    std::string longName, otherLongName;
+    for (int k = 0; k < 127; ++k) longName += "账";
+    otherLongName = longName + "乙";
+    longName += "甲";
+    Ok(S(), "create database [" + longName + "]");
+    Ok(S(), "create database [" + otherLongName + "]");
+    Ok(S(), "CREATE TABLE [" + longName + "]..t (v int)");
+    EXPECT_EQ(Error(S(), "SELECT * FROM [" + otherLongName + "]..t").number, 208);
+    Ok(S(), "drop database [" + longName + "]");
+    EXPECT_TRUE(engine_->DatabaseExists(otherLongName));
     EXPECT_EQ(Query(S(), "SELECT v FROM [a/b\\c].dbo.t"), (Rows{{"a/b\\c"}}));
     EXPECT_EQ(Query(S(), "SELECT v FROM [..].dbo.t"), (Rows{{".."}}));
     // Every database is one file directly in the data directory.
