@@ -215,6 +215,38 @@ TEST_F(StandinDriver, ABatchGivesOneResultPerStatement) {
     EXPECT_EQ(s.MoreResults(), SQL_NO_DATA);
 }
 
+TEST_F(StandinDriver, ColumnTypesAreDescribedAndConvertedAsSqlServers) {
+    const std::unique_ptr<Client> client = Connect("master");
+    Exec(*client, "create table typed (i int, b bigint, s smallint, t tinyint, f bit, x float, r real, "
+                  "d decimal(18,2), w datetime, v varchar(10), n nvarchar(10))");
+    Exec(*client, "insert into typed values (-2147483648, 9000000000, -32768, 255, 1, 0.5, 0.25, "
+                  "-1234567.89, '2016-02-29 23:59:59.997', 'abc', N'账套')");
+    Exec(*client, "insert into typed values (null, null, null, null, null, null, null, null, null, null, null)");
+    Statement s(*client);
+    s.UseStaticCursor();
+    ASSERT_TRUE(SQL_SUCCEEDED(s.Run("select i, b, s, t, f, x, r, d, w, v, n from typed"))) << Describe(s.Errors());
+    // FreeTDS describes float as SQL_DOUBLE and decimal as SQL_NUMERIC, from real servers too.
+    const SQLSMALLINT types[] = {SQL_INTEGER, SQL_BIGINT,  SQL_SMALLINT,  SQL_TINYINT, SQL_BIT,     SQL_DOUBLE,
+                                 SQL_REAL,    SQL_NUMERIC, SQL_TIMESTAMP, SQL_VARCHAR, SQL_WVARCHAR};
+    for (SQLUSMALLINT k = 0; k < std::size(types); ++k) EXPECT_EQ(s.DescribeColumn(k + 1).type, types[k]) << "column " << k + 1;
+    EXPECT_EQ(s.DescribeColumn(8).size, 18u);
+    EXPECT_EQ(s.DescribeColumn(8).scale, 2);
+    EXPECT_EQ(s.DescribeColumn(10).size, 10u);
+    EXPECT_EQ(s.FetchAll(), (std::vector<Row>{{"-2147483648", "9000000000", "-32768", "255", "1", "0.5", "0.25", "-1234567.89",
+                                               "2016-02-29 23:59:59.997", "abc", "账套"},
+                                              Row(11)}));
+}
+
+TEST_F(StandinDriver, UseMovesTheDriversCurrentDatabase) {
+    const std::unique_ptr<Client> client = Connect("master");
+    Statement s(*client);
+    ASSERT_TRUE(SQL_SUCCEEDED(s.ExecDirect("use \"" + kSample + "\""))) << Describe(s.Errors());
+    char name[256] = {};
+    SQLGetConnectOption(client->Dbc(), SQL_CURRENT_QUALIFIER, name);
+    EXPECT_EQ(FromLocal(name), kSample) << "taken from the ENVCHANGE";
+    EXPECT_FALSE(Query(*client, "select ztbh from GL_Ztcs").empty());
+}
+
 TEST_F(StandinDriver, CreateBackupAndDrop) {
     const std::unique_ptr<Client> client = Connect("master");
     Exec(*client, "create database backup_me");
@@ -373,7 +405,9 @@ TEST_F(StandinDriver, ChineseNamesAndTextSurviveTheRoundTrip) {
     Statement s(*client);
     s.UseStaticCursor();
     ASSERT_TRUE(SQL_SUCCEEDED(s.Run("select 摘要, 宽摘要, 金额 from 凭证表 where 摘要 like '%新科目%'"))) << Describe(s.Errors());
-    EXPECT_EQ(s.ColumnName(1), "摘要");
+    EXPECT_EQ(s.DescribeColumn(1).name, "摘要");
+    EXPECT_EQ(s.DescribeColumn(1).type, SQL_VARCHAR) << "varchar under the Chinese collation";
+    EXPECT_EQ(s.DescribeColumn(2).type, SQL_WVARCHAR);
     EXPECT_EQ(s.FetchAll(), (std::vector<Row>{{"收到财政拨款（新科目）", "支付办公用品费", "1234.50"}}));
     EXPECT_EQ(Query(*client, "select 摘要, 宽摘要, 金额 from \"审计测试库\".\"dbo\".\"凭证表\" where 摘要 = '演示账套2'"),
               (std::vector<Row>{{"演示账套2", "龘", "-0.25"}}));

@@ -180,12 +180,19 @@ public:
         return rows;
     }
 
-    std::string ColumnName(SQLUSMALLINT column) {
-        SQLCHAR name[256] = {};
-        SQLSMALLINT length = 0, type = 0, scale = 0, nullable = 0;
+    struct Column {
+        std::string name;
+        SQLSMALLINT type = 0;
         SQLULEN size = 0;
-        SQLDescribeCol(stmt_, column, name, sizeof name, &length, &type, &size, &scale, &nullable);
-        return FromLocal(reinterpret_cast<char*>(name));
+        SQLSMALLINT scale = 0;
+    };
+    Column DescribeColumn(SQLUSMALLINT column) {
+        SQLCHAR name[256] = {};
+        SQLSMALLINT length = 0, nullable = 0;
+        Column c;
+        SQLDescribeCol(stmt_, column, name, sizeof name, &length, &c.type, &c.size, &c.scale, &nullable);
+        c.name = FromLocal(reinterpret_cast<char*>(name));
+        return c;
     }
 
     SQLRETURN MoreResults() { return SQLMoreResults(stmt_); }

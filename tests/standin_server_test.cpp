@@ -5,12 +5,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <clocale>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <random>
@@ -350,6 +352,45 @@ TEST_F(StandinServer, ProceduresByNumberAndByName) {
     EXPECT_EQ(ErrorNumbers(call(RpcByNumber(7) + IntParam(424242) + IntParam(2) + IntParam(0) + IntParam(1))),
               std::vector<std::int32_t>{16950});
     EXPECT_EQ(ErrorNumbers(call(RpcByNumber(2) + IntParam(0, true, true))), std::vector<std::int32_t>{201});
+    ExpectServing();
+}
+
+// Runs the stand-in with `args` (shell words); its exit code and everything it printed.
+std::pair<int, std::string> RunStandin(const std::string& args) {
+    const std::string command = "timeout 60 '" + testsupport::StandinExecutable().string() + "' " + args + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) throw std::runtime_error("popen");
+    std::string output;
+    char buffer[1024];
+    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+TEST(StandinCommandLine, BadArgumentsGetAMessageAndTheUsage) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"--data /tmp --colour", "unknown option --colour"},
+        {"--data /tmp --port", "--port needs a value"},
+        {"--data /tmp --port 70000", "--port takes a number from 0 to 65535, not 70000"},
+        {"--data /tmp --port 1x", "--port takes a number from 0 to 65535, not 1x"},
+        {"--port 0", "--data is required"},
+        {"--data /tmp --scale 3", "--scale goes with --create-sample"},
+        {"--data /tmp --create-sample --scale 0", "--scale takes a number from 1 to 1000000, not 0"},
+    };
+    for (const auto& [args, message] : cases) {
+        const auto [code, output] = RunStandin(args);
+        EXPECT_EQ(code, 2) << args;
+        EXPECT_NE(output.find("mssql-standin: " + message + "\n"), std::string::npos) << args << "\n" << output;
+        EXPECT_NE(output.find("usage: mssql-standin --data DIR"), std::string::npos) << args;
+    }
+}
+
+TEST_F(StandinServer, ATakenPortIsReportedWithExitCodeOne) {
+    const auto [code, output] =
+        RunStandin("--data '" + Server().DataDir().string() + "' --port " + std::to_string(Server().Port()));
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(output.find("mssql-standin: cannot listen on 127.0.0.1:" + std::to_string(Server().Port())), std::string::npos)
+        << output;
     ExpectServing();
 }
 
