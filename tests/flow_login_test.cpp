@@ -1,0 +1,102 @@
+// Log-in through the window, the driver and the stand-in.
+
+#include "flow_support.h"
+
+#include "codepage.h"
+#include "startup.h"
+
+using namespace flowtest;
+
+namespace {
+
+const char* const kFailureHead = "连接.服务器上的2016年乡镇数据采集数据库失败。请查看SQL数据库服务器是否正确";
+
+class LoginFlow : public FlowTest {};
+
+class LoginWithOddPassword : public FlowTest {
+protected:
+    LoginWithOddPassword() { standinOptions.password = "p;w}d"; }
+};
+
+}  // namespace
+
+TEST_F(LoginFlow, TheWindowsDefaultsReachTheLocalServer) {
+    const Notice n = LogIn();
+    EXPECT_EQ(n.caption, U("成功"));
+    EXPECT_EQ(n.text, U("连接.服务器上的2016年乡镇数据采集数据库成功。"));
+    EXPECT_EQ(n.icon, QMessageBox::NoIcon);
+    EXPECT_EQ(Log(), U("数据库登陆成功！\n"));
+    const tarvex::LoginSettings& s = tarvex::ProgramLoginSettings();
+    const tarvex::CodePage cp = tarvex::CodePage::Process();
+    EXPECT_EQ(cp.ToUtf8(s.Server), ".");
+    EXPECT_EQ(cp.ToUtf8(s.Database), "2016年乡镇数据采集");
+    // Two successful log-ins write the line twice.
+    LogIn();
+    EXPECT_EQ(Log(), U("数据库登陆成功！\n数据库登陆成功！\n"));
+}
+
+TEST_F(LoginFlow, AWrongPasswordOrDatabaseFailsWithTheServersReason) {
+    Type("编辑框3", "2");
+    Notice n = LogIn();
+    EXPECT_EQ(n.caption, U("失败"));
+    EXPECT_TRUE(n.text.startsWith(U(kFailureHead))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains("18456")) << n.text.toStdString();
+    EXPECT_EQ(Log(), "");  // nothing logged for a failure
+
+    Type("编辑框3", "1");
+    Type("编辑框4", "不存在的库");
+    n = LogIn();
+    EXPECT_TRUE(n.text.startsWith(U("连接.服务器上的不存在的库数据库失败。"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains("4060")) << n.text.toStdString();
+}
+
+TEST_F(LoginFlow, AFailedLogInKeepsTheEarlierConnection) {
+    LogIn();
+    Type("编辑框3", "wrong");
+    EXPECT_EQ(LogIn().caption, U("失败"));
+    // The earlier connection still serves the chooser.
+    FocusChooser();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !ChooserItems().isEmpty(); }, kGuardMs));
+}
+
+TEST_F(LoginFlow, EmptyServerPasswordOrUserIsRefusedAndChangesNothing) {
+    LogIn();
+    const tarvex::LoginSettings before = tarvex::ProgramLoginSettings();
+    for (const char* input : {"编辑框1", "编辑框3", "编辑框2"}) {
+        const QString kept = Text(input);
+        Type(input, "");
+        const Notice n = LogIn();
+        EXPECT_EQ(n.caption, U("温馨提示")) << input;
+        EXPECT_EQ(n.text, U("服务器名、用户名不能为空。")) << input;
+        Type(input, kept.toUtf8().constData());
+    }
+    EXPECT_EQ(tarvex::ProgramLoginSettings().Password, before.Password);
+    EXPECT_EQ(Log(), U("数据库登陆成功！\n"));
+}
+
+TEST_F(LoginFlow, BlanksAroundTheInputsAreTrimmedAsciiAndFullWidth) {
+    Type("编辑框1", "  .");
+    Type("编辑框2", "\u3000sa ");
+    Type("编辑框3", " 1\u3000");
+    const Notice n = LogIn();
+    EXPECT_EQ(n.text, U("连接.服务器上的2016年乡镇数据采集数据库成功。"));
+    const tarvex::CodePage cp = tarvex::CodePage::Process();
+    EXPECT_EQ(cp.ToUtf8(tarvex::ProgramLoginSettings().User), "sa");
+    EXPECT_EQ(cp.ToUtf8(tarvex::ProgramLoginSettings().Password), "1");
+}
+
+TEST_F(LoginFlow, ADatabaseNameOfOneBlankLogsInWithoutADatabase) {
+    Type("编辑框4", " ");
+    const Notice n = LogIn();
+    EXPECT_EQ(n.caption, U("成功"));
+    EXPECT_EQ(n.text, U("连接.服务器上的数据库成功。"));
+}
+
+TEST_F(LoginWithOddPassword, ASemicolonInAValueAddsNoKeyOfItsOwn) {
+    // Pasted as it stands, "PWD=p;w}d" would send the password "p" and a key "w}d".
+    Type("编辑框3", "p;w}d");
+    EXPECT_EQ(LogIn().caption, U("成功"));
+    // And a value that tries to add a key is one wrong password, not a second key.
+    Type("编辑框3", "x;PWD=p;w}d");
+    EXPECT_EQ(LogIn().caption, U("失败"));
+}

@@ -1,0 +1,13 @@
+# Whole actions through the real window (headless), the real driver and the stand-in.
+if(TARGET tarvex_test_support AND TARGET mssql-standin)
+  add_executable(flow_tests
+    app_test_main.cpp
+    flow_login_test.cpp
+  )
+  target_link_libraries(flow_tests PRIVATE tarvex_app tarvex_test_support Qt6::Test SQLite::SQLite3 GTest::gtest)
+  add_dependencies(flow_tests mssql-standin)
+  # TIMEOUT only guards against a hang.
+  gtest_discover_tests(flow_tests PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=zh_CN.UTF-8")
+  gtest_discover_tests(flow_tests TEST_PREFIX "gbk." TEST_FILTER "LoginFlow.*"
+    PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=zh_CN.GBK")
+endif()
