@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -97,52 +98,42 @@ struct Shared {
     std::string serverName;
 };
 
-Message Info(int number, int state, std::string text) {
-    Message m;
-    m.number = number;
-    m.state = state;
-    m.severity = 0;
-    m.text = std::move(text);
-    return m;
-}
-
-Message Error(int number, int severity, std::string text) {
-    Message m;
-    m.number = number;
-    m.severity = severity;
-    m.text = std::move(text);
-    return m;
-}
-
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
     });
 }
 
-std::uint16_t ProcIdByName(std::string_view name) {
-    static constexpr std::pair<std::string_view, tds::ProcId> kNames[] = {
-        {"sp_cursoropen", tds::kSpCursorOpen},   {"sp_cursorfetch", tds::kSpCursorFetch},
-        {"sp_cursoroption", tds::kSpCursorOption}, {"sp_cursorclose", tds::kSpCursorClose},
-        {"sp_executesql", tds::kSpExecuteSql},   {"sp_prepare", tds::kSpPrepare},
-        {"sp_execute", tds::kSpExecute},         {"sp_prepexec", tds::kSpPrepExec},
-        {"sp_unprepare", tds::kSpUnprepare},
-    };
-    if (name.starts_with("dbo.") || name.starts_with("sys.")) name.remove_prefix(4);
-    for (const auto& [n, id] : kNames)
-        if (EqualsIgnoringCase(n, name)) return id;
+// The system procedures that clients call by number, at their numbers.
+constexpr std::string_view kProcNames[] = {
+    "",
+    "sp_cursor",
+    "sp_cursoropen",
+    "sp_cursorprepare",
+    "sp_cursorexecute",
+    "sp_cursorprepexec",
+    "sp_cursorunprepare",
+    "sp_cursorfetch",
+    "sp_cursoroption",
+    "sp_cursorclose",
+    "sp_executesql",
+    "sp_prepare",
+    "sp_execute",
+    "sp_prepexec",
+    "sp_prepexecrpc",
+    "sp_unprepare",
+};
+
+std::uint16_t ProcId(const tds::RpcCall& call) {
+    if (call.procId != 0) return call.procId;
+    for (std::uint16_t id = 1; id < std::size(kProcNames); ++id)
+        if (EqualsIgnoringCase(kProcNames[id], call.procName)) return id;
     return 0;
 }
 
 std::string ProcName(const tds::RpcCall& call) {
-    static constexpr std::string_view kById[] = {
-        "",           "sp_cursor",        "sp_cursoropen",   "sp_cursorprepare", "sp_cursorexecute",
-        "sp_cursorprepexec", "sp_cursorunprepare", "sp_cursorfetch", "sp_cursoroption", "sp_cursorclose",
-        "sp_executesql", "sp_prepare",    "sp_execute",      "sp_prepexec",      "sp_prepexecrpc",
-        "sp_unprepare",
-    };
     if (!call.procName.empty()) return call.procName;
-    return call.procId < std::size(kById) ? std::string(kById[call.procId]) : std::to_string(call.procId);
+    return call.procId < std::size(kProcNames) ? std::string(kProcNames[call.procId]) : std::to_string(call.procId);
 }
 
 // A static cursor: the rows of its statement as they were when it was opened, and the rowset
@@ -153,35 +144,40 @@ struct Cursor {
     std::int64_t start = 0;  // first row of the current rowset, from 1; 0: before the first row
     std::int64_t size = 0;   // rows asked for by the last fetch
 
-    // Moves as sp_cursorfetch's fetch types do and returns the rows [first, first + count).
-    std::optional<std::pair<std::size_t, std::size_t>> Fetch(std::int64_t type, std::int64_t rowNumber,
-                                                              std::int64_t count) {
+    struct Rows {
+        std::size_t first = 0;
+        std::size_t count = 0;
+    };
+
+    // Moves as sp_cursorfetch's fetch types do and gives the rows of the new rowset; nothing for
+    // an unknown fetch type.
+    std::optional<Rows> Fetch(std::int64_t type, std::int64_t rowNumber, std::int64_t count) {
         const auto n = static_cast<std::int64_t>(rows.size());
         count = std::max<std::int64_t>(count, 1);
         std::int64_t s = 0;
         switch (type) {
-        case 0x01: s = 1; break;                                   // FIRST
-        case 0x02: s = start == 0 ? 1 : start + size; break;       // NEXT
-        case 0x04:                                                 // PREV
+        case 0x01: s = 1; break;                                               // FIRST
+        case 0x02: s = start == 0 ? 1 : start + size; break;                   // NEXT
+        case 0x04:                                                             // PREV
             s = start > n ? n - count + 1 : start - count;
             if (s < 1) s = start > 1 ? 1 : 0;
             break;
-        case 0x08: s = std::max<std::int64_t>(n - count + 1, 1); break;  // LAST
+        case 0x08: s = std::max<std::int64_t>(n - count + 1, 1); break;        // LAST
         case 0x10: s = rowNumber >= 0 ? rowNumber : n + rowNumber + 1; break;  // ABSOLUTE
-        case 0x20: s = std::min(start, n + 1) + rowNumber; break;  // RELATIVE
+        case 0x20: s = std::min(start, n + 1) + rowNumber; break;              // RELATIVE
         default: return std::nullopt;
         }
         size = count;
         if (s < 1 || n == 0) {
             start = 0;
-            return std::pair<std::size_t, std::size_t>{0, 0};
+            return Rows{};
         }
         if (s > n) {
             start = n + 1;
-            return std::pair<std::size_t, std::size_t>{0, 0};
+            return Rows{};
         }
         start = s;
-        return std::pair<std::size_t, std::size_t>(s - 1, std::min(count, n - s + 1));
+        return Rows{static_cast<std::size_t>(s - 1), static_cast<std::size_t>(std::min(count, n - s + 1))};
     }
 };
 
@@ -338,7 +334,7 @@ private:
 
         const ServerOptions& options = shared_.options;
         if (!EqualsIgnoringCase(login.userName, options.user) || login.password != options.password) {
-            return RefuseLogIn(Error(18456, 14, "Login failed for user '" + login.userName + "'."));
+            return RefuseLogIn(Message{18456, 1, 14, "Login failed for user '" + login.userName + "'.", 1});
         }
         Message error;
         std::unique_ptr<Session> session = shared_.engine.OpenSession(login.database, &error);
@@ -352,10 +348,10 @@ private:
         }
         const std::size_t packetSize = std::clamp<std::size_t>(login.packetSize, tds::kMinPacketSize, tds::kMaxPacketSize);
         reply_.EnvChange(tds::EnvChange::Database, database, "master");
-        reply_.Message(Info(5701, 2, "Changed database context to '" + database + "'."));
+        reply_.Message(Message{5701, 2, 0, "Changed database context to '" + database + "'.", 1});
         reply_.CollationChange();
         reply_.EnvChange(tds::EnvChange::Language, "us_english", "");
-        reply_.Message(Info(5703, 1, "Changed language setting to us_english."));
+        reply_.Message(Message{5703, 1, 0, "Changed language setting to us_english.", 1});
         reply_.LoginAck(std::min(login.tdsVersion, tds::kTdsVersion74));
         reply_.EnvChange(tds::EnvChange::PacketSize, std::to_string(packetSize), std::to_string(packetSize));
         reply_.Done(tds::DoneToken::Done, 0, 0, -1);
@@ -379,7 +375,7 @@ private:
         case tds::PacketType::SqlBatch: {
             const std::string sql = tds::ParseSqlBatch(request.payload);
             shared_.log.Write(sql);
-            if (Execute(sql, tds::DoneToken::Done)) reply_.End();
+            if (Execute(sql, tds::DoneToken::Done) != Outcome::Stopped) reply_.End();
             break;
         }
         case tds::PacketType::Rpc: {
@@ -395,9 +391,12 @@ private:
         }
     }
 
-    // Runs statements, streaming what they produce; DONE tokens of the kind given. False when an
-    // attention stopped them; the reply has then been ended with the attention's DONE.
-    bool Execute(const std::string& sql, tds::DoneToken doneToken) {
+    // Stopped: an attention stopped the statements; the reply has then been ended with the
+    // attention's DONE.
+    enum class Outcome { Succeeded, Failed, Stopped };
+
+    // Runs statements, streaming what they produce, with DONE tokens of the kind given.
+    Outcome Execute(const std::string& sql, tds::DoneToken doneToken) {
         class Sink : public ResultSink {
         public:
             Sink(Connection& c, tds::DoneToken token) : c_(c), token_(token) {}
@@ -423,10 +422,9 @@ private:
             bool rows_ = false;
         } sink(*this, doneToken);
 
-        if (!Run(sql, sink)) return false;
+        if (!Run(sql, sink)) return Outcome::Stopped;
         if (!sink.done_ && doneToken == tds::DoneToken::Done) reply_.Done(tds::DoneToken::Done, 0, 0, -1);
-        lastFailed_ = sink.failed_;
-        return true;
+        return sink.failed_ ? Outcome::Failed : Outcome::Succeeded;
     }
 
     // Session::Execute with attention handling: an attention that has come already, or comes
@@ -475,8 +473,7 @@ private:
 
     // One procedure call; false when an attention stopped it.
     bool Call(const tds::RpcCall& call) {
-        const std::uint16_t id = call.procId ? call.procId : ProcIdByName(call.procName);
-        switch (id) {
+        switch (ProcId(call)) {
         case tds::kSpCursorOpen: return CursorOpen(call);
         case tds::kSpCursorFetch: CursorFetch(call); return true;
         case tds::kSpCursorOption: ProcDone(call, false); return true;
@@ -487,10 +484,11 @@ private:
         case tds::kSpExecute: return ExecutePrepared(call);
         case tds::kSpUnprepare: Unprepare(call); return true;
         default:
-            return Fail(Error(2812, 16, "Could not find stored procedure '" + ProcName(call) + "'."));
+            return Fail(Message{2812, 62, 16, "Could not find stored procedure '" + ProcName(call) + "'.", 1});
         }
     }
 
+    // Answers the call with `error`. True, as the procedures return: no attention stopped it.
     bool Fail(const Message& error) {
         reply_.Message(error);
         reply_.Done(tds::DoneToken::DoneProc, tds::kDoneError, tds::kCmdExecute, -1);
@@ -513,12 +511,14 @@ private:
     }
 
     Message MissingParam(const tds::RpcCall& call, std::string_view name) const {
-        return Error(201, 16, "Procedure or function '" + ProcName(call) + "' expects parameter '" +
-                                  std::string(name) + "', which was not supplied.");
+        return Message{201, 4, 16,
+                       "Procedure or function '" + ProcName(call) + "' expects parameter '" + std::string(name) +
+                           "', which was not supplied.",
+                       1};
     }
 
     Message TooManyArguments(const tds::RpcCall& call) const {
-        return Error(8144, 16, "Procedure or function " + ProcName(call) + " has too many arguments specified.");
+        return Message{8144, 2, 16, "Procedure or function " + ProcName(call) + " has too many arguments specified.", 1};
     }
 
     // sp_executesql (statement at 0, no handle) and sp_prepexec (statement at 2, handle at 0):
@@ -534,11 +534,12 @@ private:
             handle = nextHandle_++;
             prepared_[handle] = stmt->text;
         }
-        if (!Execute(stmt->text, tds::DoneToken::DoneInProc)) return false;
+        const Outcome outcome = Execute(stmt->text, tds::DoneToken::DoneInProc);
+        if (outcome == Outcome::Stopped) return false;
         if (handleIndex) {
-            ProcDone(call, lastFailed_, {{*handleIndex, handle}});
+            ProcDone(call, outcome == Outcome::Failed, {{*handleIndex, handle}});
         } else {
-            ProcDone(call, lastFailed_);
+            ProcDone(call, outcome == Outcome::Failed);
         }
         return true;
     }
@@ -562,8 +563,9 @@ private:
         const auto it = prepared_.find(static_cast<std::int32_t>(handle->integer));
         if (it == prepared_.end()) return Fail(UnknownPrepared(handle->integer));
         const std::string sql = it->second;
-        if (!Execute(sql, tds::DoneToken::DoneInProc)) return false;
-        ProcDone(call, lastFailed_);
+        const Outcome outcome = Execute(sql, tds::DoneToken::DoneInProc);
+        if (outcome == Outcome::Stopped) return false;
+        ProcDone(call, outcome == Outcome::Failed);
         return true;
     }
 
@@ -579,7 +581,7 @@ private:
     }
 
     static Message UnknownPrepared(std::int64_t handle) {
-        return Error(8179, 16, "Could not find prepared statement with handle " + std::to_string(handle) + ".");
+        return Message{8179, 4, 16, "Could not find prepared statement with handle " + std::to_string(handle) + ".", 1};
     }
 
     // --- Cursors --------------------------------------------------------------------------------
@@ -625,7 +627,7 @@ private:
         const std::int32_t scrollOpt = Param(call, 2) ? static_cast<std::int32_t>(Param(call, 2)->integer) : 0;
         const std::int32_t ccOpt = Param(call, 3) ? static_cast<std::int32_t>(Param(call, 3)->integer) : 0;
         const bool cursor = sink.columns_ && !sink.failed_;
-        if (!cursor) reply_.Message(Info(16954, 1, "Executing SQL directly; no cursor."));
+        if (!cursor) reply_.Message(Message{16954, 1, 10, "Executing SQL directly; no cursor.", 1});
         for (const Event& e : sink.events_) {
             if (e.message) {
                 reply_.Message(*e.message);
@@ -655,7 +657,7 @@ private:
         }
         const auto it = cursors_.find(static_cast<std::int32_t>(handle->integer));
         if (it == cursors_.end()) {
-            Fail(Error(16950, 16, "The variable '@cursor' does not currently have a cursor allocated to it."));
+            Fail(Message{16950, 2, 16, "The variable '@cursor' does not currently have a cursor allocated to it.", 1});
             return nullptr;
         }
         return &it->second;
@@ -672,14 +674,14 @@ private:
                                    {3, static_cast<std::int32_t>(cursor->rows.size())}});
             return;
         }
-        const auto range = cursor->Fetch(type, rowNumber, count);
-        if (!range) {
-            Fail(Error(16902, 16, "sp_cursorfetch: The value of the parameter 'fetchtype' is invalid."));
+        const std::optional<Cursor::Rows> rows = cursor->Fetch(type, rowNumber, count);
+        if (!rows) {
+            Fail(Message{16902, 1, 16, "sp_cursorfetch: The value of the parameter 'fetchtype' is invalid.", 1});
             return;
         }
         reply_.NoMetaData(cursor->columns);
-        for (std::size_t k = 0; k < range->second; ++k) reply_.Row(cursor->rows[range->first + k]);
-        reply_.Done(tds::DoneToken::DoneInProc, 0, tds::kCmdSelect, static_cast<std::int64_t>(range->second));
+        for (std::size_t k = 0; k < rows->count; ++k) reply_.Row(cursor->rows[rows->first + k]);
+        reply_.Done(tds::DoneToken::DoneInProc, 0, tds::kCmdSelect, static_cast<std::int64_t>(rows->count));
         ProcDone(call, false);
     }
 
@@ -695,7 +697,6 @@ private:
     tds::ReplyWriter reply_;
     bool broken_ = false;  // a send failed: the client is gone
     std::string database_;
-    bool lastFailed_ = false;  // whether a statement of the last Execute failed
     std::int32_t nextHandle_ = 1;
     std::map<std::int32_t, Cursor> cursors_;
     std::map<std::int32_t, std::string> prepared_;
@@ -734,6 +735,7 @@ struct Server::Impl {
     std::uint16_t nextSpid = 51;
 
     Impl(Engine& e, ServerOptions o) : engine(e), options(std::move(o)), log(options.statementLog) {}
+    ~Impl() { Reap(true); }
 
     void Accept() {
         Fd socket(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
