@@ -48,8 +48,8 @@ constexpr auto kLockWait = std::chrono::seconds(60);
 constexpr std::string_view kMaster = "master";
 
 SqlError LoginDatabaseMissing(std::string_view name) {
-    return MakeError(4060, "Cannot open database \"" + std::string(name) + "\" requested by the login. The login failed.",
-                     11);
+    return MakeError(
+        4060, "Cannot open database \"" + std::string(name) + "\" requested by the login. The login failed.", 11);
 }
 
 }  // namespace
@@ -97,8 +97,8 @@ struct DatabaseRegistry {
         const fs::path file = FileOf(name);
         std::lock_guard lock(mutex);
         if (Exists(file)) {
-            throw MakeError(1801, "Database '" + std::string(name) + "' already exists. Choose a different database name.",
-                            16, 3);
+            throw MakeError(
+                1801, "Database '" + std::string(name) + "' already exists. Choose a different database name.", 16, 3);
         }
         Connection db = OpenDatabase(file, true);
         Exec(db.get(), "PRAGMA journal_mode=WAL");
@@ -109,18 +109,20 @@ struct DatabaseRegistry {
         const fs::path file = FileOf(name);
         std::unique_lock lock(mutex);
         if (!Exists(file)) {
-            throw MakeError(3701, "Cannot drop the database '" + std::string(name) +
-                                      "', because it does not exist or you do not have permission.",
+            throw MakeError(3701,
+                            "Cannot drop the database '" + std::string(name) +
+                                "', because it does not exist or you do not have permission.",
                             11);
         }
         if (SameName(name, kMaster)) {
-            throw MakeError(3708, "Cannot drop the database '" + std::string(name) + "' because it is a system database.");
+            throw MakeError(3708,
+                            "Cannot drop the database '" + std::string(name) + "' because it is a system database.");
         }
         for (;;) {
             const Use& use = uses[file];
             if (use.current > 0) {
-                throw MakeError(3702, "Cannot drop database \"" + std::string(name) + "\" because it is currently in use.",
-                                16, 3);
+                throw MakeError(
+                    3702, "Cannot drop database \"" + std::string(name) + "\" because it is currently in use.", 16, 3);
             }
             if (use.attached == 0) break;
             if (interrupted) throw Interrupted{};
@@ -261,14 +263,15 @@ public:
         std::optional<std::string> stored = FindTable(t.schema, name.object);
         if (!stored) throw InvalidObjectName(name.written);
         t.name = *stored;
-        PreparedStatement q = Prepare(s_.db.get(), "PRAGMA " + QuoteName(t.schema) + ".table_info(" + QuoteName(t.name) + ")");
+        PreparedStatement q =
+            Prepare(s_.db.get(), "PRAGMA " + QuoteName(t.schema) + ".table_info(" + QuoteName(t.name) + ")");
         while (Step(s_.db.get(), q.get())) {
             TableColumn c;
             c.name = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 1));
             const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 2));
             c.declared = type ? type : "";
-            ColumnInfo fallback;
-            fallback.length = 8000;
+            ColumnInfo fallback;  // a column without a type SQL Server knows reads as text
+            fallback.length = kMaxVarChar;
             c.info = DescribeType(c.declared).value_or(fallback);
             c.info.name = c.name;
             c.info.nullable = sqlite3_column_int(q.get(), 3) == 0;
@@ -325,8 +328,9 @@ void CheckNewColumns(const std::vector<std::string>& names, std::string_view tab
         if (names[i].empty()) throw EmptyName();
         for (size_t j = 0; j < i; ++j) {
             if (SameName(names[i], names[j])) {
-                throw MakeError(2705, "Column names in each table must be unique. Column name '" + names[i] +
-                                          "' in table '" + std::string(table) + "' is specified more than once.",
+                throw MakeError(2705,
+                                "Column names in each table must be unique. Column name '" + names[i] + "' in table '" +
+                                    std::string(table) + "' is specified more than once.",
                                 16, 3);
             }
         }
@@ -405,22 +409,32 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
     std::visit(
         [&](const auto& s) {
             using T = std::decay_t<decltype(s)>;
-            if constexpr (std::is_same_v<T, SelectStatement>) Select(s, sink);
-            else if constexpr (std::is_same_v<T, CreateTableStatement>) CreateTable(s, sink);
-            else if constexpr (std::is_same_v<T, InsertStatement>) Insert(s, sink);
-            else if constexpr (std::is_same_v<T, UpdateStatement>) Update(s, sink);
-            else if constexpr (std::is_same_v<T, DeleteStatement>) Delete(s, sink);
-            else if constexpr (std::is_same_v<T, DropTableStatement>) DropTable(s, sink);
+            if constexpr (std::is_same_v<T, SelectStatement>)
+                Select(s, sink);
+            else if constexpr (std::is_same_v<T, CreateTableStatement>)
+                CreateTable(s, sink);
+            else if constexpr (std::is_same_v<T, InsertStatement>)
+                Insert(s, sink);
+            else if constexpr (std::is_same_v<T, UpdateStatement>)
+                Update(s, sink);
+            else if constexpr (std::is_same_v<T, DeleteStatement>)
+                Delete(s, sink);
+            else if constexpr (std::is_same_v<T, DropTableStatement>)
+                DropTable(s, sink);
             else if constexpr (std::is_same_v<T, CreateDatabaseStatement>) {
                 registry->Create(s.name);
                 sink.OnStatementDone(false, -1);
             } else if constexpr (std::is_same_v<T, DropDatabaseStatement>) {
                 registry->Drop(s.name, interrupted);
                 sink.OnStatementDone(false, -1);
-            } else if constexpr (std::is_same_v<T, BackupStatement>) Backup(s, sink);
-            else if constexpr (std::is_same_v<T, UseStatement>) Use(s, sink);
-            else if constexpr (std::is_same_v<T, SetStatement>) sink.OnStatementDone(false, -1);
-            else if constexpr (std::is_same_v<T, WaitforStatement>) Waitfor(s, sink);
+            } else if constexpr (std::is_same_v<T, BackupStatement>)
+                Backup(s, sink);
+            else if constexpr (std::is_same_v<T, UseStatement>)
+                Use(s, sink);
+            else if constexpr (std::is_same_v<T, SetStatement>)
+                sink.OnStatementDone(false, -1);
+            else if constexpr (std::is_same_v<T, WaitforStatement>)
+                Waitfor(s, sink);
         },
         statement.body);
 }
@@ -482,8 +496,9 @@ void Session::Impl::CreateTable(const CreateTableStatement& s, ResultSink& sink)
     for (size_t k = 0; k < s.columns.size(); ++k) {
         const ColumnDefinition& c = s.columns[k];
         if (!DescribeType(c.type)) {
-            throw MakeError(2715, "Column, parameter, or variable #" + std::to_string(k + 1) +
-                                      ": Cannot find data type " + c.type.substr(0, c.type.find('(')) + ".",
+            throw MakeError(2715,
+                            "Column, parameter, or variable #" + std::to_string(k + 1) + ": Cannot find data type " +
+                                c.type.substr(0, c.type.find('(')) + ".",
                             16, 6);
         }
         names.push_back(c.name);
@@ -507,8 +522,9 @@ void Session::Impl::RunChange(const std::string& sql, const Table& table, const 
         const std::string text = sqlite3_errmsg(db.get());
         const std::string column = text.substr(text.rfind('.') + 1);
         const std::string where = (name.database.empty() ? database : name.database) + ".dbo." + table.name;
-        throw MakeError(515, "Cannot insert the value NULL into column '" + column + "', table '" + where +
-                                 "'; column does not allow nulls. " + verb + " fails.",
+        throw MakeError(515,
+                        "Cannot insert the value NULL into column '" + column + "', table '" + where +
+                            "'; column does not allow nulls. " + verb + " fails.",
                         16, 2);
     }
     if (rc != SQLITE_DONE) ThrowSqlite(db.get(), rc);
@@ -535,15 +551,23 @@ void Session::Impl::Insert(const InsertStatement& s, ResultSink& sink) {
     for (size_t r = 0; r < s.rows.size(); ++r) {
         const auto& row = s.rows[r];
         if (row.size() != columns.size()) {
-            if (!listed) throw MakeError(213, "Column name or number of supplied values does not match table definition.");
-            const std::string tail = " The number of values in the VALUES clause must match the number of columns "
-                                     "specified in the INSERT statement.";
+            if (!listed)
+                throw MakeError(213, "Column name or number of supplied values does not match table definition.");
+            const std::string tail =
+                " The number of values in the VALUES clause must match the number of columns "
+                "specified in the INSERT statement.";
             if (row.size() > columns.size()) {
-                throw MakeError(110, "There are fewer columns in the INSERT statement than values specified in the "
-                                     "VALUES clause." + tail, 15);
+                throw MakeError(110,
+                                "There are fewer columns in the INSERT statement than values specified in the "
+                                "VALUES clause." +
+                                    tail,
+                                15);
             }
-            throw MakeError(109, "There are more columns in the INSERT statement than values specified in the "
-                                 "VALUES clause." + tail, 15);
+            throw MakeError(109,
+                            "There are more columns in the INSERT statement than values specified in the "
+                            "VALUES clause." +
+                                tail,
+                            15);
         }
         sql += r ? ", (" : "(";
         for (size_t k = 0; k < row.size(); ++k) sql += (k ? ", " : "") + TranslateValue(*row[k], nullptr);
@@ -581,9 +605,10 @@ void Session::Impl::DropTable(const DropTableStatement& s, ResultSink& sink) {
     const std::string schema = attachments.SchemaOf(s.table);
     const std::optional<std::string> stored = attachments.FindTable(schema, s.table.object);
     if (!stored) {
-        throw MakeError(3701, "Cannot drop the table '" + s.table.written +
-                                  "', because it does not exist or you do not have permission.",
-                        11, 5);
+        throw MakeError(
+            3701,
+            "Cannot drop the table '" + s.table.written + "', because it does not exist or you do not have permission.",
+            11, 5);
     }
     Exec(db.get(), "DROP TABLE " + QuoteName(schema) + "." + QuoteName(*stored));
     sink.OnStatementDone(false, -1);
@@ -625,8 +650,7 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
         q = Prepare(db.get(), "PRAGMA " + schema + ".page_size");
         if (Step(db.get(), q.get())) pageSize = sqlite3_column_int64(q.get(), 0);
     }
-    const double seconds =
-        std::max(0.001, std::chrono::duration<double>(Clock::now() - started).count());
+    const double seconds = std::max(0.001, std::chrono::duration<double>(Clock::now() - started).count());
     const double megabytes = static_cast<double>(pages * pageSize) / (1024.0 * 1024.0);
     char text[200];
     std::snprintf(text, sizeof text, "BACKUP DATABASE successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",

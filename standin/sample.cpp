@@ -16,21 +16,22 @@
 // numbers and sequence numbers, decimal(18,2) for amounts, decimal(18,6) for rates, prices and
 // quantities, datetime for dates. Key columns are NOT NULL; other columns hold some NULLs.
 //
-// Rows, for scale N:
-//   GL_Ztcs: one per unit, account set and year (18).
-//   GL_KMXX: the unit's accounts per account set and year (12 or 8 each; 192 in all).
-//   PUBKJQJ: twelve periods per account set and year (216).
-//   GL_PZML: 4*N vouchers per account set and month (864*N); voucher numbers pzh 1..4*N per
-//     account set and period; one to two debit lines and one credit line each, so that the
+// Rows, for scale N (counts at scale 1 in brackets):
+//   GL_Ztcs: one per unit, account set and year [18].
+//   GL_KMXX: the unit's accounts (12 or 8) per account set and year [192].
+//   PUBKJQJ: twelve periods per account set and year [216].
+//   GL_PZML: 4*N vouchers per account set and period [864]; voucher numbers pzh 1..4*N per
+//     account set and period; one or two debit lines and one credit line each, so that the
 //     debits and credits of every voucher balance; pzje is the voucher's total.
-//   GL_PZNR: the voucher lines (about 2.5 per voucher; 2,160*N), account codes from GL_KMXX.
-//   GL_PZFLMX: one department detail per voucher line; GL_PZFLMX_BK: a third of them.
-//   GL_WLYW: one counterparty item per line on a receivable or payable account.
+//   GL_PZNR: the voucher lines, account codes from GL_KMXX [2,052; about a million at 500].
+//   GL_PZFLMX: one department detail per voucher line [2,052]; GL_PZFLMX_BK: those of the
+//     voucher numbers 1, 4, 7, ... [1,025].
+//   GL_WLYW: one counterparty item per line on a receivable or payable account [303].
 //   GL_YEB and GL_YEBK: per unit, account set, year and account with movements: monthly
 //     debit (yj1..yj12) and credit (yd1..yd12) totals of the vouchers, opening balances (ncj,
-//     ncd) carried from the year before.
+//     ncd) carried from the year before [150 each].
 //   Every other table: two rows per unit, and per account set and year where the table has
-//     those columns (6 to 36 rows).
+//     those columns [6 to 36].
 //
 // Generation runs in one transaction with prepared statements and without a journal; scale
 // 500 (about a million voucher lines) takes seconds.
@@ -69,34 +70,25 @@ struct TableDefinition {
 
 // The source tables with the columns their copy statements read.
 constexpr TableDefinition kTables[] = {
-    {"DWYS_TZDLX",
-     "BZ GSDM JL_RQ JLR_ID SFLRZFFS SFMX SFSCPZ SFSZ SYZT TZLXDM TZLXMC TZXZ XG_RQ XGR_ID ZJM"},
-    {"GL_BZ",
-     "BZ1 BZ2 BZ3 BZ4 BZ5 GSDM ZTH"},
-    {"GL_DLZGSML",
-     "GSDM GSID gsmc syzt zbgs zkdm zkfs zklx ZTH"},
-    {"GL_DLZGSNR",
-     "Col ColCaption ColName ColWidth DataDec DataWidth GSDM GSID kmdm zkfx ZTH"},
+    {"DWYS_TZDLX", "BZ GSDM JL_RQ JLR_ID SFLRZFFS SFMX SFSCPZ SFSZ SYZT TZLXDM TZLXMC TZXZ XG_RQ XGR_ID ZJM"},
+    {"GL_BZ", "BZ1 BZ2 BZ3 BZ4 BZ5 GSDM ZTH"},
+    {"GL_DLZGSML", "GSDM GSID gsmc syzt zbgs zkdm zkfs zklx ZTH"},
+    {"GL_DLZGSNR", "Col ColCaption ColName ColWidth DataDec DataWidth GSDM GSID kmdm zkfx ZTH"},
     {"GL_FZXLB",
      "bz gsdm Jl_RQ Jlr_ID kjnd lbdm lbfj lbmc lbName sflx SFQY SFYGKZ SFYZ SFZDY Sjly syzt "
      "Xg_RQ Xgr_ID"},
-    {"GL_JZMBML",
-     "gsdm jzpc kjnd mbdm mbmc pzlx sfjz sfyz zrkm zth"},
+    {"GL_JZMBML", "gsdm jzpc kjnd mbdm mbmc pzlx sfjz sfyz zrkm zth"},
     {"GL_JZMBNR",
      "flh fzdm0 fzdm1 fzdm10 fzdm2 fzdm3 fzdm4 fzdm5 fzdm6 fzdm7 fzdm8 fzdm9 gsdm jzkjkm kjnd "
      "mbdm qskjkm sfjz zcbfb zcfx zrkm zth"},
-    {"GL_KMMXFL",
-     "GSDM kmmxlb kmmxlbmc kmxz ZTH"},
+    {"GL_KMMXFL", "GSDM kmmxlb kmmxlbmc kmxz ZTH"},
     {"GL_KMXX",
      "acc_na dfmax fzhs fzsm gsdm jfmax JL_RQ JLR_ID kjnd kmbz kmdm kmdw kmgs kmhdfx kmjx kmlb "
      "kmmc kmmx kmmxlb kmpz kmqx kmslxsws kmsyfx kmxz Sjly syzcfs syzt XG_RQ XGR_ID yefx yemax "
      "zdyfzhs zjm ZTH"},
-    {"GL_KMXZLX",
-     "gsdm lxdm lxmc zth"},
-    {"GL_PZFLMX",
-     "flh fzdm gsdm je kjqj mxlx mxxh pzh pzly ZTH"},
-    {"GL_PZFLMX_BK",
-     "flh fzdm gsdm je kjqj mxlx mxxh pzh pzly ZTH"},
+    {"GL_KMXZLX", "gsdm lxdm lxmc zth"},
+    {"GL_PZFLMX", "flh fzdm gsdm je kjqj mxlx mxxh pzh pzly ZTH"},
+    {"GL_PZFLMX_BK", "flh fzdm gsdm je kjqj mxlx mxxh pzh pzly ZTH"},
     {"GL_PZLX",
      "gsdm Jl_RQ Jlr_ID pzbwkm_1 pzbwkm_2 pzbykm_1 pzbykm_2 pzdfkm_1 pzdfkm_2 pzjfkm_1 "
      "pzjfkm_2 pzlxdm pzlxjc pzlxmc syzt Xg_RQ Xgr_ID zjm ZTH"},
@@ -110,18 +102,14 @@ constexpr TableDefinition kTables[] = {
     {"GL_PZZY",
      "bmdm fzdm10 fzdm4 fzdm5 fzdm6 fzdm7 fzdm8 fzdm9 grdm gsdm kjnd kmdm wldm xmdm zjm ZTH "
      "zydm zynr"},
-    {"GL_TZDLX",
-     "GSDM SYZT TZLXDM TZLXMC"},
-    {"GL_WLKM",
-     "GSDM kjnd kmdm wldm wllx ZTH"},
+    {"GL_TZDLX", "GSDM SYZT TZLXDM TZLXMC"},
+    {"GL_WLKM", "GSDM kjnd kmdm wldm wllx ZTH"},
     {"GL_WLYW",
      "bmdm dj dzbz dzrq flh fzdm1 FZDM10 fzdm2 FZDM4 FZDM5 FZDM6 FZDM7 FZDM8 FZDM9 gsdm hl "
      "hxsj IDPZNR jd je jjzcdm jsr kjqj kmdm pzh pzly pzrq sl wbdm wbje wldm wldrq xh xmdm "
      "yspz ZBID ZTH zy zydm"},
-    {"GL_XJLLXM",
-     "bz gsdm Jl_RQ Jlr_ID kjnd sfmx Sjly syzt Xg_RQ Xgr_ID xjdm xjlx xjmc zjm"},
-    {"GL_XMKM",
-     "gsdm kjnd kmdm xmdm ZTH"},
+    {"GL_XJLLXM", "bz gsdm Jl_RQ Jlr_ID kjnd sfmx Sjly syzt Xg_RQ Xgr_ID xjdm xjlx xjmc zjm"},
+    {"GL_XMKM", "gsdm kjnd kmdm xmdm ZTH"},
     {"GL_XMZL",
      "BM BMDM GSDM ISJBZC JL_RQ JLR_ID JSRQ KJND KSRQ KZFS LXND PROJOBJID REN SFJT SFMX SJLY "
      "SYZT XG_RQ XGR_ID XMDM XMFL XMMC ZDXMBZ ZJLY ZJM ZY"},
@@ -133,16 +121,13 @@ constexpr TableDefinition kTables[] = {
      "fzdm0 fzdm1 fzdm10 fzdm2 fzdm3 fzdm4 fzdm5 fzdm6 fzdm7 fzdm8 fzdm9 gsdm ID kjnd kmdm ncd "
      "ncj wbdm yd1 yd10 yd11 yd12 yd13 yd2 yd3 yd4 yd5 yd6 yd7 yd8 yd9 yeblx yj1 yj10 yj11 "
      "yj12 yj13 yj2 yj3 yj4 yj5 yj6 yj7 yj8 yj9 zdydm zdylb ZTH"},
-    {"GL_YHZH",
-     "bcye bdje bjje gsdm kjnd kmmc rq ydje yhye yjje zh ZTH"},
-    {"GL_YSKMLB",
-     "gsdm lbdm lbmc"},
+    {"GL_YHZH", "bcye bdje bjje gsdm kjnd kmmc rq ydje yhye yjje zh ZTH"},
+    {"GL_YSKMLB", "gsdm lbdm lbmc"},
     {"GL_ZDFL",
      "bds bds_sl bds_wb bmdm bz flh flxh fzdm10 fzdm4 fzdm5 fzdm6 fzdm7 fzdm8 fzdm9 GroupId "
      "gsdm IsJZ jd kjnd kmdm mxflh OrderNo pzlx PZLY RATE rq wldm xh xmdm yq ZBID ZDName "
      "zdy1dm zdy2dm zdy3dm zdy4dm zdy5dm ZTH zy zydm"},
-    {"GL_ZDFLMX",
-     "fzdm gsdm jegs kjnd mxflh mxlx mxxh zdflh ZTH"},
+    {"GL_ZDFLMX", "fzdm gsdm jegs kjnd mxflh mxlx mxxh zdflh ZTH"},
     {"GL_Ztcs",
      "anyibz bbpath Bkdbh BKDDataQXQY Bkdfs BKDSCPZ BKDTD BKDXSSJKM BKDXSZHMC BKDXYFSCZ BKHSKM "
      "BKPZLX BKYHKMYZ bmbmfa bwbbf bwbdm bwbdw bwbjd bwbmc BZDW CNQZKM CS1 CS2 CS3 CS4 CS5 "
@@ -160,8 +145,7 @@ constexpr TableDefinition kTables[] = {
      "gsqc http hymc Jl_RQ Jlr_ID jyfw jym khyh kjnd lxrxm qgbemail qgblxr qgbtel qydm syzt "
      "tel txdz UnitCharatcter UnitType webuse Xg_RQ Xgr_ID xxemail xxlxr xxtel yb yyzh zgbl "
      "zgrs zh zzsh"},
-    {"PUBKJQJ",
-     "chjzbz gsdm jsrq jzbz kjnd kjqjxh qmpzpc qsrq syzt xgzt ZTH zzqmcl"},
+    {"PUBKJQJ", "chjzbz gsdm jsrq jzbz kjnd kjqjxh qmpzpc qsrq syzt xgzt ZTH zzqmcl"},
     {"PUBKSZL",
      "BEM_DWJB bizh bz bzbz1 bzbz2 bzbz3 bzbz4 bzbz5 bzbz6 bzbz7 bzly bzSYzt cwfzr dqdm dwdm "
      "dwfzr dwgbm dwjb dwjbr dwmc dwqc dwwb dwxz dyckkm dyckzh dysjk dyyhckzh dyyhxjzh "
@@ -184,20 +168,30 @@ struct Account {
 
 // Chart of accounts of the new government accounting system (units 001, 002).
 constexpr Account kNewAccounts[] = {
-    {"1001", "库存现金", true, false},       {"1002", "银行存款", true, false},
-    {"1011", "零余额账户用款额度", true, false}, {"1212", "应收账款", true, true},
-    {"1214", "预付账款", true, true},        {"2302", "应付账款", false, true},
-    {"2307", "其他应付款", false, true},     {"3001", "累计盈余", false, false},
-    {"4001", "财政拨款收入", false, false},  {"4609", "其他收入", false, false},
-    {"5001", "业务活动费用", true, false},   {"5101", "单位管理费用", true, false},
+    {"1001", "库存现金", true, false},
+    {"1002", "银行存款", true, false},
+    {"1011", "零余额账户用款额度", true, false},
+    {"1212", "应收账款", true, true},
+    {"1214", "预付账款", true, true},
+    {"2302", "应付账款", false, true},
+    {"2307", "其他应付款", false, true},
+    {"3001", "累计盈余", false, false},
+    {"4001", "财政拨款收入", false, false},
+    {"4609", "其他收入", false, false},
+    {"5001", "业务活动费用", true, false},
+    {"5101", "单位管理费用", true, false},
 };
 
 // Chart of accounts of the old system (unit 003).
 constexpr Account kOldAccounts[] = {
-    {"101", "现金", true, false},         {"102", "银行存款", true, false},
-    {"121", "应收账款", true, true},      {"203", "应付账款", false, true},
-    {"301", "事业基金", false, false},    {"401", "财政补助收入", false, false},
-    {"501", "事业支出", true, false},     {"505", "经营支出", true, false},
+    {"101", "现金", true, false},
+    {"102", "银行存款", true, false},
+    {"121", "应收账款", true, true},
+    {"203", "应付账款", false, true},
+    {"301", "事业基金", false, false},
+    {"401", "财政补助收入", false, false},
+    {"501", "事业支出", true, false},
+    {"505", "经营支出", true, false},
 };
 
 // A kind of voucher: what it says, the accounts debited (one or two) and the account credited.
@@ -214,8 +208,8 @@ constexpr VoucherPattern kNewPatterns[] = {
 };
 
 constexpr VoucherPattern kOldPatterns[] = {
-    {"收到财政补助", {"102", nullptr}, "401"},   {"支付事业及经营支出", {"501", "505"}, "102"},
-    {"提取现金", {"101", nullptr}, "102"},       {"购买材料未付款", {"501", nullptr}, "203"},
+    {"收到财政补助", {"102", nullptr}, "401"}, {"支付事业及经营支出", {"501", "505"}, "102"},
+    {"提取现金", {"101", nullptr}, "102"},     {"购买材料未付款", {"501", nullptr}, "203"},
     {"收回应收款", {"102", "101"}, "121"},
 };
 
@@ -233,12 +227,9 @@ struct Unit {
 };
 
 const Unit kUnits[] = {
-    {"001", "城关镇人民政府（新科目）", {{{"001", "演示账套"}, {"011", "城关镇工会账套"}}},
-     kNewAccounts, kNewPatterns},
-    {"002", "河西乡人民政府新科目", {{{"002", "演示账套2"}, {"012", "河西乡专项资金账套"}}},
-     kNewAccounts, kNewPatterns},
-    {"003", "东山乡卫生院", {{{"003", "旧制度账套"}, {"013", "东山乡食堂账套"}}},
-     kOldAccounts, kOldPatterns},
+    {"001", "城关镇人民政府（新科目）", {{{"001", "演示账套"}, {"011", "城关镇工会账套"}}}, kNewAccounts, kNewPatterns},
+    {"002", "河西乡人民政府新科目", {{{"002", "演示账套2"}, {"012", "河西乡专项资金账套"}}}, kNewAccounts, kNewPatterns},
+    {"003", "东山乡卫生院", {{{"003", "旧制度账套"}, {"013", "东山乡食堂账套"}}}, kOldAccounts, kOldPatterns},
 };
 
 constexpr const char* kCounterparties[] = {"0001", "0002", "0003", "0004", "0005"};
@@ -265,10 +256,10 @@ bool IsMonthlyTotal(std::string_view s) {
 Kind KindOf(std::string_view folded) {
     if (In(folded, {"gsdm", "hsdwdm", "zth", "ztbh", "kjnd", "kjqj"})) return Kind::Key;
     if (EndsWith(folded, "rq") || In(folded, {"csny", "hxsj"})) return Kind::Date;
-    if (In(folded, {"flh", "mxxh", "xh", "flxh", "fjzs", "kjqjxh", "col", "colwidth", "datadec", "datawidth", "kmjx",
-                    "zgrs", "xjbms", "kjqjs", "djxsws", "slxsws", "mjxsxsws", "kmslxsws", "maxzdycount", "delmaxdh",
-                    "idpzh", "idpznr", "id", "orderno", "mxflh", "zdflh", "xyts", "pjmaxsl", "pzh", "jzpc",
-                    "qmpzpc"})) {
+    if (In(folded, {"flh",      "mxxh",      "xh",          "flxh",     "fjzs",  "kjqjxh", "col",    "colwidth",
+                    "datadec",  "datawidth", "kmjx",        "zgrs",     "xjbms", "kjqjs",  "djxsws", "slxsws",
+                    "mjxsxsws", "kmslxsws",  "maxzdycount", "delmaxdh", "idpzh", "idpznr", "id",     "orderno",
+                    "mxflh",    "zdflh",     "xyts",        "pjmaxsl",  "pzh",   "jzpc",   "qmpzpc"})) {
         return Kind::Int;
     }
     if (IsMonthlyTotal(folded) ||
@@ -281,7 +272,7 @@ Kind KindOf(std::string_view folded) {
     return Kind::Text;
 }
 
-std::string DeclaredType(std::string_view folded, Kind kind) {
+std::string SampleType(std::string_view folded, Kind kind) {
     switch (kind) {
     case Kind::Key:
         if (folded == "kjnd") return "varchar(4)";
@@ -347,7 +338,7 @@ public:
         std::string insert = "INSERT INTO " + QuoteName(table.name) + " VALUES (";
         for (size_t k = 0; k < columns_.size(); ++k) {
             const Column& c = columns_[k];
-            create += (k ? ", " : "") + QuoteName(c.name) + " " + DeclaredType(c.folded, c.kind) +
+            create += (k ? ", " : "") + QuoteName(c.name) + " " + SampleType(c.folded, c.kind) +
                       (c.kind == Kind::Key ? " NOT NULL" : "");
             insert += k ? ", ?" : "?";
         }
@@ -388,16 +379,26 @@ public:
             const Column& col = columns_[k];
             const std::string& f = col.folded;
             const int n = c.row + 1;
-            if (f == "gsdm" || f == "hsdwdm") Text(i, c.unit->code);
-            else if ((f == "zth" || f == "ztbh") && c.set) Text(i, c.set->code);
-            else if (f == "kjnd") Text(i, std::to_string(c.year ? c.year : 2016));
-            else if (f == "kjqj") Text(i, Period(c.year ? c.year : 2016, c.month ? c.month : 1));
-            else if (In(f, {"hsdwmc", "gsmc", "dwmc", "gsqc", "dwqc"})) Text(i, c.unit->name);
-            else if (f == "ztmc" && c.set) Text(i, c.set->name);
-            else if (f == "kmdm") Text(i, c.unit->accounts[c.row % c.unit->accounts.size()].code);
-            else if (In(f, {"syzt", "sjly"})) Text(i, "1");
-            else if ((c.row * 7 + i * 3 + c.year) % 11 == 0) Null(i);
-            else Generic(i, col, c, n);
+            if (f == "gsdm" || f == "hsdwdm")
+                Text(i, c.unit->code);
+            else if ((f == "zth" || f == "ztbh") && c.set)
+                Text(i, c.set->code);
+            else if (f == "kjnd")
+                Text(i, std::to_string(c.year ? c.year : 2016));
+            else if (f == "kjqj")
+                Text(i, Period(c.year ? c.year : 2016, c.month ? c.month : 1));
+            else if (In(f, {"hsdwmc", "gsmc", "dwmc", "gsqc", "dwqc"}))
+                Text(i, c.unit->name);
+            else if (f == "ztmc" && c.set)
+                Text(i, c.set->name);
+            else if (f == "kmdm")
+                Text(i, c.unit->accounts[c.row % c.unit->accounts.size()].code);
+            else if (In(f, {"syzt", "sjly"}))
+                Text(i, "1");
+            else if ((c.row * 7 + i * 3 + c.year) % 11 == 0)
+                Null(i);
+            else
+                Generic(i, col, c, n);
         }
     }
 
@@ -579,8 +580,10 @@ void WriteVouchers(TableWriter& ml, TableWriter& nr, TableWriter& flmx, TableWri
                         ml.Text(mlPzzy, p.summary);
                         ml.Int(mlFjzs, 1 + v % 5);
                         ml.Text(mlSr, kClerks[v % 3]);
-                        if (v % 9 == 0) ml.Null(mlBz);
-                        else ml.Text(mlBz, "");
+                        if (v % 9 == 0)
+                            ml.Null(mlBz);
+                        else
+                            ml.Text(mlBz, "");
                         ml.Insert();
 
                         wlyw.Text(wlPzrq, date);
@@ -650,11 +653,11 @@ void WriteBalances(sqlite3* db) {
     Exec(db, "INSERT INTO GL_YEB (" + columns + ") SELECT " + values +
                  " FROM GL_PZNR GROUP BY gsdm, substr(kjqj, 1, 4), ZTH, kmdm ORDER BY 1, 3, 2, 4");
     for (int year = kFirstYear + 1; year <= kLastYear; ++year) {
-        Exec(db, "UPDATE GL_YEB AS c SET ncj = max(p.net, 0), ncd = max(-p.net, 0) FROM (SELECT gsdm, ZTH, kmdm, "
-                 "round(ncj - ncd + " + debits + " - (" + credits + "), 2) AS net FROM GL_YEB WHERE kjnd = '" +
-                     std::to_string(year - 1) +
-                     "') AS p WHERE c.kjnd = '" + std::to_string(year) +
-                     "' AND p.gsdm = c.gsdm AND p.ZTH = c.ZTH AND p.kmdm = c.kmdm");
+        const std::string closing = "round(ncj - ncd + " + debits + " - (" + credits + "), 2)";
+        const std::string before = "'" + std::to_string(year - 1) + "'", now = "'" + std::to_string(year) + "'";
+        Exec(db, "UPDATE GL_YEB AS c SET ncj = max(p.net, 0), ncd = max(-p.net, 0) FROM (SELECT gsdm, ZTH, kmdm, " +
+                     closing + " AS net FROM GL_YEB WHERE kjnd = " + before + ") AS p WHERE c.kjnd = " + now +
+                     " AND p.gsdm = c.gsdm AND p.ZTH = c.ZTH AND p.kmdm = c.kmdm");
     }
     Exec(db, "INSERT INTO GL_YEBK SELECT * FROM GL_YEB");
 }
@@ -681,9 +684,12 @@ void Engine::CreateSample(const std::filesystem::path& dataDir, int scale) {
     for (const TableDefinition& t : kTables) writers.push_back(std::make_unique<TableWriter>(db.get(), t));
     for (size_t k = 0; k < std::size(kTables); ++k) {
         const std::string_view name = kTables[k].name;
-        if (name == "GL_Ztcs") WriteAccountSets(*writers[k]);
-        else if (name == "GL_KMXX") WriteAccounts(*writers[k]);
-        else if (name == "PUBKJQJ") WritePeriods(*writers[k]);
+        if (name == "GL_Ztcs")
+            WriteAccountSets(*writers[k]);
+        else if (name == "GL_KMXX")
+            WriteAccounts(*writers[k]);
+        else if (name == "PUBKJQJ")
+            WritePeriods(*writers[k]);
         else if (!In(name, {"GL_PZML", "GL_PZNR", "GL_PZFLMX", "GL_PZFLMX_BK", "GL_WLYW", "GL_YEB", "GL_YEBK"}))
             WriteOrdinary(*writers[k]);
     }

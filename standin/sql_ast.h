@@ -14,14 +14,14 @@ struct ObjectName {
     std::string database;  // empty: the session's current database
     std::string schema;    // empty or dbo
     std::string object;
-    std::string written;   // the parts joined by dots, as SQL Server quotes the name in messages
+    std::string written;  // the parts joined by dots, as SQL Server quotes the name in messages
 };
 
 struct Expr {
     enum class Kind {
-        Column,      // text: the column name; qualifier: the table part, if written
-        String,      // text: the value; national: written N'...'
-        Number,      // text: as written
+        Column,  // text: the column name; qualifier: the table part, if written
+        String,  // text: the value; national: written N'...'
+        Number,  // text: as written
         Null,
         Negate,      // args[0]
         Arithmetic,  // text: + - * / %; args[0], args[1]
@@ -129,8 +129,8 @@ struct WaitforStatement {
 struct Statement {
     int line = 1;  // where it starts in the batch
     std::variant<SelectStatement, CreateTableStatement, InsertStatement, UpdateStatement, DeleteStatement,
-                 DropTableStatement, CreateDatabaseStatement, DropDatabaseStatement, BackupStatement,
-                 UseStatement, SetStatement, WaitforStatement>
+                 DropTableStatement, CreateDatabaseStatement, DropDatabaseStatement, BackupStatement, UseStatement,
+                 SetStatement, WaitforStatement>
         body;
 };
 

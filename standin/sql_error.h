@@ -28,8 +28,8 @@ inline SqlError InvalidColumnName(std::string_view name) {
     return MakeError(207, "Invalid column name '" + std::string(name) + "'.");
 }
 inline SqlError DatabaseMissing(std::string_view name) {
-    return MakeError(911, "Database '" + std::string(name) +
-                              "' does not exist. Make sure that the name is entered correctly.");
+    return MakeError(
+        911, "Database '" + std::string(name) + "' does not exist. Make sure that the name is entered correctly.");
 }
 inline SqlError ObjectExists(std::string_view name) {
     return MakeError(2714, "There is already an object named '" + std::string(name) + "' in the database.", 16, 6);

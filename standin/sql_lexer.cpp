@@ -141,16 +141,20 @@ private:
             }
             if (c == '\n') ++line_;
             if (close == '\'' && c == '\\') {
-                const size_t after = i_ + 1;
-                if (s_.compare(after, 2, "\r\n") == 0) { i_ += 3; ++line_; continue; }
-                if (after < s_.size() && s_[after] == '\n') { i_ += 2; ++line_; continue; }
+                size_t lineBreak = 0;
+                if (s_.compare(i_ + 1, 2, "\r\n") == 0) lineBreak = 2;
+                else if (i_ + 1 < s_.size() && s_[i_ + 1] == '\n') lineBreak = 1;
+                if (lineBreak > 0) {
+                    i_ += 1 + lineBreak;
+                    ++line_;
+                    continue;
+                }
             }
             out += c;
             ++i_;
         }
-        throw MakeError(105, "Unclosed quotation mark after the character string '" +
-                                 std::string(s_.substr(start)) + "'.",
-                        15);
+        throw MakeError(
+            105, "Unclosed quotation mark after the character string '" + std::string(s_.substr(start)) + "'.", 15);
     }
 
     static std::string Identifier(std::string name) {
@@ -160,9 +164,10 @@ private:
                 do ++cut;
                 while (cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80);
             }
-            throw MakeError(103, "The identifier that starts with '" + name.substr(0, cut) +
-                                     "' is too long. Maximum length is 128.",
-                            15);
+            throw MakeError(
+                103,
+                "The identifier that starts with '" + name.substr(0, cut) + "' is too long. Maximum length is 128.",
+                15);
         }
         return name;
     }

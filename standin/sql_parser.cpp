@@ -4,26 +4,10 @@
 
 #include "sql_error.h"
 #include "sql_lexer.h"
+#include "sql_text.h"
 
 namespace standin {
 namespace {
-
-bool EqualsWord(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 0x20);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 0x20);
-        if (x != y) return false;
-    }
-    return true;
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-    return s;
-}
 
 // How deeply expressions may nest, in parentheses or as chains of operators: far beyond any
 // statement of the tool, well within the stack of the recursive parser and translator.
@@ -63,7 +47,7 @@ public:
     std::vector<Statement> Batch() {
         std::vector<Statement> out;
         for (;;) {
-            while (AcceptSymbol(";")) {}
+            if (AcceptSymbol(";")) continue;
             if (Peek().kind == Token::Kind::End) return out;
             Statement s;
             s.line = Peek().line;
@@ -80,7 +64,7 @@ private:
     const Token& Take() { return t_[i_ < t_.size() - 1 ? i_++ : i_]; }
 
     static bool IsWord(const Token& t, std::string_view word) {
-        return t.kind == Token::Kind::Name && EqualsWord(t.text, word);
+        return t.kind == Token::Kind::Name && SameName(t.text, word);
     }
     static bool IsSymbol(const Token& t, std::string_view symbol) {
         return t.kind == Token::Kind::Symbol && t.text == symbol;
@@ -177,8 +161,10 @@ private:
         if (AcceptWord("INTO")) s.into = Name();
         if (AcceptWord("FROM")) {
             s.from = Name();
-            if (AcceptWord("AS")) s.fromAlias = Identifier();
-            else if (IsIdentifier(Peek())) s.fromAlias = Identifier();
+            if (AcceptWord("AS"))
+                s.fromAlias = Identifier();
+            else if (IsIdentifier(Peek()))
+                s.fromAlias = Identifier();
         }
         if (AcceptWord("WHERE")) s.where = Condition();
         if (AcceptWord("ORDER")) {
@@ -186,8 +172,10 @@ private:
             do {
                 OrderItem item;
                 item.expr = Value();
-                if (AcceptWord("DESC")) item.descending = true;
-                else AcceptWord("ASC");
+                if (AcceptWord("DESC"))
+                    item.descending = true;
+                else
+                    AcceptWord("ASC");
                 s.orderBy.push_back(std::move(item));
             } while (AcceptSymbol(","));
         }
@@ -224,13 +212,13 @@ private:
         do {
             ColumnDefinition c;
             c.name = Identifier();
-            c.type = Lower(Identifier());
+            c.type = FoldCase(Identifier());
             if (AcceptSymbol("(")) {
                 c.type += '(';
                 do {
                     const Token& a = Peek();
                     if (a.kind != Token::Kind::Number && !IsWord(a, "MAX")) Fail();
-                    c.type += Lower(Take().text);
+                    c.type += FoldCase(Take().text);
                     if (IsSymbol(Peek(), ",")) c.type += ',';
                 } while (AcceptSymbol(","));
                 ExpectSymbol(")");
@@ -357,8 +345,10 @@ private:
         int depth = 0;
         for (size_t k = i_; k < t_.size(); ++k) {
             const Token& t = t_[k];
-            if (IsSymbol(t, "(")) ++depth;
-            else if (IsSymbol(t, ")") && --depth == 0) return false;
+            if (IsSymbol(t, "("))
+                ++depth;
+            else if (IsSymbol(t, ")") && --depth == 0)
+                return false;
             else if (depth == 1) {
                 for (std::string_view op : kComparisons)
                     if (IsSymbol(t, op)) return true;
@@ -401,7 +391,8 @@ private:
         const Token& t = (Peek().kind == Token::Kind::End && i_ > 0) ? t_[i_ - 1] : Peek();
         SqlError e = MakeError(4145,
                                "An expression of non-boolean type specified in a context where a condition is "
-                               "expected, near '" + t.text + "'.",
+                               "expected, near '" +
+                                   t.text + "'.",
                                15);
         e.message.line = t.line;
         throw e;
@@ -411,9 +402,12 @@ private:
     ExprPtr Value() {
         ExprPtr left = Term();
         for (;;) {
-            if (AcceptSymbol("+")) left = MakeBinary(Expr::Kind::Arithmetic, "+", std::move(left), Term());
-            else if (AcceptSymbol("-")) left = MakeBinary(Expr::Kind::Arithmetic, "-", std::move(left), Term());
-            else return left;
+            if (AcceptSymbol("+"))
+                left = MakeBinary(Expr::Kind::Arithmetic, "+", std::move(left), Term());
+            else if (AcceptSymbol("-"))
+                left = MakeBinary(Expr::Kind::Arithmetic, "-", std::move(left), Term());
+            else
+                return left;
         }
     }
 

@@ -11,37 +11,35 @@ constexpr char32_t kInvalidBase = 0x110000;
 // The character at `i`, advancing `i` past it.
 char32_t Next(std::string_view s, size_t& i) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char b = byte(i);
-    int extra = 0;
-    char32_t c = 0;
-    if (b < 0x80) { ++i; return b; }
-    if ((b & 0xE0) == 0xC0) { extra = 1; c = b & 0x1F; }
-    else if ((b & 0xF0) == 0xE0) { extra = 2; c = b & 0x0F; }
-    else if ((b & 0xF8) == 0xF0) { extra = 3; c = b & 0x07; }
-    else { ++i; return kInvalidBase + b; }
-    if (i + extra >= s.size()) { ++i; return kInvalidBase + b; }  // cut short
-    for (int k = 1; k <= extra; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) { ++i; return kInvalidBase + b; }
+    const unsigned char b = byte(i++);
+    if (b < 0x80) return b;
+    const int extra = (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 0;
+    if (extra == 0 || i + extra > s.size()) return kInvalidBase + b;
+    char32_t c = b & (0x3F >> extra);
+    for (int k = 0; k < extra; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return kInvalidBase + b;
         c = (c << 6) | (byte(i + k) & 0x3F);
     }
-    i += extra + 1;
+    i += extra;
     return c;
 }
 
 char32_t Fold(char32_t c) {
     if (c >= 'A' && c <= 'Z') return c + 0x20;
     if (c < 0x80) return c;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 0x20;                  // Latin-1
-    if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return c + 0x20;               // Greek
-    if (c >= 0x410 && c <= 0x42F) return c + 0x20;                             // Cyrillic
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 0x20;     // Latin-1
+    if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return c + 0x20;  // Greek
+    if (c >= 0x410 && c <= 0x42F) return c + 0x20;                // Cyrillic
     if (c >= 0x400 && c <= 0x40F) return c + 0x50;
-    if (c >= 0xFF21 && c <= 0xFF3A) return c + 0x20;                           // full-width Latin
+    if (c >= 0xFF21 && c <= 0xFF3A) return c + 0x20;  // full-width Latin
     return c;
 }
 
 void Append(std::string& out, char32_t c) {
-    if (c >= kInvalidBase) { out += static_cast<char>(c - kInvalidBase); return; }
-    if (c < 0x80) { out += static_cast<char>(c); return; }
+    if (c >= kInvalidBase || c < 0x80) {
+        out += static_cast<char>(c >= kInvalidBase ? c - kInvalidBase : c);
+        return;
+    }
     if (c < 0x800) {
         out += static_cast<char>(0xC0 | (c >> 6));
     } else if (c < 0x10000) {

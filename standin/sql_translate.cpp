@@ -14,8 +14,6 @@
 namespace standin {
 namespace {
 
-constexpr int kMaxVarChar = 8000;
-constexpr int kMaxNVarChar = 4000;
 constexpr std::string_view kCollate = " COLLATE mssql_ci";
 
 bool IsText(const ColumnInfo& c) { return c.type == SqlType::VarChar || c.type == SqlType::NVarChar; }
@@ -39,10 +37,10 @@ int NumericRank(SqlType t) {
 struct Typed {
     std::string sql;
     ColumnInfo type;
-    std::string declared;      // a bare column's declared type
-    bool aggregate = false;    // contains COUNT
-    std::string bareColumn;    // a column outside any aggregate, as table.column
-    std::string chain;         // the operator of "(a op b)" when it may continue as a chain
+    std::string declared;    // a bare column's declared type
+    bool aggregate = false;  // contains COUNT
+    std::string bareColumn;  // a column outside any aggregate, as table.column
+    std::string chain;       // the operator of "(a op b)" when it may continue as a chain
 };
 
 // "(a op b)" for a left-associative operator; a left operand that is itself such a term of the
@@ -92,9 +90,7 @@ Typed NumberLiteral(const std::string& text) {
     return t;
 }
 
-const char* TypeName(SqlType t) {
-    return t == SqlType::NVarChar ? "nvarchar" : "varchar";
-}
+const char* TypeName(SqlType t) { return t == SqlType::NVarChar ? "nvarchar" : "varchar"; }
 
 Typed Translate(const Expr& e, const Scope& scope);
 
@@ -155,7 +151,7 @@ Typed Call(const Expr& e, const Scope& scope) {
         if (e.star || e.args.size() != 2) throw MakeError(174, "The left function requires 2 argument(s).", 15);
         Typed s = Translate(*e.args[0], scope), n = Translate(*e.args[1], scope);
         const bool unicode = s.type.type == SqlType::NVarChar;
-        int length = IsText(s.type) ? s.type.length : (unicode ? kMaxNVarChar : kMaxVarChar);
+        int length = IsText(s.type) ? s.type.length : kMaxVarChar;
         if (e.args[1]->kind == Expr::Kind::Number) {
             int count = 0;
             const std::string& text = e.args[1]->text;
@@ -173,9 +169,10 @@ Typed Call(const Expr& e, const Scope& scope) {
 
 Typed Column(const Expr& e, const Scope& scope) {
     if (scope.valuesOnly) {
-        throw MakeError(128, "The name \"" + e.text +
-                                 "\" is not permitted in this context. Valid expressions are constants, constant "
-                                 "expressions, and (in some contexts) variables. Column names are not permitted.",
+        throw MakeError(128,
+                        "The name \"" + e.text +
+                            "\" is not permitted in this context. Valid expressions are constants, constant "
+                            "expressions, and (in some contexts) variables. Column names are not permitted.",
                         15);
     }
     if (!scope.table) throw InvalidColumnName(e.text);
@@ -251,8 +248,8 @@ Typed Translate(const Expr& e, const Scope& scope) {
     case Kind::Compare: {
         Operands o = TranslateOperands(e, scope);
         std::string op = e.text == "!=" ? "<>" : e.text == "!<" ? ">=" : e.text == "!>" ? "<=" : e.text;
-        return Condition("(" + o.a.sql + " " + op + " " + o.b.sql + (o.text ? std::string(kCollate) : "") + ")",
-                         o.a, &o.b);
+        return Condition("(" + o.a.sql + " " + op + " " + o.b.sql + (o.text ? std::string(kCollate) : "") + ")", o.a,
+                         &o.b);
     }
     case Kind::Like: {
         Operands o = TranslateOperands(e, scope);
@@ -300,8 +297,9 @@ std::string OrderTerm(const Expr& e, const Scope& scope, const std::vector<Colum
         size_t k = 0;
         std::from_chars(e.text.data(), e.text.data() + e.text.size(), k);
         if (k < 1 || k > columns.size()) {
-            throw MakeError(108, "The ORDER BY position number " + e.text +
-                                     " is out of range of the number of items in the select list.",
+            throw MakeError(108,
+                            "The ORDER BY position number " + e.text +
+                                " is out of range of the number of items in the select list.",
                             15);
         }
         return ordinal(k - 1);

@@ -3,18 +3,10 @@
 #include <charconv>
 #include <vector>
 
+#include "sql_text.h"
+
 namespace standin {
 namespace {
-
-constexpr int kMaxVarChar = 8000;
-constexpr int kMaxNVarChar = 4000;
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-    return out;
-}
 
 bool IsDigits(std::string_view s) {
     if (s.empty()) return false;
@@ -26,7 +18,7 @@ bool IsDigits(std::string_view s) {
 }  // namespace
 
 std::optional<ColumnInfo> DescribeType(std::string_view declared) {
-    const std::string text = Lower(declared);
+    const std::string text = FoldCase(declared);
     std::string name = text;
     std::vector<std::string> args;
     if (const size_t open = text.find('('); open != std::string::npos) {
@@ -115,8 +107,7 @@ std::string DeclaredType(const ColumnInfo& info) {
     case SqlType::Bit: return "bit";
     case SqlType::Float: return "float";
     case SqlType::Real: return "real";
-    case SqlType::Decimal:
-        return "decimal(" + std::to_string(info.precision) + "," + std::to_string(info.scale) + ")";
+    case SqlType::Decimal: return "decimal(" + std::to_string(info.precision) + "," + std::to_string(info.scale) + ")";
     case SqlType::DateTime: return "datetime";
     }
     return "varchar(1)";

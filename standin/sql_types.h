@@ -11,6 +11,10 @@
 
 namespace standin {
 
+// The longest character columns: varchar in bytes, nvarchar in characters.
+constexpr int kMaxVarChar = 8000;
+constexpr int kMaxNVarChar = 4000;
+
 // The column description for a declared type (case-insensitive), or nullopt for a type that
 // SQL Server does not know. Character types without a length have length 1; char and text
 // describe as VarChar, nchar and ntext as NVarChar, (max) as the largest length; decimal and

@@ -94,8 +94,9 @@ TEST_F(DatabaseTest, SelectIntoAnotherDatabaseCopiesTypesAndRows) {
 
     // Exactly the filtered source rows.
     const Rows copied = Query(S(), "SELECT * FROM Tarvex数据整理.dbo.GL_PZML ORDER BY kjqj, pzh");
-    const Rows source = Query(S(), "SELECT BZ, CN, '0', fjzs, '', gsdm, kjqj, pzh, pzje, pzrq, ZTH FROM GL_PZML "
-                                   "WHERE gsdm = '001' AND zth = '001' AND kjqj LIKE '2016%' ORDER BY kjqj, pzh");
+    const Rows source = Query(S(),
+                              "SELECT BZ, CN, '0', fjzs, '', gsdm, kjqj, pzh, pzje, pzrq, ZTH FROM GL_PZML "
+                              "WHERE gsdm = '001' AND zth = '001' AND kjqj LIKE '2016%' ORDER BY kjqj, pzh");
     EXPECT_EQ(copied, source);
     EXPECT_EQ(copied.size(), 48u);
     EXPECT_EQ(copied.front()[6], "201601");
@@ -110,7 +111,8 @@ TEST_F(DatabaseTest, SelectIntoAnotherDatabaseCopiesTypesAndRows) {
 
 TEST_F(DatabaseTest, SelectIntoAnExistingTableFailsAndKeepsIt) {
     Ok(S(), "create database Tarvex数据整理");
-    const char* copy = R"(SELECT  "BZ1","BZ2","BZ3","BZ4","BZ5","GSDM","ZTH" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where GSDM='001' and zth='001')";
+    const char* copy =
+        R"(SELECT  "BZ1","BZ2","BZ3","BZ4","BZ5","GSDM","ZTH" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where GSDM='001' and zth='001')";
     EXPECT_EQ(Ok(S(), copy).rowCount, 2);
     const Rows before = Query(S(), "SELECT * FROM Tarvex数据整理..GL_BZ");
     const Message m = Error(S(), copy);
@@ -122,16 +124,24 @@ TEST_F(DatabaseTest, SelectIntoAnExistingTableFailsAndKeepsIt) {
 
 TEST_F(DatabaseTest, SelectIntoWithMissingPieces) {
     Ok(S(), "create database Tarvex数据整理");
-    const Message table = Error(S(), R"(SELECT "BZ1" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZX" where GSDM='001')");
+    const Message table = Error(
+        S(),
+        R"(SELECT "BZ1" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZX" where GSDM='001')");
     EXPECT_EQ(table.text, "Invalid object name '2016年乡镇数据采集.dbo.GL_BZX'.");
-    const Message column = Error(S(), R"(SELECT "BZ1","BZ9" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where GSDM='001')");
+    const Message column = Error(
+        S(),
+        R"(SELECT "BZ1","BZ9" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where GSDM='001')");
     EXPECT_EQ(column.text, "Invalid column name 'BZ9'.");
-    const Message whereColumn = Error(S(), R"(SELECT "BZ1" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where kjnd='2016')");
+    const Message whereColumn = Error(
+        S(),
+        R"(SELECT "BZ1" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where kjnd='2016')");
     EXPECT_EQ(whereColumn.text, "Invalid column name 'kjnd'.");
-    const Message source = Error(S(), R"(SELECT "BZ1" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2017年"."dbo"."GL_BZ" where GSDM='001')");
+    const Message source =
+        Error(S(), R"(SELECT "BZ1" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2017年"."dbo"."GL_BZ" where GSDM='001')");
     EXPECT_EQ(source.number, 911);
     EXPECT_EQ(source.text, "Database '2017年' does not exist. Make sure that the name is entered correctly.");
-    const Message target = Error(S(), R"(SELECT "BZ1" into "Tarvex"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where GSDM='001')");
+    const Message target = Error(
+        S(), R"(SELECT "BZ1" into "Tarvex"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where GSDM='001')");
     EXPECT_EQ(target.number, 911);
     EXPECT_EQ(Error(S(), R"(SELECT "BZ1", "bz1" into "Tarvex数据整理"."dbo"."GL_BZ" FROM GL_BZ)").number, 2705);
     EXPECT_EQ(Error(S(), R"(SELECT 1 into "Tarvex数据整理"."dbo"."GL_BZ")").number, 1038);
@@ -146,22 +156,24 @@ TEST_F(DatabaseTest, SelectIntoTheCurrentDatabase) {
 
 TEST_F(DatabaseTest, BackupWritesAPlainSqliteCopyAndOverwritesIt) {
     Ok(S(), "create database Tarvex数据整理");
-    Ok(S(), R"(SELECT  "BZ1","BZ2","BZ3","BZ4","BZ5","GSDM","ZTH" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where GSDM='001' and zth='001')");
+    Ok(S(),
+       R"(SELECT  "BZ1","BZ2","BZ3","BZ4","BZ5","GSDM","ZTH" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where GSDM='001' and zth='001')");
     const fs::path bak = BackupDir() / "演示账套4月5日9时7分3秒.bak";
     // The path as the tool writes it: one blank before the closing apostrophe.
-    const std::string backup =
-        "backup database Tarvex数据整理 to disk='" + bak.string() + " 'with init";
+    const std::string backup = "backup database Tarvex数据整理 to disk='" + bak.string() + " 'with init";
     const Outcome o = Ok(S(), backup);
     ASSERT_EQ(o.messages.size(), 2u);
     EXPECT_EQ(o.messages[0].number, 4035);
     EXPECT_EQ(o.messages[0].severity, 10);
-    EXPECT_THAT(o.messages[0].text, ::testing::MatchesRegex(
-                                        "Processed [0-9]+ pages for database 'Tarvex数据整理', file 'Tarvex数据整理' on file 1\\."));
+    EXPECT_THAT(o.messages[0].text,
+                ::testing::MatchesRegex(
+                    "Processed [0-9]+ pages for database 'Tarvex数据整理', file 'Tarvex数据整理' on file 1\\."));
     EXPECT_EQ(o.messages[1].number, 3014);
     EXPECT_EQ(o.messages[1].severity, 10);
-    EXPECT_THAT(o.messages[1].text,
-                ::testing::MatchesRegex("BACKUP DATABASE successfully processed [0-9]+ pages in [0-9]+\\.[0-9][0-9][0-9] "
-                                        "seconds \\([0-9]+\\.[0-9][0-9][0-9] MB/sec\\)\\."));
+    EXPECT_THAT(
+        o.messages[1].text,
+        ::testing::MatchesRegex("BACKUP DATABASE successfully processed [0-9]+ pages in [0-9]+\\.[0-9][0-9][0-9] "
+                                "seconds \\([0-9]+\\.[0-9][0-9][0-9] MB/sec\\)\\."));
     EXPECT_EQ(o.rowCount, -1);
 
     ASSERT_TRUE(fs::exists(bak));
@@ -211,7 +223,8 @@ TEST_F(DatabaseTest, BackupThatCannotWriteItsFile) {
 }
 
 TEST_F(DatabaseTest, BackupOfAMissingDatabase) {
-    const Message m = Error(S(), "backup database Tarvex数据整理 to disk='" + (BackupDir() / "x.bak").string() + "'with init");
+    const Message m =
+        Error(S(), "backup database Tarvex数据整理 to disk='" + (BackupDir() / "x.bak").string() + "'with init");
     EXPECT_EQ(m.number, 911);
     EXPECT_FALSE(fs::exists(BackupDir() / "x.bak"));
 }
@@ -227,7 +240,8 @@ TEST_F(DatabaseTest, DropDatabase) {
     const Message m = Error(S(), "drop database Tarvex数据整理");
     EXPECT_EQ(m.number, 3701);
     EXPECT_EQ(m.severity, 11);
-    EXPECT_EQ(m.text, "Cannot drop the database 'Tarvex数据整理', because it does not exist or you do not have permission.");
+    EXPECT_EQ(m.text,
+              "Cannot drop the database 'Tarvex数据整理', because it does not exist or you do not have permission.");
     // Created again, it starts empty.
     Ok(S(), "create database TARVEX数据整理");
     EXPECT_EQ(Error(S(), "SELECT * FROM Tarvex数据整理..GL_BZ").number, 208);

@@ -32,24 +32,40 @@ TEST_F(SemanticsTest, LikePatterns) {
         bool match;
     };
     const Case cases[] = {
-        {"'abc'", "'a%'", true},          {"'abc'", "'%b%'", true},          {"'abc'", "'%d%'", false},
-        {"'abc'", "'a_c'", true},         {"'abc'", "'a_'", false},          {"'abc'", "'___'", true},
-        {"'abc'", "'[abc]bc'", true},     {"'xbc'", "'[abc]bc'", false},     {"'abc'", "'[^x]bc'", true},
-        {"'abc'", "'[^a]bc'", false},     {"'bbc'", "'[a-c]bc'", true},      {"'dbc'", "'[a-c]bc'", false},
+        {"'abc'", "'a%'", true},
+        {"'abc'", "'%b%'", true},
+        {"'abc'", "'%d%'", false},
+        {"'abc'", "'a_c'", true},
+        {"'abc'", "'a_'", false},
+        {"'abc'", "'___'", true},
+        {"'abc'", "'[abc]bc'", true},
+        {"'xbc'", "'[abc]bc'", false},
+        {"'abc'", "'[^x]bc'", true},
+        {"'abc'", "'[^a]bc'", false},
+        {"'bbc'", "'[a-c]bc'", true},
+        {"'dbc'", "'[a-c]bc'", false},
         {"'a%b_c[d'", "'%a[%]b[_]c[[]d%'", true},
         {"'aXb_c[d'", "'%a[%]b[_]c[[]d%'", false},
         {"'a%bYc[d'", "'%a[%]b[_]c[[]d%'", false},
-        {"'ABC'", "'abc'", true},         {"'abc'", "'A%C'", true},          {"'Abc'", "'[a]bc'", true},
-        {"'it''s'", "'%''%'", true},      {"''", "'%'", true},               {"''", "'_'", false},
-        {"'演示账套2'", "'%演示账套%'", true}, {"'演示账套'", "'%演示账套2%'", false},
-        {"'新科目单位'", "'%新科目%'", true}, {"'旧单位'", "'%新科目%'", false},
+        {"'ABC'", "'abc'", true},
+        {"'abc'", "'A%C'", true},
+        {"'Abc'", "'[a]bc'", true},
+        {"'it''s'", "'%''%'", true},
+        {"''", "'%'", true},
+        {"''", "'_'", false},
+        {"'演示账套2'", "'%演示账套%'", true},
+        {"'演示账套'", "'%演示账套2%'", false},
+        {"'新科目单位'", "'%新科目%'", true},
+        {"'旧单位'", "'%新科目%'", false},
         {"'演示账套'", "'演示__'", true},
-        {"'abc '", "'abc'", true},        // trailing blanks of the value are ignored
-        {"'abc'", "'abc '", false},       // trailing blanks of the pattern count
+        {"'abc '", "'abc'", true},   // trailing blanks of the value are ignored
+        {"'abc'", "'abc '", false},  // trailing blanks of the pattern count
         {"'abc '", "'abc '", true},
-        {"N'abc '", "N'abc'", false},     // with nvarchar they count on both sides
-        {"'a[b'", "'a[b'", false},        // an unclosed [ matches nothing
-        {"'2016'", "'%2016%'", true},     {"'2016'", "'%%'", true},          {"'2016'", "'16'", false},
+        {"N'abc '", "N'abc'", false},  // with nvarchar they count on both sides
+        {"'a[b'", "'a[b'", false},     // an unclosed [ matches nothing
+        {"'2016'", "'%2016%'", true},
+        {"'2016'", "'%%'", true},
+        {"'2016'", "'16'", false},
         {"'2016'", "'%16%'", true},
     };
     for (const Case& c : cases) EXPECT_EQ(Like(c.value, c.pattern), c.match) << c.value << " LIKE " << c.pattern;
@@ -103,7 +119,9 @@ TEST_F(SemanticsTest, Left) {
 }
 
 TEST_F(SemanticsTest, ConstantColumns) {
-    const Outcome o = Ok(S(), R"(SELECT "pxh"='', [dyzt]='0', x = N'中文', 'lit' AS y, 'z' w, 1, 'u' FROM GL_BZ WHERE GSDM = '002' AND ZTH = '002')");
+    const Outcome o = Ok(
+        S(),
+        R"(SELECT "pxh"='', [dyzt]='0', x = N'中文', 'lit' AS y, 'z' w, 1, 'u' FROM GL_BZ WHERE GSDM = '002' AND ZTH = '002')");
     ASSERT_TRUE(o.columns);
     std::vector<std::string> names;
     for (const ColumnInfo& c : *o.columns) names.push_back(c.name);
@@ -119,7 +137,8 @@ TEST_F(SemanticsTest, ConstantColumns) {
 }
 
 TEST_F(SemanticsTest, ExpressionsWithoutATable) {
-    const Outcome o = Ok(S(), "SELECT 1, -2.50, 1e3, NULL, 2 + 3 * 4, (2 + 3) * 4, 7 / 2, 7 % 4, 'a' + 'b', 3000000000");
+    const Outcome o =
+        Ok(S(), "SELECT 1, -2.50, 1e3, NULL, 2 + 3 * 4, (2 + 3) * 4, 7 / 2, 7 % 4, 'a' + 'b', 3000000000");
     EXPECT_EQ(o.rows, (Rows{{"1", "-2.50", "1000", "NULL", "14", "20", "3", "3", "ab", "3000000000"}}));
     const std::vector<ColumnInfo>& c = *o.columns;
     EXPECT_EQ(c[0].type, SqlType::Int);
@@ -139,8 +158,9 @@ TEST_F(SemanticsTest, ExpressionsWithoutATable) {
 }
 
 TEST_F(SemanticsTest, ColumnMetadataFollowsDeclaredTypes) {
-    Ok(S(), "CREATE TABLE typed (a varchar(20) NOT NULL, b nvarchar(7), c int, d bigint, e smallint, f tinyint, "
-            "g bit, h float, i real, j decimal(18,2), k numeric(10,4), l datetime, m char(3), n money, o decimal)");
+    Ok(S(),
+       "CREATE TABLE typed (a varchar(20) NOT NULL, b nvarchar(7), c int, d bigint, e smallint, f tinyint, "
+       "g bit, h float, i real, j decimal(18,2), k numeric(10,4), l datetime, m char(3), n money, o decimal)");
     Ok(S(), "INSERT INTO typed VALUES ('x', N'中', 1, 2, 3, 4, 1, 1.5, 2.5, 12.3, 7, '2016-01-05', 'ab', 3, 9)");
     const Outcome o = Ok(S(), "SELECT * FROM typed");
     ASSERT_TRUE(o.columns);
@@ -191,8 +211,12 @@ TEST_F(SemanticsTest, NamesMatchCaseInsensitivelyAndResultsKeepTheWrittenCase) {
 
 TEST_F(SemanticsTest, OrderBy) {
     EXPECT_EQ(Query(S(), "SELECT ztbh AS n, ztmc FROM GL_Ztcs WHERE kjnd = '2016' ORDER BY n DESC"),
-              (Rows{{"013", "东山乡食堂账套"}, {"012", "河西乡专项资金账套"}, {"011", "城关镇工会账套"},
-                    {"003", "旧制度账套"}, {"002", "演示账套2"}, {"001", "演示账套"}}));
+              (Rows{{"013", "东山乡食堂账套"},
+                    {"012", "河西乡专项资金账套"},
+                    {"011", "城关镇工会账套"},
+                    {"003", "旧制度账套"},
+                    {"002", "演示账套2"},
+                    {"001", "演示账套"}}));
     EXPECT_EQ(Query(S(), "SELECT hsdwdm, ztbh FROM GL_Ztcs WHERE kjnd = '2017' ORDER BY 1 DESC, ztbh ASC"),
               (Rows{{"003", "003"}, {"003", "013"}, {"002", "002"}, {"002", "012"}, {"001", "001"}, {"001", "011"}}));
     EXPECT_EQ(Error(S(), "SELECT ztbh FROM GL_Ztcs ORDER BY 2").number, 108);
@@ -203,17 +227,19 @@ TEST_F(SemanticsTest, Count) {
     EXPECT_EQ(o.rows, (Rows{{"4", "2"}}));
     EXPECT_EQ(o.rowCount, 1);
     EXPECT_EQ(o.columns->at(0).type, SqlType::Int);
-    EXPECT_EQ(Error(S(), "SELECT gsdm, COUNT(*) FROM GL_BZ").text,
-              "Column 'dbo.GL_BZ.GSDM' is invalid in the select list because it is not contained in either an aggregate "
-              "function or the GROUP BY clause.");
+    EXPECT_EQ(
+        Error(S(), "SELECT gsdm, COUNT(*) FROM GL_BZ").text,
+        "Column 'dbo.GL_BZ.GSDM' is invalid in the select list because it is not contained in either an aggregate "
+        "function or the GROUP BY clause.");
     EXPECT_EQ(Error(S(), "SELECT 1 FROM GL_BZ WHERE COUNT(*) > 1").number, 147);
     EXPECT_EQ(Error(S(), "SELECT nosuch(1)").text, "'nosuch' is not a recognized built-in function name.");
 }
 
 TEST_F(SemanticsTest, ConditionsCombine) {
     const char* base = "SELECT ztbh FROM GL_Ztcs WHERE kjnd = '2016' AND ";
-    EXPECT_EQ(Query(S(), std::string(base) + "(hsdwdm = '001' OR hsdwdm = '003') AND NOT ztmc LIKE '%食堂%' ORDER BY 1"),
-              (Rows{{"001"}, {"003"}, {"011"}}));
+    EXPECT_EQ(
+        Query(S(), std::string(base) + "(hsdwdm = '001' OR hsdwdm = '003') AND NOT ztmc LIKE '%食堂%' ORDER BY 1"),
+        (Rows{{"001"}, {"003"}, {"011"}}));
     EXPECT_EQ(Query(S(), std::string(base) + "NOT (hsdwdm = '001' OR hsdwdm = '003') ORDER BY 1"),
               (Rows{{"002"}, {"012"}}));
     EXPECT_EQ(Query(S(), std::string(base) + "((ztbh)) >= '012' ORDER BY 1"), (Rows{{"012"}, {"013"}}));
@@ -239,8 +265,9 @@ TEST_F(SemanticsTest, InsertUpdateDeleteReportTheirRows) {
 
     const Message null = Error(S(), "INSERT INTO t (name) VALUES ('x')");
     EXPECT_EQ(null.number, 515);
-    EXPECT_EQ(null.text, "Cannot insert the value NULL into column 'id', table '2016年乡镇数据采集.dbo.t'; column does "
-                         "not allow nulls. INSERT fails.");
+    EXPECT_EQ(null.text,
+              "Cannot insert the value NULL into column 'id', table '2016年乡镇数据采集.dbo.t'; column does "
+              "not allow nulls. INSERT fails.");
     EXPECT_EQ(Error(S(), "INSERT INTO t VALUES (1)").number, 213);
     EXPECT_EQ(Error(S(), "INSERT INTO t (id) VALUES (1, 2)").number, 110);
     EXPECT_EQ(Error(S(), "INSERT INTO t (id, name) VALUES (1)").number, 109);
@@ -271,7 +298,8 @@ TEST_F(SemanticsTest, MissingObjectsAreNamedAsWritten) {
     EXPECT_EQ(column.severity, 16);
     EXPECT_EQ(column.text, "Invalid column name 'BZX'.");
     EXPECT_EQ(Error(S(), "SELECT x.BZ1 FROM GL_BZ").number, 4104);
-    EXPECT_EQ(Query(S(), "SELECT g.BZ1 FROM GL_BZ AS g WHERE g.GSDM = '001' AND BZ1 IS NULL"), (Rows{{"NULL"}, {"NULL"}}));
+    EXPECT_EQ(Query(S(), "SELECT g.BZ1 FROM GL_BZ AS g WHERE g.GSDM = '001' AND BZ1 IS NULL"),
+              (Rows{{"NULL"}, {"NULL"}}));
     const Message database = Error(S(), R"(SELECT * FROM "nosuch"."dbo"."GL_BZ")");
     EXPECT_EQ(database.number, 911);
     EXPECT_EQ(database.severity, 16);

@@ -46,8 +46,8 @@ TEST_F(SessionTest, InterruptStopsWaitfor) {
     sink.onDone = [&] {
         if (sink.statements.size() == 1) firstDone.set_value();
     };
-    auto running = std::async(std::launch::async,
-                              [&] { return S().Execute("SELECT 1 WAITFOR DELAY '00:10:00' SELECT 2", sink); });
+    auto running =
+        std::async(std::launch::async, [&] { return S().Execute("SELECT 1 WAITFOR DELAY '00:10:00' SELECT 2", sink); });
     ASSERT_EQ(firstDone.get_future().wait_for(kHangGuard), std::future_status::ready);
     S().Interrupt();
     ASSERT_EQ(running.wait_for(kHangGuard), std::future_status::ready);
@@ -93,8 +93,9 @@ TEST_F(SessionTest, AnInterruptedSelectIntoLeavesNoTable) {
 
     SignallingSink sink;
     auto running = std::async(std::launch::async, [&] {
-        return S().Execute(R"(SELECT "id","v","x"='' into "Tarvex数据整理"."dbo"."copy" FROM "big"."dbo"."numbers" where v like '%-abc%')",
-                           sink);
+        return S().Execute(
+            R"(SELECT "id","v","x"='' into "Tarvex数据整理"."dbo"."copy" FROM "big"."dbo"."numbers" where v like '%-abc%')",
+            sink);
     });
     const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
     std::error_code ec;
@@ -146,9 +147,8 @@ TEST_F(SessionTest, SeveralSessionsAtOnce) {
                 RecordingSink sink;
                 const std::string sql =
                     R"(SELECT "gsdm","ZTH","kjqj","pzh","flh","je","jdbz" into "Tarvex数据整理"."dbo"."T)" + table +
-                    "_" + std::to_string(round) +
-                    R"(" FROM "2016年乡镇数据采集"."dbo"."GL_PZNR" where gsdm='00)" + std::to_string(k % 3 + 1) +
-                    "' SELECT COUNT(*) FROM [2016年乡镇数据采集].[dbo].[GL_PZML]";
+                    "_" + std::to_string(round) + R"(" FROM "2016年乡镇数据采集"."dbo"."GL_PZNR" where gsdm='00)" +
+                    std::to_string(k % 3 + 1) + "' SELECT COUNT(*) FROM [2016年乡镇数据采集].[dbo].[GL_PZML]";
                 if (!s.Execute(sql, sink) || sink.statements.size() != 2 || sink.statements[0].failed ||
                     sink.statements[0].rowCount <= 0 || sink.statements[1].rows != Rows{{"864"}}) {
                     ++failures;

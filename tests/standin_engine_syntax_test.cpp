@@ -21,9 +21,9 @@ TEST_F(SyntaxTest, ThreePartNamesQuotedEveryWay) {
              R"(dbo.gl_ztcs)",
              R"(GL_ZTCS)",
          }) {
-        EXPECT_EQ(Query(S(), std::string("SELECT ztbh FROM ") + from +
-                                 " WHERE kjnd = '2016' AND hsdwdm = '002' ORDER BY 1"),
-                  expected)
+        EXPECT_EQ(
+            Query(S(), std::string("SELECT ztbh FROM ") + from + " WHERE kjnd = '2016' AND hsdwdm = '002' ORDER BY 1"),
+            expected)
             << from;
     }
     Ok(S(), "create database Tarvex数据整理");
@@ -64,7 +64,8 @@ TEST_F(SyntaxTest, CommentsAreBlanks) {
 }
 
 TEST_F(SyntaxTest, SetStatementsAreAcceptedWithoutEffect) {
-    const BatchResult r = RunBatch(S(), "SET NOCOUNT ON SET TEXTSIZE 2147483647 "
+    const BatchResult r = RunBatch(S(),
+                                   "SET NOCOUNT ON SET TEXTSIZE 2147483647 "
                                    "SET TRANSACTION ISOLATION LEVEL READ COMMITTED SELECT 5");
     ASSERT_EQ(r.statements.size(), 4u);
     for (int k = 0; k < 3; ++k) {
@@ -118,7 +119,8 @@ TEST_F(SyntaxTest, OverlongIdentifier) {
     const std::string name(129, 'x');
     const Message m = Error(S(), "SELECT * FROM " + name);
     EXPECT_EQ(m.number, 103);
-    EXPECT_EQ(m.text, "The identifier that starts with '" + name.substr(0, 128) + "' is too long. Maximum length is 128.");
+    EXPECT_EQ(m.text,
+              "The identifier that starts with '" + name.substr(0, 128) + "' is too long. Maximum length is 128.");
 }
 
 TEST_F(SyntaxTest, ABatchWithASyntaxErrorRunsNothing) {
@@ -154,8 +156,9 @@ TEST_F(SyntaxTest, NestingHasALimit) {
     EXPECT_EQ(Query(S(), nested(100)), (Rows{{"1"}}));
     const Message deep = Error(S(), nested(100000));
     EXPECT_EQ(deep.number, 191);
-    EXPECT_EQ(deep.text, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up "
-                         "into smaller queries.");
+    EXPECT_EQ(deep.text,
+              "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up "
+              "into smaller queries.");
     const auto chain = [](int n) {
         std::string sql = "SELECT COUNT(*) FROM GL_BZ WHERE GSDM = '001'";
         for (int k = 0; k < n; ++k) sql += " AND ZTH <> 'x'";
