@@ -100,9 +100,9 @@ public:
     std::string CurrentDatabase() const;
 
     // Runs a batch of one or more statements and reports each through the sink. Returns false
-    // when Interrupt() stopped it; then nothing more is reported for the batch.
-    // USE reports INFO 5701 ("Changed database context
-    // to '%s'."); CurrentDatabase() has the new name by then.
+    // when Interrupt() stopped it; then nothing more is reported for the batch. USE reports
+    // INFO 5701 ("Changed database context to '%s'."); CurrentDatabase() has the new name by
+    // then.
     bool Execute(std::string_view sql, ResultSink& sink);
 
     // Callable from any thread: stops the statement running now (or the next one to start)
