@@ -15,6 +15,10 @@
 namespace standin::tds {
 namespace {
 
+// UTF-16LE bytes and UTF-8; malformed input becomes U+FFFD.
+std::string Utf16ToUtf8(std::string_view utf16le);
+std::string Utf8ToUtf16(std::string_view utf8);
+
 // --- Byte order -----------------------------------------------------------------------------
 
 void PutU8(std::string& out, std::uint8_t v) { out.push_back(static_cast<char>(v)); }
@@ -402,6 +406,8 @@ std::optional<SqlDateTime> ParseDateTime(std::string_view text) {
 
 // --- Text -----------------------------------------------------------------------------------
 
+namespace {
+
 std::string Utf16ToUtf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
@@ -470,6 +476,8 @@ std::string Utf8ToUtf16(std::string_view text) {
     }
     return out;
 }
+
+}  // namespace
 
 CodeConverter::CodeConverter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
     if (cd_ == reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)))
@@ -562,12 +570,7 @@ Login7 ParseLogin7(std::string_view payload) {
     login.tdsVersion = in.U32();
     if (login.tdsVersion < 0x72090002) throw ProtocolError("TDS versions before 7.2 are not served");
     login.packetSize = in.U32();
-    in.Skip(12);  // client program version, process id, connection id
-    login.optionFlags1 = in.U8();
-    login.optionFlags2 = in.U8();
-    login.typeFlags = in.U8();
-    login.optionFlags3 = in.U8();
-    in.Skip(8);  // time zone, LCID
+    in.Skip(24);  // client program version, process id, connection id, option flags, time zone, LCID
 
     const std::string_view record = payload.substr(0, length);
     const auto field = [&](std::string* out) {
@@ -625,7 +628,7 @@ RpcParam ReadParam(ByteReader& in, std::optional<CodeConverter>& fromGb18030) {
     RpcParam p;
     p.name = in.Text(in.U8());
     p.output = (in.U8() & 0x01) != 0;
-    p.type = in.U8();
+    const std::uint8_t type = in.U8();
     // Little-endian; tinyint (one byte) is unsigned, the others signed.
     const auto integer = [&](std::size_t size) {
         std::uint64_t v = 0;
@@ -644,7 +647,7 @@ RpcParam ReadParam(ByteReader& in, std::optional<CodeConverter>& fromGb18030) {
         }
         p.isNull = false;
     };
-    switch (p.type) {
+    switch (type) {
     case kInt1:
     case kBit: integer(1); break;
     case kInt2: integer(2); break;
@@ -664,7 +667,7 @@ RpcParam ReadParam(ByteReader& in, std::optional<CodeConverter>& fromGb18030) {
         in.U32();      // maximum length
         in.Skip(5);    // collation
         const std::uint32_t len = in.U32();
-        if (len != 0xFFFFFFFF) decodeText(in.Bytes(len), p.type == kNText);
+        if (len != 0xFFFFFFFF) decodeText(in.Bytes(len), type == kNText);
         break;
     }
     case kNVarChar:
@@ -673,7 +676,7 @@ RpcParam ReadParam(ByteReader& in, std::optional<CodeConverter>& fromGb18030) {
     case kBigChar: {
         const std::uint16_t max = in.U16();
         in.Skip(5);  // collation
-        const bool wide = p.type == kNVarChar || p.type == kNChar;
+        const bool wide = type == kNVarChar || type == kNChar;
         if (max == 0xFFFF) {
             bool isNull = false;
             const std::string data = ReadPlp(in, &isNull);
@@ -688,7 +691,7 @@ RpcParam ReadParam(ByteReader& in, std::optional<CodeConverter>& fromGb18030) {
         break;
     }
     default:
-        throw ProtocolError("parameter type " + std::to_string(p.type) + " is not served");
+        throw ProtocolError("parameter type " + std::to_string(type) + " is not served");
     }
     return p;
 }
@@ -708,7 +711,7 @@ std::vector<RpcCall> ParseRpc(std::string_view payload) {
         } else {
             call.procName = in.Text(nameLength);
         }
-        call.options = in.U16();
+        in.Skip(2);  // option flags
         while (!in.AtEnd() && in.PeekU8() != 0xFF && in.PeekU8() != 0xFE)
             call.params.push_back(ReadParam(in, fromGb18030));
         calls.push_back(std::move(call));

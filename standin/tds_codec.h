@@ -79,10 +79,6 @@ void CheckPreLogin(std::string_view payload);
 struct Login7 {
     std::uint32_t tdsVersion = 0;  // as on the wire, e.g. 0x74000004
     std::uint32_t packetSize = 0;
-    std::uint8_t optionFlags1 = 0;
-    std::uint8_t optionFlags2 = 0;
-    std::uint8_t typeFlags = 0;
-    std::uint8_t optionFlags3 = 0;
     std::string hostName;
     std::string userName;
     std::string password;  // decoded
@@ -99,14 +95,9 @@ Login7 ParseLogin7(std::string_view payload);
 // The text of a SQL batch (ALL_HEADERS skipped).
 std::string ParseSqlBatch(std::string_view payload);
 
-// Procedures called by number.
+// Procedures called by number, among those served.
 enum ProcId : std::uint16_t {
-    kSpCursor = 1,
     kSpCursorOpen = 2,
-    kSpCursorPrepare = 3,
-    kSpCursorExecute = 4,
-    kSpCursorPrepExec = 5,
-    kSpCursorUnprepare = 6,
     kSpCursorFetch = 7,
     kSpCursorOption = 8,
     kSpCursorClose = 9,
@@ -114,14 +105,12 @@ enum ProcId : std::uint16_t {
     kSpPrepare = 11,
     kSpExecute = 12,
     kSpPrepExec = 13,
-    kSpPrepExecRpc = 14,
     kSpUnprepare = 15,
 };
 
 struct RpcParam {
     std::string name;  // "" when unnamed
     bool output = false;
-    std::uint8_t type = 0;  // the TDS type byte
     bool isNull = true;
     std::int64_t integer = 0;  // integer and bit types
     std::string text;          // character types, UTF-8
@@ -130,7 +119,6 @@ struct RpcParam {
 struct RpcCall {
     std::uint16_t procId = 0;  // 0 when called by name
     std::string procName;      // when called by name
-    std::uint16_t options = 0;
     std::vector<RpcParam> params;
 };
 
@@ -225,9 +213,5 @@ private:
     std::optional<HeldDone> heldDone_;
     CodeConverter toGb18030_;
 };
-
-// UTF-16LE bytes and UTF-8; malformed input becomes U+FFFD.
-std::string Utf16ToUtf8(std::string_view utf16le);
-std::string Utf8ToUtf16(std::string_view utf8);
 
 }  // namespace standin::tds
