@@ -400,7 +400,10 @@ private:
         class Sink : public ResultSink {
         public:
             Sink(Connection& c, tds::DoneToken token) : c_(c), token_(token) {}
-            void OnMessage(const Message& m) override { c_.reply_.Message(m); }
+            void OnMessage(const Message& m) override {
+                c_.ReportDatabaseChange();  // USE: the ENVCHANGE goes before its message 5701
+                c_.reply_.Message(m);
+            }
             void OnColumns(const std::vector<ColumnInfo>& columns) override {
                 c_.reply_.ColMetadata(columns);
                 rows_ = true;
@@ -628,11 +631,11 @@ private:
         const std::int32_t ccOpt = Param(call, 3) ? static_cast<std::int32_t>(Param(call, 3)->integer) : 0;
         const bool cursor = sink.columns_ && !sink.failed_;
         if (!cursor) reply_.Message(Message{16954, 1, 10, "Executing SQL directly; no cursor.", 1});
+        ReportDatabaseChange();
         for (const Event& e : sink.events_) {
             if (e.message) {
                 reply_.Message(*e.message);
             } else if (!cursor) {
-                ReportDatabaseChange();
                 reply_.Done(tds::DoneToken::DoneInProc, e.failed ? tds::kDoneError : 0, 0, e.rowCount);
             }
         }
