@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "actions.h"
+#include "codepage.h"
 #include "main_window.h"
+#include "odbcdb.h"
 #include "standin_process.h"
 
 namespace flowtest {
@@ -102,6 +104,7 @@ protected:
         if (window && window->isVisible()) window->close();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !window || !window->isVisible(); }, kGuardMs));
         window.reset();
+        own.CloseDatabase();
         standin.reset();
         std::error_code ignored;
         std::filesystem::remove_all(backupDirectory, ignored);
@@ -152,12 +155,30 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return combo->view()->isVisible(); }, kGuardMs));
         combo->view()->setCurrentIndex(combo->model()->index(row, 0));
         QTest::keyClick(combo->view(), Qt::Key_Return);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !combo->view()->isVisible(); }, kGuardMs));
+        // The window system gives the window back its activation once the list has closed;
+        // the offscreen platform leaves that to the test.
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     }
 
     // Logs in with what the inputs hold and answers the notice; returns it.
     Notice LogIn() {
         Click("按钮1");
         return notices.Next();
+    }
+
+    // Runs a statement (UTF-8) on a connection of the test's own, beside the window's.
+    bool Sql(const std::string& utf8) {
+        const tarvex::CodePage cp = tarvex::CodePage::Process();
+        if (!own.IsOpen()) {
+            EXPECT_TRUE(own.NewOpenDatabase(cp.FromUtf8("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=" + standinOptions.password +
+                                                         ";DATABASE=2016年乡镇数据采集")))
+                << own.LastError().Describe();
+        }
+        const bool ok = own.ExecuteSql(cp.FromUtf8(utf8), tarvex::Timeout::None());
+        EXPECT_TRUE(ok) << utf8 << ": " << own.LastError().Describe();
+        return ok;
     }
 
     // Statements the stand-in received whose text contains `part`.
@@ -167,6 +188,7 @@ protected:
         return n;
     }
 
+    tarvex::ODBCDB own;  // the test's own connection beside the window's
     std::unique_ptr<testsupport::StandinProcess> standin;
     std::filesystem::path backupDirectory;
     std::unique_ptr<tarvex::MainWindow> window;
