@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -134,7 +133,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        std::filesystem::create_directories(args->data);
         if (args->createSample) {
             standin::Engine::CreateSample(args->data, args->scale.value_or(1));
             return 0;
