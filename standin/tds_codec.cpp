@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <system_error>
 
 namespace standin::tds {
@@ -871,91 +871,75 @@ void ReplyWriter::NoMetaData(const std::vector<ColumnInfo>& columns) {
 void ReplyWriter::Row(const std::vector<Value>& row) {
     Begin();
     PutU8(buffer_, 0xD1);
-    for (std::size_t k = 0; k < columns_.size(); ++k) {
-        const ColumnInfo& c = columns_[k];
-        const Value null;
-        const Value& v = k < row.size() ? row[k] : null;
-        const bool isNull = v.kind == Value::Kind::Null;
-        switch (c.type) {
-        case SqlType::VarChar:
-        case SqlType::NVarChar: {
-            if (isNull) {
-                PutU16(buffer_, 0xFFFF);
-                break;
-            }
-            std::string bytes = c.type == SqlType::VarChar ? toGb18030_.Convert(AsText(v)) : Utf8ToUtf16(AsText(v));
-            bytes.resize(std::min<std::size_t>(bytes.size(), 8000));
-            PutU16(buffer_, static_cast<std::uint16_t>(bytes.size()));
-            buffer_ += bytes;
-            break;
+    for (std::size_t k = 0; k < columns_.size(); ++k) PutValue(columns_[k], k < row.size() ? row[k] : Value::Null());
+}
+
+void ReplyWriter::PutValue(const ColumnInfo& c, const Value& v) {
+    switch (c.type) {
+    case SqlType::VarChar:
+    case SqlType::NVarChar: {
+        if (v.kind == Value::Kind::Null) {
+            PutU16(buffer_, 0xFFFF);
+            return;
         }
-        case SqlType::Bit: {
-            const std::optional<std::int64_t> n = AsInteger(v);
-            PutU8(buffer_, n ? 1 : 0);
-            if (n) PutU8(buffer_, *n != 0);
-            break;
+        std::string bytes = c.type == SqlType::VarChar ? toGb18030_.Convert(AsText(v)) : Utf8ToUtf16(AsText(v));
+        bytes.resize(std::min<std::size_t>(bytes.size(), 8000));
+        PutU16(buffer_, static_cast<std::uint16_t>(bytes.size()));
+        buffer_ += bytes;
+        return;
+    }
+    case SqlType::Bit: {
+        const std::optional<std::int64_t> n = AsInteger(v);
+        PutU8(buffer_, n ? 1 : 0);
+        if (n) PutU8(buffer_, *n != 0);
+        return;
+    }
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt: {
+        const int size = IntegerSize(c.type);
+        const std::optional<std::int64_t> n = AsInteger(v);
+        const std::int64_t half = size == 8 ? 0 : std::int64_t{1} << (8 * size - 1);
+        const bool fits = n && (size == 8 || (size == 1 ? *n >= 0 && *n <= 255 : *n >= -half && *n < half));
+        if (!fits) {
+            PutU8(buffer_, 0);
+            return;
         }
-        case SqlType::Int:
-        case SqlType::BigInt:
-        case SqlType::SmallInt:
-        case SqlType::TinyInt: {
-            const int size = IntegerSize(c.type);
-            const std::optional<std::int64_t> n = AsInteger(v);
-            const bool fits = n && (size == 8 || (size == 1 ? *n >= 0 && *n <= 255
-                                                             : *n >= -(std::int64_t{1} << (8 * size - 1)) &&
-                                                                   *n < (std::int64_t{1} << (8 * size - 1))));
-            if (!fits) {
-                PutU8(buffer_, 0);
-                break;
-            }
-            PutU8(buffer_, static_cast<std::uint8_t>(size));
-            for (int b = 0; b < size; ++b) PutU8(buffer_, static_cast<std::uint8_t>(static_cast<std::uint64_t>(*n) >> (8 * b)));
-            break;
-        }
-        case SqlType::Float:
-        case SqlType::Real: {
-            const std::optional<double> d = AsReal(v);
-            if (!d) {
-                PutU8(buffer_, 0);
-            } else if (c.type == SqlType::Float) {
-                std::uint64_t bits;
-                std::memcpy(&bits, &*d, 8);
-                PutU8(buffer_, 8);
-                PutU64(buffer_, bits);
-            } else {
-                const float f = static_cast<float>(*d);
-                std::uint32_t bits;
-                std::memcpy(&bits, &f, 4);
-                PutU8(buffer_, 4);
-                PutU32(buffer_, bits);
-            }
-            break;
-        }
-        case SqlType::Decimal: {
-            const int precision = DecimalPrecision(c);
-            const std::optional<ScaledDecimal> d = AsDecimal(v, precision, DecimalScale(c));
-            if (!d) {
-                PutU8(buffer_, 0);
-                break;
-            }
-            const int size = DecimalSize(precision);
-            PutU8(buffer_, static_cast<std::uint8_t>(size));
-            PutU8(buffer_, d->negative ? 0 : 1);
-            for (int b = 0; b < size - 1; ++b) PutU8(buffer_, static_cast<std::uint8_t>(d->magnitude >> (8 * b)));
-            break;
-        }
-        case SqlType::DateTime: {
-            const std::optional<SqlDateTime> dt = v.kind == Value::Kind::Text ? ParseDateTime(v.text) : std::nullopt;
-            if (!dt) {
-                PutU8(buffer_, 0);
-                break;
-            }
-            PutU8(buffer_, 8);
-            PutU32(buffer_, static_cast<std::uint32_t>(dt->days));
-            PutU32(buffer_, dt->ticks);
-            break;
-        }
-        }
+        PutU8(buffer_, static_cast<std::uint8_t>(size));
+        for (int b = 0; b < size; ++b) PutU8(buffer_, static_cast<std::uint8_t>(static_cast<std::uint64_t>(*n) >> (8 * b)));
+        return;
+    }
+    case SqlType::Float: {
+        const std::optional<double> d = AsReal(v);
+        PutU8(buffer_, d ? 8 : 0);
+        if (d) PutU64(buffer_, std::bit_cast<std::uint64_t>(*d));
+        return;
+    }
+    case SqlType::Real: {
+        const std::optional<double> d = AsReal(v);
+        PutU8(buffer_, d ? 4 : 0);
+        if (d) PutU32(buffer_, std::bit_cast<std::uint32_t>(static_cast<float>(*d)));
+        return;
+    }
+    case SqlType::Decimal: {
+        const int precision = DecimalPrecision(c);
+        const std::optional<ScaledDecimal> d = AsDecimal(v, precision, DecimalScale(c));
+        const int size = DecimalSize(precision);
+        PutU8(buffer_, d ? static_cast<std::uint8_t>(size) : 0);
+        if (!d) return;
+        PutU8(buffer_, d->negative ? 0 : 1);
+        for (int b = 0; b < size - 1; ++b) PutU8(buffer_, static_cast<std::uint8_t>(d->magnitude >> (8 * b)));
+        return;
+    }
+    case SqlType::DateTime: {
+        const std::optional<SqlDateTime> dt = v.kind == Value::Kind::Text ? ParseDateTime(v.text) : std::nullopt;
+        PutU8(buffer_, dt ? 8 : 0);
+        if (!dt) return;
+        PutU32(buffer_, static_cast<std::uint32_t>(dt->days));
+        PutU32(buffer_, dt->ticks);
+        return;
+    }
     }
 }
 

@@ -4,9 +4,9 @@
 // of the replies. No sockets here: bytes come in through MessageReader::Feed and go out through
 // the function a ReplyWriter is given.
 //
-// Texts handed in and out are UTF-8. On the wire they are UCS-2 (UTF-16LE), except character
-// column values, which travel as varchar in GB18030 under the Chinese collation that the server
-// announces.
+// Texts handed in and out are UTF-8. On the wire they are UCS-2 (UTF-16LE), except the values
+// of varchar columns (and varchar parameters), which travel in GB18030 under the Chinese
+// collation that the server announces; FreeTDS then describes those columns as SQL_VARCHAR.
 
 #include <cstddef>
 #include <cstdint>
@@ -195,6 +195,7 @@ public:
 private:
     void Emit(bool last);
     void Begin();  // a token follows: write the held-back DONE with MORE
+    void PutValue(const ColumnInfo& column, const Value& value);
     void PutDone(bool more);
 
     Output output_;
