@@ -4,6 +4,7 @@ if(TARGET tarvex_test_support AND TARGET mssql-standin)
     app_test_main.cpp
     flow_login_test.cpp
     flow_chooser_test.cpp
+    flow_conversion_test.cpp
   )
   target_link_libraries(flow_tests PRIVATE tarvex_app tarvex_test_support Qt6::Test SQLite::SQLite3 GTest::gtest)
   add_dependencies(flow_tests mssql-standin)

@@ -1,0 +1,280 @@
+// A whole conversion through the window, the driver and the stand-in: log-in, the chooser,
+// the extraction run and the export, and what happens when parts of it fail.
+
+#include "flow_support.h"
+
+#include <QLabel>
+#include <QProgressBar>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "catalogue.h"
+
+using namespace flowtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A read-only SQLite database file, closed with the object.
+class SqliteFile {
+public:
+    explicit SqliteFile(const fs::path& file) {
+        if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+            ADD_FAILURE() << "cannot open " << file << ": " << sqlite3_errmsg(db_);
+    }
+    ~SqliteFile() { sqlite3_close(db_); }
+    SqliteFile(const SqliteFile&) = delete;
+    SqliteFile& operator=(const SqliteFile&) = delete;
+
+    // Every row of a query, each value with its storage class, sorted.
+    std::vector<std::string> Rows(const std::string& sql) const {
+        std::vector<std::string> rows;
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db_);
+            return rows;
+        }
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            std::string row;
+            for (int i = 0; i < sqlite3_column_count(st); ++i) {
+                const auto* text = sqlite3_column_text(st, i);
+                row += std::to_string(sqlite3_column_type(st, i)) + ":" +
+                       (text ? reinterpret_cast<const char*>(text) : "") + "|";
+            }
+            rows.push_back(row);
+        }
+        sqlite3_finalize(st);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+    std::vector<std::string> Tables() const {
+        return Rows("SELECT name FROM sqlite_master WHERE type = 'table'");
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+// The rows a copy should have taken, asked of the source file directly: the catalogue's
+// statement with its select-into target taken out, and its constant columns and left() written
+// as SQLite writes them. Bracketed names are SQLite's own too.
+std::string OracleQuery(int position, const std::string& unit, const std::string& accountSet, const std::string& year) {
+    std::string s = *tarvex::BuildCopyStatement(position, "SRC", unit, accountSet, year);
+    s = std::regex_replace(s, std::regex(R"(\s*into \[Tarvex数据整理\]\.\[dbo\]\.\[\w+\]\s*)"), " ");
+    s = std::regex_replace(s, std::regex(R"(\[SRC\]\.\[dbo\]\.)"), "");
+    s = std::regex_replace(s, std::regex(R"(left\((\w+),(\d+)\))"), "substr($1,1,$2)");
+    return std::regex_replace(s, std::regex(R"(\[(\w+)\]='([^']*)')"), "'$2' AS [$1]");
+}
+
+class ConversionFlow : public FlowTest {
+protected:
+    // Logs in, lists the account sets and chooses one.
+    void Prepare(const char* accountSet) {
+        ASSERT_EQ(LogIn().caption, U("成功"));
+        FocusChooser();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !ChooserItems().isEmpty(); }, kGuardMs));
+        Choose(accountSet);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !Text("编辑框7").isEmpty(); }, kGuardMs));
+    }
+    bool ActionsEnabled() {
+        return Get("按钮1")->isEnabled() && Get("按钮4")->isEnabled() && Get("按钮2")->isEnabled();
+    }
+    bool ActionsDisabled() {
+        return !Get("按钮1")->isEnabled() && !Get("按钮4")->isEnabled() && !Get("按钮2")->isEnabled();
+    }
+    // The log's lines after the log-in line.
+    QStringList RunLines() {
+        QStringList lines = LogLines();
+        if (!lines.isEmpty() && lines.front() == U("数据库登陆成功！")) lines.pop_front();
+        return lines;
+    }
+    std::vector<fs::path> Backups() {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(backupDirectory)) files.push_back(entry.path());
+        return files;
+    }
+    fs::path SourceFile() { return standin->DataDir() / "2016年乡镇数据采集.sqlite"; }
+    bool TemporaryDatabaseExists() {
+        for (const auto& entry : fs::directory_iterator(standin->DataDir()))
+            if (entry.path().filename().string().find("tarvex") != std::string::npos) return true;
+        return false;
+    }
+    static QStringList ProgressLines() {
+        QStringList lines;
+        for (int p = 1; p <= tarvex::TableCatalogue::kEntryCount; ++p)
+            lines << QString::fromUtf8(tarvex::TableCatalogue::ProgressLine(p).c_str()).trimmed();
+        return lines;
+    }
+};
+
+class ConversionWithRealPauses : public ConversionFlow {
+protected:
+    ConversionWithRealPauses() { pauseMilliseconds = 1000; }
+};
+
+}  // namespace
+
+TEST_F(ConversionWithRealPauses, AWholeConversionEndsInABackupOfThatAccountSetsRows) {
+    Prepare("演示账套");
+    Click("按钮4");
+    EXPECT_EQ(Get<QLabel>("标签9")->text(), U("当前整理账套：演示账套"));
+    EXPECT_TRUE(ActionsDisabled());
+    const Notice done = notices.Next(120000);
+    EXPECT_EQ(done.caption, U("信息："));
+    EXPECT_EQ(done.text, U("代码执行完毕！"));
+    EXPECT_EQ(done.icon, QMessageBox::NoIcon);
+    EXPECT_TRUE(ActionsEnabled());
+    EXPECT_EQ(Get<QProgressBar>("进度条1")->value(), 34);
+
+    QStringList expected = {U("创建临时数据库成功！"), U("当前整理账套：演示账套")};
+    expected << ProgressLines() << U("数据整理完毕！请点击导出按钮！");
+    EXPECT_EQ(RunLines(), expected);
+
+    Click("按钮2");
+    const Notice exported = notices.Next();
+    EXPECT_EQ(exported.caption, U("信息："));
+    EXPECT_EQ(exported.text, U("导出完毕！请查看软件目录！"));
+    EXPECT_EQ(exported.icon, QMessageBox::Warning);
+    expected << U("正在执行导出备份数据！") << U("正在删除临时数据库！") << U("完成删除临时数据库！");
+    EXPECT_EQ(RunLines(), expected);
+    EXPECT_FALSE(TemporaryDatabaseExists());
+
+    const std::vector<fs::path> backups = Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    const std::string name = backups.front().filename().string();
+    EXPECT_TRUE(std::regex_match(name, std::regex(R"(演示账套\d{1,2}月\d{1,2}日\d{1,2}时\d{1,2}分\d{1,2}秒\.bak)"))) << name;
+
+    // The backup holds the 34 tables, each with exactly the source rows of unit 001, account
+    // set 001 and the year 2016.
+    const SqliteFile backup(backups.front());
+    const SqliteFile source(SourceFile());
+    EXPECT_EQ(backup.Tables().size(), 34u);
+    int narrower = 0;
+    for (int p = 1; p <= tarvex::TableCatalogue::kEntryCount; ++p) {
+        const std::string table(tarvex::TableCatalogue::TableName(p));
+        const std::vector<std::string> copied = backup.Rows("SELECT * FROM [" + table + "]");
+        EXPECT_EQ(copied, source.Rows(OracleQuery(p, "001", "001", "2016"))) << table;
+        narrower += copied.size() < source.Rows("SELECT * FROM [" + table + "]").size();
+    }
+    EXPECT_GE(narrower, 30);  // the filters show: most tables hold other units' rows too
+}
+
+TEST_F(ConversionFlow, ExportBeforeAnyExtractionFailsWithTheReason) {
+    ASSERT_EQ(LogIn().caption, U("成功"));
+    Click("按钮2");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.startsWith(U("导出失败！请重试"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains("911")) << n.text.toStdString();
+    EXPECT_EQ(n.caption, U("信息："));
+    EXPECT_EQ(n.icon, QMessageBox::Warning);
+    EXPECT_EQ(RunLines(), QStringList{U("正在执行导出备份数据！")});
+    EXPECT_TRUE(Backups().empty());
+    EXPECT_TRUE(ActionsEnabled());
+}
+
+TEST_F(ConversionFlow, ALeftoverTemporaryDatabaseStopsTheRunBeforeAnyCopy) {
+    Sql("create database Tarvex数据整理");
+    Sql("SELECT * INTO Tarvex数据整理.dbo.GL_BZ FROM \"2016年乡镇数据采集\".dbo.GL_BZ WHERE GSDM='002'");
+    Prepare("演示账套");
+    Click("按钮4");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.contains(U("已有临时数据库Tarvex数据整理"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains(U("导出数据"))) << n.text.toStdString();
+    const QStringList lines = RunLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], U("创建临时数据库失败！请重新登陆数据库！"));
+    EXPECT_TRUE(lines[1].startsWith(U("原因："))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].contains("1801")) << lines[1].toStdString();
+    EXPECT_EQ(StatementsWith("into \"Tarvex数据整理\""), 0);
+    EXPECT_TRUE(ActionsEnabled());
+}
+
+TEST_F(ConversionFlow, WithoutALogInTheRunSaysSoAndCopiesNothing) {
+    Click("按钮4");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.contains(U("尚未登录数据库"))) << n.text.toStdString();
+    EXPECT_EQ(RunLines(), (QStringList{U("创建临时数据库失败！请重新登陆数据库！"), U("原因：尚未登录数据库。")}));
+    EXPECT_TRUE(standin->Statements().empty());
+}
+
+TEST_F(ConversionFlow, AFailedCopyIsLoggedWithItsReasonAndCounted) {
+    Sql("DROP TABLE GL_BZ");
+    Prepare("演示账套");
+    Click("按钮4");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.startsWith(U("代码执行完毕！"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains(U("其中1张表整理失败"))) << n.text.toStdString();
+    const QStringList lines = RunLines();
+    // The create line, the account-set line, 34 progress lines and the completion line, plus
+    // the failure line and the count.
+    ASSERT_EQ(lines.size(), 37 + 2);
+    EXPECT_EQ(lines[3], ProgressLines()[1]);
+    EXPECT_TRUE(lines[4].startsWith(U("GL_BZ表整理失败！原因："))) << lines[4].toStdString();
+    EXPECT_TRUE(lines[4].contains("208")) << lines[4].toStdString();
+    EXPECT_EQ(lines[37], U("数据整理完毕！请点击导出按钮！"));
+    EXPECT_TRUE(lines[38].contains(U("其中1张表整理失败")));
+}
+
+TEST_F(ConversionFlow, TheServerStoppingMidRunGivesFailureLinesNotAHang) {
+    pauseMilliseconds = 200;
+    tarvex::BindActions(*window, {pauseMilliseconds, backupDirectory.string()});
+    Prepare("演示账套");
+    Click("按钮4");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return RunLines().size() >= 6; }, kGuardMs));
+    standin->KillNow();
+    const Notice n = notices.Next(120000);
+    EXPECT_TRUE(n.text.startsWith(U("代码执行完毕！"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains(U("张表整理失败"))) << n.text.toStdString();
+    const QStringList lines = RunLines();
+    EXPECT_TRUE(lines.contains(U("数据整理完毕！请点击导出按钮！")));
+    EXPECT_GE(std::count_if(lines.begin(), lines.end(), [](const QString& l) { return l.contains(U("表整理失败！原因：")); }),
+              25);
+    EXPECT_TRUE(ActionsEnabled());
+}
+
+TEST_F(ConversionFlow, ClosingTheWindowDuringARunEndsCleanly) {
+    pauseMilliseconds = 1000;
+    tarvex::BindActions(*window, {pauseMilliseconds, backupDirectory.string()});
+    Prepare("演示账套");
+    Click("按钮4");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return RunLines().size() >= 4; }, kGuardMs));
+    QTest::keyClick(window->windowHandle(), Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, kGuardMs));
+    EXPECT_EQ(window->Workers()->Running(), 0);
+    // The temporary database stays for a later export.
+    EXPECT_TRUE(TemporaryDatabaseExists());
+}
+
+TEST_F(ConversionFlow, ADropThatFailsIsReportedAndTheDatabaseSaidToRemain) {
+    Prepare("演示账套");
+    Click("按钮4");
+    EXPECT_TRUE(notices.Next(120000).text.startsWith(U("代码执行完毕！")));
+    // Another connection works in the temporary database, so the server refuses the drop.
+    Sql("USE Tarvex数据整理");
+    Click("按钮2");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.startsWith(U("导出完毕！请查看软件目录！"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains(U("未能删除"))) << n.text.toStdString();
+    const QStringList lines = RunLines();
+    EXPECT_TRUE(lines.back().startsWith(U("删除临时数据库失败！原因："))) << lines.back().toStdString();
+    EXPECT_TRUE(lines.back().contains("3702")) << lines.back().toStdString();
+    EXPECT_FALSE(lines.contains(U("完成删除临时数据库！")));
+    EXPECT_EQ(Backups().size(), 1u);
+    EXPECT_TRUE(TemporaryDatabaseExists());
+}
+
+TEST_F(ConversionFlow, AChooserTextWithPathCharactersStaysInTheFolder) {
+    ASSERT_EQ(LogIn().caption, U("成功"));
+    auto* combo = Get<QComboBox>("组合框1");
+    combo->lineEdit()->setText(U("../审计/a:b"));  // typed, not chosen: no event, empty codes
+    Click("按钮4");
+    EXPECT_TRUE(notices.Next(120000).text.startsWith(U("代码执行完毕！")));
+    Click("按钮2");
+    EXPECT_EQ(notices.Next().text, U("导出完毕！请查看软件目录！"));
+    const std::vector<fs::path> backups = Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups.front().filename().string().rfind(".._审计_a_b", 0), 0u) << backups.front();
+}
