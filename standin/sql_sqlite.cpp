@@ -62,6 +62,10 @@ Connection OpenDatabase(const std::filesystem::path& file, bool create) {
     const int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
     Connection db(raw);
     if (rc != SQLITE_OK) ThrowSqlite(db.get(), rc);
+    // A connection to the same file that is closing holds its lock for a moment (it checkpoints
+    // the write-ahead log): wait for it rather than fail. A session installs its own,
+    // interruptible busy handler afterwards.
+    sqlite3_busy_timeout(db.get(), 5000);
     Exec(db.get(), "PRAGMA synchronous=NORMAL");
     RegisterTextSemantics(db.get());
     return db;
