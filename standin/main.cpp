@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: mssql-standin --data DIR [--port N] [--user NAME] [--password TEXT] [--log-statements FILE]\n"
+    "                     [--log-timing FILE]\n"
     "       mssql-standin --data DIR --create-sample [--scale N]\n"
     "\n"
     "  --data DIR              one SQLite file per database\n"
@@ -27,6 +28,7 @@ constexpr const char* kUsage =
     "  --user NAME             log-in name (default sa)\n"
     "  --password TEXT         log-in password (default 1)\n"
     "  --log-statements FILE   append every statement received to FILE, one per line\n"
+    "  --log-timing FILE       append the microseconds each statement took, a tab and the statement\n"
     "  --create-sample         write the sample database \"2016年乡镇数据采集\" and exit\n"
     "  --scale N               multiply the sample's voucher rows by N (default 1)\n";
 
@@ -80,7 +82,7 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             continue;
         }
         if (option != "--data" && option != "--port" && option != "--user" && option != "--password" &&
-            option != "--log-statements" && option != "--scale") {
+            option != "--log-statements" && option != "--log-timing" && option != "--scale") {
             *error = "unknown option " + std::string(option);
             return std::nullopt;
         }
@@ -104,6 +106,8 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             a.server.password = value;
         } else if (option == "--log-statements") {
             a.server.statementLog = value;
+        } else if (option == "--log-timing") {
+            a.server.timingLog = value;
         } else {
             a.scale = ParseNumber(value, 1, 1000000);
             if (!a.scale) {

@@ -63,10 +63,11 @@ public:
         if (!file_) throw SystemError("cannot open the statement log " + path.string());
     }
 
-    void Write(std::string_view statement) {
+    // `prefix` goes before the statement on its line as it stands.
+    void Write(std::string_view statement, std::string_view prefix = {}) {
         if (!file_) return;
-        std::string line;
-        line.reserve(statement.size() + 1);
+        std::string line(prefix);
+        line.reserve(prefix.size() + statement.size() + 1);
         for (char c : statement) {
             if (c == '\r') {
                 line += "\\r";
@@ -95,6 +96,7 @@ struct Shared {
     Engine& engine;
     const ServerOptions& options;
     StatementLog& log;
+    StatementLog& timingLog;
     std::string serverName;
 };
 
@@ -438,7 +440,13 @@ private:
             std::lock_guard lock(mutex_);
             start = executing_ = !attention_ && !closed_;
         }
+        const auto began = std::chrono::steady_clock::now();
         const bool completed = start && session_->Execute(sql, sink);
+        if (start) {
+            const auto took = std::chrono::steady_clock::now() - began;
+            shared_.timingLog.Write(
+                sql, std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(took).count()) + "\t");
+        }
         bool attention = false;
         {
             std::lock_guard lock(mutex_);
@@ -725,7 +733,8 @@ struct Server::Impl {
     Engine& engine;
     ServerOptions options;
     StatementLog log;
-    Shared shared{engine, options, log, HostName()};
+    StatementLog timingLog;
+    Shared shared{engine, options, log, timingLog, HostName()};
     Fd listener;
     int port = 0;
 
@@ -737,7 +746,8 @@ struct Server::Impl {
     std::list<Slot> slots;
     std::uint16_t nextSpid = 51;
 
-    Impl(Engine& e, ServerOptions o) : engine(e), options(std::move(o)), log(options.statementLog) {}
+    Impl(Engine& e, ServerOptions o)
+        : engine(e), options(std::move(o)), log(options.statementLog), timingLog(options.timingLog) {}
     ~Impl() { Reap(true); }
 
     void Accept() {

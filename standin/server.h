@@ -17,6 +17,9 @@ struct ServerOptions {
     std::string password = "1";
     // Every statement text received is appended here, one per line; empty: no log.
     std::filesystem::path statementLog;
+    // For each statement run, the microseconds the engine took and the statement, tab between,
+    // one per line; empty: no log.
+    std::filesystem::path timingLog;
 };
 
 class Server {
