@@ -9,6 +9,7 @@ namespace {
 // SQL Server's default port, where a server without a port or an instance listens.
 constexpr std::string_view kDefaultPort = ",1433";
 constexpr std::string_view kThisComputer = "127.0.0.1";
+constexpr std::string_view kTdsVersion = "TDS_Version=7.4";
 
 struct Pair {
     std::string_view key;  // as typed, blanks included
@@ -46,7 +47,7 @@ std::string Parse(std::string_view s, const CodePage& cp, std::vector<Pair>& pai
         std::string key;
         while (pos < s.size() && s[pos] != '=' && s[pos] != ';') step(key);
         if (pos == s.size() || s[pos] == ';')
-            return "The connection string holds \"" + key + "\", which is not of the form KEY=VALUE.";
+            return ProgramText("连接字符串中的“") + key + ProgramText("”不是“键=值”的形式。");
         Pair pair;
         pair.key = s.substr(pos - key.size(), key.size());
         ++pos;  // '='
@@ -66,10 +67,10 @@ std::string Parse(std::string_view s, const CodePage& cp, std::vector<Pair>& pai
                 }
             }
             if (!closed)
-                return "In the connection string the value of " + key + " opens a brace \"{\" that is not closed.";
+                return ProgramText("连接字符串中") + key + ProgramText("的值以“{”开头，却没有与之配对的“}”。");
             if (pos < s.size() && s[pos] != ';')
-                return "In the connection string the value of " + key +
-                       " goes on after its closing brace; write \"}\" inside braces as \"}}\".";
+                return ProgramText("连接字符串中") + key +
+                       ProgramText("的值在右花括号之后还有内容；花括号里的“}”要写成“}}”。");
         } else {
             while (pos < s.size() && s[pos] != ';') step(pair.value);
         }
@@ -101,8 +102,10 @@ DriverConnectionString ForDriver(std::string_view connectionString, const CodePa
     std::vector<Pair> pairs;
     if (std::string problem = Parse(connectionString, codePage, pairs); !problem.empty()) return {{}, problem};
 
-    const bool portKey =
-        std::any_of(pairs.begin(), pairs.end(), [](const Pair& p) { return EqualsIgnoringCase(KeyName(p.key), "PORT"); });
+    const auto hasKey = [&](std::string_view key) {
+        return std::any_of(pairs.begin(), pairs.end(), [&](const Pair& p) { return EqualsIgnoringCase(KeyName(p.key), key); });
+    };
+    const bool portKey = hasKey("PORT");
     std::string out;
     for (const Pair& pair : pairs) {
         const std::string value = EqualsIgnoringCase(KeyName(pair.key), "SERVER")
@@ -117,10 +120,14 @@ DriverConnectionString ForDriver(std::string_view connectionString, const CodePa
         // FreeTDS ends a braced value at the first "};" and takes everything before it as it is.
         // "}" and "};" are ASCII, so a search on bytes finds no trail byte of a multibyte character.
         if (value.find("};") != std::string::npos)
-            return {{}, "The value of " + std::string(KeyName(pair.key)) +
-                            " holds \"};\", which the SQL Server driver cannot read."};
+            return {{}, std::string(KeyName(pair.key)) + ProgramText("的值含有“};”，SQL Server驱动程序无法读取。")};
         out.append("{").append(value).append("};");
     }
+    // Without a version FreeTDS tries TDS 7.4 and then Sybase's TDS 5.0, each for the whole
+    // log-in time-out, so a server that takes the connection but never answers holds the log-in
+    // far longer than its 15 seconds. SQL Server answers 7.4 with the version it speaks. The key
+    // goes first, where it cannot be taken for part of a braced value.
+    if (!hasKey("TDS_Version")) out = std::string(kTdsVersion) + ";" + out;
     return {out, {}};
 }
 

@@ -15,10 +15,14 @@ const CodePage kUtf8 = CodePage::Named("UTF-8");
 // "2016年乡镇数据采集" in GBK.
 const std::string kSampleDatabaseGbk = "2016\xC4\xEA\xCF\xE7\xD5\xF2\xCA\xFD\xBE\xDD\xB2\xC9\xBC\xAF";
 
+// Every string names the protocol version first, unless it names one itself.
+constexpr std::string_view kVersion = "TDS_Version=7.4;";
+
 std::string Rewritten(std::string_view s, const CodePage& cp = kUtf8) {
     const auto out = ForDriver(s, cp);
     EXPECT_TRUE(out.Ok()) << out.problem;
-    return out.text;
+    EXPECT_EQ(out.text.rfind(kVersion, 0), 0u) << out.text;
+    return out.text.rfind(kVersion, 0) == 0 ? out.text.substr(kVersion.size()) : out.text;
 }
 
 std::string Server(std::string_view server) {
@@ -49,6 +53,11 @@ TEST(ConnectionStringServer, PortsAndInstancesStayAsTyped) {
     // Only the whole host part names this computer.
     EXPECT_EQ(Server("..\\x"), "DRIVER=SQL Server;SERVER=..\\x;UID=sa");
     EXPECT_EQ(Server("(local)x"), "DRIVER=SQL Server;SERVER=(local)x,1433;UID=sa");
+}
+
+TEST(ConnectionStringServer, AVersionGivenIsKeptAndNoneAdded) {
+    EXPECT_EQ(ForDriver("DRIVER=SQL Server;SERVER=h,1;tds_version=7.2", kUtf8).text,
+              "DRIVER=SQL Server;SERVER=h,1;tds_version=7.2");
 }
 
 TEST(ConnectionStringServer, APortKeyIsAPortAndKeysMatchInAnyCase) {
@@ -89,12 +98,12 @@ TEST(ConnectionStringValues, ChineseValuesPassWholeEvenWhenATrailByteLooksLikeAB
 }
 
 TEST(ConnectionStringValues, MalformedStringsAreRefusedWithTheReason) {
-    EXPECT_NE(Problem("UID=sa;PWD={abc").find("PWD opens a brace"), std::string::npos);
-    EXPECT_NE(Problem("PWD={a}b;UID=sa").find("PWD goes on after its closing brace"), std::string::npos);
-    EXPECT_NE(Problem("DRIVER=SQL Server;sa;PWD=1").find("\"sa\", which is not of the form KEY=VALUE"),
+    EXPECT_NE(Problem("UID=sa;PWD={abc").find("PWD的值以“{”开头"), std::string::npos);
+    EXPECT_NE(Problem("PWD={a}b;UID=sa").find("PWD的值在右花括号之后还有内容"), std::string::npos);
+    EXPECT_NE(Problem("DRIVER=SQL Server;sa;PWD=1").find("“sa”不是“键=值”的形式"),
               std::string::npos);
     // A value with "};" cannot reach FreeTDS 1.3 intact in any spelling.
-    EXPECT_NE(Problem("UID=sa;PWD={a}};b}").find("PWD holds \"};\""), std::string::npos);
+    EXPECT_EQ(Problem("UID=sa;PWD={a}};b}"), "PWD的值含有“};”，SQL Server驱动程序无法读取。");
     // The trail byte of a GBK character does not close the brace.
-    EXPECT_NE(Problem("PWD={\x81\x7D", kGbk).find("opens a brace"), std::string::npos);
+    EXPECT_NE(Problem("PWD={\x81\x7D", kGbk).find("开头，却没有与之配对"), std::string::npos);
 }

@@ -2,6 +2,12 @@
 
 #include "flow_support.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <qpa/qwindowsysteminterface.h>
+
 #include "codepage.h"
 #include "startup.h"
 
@@ -12,6 +18,29 @@ namespace {
 const char* const kFailureHead = "连接.服务器上的2016年乡镇数据采集数据库失败。请查看SQL数据库服务器是否正确";
 
 class LoginFlow : public FlowTest {};
+
+// A server that takes connections and never answers them.
+class SilentServer {
+public:
+    SilentServer() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(fd_, 4), 0);
+        EXPECT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        port_ = ntohs(address.sin_port);
+    }
+    ~SilentServer() { ::close(fd_); }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    int Port() const { return port_; }
+
+private:
+    int fd_;
+    int port_ = 0;
+};
 
 class LoginWithOddPassword : public FlowTest {
 protected:
@@ -99,4 +128,37 @@ TEST_F(LoginWithOddPassword, ASemicolonInAValueAddsNoKeyOfItsOwn) {
     // And a value that tries to add a key is one wrong password, not a second key.
     Type("编辑框3", "x;PWD=p;w}d");
     EXPECT_EQ(LogIn().caption, U("失败"));
+}
+
+TEST_F(LoginFlow, WhileConnectingTheWindowRepaintsButTakesNoInput) {
+    SilentServer silent;
+    ::unsetenv("TDSPORT");  // it would send every connection to the stand-in
+    Type("编辑框1", ("127.0.0.1," + std::to_string(silent.Port())).c_str());
+    auto* year = Get<QLineEdit>("编辑框5");
+    QTimer::singleShot(300, window.get(), [&] {
+        // A click into the year and a key, as the window system queues them, while the
+        // connection is being opened.
+        const QPointF at = year->mapTo(window.get(), year->rect().center());
+        for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+            QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                window->windowHandle(), at, window->mapToGlobal(at),
+                type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::LeftButton, type);
+        for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease})
+            QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                window->windowHandle(), type, Qt::Key_7, Qt::NoModifier, "7");
+        EXPECT_FALSE(Get("按钮4")->isEnabled());
+    });
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        ++ticks;
+        EXPECT_EQ(year->text(), U("2016"));  // the input waits until the open has returned
+    });
+    ticker.start(200);
+    const Notice n = LogIn();  // the log-in time-out ends it
+    ticker.stop();
+    EXPECT_EQ(n.caption, U("失败"));
+    EXPECT_TRUE(n.text.contains(U("127.0.0.1,"))) << n.text.toStdString();
+    EXPECT_GE(ticks, 10);  // timers ran all along
+    EXPECT_TRUE(Get("按钮4")->isEnabled());
 }

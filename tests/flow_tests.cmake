@@ -6,7 +6,8 @@ if(TARGET tarvex_test_support AND TARGET mssql-standin)
     flow_chooser_test.cpp
     flow_conversion_test.cpp
   )
-  target_link_libraries(flow_tests PRIVATE tarvex_app tarvex_test_support Qt6::Test SQLite::SQLite3 GTest::gtest)
+  # GuiPrivate: input queued as a real window system queues it.
+  target_link_libraries(flow_tests PRIVATE tarvex_app tarvex_test_support Qt6::Test Qt6::GuiPrivate SQLite::SQLite3 GTest::gtest)
   add_dependencies(flow_tests mssql-standin)
   # TIMEOUT only guards against a hang.
   gtest_discover_tests(flow_tests PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=zh_CN.UTF-8")
