@@ -49,8 +49,8 @@ T* Find(MainWindow& window, const char* name) {
     return window.findChild<T*>(QString::fromUtf8(name));
 }
 
-// The log keeps its lines apart with "\n"; its callers and readers use "\r\n".
-QString FromLogLines(QString text) { return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")); }
+// The toolkit keeps lines apart with "\n"; the actions' texts use "\r\n".
+QString WithLineFeeds(QString text) { return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")); }
 
 QString ControlText(MainWindow& window, Control control) {
     QWidget* widget = Find<QWidget>(window, NameOf(control));
@@ -65,7 +65,7 @@ QString ControlText(MainWindow& window, Control control) {
 void SetControlText(MainWindow& window, Control control, const QString& text) {
     QWidget* widget = Find<QWidget>(window, NameOf(control));
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) edit->setText(text);
-    else if (auto* log = qobject_cast<QPlainTextEdit*>(widget)) log->setPlainText(FromLogLines(text));
+    else if (auto* log = qobject_cast<QPlainTextEdit*>(widget)) log->setPlainText(WithLineFeeds(text));
     else if (auto* combo = qobject_cast<QComboBox*>(widget)) combo->setEditText(text);
     else if (auto* label = qobject_cast<QLabel*>(widget)) label->setText(text);
 }
@@ -81,7 +81,7 @@ void AppendToControl(MainWindow& window, Control control, const QString& text) {
         log->ensureCursorVisible();
         QTextDocument* document = log->document();
         document->setUndoRedoEnabled(false);
-        cursor.insertText(FromLogLines(text));
+        cursor.insertText(WithLineFeeds(text));
         document->setUndoRedoEnabled(true);
         log->setTextCursor(cursor);
         log->ensureCursorVisible();
@@ -96,7 +96,7 @@ void AppendToControl(MainWindow& window, Control control, const QString& text) {
 // A notice box of the window's, deleted once closed. Style 48 adds the exclamation icon.
 QMessageBox* NewNotice(MainWindow& window, const QString& text, int style, const QString& caption) {
     auto* box = new QMessageBox(style == kNoticeExclamation ? QMessageBox::Warning : QMessageBox::NoIcon, caption,
-                                text, QMessageBox::Ok, &window);
+                                WithLineFeeds(text), QMessageBox::Ok, &window);
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     return box;
