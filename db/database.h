@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -126,5 +127,24 @@ private:
 
     std::shared_ptr<State> state_;
 };
+
+// What executing one statement came to: whether it ran without an error, whether there was a
+// connection to run it on, and the reason when it failed.
+struct Executed {
+    bool ok = false;
+    bool connected = false;
+    OdbcError error;
+};
+
+// Database work that executes `statement` (ODBCDB::ExecuteSql) and tells what it came to.
+inline auto Executing(std::string statement, Timeout timeout) {
+    return [statement = std::move(statement), timeout](ODBCDB& db) {
+        Executed e;
+        e.connected = db.IsOpen();
+        e.ok = db.ExecuteSql(statement, timeout);
+        if (!e.ok) e.error = db.LastError();
+        return e;
+    };
+}
 
 }  // namespace tarvex

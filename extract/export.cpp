@@ -29,6 +29,33 @@ std::tm LocalNow() {
     return local;
 }
 
+// What the export's database steps came to; nullopt in a field: the step did not run, since the
+// window is closing.
+struct ExportResult {
+    std::optional<Executed> backup;
+    std::optional<Executed> drop;
+};
+
+// The steps that need the database, which the export holds for itself throughout.
+ExportResult ExportSteps(Window& window, Database& database, const std::string& backup, int pauseMilliseconds) {
+    ExportResult result;
+    Database::Session session = database.Begin();
+    // A large account set takes the server a while to back up: no time-out cuts it off.
+    result.backup = session.Run(Executing(backup, Timeout::None()));
+    if (!result.backup || !result.backup->ok) return result;
+    window.AppendText(Control::编辑框8, ProgramText("正在删除临时数据库！\r\n"));
+    window.ResponsiveWait(pauseMilliseconds);
+    result.drop = session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None()));
+    if (!result.drop) return result;
+    window.ResponsiveWait(pauseMilliseconds);
+    if (result.drop->ok)
+        window.AppendText(Control::编辑框8, ProgramText("完成删除临时数据库！\r\n"));
+    else
+        window.AppendText(Control::编辑框8, ProgramText("删除临时数据库失败！") + ReasonLine(result.drop->error) + "\r\n");
+    window.ResponsiveWait(pauseMilliseconds);
+    return result;
+}
+
 }  // namespace
 
 std::string MonthDayText(const std::tm& t) {
@@ -61,7 +88,7 @@ std::string FileNamePart(std::string_view name, const CodePage& codePage) {
 
 std::string BuildBackupStatement(std::string_view directory, std::string_view file) {
     const std::string path = std::string(directory) + std::string(kSeparator) + std::string(file) + " ";
-    return ProgramText("backup database ") + ProgramText(kTemporaryDatabase) + " to disk='" + QuoteLiteralText(path) +
+    return "backup database " + ProgramText(kTemporaryDatabase) + " to disk='" + QuoteLiteralText(path) +
            "'with init";
 }
 
@@ -73,49 +100,16 @@ void ExportAndCleanUp(Window& window, Database& database, std::string_view progr
     const std::string chosen = window.Text(Control::组合框1);
     const std::string backup = BuildBackupStatement(directory, FileNamePart(chosen) + monthDay + timeOfDay + ".bak");
 
-    struct Outcome {
-        bool ok = false;
-        OdbcError error;
-    };
-    const auto execute = [](std::string statement, Timeout timeout) {
-        return [statement = std::move(statement), timeout](ODBCDB& db) {
-            Outcome o;
-            o.ok = db.ExecuteSql(statement, timeout);
-            if (!o.ok) o.error = db.LastError();
-            return o;
-        };
-    };
-
     window.SetActionsEnabled(false);
-    std::optional<Outcome> dropped;
-    {
-        Database::Session session = database.Begin();
-        // A large account set takes the server a while to back up: no time-out cuts it off.
-        const std::optional<Outcome> backedUp = session.Run(execute(backup, Timeout::None()));
-        if (backedUp && !backedUp->ok) {
-            window.SetActionsEnabled(true);
-            window.ShowNotice(ProgramText("导出失败！请重试") + ReasonParagraph(backedUp->error), kNoticeExclamation);
-            return;
-        }
-        if (backedUp) {
-            window.AppendText(Control::编辑框8, ProgramText("正在删除临时数据库！\r\n"));
-            window.ResponsiveWait(pauseMilliseconds);
-            dropped = session.Run(execute(ProgramText("drop database ") + ProgramText(kTemporaryDatabase), Timeout::None()));
-        }
-        if (dropped) {
-            window.ResponsiveWait(pauseMilliseconds);
-            if (dropped->ok)
-                window.AppendText(Control::编辑框8, ProgramText("完成删除临时数据库！\r\n"));
-            else
-                window.AppendText(Control::编辑框8,
-                                  ProgramText("删除临时数据库失败！") + ReasonLine(dropped->error) + "\r\n");
-            window.ResponsiveWait(pauseMilliseconds);
-        }
-    }
+    const ExportResult result = ExportSteps(window, database, backup, pauseMilliseconds);
     window.SetActionsEnabled(true);
-    if (!dropped) return;  // the window is closing
+    if (result.backup && !result.backup->ok) {
+        window.ShowNotice(ProgramText("导出失败！请重试") + ReasonParagraph(result.backup->error), kNoticeExclamation);
+        return;
+    }
+    if (!result.drop) return;  // the window is closing
     std::string notice = ProgramText("导出完毕！请查看软件目录！");
-    if (!dropped->ok)
+    if (!result.drop->ok)
         notice += ProgramText("\r\n\r\n临时数据库") + ProgramText(kTemporaryDatabase) +
                   ProgramText("未能删除，仍留在服务器上。请在服务器上删除它，再整理下一个账套。");
     window.ShowNotice(notice, kNoticeExclamation);

@@ -13,24 +13,8 @@ namespace tarvex {
 
 namespace {
 
-struct Outcome {
-    bool ok = false;
-    bool connected = false;
-    OdbcError error;
-};
-
-auto Execute(std::string statement, Timeout timeout) {
-    return [statement = std::move(statement), timeout](ODBCDB& db) {
-        Outcome o;
-        o.connected = db.IsOpen();
-        o.ok = db.ExecuteSql(statement, timeout);
-        if (!o.ok) o.error = db.LastError();
-        return o;
-    };
-}
-
 // What the user should do when the temporary database could not be created.
-std::string CreateFailureNotice(const Outcome& o) {
+std::string CreateFailureNotice(const Executed& o) {
     const std::string name = ProgramText(kTemporaryDatabase);
     if (!o.connected)
         return ProgramText("尚未登录数据库，没有整理任何数据。\r\n请先点击“登录数据库”按钮登录，再点击“整理数据”。");
@@ -60,8 +44,8 @@ RunResult RunSteps(Window& window, Database& database, int pauseMilliseconds) {
     const auto log = [&](const std::string& line) { window.AppendText(Control::编辑框8, line); };
     RunResult result;
     Database::Session session = database.Begin();
-    const std::optional<Outcome> created =
-        session.Run(Execute(ProgramText("create database ") + ProgramText(kTemporaryDatabase), Timeout::Default()));
+    const std::optional<Executed> created =
+        session.Run(Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::Default()));
     if (!created) return RunResult::Closing();
     if (!created->ok) {
         // Copying into a leftover database would mix another account set's rows into the backup.
@@ -90,7 +74,7 @@ RunResult RunSteps(Window& window, Database& database, int pauseMilliseconds) {
             ++result.failedCopies;
         } else {
             // A large table takes the server a while: no time-out cuts the copy short.
-            const std::optional<Outcome> copied = session.Run(Execute(*statement, Timeout::None()));
+            const std::optional<Executed> copied = session.Run(Executing(*statement, Timeout::None()));
             if (!copied) return RunResult::Closing();
             if (!copied->ok) {
                 log(failure + ReasonLine(copied->error) + "\r\n");
