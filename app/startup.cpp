@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "actions.h"
 #include "main_window.h"
@@ -22,15 +24,25 @@ void ReleaseProgramLoginSettings() { ReleaseLoginSettings(ProgramLoginSettings()
 }  // namespace
 
 std::string DirectoryOf(std::string_view programFile) {
+#ifdef _WIN32
+    const std::size_t slash = programFile.find_last_of("\\/");
+#else
     const std::size_t slash = programFile.rfind('/');
+#endif
     return slash == std::string_view::npos ? std::string() : std::string(programFile.substr(0, slash));
 }
 
 std::string ProgramDirectory() {
     static const std::string directory = [] {
+#ifdef _WIN32
+        char file[MAX_PATH * 2] = {};
+        const DWORD length = GetModuleFileNameA(nullptr, file, sizeof file);
+        return DirectoryOf(std::string_view(file, length));
+#else
         std::error_code error;
         const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
         return error ? std::string() : DirectoryOf(file.native());
+#endif
     }();
     return directory;
 }
@@ -42,7 +54,9 @@ LoginSettings& ProgramLoginSettings() {
 
 void PrepareProcess() {
     const std::string directory = ProgramDirectory();
-    if (!directory.empty() && chdir(directory.c_str()) != 0) std::perror(directory.c_str());
+    std::error_code error;
+    if (!directory.empty()) std::filesystem::current_path(directory, error);
+    if (error) std::fprintf(stderr, "%s: %s\n", directory.c_str(), error.message().c_str());
     // Round to nearest, every floating-point exception masked.
     std::fesetenv(FE_DFL_ENV);
     // Made before the release is registered, the settings outlive it at exit.

@@ -9,11 +9,11 @@
 
 namespace tarvex {
 
-// The directory of a program file's path: the part before its last "/", without the "/";
-// empty when the path has none.
+// The directory of a program file's path: the part before its last separator ("/"; on Windows
+// also "\"), without it; empty when the path has none.
 std::string DirectoryOf(std::string_view programFile);
 
-// The directory of this program's file (from /proc/self/exe), taken once; a fresh copy.
+// The directory of this program's file, taken once; a fresh copy.
 std::string ProgramDirectory();
 
 // The log-in settings of this run, the program's one instance. Used on the window's thread only.
