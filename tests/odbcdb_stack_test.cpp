@@ -134,7 +134,7 @@ TEST_F(Stack, AWrongPasswordOrDatabaseFailsWithTheReasonAndKeepsTheConnection) {
     EXPECT_FALSE(db_.NewOpenDatabase(""));
     EXPECT_FALSE(db_.LastError().state.empty()) << db_.LastError().Describe();
     EXPECT_FALSE(db_.NewOpenDatabase(Local("DRIVER=SQL Server;SERVER=.;PWD={1")));
-    EXPECT_NE(db_.LastError().message.find("brace"), std::string::npos);
+    EXPECT_NE(db_.LastError().message.find(Local("没有与之配对的“}”")), std::string::npos) << db_.LastError().Describe();
 
     // The earlier connection is current and usable, its record set included.
     EXPECT_TRUE(db_.IsOpen());
@@ -188,7 +188,7 @@ protected:
 TEST_F(StackWithOddPassword, ABracedPasswordWithSemicolonAndBracesReachesTheServerIntact) {
     EXPECT_TRUE(db_.NewOpenDatabase(ToolConnectionString("{p;w}}d{}"))) << db_.LastError().Describe();
     EXPECT_FALSE(db_.NewOpenDatabase(ToolConnectionString("{p;w}d{}")));  // "}" not doubled: refused here
-    EXPECT_NE(db_.LastError().message.find("closing brace"), std::string::npos);
+    EXPECT_NE(db_.LastError().message.find(Local("在右花括号之后还有内容")), std::string::npos) << db_.LastError().Describe();
 }
 
 // ---- Record sets ----------------------------------------------------------------------------------
