@@ -1,6 +1,8 @@
 #include "actions.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "account_sets.h"
 #include "catalogue.h"
@@ -15,15 +17,42 @@
 namespace tarvex {
 namespace {
 
+// The selections under way: started by a choice, not yet ended. An extraction waits for them
+// before it reads the codes they fill in, so that a run started right after a choice uses that
+// choice's codes. A selection never waits for an extraction's worker, and its database work
+// queues ahead of the run's, so the wait ends as soon as the codes are shown.
+class SelectionsUnderWay {
+public:
+    void Enter() {
+        std::lock_guard lock(mutex_);
+        ++count_;
+    }
+    void Leave() {
+        std::lock_guard lock(mutex_);
+        if (--count_ == 0) none_.notify_all();
+    }
+    void WaitForNone() {
+        std::unique_lock lock(mutex_);
+        none_.wait(lock, [this] { return count_ == 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable none_;
+    int count_ = 0;
+};
+
 // The action of 按钮4: shows the account set in the status line and starts the run on a
 // worker. The action buttons stay disabled until the run ends, so it cannot start twice.
-void StartExtraction(MainWindow& window, const std::shared_ptr<WindowControls>& controls, int pauseMilliseconds) {
+void StartExtraction(MainWindow& window, const std::shared_ptr<WindowControls>& controls,
+                     const std::shared_ptr<SelectionsUnderWay>& selections, int pauseMilliseconds) {
     const std::string accountSet = controls->Text(Control::组合框1);
     controls->SetText(Control::标签9, ProgramText("当前整理账套：") + accountSet);
     controls->SetActionsEnabled(false);
     controls->SetProgress(0, TableCatalogue::kEntryCount);
     Database& database = window.外部数据库1();
-    if (!StartWorkerThread(window, [controls, &database, pauseMilliseconds] {
+    if (!StartWorkerThread(window, [controls, selections, &database, pauseMilliseconds] {
+            selections->WaitForNone();
             RunExtraction(*controls, database, pauseMilliseconds);
         }))
         controls->SetActionsEnabled(true);
@@ -32,11 +61,21 @@ void StartExtraction(MainWindow& window, const std::shared_ptr<WindowControls>& 
 // The chooser's two events: each takes a request number, so that a request overtaken by a
 // newer one of its kind while the database was busy is skipped, and starts its worker.
 template <typename Routine>
-void StartChooserRequest(MainWindow& window, const std::shared_ptr<WindowControls>& controls,
+bool StartChooserRequest(MainWindow& window, const std::shared_ptr<WindowControls>& controls,
                          Database::RequestKind kind, Routine routine) {
     Database& database = window.外部数据库1();
     const std::uint64_t request = database.NewRequest(kind);
-    StartWorkerThread(window, [controls, &database, request, routine] { routine(*controls, database, request); });
+    return StartWorkerThread(window, [controls, &database, request, routine] { routine(*controls, database, request); });
+}
+
+void StartSelection(MainWindow& window, const std::shared_ptr<WindowControls>& controls,
+                    const std::shared_ptr<SelectionsUnderWay>& selections) {
+    selections->Enter();
+    const auto routine = [selections](Window& w, Database& database, std::uint64_t request) {
+        ShowAccountSetCodes(w, database, request);
+        selections->Leave();
+    };
+    if (!StartChooserRequest(window, controls, Database::RequestKind::Selection, routine)) selections->Leave();
 }
 
 }  // namespace
@@ -44,10 +83,14 @@ void StartChooserRequest(MainWindow& window, const std::shared_ptr<WindowControl
 void BindActions(MainWindow& window, ActionOptions options) {
     // Shared with the workers: it may outlive the window, and then does nothing.
     auto controls = std::make_shared<WindowControls>(window);
+    auto selections = std::make_shared<SelectionsUnderWay>();
     if (options.backupDirectory.empty()) options.backupDirectory = ProgramDirectory();
     window.SetHandlers({
         .login = [&window, controls] { Login(*controls, window.外部数据库1(), ProgramLoginSettings()); },
-        .startExtraction = [&window, controls, options] { StartExtraction(window, controls, options.pauseMilliseconds); },
+        .startExtraction =
+            [&window, controls, selections, options] {
+                StartExtraction(window, controls, selections, options.pauseMilliseconds);
+            },
         .exportAndCleanUp =
             [&window, controls, options] {
                 ExportAndCleanUp(*controls, window.外部数据库1(), options.backupDirectory, options.pauseMilliseconds);
@@ -56,10 +99,7 @@ void BindActions(MainWindow& window, ActionOptions options) {
             [&window, controls] {
                 StartChooserRequest(window, controls, Database::RequestKind::Lookup, LookUpAccountSets);
             },
-        .comboSelected =
-            [&window, controls] {
-                StartChooserRequest(window, controls, Database::RequestKind::Selection, ShowAccountSetCodes);
-            },
+        .comboSelected = [&window, controls, selections] { StartSelection(window, controls, selections); },
     });
 }
 

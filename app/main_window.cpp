@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QAbstractItemView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -220,10 +221,15 @@ void MainWindow::Build() {
     connect(login, &QPushButton::clicked, this, [this] { Fire(handlers_.login); });
     connect(extract, &QPushButton::clicked, this, [this] { Fire(handlers_.startExtraction); });
     connect(exportButton, &QPushButton::clicked, this, [this] { Fire(handlers_.exportAndCleanUp); });
+    // The toolkit also reports an item as activated when the box merely loses the focus while
+    // its text equals an item: only an activation inside the user's own choosing counts.
     // Delivered through the event queue, so that the handler finds the item's text in the field.
     connect(combo_, &QComboBox::activated, this, [this] {
+        if (!userChoosing_) return;
         QMetaObject::invokeMethod(this, [this] { Fire(handlers_.comboSelected); }, Qt::QueuedConnection);
     });
+    combo_->view()->installEventFilter(this);
+    combo_->view()->viewport()->installEventFilter(this);
 
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focused) {
         if (focused == nullptr || (focused != windowHandle() && focused->type() != Qt::Popup))
@@ -264,7 +270,32 @@ void MainWindow::FitFrame() {
     if (client != size()) setFixedSize(client);
 }
 
+// The user chooses an item of the list by releasing the mouse or pressing a key in the dropped
+// list, or with an arrow key or the wheel on the closed box. The toolkit reports the choice
+// while it handles that input; the choosing ends once the event loop moves on.
+bool MainWindow::IsChoosing(QObject* watched, const QEvent& event) const {
+    const bool inList = watched == combo_->view() || watched == combo_->view()->viewport();
+    switch (event.type()) {
+        case QEvent::MouseButtonRelease:
+        case QEvent::ShortcutOverride: return inList;  // the list takes Enter as a shortcut
+        case QEvent::KeyPress: {
+            if (inList) return true;
+            if (watched != combo_ && watched != combo_->lineEdit()) return false;
+            const int key = static_cast<const QKeyEvent&>(event).key();
+            return key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_PageUp || key == Qt::Key_PageDown;
+        }
+        case QEvent::Wheel: return watched == combo_;
+        default: return false;
+    }
+}
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (!userChoosing_ && IsChoosing(watched, *event)) {
+        userChoosing_ = true;
+        QTimer::singleShot(0, this, [this] { userChoosing_ = false; });
+    }
+    // The dropped list handles its own keys (Enter chooses, Esc closes it).
+    if (watched == combo_->view() || watched == combo_->view()->viewport()) return false;
     if (watched == combo_ && event->type() == QEvent::FocusOut) comboAwayInPopupOnly_ = true;
     if (watched == combo_ && event->type() == QEvent::FocusIn) {
         if (IsComboEntry(*static_cast<QFocusEvent*>(event))) Fire(handlers_.comboFocused);

@@ -67,6 +67,7 @@ private:
     void FitFrame();
     void MoveFocus(bool forward);
     bool IsComboEntry(const QFocusEvent& focusIn) const;
+    bool IsChoosing(QObject* watched, const QEvent& event) const;
     void BeginClosing();
 
     QtEventPump pump_;
@@ -81,6 +82,8 @@ private:
     bool closingBoundPassed_ = false;
     // Whether, since the combo box lost the focus, only a popup (its own list) had the focus.
     bool comboAwayInPopupOnly_ = false;
+    // Set while the event loop handles input with which the user chooses an item of the list.
+    bool userChoosing_ = false;
 };
 
 }  // namespace tarvex

@@ -169,7 +169,8 @@ void WindowControls::SetItems(const std::vector<std::string>& items) {
         const QString shown = combo->currentText();
         combo->clear();
         for (int i = 0; i < texts.size(); ++i) combo->addItem(texts[i], i);
-        combo->setCurrentIndex(-1);
+        // The item the field shows, if any, is the list's current one (highlighted when dropped).
+        combo->setCurrentIndex(combo->findText(shown, Qt::MatchExactly | Qt::MatchCaseSensitive));
         combo->setEditText(shown);
         return true;
     });

@@ -2,6 +2,7 @@
 
 #include "codepage.h"
 #include "database.h"
+#include "login.h"
 #include "sqltext.h"
 #include "window_port.h"
 
@@ -20,10 +21,16 @@ std::string_view TrimTrailingBlanks(std::string_view s) {
     return s;
 }
 
+// What reading a query came to: `ran` false when the request did not run (a newer one of its
+// kind overtook it, or the window is closing); `rows` empty when the query failed.
+struct Read {
+    bool ran = false;
+    std::optional<std::vector<AccountSetRow>> rows;
+};
+
 // Reads every row of a query in one piece of database work, so that no log-in can replace
 // the connection while the record set is walked; the record set is closed afterwards.
-std::optional<std::vector<AccountSetRow>> ReadRows(Database& database, Database::RequestKind kind,
-                                                   std::uint64_t request, std::string statement) {
+Read ReadRows(Database& database, Database::RequestKind kind, std::uint64_t request, std::string statement) {
     using Rows = std::optional<std::vector<AccountSetRow>>;
     std::optional<Rows> result = database.RunRequest(kind, request, [statement](ODBCDB& db) -> Rows {
         const RecordSetHandle h = db.OpenTable(statement);
@@ -35,7 +42,8 @@ std::optional<std::vector<AccountSetRow>> ReadRows(Database& database, Database:
         db.CloseRecordSet(h);
         return rows;
     });
-    return result ? std::move(*result) : std::nullopt;
+    if (!result) return {};
+    return {true, std::move(*result)};
 }
 
 }  // namespace
@@ -64,37 +72,40 @@ std::optional<AccountSetRow> PickAccountSet(const std::vector<AccountSetRow>& ro
 
 void LookUpAccountSets(Window& window, Database& database, std::uint64_t request) {
     const std::string year = window.Text(Control::编辑框5);
-    const std::string source = window.Text(Control::编辑框4);
+    const std::string source = DatabaseName(window);
     const std::optional<std::string> statement = BuildLookupStatement(source, year);
     if (!statement) {
         window.AppendText(Control::编辑框8, DatabaseNameProblem(source) + "\r\n");
         return;
     }
-    const auto rows = ReadRows(database, Database::RequestKind::Lookup, request, *statement);
-    if (!rows) return;  // no connection, a failed query, overtaken or closing: the list stays
+    const Read read = ReadRows(database, Database::RequestKind::Lookup, request, *statement);
+    if (!read.rows) return;  // no connection, a failed query, overtaken or closing: the list stays
     std::vector<std::string> names;
-    names.reserve(rows->size());
-    for (const AccountSetRow& row : *rows) names.push_back(row.name);
+    names.reserve(read.rows->size());
+    for (const AccountSetRow& row : *read.rows) names.push_back(row.name);
     window.SetItems(names);
 }
 
+// The two boxes change once, when the codes are known (empty when none were found), never
+// before: until then they keep the codes of the previous choice rather than standing empty for
+// a run that reads them meanwhile.
 void ShowAccountSetCodes(Window& window, Database& database, std::uint64_t request) {
-    window.SetText(Control::编辑框6, "");
-    window.SetText(Control::编辑框7, "");
+    const auto show = [&](const std::optional<AccountSetRow>& row) {
+        window.SetText(Control::编辑框6, row ? row->unitCode : std::string());
+        window.SetText(Control::编辑框7, row ? row->accountSetNo : std::string());
+    };
     const std::string chosen = window.Text(Control::组合框1);
     const std::string year = window.Text(Control::编辑框5);
-    const std::string source = window.Text(Control::编辑框4);
+    const std::string source = DatabaseName(window);
     const std::optional<std::string> statement = BuildSelectionStatement(source, chosen, year);
     if (!statement) {
+        show(std::nullopt);
         window.AppendText(Control::编辑框8, DatabaseNameProblem(source) + "\r\n");
         return;
     }
-    const auto rows = ReadRows(database, Database::RequestKind::Selection, request, *statement);
-    if (!rows) return;
-    if (const std::optional<AccountSetRow> row = PickAccountSet(*rows, chosen)) {
-        window.AppendText(Control::编辑框6, row->unitCode);
-        window.AppendText(Control::编辑框7, row->accountSetNo);
-    }
+    const Read read = ReadRows(database, Database::RequestKind::Selection, request, *statement);
+    if (!read.ran) return;  // a newer choice shows its own codes, or the window is closing
+    show(read.rows ? PickAccountSet(*read.rows, chosen) : std::nullopt);
 }
 
 }  // namespace tarvex

@@ -35,22 +35,31 @@ std::string TrimBlanks(std::string_view text, const CodePage& codePage) {
 
 namespace {
 
-std::string Value(std::string_view value) {
-    if (value.find_first_of(";{}") == std::string_view::npos) return std::string(value);
-    std::string out = "{";
-    for (char c : value) {
-        out += c;
-        if (c == '}') out += '}';
+// Steps over whole characters: in GBK a trail byte may be the byte of "{" or "}" (倉 is 82 7D),
+// and such a byte is part of its character, not a brace.
+std::string Value(std::string_view value, const CodePage& codePage) {
+    std::string out;
+    bool braces = false;
+    for (std::size_t pos = 0; pos < value.size();) {
+        const std::size_t n = codePage.CharLength(value, pos);
+        const std::string_view ch = value.substr(pos, n);
+        out.append(ch);
+        if (ch == "}") out += '}';
+        braces = braces || ch == ";" || ch == "{" || ch == "}";
+        pos += n;
     }
-    return out + "}";
+    return braces ? "{" + out + "}" : out;
 }
 
 }  // namespace
 
-std::string BuildConnectionString(const LoginSettings& s) {
-    return "DRIVER=SQL Server;SERVER=" + Value(s.Server) + ";UID=" + Value(s.User) + ";PWD=" + Value(s.Password) +
-           ";WSID=" + Value(s.Server) + ";DATABASE=" + Value(s.Database);
+std::string BuildConnectionString(const LoginSettings& s, const CodePage& codePage) {
+    const auto value = [&](const std::string& v) { return Value(v, codePage); };
+    return "DRIVER=SQL Server;SERVER=" + value(s.Server) + ";UID=" + value(s.User) + ";PWD=" + value(s.Password) +
+           ";WSID=" + value(s.Server) + ";DATABASE=" + value(s.Database);
 }
+
+std::string DatabaseName(Window& window) { return TrimBlanks(window.Text(Control::编辑框4)); }
 
 void Login(Window& window, Database& database, LoginSettings& settings) {
     for (Control input : {Control::编辑框1, Control::编辑框3, Control::编辑框2}) {
@@ -63,7 +72,7 @@ void Login(Window& window, Database& database, LoginSettings& settings) {
     settings.Server = TrimBlanks(window.Text(Control::编辑框1));
     settings.User = TrimBlanks(window.Text(Control::编辑框2));
     settings.Password = TrimBlanks(window.Text(Control::编辑框3));
-    settings.Database = TrimBlanks(window.Text(Control::编辑框4));
+    settings.Database = DatabaseName(window);
 
     struct Outcome {
         bool opened = false;

@@ -30,7 +30,11 @@ std::string TrimBlanks(std::string_view text, const CodePage& codePage = CodePag
 // "DRIVER=SQL Server;SERVER=…;UID=…;PWD=…;WSID=…;DATABASE=…". A value that holds ";", "{" or "}"
 // goes in braces with "}" doubled, as ODBC defines, so that it cannot add keys of its own;
 // every other value stands as it is.
-std::string BuildConnectionString(const LoginSettings& settings);
+std::string BuildConnectionString(const LoginSettings& settings, const CodePage& codePage = CodePage::Process());
+
+// The restored database's name as every action uses it: the text of 编辑框4 trimmed as for
+// log-in, so that the database the log-in opened is the one the lookup and the copies read.
+std::string DatabaseName(Window& window);
 
 // The action of 按钮1, on the window's thread: the window repaints but takes no input while
 // the connection opens.

@@ -72,7 +72,7 @@ OdbcError Diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
         record.message = Terminated(message.data(), message.size());
         records.push_back(std::move(record));
     }
-    if (records.empty()) return Problem("The driver reported a failure but gave no reason.");
+    if (records.empty()) return Problem(ProgramText("驱动程序报告失败，但没有给出原因。"));
     OdbcError first = std::move(records.front());
     first.more.assign(std::make_move_iterator(records.begin() + 1), std::make_move_iterator(records.end()));
     return first;
@@ -127,7 +127,7 @@ public:
         if (!env.handle) {
             auto made = std::make_unique<EnvironmentHandle>();
             if (made->get() == SQL_NULL_HENV) {
-                error = Problem("The ODBC driver manager could not create an environment.");
+                error = Problem(ProgramText("ODBC驱动程序管理器无法创建环境。"));
                 return;
             }
             env.handle = std::move(made);
@@ -439,7 +439,7 @@ struct ODBCDB::Impl {
     // The record set a move names, with the last error cleared, or else why there is none.
     RecordSet* ToMove(RecordSetHandle handle) {
         RecordSet* rs = Find(handle);
-        lastError = rs ? OdbcError() : Problem("The record-set handle names no open record set.");
+        lastError = rs ? OdbcError() : Problem(ProgramText("记录集句柄不指向任何打开的记录集。"));
         return rs;
     }
 
@@ -463,9 +463,9 @@ struct ODBCDB::Impl {
 
     // Why a statement cannot be sent at all; an empty text when it can.
     std::string Unsendable(std::string_view statement, const Timeout& timeout) const {
-        if (statement.empty()) return "The statement is empty.";
-        if (!current) return "No database connection is open.";
-        if (timeout.seconds && *timeout.seconds < 0) return "A statement time-out cannot be negative.";
+        if (statement.empty()) return ProgramText("语句为空。");
+        if (!current) return ProgramText("尚未登录数据库：没有打开的数据库连接。");
+        if (timeout.seconds && *timeout.seconds < 0) return ProgramText("语句的超时时间不能为负数。");
         return {};
     }
 
@@ -528,7 +528,7 @@ bool ODBCDB::NewOpenDatabase(std::string_view connectionString, bool readOnly, b
     std::string completed;
     const SQLRETURN rc = DriverConnect(dbc, forDriver.text, completion, completed);
     if (rc == SQL_NO_DATA) {
-        d.lastError = Problem("The log-in was cancelled.");
+        d.lastError = Problem(ProgramText("登录已取消。"));
         return false;
     }
     if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
@@ -546,7 +546,7 @@ bool ODBCDB::NewOpenDatabase(std::string_view connectionString, bool readOnly, b
         return false;
     }
     if (api < SQL_OAC_LEVEL1 || grammar < SQL_OSC_MINIMUM) {
-        d.lastError = Problem("The ODBC driver does not offer API conformance level 1 and the minimum SQL grammar.");
+        d.lastError = Problem(ProgramText("ODBC驱动程序达不到API一致性级别1和最低SQL语法。"));
         return false;
     }
 
@@ -594,8 +594,8 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
     Connection& connection = *d.current;
     const auto slot = std::find(connection.slots.begin(), connection.slots.end(), nullptr);
     if (slot == connection.slots.end()) {
-        d.lastError = Problem("All " + std::to_string(kMaxRecordSets) +
-                              " record sets of the connection are open; none can be opened before one is closed.");
+        d.lastError = Problem(ProgramText("连接的") + std::to_string(kMaxRecordSets) +
+                              ProgramText("个记录集都已打开，关闭其中一个之前无法再打开新的记录集。"));
         return 0;
     }
 
@@ -613,7 +613,7 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
 
     d.SetTimeout(stmt, timeout);
     if (!connection.staticCursors) {
-        d.lastError = Problem("The ODBC driver offers no static cursors.");
+        d.lastError = Problem(ProgramText("ODBC驱动程序不提供静态游标。"));
         return 0;
     }
     if (!SQL_SUCCEEDED(SQLSetStmtOption(stmt, SQL_CURSOR_TYPE, SQL_CURSOR_STATIC)) ||

@@ -5,6 +5,7 @@
 
 #include "catalogue.h"
 #include "database.h"
+#include "login.h"
 #include "reason.h"
 #include "sqltext.h"
 #include "window_port.h"
@@ -66,7 +67,7 @@ RunResult RunSteps(Window& window, Database& database, int pauseMilliseconds) {
     for (int position = 1; position <= TableCatalogue::kEntryCount; ++position) {
         log(TableCatalogue::ProgressLine(position));
         const std::string failure = std::string(TableCatalogue::TableName(position)) + ProgramText("表整理失败！");
-        const std::string source = window.Text(Control::编辑框4);
+        const std::string source = DatabaseName(window);
         const std::optional<std::string> statement =
             BuildCopyStatement(position, source, unitCode, accountSetNumber, year);
         if (!statement) {

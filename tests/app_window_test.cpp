@@ -422,10 +422,26 @@ TEST_F(ComboEvents, TypingAndItemsSetByCodeFireNothing) {
     controls.SetItems({"丙", "乙", "丁"});
     QApplication::processEvents();
     EXPECT_EQ(combo->currentText(), U("乙"));  // the typed text stays in the field
+    EXPECT_EQ(combo->currentIndex(), 1);         // and its item is the list's current one
     EXPECT_EQ(combo->count(), 3);
     EXPECT_EQ(combo->itemData(2).toInt(), 2);
     EXPECT_EQ(fired.selected, 0);
     EXPECT_EQ(fired.focused, 1);
+
+    // Leaving the box while its text equals an item is no choice: by Tab, or by a click elsewhere.
+    combo->setEditText(U("丁"));
+    Key(Qt::Key_Tab);
+    combo->setFocus();
+    combo->setEditText(U("丙"));
+    QTest::mouseClick(Get("编辑框1"), Qt::LeftButton);
+    QApplication::processEvents();
+    EXPECT_EQ(fired.selected, 0);
+
+    // An arrow key on the closed box chooses the next item.
+    combo->setFocus();
+    Key(Qt::Key_Down);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fired.selected == 1; }, kGuardMs));
+    EXPECT_EQ(fired.selectedText, U("乙"));
 }
 
 }  // namespace

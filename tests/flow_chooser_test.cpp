@@ -77,6 +77,40 @@ TEST_F(ChooserFlow, ChoosingFillsThatAccountSetsCodesOnly) {
     EXPECT_EQ(Text("编辑框6"), U("002"));
 }
 
+TEST_F(ChooserFlow, ARunStartedRightAfterAChoiceCopiesThatChoicesRows) {
+    LogInAndList();
+    Choose("演示账套");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Text("编辑框7") == U("001"); }, kGuardMs));
+    std::thread busy = Busy(1);  // the choice's lookup of the codes waits behind it
+    Choose("演示账套2");
+    Click("按钮4");
+    ASSERT_TRUE(notices.Next().text.startsWith(U("代码执行完毕！")));
+    busy.join();
+    EXPECT_EQ(StatementsWith("='002'"), 34);  // every copy filters on the unit code
+    EXPECT_EQ(StatementsWith("='001'"), 0);
+}
+
+TEST_F(ChooserFlow, LeavingTheChooserWithAnItemsTextKeepsCodesTypedByHand) {
+    LogInAndList();
+    Get<QComboBox>("组合框1")->setEditText(U("演示账套"));
+    Type("编辑框6", "999");
+    Type("编辑框7", "999");
+    FocusChooser();
+    LeaveChooser();
+    QTest::qWait(300);
+    EXPECT_EQ(StatementsWith("ztmc like"), 0);
+    EXPECT_EQ(Text("编辑框6"), U("999"));
+    EXPECT_EQ(Text("编辑框7"), U("999"));
+}
+
+TEST_F(ChooserFlow, BlanksAroundTheDatabaseNameAreTrimmedAsForLogIn) {
+    Type("编辑框4", " 2016年乡镇数据采集 ");
+    LogInAndList();
+    EXPECT_EQ(ChooserItems(), k2016);
+    Choose("演示账套");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Text("编辑框7") == U("001"); }, kGuardMs));
+}
+
 TEST_F(ChooserFlow, AUnitWithoutTheNewChartLeavesBothBoxesEmpty) {
     LogInAndList();
     Choose("演示账套");

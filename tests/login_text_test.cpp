@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "connection_string.h"
 #include "login.h"
 
 using tarvex::BuildConnectionString;
@@ -53,4 +54,14 @@ TEST(ConnectionString, ValuesWithSeparatorsOrBracesAreBraced) {
     s = {"h;ost", "u}", "{p}", "d"};
     EXPECT_EQ(BuildConnectionString(s),
               "DRIVER=SQL Server;SERVER={h;ost};UID={u}}};PWD={{p}}};WSID={h;ost};DATABASE=d");
+}
+
+TEST(ConnectionString, GbkCharactersWhoseTrailByteIsABraceStayWholeAndBare) {
+    // 倉 is 82 7D and 憑 91 7B: the brace bytes belong to their characters.
+    const LoginSettings s{".", "sa", "\x82\x7D\x8E\xEC", "\x91\x7B"};
+    const std::string text = BuildConnectionString(s, kGbk);
+    EXPECT_EQ(text, "DRIVER=SQL Server;SERVER=.;UID=sa;PWD=\x82\x7D\x8E\xEC;WSID=.;DATABASE=\x91\x7B");
+    const tarvex::DriverConnectionString forDriver = tarvex::ForDriver(text, kGbk);
+    EXPECT_TRUE(forDriver.Ok()) << forDriver.problem;
+    EXPECT_NE(forDriver.text.find(";PWD=\x82\x7D\x8E\xEC;"), std::string::npos);
 }

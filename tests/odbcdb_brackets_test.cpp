@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <utility>
+#include <vector>
+
 using tarvex::CodePage;
 using tarvex::RewriteBrackets;
 
@@ -57,4 +63,22 @@ TEST(RewriteBrackets, AGbkTrailByteIsNeverABracket) {
     EXPECT_EQ(Rewrite(close + "]]", kGbk), close + "]");
     // Read as UTF-8 the same bytes are malformed, and the bracket byte stands for itself.
     EXPECT_EQ(Rewrite("[" + close + "x", kUtf8), "\"\x81\"x");
+}
+
+// The reasons the connection object gives of its own reach Chinese notices: they are Chinese too.
+TEST(OwnReasons, AreInChinese) {
+    tarvex::ODBCDB db;
+    const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"OpenTable without a connection", [&] { db.OpenTable("SELECT 1"); }},
+        {"ExecuteSql without a connection", [&] { db.ExecuteSql("drop database x"); }},
+        {"an empty statement", [&] { db.ExecuteSql(""); }},
+        {"a handle that names nothing", [&] { db.MoveNext(7); }},
+    };
+    for (const auto& [what, call] : calls) {
+        call();
+        const std::string message = db.LastError().message;
+        EXPECT_FALSE(message.empty()) << what;
+        EXPECT_EQ(std::count_if(message.begin(), message.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }), 0)
+            << what << ": " << message;
+    }
 }
