@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
 #include <limits>
 
 namespace tarvex {
@@ -214,6 +215,7 @@ void MainWindow::Build() {
     login->setFont(ButtonFont(nullptr));
     exportButton->setFont(ButtonFont("宋体"));
 
+    actionButtons_ = {login, extract, exportButton};
     tabOrder_ = {server, user, password, login, database, year, combo_, unitCode, setNumber, exportButton, log_, extract};
     for (std::size_t i = 1; i < tabOrder_.size(); ++i) setTabOrder(tabOrder_[i - 1], tabOrder_[i]);
     server->setFocus();
@@ -244,6 +246,21 @@ void MainWindow::Build() {
 void MainWindow::SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 
 void MainWindow::SetClosingHook(std::function<void()> hook) { closingHook_ = std::move(hook); }
+
+void MainWindow::SetActionsEnabled(bool enabled) {
+    if (!enabled) {
+        QWidget* focused = focusWidget();
+        const bool onButton = std::find(actionButtons_.begin(), actionButtons_.end(), focused) != actionButtons_.end();
+        if (onButton && actionButtons_.front()->isEnabled()) focusedButton_ = focused;
+        for (QPushButton* button : actionButtons_) button->setEnabled(false);
+        focusMovedTo_ = focusWidget();
+        return;
+    }
+    for (QPushButton* button : actionButtons_) button->setEnabled(true);
+    if (focusedButton_ && focusWidget() == focusMovedTo_) focusedButton_->setFocus(Qt::OtherFocusReason);
+    focusedButton_ = nullptr;
+    focusMovedTo_ = nullptr;
+}
 
 void MainWindow::ShowCentred() {
     const QRect screenArea = screen()->geometry();
@@ -353,13 +370,15 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::BeginClosing() {
+    // First the database: the running statement is cancelled and queued and later work fails,
+    // so that every worker and every wait of the window's own thread ends soon. Only then the
+    // closing signal, which wakes the workers' pauses: a worker woken (or finding its controls
+    // empty) must find the database refusing its next statement, not send it.
+    外部数据库1_.Shutdown();
     closing_->Set();
     workers_->Refuse();
     setEnabled(false);
     for (QMessageBox* notice : findChildren<QMessageBox*>(Qt::FindDirectChildrenOnly)) notice->done(0);
-    // The running statement is cancelled and queued database work fails, so that every worker
-    // and every wait of the window's own thread ends soon.
-    外部数据库1_.Shutdown();
     if (closingHook_) closingHook_();
     QTimer::singleShot(kClosingBound, this, [this] {
         closingBoundPassed_ = true;

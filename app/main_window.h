@@ -9,6 +9,7 @@
 // until its workers have ended, at most kClosingBound, and closes. StartUp ends the process at
 // once when a worker has outlived that bound (see startup.h).
 
+#include <QPointer>
 #include <QWidget>
 
 #include <chrono>
@@ -24,6 +25,7 @@
 class QCloseEvent;
 class QComboBox;
 class QPlainTextEdit;
+class QPushButton;
 
 namespace tarvex {
 
@@ -45,6 +47,10 @@ public:
 
     void SetHandlers(Handlers handlers);
     void SetClosingHook(std::function<void()> hook);
+
+    // Enables or disables the three action buttons. A button that had the focus when they were
+    // disabled gets it back when they are enabled again, unless the user has moved it meanwhile.
+    void SetActionsEnabled(bool enabled);
 
     // Shows the window centred on its screen, its outer frame 522 × 588.
     void ShowCentred();
@@ -75,6 +81,10 @@ private:
     Handlers handlers_;
     std::function<void()> closingHook_;
     std::vector<QWidget*> tabOrder_;
+    std::vector<QPushButton*> actionButtons_;  // 按钮1, 按钮4, 按钮2
+    // While the buttons are disabled: the one that had the focus, and where the toolkit moved it.
+    QPointer<QWidget> focusedButton_;
+    QPointer<QWidget> focusMovedTo_;
     QComboBox* combo_ = nullptr;     // 组合框1, owned as a child
     QPlainTextEdit* log_ = nullptr;  // 编辑框8, owned as a child
     std::shared_ptr<StopSignal> closing_ = std::make_shared<StopSignal>();

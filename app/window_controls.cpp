@@ -201,7 +201,7 @@ void WindowControls::ResponsiveWait(int interval, int unit) { tarvex::Responsive
 
 void WindowControls::SetActionsEnabled(bool enabled) {
     Call<bool>([enabled](MainWindow& w) {
-        for (const char* name : {"按钮1", "按钮4", "按钮2"}) Find<QPushButton>(w, name)->setEnabled(enabled);
+        w.SetActionsEnabled(enabled);
         return true;
     });
 }

@@ -323,6 +323,32 @@ TEST_F(WindowKeys, MouseClicksRunTheButtonsActions) {
     EXPECT_EQ(fired.exportData, 1);
 }
 
+// An action disables the buttons while it runs; the toolkit then moves the focus on, into a box
+// where the next Space would overwrite text. The clicked button has it again afterwards.
+TEST_F(WindowKeys, TheButtonOfAnActionHasTheFocusAgainWhenTheActionEnds) {
+    tarvex::WindowControls controls(window);
+    const auto action = [&] {
+        controls.SetActionsEnabled(false);
+        QApplication::processEvents();
+        controls.SetActionsEnabled(true);
+    };
+    window.SetHandlers({action, action, action, {}, {}});
+    for (const char* button : {"按钮1", "按钮4", "按钮2"}) {
+        Get(button)->setFocus();
+        Key(Qt::Key_Space);
+        EXPECT_EQ(FocusedName(), U(button));
+    }
+    // Moved by the user meanwhile, the focus stays where the user put it.
+    window.SetHandlers({[&] {
+        controls.SetActionsEnabled(false);
+        Get("编辑框5")->setFocus();
+        controls.SetActionsEnabled(true);
+    }});
+    Get("按钮1")->setFocus();
+    Key(Qt::Key_Space);
+    EXPECT_EQ(FocusedName(), U("编辑框5"));
+}
+
 TEST(WindowClosing, EscClosesTheWindowFromEveryControl) {
     for (const char* name : kTabOrder) {
         tarvex::MainWindow window;

@@ -250,9 +250,13 @@ TEST_F(ConversionFlow, ClosingTheWindowDuringARunEndsCleanly) {
     Prepare("演示账套");
     Click("按钮4");
     ASSERT_TRUE(QTest::qWaitFor([&] { return RunLines().size() >= 4; }, kGuardMs));
+    QTest::qWait(300);  // inside a pause, between two copies
+    const std::size_t sent = standin->Statements().size();
     QTest::keyClick(window->windowHandle(), Qt::Key_Escape);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, kGuardMs));
     EXPECT_EQ(window->Workers()->Running(), 0);
+    // Nothing more reached the server once the window was closed.
+    EXPECT_EQ(standin->Statements().size(), sent);
     // The temporary database stays for a later export.
     EXPECT_TRUE(TemporaryDatabaseExists());
 }

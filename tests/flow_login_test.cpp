@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <qpa/qwindowsysteminterface.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "codepage.h"
 #include "startup.h"
@@ -32,7 +36,12 @@ public:
         EXPECT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
         port_ = ntohs(address.sin_port);
     }
-    ~SilentServer() { ::close(fd_); }
+    ~SilentServer() { Stop(); }
+    // Stops listening: the connections waiting to be taken are reset.
+    void Stop() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
     SilentServer(const SilentServer&) = delete;
     SilentServer& operator=(const SilentServer&) = delete;
     int Port() const { return port_; }
@@ -41,6 +50,29 @@ private:
     int fd_;
     int port_ = 0;
 };
+
+// Asks the window to close as a window manager does: WM_DELETE_WINDOW through the X server,
+// which the toolkit counts as user input.
+void RequestCloseThroughTheXServer(QWidget& window) {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* c = x11->connection();
+    const auto atom = [c](const char* name) {
+        xcb_intern_atom_reply_t* reply =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+        const xcb_atom_t a = reply ? reply->atom : XCB_ATOM_NONE;
+        std::free(reply);
+        return a;
+    };
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = static_cast<xcb_window_t>(window.winId());
+    event.type = atom("WM_PROTOCOLS");
+    event.data.data32[0] = atom("WM_DELETE_WINDOW");
+    event.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(c, 0, event.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
+    xcb_flush(c);
+}
 
 class LoginWithOddPassword : public FlowTest {
 protected:
@@ -161,4 +193,17 @@ TEST_F(LoginFlow, WhileConnectingTheWindowRepaintsButTakesNoInput) {
     EXPECT_TRUE(n.text.contains(U("127.0.0.1,"))) << n.text.toStdString();
     EXPECT_GE(ticks, 10);  // timers ran all along
     EXPECT_TRUE(Get("按钮4")->isEnabled());
+}
+
+// On a real X server: closing the window while the log-in connects closes it once the log-in ends.
+TEST_F(LoginFlow, ACloseRequestedWhileConnectingIsHonouredWhenTheLogInEnds) {
+    if (QGuiApplication::platformName() != QStringLiteral("xcb")) GTEST_SKIP() << "needs an X server";
+    SilentServer silent;
+    ::unsetenv("TDSPORT");
+    Type("编辑框1", ("127.0.0.1," + std::to_string(silent.Port())).c_str());
+    QTimer::singleShot(300, window.get(), [&] { RequestCloseThroughTheXServer(*window); });
+    QTimer::singleShot(1000, window.get(), [&] { silent.Stop(); });  // the log-in fails then
+    Click("按钮1");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, kGuardMs));
+    EXPECT_TRUE(notices.Seen().empty());
 }
