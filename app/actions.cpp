@@ -6,6 +6,7 @@
 
 #include "account_sets.h"
 #include "catalogue.h"
+#include "conversion_record.h"
 #include "export.h"
 #include "extraction.h"
 #include "login.h"
@@ -45,15 +46,16 @@ private:
 // The action of 按钮4: shows the account set in the status line and starts the run on a
 // worker. The action buttons stay disabled until the run ends, so it cannot start twice.
 void StartExtraction(MainWindow& window, const std::shared_ptr<WindowControls>& controls,
-                     const std::shared_ptr<SelectionsUnderWay>& selections, int pauseMilliseconds) {
+                     const std::shared_ptr<SelectionsUnderWay>& selections,
+                     const std::shared_ptr<ConversionLedger>& ledger, int pauseMilliseconds) {
     const std::string accountSet = controls->Text(Control::组合框1);
     controls->SetText(Control::标签9, ProgramText("当前整理账套：") + accountSet);
     controls->SetActionsEnabled(false);
     controls->SetProgress(0, TableCatalogue::kEntryCount);
     Database& database = window.外部数据库1();
-    if (!StartWorkerThread(window, [controls, selections, &database, pauseMilliseconds] {
+    if (!StartWorkerThread(window, [controls, selections, ledger, &database, pauseMilliseconds] {
             selections->WaitForNone();
-            RunExtraction(*controls, database, pauseMilliseconds);
+            RunExtraction(*controls, database, *ledger, pauseMilliseconds);
         }))
         controls->SetActionsEnabled(true);
 }
@@ -84,16 +86,23 @@ void BindActions(MainWindow& window, ActionOptions options) {
     // Shared with the workers: it may outlive the window, and then does nothing.
     auto controls = std::make_shared<WindowControls>(window);
     auto selections = std::make_shared<SelectionsUnderWay>();
+    auto ledger = std::make_shared<ConversionLedger>();
     if (options.backupDirectory.empty()) options.backupDirectory = ProgramDirectory();
     window.SetHandlers({
-        .login = [&window, controls] { Login(*controls, window.外部数据库1(), ProgramLoginSettings()); },
+        .login =
+            [&window, controls, ledger] {
+                const LoginSettings& settings = ProgramLoginSettings();
+                if (Login(*controls, window.外部数据库1(), ProgramLoginSettings()))
+                    ledger->SetLogin({settings.Server, settings.Database, settings.User});
+            },
         .startExtraction =
-            [&window, controls, selections, options] {
-                StartExtraction(window, controls, selections, options.pauseMilliseconds);
+            [&window, controls, selections, ledger, options] {
+                StartExtraction(window, controls, selections, ledger, options.pauseMilliseconds);
             },
         .exportAndCleanUp =
-            [&window, controls, options] {
-                ExportAndCleanUp(*controls, window.外部数据库1(), options.backupDirectory, options.pauseMilliseconds);
+            [&window, controls, ledger, options] {
+                ExportAndCleanUp(*controls, window.外部数据库1(), *ledger, options.backupDirectory,
+                                 options.pauseMilliseconds);
             },
         .comboFocused =
             [&window, controls] {

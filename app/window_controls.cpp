@@ -143,8 +143,10 @@ R WindowControls::Call(Op op) {
     });
 }
 
-std::string WindowControls::Text(Control control) {
-    return ToNarrow(Call<QString>([control](MainWindow& w) { return ControlText(w, control); }));
+std::string WindowControls::Text(Control control, std::string* unheld) {
+    const QString text = Call<QString>([control](MainWindow& w) { return ControlText(w, control); });
+    if (unheld) *unheld = CodePage::Process().Unheld(text.toUtf8().toStdString());
+    return ToNarrow(text);
 }
 
 void WindowControls::SetText(Control control, std::string_view text) {
@@ -195,6 +197,16 @@ int WindowControls::ShowNotice(std::string_view text, int style, std::optional<s
         });
         box->show();
     });
+}
+
+bool WindowControls::AskYesNo(std::string_view text) {
+    if (Closing() || !OnWindowThread() || !window_) return false;  // asked by the window's own actions
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8("请确认"), WithLineFeeds(ToQString(text)),
+                    QMessageBox::Yes | QMessageBox::No, window_);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::No);
+    box.setWindowModality(Qt::WindowModal);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void WindowControls::ResponsiveWait(int interval, int unit) { tarvex::ResponsiveWait(interval, unit, *closing_); }

@@ -23,13 +23,14 @@ public:
     // Made on the window's thread; may outlive the window (every operation then does nothing).
     explicit WindowControls(MainWindow& window);
 
-    std::string Text(Control control) override;
+    std::string Text(Control control, std::string* unheld = nullptr) override;
     void SetText(Control control, std::string_view text) override;
     void AppendText(Control control, std::string_view text) override;
     void SetItems(const std::vector<std::string>& items) override;
     // Returns 1 once the user closed the box with OK (or Esc), 0 when none was shown or the
     // window closed it.
     int ShowNotice(std::string_view text, int style, std::optional<std::string_view> caption = std::nullopt) override;
+    bool AskYesNo(std::string_view text) override;
     void ResponsiveWait(int interval, int unit = 0) override;
     void SetActionsEnabled(bool enabled) override;
     void SetProgress(int done, int total) override;

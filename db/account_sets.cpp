@@ -1,5 +1,7 @@
 #include "account_sets.h"
 
+#include <initializer_list>
+
 #include "codepage.h"
 #include "database.h"
 #include "login.h"
@@ -70,14 +72,26 @@ std::optional<AccountSetRow> PickAccountSet(const std::vector<AccountSetRow>& ro
     return rows.front();
 }
 
-void LookUpAccountSets(Window& window, Database& database, std::uint64_t request) {
-    const std::string year = window.Text(Control::编辑框5);
-    const std::string source = DatabaseName(window);
-    const std::optional<std::string> statement = BuildLookupStatement(source, year);
-    if (!statement) {
-        window.AppendText(Control::编辑框8, DatabaseNameProblem(source) + "\r\n");
-        return;
+// The lookup or selection statement from the inputs, or nullopt after the log has said why not.
+template <typename Build>
+std::optional<std::string> StatementFrom(Window& window, std::initializer_list<Input> inputs, const Input& source,
+                                         Build build) {
+    for (const Input& input : inputs) {
+        if (input.Ok()) continue;
+        window.AppendText(Control::编辑框8, input.problem + "\r\n");
+        return std::nullopt;
     }
+    std::optional<std::string> statement = build();
+    if (!statement) window.AppendText(Control::编辑框8, DatabaseNameProblem(source.text) + "\r\n");
+    return statement;
+}
+
+void LookUpAccountSets(Window& window, Database& database, std::uint64_t request) {
+    const Input year = ReadInput(window, Control::编辑框5);
+    const Input source = DatabaseName(window);
+    const std::optional<std::string> statement =
+        StatementFrom(window, {year, source}, source, [&] { return BuildLookupStatement(source.text, year.text); });
+    if (!statement) return;
     const Read read = ReadRows(database, Database::RequestKind::Lookup, request, *statement);
     if (!read.rows) return;  // no connection, a failed query, overtaken or closing: the list stays
     std::vector<std::string> names;
@@ -94,18 +108,18 @@ void ShowAccountSetCodes(Window& window, Database& database, std::uint64_t reque
         window.SetText(Control::编辑框6, row ? row->unitCode : std::string());
         window.SetText(Control::编辑框7, row ? row->accountSetNo : std::string());
     };
-    const std::string chosen = window.Text(Control::组合框1);
-    const std::string year = window.Text(Control::编辑框5);
-    const std::string source = DatabaseName(window);
-    const std::optional<std::string> statement = BuildSelectionStatement(source, chosen, year);
+    const Input chosen = ReadInput(window, Control::组合框1);
+    const Input year = ReadInput(window, Control::编辑框5);
+    const Input source = DatabaseName(window);
+    const std::optional<std::string> statement = StatementFrom(
+        window, {chosen, year, source}, source, [&] { return BuildSelectionStatement(source.text, chosen.text, year.text); });
     if (!statement) {
         show(std::nullopt);
-        window.AppendText(Control::编辑框8, DatabaseNameProblem(source) + "\r\n");
         return;
     }
     const Read read = ReadRows(database, Database::RequestKind::Selection, request, *statement);
     if (!read.ran) return;  // a newer choice shows its own codes, or the window is closing
-    show(read.rows ? PickAccountSet(*read.rows, chosen) : std::nullopt);
+    show(read.rows ? PickAccountSet(*read.rows, chosen.text) : std::nullopt);
 }
 
 }  // namespace tarvex

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -211,6 +212,26 @@ std::string CodePage::FromUtf8(std::string_view text) const {
                  [&](std::size_t at) { return Utf8Length(text, at); });
 }
 #endif
+
+std::string CodePage::Unheld(std::string_view utf8) const {
+    if (kind_ == Kind::Utf8) return {};
+    const CodePage utf8Page = Named("UTF-8");
+    std::string unheld;
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const std::size_t n = Utf8Length(utf8, pos);
+        const std::string_view ch = utf8.substr(pos, n);
+        pos += n;
+        if (static_cast<unsigned char>(ch[0]) < 0x80 || ToUtf8(FromUtf8(ch)) == ch) continue;
+        char32_t code = 0;
+        for (const char16_t unit : utf8Page.ToUtf16(ch))
+            code = (code >= 0xD800 && code <= 0xDBFF) ? 0x10000 + ((code - 0xD800) << 10) + (unit - 0xDC00) : unit;
+        char name[16];
+        std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(code));
+        if (!unheld.empty()) unheld += ' ';
+        unheld += name;
+    }
+    return unheld;
+}
 
 std::string ProgramText(std::string_view utf8) {
     const CodePage cp = CodePage::Process();

@@ -37,6 +37,9 @@ public:
     std::string FromUtf16(std::u16string_view text) const;
     std::string ToUtf8(std::string_view text) const;
     std::string FromUtf8(std::string_view text) const;
+    // The characters of a UTF-8 text that this code page cannot hold, each as "U+XXXX", separated
+    // by blanks; empty when it holds them all.
+    std::string Unheld(std::string_view utf8) const;
 
 private:
     CodePage(std::string name, Kind kind) : name_(std::move(name)), kind_(kind) {}

@@ -133,6 +133,7 @@ private:
 struct Executed {
     bool ok = false;
     bool connected = false;
+    long rows = -1;  // the rows the server reported affected; -1 when it reported no count
     OdbcError error;
 };
 
@@ -142,7 +143,8 @@ inline auto Executing(std::string statement, Timeout timeout) {
         Executed e;
         e.connected = db.IsOpen();
         e.ok = db.ExecuteSql(statement, timeout);
-        if (!e.ok) e.error = db.LastError();
+        if (e.ok) e.rows = db.RowsAffected();
+        else e.error = db.LastError();
         return e;
     };
 }

@@ -1,6 +1,7 @@
 #include "login.h"
 
 #include <optional>
+#include <vector>
 
 #include "database.h"
 #include "reason.h"
@@ -59,20 +60,62 @@ std::string BuildConnectionString(const LoginSettings& s, const CodePage& codePa
            ";WSID=" + value(s.Server) + ";DATABASE=" + value(s.Database);
 }
 
-std::string DatabaseName(Window& window) { return TrimBlanks(window.Text(Control::编辑框4)); }
+namespace {
 
-void Login(Window& window, Database& database, LoginSettings& settings) {
+const char* CaptionOf(Control control) {
+    switch (control) {
+        case Control::编辑框1: return "服务器名称";
+        case Control::编辑框2: return "用户名称";
+        case Control::编辑框3: return "密码";
+        case Control::编辑框4: return "数据库名称";
+        case Control::编辑框5: return "转换年度";
+        case Control::编辑框6: return "当前单位编号";
+        case Control::编辑框7: return "当前账套编号";
+        case Control::组合框1: return "转换账套";
+        default: return "";
+    }
+}
+
+}  // namespace
+
+Input ReadInput(Window& window, Control control) {
+    Input input;
+    std::string unheld;
+    input.text = window.Text(control, &unheld);
+    if (!unheld.empty())
+        input.problem = ProgramText("“") + ProgramText(CaptionOf(control)) + ProgramText("”中有本机代码页（") +
+                        CodePage::Process().Name() + ProgramText("）无法表示的字符") +
+                        (control == Control::编辑框3 ? std::string() : " " + unheld) +
+                        ProgramText("，发给数据库服务器会变成“?”，所以没有发送。请改用其他字符。");
+    return input;
+}
+
+Input DatabaseName(Window& window) {
+    Input name = ReadInput(window, Control::编辑框4);
+    name.text = TrimBlanks(name.text);
+    return name;
+}
+
+bool Login(Window& window, Database& database, LoginSettings& settings) {
     for (Control input : {Control::编辑框1, Control::编辑框3, Control::编辑框2}) {
         if (window.Text(input).empty()) {
             window.ShowNotice(ProgramText("服务器名、用户名不能为空。"), kNoticePlain, ProgramText("温馨提示"));
-            return;
+            return false;
+        }
+    }
+    std::vector<Input> inputs;
+    for (Control input : {Control::编辑框1, Control::编辑框2, Control::编辑框3, Control::编辑框4}) {
+        inputs.push_back(ReadInput(window, input));
+        if (!inputs.back().Ok()) {
+            window.ShowNotice(inputs.back().problem, kNoticePlain, ProgramText("温馨提示"));
+            return false;
         }
     }
     ReleaseLoginSettings(settings);
-    settings.Server = TrimBlanks(window.Text(Control::编辑框1));
-    settings.User = TrimBlanks(window.Text(Control::编辑框2));
-    settings.Password = TrimBlanks(window.Text(Control::编辑框3));
-    settings.Database = DatabaseName(window);
+    settings.Server = TrimBlanks(inputs[0].text);
+    settings.User = TrimBlanks(inputs[1].text);
+    settings.Password = TrimBlanks(inputs[2].text);
+    settings.Database = TrimBlanks(inputs[3].text);
 
     struct Outcome {
         bool opened = false;
@@ -88,17 +131,18 @@ void Login(Window& window, Database& database, LoginSettings& settings) {
         },
         /*takeInput=*/false);
     window.SetActionsEnabled(true);
-    if (!outcome) return;  // the window is closing
+    if (!outcome) return false;  // the window is closing
 
     const std::string where =
         ProgramText("连接") + settings.Server + ProgramText("服务器上的") + settings.Database;
     if (outcome->opened) {
         window.AppendText(Control::编辑框8, ProgramText("数据库登陆成功！\r\n"));
         window.ShowNotice(where + ProgramText("数据库成功。"), kNoticePlain, ProgramText("成功"));
-        return;
+        return true;
     }
     window.ShowNotice(where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") + ReasonParagraph(outcome->error),
                       kNoticePlain, ProgramText("失败"));
+    return false;
 }
 
 }  // namespace tarvex

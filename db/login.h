@@ -6,11 +6,11 @@
 #include <string_view>
 
 #include "codepage.h"
+#include "window_port.h"
 
 namespace tarvex {
 
 class Database;
-class Window;
 
 // The four trimmed texts of the last log-in that passed the empty-field check.
 struct LoginSettings {
@@ -32,12 +32,21 @@ std::string TrimBlanks(std::string_view text, const CodePage& codePage = CodePag
 // every other value stands as it is.
 std::string BuildConnectionString(const LoginSettings& settings, const CodePage& codePage = CodePage::Process());
 
+// The text of an input that goes to the server, or why it cannot: a character that the code
+// page of the process cannot hold would reach the server as '?'.
+struct Input {
+    std::string text;
+    std::string problem;  // a message for the user; empty when the text can be sent
+    bool Ok() const { return problem.empty(); }
+};
+Input ReadInput(Window& window, Control control);
+
 // The restored database's name as every action uses it: the text of 编辑框4 trimmed as for
 // log-in, so that the database the log-in opened is the one the lookup and the copies read.
-std::string DatabaseName(Window& window);
+Input DatabaseName(Window& window);
 
 // The action of 按钮1, on the window's thread: the window repaints but takes no input while
-// the connection opens.
-void Login(Window& window, Database& database, LoginSettings& settings);
+// the connection opens. True when the connection opened.
+bool Login(Window& window, Database& database, LoginSettings& settings);
 
 }  // namespace tarvex

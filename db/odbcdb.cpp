@@ -33,10 +33,15 @@ SQLRETURN UntilDone(Call call) {
     return rc;
 }
 
-bool PrepareAndExecute(SQLHSTMT stmt, std::string& text) {
-    auto* sql = reinterpret_cast<SQLCHAR*>(text.data());
-    const auto length = static_cast<SQLINTEGER>(text.size());
-    return Succeeded(UntilDone([&] { return SQLPrepare(stmt, sql, length); })) &&
+// The statement goes to the driver in UTF-16: through the narrow entry point FreeTDS converts
+// from the process's code page itself, and one character outside the Basic Multilingual Plane
+// (an emoji, CJK Extension B) makes it send the whole statement as Latin-1.
+bool PrepareAndExecute(SQLHSTMT stmt, const std::string& text) {
+    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager's SQLWCHAR must be UTF-16");
+    std::u16string wide = CodePage::Process().ToUtf16(text);
+    auto* sql = reinterpret_cast<SQLWCHAR*>(wide.data());
+    const auto length = static_cast<SQLINTEGER>(wide.size());
+    return Succeeded(UntilDone([&] { return SQLPrepareW(stmt, sql, length); })) &&
            Succeeded(UntilDone([&] { return SQLExecute(stmt); }));
 }
 
@@ -325,17 +330,16 @@ std::optional<T> GetFixed(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT cType)
     return value;
 }
 
-// A character or binary value read whole, however long.
-std::optional<std::string> GetWhole(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT cType) {
-    const std::size_t terminator = cType == SQL_C_CHAR ? 1 : 0;
+// A binary value read whole, however long.
+std::optional<std::string> GetWholeBytes(SQLHSTMT stmt, SQLUSMALLINT column) {
     std::array<char, 4096> buffer;
     std::string value;
     for (;;) {
         SQLLEN indicator = 0;
-        const SQLRETURN rc = SQLGetData(stmt, column, cType, buffer.data(), static_cast<SQLLEN>(buffer.size()), &indicator);
+        const SQLRETURN rc = SQLGetData(stmt, column, SQL_C_BINARY, buffer.data(), static_cast<SQLLEN>(buffer.size()), &indicator);
         if (rc == SQL_NO_DATA) break;  // all of it has been read
         if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) return std::nullopt;
-        const std::size_t room = buffer.size() - terminator;
+        const std::size_t room = buffer.size();
         const std::size_t got = indicator == SQL_NO_TOTAL || static_cast<std::size_t>(indicator) > room
                                     ? room
                                     : static_cast<std::size_t>(indicator);
@@ -344,6 +348,28 @@ std::optional<std::string> GetWhole(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALL
     }
     if (value.empty()) return std::nullopt;
     return value;
+}
+
+// A character value read whole as UTF-16, so that characters outside the Basic Multilingual
+// Plane come back intact, then converted to the process's code page.
+std::optional<std::string> GetWholeText(SQLHSTMT stmt, SQLUSMALLINT column) {
+    std::array<char16_t, 2048> buffer;
+    std::u16string value;
+    for (;;) {
+        SQLLEN indicator = 0;
+        const SQLRETURN rc = SQLGetData(stmt, column, SQL_C_WCHAR, buffer.data(),
+                                        static_cast<SQLLEN>(buffer.size() * sizeof(char16_t)), &indicator);
+        if (rc == SQL_NO_DATA) break;  // all of it has been read
+        if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) return std::nullopt;
+        const std::size_t room = buffer.size() - 1;  // the terminator
+        const std::size_t got = indicator == SQL_NO_TOTAL || static_cast<std::size_t>(indicator) / 2 > room
+                                    ? room
+                                    : static_cast<std::size_t>(indicator) / 2;
+        value.append(buffer.data(), got);
+        if (rc == SQL_SUCCESS) break;
+    }
+    if (value.empty()) return std::nullopt;
+    return CodePage::Process().FromUtf16(value);
 }
 
 // The value as the driver gives it now; nullopt when the call fails or the value is NULL or empty.
@@ -366,9 +392,9 @@ std::optional<ColumnValue::Variant> GetData(SQLHSTMT stmt, SQLUSMALLINT column, 
             const auto v = GetFixed<TIMESTAMP_STRUCT>(stmt, column, SQL_C_TIMESTAMP);
             return v ? std::optional<ColumnValue::Variant>(DateTimeValue{ToDays(*v)}) : std::nullopt;
         }
-        case Kind::Text: return as(GetWhole(stmt, column, SQL_C_CHAR));
+        case Kind::Text: return as(GetWholeText(stmt, column));
         case Kind::Bytes: {
-            const auto v = GetWhole(stmt, column, SQL_C_BINARY);
+            const auto v = GetWholeBytes(stmt, column);
             return v ? std::optional<ColumnValue::Variant>(ColumnValue::Bytes(v->begin(), v->end())) : std::nullopt;
         }
     }
@@ -422,6 +448,7 @@ struct ODBCDB::Impl {
     std::mutex operation;  // held for the whole of every operation
     std::unique_ptr<Connection> current;
     OdbcError lastError;
+    long rowsAffected = -1;  // of the last ExecuteSql
     RecordSetHandle lastHandle = 0;  // handles count up over every connection of the object
 
     // The statement an operation is running, for Cancel(), which holds `runningLock` across its
@@ -729,11 +756,12 @@ bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
     d.lastError = {};
+    d.rowsAffected = -1;
     if (std::string why = d.Unsendable(statement, timeout); !why.empty()) {
         d.lastError = Problem(why);
         return false;
     }
-    std::string text = RewriteBrackets(statement, d.current->quote);
+    const std::string text = RewriteBrackets(statement, d.current->quote);
     const StatementHandle statementHandle(d.current->handle.get());
     const SQLHSTMT stmt = statementHandle.get();
     if (stmt == SQL_NULL_HSTMT) {
@@ -751,8 +779,12 @@ bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout) {
     if (!PrepareAndExecute(stmt, text)) return failed();
 
     // Read every result and message, so that the statement has finished at the server when
-    // this returns. A time-out or cancel on the way is a failure like any other.
+    // this returns. A time-out or cancel on the way is a failure like any other. The counts of
+    // rows the results report (a DONE token's count) add up to the rows affected.
     for (;;) {
+        SQLLEN count = -1;
+        if (SQL_SUCCEEDED(SQLRowCount(stmt, &count)) && count >= 0)
+            d.rowsAffected = std::max<long>(d.rowsAffected, 0) + static_cast<long>(count);
         SQLSMALLINT columns = 0;
         if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns))) return failed();
         if (columns > 0) {
@@ -771,6 +803,11 @@ bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout) {
 void ODBCDB::Cancel() {
     std::lock_guard lock(impl_->runningLock);
     if (impl_->running != SQL_NULL_HSTMT) SQLCancel(impl_->running);
+}
+
+long ODBCDB::RowsAffected() const {
+    std::lock_guard lock(impl_->operation);
+    return impl_->rowsAffected;
 }
 
 OdbcError ODBCDB::LastError() const {

@@ -116,6 +116,9 @@ public:
     // Executes a statement and reads every result and message it produces, so that it returns
     // only when the statement has finished at the server. True when it ran without an error.
     bool ExecuteSql(std::string_view statement, Timeout timeout = Timeout::Default());
+    // The rows the server reported the last ExecuteSql to have affected (a select-into: the rows
+    // copied); -1 when it reported no count.
+    long RowsAffected() const;
 
     // Cancels the statement that another thread is running on this object now, if any.
     void Cancel();

@@ -38,7 +38,9 @@ public:
     // Each of these may be called from any thread. Called from a worker, the operation is
     // carried out on the window's thread while the worker waits. Once the window is closing,
     // they do nothing, reads give empty texts and notices return at once.
-    virtual std::string Text(Control control) = 0;
+    // A character that the code page of the process cannot hold reads as '?'; `unheld`, when
+    // given, names such characters (CodePage::Unheld) and is empty when there are none.
+    virtual std::string Text(Control control, std::string* unheld = nullptr) = 0;
     virtual void SetText(Control control, std::string_view text) = 0;
     // Appends at the end of an edit box: caret to the end, scrolled into view, not undoable.
     virtual void AppendText(Control control, std::string_view text) = 0;
@@ -48,6 +50,9 @@ public:
     // it carries "信息：". From the window's thread it blocks the window; from a worker it
     // blocks only that worker.
     virtual int ShowNotice(std::string_view text, int style, std::optional<std::string_view> caption = std::nullopt) = 0;
+    // A question with Yes and No, No the default, captioned "请确认"; true when the user chose
+    // Yes. Blocks as ShowNotice does; false once the window is closing.
+    virtual bool AskYesNo(std::string_view text) = 0;
     // Waits interval × unit (0 ms, 1 s, 2 min, 3 h) while the calling thread keeps handling its
     // own events.
     virtual void ResponsiveWait(int interval, int unit = 0) = 0;

@@ -10,6 +10,7 @@
 
 namespace tarvex {
 
+class ConversionLedger;
 class Database;
 class Window;
 
@@ -25,13 +26,21 @@ std::string TimeOfDayText();
 // characters so that a trail byte is never taken for one of them.
 std::string FileNamePart(std::string_view name, const CodePage& codePage = CodePage::Process());
 
+// `directory` and `file` joined with the platform's separator: where the backup goes.
+std::string BackupPath(std::string_view directory, std::string_view file);
+
 // "backup database Tarvex数据整理 to disk='<directory>/<file> 'with init", the path's
 // apostrophes doubled; `file` ends in ".bak".
 std::string BuildBackupStatement(std::string_view directory, std::string_view file);
 
-// The action of 按钮2, on the window's thread. `pauseMilliseconds` is the pause between its
-// clean-up steps (one second).
-void ExportAndCleanUp(Window& window, Database& database, std::string_view programDirectory,
+// "RESTORE VERIFYONLY FROM DISK = N'<path>'": the server reads the backup file back and checks it.
+std::string BuildVerifyStatement(std::string_view path);
+
+// The action of 按钮2, on the window's thread. The backup file is named for the account set
+// whose rows the temporary database holds (its own copy of GL_ZTCS says which); the server
+// checks the file before the database is dropped, and the record of the conversion goes beside
+// the file. `pauseMilliseconds` is the pause between its steps (one second).
+void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledger, std::string_view programDirectory,
                       int pauseMilliseconds = 1000);
 
 }  // namespace tarvex

@@ -4,12 +4,14 @@
 
 namespace tarvex {
 
+class ConversionLedger;
 class Database;
 class Window;
 
 // Runs on a worker thread that the action of 按钮4 started after it disabled the action
 // buttons; enables them again when it ends. `pauseMilliseconds` is the pause after the
-// account-set line and after every copy (one second).
-void RunExtraction(Window& window, Database& database, int pauseMilliseconds = 1000);
+// account-set line and after every copy (one second). What the run copied goes into `ledger`
+// as it goes, for the export.
+void RunExtraction(Window& window, Database& database, ConversionLedger& ledger, int pauseMilliseconds = 1000);
 
 }  // namespace tarvex

@@ -339,11 +339,12 @@ TEST_F(WindowKeys, TheButtonOfAnActionHasTheFocusAgainWhenTheActionEnds) {
         EXPECT_EQ(FocusedName(), U(button));
     }
     // Moved by the user meanwhile, the focus stays where the user put it.
-    window.SetHandlers({[&] {
+    const auto moving = [&] {
         controls.SetActionsEnabled(false);
         Get("编辑框5")->setFocus();
         controls.SetActionsEnabled(true);
-    }});
+    };
+    window.SetHandlers({moving, {}, {}, {}, {}});
     Get("按钮1")->setFocus();
     Key(Qt::Key_Space);
     EXPECT_EQ(FocusedName(), U("编辑框5"));

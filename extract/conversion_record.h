@@ -1,0 +1,84 @@
+#pragma once
+// What the program knows of the temporary database it fills: who filled it, from where, with
+// which account set, and what each copy came to. The extraction run writes it, the export reads
+// it to tell a complete conversion from one that is not, and writes it beside the backup file
+// as the record of the conversion.
+//
+// All texts are in the code page of the process.
+
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvex {
+
+// The connection of the last successful log-in, as the user typed it (no password).
+struct LoggedIn {
+    std::string server;
+    std::string database;
+    std::string user;
+};
+
+struct TableCopy {
+    std::string table;
+    long rows = -1;       // as the server reported them; -1 when it reported no count
+    std::string failure;  // the reason when the copy failed; empty when it succeeded
+    bool Ok() const { return failure.empty(); }
+};
+
+struct ExtractionRecord {
+    LoggedIn login;
+    std::string year, unitCode, accountSetNumber, accountSetName;
+    std::string started, ended;    // local time, "2026-12-08 09:07:03"
+    std::vector<TableCopy> copies;  // in catalogue order, as far as the run got
+    bool finished = false;          // the run reached its completion line
+
+    long TotalRows() const;
+    int TablesWithRows() const;
+    int FailedCopies() const;
+    // Finished, every catalogue table copied without a failure.
+    bool Complete() const;
+};
+
+// Shared by the window's actions; safe to use from any thread.
+class ConversionLedger {
+public:
+    void SetLogin(LoggedIn login);
+    LoggedIn Login() const;
+    // The run that created the temporary database; replaced as the run goes on.
+    void SetFilled(ExtractionRecord record);
+    std::optional<ExtractionRecord> Filled() const;
+    // The temporary database is gone (dropped by an export).
+    void ClearFilled();
+
+private:
+    mutable std::mutex mutex_;
+    LoggedIn login_;
+    std::optional<ExtractionRecord> filled_;
+};
+
+// "2026-12-08 09:07:03", local time.
+std::string LocalTimeText(std::time_t when = std::time(nullptr));
+
+// What an export adds to the record.
+struct ExportFacts {
+    std::string started, ended;
+    std::string backupFile;   // the file's name
+    std::string backupPath;   // where the program reads it
+    std::string verification; // "通过" or the reason it failed
+    std::vector<std::string> warnings;
+};
+
+// The record's text, UTF-8: the program, the connection, the account set, the times, each
+// table's rows or failure, the backup file's name, size and SHA-256 (read by the program from
+// the file, or why it could not be read), and the verification.
+std::string RecordText(const std::optional<ExtractionRecord>& filled, const LoggedIn& login, const ExportFacts& facts);
+
+// Writes `utf8` with a byte-order mark to `path` through a temporary file renamed into place,
+// so that a failure leaves no half-written record. Returns why it failed, or an empty text.
+std::string WriteRecordFile(const std::string& path, const std::string& utf8);
+
+}  // namespace tarvex
