@@ -183,6 +183,58 @@ TEST_F(StandinDriver, PreparedSelectIntoCopiesBetweenDatabasesWithItsRowCount) {
     EXPECT_NE(std::find(log.begin(), log.end(), second), log.end());
 }
 
+// The count of a select-into reaches SQLRowCount whichever way the statement travels: as a
+// batch (DONE) or through sp_prepexec or sp_cursoropen (DONEINPROC), narrow or wide; so do
+// the counts of UPDATE and DELETE. CREATE DATABASE reports none.
+TEST_F(StandinDriver, SqlRowCountGivesTheRowsEachStatementTouched) {
+    const std::unique_ptr<Client> client = Connect();
+    Exec(*client, "create database counted");
+    const std::string source = "\"" + kSample + "\".\"dbo\".\"GL_Ztcs\"";
+    const std::filesystem::path sourceFile = Server().DataDir() / (kSample + ".sqlite");
+    const SQLLEN unit1 = static_cast<SQLLEN>(SqliteRows(sourceFile, "select 1 from GL_Ztcs where hsdwdm='001'").size());
+    ASSERT_GT(unit1, 0);
+    enum class Way { Batch, BatchW, Prepared, PreparedW, Cursor };
+    struct Case {
+        Way way;
+        std::string sql;
+        SQLLEN rows;
+    };
+    const auto copy = [&](int n, const std::string& unit) {
+        return "select ztbh,ztmc into \"counted\".\"dbo\".\"t" + std::to_string(n) + "\" from " + source +
+               " where hsdwdm='" + unit + "'";
+    };
+    const std::vector<Case> cases = {
+        {Way::Batch, copy(1, "001"), unit1},
+        {Way::BatchW, copy(2, "001"), unit1},
+        {Way::Prepared, copy(3, "001"), unit1},
+        {Way::PreparedW, copy(4, "001"), unit1},
+        {Way::Cursor, copy(5, "001"), unit1},
+        {Way::Prepared, copy(6, "no such unit"), 0},
+        {Way::BatchW, copy(7, "no such unit"), 0},
+        {Way::PreparedW, "update \"counted\".\"dbo\".\"t1\" set ztmc = 'x'", unit1},
+        {Way::Batch, "delete from \"counted\".\"dbo\".\"t2\"", unit1},
+        {Way::Prepared, "create database counted_too", -1},
+        {Way::BatchW, "create database counted_three", -1},
+    };
+    for (const Case& c : cases) {
+        Statement s(*client);
+        if (c.way == Way::Cursor) s.UseStaticCursor();
+        SQLRETURN rc = SQL_ERROR;
+        switch (c.way) {
+        case Way::Batch: rc = s.ExecDirect(c.sql); break;
+        case Way::BatchW: rc = s.ExecDirectW(c.sql); break;
+        case Way::Prepared:
+        case Way::Cursor: rc = s.Run(c.sql); break;
+        case Way::PreparedW:
+            rc = s.PrepareW(c.sql);
+            if (SQL_SUCCEEDED(rc)) rc = s.Execute();
+            break;
+        }
+        ASSERT_TRUE(SQL_SUCCEEDED(rc)) << c.sql << "\n" << Describe(s.Errors());
+        EXPECT_EQ(s.RowCount(), c.rows) << c.sql << " (way " << static_cast<int>(c.way) << ")";
+    }
+}
+
 TEST_F(StandinDriver, APreparedStatementRunsAgainByHandle) {
     const std::unique_ptr<Client> client = Connect("master");
     Exec(*client, "create table rerun (n int)");
@@ -260,6 +312,7 @@ TEST_F(StandinDriver, CreateBackupAndDrop) {
     const std::vector<Diagnostic> messages = backup.Errors();
     EXPECT_TRUE(HasNative(messages, 4035)) << Describe(messages);
     EXPECT_TRUE(HasNative(messages, 3014)) << Describe(messages);
+    EXPECT_EQ(backup.RowCount(), -1);
     // Complete when the call returns: a whole SQLite database with the table and its rows.
     ASSERT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(SqliteRows(file, "pragma integrity_check"), (std::vector<Row>{{"ok"}}));
