@@ -61,10 +61,9 @@ struct Header {
 
 BackupFault ReadHeader(std::FILE* f, Header& h) {
     std::string part;
-    if (std::fread(part.assign(kMagic.size(), '\0').data(), 1, kMagic.size(), f) != kMagic.size() || part != kMagic) {
-        if (std::ferror(f)) return {BackupFault::Kind::ReadFailed, errno};
-        return {BackupFault::Kind::Malformed};
-    }
+    const BackupFault start = ReadExactly(f, kMagic.size(), part);
+    if (start.error != 0) return start;
+    if (start || part != kMagic) return {BackupFault::Kind::Malformed};  // too short to be one, or not one
     h.front = part;
     if (BackupFault fault = ReadExactly(f, 2, part)) return fault;
     h.front += part;
