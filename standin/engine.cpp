@@ -28,6 +28,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "backup_file.h"
 #include "engine.h"
 #include "sql_parser.h"
 #include "sql_sqlite.h"
@@ -195,6 +196,7 @@ struct Session::Impl {
     void Delete(const DeleteStatement& s, ResultSink& sink);
     void DropTable(const DropTableStatement& s, ResultSink& sink);
     void Backup(const BackupStatement& s, ResultSink& sink);
+    void VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink);
     void Use(const UseStatement& s, ResultSink& sink);
     void Waitfor(const WaitforStatement& s, ResultSink& sink);
     void RunChange(const std::string& sql, const Table& table, const ObjectName& name, const char* verb,
@@ -347,11 +349,17 @@ fs::path BackupPath(std::string_view written) {
     return fs::path(path);
 }
 
-// 3201 for an operating system error, in the words SQL Server uses for the common ones.
-Message CannotOpenDevice(std::string_view device, int error) {
+// An operating system error as SQL Server words the common ones, e.g. "3(The system cannot
+// find the path specified.)". A missing file in an existing directory is error 2.
+std::string OperatingSystemError(int error, const fs::path& file = {}) {
     int code = error;
     std::string text = std::strerror(error);
-    if (error == ENOENT || error == ENOTDIR) {
+    std::error_code ec;
+    const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    if (error == ENOENT && !file.empty() && fs::is_directory(dir, ec)) {
+        code = 2;
+        text = "The system cannot find the file specified.";
+    } else if (error == ENOENT || error == ENOTDIR) {
         code = 3;
         text = "The system cannot find the path specified.";
     } else if (error == EACCES || error == EPERM || error == EROFS || error == EISDIR) {
@@ -361,8 +369,13 @@ Message CannotOpenDevice(std::string_view device, int error) {
         code = 80;
         text = "The file exists.";
     }
+    return std::to_string(code) + "(" + text + ")";
+}
+
+// 3201 for an operating system error on the device as written (`file`: where it leads).
+Message CannotOpenDevice(std::string_view device, int error, const fs::path& file = {}) {
     return MakeError(3201, "Cannot open backup device '" + std::string(device) + "'. Operating system error " +
-                               std::to_string(code) + "(" + text + ").")
+                               OperatingSystemError(error, file) + ".")
         .message;
 }
 
@@ -375,6 +388,16 @@ struct TemporaryFile {
         if (!keep) fs::remove(path, ec);
     }
 };
+
+// An empty file of its own in `dir` (the data directory) for a statement's intermediate copy.
+// Its name maps to no database.
+TemporaryFile ScratchFile(const fs::path& dir) {
+    std::string name = (dir / ".scratch-XXXXXX").native();
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create a file in " + dir.string());
+    ::close(fd);
+    return TemporaryFile{name};
+}
 
 // Milliseconds of 'hh:mm[:ss[.mmm]]'; nullopt when malformed.
 std::optional<std::chrono::milliseconds> ParseDelay(std::string_view s) {
@@ -429,6 +452,8 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
                 sink.OnStatementDone(false, -1);
             } else if constexpr (std::is_same_v<T, BackupStatement>)
                 Backup(s, sink);
+            else if constexpr (std::is_same_v<T, VerifyBackupStatement>)
+                VerifyBackup(s, sink);
             else if constexpr (std::is_same_v<T, UseStatement>)
                 Use(s, sink);
             else if constexpr (std::is_same_v<T, SetStatement>)
@@ -615,11 +640,11 @@ void Session::Impl::DropTable(const DropTableStatement& s, ResultSink& sink) {
 }
 
 // A backup is a consistent copy of the database in SQLite's own file format, made with
-// VACUUM INTO (a snapshot of one read transaction) into a temporary file beside the target and
-// then renamed over it, so WITH INIT overwrites and a failed or stopped backup leaves any
-// earlier file intact. The copy opens in a plain sqlite3. Without WITH INIT an existing file
-// fails with operating system error 80, since a SQLite file cannot take a second backup set.
-// Page counts are SQLite pages.
+// VACUUM INTO (a snapshot of one read transaction) into a scratch file, then written as the
+// payload of a backup file (backup_file.h) into a temporary file beside the target and renamed
+// over it, so WITH INIT overwrites and a failed or stopped backup leaves any earlier file
+// intact. Without WITH INIT an existing file fails with operating system error 80, since a file
+// takes one backup set only. Page counts are SQLite pages.
 void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const auto started = Clock::now();
     Attachments attachments(*this);
@@ -639,7 +664,13 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
         throw fail(errno);
     }
     ::close(fd);
-    Exec(db.get(), "VACUUM " + schema + " INTO " + QuoteText(partial.path.native()));
+    const TemporaryFile copy = ScratchFile(registry->dataDir);
+    Exec(db.get(), "VACUUM " + schema + " INTO " + QuoteText(copy.path.native()));
+    try {
+        WriteBackupFile(partial.path, s.database, copy.path);
+    } catch (const std::system_error& e) {
+        throw fail(e.code().value());
+    }
     if (std::rename(partial.path.c_str(), target.c_str()) != 0) throw fail(errno);
     partial.keep = true;
 
@@ -661,6 +692,38 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
                            1});
     sink.OnMessage(Message{3014, 1, 10, text, 1});
     sink.OnStatementDone(false, -1);
+}
+
+// Checks a backup file as backup_file.h describes, in SQL Server's words: 3262 when it is
+// sound; else 3201 (cannot open), 3203 (a read failed or the file ends early), 3241 (not a
+// backup file of this server), or 3189 (damaged), each followed by 3013.
+void Session::Impl::VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink) {
+    const TemporaryFile payload = ScratchFile(registry->dataDir);
+    const BackupFault fault = VerifyBackupFile(BackupPath(s.path), payload.path);
+    switch (fault.kind) {
+    case BackupFault::Kind::None:
+        sink.OnMessage(Message{3262, 1, 10, "The backup set on file 1 is valid.", 1});
+        sink.OnStatementDone(false, -1);
+        return;
+    case BackupFault::Kind::CannotOpen:
+        sink.OnMessage(CannotOpenDevice(s.path, fault.error, BackupPath(s.path)));
+        break;
+    case BackupFault::Kind::ReadFailed: {
+        const std::string reason =
+            fault.error == 0 ? "38(Reached the end of the file.)" : OperatingSystemError(fault.error);
+        sink.OnMessage(MakeError(3203, "Read on \"" + s.path + "\" failed: " + reason).message);
+        break;
+    }
+    case BackupFault::Kind::Malformed:
+        sink.OnMessage(MakeError(3241, "The media family on device '" + s.path +
+                                           "' is incorrectly formed. SQL Server cannot process this media family.")
+                           .message);
+        break;
+    case BackupFault::Kind::Damaged:
+        sink.OnMessage(MakeError(3189, "Damage to the backup set was detected.").message);
+        break;
+    }
+    throw MakeError(3013, "VERIFY DATABASE is terminating abnormally.");
 }
 
 void Session::Impl::Use(const UseStatement& s, ResultSink& sink) {

@@ -116,6 +116,11 @@ struct BackupStatement {
     bool init = false;
 };
 
+// RESTORE VERIFYONLY FROM DISK = '...': checks a backup file without restoring it.
+struct VerifyBackupStatement {
+    std::string path;  // as written between the apostrophes
+};
+
 struct UseStatement {
     std::string database;
 };
@@ -129,8 +134,8 @@ struct WaitforStatement {
 struct Statement {
     int line = 1;  // where it starts in the batch
     std::variant<SelectStatement, CreateTableStatement, InsertStatement, UpdateStatement, DeleteStatement,
-                 DropTableStatement, CreateDatabaseStatement, DropDatabaseStatement, BackupStatement, UseStatement,
-                 SetStatement, WaitforStatement>
+                 DropTableStatement, CreateDatabaseStatement, DropDatabaseStatement, BackupStatement,
+                 VerifyBackupStatement, UseStatement, SetStatement, WaitforStatement>
         body;
 };
 

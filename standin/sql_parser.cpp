@@ -36,8 +36,8 @@ ExprPtr MakeUnary(Expr::Kind kind, ExprPtr operand) {
     return MakeExpr(kind, {}, std::move(args));
 }
 
-constexpr std::string_view kStatementStarts[] = {"SELECT", "INSERT", "UPDATE", "DELETE", "CREATE",
-                                                 "DROP",   "BACKUP", "USE",    "SET",    "WAITFOR"};
+constexpr std::string_view kStatementStarts[] = {"SELECT", "INSERT",  "UPDATE", "DELETE", "CREATE", "DROP",
+                                                 "BACKUP", "RESTORE", "USE",    "SET",    "WAITFOR"};
 constexpr std::string_view kComparisons[] = {"=", "<>", "!=", "<", ">", "<=", ">=", "!<", "!>"};
 
 class Parser {
@@ -139,6 +139,7 @@ private:
         if (IsWord(t, "UPDATE")) return Update();
         if (IsWord(t, "DELETE")) return Delete();
         if (IsWord(t, "BACKUP")) return Backup();
+        if (IsWord(t, "RESTORE")) return VerifyBackup();
         if (IsWord(t, "USE")) {
             Take();
             return UseStatement{Identifier()};
@@ -301,15 +302,27 @@ private:
         BackupStatement s;
         s.database = Identifier();
         ExpectWord("TO");
-        ExpectWord("DISK");
-        ExpectSymbol("=");
-        if (Peek().kind != Token::Kind::String) Fail();
-        s.path = Take().text;
+        s.path = Disk();
         if (AcceptWord("WITH")) {
             ExpectWord("INIT");
             s.init = true;
         }
         return s;
+    }
+
+    VerifyBackupStatement VerifyBackup() {
+        ExpectWord("RESTORE");
+        ExpectWord("VERIFYONLY");
+        ExpectWord("FROM");
+        return VerifyBackupStatement{Disk()};
+    }
+
+    // DISK = 'path' (or N'path'): the path.
+    std::string Disk() {
+        ExpectWord("DISK");
+        ExpectSymbol("=");
+        if (Peek().kind != Token::Kind::String) Fail();
+        return Take().text;
     }
 
     // SET options take no effect; the statement runs up to the next statement or semicolon.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <regex>
 
+#include "backup_contents.h"
 #include "catalogue.h"
 
 using namespace flowtest;
@@ -138,7 +139,8 @@ protected:
 
         // The backup holds the 34 tables, each with exactly the source rows of unit 001, account
         // set 001 and the year 2016.
-        const SqliteFile backup(backups.front());
+        const testsupport::BackupContents contents(backups.front());
+        const SqliteFile backup(contents.File());
         const SqliteFile source(SourceFile());
         EXPECT_EQ(backup.Tables().size(), 34u);
         int narrower = 0;

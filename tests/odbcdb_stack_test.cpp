@@ -3,6 +3,7 @@
 // runs once with the process in zh_CN.GBK and once in zh_CN.UTF-8; texts are written here in
 // UTF-8 and converted to the code page of the process before they reach ODBCDB.
 
+#include "backup_contents.h"
 #include "odbcdb.h"
 #include "standin_process.h"
 
@@ -369,9 +370,10 @@ TEST_F(StackWithLargeSample, ABackupThroughExecuteSqlReturnsWhenTheFileIsComplet
     ASSERT_TRUE(db_.ExecuteSql(Local(statement), Timeout::None())) << db_.LastError().Describe();
     ASSERT_TRUE(std::filesystem::exists(file));
 
-    // The backup is a complete database file the moment the call returns.
+    // The backup is complete, its database whole, the moment the call returns.
+    const testsupport::BackupContents contents(file);
     sqlite3* backup = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(file.c_str(), &backup, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open_v2(contents.File().c_str(), &backup, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
     const auto single = [&](const char* sql) {
         sqlite3_stmt* st = nullptr;
         std::string out;

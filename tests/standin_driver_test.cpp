@@ -9,15 +9,18 @@
 #include <clocale>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
+#include "backup_contents.h"
 #include "standin_odbc.h"
 #include "standin_process.h"
 
 namespace {
 
 using namespace standintest;
+using testsupport::BackupContents;
 using testsupport::StandinProcess;
 
 const std::string kSample = "2016年乡镇数据采集";
@@ -183,6 +186,115 @@ TEST_F(StandinDriver, PreparedSelectIntoCopiesBetweenDatabasesWithItsRowCount) {
     EXPECT_NE(std::find(log.begin(), log.end(), second), log.end());
 }
 
+// The count of a select-into reaches SQLRowCount whichever way the statement travels: as a
+// batch (DONE) or through sp_prepexec or sp_cursoropen (DONEINPROC), narrow or wide; so do
+// the counts of UPDATE and DELETE. CREATE DATABASE reports none.
+TEST_F(StandinDriver, SqlRowCountGivesTheRowsEachStatementTouched) {
+    const std::unique_ptr<Client> client = Connect();
+    Exec(*client, "create database counted");
+    const std::string source = "\"" + kSample + "\".\"dbo\".\"GL_Ztcs\"";
+    const std::filesystem::path sourceFile = Server().DataDir() / (kSample + ".sqlite");
+    const SQLLEN unit1 = static_cast<SQLLEN>(SqliteRows(sourceFile, "select 1 from GL_Ztcs where hsdwdm='001'").size());
+    ASSERT_GT(unit1, 0);
+    enum class Way { Batch, BatchW, Prepared, PreparedW, Cursor };
+    struct Case {
+        Way way;
+        std::string sql;
+        SQLLEN rows;
+    };
+    const auto copy = [&](int n, const std::string& unit) {
+        return "select ztbh,ztmc into \"counted\".\"dbo\".\"t" + std::to_string(n) + "\" from " + source +
+               " where hsdwdm='" + unit + "'";
+    };
+    const std::vector<Case> cases = {
+        {Way::Batch, copy(1, "001"), unit1},
+        {Way::BatchW, copy(2, "001"), unit1},
+        {Way::Prepared, copy(3, "001"), unit1},
+        {Way::PreparedW, copy(4, "001"), unit1},
+        {Way::Cursor, copy(5, "001"), unit1},
+        {Way::Prepared, copy(6, "no such unit"), 0},
+        {Way::BatchW, copy(7, "no such unit"), 0},
+        {Way::PreparedW, "update \"counted\".\"dbo\".\"t1\" set ztmc = 'x'", unit1},
+        {Way::Batch, "delete from \"counted\".\"dbo\".\"t2\"", unit1},
+        {Way::Prepared, "create database counted_too", -1},
+        {Way::BatchW, "create database counted_three", -1},
+    };
+    for (const Case& c : cases) {
+        Statement s(*client);
+        if (c.way == Way::Cursor) s.UseStaticCursor();
+        SQLRETURN rc = SQL_ERROR;
+        switch (c.way) {
+        case Way::Batch: rc = s.ExecDirect(c.sql); break;
+        case Way::BatchW: rc = s.ExecDirectW(c.sql); break;
+        case Way::Prepared:
+        case Way::Cursor: rc = s.Run(c.sql); break;
+        case Way::PreparedW:
+            rc = s.PrepareW(c.sql);
+            if (SQL_SUCCEEDED(rc)) rc = s.Execute();
+            break;
+        }
+        ASSERT_TRUE(SQL_SUCCEEDED(rc)) << c.sql << "\n" << Describe(s.Errors());
+        EXPECT_EQ(s.RowCount(), c.rows) << c.sql << " (way " << static_cast<int>(c.way) << ")";
+    }
+}
+
+// RESTORE VERIFYONLY passes the server's own backup files and fails damaged or foreign ones
+// with SQL Server's messages.
+TEST_F(StandinDriver, VerifyOnlyPassesSoundBackupsAndFailsOthers) {
+    namespace fs = std::filesystem;
+    const std::unique_ptr<Client> client = Connect("master");
+    Exec(*client, "create database verified");
+    Exec(*client, "select * into \"verified\".\"dbo\".\"GL_Ztcs\" from \"" + kSample + "\".\"dbo\".\"GL_Ztcs\"");
+    const fs::path dir = Server().DataDir().parent_path() / "验证";
+    fs::create_directories(dir);
+    const fs::path good = dir / "good.bak";
+    Exec(*client, "backup database verified to disk='" + good.string() + "' with init");
+    const auto bytes = fs::file_size(good);
+    const fs::path truncated = dir / "truncated.bak", altered = dir / "altered.bak", foreign = dir / "foreign.bak";
+    fs::copy_file(good, truncated);
+    fs::resize_file(truncated, bytes - 512);
+    fs::copy_file(good, altered);
+    {
+        std::fstream f(altered, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(static_cast<std::streamoff>(bytes / 2));
+        const char c = static_cast<char>(f.get() ^ 0x01);
+        f.seekp(static_cast<std::streamoff>(bytes / 2));
+        f.put(c);
+    }
+    fs::copy_file(Server().DataDir() / "master.sqlite", foreign);
+
+    for (const std::string& sql : {"restore verifyonly from disk = N'" + good.string() + "'",
+                                   "RESTORE VERIFYONLY FROM DISK='" + good.string() + "'"}) {
+        Statement s(*client);
+        ASSERT_EQ(s.Run(sql), SQL_SUCCESS_WITH_INFO) << Describe(s.Errors());
+        const std::vector<Diagnostic> info = s.Errors();
+        ASSERT_EQ(info.size(), 1u) << Describe(info);
+        EXPECT_EQ(info[0].native, 3262);
+        EXPECT_NE(info[0].text.find("The backup set on file 1 is valid."), std::string::npos) << info[0].text;
+        EXPECT_EQ(s.RowCount(), -1);
+    }
+    struct Case {
+        fs::path file;
+        SQLINTEGER native;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {truncated, 3203, "failed: 38(Reached the end of the file.)"},
+        {altered, 3189, "Damage to the backup set was detected."},
+        {foreign, 3241, "is incorrectly formed. SQL Server cannot process this media family."},
+        {dir / "missing.bak", 3201, "Operating system error 2(The system cannot find the file specified.)."},
+    };
+    for (const Case& c : cases) {
+        const std::vector<Diagnostic> errors =
+            Failure(*client, "restore verifyonly from disk = N'" + c.file.string() + "'", Path::Batch);
+        ASSERT_EQ(errors.size(), 2u) << Describe(errors);
+        EXPECT_EQ(errors[0].native, c.native) << Describe(errors);
+        EXPECT_NE(errors[0].text.find(c.text), std::string::npos) << Describe(errors);
+        EXPECT_EQ(errors[1].native, 3013);
+        EXPECT_NE(errors[1].text.find("VERIFY DATABASE is terminating abnormally."), std::string::npos);
+    }
+}
+
 TEST_F(StandinDriver, APreparedStatementRunsAgainByHandle) {
     const std::unique_ptr<Client> client = Connect("master");
     Exec(*client, "create table rerun (n int)");
@@ -260,10 +372,13 @@ TEST_F(StandinDriver, CreateBackupAndDrop) {
     const std::vector<Diagnostic> messages = backup.Errors();
     EXPECT_TRUE(HasNative(messages, 4035)) << Describe(messages);
     EXPECT_TRUE(HasNative(messages, 3014)) << Describe(messages);
+    EXPECT_EQ(backup.RowCount(), -1);
     // Complete when the call returns: a whole SQLite database with the table and its rows.
     ASSERT_TRUE(std::filesystem::exists(file));
-    EXPECT_EQ(SqliteRows(file, "pragma integrity_check"), (std::vector<Row>{{"ok"}}));
-    EXPECT_EQ(SqliteRows(file, "select id, name from t order by id"), (std::vector<Row>{{"1", "一"}, {"2", "二"}}));
+    const BackupContents contents(file);
+    EXPECT_EQ(SqliteRows(contents.File(), "pragma integrity_check"), (std::vector<Row>{{"ok"}}));
+    EXPECT_EQ(SqliteRows(contents.File(), "select id, name from t order by id"),
+              (std::vector<Row>{{"1", "一"}, {"2", "二"}}));
 
     Exec(*client, "drop database backup_me");
     Client gone;

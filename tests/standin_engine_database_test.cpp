@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "backup_file.h"
 #include "standin_engine_support.h"
 
 namespace enginetest {
@@ -154,7 +155,7 @@ TEST_F(DatabaseTest, SelectIntoTheCurrentDatabase) {
     EXPECT_EQ(Query(S(), "SELECT ztbh FROM sets WHERE ztmc LIKE '演示%'"), (Rows{{"001"}, {"002"}}));
 }
 
-TEST_F(DatabaseTest, BackupWritesAPlainSqliteCopyAndOverwritesIt) {
+TEST_F(DatabaseTest, BackupWritesASqliteCopyAndOverwritesIt) {
     Ok(S(), "create database Tarvex数据整理");
     Ok(S(),
        R"(SELECT  "BZ1","BZ2","BZ3","BZ4","BZ5","GSDM","ZTH" into "Tarvex数据整理"."dbo"."GL_BZ" FROM "2016年乡镇数据采集"."dbo"."GL_BZ" where GSDM='001' and zth='001')");
@@ -178,19 +179,24 @@ TEST_F(DatabaseTest, BackupWritesAPlainSqliteCopyAndOverwritesIt) {
 
     ASSERT_TRUE(fs::exists(bak));
     EXPECT_FALSE(fs::exists(bak.string() + " "));
-    const Rows copied = PlainQuery(bak, "SELECT * FROM GL_BZ ORDER BY BZ2");
+    const fs::path copy = dir_.Path() / "payload";
+    ASSERT_FALSE(standin::ExtractBackupFile(bak, copy));
+    const Rows copied = PlainQuery(copy, "SELECT * FROM GL_BZ ORDER BY BZ2");
     EXPECT_EQ(copied.size(), 2u);
     EXPECT_EQ(copied, PlainQuery(dir_.Path() / "tarvex数据整理.sqlite", "SELECT * FROM GL_BZ ORDER BY BZ2"));
-    EXPECT_EQ(PlainQuery(bak, "PRAGMA integrity_check"), (Rows{{"ok"}}));
-    EXPECT_EQ(PlainQuery(bak, "PRAGMA journal_mode"), (Rows{{"delete"}}));
+    EXPECT_EQ(PlainQuery(copy, "PRAGMA integrity_check"), (Rows{{"ok"}}));
+    EXPECT_EQ(PlainQuery(copy, "PRAGMA journal_mode"), (Rows{{"delete"}}));
 
     // WITH INIT overwrites the file with the database as it is now.
     Ok(S(), "DELETE FROM Tarvex数据整理..GL_BZ");
     Ok(S(), backup);
-    EXPECT_TRUE(PlainQuery(bak, "SELECT * FROM GL_BZ").empty());
+    ASSERT_FALSE(standin::ExtractBackupFile(bak, copy));
+    EXPECT_TRUE(PlainQuery(copy, "SELECT * FROM GL_BZ").empty());
     for (const fs::directory_entry& e : fs::directory_iterator(bak.parent_path())) {
         EXPECT_EQ(e.path().filename(), bak.filename()) << "left behind: " << e.path();
     }
+    for (const fs::directory_entry& e : fs::directory_iterator(dir_.Path()))
+        EXPECT_NE(e.path().filename().native().rfind(".scratch", 0), 0u) << "left behind: " << e.path();
 }
 
 TEST_F(DatabaseTest, BackupPathsAsWindowsReadsThem) {

@@ -67,6 +67,15 @@ inline std::string Describe(const std::vector<Diagnostic>& diagnostics) {
     return out;
 }
 
+// UTF-8 as the SQLWCHAR (UTF-16) text of the wide calls, zero-terminated.
+inline std::vector<SQLWCHAR> ToWide(std::string_view utf8) {
+    const std::string wide = Convert(utf8, "UTF-16LE", "UTF-8");
+    std::vector<SQLWCHAR> text(wide.size() / 2 + 1, 0);
+    for (std::size_t k = 0; k < wide.size() / 2; ++k)
+        text[k] = static_cast<SQLWCHAR>(static_cast<unsigned char>(wide[2 * k]) | (static_cast<unsigned char>(wide[2 * k + 1]) << 8));
+    return text;
+}
+
 // The tool's connection string, with the host and port of a stand-in.
 inline std::string ToolConnectionString(int port, std::string_view database, std::string_view user = "sa",
                                         std::string_view password = "1") {
@@ -91,10 +100,7 @@ public:
 
     // SQLDriverConnectW: the narrow call would read the string as Latin-1.
     SQLRETURN Connect(std::string_view utf8) {
-        const std::string wide = Convert(utf8, "UTF-16LE", "UTF-8");
-        std::vector<SQLWCHAR> text(wide.size() / 2 + 1, 0);
-        for (std::size_t k = 0; k < wide.size() / 2; ++k)
-            text[k] = static_cast<SQLWCHAR>(static_cast<unsigned char>(wide[2 * k]) | (static_cast<unsigned char>(wide[2 * k + 1]) << 8));
+        std::vector<SQLWCHAR> text = ToWide(utf8);
         SQLWCHAR out[1024];
         SQLSMALLINT outLength = 0;
         SQLSetConnectOption(dbc_, SQL_LOGIN_TIMEOUT, 15);
@@ -138,6 +144,15 @@ public:
     SQLRETURN ExecDirect(std::string_view utf8) {
         const std::string local = ToLocal(utf8);
         return SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(const_cast<char*>(local.c_str())), SQL_NTS);
+    }
+    // The wide calls: the text travels intact whatever the process's code page.
+    SQLRETURN PrepareW(std::string_view utf8) {
+        std::vector<SQLWCHAR> text = ToWide(utf8);
+        return SQLPrepareW(stmt_, text.data(), SQL_NTS);
+    }
+    SQLRETURN ExecDirectW(std::string_view utf8) {
+        std::vector<SQLWCHAR> text = ToWide(utf8);
+        return SQLExecDirectW(stmt_, text.data(), SQL_NTS);
     }
     // Prepare and execute: the tool's way for both of its calls.
     SQLRETURN Run(std::string_view utf8) {
