@@ -3,6 +3,9 @@
 
 #include "flow_support.h"
 
+#include <QCryptographicHash>
+#include <QFile>
+
 #include <QLabel>
 #include <QProgressBar>
 
@@ -95,7 +98,8 @@ protected:
     }
     std::vector<fs::path> Backups() {
         std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator(backupDirectory)) files.push_back(entry.path());
+        for (const auto& entry : fs::directory_iterator(backupDirectory))
+            if (entry.path().extension() == ".bak") files.push_back(entry.path());
         return files;
     }
     fs::path SourceFile() { return standin->DataDir() / "2016年乡镇数据采集.sqlite"; }
@@ -105,8 +109,17 @@ protected:
         return false;
     }
     // Log-in, choice, extraction and export of 演示账套, checked step by step; the backup's
-    // tables are compared with the source rows of unit 001, account set 001 and the year 2016.
+    // tables are compared with the source rows of unit 001, account set 001 and the year 2016,
+    // and the record beside it with the rows and the file.
     void WholeConversion() {
+        const SqliteFile source(SourceFile());
+        std::vector<std::size_t> sourceRows;
+        std::size_t total = 0, tables = 0;
+        for (int p = 1; p <= tarvex::TableCatalogue::kEntryCount; ++p) {
+            sourceRows.push_back(source.Rows(OracleQuery(p, "001", "001", "2016")).size());
+            total += sourceRows.back();
+            tables += sourceRows.back() > 0;
+        }
         Prepare("演示账套");
         if (HasFatalFailure()) return;
         Click("按钮4");
@@ -120,28 +133,28 @@ protected:
         EXPECT_EQ(Get<QProgressBar>("进度条1")->value(), 34);
 
         QStringList expected = {U("创建临时数据库成功！"), U("当前整理账套：演示账套")};
-        expected << ProgressLines() << U("数据整理完毕！请点击导出按钮！");
+        expected << ProgressLines() << U("数据整理完毕！请点击导出按钮！")
+                 << U("共复制%1行数据，%2张表有数据（共34张表）。").arg(total).arg(tables);
         EXPECT_EQ(RunLines(), expected);
 
         Click("按钮2");
         const Notice exported = notices.Next();
+        const std::vector<fs::path> backups = Backups();
+        ASSERT_EQ(backups.size(), 1u);
+        const fs::path bak = backups.front();
+        const QString name = QString::fromStdString(bak.filename().string());
+        EXPECT_TRUE(std::regex_match(name.toStdString(), std::regex(R"(演示账套\d{1,2}月\d{1,2}日\d{1,2}时\d{1,2}分\d{1,2}秒\.bak)"))) << name.toStdString();
         EXPECT_EQ(exported.caption, U("信息："));
-        EXPECT_EQ(exported.text, U("导出完毕！请查看软件目录！"));
+        EXPECT_EQ(exported.text, U("导出完毕！请查看软件目录！\n\n备份文件：%1\n转换记录：%1.txt").arg(name));
         EXPECT_EQ(exported.icon, QMessageBox::Warning);
-        expected << U("正在执行导出备份数据！") << U("正在删除临时数据库！") << U("完成删除临时数据库！");
+        expected << U("正在执行导出备份数据！") << U("正在校验备份文件！") << U("正在删除临时数据库！") << U("完成删除临时数据库！");
         EXPECT_EQ(RunLines(), expected);
         EXPECT_FALSE(TemporaryDatabaseExists());
 
-        const std::vector<fs::path> backups = Backups();
-        ASSERT_EQ(backups.size(), 1u);
-        const std::string name = backups.front().filename().string();
-        EXPECT_TRUE(std::regex_match(name, std::regex(R"(演示账套\d{1,2}月\d{1,2}日\d{1,2}时\d{1,2}分\d{1,2}秒\.bak)"))) << name;
-
         // The backup holds the 34 tables, each with exactly the source rows of unit 001, account
         // set 001 and the year 2016.
-        const testsupport::BackupContents contents(backups.front());
+        const testsupport::BackupContents contents(bak);
         const SqliteFile backup(contents.File());
-        const SqliteFile source(SourceFile());
         EXPECT_EQ(backup.Tables().size(), 34u);
         int narrower = 0;
         for (int p = 1; p <= tarvex::TableCatalogue::kEntryCount; ++p) {
@@ -151,6 +164,24 @@ protected:
             narrower += copied.size() < source.Rows("SELECT * FROM [" + table + "]").size();
         }
         EXPECT_GE(narrower, 30);  // the filters show: most tables hold other units' rows too
+
+        // The record: UTF-8 with a byte-order mark, each table's rows, the file's hash, no password.
+        QFile recordFile(QString::fromStdString(bak.string() + ".txt"));
+        ASSERT_TRUE(recordFile.open(QIODevice::ReadOnly));
+        const QByteArray record = recordFile.readAll();
+        EXPECT_TRUE(record.startsWith("\xEF\xBB\xBF"));
+        const QString text = QString::fromUtf8(record);
+        for (int p = 1; p <= tarvex::TableCatalogue::kEntryCount; ++p)
+            EXPECT_TRUE(text.contains(QStringLiteral("\n%1\t%2\n").arg(tarvex::TableCatalogue::TableName(p).data()).arg(sourceRows[p - 1])))
+                << tarvex::TableCatalogue::TableName(p);
+        QFile bakFile(QString::fromStdString(bak.string()));
+        ASSERT_TRUE(bakFile.open(QIODevice::ReadOnly));
+        const QByteArray sha = QCryptographicHash::hash(bakFile.readAll(), QCryptographicHash::Sha256).toHex();
+        for (const QString& line : {U("服务器：."), U("数据库：2016年乡镇数据采集"), U("用户名：sa"), U("账套名称：演示账套"),
+                                    U("单位编号：001"), U("账套编号：001"), U("转换年度：2016"), U("备份文件：") + name,
+                                    U("SHA-256：") + QString::fromLatin1(sha), U("校验（RESTORE VERIFYONLY）：通过")})
+            EXPECT_TRUE(text.contains(line + "\n")) << line.toStdString();
+        EXPECT_FALSE(text.contains(U("密码")));
     }
 
     static QStringList ProgressLines() {
@@ -221,12 +252,19 @@ TEST_F(ConversionFlow, AFailedCopyIsLoggedWithItsReasonAndCounted) {
     const QStringList lines = RunLines();
     // The create line, the account-set line, 34 progress lines and the completion line, plus
     // the failure line and the count.
-    ASSERT_EQ(lines.size(), 37 + 2);
+    ASSERT_EQ(lines.size(), 37 + 3);
     EXPECT_EQ(lines[3], ProgressLines()[1]);
     EXPECT_TRUE(lines[4].startsWith(U("GL_BZ表整理失败！原因："))) << lines[4].toStdString();
     EXPECT_TRUE(lines[4].contains("208")) << lines[4].toStdString();
     EXPECT_EQ(lines[37], U("数据整理完毕！请点击导出按钮！"));
     EXPECT_TRUE(lines[38].contains(U("其中1张表整理失败")));
+    EXPECT_TRUE(lines[39].startsWith(U("共复制")));
+    // Its export says the backup lacks the table.
+    Click("按钮2");
+    const Notice exported = notices.Next();
+    EXPECT_TRUE(exported.text.startsWith(U("导出完毕！"))) << exported.text.toStdString();
+    EXPECT_TRUE(exported.text.contains(U("注意：上次整理有1张表整理失败，备份中缺少这些表。"))) << exported.text.toStdString();
+    EXPECT_TRUE(RunLines().contains(U("注意：上次整理有1张表整理失败，备份中缺少这些表。")));
 }
 
 TEST_F(ConversionFlow, TheServerStoppingMidRunGivesFailureLinesNotAHang) {
@@ -286,9 +324,20 @@ TEST_F(ConversionFlow, AChooserTextWithPathCharactersStaysInTheFolder) {
     auto* combo = Get<QComboBox>("组合框1");
     combo->lineEdit()->setText(U("../审计/a:b"));  // typed, not chosen: no event, empty codes
     Click("按钮4");
-    EXPECT_TRUE(notices.Next(120000).text.startsWith(U("代码执行完毕！")));
+    const Notice done = notices.Next(120000);
+    EXPECT_TRUE(done.text.startsWith(U("代码执行完毕！")));
+    // Empty codes match no row: the run warns, and its export asks first.
+    EXPECT_TRUE(done.text.contains(U("警告：该账套没有复制到任何数据。请检查转换年度、当前单位编号和当前账套编号是否正确。")));
+    EXPECT_EQ(done.icon, QMessageBox::Warning);
+    EXPECT_EQ(RunLines().back(), U("警告：该账套没有复制到任何数据，请检查转换年度、当前单位编号和当前账套编号！"));
     Click("按钮2");
-    EXPECT_EQ(notices.Next().text, U("导出完毕！请查看软件目录！"));
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要导出吗？")));  // answered No, the default
+    EXPECT_TRUE(Backups().empty());
+    EXPECT_TRUE(TemporaryDatabaseExists());
+    notices.AnswerQuestionsWith(true);
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要导出吗？")));
+    EXPECT_TRUE(notices.Next().text.startsWith(U("导出完毕！请查看软件目录！")));
     const std::vector<fs::path> backups = Backups();
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(backups.front().filename().string().rfind(".._审计_a_b", 0), 0u) << backups.front();

@@ -51,6 +51,8 @@ public:
     // The window to activate again once a notice is closed, as the window system does.
     void SetWindow(QWidget* window) { window_ = window; }
     const std::vector<Notice>& Seen() const { return seen_; }
+    // How questions (Yes and No) are answered from now on; No at first.
+    void AnswerQuestionsWith(bool yes) { yes_ = yes; }
     // Waits for the next notice after the ones seen so far.
     Notice Next(int guardMs = kGuardMs) {
         const std::size_t before = taken_;
@@ -66,7 +68,8 @@ private:
             box->setProperty("answered", true);
             seen_.push_back({box->windowTitle(), box->text(), box->icon()});
             QTimer::singleShot(0, box, [this, box] {
-                box->button(QMessageBox::Ok)->click();
+                if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->click();
+                else box->button(yes_ ? QMessageBox::Yes : QMessageBox::No)->click();
                 if (window_) window_->activateWindow();
             });
         }
@@ -75,6 +78,7 @@ private:
     QPointer<QWidget> window_;
     std::vector<Notice> seen_;
     std::size_t taken_ = 0;
+    bool yes_ = false;
 };
 
 class FlowTest : public ::testing::Test {
