@@ -1,5 +1,6 @@
 #include "export.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -31,15 +32,20 @@ std::tm LocalNow() {
     return local;
 }
 
-// The account-set names held in the temporary database's own copy of GL_ZTCS; nullopt when it
-// cannot be read (no temporary database, no connection).
+// The account-set names held in the temporary database's own copy of GL_ZTCS, each once and
+// without the blanks a fixed-width column pads it with; nullopt when it cannot be read (no
+// temporary database, no connection). A conversion holds one row there.
 auto ReadingHeldNames() {
-    const std::string statement = "SELECT DISTINCT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
+    const std::string statement = "SELECT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
     return [statement](ODBCDB& db) -> std::optional<std::vector<std::string>> {
         const RecordSetHandle h = db.OpenTable(statement);
         if (h == 0) return std::nullopt;
         std::vector<std::string> names;
-        for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h)) names.push_back(db.ReadColByIndex(h, 1).Text());
+        for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h)) {
+            std::string name = db.ReadColByIndex(h, 1).Text();
+            name.erase(name.find_last_not_of(' ') + 1);
+            if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+        }
         db.CloseRecordSet(h);
         return names;
     };

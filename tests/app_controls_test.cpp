@@ -76,6 +76,20 @@ TEST_F(WindowTexts, TravelInTheProcessCodePage) {
     EXPECT_EQ(controls.Text(Control::编辑框3), "1");
 }
 
+// What GBK cannot hold reads as '?' and is named, so that no action sends the '?' for it.
+TEST_F(WindowTexts, CharactersTheCodePageCannotHoldAreNamed) {
+    Get<QLineEdit>("编辑框5")->setText(QString::fromUtf8("2016😀年𠀾"));
+    std::string unheld = "x";
+    const std::string text = controls.Text(Control::编辑框5, &unheld);
+    if (tarvex::CodePage::Process().Name() == "GBK") {
+        EXPECT_EQ(unheld, "U+1F600 U+2003E");
+        EXPECT_EQ(text, "2016?\xC4\xEA?");
+    } else {
+        EXPECT_EQ(unheld, "");
+        EXPECT_EQ(text, CodePageText("2016😀年𠀾"));
+    }
+}
+
 TEST_F(WindowTexts, WorkersReadAndChangeControlsThroughTheWindowsThread) {
     std::string year, log;
     auto worker = OnWorker(window, [&] {

@@ -12,10 +12,14 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <ctime>
+#include <fstream>
 #include <regex>
 
 #include "backup_contents.h"
 #include "catalogue.h"
+#include "codepage.h"
+#include "export.h"
 
 using namespace flowtest;
 namespace fs = std::filesystem;
@@ -341,4 +345,86 @@ TEST_F(ConversionFlow, AChooserTextWithPathCharactersStaysInTheFolder) {
     const std::vector<fs::path> backups = Backups();
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(backups.front().filename().string().rfind(".._审计_a_b", 0), 0u) << backups.front();
+}
+
+TEST_F(ConversionFlow, ABackupIsNamedForTheAccountSetWhoseRowsItHolds) {
+    Prepare("演示账套");
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    // Another choice cannot be extracted over the leftover; its export backs up the first one.
+    Choose("演示账套2");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Text("编辑框7") == U("002"); }, kGuardMs));
+    Click("按钮4");
+    EXPECT_TRUE(notices.Next().text.startsWith(U("服务器上已有临时数据库")));
+    Click("按钮2");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.startsWith(U("导出完毕！"))) << n.text.toStdString();
+    EXPECT_FALSE(n.text.contains(U("注意"))) << n.text.toStdString();
+    ASSERT_EQ(Backups().size(), 1u);
+    const std::string name = Backups().front().filename().string();
+    EXPECT_TRUE(std::regex_search(name, std::regex(R"(^演示账套\d{1,2}月)"))) << name;
+}
+
+TEST_F(ConversionFlow, ADatabaseThisProgramDidNotFillIsExportedWithAWarning) {
+    Sql("create database Tarvex数据整理");
+    Sql("SELECT * INTO Tarvex数据整理.dbo.GL_ZTCS FROM \"2016年乡镇数据采集\".dbo.GL_Ztcs WHERE hsdwdm='002' AND ztbh='002' AND kjnd='2016'");
+    ASSERT_EQ(LogIn().caption, U("成功"));
+    Click("按钮2");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.startsWith(U("导出完毕！"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains(U("注意：临时数据库不是本程序这次运行中整理的"))) << n.text.toStdString();
+    EXPECT_TRUE(RunLines().back().startsWith(U("注意：临时数据库不是本程序这次运行中整理的")));
+    ASSERT_EQ(Backups().size(), 1u);
+    EXPECT_EQ(Backups().front().filename().string().rfind("演示账套2", 0), 0u) << Backups().front();
+}
+
+TEST_F(ConversionFlow, ABackupAlteredBeforeItsCheckFailsAndTheDatabaseStays) {
+    Prepare("演示账套");
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    tarvex::BindActions(*window, {1000, backupDirectory.string()});  // a real pause before the check
+    // One byte of the file changes during the pause before the server checks it.
+    bool altered = false;
+    QTimer alter;
+    QObject::connect(&alter, &QTimer::timeout, [&] {
+        if (altered || !RunLines().contains(U("正在校验备份文件！")) || Backups().size() != 1) return;
+        std::fstream bak(Backups().front(), std::ios::in | std::ios::out | std::ios::binary);
+        bak.seekg(static_cast<std::streamoff>(fs::file_size(Backups().front()) / 2));
+        const char was = static_cast<char>(bak.get());
+        bak.seekp(static_cast<std::streamoff>(fs::file_size(Backups().front()) / 2));
+        bak.put(static_cast<char>(was ^ 0x5A));
+        altered = true;
+    });
+    alter.start(20);
+    Click("按钮2");
+    EXPECT_TRUE(altered);
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.startsWith(U("导出失败！备份文件"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains("3189")) << n.text.toStdString();
+    EXPECT_TRUE(RunLines().back().startsWith(U("备份文件校验失败！原因："))) << RunLines().back().toStdString();
+    EXPECT_TRUE(TemporaryDatabaseExists());
+    EXPECT_EQ(StatementsWith("drop database"), 0);
+}
+
+TEST_F(ConversionFlow, ARecordThatCannotBeWrittenIsReportedAndTheBackupStays) {
+    Prepare("演示账套");
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    // Where the record of every name the export may take in the next seconds would go stands a
+    // folder.
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 2; t < now + 30; ++t) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        const std::string file = tarvex::CodePage::Process().ToUtf8(
+            tarvex::ProgramText("演示账套") + tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local) + ".bak.txt");
+        fs::create_directory(backupDirectory / file);
+    }
+    Click("按钮2");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.startsWith(U("导出完毕！"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains(U("写入失败"))) << n.text.toStdString();
+    ASSERT_EQ(Backups().size(), 1u);
+    EXPECT_FALSE(TemporaryDatabaseExists());
+    EXPECT_NO_THROW(testsupport::BackupContents{Backups().front()});
 }

@@ -462,3 +462,26 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+TEST_F(Stack, CharactersOutsideTheBasicPlaneReachTheServerAndComeBackIntact) {
+    if (CodePage::Process().GetKind() != CodePage::Kind::Utf8) GTEST_SKIP() << "GBK holds no such character";
+    Open();
+    MakeNameList();
+    Execute({"INSERT INTO [名单] VALUES (4, '😀账套𠀾', 40)"});
+    EXPECT_TRUE(ServerReceived("INSERT INTO \"名单\" VALUES (4, '😀账套𠀾', 40)"));
+    const RecordSetHandle h = db_.OpenTable("SELECT [名称] FROM [名单] WHERE [名称] = '😀账套𠀾'");
+    ASSERT_NE(h, 0u) << db_.LastError().Describe();
+    EXPECT_EQ(db_.RowCount(h), 1);
+    EXPECT_EQ(Text(db_.ReadColByIndex(h, 1)), "😀账套𠀾");
+}
+
+TEST_F(Stack, ExecuteSqlGivesTheRowsTheServerReported) {
+    Open();
+    MakeNameList();
+    Execute({"CREATE DATABASE [副本]"});
+    EXPECT_EQ(db_.RowsAffected(), -1);
+    Execute({"SELECT [编号],[名称] INTO [副本].[dbo].[名单] FROM [名单] WHERE [数量] > 10"});
+    EXPECT_EQ(db_.RowsAffected(), 2);
+    Execute({"SELECT [编号] INTO [副本].[dbo].[空] FROM [名单] WHERE [数量] > 99"});
+    EXPECT_EQ(db_.RowsAffected(), 0);
+}
