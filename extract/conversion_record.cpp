@@ -73,13 +73,18 @@ void ConversionLedger::ClearFilled() {
     filled_.reset();
 }
 
-std::string LocalTimeText(std::time_t when) {
+std::tm LocalTime(std::time_t when) {
     std::tm local{};
 #ifdef _WIN32
     localtime_s(&local, &when);
 #else
     localtime_r(&when, &local);
 #endif
+    return local;
+}
+
+std::string LocalTimeText(std::time_t when) {
+    const std::tm local = LocalTime(when);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;

@@ -60,6 +60,8 @@ private:
     std::optional<ExtractionRecord> filled_;
 };
 
+// The local time of `when`.
+std::tm LocalTime(std::time_t when = std::time(nullptr));
 // "2026-12-08 09:07:03", local time.
 std::string LocalTimeText(std::time_t when = std::time(nullptr));
 

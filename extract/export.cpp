@@ -21,17 +21,6 @@ constexpr std::string_view kSeparator = "\\";
 constexpr std::string_view kSeparator = "/";
 #endif
 
-std::tm LocalNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    return local;
-}
-
 // The account-set names held in the temporary database's own copy of GL_ZTCS, each once and
 // without the blanks a fixed-width column pads it with; nullopt when it cannot be read (no
 // temporary database, no connection). A conversion holds one row there.
@@ -169,8 +158,8 @@ std::string TimeOfDayText(const std::tm& t) {
            std::to_string(t.tm_sec) + ProgramText("秒");
 }
 
-std::string MonthDayText() { return MonthDayText(LocalNow()); }
-std::string TimeOfDayText() { return TimeOfDayText(LocalNow()); }
+std::string MonthDayText() { return MonthDayText(LocalTime()); }
+std::string TimeOfDayText() { return TimeOfDayText(LocalTime()); }
 
 std::string FileNamePart(std::string_view name, const CodePage& codePage) {
     constexpr std::string_view kForbidden = "\\/:*?\"<>|";
