@@ -474,14 +474,3 @@ TEST_F(Stack, CharactersOutsideTheBasicPlaneReachTheServerAndComeBackIntact) {
     EXPECT_EQ(db_.RowCount(h), 1);
     EXPECT_EQ(Text(db_.ReadColByIndex(h, 1)), "😀账套𠀾");
 }
-
-TEST_F(Stack, ExecuteSqlGivesTheRowsTheServerReported) {
-    Open();
-    MakeNameList();
-    Execute({"CREATE DATABASE [副本]"});
-    EXPECT_EQ(db_.RowsAffected(), -1);
-    Execute({"SELECT [编号],[名称] INTO [副本].[dbo].[名单] FROM [名单] WHERE [数量] > 10"});
-    EXPECT_EQ(db_.RowsAffected(), 2);
-    Execute({"SELECT [编号] INTO [副本].[dbo].[空] FROM [名单] WHERE [数量] > 99"});
-    EXPECT_EQ(db_.RowsAffected(), 0);
-}
