@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "database.h"
-#include "reason.h"
+#include "failure_reason.h"
 #include "window_port.h"
 
 namespace tarvex {

@@ -5,7 +5,7 @@
 
 #include "catalogue.h"
 #include "database.h"
-#include "reason.h"
+#include "failure_reason.h"
 #include "sqltext.h"
 #include "window_port.h"
 
