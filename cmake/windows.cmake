@@ -20,7 +20,5 @@ endif()
 function(tarvex_windows_gtest)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-  foreach(lib gtest gtest_main gmock gmock_main)
-    add_library(GTest::${lib} ALIAS ${lib})
-  endforeach()
+  # googletest names its targets GTest::gtest, GTest::gtest_main, ... itself.
 endfunction()
