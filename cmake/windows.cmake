@@ -1,8 +1,12 @@
 # The Windows program (cross-built with MinGW-w64 against a static Qt): one executable that
 # needs only Windows' own DLLs, with its icon, version information and manifest.
 
-# Every executable, the tests' too, carries its C and C++ runtime and threads inside.
+# Every executable, the tests' too, carries its C and C++ runtime and threads inside. CMake
+# ends the link line with -Bdynamic before Windows' import libraries; the compiler's own
+# libraries that follow them (libstdc++, winpthread) must be static all the same.
 add_link_options(-static)
+string(APPEND CMAKE_C_STANDARD_LIBRARIES " -Wl,-Bstatic")
+string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " -Wl,-Bstatic")
 
 set(TARVEX_WINDOWS_DIR ${PROJECT_SOURCE_DIR}/app/windows)
 set(TARVEX_VERSION4 ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0)
