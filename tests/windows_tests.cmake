@@ -18,6 +18,13 @@ endif()
 # wine runs the other tests in code page 936, as the users' systems do (scripts/wine-run).
 set(TARVEX_HOST_BUILD "" CACHE PATH "Linux build tree with mssql-standin and windows_flow_test")
 if(TARVEX_HOST_BUILD)
+  # The connection object against a stand-in that starts for each test.
+  add_executable(odbcdb_wine_test odbcdb_wine_test.cpp)
+  target_link_libraries(odbcdb_wine_test PRIVATE tarvex_db GTest::gtest_main)
+  set_target_properties(odbcdb_wine_test PROPERTIES CROSSCOMPILING_EMULATOR
+    "${CMAKE_CURRENT_SOURCE_DIR}/windows/with-standin;${TARVEX_HOST_BUILD}/mssql-standin")
+  gtest_discover_tests(odbcdb_wine_test PROPERTIES TIMEOUT 300 DISCOVERY_TIMEOUT 120)
+
   add_test(NAME windows.flow.ConversionUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test)
   # TIMEOUT only guards against a hang.
   set_tests_properties(windows.flow.ConversionUnderWine PROPERTIES TIMEOUT 1200 RUN_SERIAL ON
