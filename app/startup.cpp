@@ -21,6 +21,22 @@ namespace {
 
 void ReleaseProgramLoginSettings() { ReleaseLoginSettings(ProgramLoginSettings()); }
 
+// Ends the process at once, under a worker that still runs: the log-in settings released and
+// the output flushed first, no destructors and no exit handlers after that.
+[[noreturn]] void EndProcessNow() {
+#ifdef _WIN32
+    // msvcrt has no quick_exit. TerminateProcess also skips the DLLs' detach notifications,
+    // which could wait on a lock the worker holds inside the driver.
+    ReleaseProgramLoginSettings();
+    std::fflush(nullptr);
+    TerminateProcess(GetCurrentProcess(), 0);
+    std::abort();  // not reached: TerminateProcess on the own process does not return
+#else
+    std::fflush(nullptr);
+    std::quick_exit(0);
+#endif
+}
+
 }  // namespace
 
 std::string DirectoryOf(std::string_view programFile) {
@@ -60,8 +76,12 @@ void PrepareProcess() {
     // Round to nearest, every floating-point exception masked.
     std::fesetenv(FE_DFL_ENV);
     // Made before the release is registered, the settings outlive it at exit.
+#ifdef _WIN32
+    static const bool registered = (ProgramLoginSettings(), std::atexit(ReleaseProgramLoginSettings) == 0);
+#else
     static const bool registered = (ProgramLoginSettings(), std::atexit(ReleaseProgramLoginSettings) == 0 &&
                                                               std::at_quick_exit(ReleaseProgramLoginSettings) == 0);
+#endif
     (void)registered;
 }
 
@@ -74,10 +94,7 @@ int StartUp(int argc, char** argv) {
     BindActions(window);
     window.ShowCentred();
     QApplication::exec();
-    if (window.Workers()->Running() > 0) {
-        std::fflush(nullptr);
-        std::quick_exit(0);
-    }
+    if (window.Workers()->Running() > 0) EndProcessNow();
     return 0;
 }
 

@@ -29,7 +29,7 @@ void PrepareProcess();
 // the event loop until the window has closed. Returns 0.
 //
 // When a worker still runs after the window's closing wait, the process ends at once
-// (quick_exit, the log-in settings released all the same) instead of returning: the window,
+// (quick_exit; on Windows TerminateProcess; the log-in settings released all the same) instead of returning: the window,
 // its controls and the application object stay untouched under that worker to the end.
 int StartUp(int argc, char** argv);
 

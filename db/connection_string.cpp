@@ -1,6 +1,8 @@
 #include "connection_string.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <vector>
 
 namespace tarvex {
@@ -96,7 +98,64 @@ std::string ServerForDriver(std::string_view server, bool portKey, const CodePag
     return std::string(host) + std::string(rest);
 }
 
+// An environment handle for asking the driver manager, freed with it.
+class DriverManagerEnvironment {
+public:
+    DriverManagerEnvironment() {
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) env_ = SQL_NULL_HENV;
+        else SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    }
+    ~DriverManagerEnvironment() {
+        if (env_ != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env_);
+    }
+    DriverManagerEnvironment(const DriverManagerEnvironment&) = delete;
+    DriverManagerEnvironment& operator=(const DriverManagerEnvironment&) = delete;
+    SQLHENV get() const { return env_; }
+
+private:
+    SQLHENV env_ = SQL_NULL_HENV;
+};
+
+// The file of a Driver= attribute names FreeTDS's driver: libtdsodbc.so, libtdsodbc.so.0, ...
+bool IsFreeTdsFile(std::string_view attribute) {
+    constexpr std::string_view kKey = "Driver=";
+    if (attribute.size() < kKey.size() || !EqualsIgnoringCase(attribute.substr(0, kKey.size()), kKey)) return false;
+    std::string_view file = attribute.substr(kKey.size());
+    if (const std::size_t slash = file.find_last_of("/\\"); slash != std::string_view::npos) file = file.substr(slash + 1);
+    constexpr std::string_view kFreeTds = "libtdsodbc";
+    return file.size() >= kFreeTds.size() && EqualsIgnoringCase(file.substr(0, kFreeTds.size()), kFreeTds);
+}
+
 }  // namespace
+
+bool DriverIsFreeTds(std::string_view name) {
+    const DriverManagerEnvironment env;
+    if (env.get() == SQL_NULL_HENV) return false;
+    // The narrow SQLDrivers: its attributes are ASCII key=value pairs, each ended by a NUL, the
+    // list by a second one.
+    std::array<char, 256> description{};
+    std::array<char, 2048> attributes{};
+    SQLSMALLINT descriptionLength = 0;
+    SQLSMALLINT attributesLength = 0;
+    for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+        attributes.fill('\0');
+        const SQLRETURN rc = SQLDrivers(env.get(), direction, reinterpret_cast<SQLCHAR*>(description.data()),
+                                        static_cast<SQLSMALLINT>(description.size()), &descriptionLength,
+                                        reinterpret_cast<SQLCHAR*>(attributes.data()),
+                                        static_cast<SQLSMALLINT>(attributes.size() - 1), &attributesLength);
+        if (!SQL_SUCCEEDED(rc)) return false;
+        if (!EqualsIgnoringCase(description.data(), name)) continue;
+        for (const char* a = attributes.data(); *a != '\0'; a += std::strlen(a) + 1)
+            if (IsFreeTdsFile(a)) return true;
+        return false;
+    }
+}
+
+DriverConnectionString ForSqlServerDriver(std::string_view connectionString) {
+    if (DriverIsFreeTds()) return ForDriver(connectionString);
+    // Windows' own driver: the string as the window built it.
+    return {std::string(connectionString), {}};
+}
 
 DriverConnectionString ForDriver(std::string_view connectionString, const CodePage& codePage) {
     std::vector<Pair> pairs;

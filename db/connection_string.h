@@ -1,8 +1,13 @@
 #pragma once
-// The layer between a connection string and the driver that answers to "SQL Server" on this
-// platform, FreeTDS (1.3). It is the only code that knows about FreeTDS. ODBCDB hands it the
-// string exactly as its caller built it; the layer makes FreeTDS read it as SQL Server's own
-// driver reads it on Windows:
+// The layer between a connection string and the driver that answers to "SQL Server". ODBCDB
+// hands it the string exactly as its caller built it. Which driver that is, the layer asks the
+// driver manager (its list of drivers names each one's file), never the platform:
+//
+//  - Windows' own "SQL Server" driver (the auditors' machines) gets the string unchanged: it
+//    reads "." as this computer's default instance and the keys as the window writes them.
+//  - FreeTDS (1.3), registered as "SQL Server" on Linux with unixODBC, and under wine, whose
+//    odbc32 hands every call to the host's unixODBC: the layer makes FreeTDS read the string
+//    as SQL Server's own driver reads it. It is the only code that knows about FreeTDS:
 //
 //  - SERVER "." or "(local)", in any case, alone or before ",port" or "\instance", names this
 //    computer: FreeTDS cannot resolve them, so they become 127.0.0.1.
@@ -21,8 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include <sql.h>
-#include <sqlext.h>
+#include "odbc_api.h"
 
 #include "codepage.h"
 
@@ -33,6 +37,14 @@ struct DriverConnectionString {
     std::string problem;  // why the input cannot be used; empty when it can
     bool Ok() const { return problem.empty(); }
 };
+
+// Whether the driver the driver manager lists under `name` is FreeTDS's (its Driver= file is
+// libtdsodbc); false when no driver has that name.
+bool DriverIsFreeTds(std::string_view name = "SQL Server");
+
+// The string for the driver that answers to "SQL Server": ForDriver's when that is FreeTDS,
+// otherwise the string itself.
+DriverConnectionString ForSqlServerDriver(std::string_view connectionString);
 
 // Rewrites a connection string for FreeTDS as described above, stepping over whole characters
 // of `codePage`.

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "database.h"
-#include "reason.h"
+#include "failure_reason.h"
 #include "window_port.h"
 
 namespace tarvex {

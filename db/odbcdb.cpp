@@ -1,7 +1,6 @@
 #include "odbcdb.h"
 
-#include <sql.h>
-#include <sqlext.h>
+#include "odbc_api.h"
 
 #include <algorithm>
 #include <array>
@@ -544,7 +543,7 @@ bool ODBCDB::NewOpenDatabase(std::string_view connectionString, bool readOnly, b
     SQLSetConnectOption(dbc, SQL_LOGIN_TIMEOUT, kLoginTimeoutSeconds);  // a refusal is not an error
     if (readOnly) SQLSetConnectOption(dbc, SQL_ACCESS_MODE, SQL_MODE_READ_ONLY);
 
-    const DriverConnectionString forDriver = ForDriver(connectionString);
+    const DriverConnectionString forDriver = ForSqlServerDriver(connectionString);
     if (!forDriver.Ok()) {
         d.lastError = Problem(forDriver.problem);
         return false;

@@ -7,7 +7,7 @@
 #include "catalogue.h"
 #include "conversion_record.h"
 #include "database.h"
-#include "reason.h"
+#include "failure_reason.h"
 #include "sqltext.h"
 #include "window_port.h"
 

@@ -6,8 +6,8 @@
 #include "catalogue.h"
 #include "conversion_record.h"
 #include "database.h"
+#include "failure_reason.h"
 #include "login.h"
-#include "reason.h"
 #include "sqltext.h"
 #include "window_port.h"
 

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -63,6 +64,7 @@ struct DatabaseRegistry {
     };
 
     fs::path dataDir;
+    Engine::DriveMap drives;  // for backup paths written with a drive letter
     std::mutex mutex;
     std::condition_variable released;
     std::map<fs::path, Use> uses;  // by file
@@ -339,10 +341,21 @@ void CheckNewColumns(const std::vector<std::string>& names, std::string_view tab
     }
 }
 
+// A path that starts with a drive letter in `drives` ("Z:\dir\x.bak", "z:/dir/x.bak"), with
+// the drive replaced by the directory it maps to; any other path as it is.
+std::string OnMappedDrive(std::string_view written, const Engine::DriveMap& drives) {
+    if (written.size() < 3 || written[1] != ':' || (written[2] != '\\' && written[2] != '/')) return std::string(written);
+    const auto drive = drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(written[0]))));
+    if (drive == drives.end()) return std::string(written);
+    std::string root = drive->second.string();
+    if (root.empty() || root.back() != '/') root += '/';
+    return root + std::string(written.substr(3));
+}
+
 // The path of a backup device as Windows and SQL Server on Linux read it: backslashes are
 // separators, and trailing blanks and dots are dropped.
-fs::path BackupPath(std::string_view written) {
-    std::string path(written);
+fs::path BackupPath(std::string_view written, const Engine::DriveMap& drives) {
+    std::string path = OnMappedDrive(written, drives);
     for (char& c : path)
         if (c == '\\') c = '/';
     while (!path.empty() && (path.back() == ' ' || path.back() == '.')) path.pop_back();
@@ -649,7 +662,7 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const auto started = Clock::now();
     Attachments attachments(*this);
     const std::string schema = attachments.Schema(s.database);
-    const fs::path target = BackupPath(s.path);
+    const fs::path target = BackupPath(s.path, registry->drives);
     const auto fail = [&](int error) {
         sink.OnMessage(CannotOpenDevice(s.path, error));
         return MakeError(3013, "BACKUP DATABASE is terminating abnormally.");
@@ -699,14 +712,15 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
 // backup file of this server), or 3189 (damaged), each followed by 3013.
 void Session::Impl::VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink) {
     const TemporaryFile payload = ScratchFile(registry->dataDir);
-    const BackupFault fault = VerifyBackupFile(BackupPath(s.path), payload.path);
+    const fs::path file = BackupPath(s.path, registry->drives);
+    const BackupFault fault = VerifyBackupFile(file, payload.path);
     switch (fault.kind) {
     case BackupFault::Kind::None:
         sink.OnMessage(Message{3262, 1, 10, "The backup set on file 1 is valid.", 1});
         sink.OnStatementDone(false, -1);
         return;
     case BackupFault::Kind::CannotOpen:
-        sink.OnMessage(CannotOpenDevice(s.path, fault.error, BackupPath(s.path)));
+        sink.OnMessage(CannotOpenDevice(s.path, fault.error, file));
         break;
     case BackupFault::Kind::ReadFailed: {
         const std::string reason =
@@ -742,9 +756,10 @@ void Session::Impl::Waitfor(const WaitforStatement& s, ResultSink& sink) {
     sink.OnStatementDone(false, -1);
 }
 
-Engine::Engine(fs::path dataDir) : impl_(std::make_unique<Impl>()) {
+Engine::Engine(fs::path dataDir, DriveMap drives) : impl_(std::make_unique<Impl>()) {
     impl_->registry = std::make_shared<DatabaseRegistry>();
     impl_->registry->dataDir = std::move(dataDir);
+    impl_->registry->drives = std::move(drives);
     fs::create_directories(impl_->registry->dataDir);
     if (!DatabaseExists(kMaster)) impl_->registry->Create(kMaster);
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,7 +70,12 @@ class Session;
 // The databases of one data directory. Thread-safe; shared by all sessions of a server.
 class Engine {
 public:
-    explicit Engine(std::filesystem::path dataDir);
+    // Where the paths of a Windows drive lie in this file system, by upper-case drive letter:
+    // under wine the tool's folder is Z:\..., and Z: is "/", so {'Z', "/"} makes a backup to
+    // Z:\dir\x.bak land in /dir/x.bak. Paths on drives not listed stay as written.
+    using DriveMap = std::map<char, std::filesystem::path>;
+
+    explicit Engine(std::filesystem::path dataDir, DriveMap drives = {});
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;

@@ -3,6 +3,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,7 +21,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: mssql-standin --data DIR [--port N] [--user NAME] [--password TEXT] [--log-statements FILE]\n"
-    "                     [--log-timing FILE]\n"
+    "                     [--log-timing FILE] [--map-drive X:=DIR]...\n"
     "       mssql-standin --data DIR --create-sample [--scale N]\n"
     "\n"
     "  --data DIR              one SQLite file per database\n"
@@ -29,6 +30,8 @@ constexpr const char* kUsage =
     "  --password TEXT         log-in password (default 1)\n"
     "  --log-statements FILE   append every statement received to FILE, one per line\n"
     "  --log-timing FILE       append the microseconds each statement took, a tab and the statement\n"
+    "  --map-drive X:=DIR      a backup path on Windows drive X: (\"X:\\dir\\x.bak\") is written under DIR;\n"
+    "                          wine's programs pass Z:=/ (repeatable)\n"
     "  --create-sample         write the sample database \"2016年乡镇数据采集\" and exit\n"
     "  --scale N               multiply the sample's voucher rows by N (default 1)\n";
 
@@ -56,6 +59,7 @@ private:
 
 struct Arguments {
     std::filesystem::path data;
+    standin::Engine::DriveMap drives;
     standin::ServerOptions server;
     bool createSample = false;
     std::optional<int> scale;
@@ -82,7 +86,8 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             continue;
         }
         if (option != "--data" && option != "--port" && option != "--user" && option != "--password" &&
-            option != "--log-statements" && option != "--log-timing" && option != "--scale") {
+            option != "--log-statements" && option != "--log-timing" && option != "--scale" &&
+            option != "--map-drive") {
             *error = "unknown option " + std::string(option);
             return std::nullopt;
         }
@@ -100,6 +105,12 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
                 return std::nullopt;
             }
             a.server.port = *port;
+        } else if (option == "--map-drive") {
+            if (value.size() < 4 || !std::isalpha(static_cast<unsigned char>(value[0])) || value.substr(1, 2) != ":=") {
+                *error = "--map-drive takes a drive and a directory such as Z:=/, not " + std::string(value);
+                return std::nullopt;
+            }
+            a.drives[static_cast<char>(std::toupper(static_cast<unsigned char>(value[0])))] = value.substr(3);
         } else if (option == "--user") {
             a.server.user = value;
         } else if (option == "--password") {
@@ -142,7 +153,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         const StopSignals stop;
-        standin::Engine engine(args->data);
+        standin::Engine engine(args->data, args->drives);
         standin::Server server(engine, args->server);
         std::printf("listening on 127.0.0.1:%d\n", server.Port());
         std::fflush(stdout);

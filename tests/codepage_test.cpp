@@ -70,6 +70,13 @@ TEST(CodePageStepping, Gb18030FourByteSequences) {
     EXPECT_EQ(Steps(kGb18030, "\x81\x30\x81"), (std::vector<std::size_t>{1, 1, 1}));
 }
 
+TEST(CodePageConversion, Gb18030FourByteCharactersBothWays) {
+    // U+00C0 from the Basic Multilingual Plane, U+1F600 from beyond it.
+    EXPECT_EQ(kGb18030.FromUtf16(u"a\u00C0\U0001F600\u6570"), "a\x81\x30\x86\x38\x94\x39\xFC\x36\xCA\xFD");
+    EXPECT_EQ(kGb18030.ToUtf16("a\x81\x30\x86\x38\x94\x39\xFC\x36\xCA\xFD"), u"a\u00C0\U0001F600\u6570");
+    EXPECT_EQ(kGb18030.ToUtf8("\x94\x39\xFC\x36"), "\xF0\x9F\x98\x80");
+}
+
 TEST(CodePageConversion, GbkRoundTripsThroughUtf16AndUtf8) {
     const std::string utf8 = "2016\xE5\xB9\xB4\xE4\xB9\xA1\xE9\x95\x87\xE6\x95\xB0\xE6\x8D\xAE\xE9\x87\x87\xE9\x9B\x86";
     const std::string gbk = kGbk.FromUtf8(utf8);
@@ -114,6 +121,14 @@ TEST(CodePageConversion, RandomBytesNeverCrashOrOverrun) {
     }
 }
 
+#ifdef _WIN32
+// On Windows the code page of the process is the system's ANSI code page; the tests run under
+// wine in zh_CN.GBK, which makes it 936.
+TEST(CodePageProcess, IsTheSystemsAnsiCodePageWith936AsGbk) {
+    EXPECT_EQ(CodePage::Process().GetKind(), CodePage::Kind::DoubleByte);
+    EXPECT_EQ(CodePage::Process().Name(), "GBK");
+}
+#else
 TEST(CodePageProcess, FollowsTheLocaleAndTakesCAsUtf8) {
     const std::string saved = std::setlocale(LC_ALL, nullptr);
     std::setlocale(LC_ALL, "C");
@@ -126,3 +141,4 @@ TEST(CodePageProcess, FollowsTheLocaleAndTakesCAsUtf8) {
     }
     std::setlocale(LC_ALL, saved.c_str());
 }
+#endif

@@ -107,3 +107,11 @@ TEST(ConnectionStringValues, MalformedStringsAreRefusedWithTheReason) {
     // The trail byte of a GBK character does not close the brace.
     EXPECT_NE(Problem("PWD={\x81\x7D", kGbk).find("开头，却没有与之配对"), std::string::npos);
 }
+
+// Which driver answers to "SQL Server" is the driver manager's answer: on this machine (and
+// under wine, which hands ODBC to the same unixODBC) scripts/setup registered FreeTDS's.
+TEST(DriverChoice, TheDriverManagerNamesFreeTdsByItsFile) {
+    EXPECT_TRUE(tarvex::DriverIsFreeTds("SQL Server"));
+    EXPECT_TRUE(tarvex::DriverIsFreeTds("sql server"));
+    EXPECT_FALSE(tarvex::DriverIsFreeTds("No Such Driver"));
+}

@@ -5,4 +5,4 @@ gtest_discover_tests(sqltext_test)
 
 add_executable(catalogue_test catalogue_test.cpp)
 target_link_libraries(catalogue_test PRIVATE tarvex_extract GTest::gtest_main)
-gtest_discover_tests(catalogue_test)
+gtest_discover_tests(catalogue_test TEST_FILTER "${TARVEX_TEXT_TEST_FILTER}")

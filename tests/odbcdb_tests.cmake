@@ -2,7 +2,7 @@
 
 add_executable(connection_string_test connection_string_test.cpp)
 target_link_libraries(connection_string_test PRIVATE tarvex_db GTest::gtest_main)
-gtest_discover_tests(connection_string_test)
+gtest_discover_tests(connection_string_test TEST_FILTER "${TARVEX_TEXT_TEST_FILTER}")
 
 add_executable(odbcdb_brackets_test odbcdb_brackets_test.cpp)
 target_link_libraries(odbcdb_brackets_test PRIVATE tarvex_db GTest::gtest_main)

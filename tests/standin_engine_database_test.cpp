@@ -209,6 +209,22 @@ TEST_F(DatabaseTest, BackupPathsAsWindowsReadsThem) {
     EXPECT_TRUE(fs::exists(d / "子目录" / "x.bak"));
 }
 
+// Under wine the tool backs up to its folder as Z:\...; the engine started with Z: mapped to a
+// directory writes there. Other drives, and the engine without the mapping, keep the path.
+TEST_F(DatabaseTest, BackupPathsOnAMappedDriveLandUnderItsDirectory) {
+    const fs::path d = BackupDir();
+    standin::Engine mapped(dir_.Path(), {{'Z', d}});
+    const auto session = Open(mapped, kSource);
+    Ok(*session, "create database Tarvex数据整理");
+    fs::create_directories(d / "子目录");
+    for (const char* path : {"Z:\\x.bak", "z:/子目录/y.bak"}) {
+        Ok(*session, "backup database Tarvex数据整理 to disk='" + std::string(path) + "'with init");
+    }
+    EXPECT_TRUE(fs::exists(d / "x.bak"));
+    EXPECT_TRUE(fs::exists(d / "子目录" / "y.bak"));
+    EXPECT_EQ(One(*session, "backup database Tarvex数据整理 to disk='Y:\\x.bak'with init").messages.at(0).number, 3201);
+}
+
 TEST_F(DatabaseTest, BackupThatCannotWriteItsFile) {
     Ok(S(), "create database Tarvex数据整理");
     const std::string path = (dir_.Path() / "no such dir" / "x.bak ").string();

@@ -1,0 +1,28 @@
+# The Windows program (cross-built with MinGW-w64 against a static Qt): one executable that
+# needs only Windows' own DLLs, with its icon, version information and manifest.
+
+# Every executable, the tests' too, carries its C and C++ runtime and threads inside. CMake
+# ends the link line with -Bdynamic before Windows' import libraries; the compiler's own
+# libraries that follow them (libstdc++, winpthread) must be static all the same.
+add_link_options(-static)
+string(APPEND CMAKE_C_STANDARD_LIBRARIES " -Wl,-Bstatic")
+string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " -Wl,-Bstatic")
+
+set(TARVEX_WINDOWS_DIR ${PROJECT_SOURCE_DIR}/app/windows)
+set(TARVEX_VERSION4 ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0)
+string(REPLACE "." "," TARVEX_VERSION_COMMAS ${TARVEX_VERSION4})
+set(TARVEX_MANIFEST ${CMAKE_BINARY_DIR}/tarvex-convert.manifest)
+configure_file(${TARVEX_WINDOWS_DIR}/tarvex-convert.manifest ${TARVEX_MANIFEST} @ONLY)
+configure_file(${TARVEX_WINDOWS_DIR}/tarvex-convert.rc.in ${CMAKE_BINARY_DIR}/tarvex-convert.rc @ONLY)
+
+# The tests run under wine (scripts/wine-run: the build's own wine prefix, code page 936).
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run)
+endif()
+
+# GoogleTest for Windows, built from Debian's googletest sources with the program.
+function(tarvex_windows_gtest)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # googletest names its targets GTest::gtest, GTest::gtest_main, ... itself.
+endfunction()

@@ -1,0 +1,32 @@
+# The Windows program.
+#
+# Linux build: windows_flow_test, which drives a Windows build's tarvex-convert.exe under wine
+# against a stand-in of this build (TARVEX_WINDOWS_EXE names the program; skipped without it).
+# Windows build (build-win, run under wine by CTest): the tests above that need no stand-in
+# process of their own, and the flow test of the Linux build named by TARVEX_HOST_BUILD.
+if(NOT WIN32)
+  if(TARGET tarvex_test_support AND TARGET mssql-standin)
+    add_executable(windows_flow_test windows_flow_test.cpp)
+    target_compile_definitions(windows_flow_test PRIVATE
+      DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion")
+    target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 GTest::gtest_main)
+    add_dependencies(windows_flow_test mssql-standin)
+  endif()
+  return()
+endif()
+
+# wine runs the other tests in code page 936, as the users' systems do (scripts/wine-run).
+set(TARVEX_HOST_BUILD "" CACHE PATH "Linux build tree with mssql-standin and windows_flow_test")
+if(TARVEX_HOST_BUILD)
+  # The connection object against a stand-in that starts for each test.
+  add_executable(odbcdb_wine_test odbcdb_wine_test.cpp)
+  target_link_libraries(odbcdb_wine_test PRIVATE tarvex_db GTest::gtest_main)
+  set_target_properties(odbcdb_wine_test PROPERTIES CROSSCOMPILING_EMULATOR
+    "${CMAKE_CURRENT_SOURCE_DIR}/windows/with-standin;${TARVEX_HOST_BUILD}/mssql-standin")
+  gtest_discover_tests(odbcdb_wine_test PROPERTIES TIMEOUT 300 DISCOVERY_TIMEOUT 120)
+
+  add_test(NAME windows.flow.ConversionUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test)
+  # TIMEOUT only guards against a hang.
+  set_tests_properties(windows.flow.ConversionUnderWine PROPERTIES TIMEOUT 1200 RUN_SERIAL ON
+    ENVIRONMENT "TARVEX_WINDOWS_EXE=$<TARGET_FILE:tarvex-convert>;WINEPREFIX=${CMAKE_BINARY_DIR}/wine")
+endif()
