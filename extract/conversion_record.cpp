@@ -44,8 +44,8 @@ int ExtractionRecord::FailedCopies() const {
     return static_cast<int>(std::count_if(copies.begin(), copies.end(), [](const TableCopy& c) { return !c.Ok(); }));
 }
 
-bool ExtractionRecord::Complete() const {
-    return finished && copies.size() == static_cast<std::size_t>(TableCatalogue::kEntryCount) && FailedCopies() == 0;
+bool ExtractionRecord::Empty() const {
+    return finished && TotalRows() == 0 && FailedCopies() < static_cast<int>(copies.size());
 }
 
 void ConversionLedger::SetLogin(LoggedIn login) {

@@ -39,8 +39,9 @@ struct ExtractionRecord {
     long TotalRows() const;
     int TablesWithRows() const;
     int FailedCopies() const;
-    // Finished, every catalogue table copied without a failure.
-    bool Complete() const;
+    // Finished, and the copies that succeeded (at least one) put in no row: the year, unit code
+    // or account-set number match nothing.
+    bool Empty() const;
 };
 
 // Shared by the window's actions; safe to use from any thread.

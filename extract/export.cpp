@@ -68,7 +68,7 @@ Contents Judge(const std::optional<std::vector<std::string>>& held, const std::o
     } else if (const int failed = filled->FailedCopies(); failed > 0) {
         c.warnings.push_back(ProgramText("上次整理有") + std::to_string(failed) + ProgramText("张表整理失败，备份中缺少这些表。"));
     }
-    c.empty = filled && filled->finished && filled->TotalRows() == 0;
+    c.empty = filled && filled->Empty();
     return c;
 }
 

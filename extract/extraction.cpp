@@ -80,7 +80,7 @@ std::string TotalLines(const ExtractionRecord& r) {
     std::string lines = ProgramText("共复制") + std::to_string(r.TotalRows()) + ProgramText("行数据，") +
                         std::to_string(r.TablesWithRows()) + ProgramText("张表有数据（共") +
                         std::to_string(TableCatalogue::kEntryCount) + ProgramText("张表）。\r\n");
-    if (r.TotalRows() == 0)
+    if (r.Empty())
         lines += ProgramText("警告：该账套没有复制到任何数据，请检查转换年度、当前单位编号和当前账套编号！\r\n");
     return lines;
 }
@@ -150,7 +150,7 @@ void RunExtraction(Window& window, Database& database, ConversionLedger& ledger,
     if (const int failed = result.record.FailedCopies(); failed > 0)
         notice += ProgramText("\r\n\r\n其中") + std::to_string(failed) +
                   ProgramText("张表整理失败，原因见日志；临时数据库里缺少这些表。");
-    if (result.record.TotalRows() == 0) {
+    if (result.record.Empty()) {
         notice += ProgramText("\r\n\r\n警告：该账套没有复制到任何数据。请检查转换年度、当前单位编号和当前账套编号是否正确。");
         window.ShowNotice(notice, kNoticeExclamation);
         return;
