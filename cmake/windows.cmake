@@ -26,3 +26,7 @@ function(tarvex_windows_gtest)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   # googletest names its targets GTest::gtest, GTest::gtest_main, ... itself.
 endfunction()
+
+# windres does not report the files the resource script names: rebuild it when they change.
+set_source_files_properties(${CMAKE_BINARY_DIR}/tarvex-convert.rc PROPERTIES
+  OBJECT_DEPENDS "${TARVEX_MANIFEST};${TARVEX_WINDOWS_DIR}/tarvex-convert.ico")
