@@ -15,9 +15,10 @@ set(TARVEX_MANIFEST ${CMAKE_BINARY_DIR}/tarvex-convert.manifest)
 configure_file(${TARVEX_WINDOWS_DIR}/tarvex-convert.manifest ${TARVEX_MANIFEST} @ONLY)
 configure_file(${TARVEX_WINDOWS_DIR}/tarvex-convert.rc.in ${CMAKE_BINARY_DIR}/tarvex-convert.rc @ONLY)
 
-# The tests run under wine (scripts/wine-run: the build's own wine prefix, code page 936).
+# The tests run under wine (scripts/wine-run: code page 936) in a wine prefix of this build's.
+set(TARVEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wine)
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run)
+  set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${TARVEX_WINEPREFIX} ${PROJECT_SOURCE_DIR}/scripts/wine-run)
 endif()
 
 # GoogleTest for Windows, built from Debian's googletest sources with the program.
@@ -26,3 +27,7 @@ function(tarvex_windows_gtest)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   # googletest names its targets GTest::gtest, GTest::gtest_main, ... itself.
 endfunction()
+
+# windres does not report the files the resource script names: rebuild it when they change.
+set_source_files_properties(${CMAKE_BINARY_DIR}/tarvex-convert.rc PROPERTIES
+  OBJECT_DEPENDS "${TARVEX_MANIFEST};${TARVEX_WINDOWS_DIR}/tarvex-convert.ico")

@@ -3,7 +3,8 @@
 # Linux build: windows_flow_test, which drives a Windows build's tarvex-convert.exe under wine
 # against a stand-in of this build (TARVEX_WINDOWS_EXE names the program; skipped without it).
 # Windows build (build-win, run under wine by CTest): the tests above that need no stand-in
-# process of their own, and the flow test of the Linux build named by TARVEX_HOST_BUILD.
+# process of their own; with the Linux build named by TARVEX_HOST_BUILD also the connection
+# object against its stand-in (odbcdb_wine_test) and its flow test of the Windows program.
 if(NOT WIN32)
   if(TARGET tarvex_test_support AND TARGET mssql-standin)
     add_executable(windows_flow_test windows_flow_test.cpp)
@@ -15,18 +16,17 @@ if(NOT WIN32)
   return()
 endif()
 
-# wine runs the other tests in code page 936, as the users' systems do (scripts/wine-run).
 set(TARVEX_HOST_BUILD "" CACHE PATH "Linux build tree with mssql-standin and windows_flow_test")
 if(TARVEX_HOST_BUILD)
   # The connection object against a stand-in that starts for each test.
   add_executable(odbcdb_wine_test odbcdb_wine_test.cpp)
   target_link_libraries(odbcdb_wine_test PRIVATE tarvex_db GTest::gtest_main)
   set_target_properties(odbcdb_wine_test PROPERTIES CROSSCOMPILING_EMULATOR
-    "${CMAKE_CURRENT_SOURCE_DIR}/windows/with-standin;${TARVEX_HOST_BUILD}/mssql-standin")
+    "env;WINEPREFIX=${TARVEX_WINEPREFIX};${CMAKE_CURRENT_SOURCE_DIR}/windows/with-standin;${TARVEX_HOST_BUILD}/mssql-standin")
   gtest_discover_tests(odbcdb_wine_test PROPERTIES TIMEOUT 300 DISCOVERY_TIMEOUT 120)
 
   add_test(NAME windows.flow.ConversionUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test)
   # TIMEOUT only guards against a hang.
   set_tests_properties(windows.flow.ConversionUnderWine PROPERTIES TIMEOUT 1200 RUN_SERIAL ON
-    ENVIRONMENT "TARVEX_WINDOWS_EXE=$<TARGET_FILE:tarvex-convert>;WINEPREFIX=${CMAKE_BINARY_DIR}/wine")
+    ENVIRONMENT "TARVEX_WINDOWS_EXE=$<TARGET_FILE:tarvex-convert>;WINEPREFIX=${TARVEX_WINEPREFIX}")
 endif()
