@@ -8,6 +8,10 @@ add_link_options(-static)
 string(APPEND CMAKE_C_STANDARD_LIBRARIES " -Wl,-Bstatic")
 string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " -Wl,-Bstatic")
 
+# -O2 as on Linux: at -O3 MinGW's GCC 12 warns wrongly (-Wrestrict) about joining strings.
+string(REPLACE "-O3" "-O2" CMAKE_C_FLAGS_RELEASE "${CMAKE_C_FLAGS_RELEASE}")
+string(REPLACE "-O3" "-O2" CMAKE_CXX_FLAGS_RELEASE "${CMAKE_CXX_FLAGS_RELEASE}")
+
 set(TARVEX_WINDOWS_DIR ${PROJECT_SOURCE_DIR}/app/windows)
 set(TARVEX_VERSION4 ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0)
 string(REPLACE "." "," TARVEX_VERSION_COMMAS ${TARVEX_VERSION4})
