@@ -91,8 +91,8 @@ void BindActions(MainWindow& window, ActionOptions options) {
     window.SetHandlers({
         .login =
             [&window, controls, ledger] {
-                const LoginSettings& settings = ProgramLoginSettings();
-                if (Login(*controls, window.外部数据库1(), ProgramLoginSettings()))
+                LoginSettings& settings = ProgramLoginSettings();
+                if (Login(*controls, window.外部数据库1(), settings))
                     ledger->SetLogin({settings.Server, settings.Database, settings.User});
             },
         .startExtraction =

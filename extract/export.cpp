@@ -90,11 +90,14 @@ ExportResult ExportSteps(Window& window, Database& database, const ConversionLed
     const auto log = [&](const std::string& line) { window.AppendText(Control::编辑框8, line); };
     ExportResult result;
     Database::Session session = database.Begin();
-    const auto held = session.Run(ReadingHeldNames());
-    if (!held) {
-        result.closing = true;
-        return result;
-    }
+    // Each step's outcome; nullopt, and `closing` set, when the window is closing.
+    const auto run = [&](auto work) {
+        auto outcome = session.Run(std::move(work));
+        result.closing = !outcome;
+        return outcome;
+    };
+    const auto held = run(ReadingHeldNames());
+    if (!held) return result;
     const std::string monthDay = MonthDayText();
     const std::string timeOfDay = TimeOfDayText();
     result.contents = Judge(*held, ledger.Filled(), window.Text(Control::组合框1));
@@ -107,18 +110,18 @@ ExportResult ExportSteps(Window& window, Database& database, const ConversionLed
     result.file = FileNamePart(result.contents.name) + monthDay + timeOfDay + ".bak";
     const std::string path = BackupPath(directory, result.file);
     // A large account set takes the server a while to back up: no time-out cuts it off.
-    result.backup = session.Run(Executing(BuildBackupStatement(directory, result.file), Timeout::None()));
+    result.backup = run(Executing(BuildBackupStatement(directory, result.file), Timeout::None()));
     if (!result.backup || !result.backup->ok) return result;
 
     // The server reads the file back and checks it before the database it came from is dropped.
     log(ProgramText("正在校验备份文件！\r\n"));
     window.ResponsiveWait(pauseMilliseconds);
-    result.verify = session.Run(Executing(BuildVerifyStatement(path), Timeout::None()));
+    result.verify = run(Executing(BuildVerifyStatement(path), Timeout::None()));
     if (!result.verify || !result.verify->ok) return result;
 
     log(ProgramText("正在删除临时数据库！\r\n"));
     window.ResponsiveWait(pauseMilliseconds);
-    result.drop = session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None()));
+    result.drop = run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None()));
     if (!result.drop) return result;
     window.ResponsiveWait(pauseMilliseconds);
     if (result.drop->ok)
@@ -198,14 +201,13 @@ void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledg
     window.SetActionsEnabled(false);
     const ExportResult result = ExportSteps(window, database, ledger, directory, pauseMilliseconds);
     window.SetActionsEnabled(true);
-    if (result.closing || (result.backup && result.backup->ok && !result.verify)) return;  // the window is closing
+    if (result.closing) return;
     if (result.declined) {
         window.AppendText(Control::编辑框8, ProgramText("已取消导出，临时数据库保留在服务器上。\r\n"));
         return;
     }
-    if (!result.backup || !result.backup->ok) {
-        const OdbcError reason = result.backup ? result.backup->error : OdbcError();
-        window.ShowNotice(ProgramText("导出失败！请重试") + ReasonParagraph(reason), kNoticeExclamation);
+    if (!result.backup->ok) {
+        window.ShowNotice(ProgramText("导出失败！请重试") + ReasonParagraph(result.backup->error), kNoticeExclamation);
         return;
     }
     const std::string record = WriteRecord(ledger, result, directory, started);
@@ -217,7 +219,6 @@ void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledg
                           kNoticeExclamation);
         return;
     }
-    if (!result.drop) return;  // the window is closing
     if (result.drop->ok) ledger.ClearFilled();
     std::string notice = ProgramText("导出完毕！请查看软件目录！\r\n\r\n备份文件：") + result.file + "\r\n" + record;
     for (const std::string& warning : result.contents.warnings) {
