@@ -252,6 +252,9 @@ void MainWindow::SetActionsEnabled(bool enabled) {
         QWidget* focused = focusWidget();
         const bool onButton = std::find(actionButtons_.begin(), actionButtons_.end(), focused) != actionButtons_.end();
         if (onButton && actionButtons_.front()->isEnabled()) focusedButton_ = focused;
+        // Disabled, the focused button would hand the focus on to the next input, where keys
+        // typed meanwhile would overwrite it: the window itself holds it instead.
+        if (onButton) setFocus(Qt::OtherFocusReason);
         for (QPushButton* button : actionButtons_) button->setEnabled(false);
         focusMovedTo_ = focusWidget();
         return;

@@ -332,11 +332,22 @@ TEST_F(WindowKeys, TheButtonOfAnActionHasTheFocusAgainWhenTheActionEnds) {
         QApplication::processEvents();
         controls.SetActionsEnabled(true);
     };
-    window.SetHandlers({action, action, action, {}, {}});
+    // While the buttons are disabled, keys typed meanwhile change no input.
+    const auto typing = [&] {
+        controls.SetActionsEnabled(false);
+        QApplication::processEvents();
+        for (const char c : {'x', 'y'}) QTest::keyClick(window.windowHandle(), c);
+        controls.SetActionsEnabled(true);
+    };
+    window.SetHandlers({typing, action, typing, {}, {}});
     for (const char* button : {"按钮1", "按钮4", "按钮2"}) {
         Get(button)->setFocus();
         Key(Qt::Key_Space);
         EXPECT_EQ(FocusedName(), U(button));
+        for (const ExpectedControl& c : kControls) {
+            if (!qobject_cast<QLineEdit*>(Get(c.name))) continue;
+            EXPECT_EQ(TextOf(Get(c.name)), U(c.text)) << button << " " << c.name;
+        }
     }
     // Moved by the user meanwhile, the focus stays where the user put it.
     const auto moving = [&] {
