@@ -48,8 +48,8 @@ private:
 void StartExtraction(MainWindow& window, const std::shared_ptr<WindowControls>& controls,
                      const std::shared_ptr<SelectionsUnderWay>& selections,
                      const std::shared_ptr<ConversionLedger>& ledger, int pauseMilliseconds) {
-    const std::string accountSet = controls->Text(Control::组合框1);
-    controls->SetText(Control::标签9, ProgramText("当前整理账套：") + accountSet);
+    const std::string accountSet = controls->Text(Control::AccountSetChooser);
+    controls->SetText(Control::Status, ProgramText("当前整理账套：") + accountSet);
     controls->SetActionsEnabled(false);
     controls->SetProgress(0, TableCatalogue::kEntryCount);
     Database& database = window.外部数据库1();

@@ -239,6 +239,8 @@ void MainWindow::Build() {
     });
 
     // The window sees every key of its controls first (and the combo box's focus entries).
+    // The window itself too: it holds the focus while the action buttons are disabled.
+    installEventFilter(this);
     for (QWidget* widget : findChildren<QWidget*>())
         if (widget->window() == this) widget->installEventFilter(this);
 }

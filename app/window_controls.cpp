@@ -30,16 +30,16 @@ std::string ToNarrow(const QString& text) {
 
 const char* NameOf(Control control) {
     switch (control) {
-        case Control::编辑框1: return "编辑框1";
-        case Control::编辑框2: return "编辑框2";
-        case Control::编辑框3: return "编辑框3";
-        case Control::编辑框4: return "编辑框4";
-        case Control::编辑框5: return "编辑框5";
-        case Control::编辑框6: return "编辑框6";
-        case Control::编辑框7: return "编辑框7";
-        case Control::编辑框8: return "编辑框8";
-        case Control::组合框1: return "组合框1";
-        case Control::标签9: return "标签9";
+        case Control::Server: return "编辑框1";
+        case Control::User: return "编辑框2";
+        case Control::Password: return "编辑框3";
+        case Control::Database: return "编辑框4";
+        case Control::Year: return "编辑框5";
+        case Control::UnitCode: return "编辑框6";
+        case Control::AccountSetNumber: return "编辑框7";
+        case Control::Log: return "编辑框8";
+        case Control::AccountSetChooser: return "组合框1";
+        case Control::Status: return "标签9";
     }
     return "";
 }
@@ -167,7 +167,7 @@ void WindowControls::SetItems(const std::vector<std::string>& items) {
     QStringList texts;
     for (const std::string& item : items) texts << ToQString(item);
     Call<bool>([texts](MainWindow& w) {
-        QComboBox* combo = Find<QComboBox>(w, "组合框1");
+        QComboBox* combo = Find<QComboBox>(w, NameOf(Control::AccountSetChooser));
         const QString shown = combo->currentText();
         combo->clear();
         for (int i = 0; i < texts.size(); ++i) combo->addItem(texts[i], i);

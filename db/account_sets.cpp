@@ -78,16 +78,16 @@ std::optional<std::string> StatementFrom(Window& window, std::initializer_list<I
                                          Build build) {
     for (const Input& input : inputs) {
         if (input.Ok()) continue;
-        window.AppendText(Control::编辑框8, input.problem + "\r\n");
+        window.AppendText(Control::Log, input.problem + "\r\n");
         return std::nullopt;
     }
     std::optional<std::string> statement = build();
-    if (!statement) window.AppendText(Control::编辑框8, DatabaseNameProblem(source.text) + "\r\n");
+    if (!statement) window.AppendText(Control::Log, DatabaseNameProblem(source.text) + "\r\n");
     return statement;
 }
 
 void LookUpAccountSets(Window& window, Database& database, std::uint64_t request) {
-    const Input year = ReadInput(window, Control::编辑框5);
+    const Input year = ReadInput(window, Control::Year);
     const Input source = DatabaseName(window);
     const std::optional<std::string> statement =
         StatementFrom(window, {year, source}, source, [&] { return BuildLookupStatement(source.text, year.text); });
@@ -105,11 +105,11 @@ void LookUpAccountSets(Window& window, Database& database, std::uint64_t request
 // a run that reads them meanwhile.
 void ShowAccountSetCodes(Window& window, Database& database, std::uint64_t request) {
     const auto show = [&](const std::optional<AccountSetRow>& row) {
-        window.SetText(Control::编辑框6, row ? row->unitCode : std::string());
-        window.SetText(Control::编辑框7, row ? row->accountSetNo : std::string());
+        window.SetText(Control::UnitCode, row ? row->unitCode : std::string());
+        window.SetText(Control::AccountSetNumber, row ? row->accountSetNo : std::string());
     };
-    const Input chosen = ReadInput(window, Control::组合框1);
-    const Input year = ReadInput(window, Control::编辑框5);
+    const Input chosen = ReadInput(window, Control::AccountSetChooser);
+    const Input year = ReadInput(window, Control::Year);
     const Input source = DatabaseName(window);
     const std::optional<std::string> statement = StatementFrom(
         window, {chosen, year, source}, source, [&] { return BuildSelectionStatement(source.text, chosen.text, year.text); });

@@ -64,14 +64,14 @@ namespace {
 
 const char* CaptionOf(Control control) {
     switch (control) {
-        case Control::编辑框1: return "服务器名称";
-        case Control::编辑框2: return "用户名称";
-        case Control::编辑框3: return "密码";
-        case Control::编辑框4: return "数据库名称";
-        case Control::编辑框5: return "转换年度";
-        case Control::编辑框6: return "当前单位编号";
-        case Control::编辑框7: return "当前账套编号";
-        case Control::组合框1: return "转换账套";
+        case Control::Server: return "服务器名称";
+        case Control::User: return "用户名称";
+        case Control::Password: return "密码";
+        case Control::Database: return "数据库名称";
+        case Control::Year: return "转换年度";
+        case Control::UnitCode: return "当前单位编号";
+        case Control::AccountSetNumber: return "当前账套编号";
+        case Control::AccountSetChooser: return "转换账套";
         default: return "";
     }
 }
@@ -85,26 +85,26 @@ Input ReadInput(Window& window, Control control) {
     if (!unheld.empty())
         input.problem = ProgramText("“") + ProgramText(CaptionOf(control)) + ProgramText("”中有本机代码页（") +
                         CodePage::Process().Name() + ProgramText("）无法表示的字符") +
-                        (control == Control::编辑框3 ? std::string() : " " + unheld) +
+                        (control == Control::Password ? std::string() : " " + unheld) +
                         ProgramText("，发给数据库服务器会变成“?”，所以没有发送。请改用其他字符。");
     return input;
 }
 
 Input DatabaseName(Window& window) {
-    Input name = ReadInput(window, Control::编辑框4);
+    Input name = ReadInput(window, Control::Database);
     name.text = TrimBlanks(name.text);
     return name;
 }
 
 bool Login(Window& window, Database& database, LoginSettings& settings) {
-    for (Control input : {Control::编辑框1, Control::编辑框3, Control::编辑框2}) {
+    for (Control input : {Control::Server, Control::Password, Control::User}) {
         if (window.Text(input).empty()) {
             window.ShowNotice(ProgramText("服务器名、用户名不能为空。"), kNoticePlain, ProgramText("温馨提示"));
             return false;
         }
     }
     std::vector<Input> inputs;
-    for (Control input : {Control::编辑框1, Control::编辑框2, Control::编辑框3, Control::编辑框4}) {
+    for (Control input : {Control::Server, Control::User, Control::Password, Control::Database}) {
         inputs.push_back(ReadInput(window, input));
         if (!inputs.back().Ok()) {
             window.ShowNotice(inputs.back().problem, kNoticePlain, ProgramText("温馨提示"));
@@ -136,7 +136,7 @@ bool Login(Window& window, Database& database, LoginSettings& settings) {
     const std::string where =
         ProgramText("连接") + settings.Server + ProgramText("服务器上的") + settings.Database;
     if (outcome->opened) {
-        window.AppendText(Control::编辑框8, ProgramText("数据库登陆成功！\r\n"));
+        window.AppendText(Control::Log, ProgramText("数据库登陆成功！\r\n"));
         window.ShowNotice(where + ProgramText("数据库成功。"), kNoticePlain, ProgramText("成功"));
         return true;
     }

@@ -13,18 +13,19 @@
 
 namespace tarvex {
 
-// The controls the actions read or change, named as on the window.
+// The controls the actions read or change, by their role. The window maps each to its control
+// (编辑框1, 组合框1, ...) in one table, in app/window_controls.cpp.
 enum class Control {
-    编辑框1,  // server name
-    编辑框2,  // user name
-    编辑框3,  // password
-    编辑框4,  // restored database name
-    编辑框5,  // fiscal year
-    编辑框6,  // unit code of the chosen account set
-    编辑框7,  // account-set number of the chosen account set
-    编辑框8,  // the progress log
-    组合框1,  // account-set chooser (its text field)
-    标签9,    // status line
+    Server,            // server name
+    User,              // user name
+    Password,          // password
+    Database,          // restored database name
+    Year,              // fiscal year
+    UnitCode,          // unit code of the chosen account set
+    AccountSetNumber,  // account-set number of the chosen account set
+    Log,               // the progress log
+    AccountSetChooser, // account-set chooser (its text field)
+    Status,            // status line
 };
 
 // Notice styles: an OK button only, or with the exclamation icon.

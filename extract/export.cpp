@@ -87,7 +87,7 @@ struct ExportResult {
 // The steps that need the database, which the export holds for itself throughout.
 ExportResult ExportSteps(Window& window, Database& database, const ConversionLedger& ledger,
                          const std::string& directory, int pauseMilliseconds) {
-    const auto log = [&](const std::string& line) { window.AppendText(Control::编辑框8, line); };
+    const auto log = [&](const std::string& line) { window.AppendText(Control::Log, line); };
     ExportResult result;
     Database::Session session = database.Begin();
     // Each step's outcome; nullopt, and `closing` set, when the window is closing.
@@ -100,7 +100,7 @@ ExportResult ExportSteps(Window& window, Database& database, const ConversionLed
     if (!held) return result;
     const std::string monthDay = MonthDayText();
     const std::string timeOfDay = TimeOfDayText();
-    result.contents = Judge(*held, ledger.Filled(), window.Text(Control::组合框1));
+    result.contents = Judge(*held, ledger.Filled(), window.Text(Control::AccountSetChooser));
     if (result.contents.empty &&
         !window.AskYesNo(ProgramText("这次整理的账套没有复制到任何数据，临时数据库中的表都是空的。\r\n"
                                      "请检查转换年度、当前单位编号和当前账套编号。\r\n\r\n仍然要导出吗？"))) {
@@ -196,14 +196,14 @@ std::string BuildVerifyStatement(std::string_view path) {
 void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledger, std::string_view programDirectory,
                       int pauseMilliseconds) {
     const std::string started = LocalTimeText();
-    window.AppendText(Control::编辑框8, ProgramText("正在执行导出备份数据！\r\n"));
+    window.AppendText(Control::Log, ProgramText("正在执行导出备份数据！\r\n"));
     const std::string directory(programDirectory);
     window.SetActionsEnabled(false);
     const ExportResult result = ExportSteps(window, database, ledger, directory, pauseMilliseconds);
     window.SetActionsEnabled(true);
     if (result.closing) return;
     if (result.declined) {
-        window.AppendText(Control::编辑框8, ProgramText("已取消导出，临时数据库保留在服务器上。\r\n"));
+        window.AppendText(Control::Log, ProgramText("已取消导出，临时数据库保留在服务器上。\r\n"));
         return;
     }
     if (!result.backup->ok) {
@@ -212,7 +212,7 @@ void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledg
     }
     const std::string record = WriteRecord(ledger, result, directory, started);
     if (!result.verify->ok) {
-        window.AppendText(Control::编辑框8, ProgramText("备份文件校验失败！") + ReasonLine(result.verify->error) + "\r\n");
+        window.AppendText(Control::Log, ProgramText("备份文件校验失败！") + ReasonLine(result.verify->error) + "\r\n");
         window.ShowNotice(ProgramText("导出失败！备份文件") + result.file +
                               ProgramText("没有通过服务器的校验，不能使用。临时数据库") + ProgramText(kTemporaryDatabase) +
                               ProgramText("已保留，请重新导出。") + ReasonParagraph(result.verify->error) + "\r\n\r\n" + record,
@@ -222,7 +222,7 @@ void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledg
     if (result.drop->ok) ledger.ClearFilled();
     std::string notice = ProgramText("导出完毕！请查看软件目录！\r\n\r\n备份文件：") + result.file + "\r\n" + record;
     for (const std::string& warning : result.contents.warnings) {
-        window.AppendText(Control::编辑框8, ProgramText("注意：") + warning + "\r\n");
+        window.AppendText(Control::Log, ProgramText("注意：") + warning + "\r\n");
         notice += ProgramText("\r\n\r\n注意：") + warning;
     }
     if (!result.drop->ok)

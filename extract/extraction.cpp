@@ -49,7 +49,7 @@ struct RunResult {
 // The inputs that go into the copies, checked before anything reaches the server: a character
 // the code page cannot hold would make every copy match nothing, or another unit's rows.
 std::string InputProblem(Window& window) {
-    for (const Control c : {Control::编辑框5, Control::编辑框6, Control::编辑框7}) {
+    for (const Control c : {Control::Year, Control::UnitCode, Control::AccountSetNumber}) {
         const Input input = ReadInput(window, c);
         if (!input.Ok()) return input.problem;
     }
@@ -87,7 +87,7 @@ std::string TotalLines(const ExtractionRecord& r) {
 
 // The steps that need the database, which the run holds for itself throughout.
 RunResult RunSteps(Window& window, Database& database, ConversionLedger& ledger, int pauseMilliseconds) {
-    const auto log = [&](const std::string& line) { window.AppendText(Control::编辑框8, line); };
+    const auto log = [&](const std::string& line) { window.AppendText(Control::Log, line); };
     if (std::string problem = InputProblem(window); !problem.empty()) {
         log(problem + "\r\n");
         return RunResult::Stopped(problem + ProgramText("\r\n\r\n没有整理任何数据。"));
@@ -108,10 +108,10 @@ RunResult RunSteps(Window& window, Database& database, ConversionLedger& ledger,
     }
     log(ProgramText("创建临时数据库成功！\r\n"));
 
-    record.year = window.Text(Control::编辑框5);
-    record.unitCode = window.Text(Control::编辑框6);
-    record.accountSetNumber = window.Text(Control::编辑框7);
-    record.accountSetName = window.Text(Control::组合框1);
+    record.year = window.Text(Control::Year);
+    record.unitCode = window.Text(Control::UnitCode);
+    record.accountSetNumber = window.Text(Control::AccountSetNumber);
+    record.accountSetName = window.Text(Control::AccountSetChooser);
     ledger.SetFilled(record);
     log(ProgramText("当前整理账套：") + record.accountSetName + "\r\n");
     window.ResponsiveWait(pauseMilliseconds);

@@ -63,24 +63,24 @@ bool Ended(const std::future<void>& worker) {
 }
 
 TEST_F(WindowTexts, TravelInTheProcessCodePage) {
-    EXPECT_EQ(controls.Text(Control::编辑框4), CodePageText("2016年乡镇数据采集"));
+    EXPECT_EQ(controls.Text(Control::Database), CodePageText("2016年乡镇数据采集"));
     if (tarvex::CodePage::Process().Name() == "GBK") {
-        EXPECT_EQ(controls.Text(Control::编辑框4), "2016\xC4\xEA\xCF\xE7\xD5\xF2\xCA\xFD\xBE\xDD\xB2\xC9\xBC\xAF");
+        EXPECT_EQ(controls.Text(Control::Database), "2016\xC4\xEA\xCF\xE7\xD5\xF2\xCA\xFD\xBE\xDD\xB2\xC9\xBC\xAF");
     }
-    controls.SetText(Control::编辑框6, CodePageText("单位001"));
+    controls.SetText(Control::UnitCode, CodePageText("单位001"));
     EXPECT_EQ(Get<QLineEdit>("编辑框6")->text(), QString::fromUtf8("单位001"));
-    controls.SetText(Control::组合框1, CodePageText("演示账套"));
-    EXPECT_EQ(controls.Text(Control::组合框1), CodePageText("演示账套"));
-    controls.SetText(Control::标签9, CodePageText("当前整理账套：演示账套"));
+    controls.SetText(Control::AccountSetChooser, CodePageText("演示账套"));
+    EXPECT_EQ(controls.Text(Control::AccountSetChooser), CodePageText("演示账套"));
+    controls.SetText(Control::Status, CodePageText("当前整理账套：演示账套"));
     EXPECT_EQ(Get<QLabel>("标签9")->text(), QString::fromUtf8("当前整理账套：演示账套"));
-    EXPECT_EQ(controls.Text(Control::编辑框3), "1");
+    EXPECT_EQ(controls.Text(Control::Password), "1");
 }
 
 // What GBK cannot hold reads as '?' and is named, so that no action sends the '?' for it.
 TEST_F(WindowTexts, CharactersTheCodePageCannotHoldAreNamed) {
     Get<QLineEdit>("编辑框5")->setText(QString::fromUtf8("2016😀年𠀾"));
     std::string unheld = "x";
-    const std::string text = controls.Text(Control::编辑框5, &unheld);
+    const std::string text = controls.Text(Control::Year, &unheld);
     if (tarvex::CodePage::Process().Name() == "GBK") {
         EXPECT_EQ(unheld, "U+1F600 U+2003E");
         EXPECT_EQ(text, "2016?\xC4\xEA?");
@@ -93,12 +93,12 @@ TEST_F(WindowTexts, CharactersTheCodePageCannotHoldAreNamed) {
 TEST_F(WindowTexts, WorkersReadAndChangeControlsThroughTheWindowsThread) {
     std::string year, log;
     auto worker = OnWorker(window, [&] {
-        year = controls.Text(Control::编辑框5);
-        controls.SetText(Control::编辑框7, "002");
-        controls.AppendText(Control::编辑框8, CodePageText("正在整理GL_BZ表......\r\n"));
+        year = controls.Text(Control::Year);
+        controls.SetText(Control::AccountSetNumber, "002");
+        controls.AppendText(Control::Log, CodePageText("正在整理GL_BZ表......\r\n"));
         controls.SetItems({"x", "y"});
         controls.SetProgress(3, 34);
-        log = controls.Text(Control::编辑框8);
+        log = controls.Text(Control::Log);
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return Ended(worker); }, kGuardMs));
     EXPECT_EQ(year, "2016");
@@ -115,46 +115,46 @@ TEST_F(WindowTexts, WorkersReadAndChangeControlsThroughTheWindowsThread) {
 }
 
 TEST_F(WindowLog, AppendsAtTheEndLeavingTheUsersSelectionAsText) {
-    controls.AppendText(Control::编辑框8, "line one\r\n");
-    controls.AppendText(Control::编辑框8, "line two\r\n");
+    controls.AppendText(Control::Log, "line one\r\n");
+    controls.AppendText(Control::Log, "line two\r\n");
     QTextCursor selection = Log()->textCursor();
     selection.setPosition(2);
     selection.setPosition(7, QTextCursor::KeepAnchor);  // "ne on" selected by the user
     Log()->setTextCursor(selection);
-    controls.AppendText(Control::编辑框8, "three\r\n");
-    EXPECT_EQ(controls.Text(Control::编辑框8), "line one\r\nline two\r\nthree\r\n");
+    controls.AppendText(Control::Log, "three\r\n");
+    EXPECT_EQ(controls.Text(Control::Log), "line one\r\nline two\r\nthree\r\n");
     const QTextCursor caret = Log()->textCursor();
     EXPECT_FALSE(caret.hasSelection());
     EXPECT_EQ(caret.position(), Log()->document()->characterCount() - 1);
     // The append is not an edit that undo takes back.
     Log()->undo();
-    EXPECT_EQ(controls.Text(Control::编辑框8), "line one\r\nline two\r\nthree\r\n");
+    EXPECT_EQ(controls.Text(Control::Log), "line one\r\nline two\r\nthree\r\n");
 }
 
 TEST_F(WindowLog, EmptyTextMovesTheCaretAndPiecesJoinIntoOneLine) {
-    controls.AppendText(Control::编辑框8, "abc");
-    controls.AppendText(Control::编辑框8, "def\r\n");
-    EXPECT_EQ(controls.Text(Control::编辑框8), "abcdef\r\n");
+    controls.AppendText(Control::Log, "abc");
+    controls.AppendText(Control::Log, "def\r\n");
+    EXPECT_EQ(controls.Text(Control::Log), "abcdef\r\n");
     EXPECT_EQ(Log()->document()->blockCount(), 2);  // one line, and the empty one after its break
 
     QTextCursor caret = Log()->textCursor();
     caret.setPosition(1);
     Log()->setTextCursor(caret);
-    controls.AppendText(Control::编辑框8, "");
-    EXPECT_EQ(controls.Text(Control::编辑框8), "abcdef\r\n");
+    controls.AppendText(Control::Log, "");
+    EXPECT_EQ(controls.Text(Control::Log), "abcdef\r\n");
     EXPECT_EQ(Log()->textCursor().position(), 7);
 }
 
 TEST_F(WindowLog, TheNewestLineIsInViewAndTypedTextStays) {
     Log()->setFocus();
     Type("typed by the user");
-    for (int i = 0; i < 60; ++i) controls.AppendText(Control::编辑框8, "line " + std::to_string(i) + "\r\n");
+    for (int i = 0; i < 60; ++i) controls.AppendText(Control::Log, "line " + std::to_string(i) + "\r\n");
     EXPECT_GT(Log()->verticalScrollBar()->value(), 0);
     EXPECT_TRUE(Log()->viewport()->rect().contains(Log()->cursorRect()));
-    EXPECT_EQ(controls.Text(Control::编辑框8).rfind("typed by the userline 0\r\nline 1\r\n", 0), 0u);
-    controls.SetText(Control::编辑框8, "a\r\nb");
+    EXPECT_EQ(controls.Text(Control::Log).rfind("typed by the userline 0\r\nline 1\r\n", 0), 0u);
+    controls.SetText(Control::Log, "a\r\nb");
     EXPECT_EQ(Log()->document()->blockCount(), 2);
-    EXPECT_EQ(controls.Text(Control::编辑框8), "a\r\nb");
+    EXPECT_EQ(controls.Text(Control::Log), "a\r\nb");
 }
 
 TEST_F(WindowNotices, DefaultCaptionAndStylesBlockTheWindowFromItsOwnThread) {
@@ -212,7 +212,7 @@ TEST_F(WindowNotices, NoticesFromWorkersLeaveTheWindowUsableAndCanBeOpenTogether
 
     QTest::mouseClick(Get("按钮1"), Qt::LeftButton);
     EXPECT_EQ(logins, 1);
-    controls.AppendText(Control::编辑框8, "still here\r\n");
+    controls.AppendText(Control::Log, "still here\r\n");
     EXPECT_FALSE(Ended(first));
     EXPECT_FALSE(Ended(second));
 
@@ -229,8 +229,8 @@ TEST_F(ClosingWithWorkers, AWorkerWaitingOnTheWindowEndsAndTheWindowCloses) {
     auto waiting = OnWorker(window, [&] {
         controls.ResponsiveWait(1, 3);  // an hour, unless the window closes
         waited = true;
-        textAfter = controls.Text(Control::编辑框1);
-        controls.AppendText(Control::编辑框8, "after closing\r\n");
+        textAfter = controls.Text(Control::Server);
+        controls.AppendText(Control::Log, "after closing\r\n");
     });
     auto noticing = OnWorker(window, [&] {
         EXPECT_EQ(controls.ShowNotice("open while closing", tarvex::kNoticePlain), 0);
@@ -263,14 +263,14 @@ TEST(WindowGone, OperationsAfterTheWindowIsGoneDoNothing) {
     EXPECT_TRUE(controls->Closing());
     std::string text = "unset";
     std::thread worker([&] {
-        text = controls->Text(Control::编辑框1);
+        text = controls->Text(Control::Server);
         controls->SetItems({"a"});
         EXPECT_EQ(controls->ShowNotice("gone", 0), 0);
         controls->ResponsiveWait(1, 3);
     });
     worker.join();
     EXPECT_EQ(text, "");
-    EXPECT_EQ(controls->Text(Control::编辑框1), "");
+    EXPECT_EQ(controls->Text(Control::Server), "");
 }
 
 }  // namespace

@@ -237,7 +237,7 @@ TEST_F(WindowLayout, AmpersandShowsAsItself) {
         return right - left;
     };
     const int ab = paintedWidth("AB");
-    controls.SetText(Control::标签9, "A&B");
+    controls.SetText(Control::Status, "A&B");
     EXPECT_EQ(status->text(), U("A&B"));
     const int withAmpersand = paintedWidth("A&B");
     EXPECT_GT(withAmpersand, ab + status->fontMetrics().horizontalAdvance(QLatin1Char('&')) / 2);
@@ -298,7 +298,7 @@ TEST_F(WindowKeys, EnterBreaksALineInTheLogAndDoesNothingElsewhere) {
     Type("ab");
     Key(Qt::Key_Return);
     Type("c");
-    EXPECT_EQ(controls.Text(Control::编辑框8), "ab\r\nc");
+    EXPECT_EQ(controls.Text(Control::Log), "ab\r\nc");
 }
 
 TEST_F(WindowKeys, SpaceClicksTheFocusedButton) {
@@ -440,7 +440,7 @@ TEST_F(ComboEvents, SelectionFiresOnceConfirmedWithTheItemInTheField) {
     choose(1);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fired.selected == 1; }, kGuardMs));
     EXPECT_EQ(fired.selectedText, U("演示账套2"));
-    EXPECT_EQ(controls.Text(Control::组合框1), CodePageText("演示账套2"));
+    EXPECT_EQ(controls.Text(Control::AccountSetChooser), CodePageText("演示账套2"));
 
     // The item already shown, chosen again, fires again.
     choose(1);
