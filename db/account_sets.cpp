@@ -40,7 +40,7 @@ Read ReadRows(Database& database, Database::RequestKind kind, std::uint64_t requ
         std::vector<AccountSetRow> rows;
         for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h))
             rows.push_back({db.ReadColByIndex(h, 1).Text(), db.ReadColByIndex(h, 2).Text(),
-                            db.ReadColByIndex(h, 3).Text()});
+                            db.ReadColByIndex(h, 3).Text(), db.ReadColByIndex(h, 4).Text()});
         db.CloseRecordSet(h);
         return rows;
     });
@@ -65,11 +65,58 @@ std::optional<std::string> BuildSelectionStatement(std::string_view database, st
     return s;
 }
 
-std::optional<AccountSetRow> PickAccountSet(const std::vector<AccountSetRow>& rows, std::string_view chosen) {
-    if (rows.empty()) return std::nullopt;
+namespace {
+
+std::vector<AccountSetRow> NamedExactly(const std::vector<AccountSetRow>& rows, std::string_view chosen) {
+    std::vector<AccountSetRow> equal;
     for (const AccountSetRow& row : rows)
-        if (TrimTrailingBlanks(row.name) == TrimTrailingBlanks(chosen)) return row;
-    return rows.front();
+        if (TrimTrailingBlanks(row.name) == TrimTrailingBlanks(chosen)) equal.push_back(row);
+    return equal;
+}
+
+// The rows of the year whose name is exactly `name`, whatever their unit's name.
+std::optional<std::string> BuildNamedStatement(std::string_view database, std::string_view name, std::string_view year) {
+    const std::optional<std::string> quoted = QuoteBracketedName(database);
+    if (!quoted) return std::nullopt;
+    return "SELECT hsdwdm,ztmc,ztbh,hsdwmc FROM [" + *quoted + "].[dbo].[GL_Ztcs] where ztmc = '" +
+           QuoteLiteralText(name) + "' and kjnd Like '%" + QuoteLiteralText(year) + "%'";
+}
+
+std::string Codes(const std::vector<AccountSetRow>& rows) {
+    std::string codes;
+    for (const AccountSetRow& row : rows)
+        codes += (codes.empty() ? "" : ProgramText("；")) + ProgramText("单位编号") + std::string(TrimTrailingBlanks(row.unitCode)) +
+                 ProgramText("、账套编号") + std::string(TrimTrailingBlanks(row.accountSetNo));
+    return codes;
+}
+
+// Why the codes stay empty when not exactly one convertible account set has the chosen name,
+// for the log: several have it, its unit lacks the new chart, or the year has no such set.
+std::string WhyNoCodes(const std::string& chosen, const std::string& year, const std::vector<AccountSetRow>& equal,
+                       const std::optional<std::vector<AccountSetRow>>& named) {
+    const std::string cleared = ProgramText("当前单位编号和当前账套编号已清空。");
+    const std::string set = ProgramText("账套“") + chosen + ProgramText("”");
+    if (equal.size() > 1)
+        return ProgramText("有") + std::to_string(equal.size()) + ProgramText("个名称都是“") + chosen +
+               ProgramText("”的账套（") + Codes(equal) + ProgramText("），无法确定要转换哪一个，") + cleared +
+               ProgramText("请直接填写要转换的那个账套的单位编号和账套编号。");
+    if (named && !named->empty()) {
+        std::string units;
+        for (const AccountSetRow& row : *named)
+            units += (units.empty() ? "" : ProgramText("、")) + ProgramText("“") + std::string(TrimTrailingBlanks(row.unitName)) +
+                     ProgramText("”（单位编号") + std::string(TrimTrailingBlanks(row.unitCode)) + ProgramText("）");
+        return set + ProgramText("所属的单位") + units + ProgramText("名称中没有“新科目”，本工具不能转换它；") + cleared;
+    }
+    if (named) return ProgramText("转换年度“") + year + ProgramText("”中没有名称是“") + chosen + ProgramText("”的账套，") + cleared;
+    return set + ProgramText("没有找到，") + cleared;
+}
+
+}  // namespace
+
+std::optional<AccountSetRow> PickAccountSet(const std::vector<AccountSetRow>& rows, std::string_view chosen) {
+    const std::vector<AccountSetRow> equal = NamedExactly(rows, chosen);
+    if (equal.size() != 1) return std::nullopt;
+    return equal.front();
 }
 
 // The lookup or selection statement from the inputs, or nullopt after the log has said why not.
@@ -119,7 +166,25 @@ void ShowAccountSetCodes(Window& window, Database& database, std::uint64_t reque
     }
     const Read read = ReadRows(database, Database::RequestKind::Selection, request, *statement);
     if (!read.ran) return;  // a newer choice shows its own codes, or the window is closing
-    show(read.rows ? PickAccountSet(*read.rows, chosen.text) : std::nullopt);
+    if (!read.rows) {
+        show(std::nullopt);
+        return;
+    }
+    const std::vector<AccountSetRow> equal = NamedExactly(*read.rows, chosen.text);
+    if (equal.size() == 1) {
+        show(equal.front());
+        return;
+    }
+    // Not one to choose: no guess. Why, the year's rows of exactly that name tell.
+    std::optional<std::vector<AccountSetRow>> named;
+    if (equal.empty()) {
+        const Read diagnosis = ReadRows(database, Database::RequestKind::Selection, request,
+                                        *BuildNamedStatement(source.text, chosen.text, year.text));
+        if (!diagnosis.ran) return;
+        named = diagnosis.rows;
+    }
+    show(std::nullopt);
+    window.AppendText(Control::Log, WhyNoCodes(chosen.text, year.text, equal, named) + "\r\n");
 }
 
 }  // namespace tarvex

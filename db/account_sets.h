@@ -26,9 +26,10 @@ struct AccountSetRow {
     std::string unitCode;       // hsdwdm
     std::string name;           // ztmc
     std::string accountSetNo;   // ztbh
+    std::string unitName;       // hsdwmc, where a statement reads it
 };
-// The row whose name equals `chosen` (trailing blanks ignored on both sides), else the first
-// row; nullopt for no rows.
+// The one row whose name equals `chosen` (trailing blanks ignored on both sides); nullopt when
+// none does or several do, since a row that merely contains the name is another account set.
 std::optional<AccountSetRow> PickAccountSet(const std::vector<AccountSetRow>& rows, std::string_view chosen);
 
 // Worker routines, started by the chooser's focus and selection events with the request number

@@ -35,11 +35,12 @@ TEST(AccountSetStatements, ValuesStayInsideTheirLiterals) {
 }
 
 TEST(PickAccountSet, PrefersTheExactNameOverOnesThatContainIt) {
-    const std::vector<AccountSetRow> rows = {{"002", "演示账套2", "002"}, {"001", "演示账套  ", "001"}};
+    const std::vector<AccountSetRow> rows = {{"002", "演示账套2", "002", ""}, {"001", "演示账套  ", "001", ""}};
     EXPECT_EQ(PickAccountSet(rows, "演示账套")->unitCode, "001");
     EXPECT_EQ(PickAccountSet(rows, "演示账套 ")->unitCode, "001");
     EXPECT_EQ(PickAccountSet(rows, "演示账套2")->unitCode, "002");
-    // No exact match: the first row found.
-    EXPECT_EQ(PickAccountSet(rows, "演示")->accountSetNo, "002");
+    // No exact match, or several: none, since a name that merely contains it is another set.
+    EXPECT_FALSE(PickAccountSet(rows, "演示"));
     EXPECT_FALSE(PickAccountSet({}, "演示账套"));
+    EXPECT_FALSE(PickAccountSet({{"001", "工会账套", "011", ""}, {"004", "工会账套", "014", ""}}, "工会账套"));
 }

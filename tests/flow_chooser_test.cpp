@@ -120,6 +120,19 @@ TEST_F(ChooserFlow, AUnitWithoutTheNewChartLeavesBothBoxesEmpty) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return Text("编辑框6").isEmpty() && Text("编辑框7").isEmpty(); }, kGuardMs));
 }
 
+TEST_F(ChooserFlow, ANameThatNoConvertibleRowHasLeavesBothBoxesEmptyAndSaysWhy) {
+    // 城关镇工会 is contained in 城关镇工会账套 (unit 001), but its own unit lacks the new chart.
+    Sql("INSERT INTO GL_Ztcs (hsdwdm, ztmc, ztbh, kjnd, hsdwmc) VALUES ('004', '城关镇工会', '004', '2016', '城关镇总工会')");
+    LogInAndList();
+    Choose("演示账套");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Text("编辑框7") == U("001"); }, kGuardMs));
+    Choose("城关镇工会");
+    ASSERT_TRUE(WaitForStatements("ztmc like '%城关镇工会%'", 1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Text("编辑框6").isEmpty() && Text("编辑框7").isEmpty(); }, kGuardMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Log().contains(U("新科目")); }, kGuardMs)) << Log().toStdString();
+    EXPECT_TRUE(Log().contains(U("城关镇总工会"))) << Log().toStdString();
+}
+
 TEST_F(ChooserFlow, BeforeAnyLogInNothingHappensAndNothingIsShown) {
     FocusChooser();
     QTest::qWait(300);
