@@ -8,9 +8,26 @@
 
 namespace tarvex {
 
-// For a notice: the diagnostics on the lines after the notice's own text; empty when none.
+// Whether the connection to the server was lost (the server went away or the link broke): no
+// statement gets through it any more, and only a new log-in helps.
+inline bool ConnectionLost(const OdbcError& error) {
+    const auto lost = [](const OdbcError& e) { return e.state == "08S01" || e.state == "08003" || e.state == "08007"; };
+    if (lost(error)) return true;
+    for (const OdbcError& more : error.more)
+        if (lost(more)) return true;
+    return false;
+}
+
+// For a notice: what to do once the connection is lost.
+inline std::string LostConnectionParagraph() {
+    return ProgramText("\r\n\r\n与服务器的连接已断开，请重新点击“登录数据库”登录后再试。");
+}
+
+// For a notice: the diagnostics on the lines after the notice's own text, and what to do when
+// the connection was lost; empty when none.
 inline std::string ReasonParagraph(const OdbcError& error) {
-    return error.Empty() ? std::string() : "\r\n\r\n" + error.Describe();
+    if (error.Empty()) return {};
+    return "\r\n\r\n" + error.Describe() + (ConnectionLost(error) ? LostConnectionParagraph() : std::string());
 }
 
 // For the log: "原因：" and the diagnostics on one line.

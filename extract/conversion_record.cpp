@@ -48,6 +48,12 @@ bool ExtractionRecord::Empty() const {
     return finished && TotalRows() == 0 && FailedCopies() < static_cast<int>(copies.size());
 }
 
+bool ExtractionRecord::AccountSetMissing() const {
+    return finished && std::any_of(copies.begin(), copies.end(), [](const TableCopy& c) {
+               return c.table == "GL_ZTCS" && c.Ok() && c.rows == 0;
+           });
+}
+
 void ConversionLedger::SetLogin(LoggedIn login) {
     std::lock_guard lock(mutex_);
     login_ = std::move(login);
@@ -95,7 +101,7 @@ std::string RecordText(const std::optional<ExtractionRecord>& filled, const Logg
     const auto u = [&](const std::string& narrow) { return cp.ToUtf8(narrow); };
     const LoggedIn& from = filled ? filled->login : login;
     std::string t = std::string(kProgram) + " 转换记录\n程序版本：" + std::string(kVersion) + "\n\n";
-    t += "服务器：" + u(from.server) + "\n数据库：" + u(from.database) + "\n用户名：" + u(from.user) + "\n\n";
+    t += "服务器：" + u(from.server) + "\n数据库：" + u(filled ? filled->sourceDatabase : from.database) + "\n用户名：" + u(from.user) + "\n\n";
     if (filled) {
         t += "转换年度：" + u(filled->year) + "\n单位编号：" + u(filled->unitCode) + "\n账套名称：" +
              u(filled->accountSetName) + "\n账套编号：" + u(filled->accountSetNumber) + "\n整理开始：" +

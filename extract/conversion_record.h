@@ -26,11 +26,13 @@ struct TableCopy {
     std::string table;
     long rows = -1;       // as the server reported them; -1 when it reported no count
     std::string failure;  // the reason when the copy failed; empty when it succeeded
+    bool lostConnection = false;  // it failed because the connection to the server was lost
     bool Ok() const { return failure.empty(); }
 };
 
 struct ExtractionRecord {
     LoggedIn login;
+    std::string sourceDatabase;  // the restored database the copies read
     std::string year, unitCode, accountSetNumber, accountSetName;
     std::string started, ended;    // local time, "2026-12-08 09:07:03"
     std::vector<TableCopy> copies;  // in catalogue order, as far as the run got
@@ -42,6 +44,9 @@ struct ExtractionRecord {
     // Finished, and the copies that succeeded (at least one) put in no row: the year, unit code
     // or account-set number match nothing.
     bool Empty() const;
+    // Finished, and the copy of GL_ZTCS (the account set's own row) succeeded without a row:
+    // the year, unit code and account-set number name no account set, whatever else was copied.
+    bool AccountSetMissing() const;
 };
 
 // Shared by the window's actions; safe to use from any thread.

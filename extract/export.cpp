@@ -1,15 +1,21 @@
 #include "export.h"
 
+#include <QFileInfo>
+#include <QString>
+
 #include <algorithm>
 #include <optional>
 #include <vector>
 
 #include "catalogue.h"
+#include "conversion.h"
 #include "conversion_record.h"
 #include "database.h"
 #include "failure_reason.h"
 #include "sqltext.h"
+#include "temporary_database.h"
 #include "window_port.h"
+#include "window_report.h"
 
 namespace tarvex {
 
@@ -23,7 +29,7 @@ constexpr std::string_view kSeparator = "/";
 
 // The account-set names held in the temporary database's own copy of GL_ZTCS, each once and
 // without the blanks a fixed-width column pads it with; nullopt when it cannot be read (no
-// temporary database, no connection). A conversion holds one row there.
+// temporary database, no such table, no connection). A conversion holds one row there.
 auto ReadingHeldNames() {
     const std::string statement = "SELECT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
     return [statement](ODBCDB& db) -> std::optional<std::vector<std::string>> {
@@ -41,12 +47,20 @@ auto ReadingHeldNames() {
 }
 
 // What the backup holds and how it compares with what this program filled, decided before the
-// backup: the account set to name the file for, and what the user must be told.
+// backup: the account set to name the file for, what the user must be told, and the question
+// to ask first (empty: none).
 struct Contents {
     std::string name;
     std::vector<std::string> warnings;
-    bool empty = false;  // this program filled it, and no copy put in a row
+    std::string question;
 };
+
+std::string HeldNamesWarning(const std::optional<std::vector<std::string>>& held, const std::string& name) {
+    const std::string named = ProgramText("无法确认备份属于哪个账套；备份文件按“") + name + ProgramText("”命名。");
+    if (!held) return ProgramText("临时数据库中没有可以读取的GL_ZTCS表，") + named;
+    if (held->empty()) return ProgramText("临时数据库的GL_ZTCS表里没有账套，") + named;
+    return ProgramText("临时数据库的GL_ZTCS表里不止一个账套，") + named;
+}
 
 Contents Judge(const std::optional<std::vector<std::string>>& held, const std::optional<ExtractionRecord>& filled,
                const std::string& chosen) {
@@ -55,102 +69,179 @@ Contents Judge(const std::optional<std::vector<std::string>>& held, const std::o
         c.name = held->front();
     } else {
         c.name = filled ? filled->accountSetName : chosen;
-        if (held)
-            c.warnings.push_back(ProgramText("临时数据库的GL_ZTCS表里") +
-                                 ProgramText(held->empty() ? "没有账套" : "不止一个账套") +
-                                 ProgramText("，无法确认备份属于哪个账套；备份文件按“") + c.name + ProgramText("”命名。"));
+        c.warnings.push_back(HeldNamesWarning(held, c.name));
     }
+    const std::string ask = ProgramText("\r\n\r\n仍然要导出吗？");
     if (!filled) {
-        c.warnings.push_back(ProgramText("临时数据库不是本程序这次运行中整理的（可能是以前留下的），无法确认其中的数据是否完整、属于哪个账套。"));
-    } else if (!filled->finished) {
+        const std::string notHere = ProgramText(
+            "临时数据库不是本程序这次运行中整理的（可能是以前留下的），无法确认其中的数据是否完整、属于哪个账套。");
+        c.warnings.push_back(notHere);
+        c.question = notHere + ProgramText("\r\n\r\n") +
+                     (held && held->size() == 1 ? ProgramText("其中的GL_ZTCS表属于账套“") + c.name + ProgramText("”。")
+                                                : c.warnings.front()) +
+                     ask;
+        return c;
+    }
+    if (!filled->finished) {
         c.warnings.push_back(ProgramText("上次整理没有完成，只整理了") + std::to_string(filled->copies.size()) +
                              ProgramText("张表，备份中缺少其余的表。"));
     } else if (const int failed = filled->FailedCopies(); failed > 0) {
         c.warnings.push_back(ProgramText("上次整理有") + std::to_string(failed) + ProgramText("张表整理失败，备份中缺少这些表。"));
     }
-    c.empty = filled && filled->Empty();
+    if (filled->Empty())
+        c.question = ProgramText("这次整理的账套没有复制到任何数据，临时数据库中的表都是空的。\r\n"
+                                 "请检查转换年度、当前单位编号和当前账套编号。") + ask;
+    else if (filled->AccountSetMissing())
+        c.question = ProgramText("这次整理没有找到该账套：临时数据库的GL_ZTCS表是空的，其中的数据不属于这个账套。\r\n"
+                                 "请检查转换年度、当前单位编号和当前账套编号。") + ask;
     return c;
 }
 
-// What the export's database steps came to; nullopt in a field: the step did not run (the
-// window is closing, or an earlier step failed).
-struct ExportResult {
-    bool closing = false;
-    bool declined = false;  // the user chose not to export an empty conversion
-    Contents contents;
-    std::string file;
-    std::optional<Executed> backup;
-    std::optional<Executed> verify;
-    std::optional<Executed> drop;
-};
+// The backup's name: the account set, the date and the time it is made. A file of that name
+// already there (two account sets of one name within a second) is never overwritten: the
+// later one gets a number.
+std::string BackupName(const std::string& directory, const std::string& accountSet) {
+    const std::string base = FileNamePart(accountSet) + MonthDayText() + TimeOfDayText();
+    std::string file = base + ".bak";
+    for (int n = 2; QFileInfo::exists(QString::fromStdString(CodePage::Process().ToUtf8(BackupPath(directory, file)))); ++n)
+        file = base + "(" + std::to_string(n) + ").bak";
+    return file;
+}
 
-// The steps that need the database, which the export holds for itself throughout.
-ExportResult ExportSteps(Window& window, Database& database, const ConversionLedger& ledger,
-                         const std::string& directory, int pauseMilliseconds) {
-    const auto log = [&](const std::string& line) { window.AppendText(Control::Log, line); };
-    ExportResult result;
-    Database::Session session = database.Begin();
-    // Each step's outcome; nullopt, and `closing` set, when the window is closing.
-    const auto run = [&](auto work) {
-        auto outcome = session.Run(std::move(work));
-        result.closing = !outcome;
-        return outcome;
-    };
-    const auto held = run(ReadingHeldNames());
-    if (!held) return result;
-    const std::string monthDay = MonthDayText();
-    const std::string timeOfDay = TimeOfDayText();
-    result.contents = Judge(*held, ledger.Filled(), window.Text(Control::AccountSetChooser));
-    if (result.contents.empty &&
-        !window.AskYesNo(ProgramText("这次整理的账套没有复制到任何数据，临时数据库中的表都是空的。\r\n"
-                                     "请检查转换年度、当前单位编号和当前账套编号。\r\n\r\n仍然要导出吗？"))) {
-        result.declined = true;
-        return result;
-    }
-    result.file = FileNamePart(result.contents.name) + monthDay + timeOfDay + ".bak";
-    const std::string path = BackupPath(directory, result.file);
-    // A large account set takes the server a while to back up: no time-out cuts it off.
-    result.backup = run(Executing(BuildBackupStatement(directory, result.file), Timeout::None()));
-    if (!result.backup || !result.backup->ok) return result;
-
-    // The server reads the file back and checks it before the database it came from is dropped.
-    log(ProgramText("正在校验备份文件！\r\n"));
-    window.ResponsiveWait(pauseMilliseconds);
-    result.verify = run(Executing(BuildVerifyStatement(path), Timeout::None()));
-    if (!result.verify || !result.verify->ok) return result;
-
-    log(ProgramText("正在删除临时数据库！\r\n"));
-    window.ResponsiveWait(pauseMilliseconds);
-    result.drop = run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None()));
-    if (!result.drop) return result;
-    window.ResponsiveWait(pauseMilliseconds);
-    if (result.drop->ok)
-        log(ProgramText("完成删除临时数据库！\r\n"));
-    else
-        log(ProgramText("删除临时数据库失败！") + ReasonLine(result.drop->error) + "\r\n");
-    window.ResponsiveWait(pauseMilliseconds);
-    return result;
+std::string VerificationText(const Export& e) {
+    if (e.Verified()) return ProgramText("通过");
+    if (e.VerifyNotRun()) return ProgramText("未能进行：与服务器的连接断开");
+    return ProgramText("未通过，") + ReasonLine(e.verify->error);
 }
 
 // Writes the record beside the backup; a text for the notice: the record's name, or why it
 // could not be written.
-std::string WriteRecord(const ConversionLedger& ledger, const ExportResult& r, const std::string& directory,
+std::string WriteRecord(const std::optional<ExtractionRecord>& filled, const LoggedIn& login, const Export& e,
                         const std::string& started) {
     ExportFacts facts;
     facts.started = started;
     facts.ended = LocalTimeText();
-    facts.backupFile = r.file;
-    facts.backupPath = BackupPath(directory, r.file);
-    facts.verification = r.verify->ok ? ProgramText("通过") : ProgramText("未通过，") + ReasonLine(r.verify->error);
-    facts.warnings = r.contents.warnings;
-    const std::string recordPath = facts.backupPath + ".txt";
-    const std::string failed = WriteRecordFile(recordPath, RecordText(ledger.Filled(), ledger.Login(), facts));
-    if (!failed.empty()) return ProgramText("转换记录文件") + r.file + ProgramText(".txt写入失败（") + failed +
+    facts.backupFile = e.file;
+    facts.backupPath = e.path;
+    facts.verification = VerificationText(e);
+    facts.warnings = e.warnings;
+    const std::string failed = WriteRecordFile(e.path + ".txt", RecordText(filled, login, facts));
+    if (!failed.empty()) return ProgramText("转换记录文件") + e.file + ProgramText(".txt写入失败（") + failed +
                                 ProgramText("），备份文件不受影响。");
-    return ProgramText("转换记录：") + r.file + ".txt";
+    return ProgramText("转换记录：") + e.file + ".txt";
+}
+
+// Database work: gives up this connection's hold on the temporary database, once it is gone.
+bool GivingUpHold(ODBCDB& db) {
+    GiveUpHold(db);
+    return true;
+}
+
+// The steps after a backup that was made: the check, the drop and the record.
+void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& e, ConversionReport& report,
+                  const ConversionOptions& options, const std::string& started) {
+    // What the record tells of the extraction, taken before the drop clears it.
+    const std::optional<ExtractionRecord> filled = ledger.Filled();
+    const auto writeRecord = [&] { e.record = WriteRecord(filled, ledger.Login(), e, started); };
+    const auto pause = [&] {
+        if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
+    };
+    // The server reads the file back and checks it before the database it came from is dropped.
+    report.Log(ProgramText("正在校验备份文件！\r\n"));
+    pause();
+    e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None()));
+    if (!e.verify) return;
+    if (!e.verify->ok) {
+        writeRecord();
+        report.Log((e.VerifyNotRun() ? ProgramText("备份文件校验未能进行：与服务器的连接断开！")
+                                     : ProgramText("备份文件校验失败！")) +
+                   ReasonLine(e.verify->error) + "\r\n");
+        return;
+    }
+    report.Log(ProgramText("正在删除临时数据库！\r\n"));
+    pause();
+    e.drop = session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None()));
+    if (!e.drop) return;
+    if (e.drop->ok) {
+        ledger.ClearFilled();
+        session.Run(GivingUpHold);
+    }
+    pause();
+    if (e.drop->ok)
+        report.Log(ProgramText("完成删除临时数据库！\r\n"));
+    else
+        report.Log(ProgramText("删除临时数据库失败！") + ReasonLine(e.drop->error) + "\r\n");
+    pause();
+    writeRecord();
+    for (const std::string& warning : e.warnings) report.Log(ProgramText("注意：") + warning + "\r\n");
+}
+
+std::string InUseText() {
+    return ProgramText("临时数据库") + ProgramText(kTemporaryDatabase) +
+           ProgramText("正被另一个转换程序使用（在这台或另一台电脑上，它正在整理或等待导出），不能导出或删除它。");
 }
 
 }  // namespace
+
+bool Export::VerifyNotRun() const { return verify && !verify->ok && ConnectionLost(verify->error); }
+
+Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& chosenName,
+                               const std::string& directory, ConversionReport& report,
+                               const ConversionOptions& options) {
+    const std::string started = LocalTimeText();
+    report.Log(ProgramText("正在执行导出备份数据！\r\n"));
+    Export e;
+    Database::Session session = database.Begin();
+    const std::optional<Hold> hold = session.Run([](ODBCDB& db) { return TakeHold(db); });
+    if (!hold) return e;
+    if (*hold == Hold::InUse) {
+        report.Log(InUseText() + "\r\n");
+        e.end = Export::End::InUse;
+        return e;
+    }
+    const auto exists = session.Run([](ODBCDB& db) { return TemporaryDatabaseExists(db); });
+    const auto held = session.Run(ReadingHeldNames());
+    if (!exists || !held) return e;
+    Contents contents = Judge(*held, ledger.Filled(), chosenName);
+    // Without a temporary database there is nothing to ask about: the backup says why it fails.
+    if (exists->value_or(held->has_value()) && !contents.question.empty() && !report.Ask(contents.question)) {
+        report.Log(ProgramText("已取消导出，临时数据库保留在服务器上。\r\n"));
+        e.end = Export::End::Declined;
+        return e;
+    }
+    if (report.Cancelled()) {
+        e.end = Export::End::Cancelled;
+        return e;
+    }
+    e.warnings = std::move(contents.warnings);
+    e.file = BackupName(directory, contents.name);  // named for the time it is made
+    e.path = BackupPath(directory, e.file);
+    // A large account set takes the server a while to back up: no time-out cuts it off.
+    e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None()));
+    if (!e.backup) return e;
+    if (!e.backup->ok) {
+        e.end = Export::End::BackupFailed;
+        return e;
+    }
+    CheckAndDrop(session, ledger, e, report, options, started);
+    e.end = (e.verify && (!e.verify->ok || e.drop)) ? Export::End::Exported : Export::End::Closing;
+    return e;
+}
+
+bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report) {
+    Database::Session session = database.Begin();
+    const std::optional<Executed> drop =
+        session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None()));
+    if (!drop) return false;
+    if (!drop->ok) {
+        report.Log(ProgramText("删除临时数据库失败！") + ReasonLine(drop->error) + "\r\n");
+        return false;
+    }
+    ledger.ClearFilled();
+    session.Run(GivingUpHold);
+    report.Log(ProgramText("完成删除临时数据库！\r\n"));
+    return true;
+}
 
 std::string MonthDayText(const std::tm& t) {
     return std::to_string(t.tm_mon + 1) + ProgramText("月") + std::to_string(t.tm_mday) + ProgramText("日");
@@ -193,42 +284,50 @@ std::string BuildVerifyStatement(std::string_view path) {
     return "RESTORE VERIFYONLY FROM DISK = N'" + QuoteLiteralText(path) + "'";
 }
 
+// ---- The action of 按钮2 ---------------------------------------------------------------------
+
+namespace {
+
+// The notice that ends an export; nullopt when none is shown.
+std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
+    const std::string kept = ProgramText("临时数据库") + ProgramText(kTemporaryDatabase);
+    switch (e.end) {
+        case Export::End::Closing:
+        case Export::End::Cancelled:
+        case Export::End::Declined: return std::nullopt;
+        case Export::End::InUse:
+            return std::pair{InUseText() + ProgramText("\r\n\r\n请等另一个转换程序导出完毕后再试。"), kNoticeExclamation};
+        case Export::End::BackupFailed:
+            return std::pair{ProgramText("导出失败！请重试") + ReasonParagraph(e.backup->error), kNoticeExclamation};
+        case Export::End::Exported: break;
+    }
+    if (e.VerifyNotRun())
+        return std::pair{ProgramText("导出未完成！备份文件") + e.file +
+                             ProgramText("已经写出，但校验未能进行：与服务器的连接断开。") + kept +
+                             ProgramText("仍在服务器上。") + ReasonParagraph(e.verify->error) + "\r\n\r\n" + e.record,
+                         kNoticeExclamation};
+    if (!e.Verified())
+        return std::pair{ProgramText("导出失败！备份文件") + e.file + ProgramText("没有通过服务器的校验，不能使用。") + kept +
+                             ProgramText("已保留，请重新导出。") + ReasonParagraph(e.verify->error) + "\r\n\r\n" + e.record,
+                         kNoticeExclamation};
+    std::string notice = ProgramText("导出完毕！请查看软件目录！\r\n\r\n备份文件：") + e.file + "\r\n" + e.record;
+    for (const std::string& warning : e.warnings) notice += ProgramText("\r\n\r\n注意：") + warning;
+    if (!e.drop->ok)
+        notice += ProgramText("\r\n\r\n") + kept +
+                  ProgramText("未能删除，仍留在服务器上。请在服务器上删除它，再整理下一个账套。");
+    return std::pair{notice, kNoticeExclamation};
+}
+
+}  // namespace
+
 void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledger, std::string_view programDirectory,
                       int pauseMilliseconds) {
-    const std::string started = LocalTimeText();
-    window.AppendText(Control::Log, ProgramText("正在执行导出备份数据！\r\n"));
-    const std::string directory(programDirectory);
+    WindowReport report(window);
     window.SetActionsEnabled(false);
-    const ExportResult result = ExportSteps(window, database, ledger, directory, pauseMilliseconds);
+    const Export e = ExportTemporaryDatabase(database, ledger, window.Text(Control::AccountSetChooser),
+                                             std::string(programDirectory), report, {pauseMilliseconds});
     window.SetActionsEnabled(true);
-    if (result.closing) return;
-    if (result.declined) {
-        window.AppendText(Control::Log, ProgramText("已取消导出，临时数据库保留在服务器上。\r\n"));
-        return;
-    }
-    if (!result.backup->ok) {
-        window.ShowNotice(ProgramText("导出失败！请重试") + ReasonParagraph(result.backup->error), kNoticeExclamation);
-        return;
-    }
-    const std::string record = WriteRecord(ledger, result, directory, started);
-    if (!result.verify->ok) {
-        window.AppendText(Control::Log, ProgramText("备份文件校验失败！") + ReasonLine(result.verify->error) + "\r\n");
-        window.ShowNotice(ProgramText("导出失败！备份文件") + result.file +
-                              ProgramText("没有通过服务器的校验，不能使用。临时数据库") + ProgramText(kTemporaryDatabase) +
-                              ProgramText("已保留，请重新导出。") + ReasonParagraph(result.verify->error) + "\r\n\r\n" + record,
-                          kNoticeExclamation);
-        return;
-    }
-    if (result.drop->ok) ledger.ClearFilled();
-    std::string notice = ProgramText("导出完毕！请查看软件目录！\r\n\r\n备份文件：") + result.file + "\r\n" + record;
-    for (const std::string& warning : result.contents.warnings) {
-        window.AppendText(Control::Log, ProgramText("注意：") + warning + "\r\n");
-        notice += ProgramText("\r\n\r\n注意：") + warning;
-    }
-    if (!result.drop->ok)
-        notice += ProgramText("\r\n\r\n临时数据库") + ProgramText(kTemporaryDatabase) +
-                  ProgramText("未能删除，仍留在服务器上。请在服务器上删除它，再整理下一个账套。");
-    window.ShowNotice(notice, kNoticeExclamation);
+    if (const auto notice = ExportNotice(e)) window.ShowNotice(notice->first, notice->second);
 }
 
 }  // namespace tarvex

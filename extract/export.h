@@ -1,6 +1,6 @@
 #pragma once
-// The export: the server backs the temporary database up into a .bak file in the program's
-// directory, named from the account set and the local date and time, and then drops it.
+// The export's texts (the backup file's name, the backup and check statements) and the action
+// of 按钮2. The export itself is the conversion's (conversion.h).
 
 #include <ctime>
 #include <string>
@@ -36,10 +36,9 @@ std::string BuildBackupStatement(std::string_view directory, std::string_view fi
 // "RESTORE VERIFYONLY FROM DISK = N'<path>'": the server reads the backup file back and checks it.
 std::string BuildVerifyStatement(std::string_view path);
 
-// The action of 按钮2, on the window's thread. The backup file is named for the account set
-// whose rows the temporary database holds (its own copy of GL_ZTCS says which); the server
-// checks the file before the database is dropped, and the record of the conversion goes beside
-// the file. `pauseMilliseconds` is the pause between its steps (one second).
+// The action of 按钮2, on the window's thread: the conversion's export (conversion.h) of the
+// temporary database into `programDirectory`, its outcome in a notice. `pauseMilliseconds` is
+// the pause between its steps (one second).
 void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledger, std::string_view programDirectory,
                       int pauseMilliseconds = 1000);
 

@@ -4,14 +4,148 @@
 #include <string>
 
 #include "catalogue.h"
+#include "conversion.h"
 #include "conversion_record.h"
 #include "database.h"
 #include "failure_reason.h"
 #include "login.h"
 #include "sqltext.h"
+#include "temporary_database.h"
 #include "window_port.h"
+#include "window_report.h"
 
 namespace tarvex {
+
+namespace {
+
+std::string InUseText() {
+    return ProgramText("临时数据库") + ProgramText(kTemporaryDatabase) +
+           ProgramText("正被另一个转换程序使用（在这台或另一台电脑上，它正在整理或等待导出）。");
+}
+
+// One table's copy, run without a time-out (a large table takes the server a while); nullopt
+// when the database shut down.
+std::optional<TableCopy> Copy(Database::Session& session, int position, const ExtractionRecord& r) {
+    TableCopy copy{std::string(TableCatalogue::TableName(position)), -1, {}};
+    const std::optional<std::string> statement =
+        BuildCopyStatement(position, r.sourceDatabase, r.unitCode, r.accountSetNumber, r.year);
+    if (!statement) {
+        copy.failure = DatabaseNameProblem(r.sourceDatabase);
+        return copy;
+    }
+    const std::optional<Executed> copied = session.Run(Executing(*statement, Timeout::None()));
+    if (!copied) return std::nullopt;
+    if (copied->ok) copy.rows = copied->rows;
+    else {
+        copy.failure = ReasonLine(copied->error);
+        copy.lostConnection = ConnectionLost(copied->error);
+    }
+    return copy;
+}
+
+// The create statement, after the hold on the temporary database's name; `end` says when the
+// run cannot go on.
+std::optional<Extraction::End> Create(Database::Session& session, Extraction& x, ConversionReport& report) {
+    const std::optional<Hold> hold = session.Run([](ODBCDB& db) { return TakeHold(db); });
+    if (!hold) return Extraction::End::Closing;
+    if (*hold == Hold::InUse) {
+        x.refusal = InUseText();
+        report.Log(x.refusal + "\r\n");
+        return Extraction::End::InUse;
+    }
+    x.create = session.Run(Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::Default()));
+    if (!x.create) return Extraction::End::Closing;
+    if (!x.create->ok) {
+        // Copying into a leftover database would mix another account set's rows into the backup.
+        report.Log(ProgramText("创建临时数据库失败！请重新登陆数据库！\r\n"));
+        report.Log((x.create->connected ? ReasonLine(x.create->error) : ProgramText("原因：尚未登录数据库。")) + "\r\n");
+        return Extraction::End::CreateFailed;
+    }
+    report.Log(ProgramText("创建临时数据库成功！\r\n"));
+    return std::nullopt;
+}
+
+}  // namespace
+
+Extraction Extract(Database& database, const ConversionInputs& inputs, ConversionLedger& ledger,
+                   ConversionReport& report, const ConversionOptions& options) {
+    Extraction x;
+    if (std::string problem = DatabaseNameProblem(inputs.sourceDatabase); !problem.empty()) {
+        report.Log(problem + "\r\n");
+        x.refusal = std::move(problem);
+        x.end = Extraction::End::Refused;
+        return x;
+    }
+    const auto pause = [&] {
+        if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
+    };
+    Database::Session session = database.Begin();
+    ExtractionRecord& record = x.record;
+    record.login = ledger.Login();
+    record.sourceDatabase = inputs.sourceDatabase;
+    record.started = LocalTimeText();
+    if (const std::optional<Extraction::End> end = Create(session, x, report)) {
+        x.end = *end;
+        return x;
+    }
+    record.year = inputs.year;
+    record.unitCode = inputs.unitCode;
+    record.accountSetNumber = inputs.accountSetNumber;
+    record.accountSetName = inputs.accountSetName;
+    ledger.SetFilled(record);
+    report.Log(ProgramText("当前整理账套：") + record.accountSetName + "\r\n");
+    pause();
+
+    for (int position = 1; position <= TableCatalogue::kEntryCount; ++position) {
+        if (report.Cancelled()) {
+            x.end = Extraction::End::Cancelled;
+            return x;
+        }
+        report.Log(TableCatalogue::ProgressLine(position));
+        const std::optional<TableCopy> copy = Copy(session, position, record);
+        if (!copy) {
+            x.end = Extraction::End::Closing;
+            return x;
+        }
+        if (!copy->Ok()) report.Log(copy->table + ProgramText("表整理失败！") + copy->failure + "\r\n");
+        record.copies.push_back(*copy);
+        ledger.SetFilled(record);
+        report.Copied(position, *copy);
+        pause();
+    }
+    record.finished = true;
+    record.ended = LocalTimeText();
+    ledger.SetFilled(record);
+    report.Log(ProgramText("数据整理完毕！请点击导出按钮！\r\n"));
+    for (const std::string& line : ExtractionSummary(record)) report.Log(line);
+    x.end = Extraction::End::Finished;
+    return x;
+}
+
+std::vector<std::string> ExtractionSummary(const ExtractionRecord& r) {
+    std::vector<std::string> lines;
+    if (const int failed = r.FailedCopies(); failed > 0)
+        lines.push_back(ProgramText("其中") + std::to_string(failed) + ProgramText("张表整理失败，原因见上面的日志。\r\n"));
+    lines.push_back(ProgramText("共复制") + std::to_string(r.TotalRows()) + ProgramText("行数据，") +
+                    std::to_string(r.TablesWithRows()) + ProgramText("张表有数据（共") +
+                    std::to_string(TableCatalogue::kEntryCount) + ProgramText("张表）。\r\n"));
+    if (r.Empty())
+        lines.push_back(ProgramText("警告：该账套没有复制到任何数据，请检查转换年度、当前单位编号和当前账套编号！\r\n"));
+    else if (r.AccountSetMissing())
+        lines.push_back(ProgramText("警告：没有找到该账套（它的GL_ZTCS表没有复制到任何行），复制到的数据不属于这个账套，"
+                                    "请检查转换年度、当前单位编号和当前账套编号！\r\n"));
+    return lines;
+}
+
+std::string ExtractionWarning(const ExtractionRecord& r) {
+    if (r.Empty())
+        return ProgramText("警告：该账套没有复制到任何数据。请检查转换年度、当前单位编号和当前账套编号是否正确。");
+    if (r.AccountSetMissing())
+        return ProgramText("警告：没有找到该账套，复制到的数据不属于这个账套。请检查转换年度、当前单位编号和当前账套编号是否正确。");
+    return {};
+}
+
+// ---- The action of 按钮4 ---------------------------------------------------------------------
 
 namespace {
 
@@ -28,134 +162,67 @@ std::string CreateFailureNotice(const Executed& o) {
            ProgramText("\r\n\r\n请重新登录数据库后再试。");
 }
 
-// What a run leaves for its closing notice.
-struct RunResult {
-    bool closing = false;       // the window closed in the middle: nothing more to show
-    std::string stopped;        // why nothing was copied (the create failed, or an input)
-    ExtractionRecord record;
-
-    static RunResult Closing() {
-        RunResult r;
-        r.closing = true;
-        return r;
-    }
-    static RunResult Stopped(std::string why) {
-        RunResult r;
-        r.stopped = std::move(why);
-        return r;
-    }
+// The inputs as the window holds them when the run starts, read once: the run uses them for
+// every copy, whatever the fields say later. Empty `problem` when every one can be sent.
+struct WindowInputs {
+    ConversionInputs values;
+    std::string problem;
 };
 
-// The inputs that go into the copies, checked before anything reaches the server: a character
-// the code page cannot hold would make every copy match nothing, or another unit's rows.
-std::string InputProblem(Window& window) {
-    for (const Control c : {Control::Year, Control::UnitCode, Control::AccountSetNumber}) {
-        const Input input = ReadInput(window, c);
-        if (!input.Ok()) return input.problem;
-    }
-    return DatabaseName(window).problem;
-}
-
-// One table's copy: the statement from the source database named now, run without a time-out
-// (a large table takes the server a while); nullopt when the window is closing.
-std::optional<TableCopy> Copy(Window& window, Database::Session& session, int position, const ExtractionRecord& r) {
-    TableCopy copy{std::string(TableCatalogue::TableName(position)), -1, {}};
+WindowInputs ReadInputs(Window& window) {
+    WindowInputs w;
+    const Input year = ReadInput(window, Control::Year);
+    const Input unit = ReadInput(window, Control::UnitCode);
+    const Input number = ReadInput(window, Control::AccountSetNumber);
     const Input source = DatabaseName(window);
-    const std::optional<std::string> statement =
-        source.Ok() ? BuildCopyStatement(position, source.text, r.unitCode, r.accountSetNumber, r.year) : std::nullopt;
-    if (!statement) {
-        copy.failure = source.Ok() ? DatabaseNameProblem(source.text) : source.problem;
-        return copy;
+    for (const Input* input : {&year, &unit, &number, &source}) {
+        if (input->Ok()) continue;
+        w.problem = input->problem;
+        return w;
     }
-    const std::optional<Executed> copied = session.Run(Executing(*statement, Timeout::None()));
-    if (!copied) return std::nullopt;
-    if (copied->ok) copy.rows = copied->rows;
-    else copy.failure = ReasonLine(copied->error);
-    return copy;
+    w.values = {source.text, year.text, unit.text, number.text, window.Text(Control::AccountSetChooser)};
+    return w;
 }
 
-// The line after the completion line: how many rows in how many tables, and a warning when the
-// account set gave no rows at all.
-std::string TotalLines(const ExtractionRecord& r) {
-    std::string lines = ProgramText("共复制") + std::to_string(r.TotalRows()) + ProgramText("行数据，") +
-                        std::to_string(r.TablesWithRows()) + ProgramText("张表有数据（共") +
-                        std::to_string(TableCatalogue::kEntryCount) + ProgramText("张表）。\r\n");
-    if (r.Empty())
-        lines += ProgramText("警告：该账套没有复制到任何数据，请检查转换年度、当前单位编号和当前账套编号！\r\n");
-    return lines;
-}
-
-// The steps that need the database, which the run holds for itself throughout.
-RunResult RunSteps(Window& window, Database& database, ConversionLedger& ledger, int pauseMilliseconds) {
-    const auto log = [&](const std::string& line) { window.AppendText(Control::Log, line); };
-    if (std::string problem = InputProblem(window); !problem.empty()) {
-        log(problem + "\r\n");
-        return RunResult::Stopped(problem + ProgramText("\r\n\r\n没有整理任何数据。"));
+// The notice that ends a run; nullopt when nothing is to be shown (the window is closing).
+std::optional<std::pair<std::string, int>> ClosingNotice(const Extraction& x) {
+    switch (x.end) {
+        case Extraction::End::Closing:
+        case Extraction::End::Cancelled: return std::nullopt;
+        case Extraction::End::Refused:
+        case Extraction::End::InUse:
+            return std::pair{x.refusal + ProgramText("\r\n\r\n没有整理任何数据。"), kNoticeExclamation};
+        case Extraction::End::CreateFailed: return std::pair{CreateFailureNotice(*x.create), kNoticeExclamation};
+        case Extraction::End::Finished: break;
     }
-    Database::Session session = database.Begin();
-    RunResult result;
-    ExtractionRecord& record = result.record;
-    record.login = ledger.Login();
-    record.started = LocalTimeText();
-    const std::optional<Executed> created =
-        session.Run(Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::Default()));
-    if (!created) return RunResult::Closing();
-    if (!created->ok) {
-        // Copying into a leftover database would mix another account set's rows into the backup.
-        log(ProgramText("创建临时数据库失败！请重新登陆数据库！\r\n"));
-        log((created->connected ? ReasonLine(created->error) : ProgramText("原因：尚未登录数据库。")) + "\r\n");
-        return RunResult::Stopped(CreateFailureNotice(*created));
+    std::string notice = ProgramText("代码执行完毕！");
+    if (const int failed = x.record.FailedCopies(); failed > 0) {
+        notice += ProgramText("\r\n\r\n其中") + std::to_string(failed) +
+                  ProgramText("张表整理失败，原因见日志；临时数据库里缺少这些表。");
+        for (const TableCopy& copy : x.record.copies)
+            if (!copy.Ok() && copy.lostConnection) return std::pair{notice + LostConnectionParagraph(), kNoticeExclamation};
     }
-    log(ProgramText("创建临时数据库成功！\r\n"));
-
-    record.year = window.Text(Control::Year);
-    record.unitCode = window.Text(Control::UnitCode);
-    record.accountSetNumber = window.Text(Control::AccountSetNumber);
-    record.accountSetName = window.Text(Control::AccountSetChooser);
-    ledger.SetFilled(record);
-    log(ProgramText("当前整理账套：") + record.accountSetName + "\r\n");
-    window.ResponsiveWait(pauseMilliseconds);
-
-    for (int position = 1; position <= TableCatalogue::kEntryCount; ++position) {
-        log(TableCatalogue::ProgressLine(position));
-        const std::optional<TableCopy> copy = Copy(window, session, position, record);
-        if (!copy) return RunResult::Closing();
-        if (!copy->Ok()) log(copy->table + ProgramText("表整理失败！") + copy->failure + "\r\n");
-        record.copies.push_back(*copy);
-        ledger.SetFilled(record);
-        window.SetProgress(position, TableCatalogue::kEntryCount);
-        window.ResponsiveWait(pauseMilliseconds);
-    }
-    record.finished = true;
-    record.ended = LocalTimeText();
-    ledger.SetFilled(record);
-    log(ProgramText("数据整理完毕！请点击导出按钮！\r\n"));
-    if (const int failed = record.FailedCopies(); failed > 0)
-        log(ProgramText("其中") + std::to_string(failed) + ProgramText("张表整理失败，原因见上面的日志。\r\n"));
-    log(TotalLines(record));
-    return result;
+    if (const std::string warning = ExtractionWarning(x.record); !warning.empty())
+        return std::pair{notice + "\r\n\r\n" + warning, kNoticeExclamation};
+    return std::pair{notice, kNoticePlain};
 }
 
 }  // namespace
 
 void RunExtraction(Window& window, Database& database, ConversionLedger& ledger, int pauseMilliseconds) {
-    const RunResult result = RunSteps(window, database, ledger, pauseMilliseconds);
-    if (result.closing) return;
+    const WindowInputs inputs = ReadInputs(window);
+    Extraction x;
+    if (!inputs.problem.empty()) {
+        window.AppendText(Control::Log, inputs.problem + "\r\n");
+        x.end = Extraction::End::Refused;
+        x.refusal = inputs.problem;
+    } else {
+        WindowReport report(window);
+        x = Extract(database, inputs.values, ledger, report, {pauseMilliseconds});
+    }
+    if (x.end == Extraction::End::Closing) return;
     window.SetActionsEnabled(true);
-    if (!result.stopped.empty()) {
-        window.ShowNotice(result.stopped, kNoticeExclamation);
-        return;
-    }
-    std::string notice = ProgramText("代码执行完毕！");
-    if (const int failed = result.record.FailedCopies(); failed > 0)
-        notice += ProgramText("\r\n\r\n其中") + std::to_string(failed) +
-                  ProgramText("张表整理失败，原因见日志；临时数据库里缺少这些表。");
-    if (result.record.Empty()) {
-        notice += ProgramText("\r\n\r\n警告：该账套没有复制到任何数据。请检查转换年度、当前单位编号和当前账套编号是否正确。");
-        window.ShowNotice(notice, kNoticeExclamation);
-        return;
-    }
-    window.ShowNotice(notice, kNoticePlain);
+    if (const auto notice = ClosingNotice(x)) window.ShowNotice(notice->first, notice->second);
 }
 
 }  // namespace tarvex

@@ -1,6 +1,6 @@
 #pragma once
-// The extraction run: creates the temporary database and copies the catalogue's 34 tables for
-// the chosen unit, account set and fiscal year into it, one after the other, logging each step.
+// The action of 按钮4: the extraction run of the account set the window names, through the
+// conversion's extraction (conversion.h).
 
 namespace tarvex {
 
@@ -9,9 +9,10 @@ class Database;
 class Window;
 
 // Runs on a worker thread that the action of 按钮4 started after it disabled the action
-// buttons; enables them again when it ends. `pauseMilliseconds` is the pause after the
-// account-set line and after every copy (one second). What the run copied goes into `ledger`
-// as it goes, for the export.
+// buttons; enables them again when it ends. It reads the year, unit code, account-set number,
+// the source database and the account set's name from the window once, as it starts.
+// `pauseMilliseconds` is the pause after the account-set line and after every copy (one
+// second). What the run copied goes into `ledger` as it goes, for the export.
 void RunExtraction(Window& window, Database& database, ConversionLedger& ledger, int pauseMilliseconds = 1000);
 
 }  // namespace tarvex

@@ -299,11 +299,19 @@ TEST_F(ConversionFlow, ABackupIsNamedForTheAccountSetWhoseRowsItHolds) {
     EXPECT_TRUE(std::regex_search(name, std::regex(R"(^演示账套\d{1,2}月)"))) << name;
 }
 
-TEST_F(ConversionFlow, ADatabaseThisProgramDidNotFillIsExportedWithAWarning) {
+TEST_F(ConversionFlow, ADatabaseThisProgramDidNotFillIsExportedOnlyOnAYesWithAWarning) {
     Sql("create database Tarvex数据整理");
     Sql("SELECT * INTO Tarvex数据整理.dbo.GL_ZTCS FROM \"2016年乡镇数据采集\".dbo.GL_Ztcs WHERE hsdwdm='002' AND ztbh='002' AND kjnd='2016'");
     ASSERT_EQ(LogIn().caption, U("成功"));
+    // Exported only on the user's explicit Yes; No is the default.
     Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要导出吗？")));
+    EXPECT_TRUE(Backups().empty());
+    notices.AnswerQuestionsWith(true);
+    Click("按钮2");
+    const Notice question = notices.Next();
+    EXPECT_TRUE(question.text.startsWith(U("临时数据库不是本程序这次运行中整理的"))) << question.text.toStdString();
+    EXPECT_TRUE(question.text.contains(U("其中的GL_ZTCS表属于账套“演示账套2”"))) << question.text.toStdString();
     const Notice n = notices.Next();
     EXPECT_TRUE(n.text.startsWith(U("导出完毕！"))) << n.text.toStdString();
     EXPECT_TRUE(n.text.contains(U("注意：临时数据库不是本程序这次运行中整理的"))) << n.text.toStdString();
@@ -317,6 +325,7 @@ TEST_F(ConversionFlow, ABackupAlteredBeforeItsCheckFailsAndTheDatabaseStays) {
     Click("按钮4");
     EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
     tarvex::BindActions(*window, {1000, backupDirectory.string()});  // a real pause before the check
+    notices.AnswerQuestionsWith(true);  // bound anew, the actions know nothing of the run before
     // One byte of the file changes during the pause before the server checks it.
     bool altered = false;
     QTimer alter;
@@ -331,6 +340,7 @@ TEST_F(ConversionFlow, ABackupAlteredBeforeItsCheckFailsAndTheDatabaseStays) {
     });
     alter.start(20);
     Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要导出吗？")));
     EXPECT_TRUE(altered);
     const Notice n = notices.Next();
     EXPECT_TRUE(n.text.startsWith(U("导出失败！备份文件"))) << n.text.toStdString();
@@ -361,4 +371,73 @@ TEST_F(ConversionFlow, ARecordThatCannotBeWrittenIsReportedAndTheBackupStays) {
     ASSERT_EQ(Backups().size(), 1u);
     EXPECT_FALSE(TemporaryDatabaseExists());
     EXPECT_NO_THROW(testsupport::BackupContents{Backups().front()});
+}
+
+TEST_F(ConversionFlow, ARunCopiesFromTheDatabaseItStartedWithWhateverTheFieldSaysLater) {
+    pauseMilliseconds = 100;
+    tarvex::BindActions(*window, {pauseMilliseconds, backupDirectory.string()});
+    Sql("create database 另一个库");
+    Prepare("演示账套");
+    Click("按钮4");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return RunLines().size() >= 6; }, kGuardMs));
+    Type("编辑框4", "另一个库");
+    EXPECT_TRUE(notices.Next(120000).text.startsWith(U("代码执行完毕！")));
+    int copies = 0;
+    for (const std::string& statement : standin->Statements()) {
+        if (statement.find("into \"Tarvex数据整理\"") == std::string::npos) continue;
+        ++copies;
+        EXPECT_NE(statement.find("FROM \"2016年乡镇数据采集\""), std::string::npos) << statement;
+    }
+    EXPECT_EQ(copies, 34);
+    Type("编辑框4", "2016年乡镇数据采集");
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.startsWith(U("导出完毕！")));
+    ASSERT_EQ(Backups().size(), 1u);
+    backupcheck::ExpectRowsOfAccountSet(Backups().front(), SourceFile(), "001", "001", "2016");
+}
+
+TEST_F(ConversionFlow, AnApostropheInTheDatabaseNameStopsTheRunBeforeItCreatesAnything) {
+    Prepare("演示账套");
+    Type("编辑框4", "2016年'乡镇");
+    Click("按钮4");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.startsWith(U("数据库名称中不能含有单引号"))) << n.text.toStdString();
+    EXPECT_EQ(StatementsWith("create database"), 0);
+    EXPECT_FALSE(TemporaryDatabaseExists());
+    EXPECT_TRUE(ActionsEnabled());
+}
+
+TEST_F(ConversionFlow, ARunWhoseAccountSetRowIsMissingWarnsAndItsExportAsksFirst) {
+    Prepare("演示账套");
+    Type("编辑框7", "999");
+    Click("按钮4");
+    const Notice done = notices.Next(120000);
+    EXPECT_TRUE(done.text.startsWith(U("代码执行完毕！"))) << done.text.toStdString();
+    EXPECT_TRUE(done.text.contains(U("警告"))) << done.text.toStdString();
+    EXPECT_EQ(done.icon, QMessageBox::Warning);
+    EXPECT_TRUE(RunLines().back().startsWith(U("警告："))) << RunLines().back().toStdString();
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要导出吗？")));  // answered No
+    EXPECT_TRUE(Backups().empty());
+    EXPECT_TRUE(TemporaryDatabaseExists());
+}
+
+TEST_F(ConversionFlow, TheBackupIsNamedForTheTimeItIsMadeNotTheTimeOfTheQuestion) {
+    ASSERT_EQ(LogIn().caption, U("成功"));
+    Get<QComboBox>("组合框1")->lineEdit()->setText(U("空账套"));  // no codes: an empty run
+    Click("按钮4");
+    EXPECT_TRUE(notices.Next(120000).text.contains(U("警告")));
+    notices.AnswerQuestionsWith(true, 2500);
+    const std::time_t asked = std::time(nullptr);
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要导出吗？")));
+    EXPECT_TRUE(notices.Next().text.startsWith(U("导出完毕！")));
+    ASSERT_EQ(Backups().size(), 1u);
+    std::smatch m;
+    const std::string name = Backups().front().filename().string();
+    ASSERT_TRUE(std::regex_search(name, m, std::regex(R"((\d+)时(\d+)分(\d+)秒\.bak$)"))) << name;
+    std::tm local{};
+    localtime_r(&asked, &local);
+    const int named = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
+    EXPECT_GE((named - (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) + 86400) % 86400, 2) << name;
 }

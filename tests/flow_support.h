@@ -51,8 +51,11 @@ public:
     // The window to activate again once a notice is closed, as the window system does.
     void SetWindow(QWidget* window) { window_ = window; }
     const std::vector<Notice>& Seen() const { return seen_; }
-    // How questions (Yes and No) are answered from now on; No at first.
-    void AnswerQuestionsWith(bool yes) { yes_ = yes; }
+    // How questions (Yes and No) are answered from now on, and after how long; No at once at first.
+    void AnswerQuestionsWith(bool yes, int afterMs = 0) {
+        yes_ = yes;
+        questionDelayMs_ = afterMs;
+    }
     // Waits for the next notice after the ones seen so far.
     Notice Next(int guardMs = kGuardMs) {
         const std::size_t before = taken_;
@@ -67,7 +70,7 @@ private:
             if (!box || !box->isVisible() || box->property("answered").toBool()) continue;
             box->setProperty("answered", true);
             seen_.push_back({box->windowTitle(), box->text(), box->icon()});
-            QTimer::singleShot(0, box, [this, box] {
+            QTimer::singleShot(box->button(QMessageBox::Ok) ? 0 : questionDelayMs_, box, [this, box] {
                 if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->click();
                 else box->button(yes_ ? QMessageBox::Yes : QMessageBox::No)->click();
                 if (window_) window_->activateWindow();
@@ -79,6 +82,7 @@ private:
     std::vector<Notice> seen_;
     std::size_t taken_ = 0;
     bool yes_ = false;
+    int questionDelayMs_ = 0;
 };
 
 class FlowTest : public ::testing::Test {

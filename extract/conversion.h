@@ -1,0 +1,114 @@
+#pragma once
+// The conversion of one account set, free of any window: the extraction fills the temporary
+// database with the account set's rows of the catalogue's 34 tables; the export has the server
+// back it up, checks the file, drops the database and writes the record beside the file. The
+// window's two actions, the batch and the command line all run these with values and learn
+// what happens through a ConversionReport.
+//
+// A copy of the program that creates the temporary database holds the server's application
+// lock on its name until it drops it (temporary_database.h), so that no other copy backs up
+// or drops a database that this one is filling.
+//
+// All texts are in the code page of the process.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "conversion_record.h"
+#include "database.h"
+
+namespace tarvex {
+
+// What one conversion takes.
+struct ConversionInputs {
+    std::string sourceDatabase;  // the restored database the copies read, trimmed
+    std::string year, unitCode, accountSetNumber, accountSetName;
+};
+
+// How a conversion reports while it runs; called on the thread that runs it.
+class ConversionReport {
+public:
+    virtual ~ConversionReport() = default;
+    // One line of the log, ending in "\r\n".
+    virtual void Log(const std::string& line) = 0;
+    // The copy of the catalogue's table at `position` (1..34) has ended, well or not.
+    virtual void Copied(int position, const TableCopy& copy) = 0;
+    // A question with Yes and No; No is the default answer.
+    virtual bool Ask(const std::string& question) = 0;
+    // The pause between two steps.
+    virtual void Pause(int milliseconds) = 0;
+    // Whether to stop once the statement under way has ended.
+    virtual bool Cancelled() = 0;
+};
+
+// How a conversion goes: the pause between its steps (none in a batch).
+struct ConversionOptions {
+    int pauseMilliseconds = 1000;
+};
+
+// What an extraction came to.
+struct Extraction {
+    enum class End {
+        Finished,      // every copy was sent (some may have failed)
+        Refused,       // nothing was sent: `refusal` says why
+        CreateFailed,  // the temporary database could not be created: `create` says why
+        InUse,         // another copy of the program holds the temporary database
+        Cancelled,     // stopped between two copies; the temporary database stays
+        Closing,       // the database shut down (the window is closing)
+    };
+    End end = End::Finished;
+    std::string refusal;
+    std::optional<Executed> create;
+    ExtractionRecord record;
+};
+
+// Creates the temporary database and copies the account set's rows into it, table by table,
+// recording each copy in `ledger` as it goes. The first step is to check the inputs: nothing
+// reaches the server for a source database name that cannot be quoted.
+Extraction Extract(Database& database, const ConversionInputs& inputs, ConversionLedger& ledger,
+                   ConversionReport& report, const ConversionOptions& options);
+
+// The log lines after the completion line: the failed copies, the rows in all, and the warning
+// when the run found no rows or not the account set.
+std::vector<std::string> ExtractionSummary(const ExtractionRecord& record);
+// The warning of an extraction that found nothing of the account set, for a notice; empty
+// when it found the account set's rows.
+std::string ExtractionWarning(const ExtractionRecord& record);
+
+// What an export came to.
+struct Export {
+    enum class End {
+        Exported,      // the backup was made; `verify` and `drop` say what followed
+        BackupFailed,  // `backup` says why; the temporary database stays
+        InUse,         // another copy of the program holds the temporary database
+        Declined,      // the user chose not to export; the temporary database stays
+        Cancelled,     // stopped before the backup
+        Closing,       // the database shut down (the window is closing)
+    };
+    End end = End::Closing;
+    std::string file;                   // the backup file's name
+    std::string path;                   // where the program reads it
+    std::vector<std::string> warnings;  // what the user must know about the backup's contents
+    std::optional<Executed> backup, verify, drop;
+    std::string record;  // "转换记录：<name>", or why the record could not be written
+
+    bool Verified() const { return verify && verify->ok; }
+    // The check could not run: the connection to the server was lost.
+    bool VerifyNotRun() const;
+};
+
+// Backs the temporary database up into `directory`, named for the account set whose rows it
+// holds, has the server check the file, drops the database and writes the record. Asks first
+// when the database was not filled here in this run, or its rows are not those of an account
+// set. `chosenName` names the file when the database itself cannot say.
+Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& chosenName,
+                               const std::string& directory, ConversionReport& report,
+                               const ConversionOptions& options);
+
+// Drops the temporary database that this program filled (a cancelled or failed conversion)
+// and gives up its hold; true when it is gone.
+bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report);
+
+}  // namespace tarvex
