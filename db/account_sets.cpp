@@ -113,6 +113,35 @@ std::string WhyNoCodes(const std::string& chosen, const std::string& year, const
 
 }  // namespace
 
+std::optional<std::string> BuildListStatement(std::string_view database) {
+    const std::optional<std::string> name = QuoteBracketedName(database);
+    if (!name) return std::nullopt;
+    return "SELECT kjnd,hsdwdm,hsdwmc,ztbh,ztmc FROM [" + *name + "].[dbo].[GL_Ztcs] ORDER BY kjnd,hsdwdm,ztbh";
+}
+
+bool HasNewChart(std::string_view unitName) {
+    // In UTF-8 no character's bytes can be found inside another's.
+    return CodePage::Process().ToUtf8(unitName).find("新科目") != std::string::npos;
+}
+
+std::optional<std::vector<AccountSetEntry>> ReadAccountSets(ODBCDB& db, const std::string& statement) {
+    const RecordSetHandle h = db.OpenTable(statement);
+    if (h == 0) return std::nullopt;
+    std::vector<AccountSetEntry> sets;
+    sets.reserve(static_cast<std::size_t>(db.RowCount(h)));
+    for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h)) {
+        AccountSetEntry& e = sets.emplace_back();
+        e.year = db.ReadColByIndex(h, 1).Text();
+        e.unitCode = db.ReadColByIndex(h, 2).Text();
+        e.unitName = db.ReadColByIndex(h, 3).Text();
+        e.accountSetNo = db.ReadColByIndex(h, 4).Text();
+        e.name = db.ReadColByIndex(h, 5).Text();
+        e.convertible = HasNewChart(e.unitName);
+    }
+    db.CloseRecordSet(h);
+    return sets;
+}
+
 std::optional<AccountSetRow> PickAccountSet(const std::vector<AccountSetRow>& rows, std::string_view chosen) {
     const std::vector<AccountSetRow> equal = NamedExactly(rows, chosen);
     if (equal.size() != 1) return std::nullopt;

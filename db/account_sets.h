@@ -12,6 +12,7 @@
 namespace tarvex {
 
 class Database;
+class ODBCDB;
 class Window;
 
 // "SELECT hsdwdm,ztmc,ztbh FROM [db].[dbo].[GL_Ztcs] where  kjnd Like '%year%'", the year's
@@ -31,6 +32,27 @@ struct AccountSetRow {
 // The one row whose name equals `chosen` (trailing blanks ignored on both sides); nullopt when
 // none does or several do, since a row that merely contains the name is another account set.
 std::optional<AccountSetRow> PickAccountSet(const std::vector<AccountSetRow>& rows, std::string_view chosen);
+
+// Every account set of the restored database, for a batch: its year, unit and number, and
+// whether it can be converted (the selection's own rule: its unit's name contains "新科目").
+// Values as the server returns them, padding included, since they go into the copies as the
+// selection would put them into the window.
+struct AccountSetEntry {
+    std::string year;          // kjnd
+    std::string unitCode;      // hsdwdm
+    std::string unitName;      // hsdwmc
+    std::string accountSetNo;  // ztbh
+    std::string name;          // ztmc
+    bool convertible = false;
+};
+// "SELECT kjnd,hsdwdm,hsdwmc,ztbh,ztmc FROM [db].[dbo].[GL_Ztcs] ORDER BY kjnd,hsdwdm,ztbh";
+// nullopt for a database name that cannot be quoted.
+std::optional<std::string> BuildListStatement(std::string_view database);
+// Whether a unit of this name (in the code page of the process) uses the new chart.
+bool HasNewChart(std::string_view unitName);
+// Database work: every row of the list statement, or nullopt when the query failed (the
+// reason is the connection's LastError()).
+std::optional<std::vector<AccountSetEntry>> ReadAccountSets(ODBCDB& db, const std::string& statement);
 
 // Worker routines, started by the chooser's focus and selection events with the request number
 // the handler took from Database::NewRequest.

@@ -96,6 +96,17 @@ Input DatabaseName(Window& window) {
     return name;
 }
 
+std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings) {
+    return database.Run(
+        [connection = BuildConnectionString(settings)](ODBCDB& db) {
+            Opened o;
+            o.ok = db.NewOpenDatabase(connection);
+            if (!o.ok) o.error = db.LastError();
+            return o;
+        },
+        /*takeInput=*/false);
+}
+
 bool Login(Window& window, Database& database, LoginSettings& settings) {
     for (Control input : {Control::Server, Control::Password, Control::User}) {
         if (window.Text(input).empty()) {
@@ -117,25 +128,14 @@ bool Login(Window& window, Database& database, LoginSettings& settings) {
     settings.Password = TrimBlanks(inputs[2].text);
     settings.Database = TrimBlanks(inputs[3].text);
 
-    struct Outcome {
-        bool opened = false;
-        OdbcError error;
-    };
     window.SetActionsEnabled(false);
-    const std::optional<Outcome> outcome = database.Run(
-        [connection = BuildConnectionString(settings)](ODBCDB& db) {
-            Outcome o;
-            o.opened = db.NewOpenDatabase(connection);
-            if (!o.opened) o.error = db.LastError();
-            return o;
-        },
-        /*takeInput=*/false);
+    const std::optional<Opened> outcome = OpenConnection(database, settings);
     window.SetActionsEnabled(true);
     if (!outcome) return false;  // the window is closing
 
     const std::string where =
         ProgramText("连接") + settings.Server + ProgramText("服务器上的") + settings.Database;
-    if (outcome->opened) {
+    if (outcome->ok) {
         window.AppendText(Control::Log, ProgramText("数据库登陆成功！\r\n"));
         window.ShowNotice(where + ProgramText("数据库成功。"), kNoticePlain, ProgramText("成功"));
         return true;

@@ -2,10 +2,12 @@
 // Log-in: checks the connection inputs, keeps their trimmed values as the log-in settings,
 // builds the connection string and opens the connection.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "codepage.h"
+#include "odbcdb.h"
 #include "window_port.h"
 
 namespace tarvex {
@@ -44,6 +46,16 @@ Input ReadInput(Window& window, Control control);
 // The restored database's name as every action uses it: the text of 编辑框4 trimmed as for
 // log-in, so that the database the log-in opened is the one the lookup and the copies read.
 Input DatabaseName(Window& window);
+
+// What opening a connection came to: whether it opened, and the driver's reason when not.
+struct Opened {
+    bool ok = false;
+    OdbcError error;
+};
+// Opens the connection of `settings` on the database thread, replacing the current one once
+// it is open; nullopt when the database is shutting down. On the window's thread the window
+// repaints but takes no input meanwhile.
+std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings);
 
 // The action of 按钮1, on the window's thread: the window repaints but takes no input while
 // the connection opens. True when the connection opened.

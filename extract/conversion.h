@@ -43,9 +43,12 @@ public:
     virtual bool Cancelled() = 0;
 };
 
-// How a conversion goes: the pause between its steps (none in a batch).
+// How a conversion goes: the pause between its steps (none in a batch), and the backup names
+// already given in this run, which a later backup does not take again even where the program
+// cannot see the server's folder.
 struct ConversionOptions {
     int pauseMilliseconds = 1000;
+    const std::vector<std::string>* namesTaken = nullptr;
 };
 
 // What an extraction came to.

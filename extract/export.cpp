@@ -100,11 +100,15 @@ Contents Judge(const std::optional<std::vector<std::string>>& held, const std::o
 // The backup's name: the account set, the date and the time it is made. A file of that name
 // already there (two account sets of one name within a second) is never overwritten: the
 // later one gets a number.
-std::string BackupName(const std::string& directory, const std::string& accountSet) {
+std::string BackupName(const std::string& directory, const std::string& accountSet,
+                       const std::vector<std::string>* namesTaken) {
+    const auto taken = [&](const std::string& file) {
+        return (namesTaken && std::find(namesTaken->begin(), namesTaken->end(), file) != namesTaken->end()) ||
+               QFileInfo::exists(QString::fromStdString(CodePage::Process().ToUtf8(BackupPath(directory, file))));
+    };
     const std::string base = FileNamePart(accountSet) + MonthDayText() + TimeOfDayText();
     std::string file = base + ".bak";
-    for (int n = 2; QFileInfo::exists(QString::fromStdString(CodePage::Process().ToUtf8(BackupPath(directory, file)))); ++n)
-        file = base + "(" + std::to_string(n) + ").bak";
+    for (int n = 2; taken(file); ++n) file = base + "(" + std::to_string(n) + ").bak";
     return file;
 }
 
@@ -214,7 +218,7 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
         return e;
     }
     e.warnings = std::move(contents.warnings);
-    e.file = BackupName(directory, contents.name);  // named for the time it is made
+    e.file = BackupName(directory, contents.name, options.namesTaken);  // named for the time it is made
     e.path = BackupPath(directory, e.file);
     // A large account set takes the server a while to back up: no time-out cuts it off.
     e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None()));

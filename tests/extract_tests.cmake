@@ -6,3 +6,14 @@ gtest_discover_tests(sqltext_test)
 add_executable(catalogue_test catalogue_test.cpp)
 target_link_libraries(catalogue_test PRIVATE tarvex_extract GTest::gtest_main)
 gtest_discover_tests(catalogue_test TEST_FILTER "${TARVEX_TEXT_TEST_FILTER}")
+
+# Account sets converted without a window (the batch), through the real stack, once with the
+# process in each code page the tool meets.
+if(TARGET tarvex_test_support AND TARGET mssql-standin)
+  add_executable(conversion_test conversion_test.cpp)
+  target_link_libraries(conversion_test PRIVATE tarvex_extract tarvex_test_support Qt6::Core SQLite::SQLite3 GTest::gtest)
+  add_dependencies(conversion_test mssql-standin)
+  foreach(locale zh_CN.GBK zh_CN.UTF-8)
+    gtest_discover_tests(conversion_test TEST_PREFIX "${locale}." PROPERTIES ENVIRONMENT "LC_ALL=${locale}" TIMEOUT 300)
+  endforeach()
+endif()

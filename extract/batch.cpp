@@ -1,0 +1,248 @@
+#include "batch.h"
+
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <algorithm>
+
+#include "catalogue.h"
+#include "codepage.h"
+#include "export.h"
+#include "failure_reason.h"
+#include "temporary_database.h"
+
+namespace tarvex {
+
+namespace {
+
+// One set's conversion reporting to the batch: no pauses, and every question answered Yes, the
+// set being flagged by its warnings instead (nobody sits before a batch to answer).
+class SetReport final : public ConversionReport {
+public:
+    explicit SetReport(BatchReport& batch) : batch_(batch) {}
+    void Log(const std::string& line) override { batch_.Log(line); }
+    void Copied(int position, const TableCopy& copy) override { batch_.TableCopied(position, copy); }
+    bool Ask(const std::string&) override { return true; }
+    void Pause(int) override {}
+    bool Cancelled() override { return batch_.Cancelled(); }
+
+private:
+    BatchReport& batch_;
+};
+
+std::string LostConnectionText() {
+    return ProgramText("与服务器的连接已断开，批量转换停止。已完成的账套不受影响；请重新登录后再转换其余的账套。");
+}
+
+// Why the batch cannot start, or empty: the temporary database must be free and absent.
+std::string StartProblem(Database& database) {
+    Database::Session session = database.Begin();
+    const std::optional<Hold> hold = session.Run([](ODBCDB& db) { return TakeHold(db); });
+    const std::string name = ProgramText("临时数据库") + ProgramText(kTemporaryDatabase);
+    if (hold && *hold == Hold::InUse)
+        return name + ProgramText("正被另一个转换程序使用（在这台或另一台电脑上），批量转换没有开始。请等它导出完毕后再试。");
+    const auto exists = session.Run([](ODBCDB& db) { return TemporaryDatabaseExists(db); });
+    if (exists && *exists == true)
+        return ProgramText("服务器上已有") + name +
+               ProgramText("（可能是另一个转换程序正在使用它，也可能是上次转换留下、尚未导出的），批量转换没有开始。"
+                           "请确认没有别人正在转换后，在主窗口点击“导出数据”导出并删除它，或在服务器上删除它，再开始批量转换。");
+    return {};
+}
+
+bool LostConnection(const Extraction& x) {
+    if (x.create && !x.create->ok && ConnectionLost(x.create->error)) return true;
+    return std::any_of(x.record.copies.begin(), x.record.copies.end(), [](const TableCopy& c) { return c.lostConnection; });
+}
+
+bool LostConnection(const Export& e) {
+    for (const std::optional<Executed>* step : {&e.backup, &e.verify, &e.drop})
+        if (*step && !(*step)->ok && ConnectionLost((*step)->error)) return true;
+    return false;
+}
+
+// The result of a set whose extraction finished, from what its export came to.
+void Judge(const Extraction& x, const Export& e, BatchRow& row) {
+    row.rows = x.record.TotalRows();
+    row.tablesWithRows = x.record.TablesWithRows();
+    row.file = e.backup && e.backup->ok ? e.file : std::string();
+    if (e.verify) row.verification = ProgramText(e.Verified() ? "通过" : e.VerifyNotRun() ? "未能进行" : "未通过");
+    if (const int failed = x.record.FailedCopies(); failed > 0)
+        row.notes.push_back(std::to_string(failed) + ProgramText("张表整理失败"));
+    if (const std::string warning = ExtractionWarning(x.record); !warning.empty()) row.notes.push_back(warning);
+    for (const std::string& warning : e.warnings)
+        if (std::find(row.notes.begin(), row.notes.end(), warning) == row.notes.end()) row.notes.push_back(warning);
+    if (e.end == Export::End::BackupFailed) row.notes.push_back(ProgramText("备份失败：") + ReasonLine(e.backup->error));
+    else if (e.verify && !e.Verified()) row.notes.push_back(ProgramText("校验未通过：") + ReasonLine(e.verify->error));
+    else if (e.drop && !e.drop->ok) row.notes.push_back(ProgramText("临时数据库未能删除：") + ReasonLine(e.drop->error));
+    const bool failed = x.record.FailedCopies() > 0 || !e.Verified();
+    const bool flagged = !e.warnings.empty() || x.record.Empty() || x.record.AccountSetMissing();
+    row.result = failed ? BatchRow::Result::Failed : flagged ? BatchRow::Result::WithWarnings : BatchRow::Result::Converted;
+}
+
+class Batch {
+public:
+    Batch(Database& database, const LoggedIn& login, const std::string& source, const std::string& directory,
+          BatchReport& report)
+        : database_(database), source_(source), directory_(directory), setReport_(report) {
+        ledger_.SetLogin(login);
+    }
+
+    // Converts one set into `row`; false when the batch must stop (`outcome` says why).
+    bool Convert(const AccountSetEntry& set, BatchRow& row, BatchOutcome& outcome) {
+        if (!set.convertible) {
+            row.result = BatchRow::Result::Failed;
+            row.notes.push_back(ProgramText("单位名称中没有“新科目”，不能转换"));
+            return true;
+        }
+        const ConversionInputs inputs{source_, set.year, set.unitCode, set.accountSetNo, set.name};
+        const Extraction x = Extract(database_, inputs, ledger_, setReport_, options_);
+        switch (x.end) {
+            case Extraction::End::Finished: break;
+            case Extraction::End::Cancelled:
+                DropTemporaryDatabase(database_, ledger_, setReport_);
+                return Stop(row, outcome, BatchRow::Result::Cancelled, {});
+            case Extraction::End::Closing: return Stop(row, outcome, BatchRow::Result::Cancelled, {});
+            case Extraction::End::Refused:
+            case Extraction::End::InUse: return Stop(row, outcome, BatchRow::Result::Failed, x.refusal);
+            case Extraction::End::CreateFailed:
+                return Stop(row, outcome, BatchRow::Result::Failed,
+                            LostConnection(x) ? LostConnectionText()
+                                              : ProgramText("临时数据库创建失败，批量转换停止。") + ReasonLine(x.create->error));
+        }
+        const Export e = ExportTemporaryDatabase(database_, ledger_, set.name, directory_, setReport_, options_);
+        if (!e.file.empty()) taken_.push_back(e.file);
+        if (e.end == Export::End::Cancelled || e.end == Export::End::Closing) {
+            if (e.end == Export::End::Cancelled) DropTemporaryDatabase(database_, ledger_, setReport_);
+            return Stop(row, outcome, BatchRow::Result::Cancelled, {});
+        }
+        Judge(x, e, row);
+        if (LostConnection(x) || LostConnection(e)) return Stop(row, outcome, BatchRow::Result::Failed, LostConnectionText());
+        // A backup that failed or did not pass its check leaves the database: the next set needs it gone.
+        if (!e.drop && !DropTemporaryDatabase(database_, ledger_, setReport_))
+            return Stop(row, outcome, row.result, ProgramText("临时数据库未能删除，批量转换停止。"));
+        if (e.drop && !e.drop->ok)
+            return Stop(row, outcome, row.result, ProgramText("临时数据库未能删除，批量转换停止。"));
+        return true;
+    }
+
+private:
+    bool Stop(BatchRow& row, BatchOutcome& outcome, BatchRow::Result result, const std::string& why) {
+        row.result = result;
+        if (!why.empty() && std::find(row.notes.begin(), row.notes.end(), why) == row.notes.end()) row.notes.push_back(why);
+        outcome.cancelled = result == BatchRow::Result::Cancelled;
+        outcome.stopped = outcome.cancelled ? ProgramText("批量转换已取消；已完成的账套不受影响。") : why;
+        return false;
+    }
+
+    Database& database_;
+    const std::string& source_;
+    const std::string& directory_;
+    SetReport setReport_;
+    ConversionLedger ledger_;
+    std::vector<std::string> taken_;
+    ConversionOptions options_{0, &taken_};
+};
+
+std::string CsvField(const std::string& utf8) {
+    std::string field = utf8;
+    // A cell a spreadsheet program would take for a formula stays text.
+    if (!field.empty() && std::string_view("=+-@").find(field.front()) != std::string_view::npos) field.insert(0, "'");
+    std::string quoted = "\"";
+    for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+std::string Trimmed(const std::string& s) { return s.substr(0, s.find_last_not_of(' ') + 1); }
+
+}  // namespace
+
+std::string FolderProblem(const std::string& directory) {
+    const QString path = QString::fromStdString(CodePage::Process().ToUtf8(directory));
+    const QFileInfo info(path);
+    const std::string named = ProgramText("文件夹“") + directory + ProgramText("”");
+    if (directory.empty() || !info.exists()) return named + ProgramText("不存在。");
+    if (!info.isDir()) return named + ProgramText("不是文件夹。");
+    QTemporaryFile probe(path + QStringLiteral("/.tarvex-XXXXXX"));
+    if (!probe.open()) return named + ProgramText("不能写入：本程序无法在其中建立文件。");
+    return {};
+}
+
+int BatchOutcome::ExitCode() const {
+    const auto any = [&](BatchRow::Result r) {
+        return std::any_of(rows.begin(), rows.end(), [r](const BatchRow& row) { return row.result == r; });
+    };
+    if (!stopped.empty() || cancelled || any(BatchRow::Result::Failed) || any(BatchRow::Result::NotRun)) return 1;
+    return any(BatchRow::Result::WithWarnings) ? 3 : 0;
+}
+
+BatchOutcome RunBatch(Database& database, const LoggedIn& login, const std::string& sourceDatabase,
+                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report) {
+    BatchOutcome outcome;
+    for (const AccountSetEntry& set : sets) outcome.rows.emplace_back().set = set;
+    outcome.stopped = StartProblem(database);
+    if (!outcome.stopped.empty()) {
+        report.Log(outcome.stopped + "\r\n");
+    } else {
+        Batch batch(database, login, sourceDatabase, directory, report);
+        const int total = static_cast<int>(sets.size());
+        for (int n = 1; n <= total; ++n) {
+            if (report.Cancelled()) {
+                outcome.cancelled = true;
+                outcome.stopped = ProgramText("批量转换已取消；已完成的账套不受影响。");
+                break;
+            }
+            BatchRow& row = outcome.rows[static_cast<std::size_t>(n - 1)];
+            report.SetBegins(n, total, row.set);
+            const bool goOn = batch.Convert(row.set, row, outcome);
+            report.SetEnded(n, row);
+            if (!goOn) {
+                if (!outcome.stopped.empty()) report.Log(outcome.stopped + "\r\n");
+                break;
+            }
+        }
+    }
+    const std::string file = SummaryFileName(std::time(nullptr));
+    const std::string failed = WriteRecordFile(BackupPath(directory, file), SummaryCsv(outcome.rows));
+    if (failed.empty()) outcome.summaryFile = file;
+    else outcome.summaryProblem = failed;
+    return outcome;
+}
+
+std::string ResultText(BatchRow::Result result) {
+    switch (result) {
+        case BatchRow::Result::Converted: return ProgramText("已转换");
+        case BatchRow::Result::WithWarnings: return ProgramText("已转换，有警告");
+        case BatchRow::Result::Failed: return ProgramText("失败");
+        case BatchRow::Result::Cancelled: return ProgramText("已取消");
+        case BatchRow::Result::NotRun: return ProgramText("未转换");
+    }
+    return {};
+}
+
+std::string NotesText(const BatchRow& row) {
+    std::string text;
+    for (const std::string& note : row.notes) text += (text.empty() ? "" : ProgramText("；")) + note;
+    return text;
+}
+
+std::string SummaryCsv(const std::vector<BatchRow>& rows) {
+    const CodePage cp = CodePage::Process();
+    std::string csv = "年度,单位编号,单位名称,账套编号,账套名称,结果,复制行数,有数据的表,备份文件,校验,说明\n";
+    for (const BatchRow& r : rows) {
+        const auto f = [&](const std::string& narrow) { return CsvField(cp.ToUtf8(Trimmed(narrow))); };
+        csv += f(r.set.year) + "," + f(r.set.unitCode) + "," + f(r.set.unitName) + "," + f(r.set.accountSetNo) + "," +
+               f(r.set.name) + "," + f(ResultText(r.result)) + "," + std::to_string(r.rows) + "," +
+               std::to_string(r.tablesWithRows) + "," + f(r.file) + "," + f(r.verification) + "," + f(NotesText(r)) +
+               "\n";
+    }
+    return csv;
+}
+
+std::string SummaryFileName(std::time_t when) {
+    const std::tm local = LocalTime(when);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    return ProgramText("批量转换汇总") + stamp + ".csv";
+}
+
+}  // namespace tarvex

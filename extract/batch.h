@@ -1,0 +1,89 @@
+#pragma once
+// Batch conversion: many account sets one after another, each through the conversion of one
+// account set (conversion.h) without pauses, each into its own backup and record as the single
+// export makes them. The batch dialog and the command line run it and show what it reports;
+// the summary goes beside the backups as a CSV file.
+//
+// All texts are in the code page of the process, except the CSV file (UTF-8).
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "account_sets.h"
+#include "conversion.h"
+
+namespace tarvex {
+
+// What became of one account set of a batch.
+struct BatchRow {
+    enum class Result {
+        Converted,     // backed up, checked, no warning
+        WithWarnings,  // backed up and checked, but the user must look (no rows, no account set)
+        Failed,        // a copy, the backup or the check failed
+        Cancelled,     // the batch was cancelled during this set
+        NotRun,        // the batch stopped before this set
+    };
+    AccountSetEntry set;
+    Result result = Result::NotRun;
+    long rows = 0;
+    int tablesWithRows = 0;
+    std::string file;                   // the backup file's name; empty when none was made
+    std::string verification;           // "通过", "未通过" or "未能进行"; empty when no check ran
+    std::vector<std::string> notes;     // warnings and the reason of a failure
+};
+
+// How a batch reports while it runs; called on the thread that runs it.
+class BatchReport {
+public:
+    virtual ~BatchReport() = default;
+    // Set `n` (1-based) of `total` begins.
+    virtual void SetBegins(int n, int total, const AccountSetEntry& set) = 0;
+    // One line of the log, ending in "\r\n".
+    virtual void Log(const std::string& line) = 0;
+    // Table `position` (1..34) of the set under way has been copied, well or not.
+    virtual void TableCopied(int position, const TableCopy& copy) = 0;
+    // A set has ended.
+    virtual void SetEnded(int n, const BatchRow& row) = 0;
+    // Whether to stop once the statement under way has ended (Cancel, Ctrl+C).
+    virtual bool Cancelled() = 0;
+};
+
+struct BatchOutcome {
+    std::vector<BatchRow> rows;  // one per set asked for, in order
+    std::string stopped;         // why the batch stopped before its end; empty when it did not
+    bool cancelled = false;
+    std::string summaryFile;     // the CSV's name beside the backups; empty when not written
+    std::string summaryProblem;  // why it could not be written
+
+    // 0: every set converted and checked without warnings; 1: some set failed or the batch
+    // stopped or was cancelled; 3: all converted, some with warnings.
+    int ExitCode() const;
+};
+
+// Converts `sets` (convertible ones; others are reported failed without a statement) from
+// `sourceDatabase` into `directory`. Before the first set it takes the hold on the temporary
+// database; a temporary database already on the server stops the batch (another copy of the
+// program may be filling it). A set that fails is dropped and the batch goes on; a cancel drops
+// the set under way and stops.
+BatchOutcome RunBatch(Database& database, const LoggedIn& login, const std::string& sourceDatabase,
+                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report);
+
+// Why the program cannot put files into `directory` (missing, not a folder, not writable), for
+// the user; empty when it can. The server writes the backups: on another computer it needs
+// its own folder of that name.
+std::string FolderProblem(const std::string& directory);
+
+// Texts for the summary: the result and the notes of a row, in the code page of the process.
+std::string ResultText(BatchRow::Result result);
+std::string NotesText(const BatchRow& row);
+
+// The summary as CSV, UTF-8 with a byte-order mark so that a spreadsheet program keeps its
+// Chinese: one header line, then a line per set (year, unit code, unit name, account-set
+// number and name, result, rows, tables with data, file, check, notes).
+std::string SummaryCsv(const std::vector<BatchRow>& rows);
+// "批量转换汇总<date-time>.csv" for the local time `when`.
+std::string SummaryFileName(std::time_t when);
+
+}  // namespace tarvex
