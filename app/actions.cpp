@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "account_sets.h"
+#include "batch_dialog.h"
 #include "catalogue.h"
 #include "conversion_record.h"
 #include "export.h"
@@ -92,8 +93,10 @@ void BindActions(MainWindow& window, ActionOptions options) {
         .login =
             [&window, controls, ledger] {
                 LoginSettings& settings = ProgramLoginSettings();
-                if (Login(*controls, window.外部数据库1(), settings))
+                if (Login(*controls, window.外部数据库1(), settings)) {
                     ledger->SetLogin({settings.Server, settings.Database, settings.User});
+                    window.SetLoggedIn(true);
+                }
             },
         .startExtraction =
             [&window, controls, selections, ledger, options] {
@@ -109,6 +112,14 @@ void BindActions(MainWindow& window, ActionOptions options) {
                 StartChooserRequest(window, controls, Database::RequestKind::Lookup, LookUpAccountSets);
             },
         .comboSelected = [&window, controls, selections] { StartSelection(window, controls, selections); },
+    });
+    window.SetBatchHandler([&window, ledger, folder = options.backupDirectory] {
+        // Owned by the window, deleted once closed.
+        auto* dialog = new BatchDialog(window, ledger->Login(), folder);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setWindowModality(Qt::WindowModal);
+        dialog->show();
+        dialog->Load();
     });
 }
 

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
 #include <QGroupBox>
 #include <QAbstractItemView>
 #include <QKeyEvent>
@@ -212,17 +213,23 @@ void MainWindow::Build() {
     progress->setValue(0);
     progress->setTextVisible(false);
 
+    // Batch conversion, beside the three actions; last in the tab order, enabled after a log-in.
+    batchButton_ = NewButton(this, "批量转换按钮", {432, 132, 72, 24}, "批量转换…");
+    batchButton_->setEnabled(false);
+
     login->setFont(ButtonFont(nullptr));
     exportButton->setFont(ButtonFont("宋体"));
 
     actionButtons_ = {login, extract, exportButton};
-    tabOrder_ = {server, user, password, login, database, year, combo_, unitCode, setNumber, exportButton, log_, extract};
+    tabOrder_ = {server, user, password, login, database, year, combo_, unitCode, setNumber, exportButton, log_, extract,
+                 batchButton_};
     for (std::size_t i = 1; i < tabOrder_.size(); ++i) setTabOrder(tabOrder_[i - 1], tabOrder_[i]);
     server->setFocus();
 
     connect(login, &QPushButton::clicked, this, [this] { Fire(handlers_.login); });
     connect(extract, &QPushButton::clicked, this, [this] { Fire(handlers_.startExtraction); });
     connect(exportButton, &QPushButton::clicked, this, [this] { Fire(handlers_.exportAndCleanUp); });
+    connect(batchButton_, &QPushButton::clicked, this, [this] { Fire(batchHandler_); });
     // The toolkit also reports an item as activated when the box merely loses the focus while
     // its text equals an item: only an activation inside the user's own choosing counts.
     // Delivered through the event queue, so that the handler finds the item's text in the field.
@@ -247,6 +254,13 @@ void MainWindow::Build() {
 
 void MainWindow::SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 
+void MainWindow::SetBatchHandler(std::function<void()> handler) { batchHandler_ = std::move(handler); }
+
+void MainWindow::SetLoggedIn(bool loggedIn) {
+    loggedIn_ = loggedIn;
+    batchButton_->setEnabled(loggedIn_ && actionButtons_.front()->isEnabled());
+}
+
 void MainWindow::SetClosingHook(std::function<void()> hook) { closingHook_ = std::move(hook); }
 
 void MainWindow::SetActionsEnabled(bool enabled) {
@@ -258,10 +272,12 @@ void MainWindow::SetActionsEnabled(bool enabled) {
         // typed meanwhile would overwrite it: the window itself holds it instead.
         if (onButton) setFocus(Qt::OtherFocusReason);
         for (QPushButton* button : actionButtons_) button->setEnabled(false);
+        batchButton_->setEnabled(false);
         focusMovedTo_ = focusWidget();
         return;
     }
     for (QPushButton* button : actionButtons_) button->setEnabled(true);
+    batchButton_->setEnabled(loggedIn_);
     if (focusedButton_ && focusWidget() == focusMovedTo_) focusedButton_->setFocus(Qt::OtherFocusReason);
     focusedButton_ = nullptr;
     focusMovedTo_ = nullptr;
@@ -383,7 +399,8 @@ void MainWindow::BeginClosing() {
     closing_->Set();
     workers_->Refuse();
     setEnabled(false);
-    for (QMessageBox* notice : findChildren<QMessageBox*>(Qt::FindDirectChildrenOnly)) notice->done(0);
+    // Its notices and dialogs (the batch's among them) close with it.
+    for (QDialog* dialog : findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) dialog->done(0);
     if (closingHook_) closingHook_();
     QTimer::singleShot(kClosingBound, this, [this] {
         closingBoundPassed_ = true;

@@ -46,6 +46,9 @@ public:
     ~MainWindow() override;
 
     void SetHandlers(Handlers handlers);
+    // Click of the batch button 批量转换…, which is enabled once a log-in has succeeded.
+    void SetBatchHandler(std::function<void()> handler);
+    void SetLoggedIn(bool loggedIn);
     void SetClosingHook(std::function<void()> hook);
 
     // Enables or disables the three action buttons. A button that had the focus when they were
@@ -82,6 +85,9 @@ private:
     std::function<void()> closingHook_;
     std::vector<QWidget*> tabOrder_;
     std::vector<QPushButton*> actionButtons_;  // 按钮1, 按钮4, 按钮2
+    QPushButton* batchButton_ = nullptr;       // owned as a child
+    std::function<void()> batchHandler_;
+    bool loggedIn_ = false;
     // While the buttons are disabled: the one that had the focus, and where the toolkit moved it.
     QPointer<QWidget> focusedButton_;
     QPointer<QWidget> focusMovedTo_;

@@ -162,11 +162,19 @@ TEST_F(WindowLayout, ControlsAreCreatedInOrderAndGroupBoxesHoldTheirChildren) {
     QStringList order;
     for (QObject* child : window.children())
         if (child->isWidgetType() && !child->objectName().isEmpty()) order << child->objectName();
-    // 编辑框8, 标签9 and 标签10 have moved into their group boxes; the progress bar came last.
+    // 编辑框8, 标签9 and 标签10 have moved into their group boxes; the progress bar and the batch
+    // button came last, the button clear of every other control.
     const QStringList expected = U("编辑框1 编辑框2 标签1 标签2 标签3 编辑框3 按钮1 标签5 编辑框4 编辑框5 标签4 标签6 "
-                                   "组合框1 标签7 编辑框6 标签8 编辑框7 按钮2 分组框1 按钮4 分组框2 分组框3 进度条1")
+                                   "组合框1 标签7 编辑框6 标签8 编辑框7 按钮2 分组框1 按钮4 分组框2 分组框3 进度条1 "
+                                   "批量转换按钮")
                                      .split(QLatin1Char(' '));
     EXPECT_EQ(order, expected);
+    const QRect batch = Get("批量转换按钮")->geometry();
+    for (const QString& name : expected) {
+        if (name == U("批量转换按钮")) continue;
+        EXPECT_FALSE(Get(name.toUtf8().constData())->geometry().intersects(batch)) << name.toStdString();
+    }
+    EXPECT_TRUE(window.rect().contains(batch));
     for (const char* group : {"分组框1", "分组框2", "分组框3"}) {
         const auto inside = Get(group)->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
         int named = 0;

@@ -5,6 +5,7 @@ if(TARGET tarvex_test_support AND TARGET mssql-standin)
     flow_login_test.cpp
     flow_chooser_test.cpp
     flow_conversion_test.cpp
+    flow_batch_test.cpp
   )
   # GuiPrivate: input queued as a real window system queues it.
   target_link_libraries(flow_tests PRIVATE tarvex_app tarvex_test_support Qt6::Test Qt6::GuiPrivate SQLite::SQLite3 GTest::gtest xcb)
@@ -15,6 +16,6 @@ if(TARGET tarvex_test_support AND TARGET mssql-standin)
   add_test(NAME flow_tests.x11.LoginClose COMMAND xvfb-run -a $<TARGET_FILE:flow_tests>
     --gtest_filter=LoginFlow.ACloseRequestedWhileConnectingIsHonouredWhenTheLogInEnds)
   set_tests_properties(flow_tests.x11.LoginClose PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=xcb;LC_ALL=zh_CN.UTF-8")
-  gtest_discover_tests(flow_tests TEST_PREFIX "gbk." TEST_FILTER "Login*:Chooser*:ConversionFlow.*"
+  gtest_discover_tests(flow_tests TEST_PREFIX "gbk." TEST_FILTER "Login*:Chooser*:ConversionFlow.*:BatchFlow.*"
     PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=zh_CN.GBK")
 endif()

@@ -1,0 +1,412 @@
+#include "batch_dialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <set>
+
+#include "catalogue.h"
+#include "codepage.h"
+#include "failure_reason.h"
+#include "main_window.h"
+#include "sqltext.h"
+#include "workers.h"
+
+namespace tarvex {
+namespace {
+
+QString Q(const std::string& narrow) { return QString::fromUtf8(CodePage::Process().ToUtf8(narrow)); }
+std::string Narrow(const QString& text) { return CodePage::Process().FromUtf8(text.toUtf8().toStdString()); }
+QString Trimmed(const std::string& narrow) {
+    QString text = Q(narrow);
+    while (text.endsWith(QLatin1Char(' '))) text.chop(1);
+    return text;
+}
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// "1分05秒", "12秒".
+QString Duration(std::chrono::seconds s) {
+    const long long m = s.count() / 60, r = s.count() % 60;
+    return m > 0 ? U("%1分%2秒").arg(m).arg(r, 2, 10, QLatin1Char('0')) : U("%1秒").arg(r);
+}
+
+enum ListColumn { kCheck, kYear, kUnitCode, kUnitName, kNumber, kName, kNote, kListColumns };
+
+QStandardItem* Cell(const QString& text) {
+    auto* item = new QStandardItem(text);
+    item->setEditable(false);
+    return item;
+}
+
+}  // namespace
+
+// The batch's reports, carried from the worker to the dialog's thread; nothing once the dialog
+// is gone.
+class BatchDialog::Report final : public BatchReport {
+public:
+    Report(QPointer<BatchDialog> dialog, std::shared_ptr<std::atomic<bool>> cancel)
+        : dialog_(std::move(dialog)), cancel_(std::move(cancel)) {}
+
+    void SetBegins(int n, int total, const AccountSetEntry& set) override {
+        const std::string name = set.year + " " + set.unitCode + " " + set.name;
+        Post([n, total, name](BatchDialog& d) { d.SetBegins(n, total, name); });
+    }
+    void Log(const std::string& line) override {
+        Post([line = Q(line)](BatchDialog& d) { d.AppendLog(line); });
+    }
+    void TableCopied(int position, const TableCopy&) override {
+        Post([position](BatchDialog& d) { d.TableCopied(position); });
+    }
+    void SetEnded(int, const BatchRow&) override {}
+    bool Cancelled() override { return cancel_->load(); }
+
+private:
+    template <typename F>
+    void Post(F f) {
+        QMetaObject::invokeMethod(
+            qApp, [dialog = dialog_, f = std::move(f)] {
+                if (dialog) f(*dialog);
+            },
+            Qt::QueuedConnection);
+    }
+    QPointer<BatchDialog> dialog_;
+    std::shared_ptr<std::atomic<bool>> cancel_;
+};
+
+BatchDialog::BatchDialog(MainWindow& window, LoggedIn login, const std::string& folder)
+    : QDialog(&window), window_(window), login_(std::move(login)) {
+    setObjectName(U("批量转换"));
+    setWindowTitle(U("批量转换"));
+    Build();
+    folder_->setText(Q(folder));
+    resize(760, 600);
+}
+
+BatchDialog::~BatchDialog() { cancel_->store(true); }
+
+void BatchDialog::Build() {
+    auto* layout = new QVBoxLayout(this);
+
+    auto* yearRow = new QHBoxLayout;
+    yearRow->addWidget(new QLabel(U("年度："), this));
+    years_ = new QHBoxLayout;
+    yearRow->addLayout(years_);
+    yearRow->addStretch();
+    all_ = new QPushButton(U("全选"), this);
+    none_ = new QPushButton(U("全不选"), this);
+    yearRow->addWidget(all_);
+    yearRow->addWidget(none_);
+    layout->addLayout(yearRow);
+
+    model_ = new QStandardItemModel(0, kListColumns, this);
+    model_->setHorizontalHeaderLabels(
+        {QString(), U("年度"), U("单位编号"), U("单位名称"), U("账套编号"), U("账套名称"), U("说明")});
+    table_ = new QTableView(this);
+    table_->setObjectName(U("账套列表"));
+    table_->setModel(model_);
+    summaryModel_ = new QStandardItemModel(0, 11, this);
+    summaryModel_->setHorizontalHeaderLabels({U("年度"), U("单位编号"), U("单位名称"), U("账套编号"), U("账套名称"),
+                                              U("结果"), U("复制行数"), U("有数据的表"), U("备份文件"), U("校验"),
+                                              U("说明")});
+    summary_ = new QTableView(this);
+    summary_->setObjectName(U("汇总"));
+    summary_->setModel(summaryModel_);
+    for (QTableView* view : {table_, summary_}) {
+        view->setSelectionMode(QAbstractItemView::NoSelection);
+        view->verticalHeader()->hide();
+        view->horizontalHeader()->setStretchLastSection(true);
+        view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 8);
+    }
+    pages_ = new QStackedWidget(this);
+    pages_->addWidget(table_);
+    pages_->addWidget(summary_);
+    layout->addWidget(pages_, 5);
+
+    auto* folderRow = new QHBoxLayout;
+    folderRow->addWidget(new QLabel(U("备份文件夹："), this));
+    folder_ = new QLineEdit(this);
+    folder_->setObjectName(U("备份文件夹"));
+    folderRow->addWidget(folder_);
+    layout->addLayout(folderRow);
+    auto* note = new QLabel(U("备份文件由数据库服务器写入这个文件夹：服务器在另一台电脑上时，是那台电脑上的同名文件夹；"
+                              "服务器的服务账户要能写入它。"),
+                            this);
+    note->setWordWrap(true);
+    layout->addWidget(note);
+
+    current_ = new QLabel(this);
+    current_->setObjectName(U("当前账套"));
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName(U("总进度"));
+    progress_->setValue(0);
+    times_ = new QLabel(this);
+    times_->setObjectName(U("时间"));
+    layout->addWidget(current_);
+    layout->addWidget(progress_);
+    layout->addWidget(times_);
+
+    log_ = new QPlainTextEdit(this);
+    log_->setObjectName(U("批量日志"));
+    log_->setReadOnly(true);
+    layout->addWidget(log_, 2);
+    log_->setMinimumHeight(80);
+
+    auto* buttons = new QHBoxLayout;
+    start_ = new QPushButton(U("开始"), this);
+    cancelButton_ = new QPushButton(U("取消"), this);
+    openFolder_ = new QPushButton(U("打开文件夹"), this);
+    close_ = new QPushButton(U("关闭"), this);
+    for (QPushButton* b : {start_, cancelButton_, openFolder_, close_}) b->setAutoDefault(false);
+    cancelButton_->setEnabled(false);
+    start_->setEnabled(false);
+    buttons->addStretch();
+    for (QPushButton* b : {start_, cancelButton_, openFolder_, close_}) buttons->addWidget(b);
+    layout->addLayout(buttons);
+
+    connect(all_, &QPushButton::clicked, this, [this] { CheckAll(true); });
+    connect(none_, &QPushButton::clicked, this, [this] { CheckAll(false); });
+    connect(start_, &QPushButton::clicked, this, [this] { Start(); });
+    connect(cancelButton_, &QPushButton::clicked, this, [this] { Cancel(); });
+    connect(close_, &QPushButton::clicked, this, [this] { close(); });
+    connect(openFolder_, &QPushButton::clicked, this,
+            [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder_->text())); });
+}
+
+void BatchDialog::Load() {
+    current_->setText(U("正在读取账套列表……"));
+    Database& database = window_.外部数据库1();
+    const std::string source = login_.database;
+    StartWorkerThread(window_, [dialog = QPointer<BatchDialog>(this), &database, source] {
+        std::vector<AccountSetEntry> sets;
+        std::string problem;
+        const std::optional<std::string> statement = BuildListStatement(source);
+        if (!statement) {
+            problem = DatabaseNameProblem(source);
+        } else {
+            struct Read {
+                std::optional<std::vector<AccountSetEntry>> sets;
+                OdbcError error;
+            };
+            const std::optional<Read> read = database.Run([statement = *statement](ODBCDB& db) {
+                Read r;
+                r.sets = ReadAccountSets(db, statement);
+                if (!r.sets) r.error = db.LastError();
+                return r;
+            });
+            if (!read) return;  // the window is closing
+            if (read->sets) sets = std::move(*read->sets);
+            else problem = ProgramText("读取账套列表失败。") + ReasonParagraph(read->error);
+        }
+        QMetaObject::invokeMethod(
+            qApp, [dialog, sets = std::move(sets), problem]() mutable {
+                if (dialog) dialog->ShowSets(std::move(sets), problem);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void BatchDialog::ShowSets(std::vector<AccountSetEntry> sets, const std::string& problem) {
+    sets_ = std::move(sets);
+    if (!problem.empty()) {
+        current_->setText(Q(problem).replace(QStringLiteral("\r\n"), QStringLiteral(" ")));
+        return;
+    }
+    std::set<QString> years;
+    for (const AccountSetEntry& set : sets_) {
+        QList<QStandardItem*> row;
+        auto* check = Cell(QString());
+        check->setCheckable(set.convertible);
+        check->setCheckState(Qt::Unchecked);
+        row << check << Cell(Trimmed(set.year)) << Cell(Trimmed(set.unitCode)) << Cell(Trimmed(set.unitName))
+            << Cell(Trimmed(set.accountSetNo)) << Cell(Trimmed(set.name))
+            << Cell(set.convertible ? QString() : U("单位名称中没有“新科目”，不能转换"));
+        if (!set.convertible)
+            for (QStandardItem* item : row) item->setEnabled(false);  // shown greyed
+        model_->appendRow(row);
+        years.insert(Trimmed(set.year));
+    }
+    for (const QString& year : years) {
+        auto* box = new QCheckBox(year, this);
+        box->setChecked(true);
+        connect(box, &QCheckBox::toggled, this, [this] { FilterByYear(); });
+        years_->addWidget(box);
+        yearBoxes_.push_back(box);
+    }
+    table_->resizeColumnsToContents();
+    current_->setText(U("共%1个账套，其中%2个可以转换。勾选要转换的账套，再点击“开始”。")
+                          .arg(sets_.size())
+                          .arg(std::count_if(sets_.begin(), sets_.end(), [](const AccountSetEntry& s) { return s.convertible; })));
+    start_->setEnabled(true);
+}
+
+void BatchDialog::FilterByYear() {
+    std::set<QString> shown;
+    for (QCheckBox* box : yearBoxes_)
+        if (box->isChecked()) shown.insert(box->text());
+    for (int row = 0; row < model_->rowCount(); ++row)
+        table_->setRowHidden(row, !shown.count(model_->item(row, kYear)->text()));
+}
+
+void BatchDialog::CheckAll(bool checked) {
+    for (int row = 0; row < model_->rowCount(); ++row) {
+        QStandardItem* check = model_->item(row, kCheck);
+        if (check->isCheckable() && !table_->isRowHidden(row)) check->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+// The checked sets among the rows shown, in the table's order.
+std::vector<AccountSetEntry> BatchDialog::CheckedSets() const {
+    std::vector<AccountSetEntry> checked;
+    for (int row = 0; row < model_->rowCount(); ++row)
+        if (!table_->isRowHidden(row) && model_->item(row, kCheck)->checkState() == Qt::Checked)
+            checked.push_back(sets_[static_cast<std::size_t>(row)]);
+    return checked;
+}
+
+void BatchDialog::Start() {
+    const std::vector<AccountSetEntry> sets = CheckedSets();
+    if (sets.empty()) {
+        QMessageBox::information(this, U("批量转换"), U("请先勾选要转换的账套。"));
+        return;
+    }
+    const std::string folder = Narrow(folder_->text().trimmed());
+    if (const std::string problem = FolderProblem(folder); !problem.empty()) {
+        QMessageBox::warning(this, U("批量转换"), Q(problem) + U("\n\n请改用一个存在并且可以写入的文件夹。"));
+        return;
+    }
+    running_ = true;
+    cancel_->store(false);
+    for (QWidget* w : std::initializer_list<QWidget*>{start_, all_, none_, folder_, table_, close_}) w->setEnabled(false);
+    for (QCheckBox* box : yearBoxes_) box->setEnabled(false);
+    cancelButton_->setEnabled(true);
+    setsTotal_ = static_cast<int>(sets.size());
+    progress_->setRange(0, setsTotal_ * TableCatalogue::kEntryCount);
+    progress_->setValue(0);
+    started_ = std::chrono::steady_clock::now();
+    AppendLog(U("开始批量转换%1个账套。\r\n").arg(setsTotal_));
+    Database& database = window_.外部数据库1();
+    auto report = std::make_shared<Report>(QPointer<BatchDialog>(this), cancel_);
+    const bool started = StartWorkerThread(
+        window_, [dialog = QPointer<BatchDialog>(this), report, &database, login = login_, sets, folder] {
+            BatchOutcome outcome = RunBatch(database, login, login.database, sets, folder, *report);
+            QMetaObject::invokeMethod(
+                qApp, [dialog, outcome = std::move(outcome)] {
+                    if (dialog) dialog->Finished(outcome);
+                },
+                Qt::QueuedConnection);
+        });
+    if (!started) running_ = false;
+}
+
+void BatchDialog::Cancel() {
+    cancel_->store(true);
+    cancelButton_->setEnabled(false);
+    AppendLog(U("正在取消：当前的语句结束后删除临时数据库，然后停止。\r\n"));
+}
+
+void BatchDialog::SetBegins(int n, int total, const std::string& name) {
+    setNumber_ = n;
+    tablesDone_ = 0;
+    setName_ = Trimmed(name);
+    current_->setText(U("第%1个（共%2个）：%3，第0张表（共%4张）").arg(n).arg(total).arg(setName_).arg(TableCatalogue::kEntryCount));
+    progress_->setValue((n - 1) * TableCatalogue::kEntryCount);
+    ShowTimes();
+}
+
+void BatchDialog::TableCopied(int position) {
+    tablesDone_ = position;
+    current_->setText(U("第%1个（共%2个）：%3，第%4张表（共%5张）")
+                          .arg(setNumber_)
+                          .arg(setsTotal_)
+                          .arg(setName_)
+                          .arg(position)
+                          .arg(TableCatalogue::kEntryCount));
+    progress_->setValue((setNumber_ - 1) * TableCatalogue::kEntryCount + position);
+    ShowTimes();
+}
+
+void BatchDialog::ShowTimes() {
+    using namespace std::chrono;
+    const auto elapsed = duration_cast<seconds>(steady_clock::now() - started_);
+    const int done = progress_->value();
+    QString text = U("已用时%1").arg(Duration(elapsed));
+    if (done > 0 && running_) {
+        const auto left = seconds(elapsed.count() * (progress_->maximum() - done) / done);
+        text += U("，预计还需%1").arg(Duration(left));
+    }
+    times_->setText(text);
+}
+
+void BatchDialog::AppendLog(const QString& line) {
+    QString text = line;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (text.endsWith(QLatin1Char('\n'))) text.chop(1);
+    log_->appendPlainText(text);
+}
+
+void BatchDialog::Finished(const BatchOutcome& outcome) {
+    running_ = false;
+    ShowTimes();
+    int converted = 0, warned = 0, failed = 0;
+    for (const BatchRow& r : outcome.rows) {
+        QList<QStandardItem*> row;
+        row << Cell(Trimmed(r.set.year)) << Cell(Trimmed(r.set.unitCode)) << Cell(Trimmed(r.set.unitName))
+            << Cell(Trimmed(r.set.accountSetNo)) << Cell(Trimmed(r.set.name)) << Cell(Q(ResultText(r.result)))
+            << Cell(QString::number(r.rows)) << Cell(QString::number(r.tablesWithRows)) << Cell(Q(r.file))
+            << Cell(Q(r.verification)) << Cell(Q(NotesText(r)));
+        summaryModel_->appendRow(row);
+        converted += r.result == BatchRow::Result::Converted;
+        warned += r.result == BatchRow::Result::WithWarnings;
+        failed += r.result == BatchRow::Result::Failed;
+    }
+    summary_->resizeColumnsToContents();
+    pages_->setCurrentWidget(summary_);
+    QString end = outcome.cancelled ? U("批量转换已取消") : outcome.stopped.empty() ? U("批量转换结束") : U("批量转换停止");
+    end += U("：%1个已转换，%2个已转换但有警告，%3个失败，%4个未转换。")
+               .arg(converted)
+               .arg(warned)
+               .arg(failed)
+               .arg(static_cast<int>(outcome.rows.size()) - converted - warned - failed);
+    current_->setText(end);
+    if (!outcome.stopped.empty() && !outcome.cancelled) AppendLog(Q(outcome.stopped));
+    AppendLog(end);
+    AppendLog(outcome.summaryFile.empty() ? U("汇总文件未能写入（%1）。").arg(Q(outcome.summaryProblem))
+                                          : U("汇总文件：%1").arg(Q(outcome.summaryFile)));
+    cancelButton_->setEnabled(false);
+    close_->setEnabled(true);
+}
+
+void BatchDialog::closeEvent(QCloseEvent* event) {
+    if (running_) {
+        Cancel();  // a batch under way is cancelled; the dialog stays to show what was done
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void BatchDialog::reject() {
+    if (running_) {
+        Cancel();
+        return;
+    }
+    QDialog::reject();
+}
+
+}  // namespace tarvex

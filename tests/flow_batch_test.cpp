@@ -1,0 +1,113 @@
+// The batch dialog through the real window (headless), the driver and the stand-in: the list,
+// the year filter, check boxes, Start, Cancel and the summary.
+
+#include "flow_support.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QStandardItemModel>
+#include <QTableView>
+
+#include "batch_dialog.h"
+
+using namespace flowtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+class BatchFlow : public FlowTest {
+protected:
+    // Logs in, opens the dialog and waits for its list.
+    void Open() {
+        EXPECT_FALSE(Get("批量转换按钮")->isEnabled());  // before a log-in
+        ASSERT_EQ(LogIn().caption, U("成功"));
+        ASSERT_TRUE(Get("批量转换按钮")->isEnabled());
+        Click("批量转换按钮");
+        dialog = window->findChild<tarvex::BatchDialog*>();
+        ASSERT_NE(dialog, nullptr);
+        list = qobject_cast<QStandardItemModel*>(dialog->findChild<QTableView*>(U("账套列表"))->model());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return list->rowCount() > 0; }, kGuardMs));
+    }
+    QPushButton* Button(const char* text) {
+        for (QPushButton* b : dialog->findChildren<QPushButton*>())
+            if (b->text() == U(text)) return b;
+        ADD_FAILURE() << text;
+        return nullptr;
+    }
+    // Shows the rows of these years only.
+    void Years(const QStringList& years) {
+        for (QCheckBox* box : dialog->findChildren<QCheckBox*>()) box->setChecked(years.contains(box->text()));
+    }
+    int Row(const char* year, const char* name) {
+        for (int r = 0; r < list->rowCount(); ++r)
+            if (list->item(r, 1)->text() == U(year) && list->item(r, 5)->text() == U(name)) return r;
+        ADD_FAILURE() << year << " " << name;
+        return 0;
+    }
+    void Check(const char* year, const char* name) { list->item(Row(year, name), 0)->setCheckState(Qt::Checked); }
+    // The summary's rows, each as its cells joined by "|".
+    QStringList Summary() {
+        auto* model = qobject_cast<QStandardItemModel*>(dialog->findChild<QTableView*>(U("汇总"))->model());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return model->rowCount() > 0; }, 120000));
+        QStringList rows;
+        for (int r = 0; r < model->rowCount(); ++r) {
+            QStringList cells;
+            for (int c = 0; c < model->columnCount(); ++c) cells << model->item(r, c)->text();
+            rows << cells.join('|');
+        }
+        return rows;
+    }
+    std::vector<fs::path> Files(const std::string& extension) {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(backupDirectory))
+            if (entry.path().extension() == extension) files.push_back(entry.path());
+        return files;
+    }
+
+    QPointer<tarvex::BatchDialog> dialog;
+    QStandardItemModel* list = nullptr;
+};
+
+}  // namespace
+
+TEST_F(BatchFlow, TheCheckedSetsOfTheYearsShownAreConvertedAndSummed) {
+    Open();
+    EXPECT_EQ(list->rowCount(), 18);
+    // A unit without the new chart is shown greyed, with the reason, and cannot be checked.
+    const int old = Row("2016", "旧制度账套");
+    EXPECT_FALSE(list->item(old, 0)->isCheckable());
+    EXPECT_FALSE(list->item(old, 5)->isEnabled());
+    EXPECT_EQ(list->item(old, 6)->text(), U("单位名称中没有“新科目”，不能转换"));
+    Years({U("2016")});
+    Button("全选")->click();  // the four convertible sets of 2016 shown
+    list->item(Row("2016", "城关镇工会账套"), 0)->setCheckState(Qt::Unchecked);
+    list->item(Row("2016", "河西乡专项资金账套"), 0)->setCheckState(Qt::Unchecked);
+    Check("2017", "演示账套");  // checked, but hidden by the filter: not converted
+    Button("开始")->click();
+    const QStringList rows = Summary();
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_TRUE(rows[0].startsWith(U("2016|001|城关镇人民政府（新科目）|001|演示账套|已转换|"))) << rows[0].toStdString();
+    EXPECT_TRUE(rows[1].startsWith(U("2016|002|河西乡人民政府新科目|002|演示账套2|已转换|"))) << rows[1].toStdString();
+    EXPECT_EQ(Files(".bak").size(), 2u);
+    EXPECT_EQ(Files(".csv").size(), 1u);
+    EXPECT_TRUE(dialog->findChild<QLabel*>(U("当前账套"))->text().startsWith(U("批量转换结束：2个已转换")));
+    // The window's own conversion is as it was: no temporary database left, the buttons enabled.
+    EXPECT_EQ(StatementsWith("drop database"), 2);
+    dialog->close();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.isNull(); }, kGuardMs));
+    EXPECT_TRUE(Get("按钮4")->isEnabled());
+}
+
+TEST_F(BatchFlow, CancelStopsTheBatchAndLeavesNoTemporaryDatabase) {
+    Open();
+    Years({U("2016"), U("2017")});
+    Button("全选")->click();
+    Button("开始")->click();
+    Button("取消")->click();
+    const QStringList rows = Summary();
+    ASSERT_EQ(rows.size(), 8);
+    for (const QString& row : rows) EXPECT_FALSE(row.contains(U("|已转换|"))) << row.toStdString();
+    EXPECT_TRUE(dialog->findChild<QLabel*>(U("当前账套"))->text().startsWith(U("批量转换已取消"))) << dialog->findChild<QLabel*>(U("当前账套"))->text().toStdString();
+    EXPECT_TRUE(Files(".bak").empty());
+    EXPECT_EQ(StatementsWith("create database"), StatementsWith("drop database"));
+}
