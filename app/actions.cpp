@@ -88,7 +88,13 @@ void BindActions(MainWindow& window, ActionOptions options) {
     auto controls = std::make_shared<WindowControls>(window);
     auto selections = std::make_shared<SelectionsUnderWay>();
     auto ledger = std::make_shared<ConversionLedger>();
-    if (options.backupDirectory.empty()) options.backupDirectory = ProgramDirectory();
+    if (options.backupDirectory.empty()) {
+        const BackupDirectory backups = ProgramBackupDirectory();
+        options.backupDirectory = backups.path;
+        if (backups.fellBack)
+            controls->AppendText(Control::Log, ProgramText("程序所在的文件夹不能写入，备份文件和转换记录保存在：") +
+                                                       backups.path + "\r\n");
+    }
     window.SetHandlers({
         .login =
             [&window, controls, ledger] {

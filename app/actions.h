@@ -11,7 +11,8 @@ class MainWindow;
 struct ActionOptions {
     // The pause between the steps of the extraction and the export.
     int pauseMilliseconds = 1000;
-    // Where the export has the server write the backup file; empty: ProgramDirectory().
+    // Where the export has the server write the backup file; empty: ProgramBackupDirectory(),
+    // and a line in the log when that is not the program's own folder.
     std::string backupDirectory;
 };
 

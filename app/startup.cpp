@@ -1,6 +1,8 @@
 #include "startup.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QStandardPaths>
 
 #include <cfenv>
 #include <clocale>
@@ -11,6 +13,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 #include "actions.h"
@@ -61,6 +66,26 @@ std::string ProgramDirectory() {
 #endif
     }();
     return directory;
+}
+
+BackupDirectory ChooseBackupDirectory(const std::string& programDirectory, const std::string& userFallback) {
+#ifdef _WIN32
+    (void)userFallback;
+    return {programDirectory, false};
+#else
+    std::error_code error;
+    if (std::filesystem::is_directory(programDirectory, error) &&
+        faccessat(AT_FDCWD, programDirectory.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+        return {programDirectory, false};
+    // Should it not be made, the window's log names it and the backup's failure says why.
+    std::filesystem::create_directories(userFallback, error);
+    return {userFallback, true};
+#endif
+}
+
+BackupDirectory ProgramBackupDirectory() {
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return ChooseBackupDirectory(ProgramDirectory(), QFile::encodeName(documents + "/tarvex-convert").toStdString());
 }
 
 LoginSettings& ProgramLoginSettings() {

@@ -1,7 +1,8 @@
 # The Debian package of the Linux program (cmake --install rules, CPack's DEB generator):
-# the program in /usr/lib/tarvex-convert (its folder, where the backups land) with a link in
-# /usr/bin, a desktop entry with the icon, dependencies on the ODBC packages, and the
-# "SQL Server" driver registered on installation when it is missing (packaging/debian).
+# the program in /usr/lib/tarvex-convert with a link in /usr/bin (an ordinary user, who may not
+# write there, gets the backups in tarvex-convert in the documents folder: app/startup.cpp),
+# a desktop entry with the icon, dependencies on the ODBC packages, and the "SQL Server"
+# driver registered on installation when it is missing (packaging/debian).
 include(GNUInstallDirs)
 set(TARVEX_PROGRAM_DIR ${CMAKE_INSTALL_LIBDIR}/tarvex-convert)
 install(TARGETS tarvex-convert RUNTIME DESTINATION ${TARVEX_PROGRAM_DIR})

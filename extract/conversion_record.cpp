@@ -1,10 +1,15 @@
 #include "conversion_record.h"
 
 #include <QCryptographicHash>
-#include <QFile>
-#include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include "catalogue.h"
 #include "codepage.h"
@@ -12,20 +17,90 @@
 namespace tarvex {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr std::string_view kProgram = "VeltroGRP-Tarvex行政事业G版数据转换工具";
 constexpr std::string_view kVersion = "1.0";
 
-QString PathOf(const std::string& narrow) { return QString::fromStdString(CodePage::Process().ToUtf8(narrow)); }
+// How the record's lines end: as every other text file the auditor opens on that system.
+#ifdef _WIN32
+constexpr std::string_view kLineEnd = "\r\n";
+#else
+constexpr std::string_view kLineEnd = "\n";
+#endif
+
+// A narrow path of the program (code page of the process) as the file system takes it: UTF-8
+// on Linux, UTF-16 on Windows, as Qt names files.
+fs::path FileSystemPath(const std::string& narrow) { return fs::path(CodePage::Process().ToUtf16(narrow)); }
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens a file with fopen's modes ("rb", "wb"); on failure errno says why.
+File OpenFile(const fs::path& path, const char* mode) {
+#ifdef _WIN32
+    const std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
+    return File(_wfopen(path.c_str(), wideMode.c_str()));
+#else
+    return File(std::fopen(path.c_str(), mode));
+#endif
+}
+
+std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
+
+enum class FileUse { Read, Write };
+
+// Why `path` could not be read or written, UTF-8, in the user's words.
+std::string FailureText(const fs::path& path, const std::error_code& error, FileUse use) {
+    std::error_code ignored;
+    if (fs::is_directory(path, ignored) || error == std::errc::is_a_directory)
+        return use == FileUse::Write ? "已有同名的文件夹" : "这是一个文件夹，不是文件";
+    if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted ||
+        error == std::errc::read_only_file_system)
+        return use == FileUse::Write ? "没有写入权限" : "没有读取权限";
+    if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory)
+        return use == FileUse::Write ? "文件夹不存在" : "文件不存在";
+    if (error == std::errc::no_space_on_device) return "磁盘已满";
+#ifdef EDQUOT
+    if (error.value() == EDQUOT && error.category() == std::generic_category()) return "磁盘已满";
+#endif
+    return "操作系统错误 " + std::to_string(error.value());
+}
 
 // The file's size and SHA-256 as the program reads them, or why it cannot read the file (a
 // server on another computer writes the backup on its own file system).
-std::string FileLines(const std::string& path) {
-    QFile file(PathOf(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return "大小：未知\nSHA-256：此处无法读取（" + file.errorString().toStdString() + "）\n";
+std::string FileLines(const std::string& narrow) {
+    const fs::path path = FileSystemPath(narrow);
+    const auto unread = [&](const std::error_code& error) {
+        return "大小：未知\nSHA-256：此处无法读取（" + FailureText(path, error, FileUse::Read) + "）\n";
+    };
+    const File file = OpenFile(path, "rb");
+    if (!file) return unread(LastError());
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file)) return "大小：未知\nSHA-256：此处无法读取（" + file.errorString().toStdString() + "）\n";
-    return "大小：" + std::to_string(file.size()) + " 字节\nSHA-256：" + hash.result().toHex().toStdString() + "\n";
+    std::vector<char> buffer(1 << 20);
+    long long size = 0;
+    while (const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get())) {
+        hash.addData(QByteArrayView(buffer.data(), static_cast<qsizetype>(n)));
+        size += static_cast<long long>(n);
+    }
+    if (std::ferror(file.get())) return unread(LastError());
+    return "大小：" + std::to_string(size) + " 字节\nSHA-256：" + hash.result().toHex().toStdString() + "\n";
+}
+
+// `text` with each line end, LF or CR LF, as kLineEnd.
+std::string WithLineEnds(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+        if (text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') continue;
+        if (text[pos] == '\n')
+            out += kLineEnd;
+        else
+            out += text[pos];
+    }
+    return out;
 }
 
 }  // namespace
@@ -124,10 +199,23 @@ std::string RecordText(const std::optional<ExtractionRecord>& filled, const Logg
 }
 
 std::string WriteRecordFile(const std::string& path, const std::string& utf8) {
-    QSaveFile file(PathOf(path));
-    const QByteArray content = QByteArray("\xEF\xBB\xBF") + QByteArray::fromStdString(utf8);
-    if (file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit()) return {};
-    return CodePage::Process().FromUtf8(file.errorString().toStdString());
+    const fs::path target = FileSystemPath(path);
+    fs::path temporary = target;
+    temporary += ".tmp";
+    const std::string content = "\xEF\xBB\xBF" + WithLineEnds(utf8);
+    std::error_code error;
+    if (File file = OpenFile(temporary, "wb"); !file) {
+        error = LastError();
+    } else {
+        const bool written = std::fwrite(content.data(), 1, content.size(), file.get()) == content.size() &&
+                             std::fflush(file.get()) == 0;
+        if (!written) error = LastError();
+        if (std::fclose(file.release()) != 0 && !error) error = LastError();
+        if (!error) fs::rename(temporary, target, error);
+        std::error_code ignored;
+        if (error) fs::remove(temporary, ignored);
+    }
+    return error ? CodePage::Process().FromUtf8(FailureText(target, error, FileUse::Write)) : std::string();
 }
 
 }  // namespace tarvex

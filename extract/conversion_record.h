@@ -80,13 +80,15 @@ struct ExportFacts {
     std::vector<std::string> warnings;
 };
 
-// The record's text, UTF-8: the program, the connection, the account set, the times, each
-// table's rows or failure, the backup file's name, size and SHA-256 (read by the program from
-// the file, or why it could not be read), and the verification.
+// The record's text, UTF-8, lines ending in LF: the program, the connection, the account set,
+// the times, each table's rows or failure, the backup file's name, size and SHA-256 (read by
+// the program from the file, or why it could not be read), and the verification.
 std::string RecordText(const std::optional<ExtractionRecord>& filled, const LoggedIn& login, const ExportFacts& facts);
 
-// Writes `utf8` with a byte-order mark to `path` through a temporary file renamed into place,
-// so that a failure leaves no half-written record. Returns why it failed, or an empty text.
+// Writes `utf8` with a byte-order mark to `path`, its lines ending as the system's text files'
+// do (CR LF on Windows, LF on Linux), through a temporary file renamed into place, so that a
+// failure leaves no half-written record. Returns why it failed, in the user's words and the
+// code page of the process, or an empty text.
 std::string WriteRecordFile(const std::string& path, const std::string& utf8);
 
 }  // namespace tarvex

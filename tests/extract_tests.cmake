@@ -17,3 +17,8 @@ if(TARGET tarvex_test_support AND TARGET mssql-standin)
     gtest_discover_tests(conversion_test TEST_PREFIX "${locale}." PROPERTIES ENVIRONMENT "LC_ALL=${locale}" TIMEOUT 300)
   endforeach()
 endif()
+
+# The record beside the backup: written in place or not at all, and why not in the user's words.
+add_executable(record_file_test record_file_test.cpp)
+target_link_libraries(record_file_test PRIVATE tarvex_extract GTest::gtest_main)
+gtest_discover_tests(record_file_test)

@@ -1,7 +1,8 @@
 // The Windows program under wine, driven as a user drives it (tests/windows/drive-conversion)
 // against a stand-in on this machine: the .bak lands in the program's own folder (Z:\... to
 // the program, mapped back by the stand-in) and holds the chosen account set's rows, compared
-// with the source as the Linux flow test compares them. TARVEX_WINDOWS_EXE names the program.
+// with the source as the Linux flow test compares them; the record beside it has Windows' line
+// ends. TARVEX_WINDOWS_EXE names the program.
 
 #include <unistd.h>
 
@@ -9,11 +10,14 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "backup_check.h"
+#include "codepage.h"
 #include "standin_process.h"
 
 namespace fs = std::filesystem;
@@ -67,4 +71,19 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
     EXPECT_TRUE(std::regex_match(name, std::regex(R"(演示账套\d{1,2}月\d{1,2}日\d{1,2}时\d{1,2}分\d{1,2}秒\.bak)"))) << name;
     backupcheck::ExpectRowsOfAccountSet(backups.front(), standin.DataDir() / "2016年乡镇数据采集.sqlite", "001", "001",
                                         "2016");
+
+    // The record beside it ends its lines in CR LF, as every text file the auditor opens there.
+    // Under wine in code page 936 the program's own files get names in GBK on this side (the
+    // stand-in, a Linux process, names the backup in UTF-8).
+    const fs::path recordPath = folder.dir / (tarvex::CodePage::Named("GBK").FromUtf8(name) + ".txt");
+    std::ifstream in(recordPath, std::ios::binary);
+    ASSERT_TRUE(in) << recordPath;
+    const std::string record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(record.rfind("\xEF\xBB\xBF", 0), 0u);
+    EXPECT_NE(record.find("SHA-256"), std::string::npos) << record;
+    std::size_t lines = 0, bare = 0;
+    for (std::size_t at = record.find('\n'); at != std::string::npos; at = record.find('\n', at + 1), ++lines)
+        bare += at == 0 || record[at - 1] != '\r';
+    EXPECT_GT(lines, 40u);
+    EXPECT_EQ(bare, 0u) << "lines ending in a bare LF";
 }
