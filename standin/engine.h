@@ -86,9 +86,14 @@ public:
     // Server's message 4060 when that database does not exist.
     std::unique_ptr<Session> OpenSession(std::string_view database, Message* error);
 
-    // Writes the sample restored accounting database "2016年乡镇数据采集"; scale multiplies the
-    // voucher rows.
-    static void CreateSample(const std::filesystem::path& dataDir, int scale);
+    // The samples of the restored accounting database "2016年乡镇数据采集" (sample.cpp describes
+    // each): the default one, three units; the township one, thirteen units over five years, for
+    // converting many account sets in one go.
+    enum class Sample { Default, Township };
+
+    // Writes that database as `sample` has it, replacing any before; scale multiplies the voucher
+    // rows.
+    static void CreateSample(const std::filesystem::path& dataDir, int scale, Sample sample = Sample::Default);
 
     struct Impl;
 
