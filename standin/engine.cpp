@@ -12,6 +12,7 @@
 // and WAITFOR wake on the flag too. The flag is cleared only when the batch has given up, so a
 // late interrupt stops the next statement instead of getting lost.
 
+#include <iconv.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <unistd.h>
 
@@ -341,25 +343,59 @@ void CheckNewColumns(const std::vector<std::string>& names, std::string_view tab
     }
 }
 
+// An iconv conversion descriptor, closed with the object.
+class Iconv {
+public:
+    Iconv(const std::string& to, const char* from) : cd_(iconv_open(to.c_str(), from)) {}
+    ~Iconv() {
+        if (Ok()) iconv_close(cd_);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool Ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // `text` converted, or nothing when a character has no place in the target charset.
+    std::optional<std::string> Convert(std::string_view text) {
+        std::string out(text.size() * 4 + 4, '\0');
+        char* in = const_cast<char*>(text.data());
+        std::size_t inLeft = text.size();
+        char* to = out.data();
+        std::size_t outLeft = out.size();
+        if (iconv(cd_, &in, &inLeft, &to, &outLeft) == static_cast<std::size_t>(-1)) return std::nullopt;
+        out.resize(out.size() - outLeft);
+        return out;
+    }
+
+private:
+    iconv_t cd_;
+};
+
 // A path that starts with a drive letter in `drives` ("Z:\dir\x.bak", "z:/dir/x.bak"), with
-// the drive replaced by the directory it maps to; any other path as it is.
-std::string OnMappedDrive(std::string_view written, const Engine::DriveMap& drives) {
+// the drive replaced by the directory it maps to and the rest in the drive's charset; any other
+// path as it is. Nothing when a character of the rest has no place in that charset (Windows
+// then finds the name invalid, as wine does).
+std::optional<std::string> OnMappedDrive(std::string_view written, const Engine::DriveMap& drives) {
     if (written.size() < 3 || written[1] != ':' || (written[2] != '\\' && written[2] != '/')) return std::string(written);
     const auto drive = drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(written[0]))));
     if (drive == drives.end()) return std::string(written);
-    std::string root = drive->second.string();
+    std::string root = drive->second.root.string();
     if (root.empty() || root.back() != '/') root += '/';
-    return root + std::string(written.substr(3));
+    std::optional<std::string> rest(written.substr(3));
+    if (!drive->second.charset.empty()) rest = Iconv(drive->second.charset, "UTF-8").Convert(*rest);
+    if (!rest) return std::nullopt;
+    return root + *rest;
 }
 
 // The path of a backup device as Windows and SQL Server on Linux read it: backslashes are
-// separators, and trailing blanks and dots are dropped.
-fs::path BackupPath(std::string_view written, const Engine::DriveMap& drives) {
-    std::string path = OnMappedDrive(written, drives);
-    for (char& c : path)
+// separators, and trailing blanks and dots are dropped. Nothing for a name a mapped drive
+// cannot hold. (GBK and the like leave "\\", "/", " " and "." as they are.)
+std::optional<fs::path> BackupPath(std::string_view written, const Engine::DriveMap& drives) {
+    std::optional<std::string> path = OnMappedDrive(written, drives);
+    if (!path) return std::nullopt;
+    for (char& c : *path)
         if (c == '\\') c = '/';
-    while (!path.empty() && (path.back() == ' ' || path.back() == '.')) path.pop_back();
-    return fs::path(path);
+    while (!path->empty() && (path->back() == ' ' || path->back() == '.')) path->pop_back();
+    return fs::path(*path);
 }
 
 // An operating system error as SQL Server words the common ones, e.g. "3(The system cannot
@@ -381,6 +417,9 @@ std::string OperatingSystemError(int error, const fs::path& file = {}) {
     } else if (error == EEXIST) {
         code = 80;
         text = "The file exists.";
+    } else if (error == EILSEQ) {
+        code = 123;
+        text = "The filename, directory name, or volume label syntax is incorrect.";
     }
     return std::to_string(code) + "(" + text + ")";
 }
@@ -662,11 +701,13 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const auto started = Clock::now();
     Attachments attachments(*this);
     const std::string schema = attachments.Schema(s.database);
-    const fs::path target = BackupPath(s.path, registry->drives);
     const auto fail = [&](int error) {
         sink.OnMessage(CannotOpenDevice(s.path, error));
         return MakeError(3013, "BACKUP DATABASE is terminating abnormally.");
     };
+    const std::optional<fs::path> mapped = BackupPath(s.path, registry->drives);
+    if (!mapped) throw fail(EILSEQ);
+    const fs::path& target = *mapped;
     std::error_code ec;
     if (!s.init && fs::exists(target, ec)) throw fail(EEXIST);
 
@@ -712,8 +753,10 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
 // backup file of this server), or 3189 (damaged), each followed by 3013.
 void Session::Impl::VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink) {
     const TemporaryFile payload = ScratchFile(registry->dataDir);
-    const fs::path file = BackupPath(s.path, registry->drives);
-    const BackupFault fault = VerifyBackupFile(file, payload.path);
+    const std::optional<fs::path> mapped = BackupPath(s.path, registry->drives);
+    const fs::path file = mapped.value_or(fs::path());
+    const BackupFault fault =
+        mapped ? VerifyBackupFile(file, payload.path) : BackupFault{BackupFault::Kind::CannotOpen, EILSEQ};
     switch (fault.kind) {
     case BackupFault::Kind::None:
         sink.OnMessage(Message{3262, 1, 10, "The backup set on file 1 is valid.", 1});
@@ -759,6 +802,10 @@ void Session::Impl::Waitfor(const WaitforStatement& s, ResultSink& sink) {
 Engine::Engine(fs::path dataDir, DriveMap drives) : impl_(std::make_unique<Impl>()) {
     impl_->registry = std::make_shared<DatabaseRegistry>();
     impl_->registry->dataDir = std::move(dataDir);
+    for (const auto& [letter, drive] : drives) {
+        if (!drive.charset.empty() && !Iconv(drive.charset, "UTF-8").Ok())
+            throw std::invalid_argument("unknown charset " + drive.charset + " for drive " + letter + ":");
+    }
     impl_->registry->drives = std::move(drives);
     fs::create_directories(impl_->registry->dataDir);
     if (!DatabaseExists(kMaster)) impl_->registry->Create(kMaster);

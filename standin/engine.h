@@ -70,11 +70,22 @@ class Session;
 // The databases of one data directory. Thread-safe; shared by all sessions of a server.
 class Engine {
 public:
-    // Where the paths of a Windows drive lie in this file system, by upper-case drive letter:
-    // under wine the tool's folder is Z:\..., and Z: is "/", so {'Z', "/"} makes a backup to
-    // Z:\dir\x.bak land in /dir/x.bak. Paths on drives not listed stay as written.
-    using DriveMap = std::map<char, std::filesystem::path>;
+    // Where the paths of a Windows drive lie in this file system: under wine the tool's folder
+    // is Z:\..., and Z: is "/", so {'Z', "/"} makes a backup to Z:\dir\x.bak land in
+    // /dir/x.bak. Below the directory, names are written in `charset` (an iconv name; empty:
+    // UTF-8, as the statement has them): wine, in a GBK locale, reads and writes the Unix names
+    // of the files its programs see in GBK, so with "GBK" the stand-in's backup of
+    // Z:\dir\演示账套.bak is the file the program finds there.
+    struct MappedDrive {
+        MappedDrive(std::filesystem::path directory, std::string charset = {})
+            : root(std::move(directory)), charset(std::move(charset)) {}
+        std::filesystem::path root;
+        std::string charset;
+    };
+    // By upper-case drive letter. Paths on drives not listed stay as written.
+    using DriveMap = std::map<char, MappedDrive>;
 
+    // Throws std::invalid_argument when a drive's charset is unknown to iconv.
     explicit Engine(std::filesystem::path dataDir, DriveMap drives = {});
     ~Engine();
     Engine(const Engine&) = delete;

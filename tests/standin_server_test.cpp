@@ -376,6 +376,8 @@ TEST(StandinCommandLine, BadArgumentsGetAMessageAndTheUsage) {
         {"--port 0", "--data is required"},
         {"--data /tmp --scale 3", "--scale goes with --create-sample"},
         {"--data /tmp --create-sample --scale 0", "--scale takes a number from 1 to 1000000, not 0"},
+        {"--data /tmp --create-sample --sample big", "--sample takes default or township, not big"},
+        {"--data /tmp --map-drive-charset GBK", "--map-drive-charset goes with --map-drive"},
     };
     for (const auto& [args, message] : cases) {
         const auto [code, output] = RunStandin(args);
