@@ -63,6 +63,12 @@ public:
     virtual void OnRow(const std::vector<Value>& row) = 0;
     // One statement has ended. rowCount < 0: no count to report.
     virtual void OnStatementDone(bool failed, std::int64_t rowCount) = 0;
+    // A procedure called by EXEC has ended, after its messages, with its return status. Unless
+    // a sink tells procedures apart, it is the end of a statement without a count.
+    virtual void OnProcedureDone(bool failed, int returnStatus) {
+        (void)returnStatus;
+        OnStatementDone(failed, -1);
+    }
 };
 
 class Session;
