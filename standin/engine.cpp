@@ -854,7 +854,8 @@ SqlError InvalidLockMode(std::string_view mode) {
                                 "and Exclusive.");
 }
 SqlError InvalidLockOwner(std::string_view owner) {
-    return MakeError(50000, "'" + std::string(owner) + "' is not a lock owner; the owners are Transaction and Session.");
+    return MakeError(50000,
+                     "'" + std::string(owner) + "' is not a lock owner; the owners are Transaction and Session.");
 }
 SqlError NoTransaction() {
     return MakeError(50000,
@@ -1029,7 +1030,8 @@ void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
         if (!SameName(owner, kSession) && !SameName(owner, kTransaction)) return refuse(InvalidLockOwner(owner));
         if (!SameName(owner, kSession) || !registry->locks.Release(resource, this)) {
             return refuse(MakeError(1223, "Cannot release the application lock (Database Principal: '" + principal +
-                                              "', Resource: '" + resourceName + "') because it is not currently held."));
+                                              "', Resource: '" + resourceName +
+                                              "') because it is not currently held."));
         }
         return sink.OnProcedureDone(false, 0);
     }
@@ -1042,7 +1044,7 @@ void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
         const std::string t = AsText(*arguments[3]);
         char* end = nullptr;
         timeout = std::strtoll(t.c_str(), &end, 10);
-        if (t.empty() || *end != '\0') {
+        if (t.empty() || *end != '\0' || timeout < INT32_MIN || timeout > INT32_MAX) {  // @LockTimeout is an int
             throw MakeError(8114, "Error converting data type varchar to int.", 16, 5);
         }
     }

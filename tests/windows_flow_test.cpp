@@ -111,8 +111,8 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
     const std::vector<std::string> lines = RecordLines(records.front());
     std::ifstream in(backup, std::ios::binary);  // by its bytes: the name is no UTF-8 for Qt
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const QByteArray sha256 = QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
-                                                       QCryptographicHash::Sha256);
+    const QByteArray sha256 = QCryptographicHash::hash(
+        QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())), QCryptographicHash::Sha256);
     EXPECT_EQ(After(lines, "SHA-256："), sha256.toHex().toStdString());
     const std::string size = After(lines, "大小：");
     EXPECT_EQ(size.substr(0, size.find_first_not_of("0123456789")), std::to_string(fs::file_size(backup))) << size;
