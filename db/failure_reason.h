@@ -11,6 +11,7 @@ namespace tarvex {
 // Whether the connection to the server was lost (the server went away or the link broke): no
 // statement gets through it any more, and only a new log-in helps.
 inline bool ConnectionLost(const OdbcError& error) {
+    if (error.connectionDead) return true;
     const auto lost = [](const OdbcError& e) { return e.state == "08S01" || e.state == "08003" || e.state == "08007"; };
     if (lost(error)) return true;
     for (const OdbcError& more : error.more)

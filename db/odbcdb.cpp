@@ -811,7 +811,15 @@ long ODBCDB::RowsAffected() const {
 
 OdbcError ODBCDB::LastError() const {
     std::lock_guard lock(impl_->operation);
-    return impl_->lastError;
+    OdbcError error = impl_->lastError;
+    // A driver may word a broken link as anything ("Unknown error"); it can say whether the
+    // connection is dead.
+    if (!error.Empty() && impl_->current && impl_->current->handle.get() != SQL_NULL_HDBC) {
+        SQLUINTEGER dead = SQL_CD_FALSE;
+        if (SQL_SUCCEEDED(SQLGetConnectAttr(impl_->current->handle.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)))
+            error.connectionDead = dead == SQL_CD_TRUE;
+    }
+    return error;
 }
 
 // ---- Values and diagnostics ---------------------------------------------------------------------

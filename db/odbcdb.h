@@ -28,6 +28,9 @@ struct OdbcError {
     // The records the same call left after this first one, in the driver's order (for a failed
     // log-in, say, the driver's summary and then the server's reason with its error number).
     std::vector<OdbcError> more;
+    // The driver reported the connection dead after the failure: the server went away or the
+    // link broke, and nothing gets through it any more.
+    bool connectionDead = false;
 
     bool Empty() const { return state.empty() && message.empty(); }
     // "[SQLSTATE] (native) message", one line per diagnostic record gathered.

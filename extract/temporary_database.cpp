@@ -20,6 +20,9 @@ std::optional<std::string> ValueOf(ODBCDB& db, const std::string& statement) {
     return value;
 }
 
+// The hold lives in master, whichever database the log-in named.
+bool InMaster(ODBCDB& db) { return db.ExecuteSql("USE master"); }
+
 bool Holding(ODBCDB& db) {
     return ValueOf(db, "SELECT APPLOCK_MODE('public', " + Resource() + ", 'Session')") == "Exclusive";
 }
@@ -27,7 +30,7 @@ bool Holding(ODBCDB& db) {
 }  // namespace
 
 Hold TakeHold(ODBCDB& db) {
-    if (!db.IsOpen()) return Hold::Unknown;
+    if (!db.IsOpen() || !InMaster(db)) return Hold::Unknown;
     if (Holding(db)) return Hold::Held;
     // Not granted while another session holds it; the mode afterwards says which it was.
     db.ExecuteSql("EXEC sp_getapplock @Resource = " + Resource() +
@@ -39,7 +42,7 @@ Hold TakeHold(ODBCDB& db) {
 }
 
 void GiveUpHold(ODBCDB& db) {
-    if (db.IsOpen() && Holding(db))
+    if (db.IsOpen() && InMaster(db) && Holding(db))
         db.ExecuteSql("EXEC sp_releaseapplock @Resource = " + Resource() + ", @LockOwner = 'Session'");
 }
 
@@ -48,7 +51,11 @@ std::optional<bool> TemporaryDatabaseExists(ODBCDB& db) {
     const RecordSetHandle h = db.OpenTable("SELECT DB_ID(" + Resource() + ")");
     if (h == 0) return std::nullopt;
     std::optional<bool> exists;
-    if (!db.IsEOF(h)) exists = !db.ReadColByIndex(h, 1).IsEmpty();
+    if (!db.IsEOF(h)) {
+        // NULL, no such database, reads as 0 (no database has the id 0).
+        const std::string id = db.ReadColByIndex(h, 1).Text();
+        exists = !id.empty() && id != "0";
+    }
     db.CloseRecordSet(h);
     return exists;
 }

@@ -4,7 +4,9 @@
 // lock on the database's name, owned by the connection (the server's session): a copy takes it
 // before it creates the database and keeps it until it has dropped it; a connection that ends,
 // the program closed or killed, gives it up. Another copy finds it held and leaves the
-// database alone.
+// database alone. The server keeps such locks per database: the hold is taken in master, so
+// that copies logged in to different restored databases meet there; the connection stays in
+// master afterwards (every statement of the program names its database).
 
 #include <optional>
 

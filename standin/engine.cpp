@@ -7,11 +7,17 @@
 // the sessions that have it as their current database (those block DROP DATABASE with 3702)
 // and the statements that have it attached (DROP DATABASE waits for those to finish).
 //
+// Application locks (app_locks.h) belong to the engine; a session owns the ones it takes and
+// gives them up when it ends. sp_getapplock and sp_releaseapplock are the procedures EXEC
+// calls; APPLOCK_MODE, APPLOCK_TEST and DB_ID are functions each session registers on its own
+// connection.
+//
 // A session's interrupt flag is read by SQLite's progress handler every few hundred virtual
 // machine steps, which makes the running statement fail with SQLITE_INTERRUPT; its busy handler
 // and WAITFOR wake on the flag too. The flag is cleared only when the batch has given up, so a
 // late interrupt stops the next statement instead of getting lost.
 
+#include <iconv.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -21,14 +27,19 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <span>
+#include <stdexcept>
 #include <system_error>
 #include <unistd.h>
 
+#include "app_locks.h"
 #include "backup_file.h"
 #include "engine.h"
 #include "sql_parser.h"
@@ -65,9 +76,11 @@ struct DatabaseRegistry {
 
     fs::path dataDir;
     Engine::DriveMap drives;  // for backup paths written with a drive letter
+    AppLocks locks;
     std::mutex mutex;
     std::condition_variable released;
     std::map<fs::path, Use> uses;  // by file
+    std::map<fs::path, int> ids;   // the database ids handed out, by file
 
     fs::path FileOf(std::string_view name) const { return DatabaseFile(dataDir, name); }
 
@@ -94,6 +107,22 @@ struct DatabaseRegistry {
             --(current ? use.current : use.attached);
         }
         released.notify_all();
+    }
+
+    // DB_ID: the id of database `name` if it exists. master has 1; any other database gets the
+    // smallest free id from 5 on when first asked for, and keeps it until it is dropped.
+    std::optional<int> IdOf(std::string_view name) {
+        const fs::path file = FileOf(name);
+        std::lock_guard lock(mutex);
+        if (name.empty() || !Exists(file)) return std::nullopt;
+        if (SameName(name, kMaster)) return 1;
+        if (const auto known = ids.find(file); known != ids.end()) return known->second;
+        std::set<int> taken;
+        for (const auto& [f, id] : ids) taken.insert(id);
+        int id = 5;
+        while (taken.count(id)) ++id;
+        ids[file] = id;
+        return id;
     }
 
     void Create(std::string_view name) {
@@ -136,6 +165,7 @@ struct DatabaseRegistry {
             fs::remove(fs::path(file.native() + suffix), ec);
         }
         uses.erase(file);
+        ids.erase(file);
     }
 };
 
@@ -155,6 +185,7 @@ struct Session::Impl {
     std::condition_variable wake;
 
     ~Impl() {
+        registry->locks.ReleaseAll(this);
         db.reset();
         if (!file.empty()) registry->Release(file, true);
     }
@@ -166,6 +197,7 @@ struct Session::Impl {
             Connection newDb = OpenDatabase(newFile, false);
             sqlite3_progress_handler(newDb.get(), kProgressSteps, &Impl::Progress, this);
             sqlite3_busy_handler(newDb.get(), &Impl::Busy, this);
+            RegisterFunctions(newDb.get());
             db = std::move(newDb);
         } catch (...) {
             registry->Release(newFile, true);
@@ -188,6 +220,13 @@ struct Session::Impl {
 
     bool TakeInterrupt() { return interrupted.exchange(false); }
 
+    // An application lock resource in the current database.
+    AppLocks::Resource LockResource(std::string_view principal, std::string_view name) const;
+    void RegisterFunctions(sqlite3* connection);
+    static void ApplockMode(sqlite3_context* context, int argc, sqlite3_value** argv);
+    static void ApplockTest(sqlite3_context* context, int argc, sqlite3_value** argv);
+    static void DbId(sqlite3_context* context, int argc, sqlite3_value** argv);
+
     void Run(const Statement& statement, ResultSink& sink);
 
     void Select(const SelectStatement& s, ResultSink& sink);
@@ -201,6 +240,7 @@ struct Session::Impl {
     void VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink);
     void Use(const UseStatement& s, ResultSink& sink);
     void Waitfor(const WaitforStatement& s, ResultSink& sink);
+    void Call(const ExecStatement& s, ResultSink& sink);
     void RunChange(const std::string& sql, const Table& table, const ObjectName& name, const char* verb,
                    ResultSink& sink);
 };
@@ -341,25 +381,59 @@ void CheckNewColumns(const std::vector<std::string>& names, std::string_view tab
     }
 }
 
+// An iconv conversion descriptor, closed with the object.
+class Iconv {
+public:
+    Iconv(const std::string& to, const char* from) : cd_(iconv_open(to.c_str(), from)) {}
+    ~Iconv() {
+        if (Ok()) iconv_close(cd_);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool Ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // `text` converted, or nothing when a character has no place in the target charset.
+    std::optional<std::string> Convert(std::string_view text) {
+        std::string out(text.size() * 4 + 4, '\0');
+        char* in = const_cast<char*>(text.data());
+        std::size_t inLeft = text.size();
+        char* to = out.data();
+        std::size_t outLeft = out.size();
+        if (iconv(cd_, &in, &inLeft, &to, &outLeft) == static_cast<std::size_t>(-1)) return std::nullopt;
+        out.resize(out.size() - outLeft);
+        return out;
+    }
+
+private:
+    iconv_t cd_;
+};
+
 // A path that starts with a drive letter in `drives` ("Z:\dir\x.bak", "z:/dir/x.bak"), with
-// the drive replaced by the directory it maps to; any other path as it is.
-std::string OnMappedDrive(std::string_view written, const Engine::DriveMap& drives) {
+// the drive replaced by the directory it maps to and the rest in the drive's charset; any other
+// path as it is. Nothing when a character of the rest has no place in that charset (Windows
+// then finds the name invalid, as wine does).
+std::optional<std::string> OnMappedDrive(std::string_view written, const Engine::DriveMap& drives) {
     if (written.size() < 3 || written[1] != ':' || (written[2] != '\\' && written[2] != '/')) return std::string(written);
     const auto drive = drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(written[0]))));
     if (drive == drives.end()) return std::string(written);
-    std::string root = drive->second.string();
+    std::string root = drive->second.root.string();
     if (root.empty() || root.back() != '/') root += '/';
-    return root + std::string(written.substr(3));
+    std::optional<std::string> rest(written.substr(3));
+    if (!drive->second.charset.empty()) rest = Iconv(drive->second.charset, "UTF-8").Convert(*rest);
+    if (!rest) return std::nullopt;
+    return root + *rest;
 }
 
 // The path of a backup device as Windows and SQL Server on Linux read it: backslashes are
-// separators, and trailing blanks and dots are dropped.
-fs::path BackupPath(std::string_view written, const Engine::DriveMap& drives) {
-    std::string path = OnMappedDrive(written, drives);
-    for (char& c : path)
+// separators, and trailing blanks and dots are dropped. Nothing for a name a mapped drive
+// cannot hold. (GBK and the like leave "\\", "/", " " and "." as they are.)
+std::optional<fs::path> BackupPath(std::string_view written, const Engine::DriveMap& drives) {
+    std::optional<std::string> path = OnMappedDrive(written, drives);
+    if (!path) return std::nullopt;
+    for (char& c : *path)
         if (c == '\\') c = '/';
-    while (!path.empty() && (path.back() == ' ' || path.back() == '.')) path.pop_back();
-    return fs::path(path);
+    while (!path->empty() && (path->back() == ' ' || path->back() == '.')) path->pop_back();
+    return fs::path(*path);
 }
 
 // An operating system error as SQL Server words the common ones, e.g. "3(The system cannot
@@ -381,6 +455,9 @@ std::string OperatingSystemError(int error, const fs::path& file = {}) {
     } else if (error == EEXIST) {
         code = 80;
         text = "The file exists.";
+    } else if (error == EILSEQ) {
+        code = 123;
+        text = "The filename, directory name, or volume label syntax is incorrect.";
     }
     return std::to_string(code) + "(" + text + ")";
 }
@@ -473,6 +550,8 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
                 sink.OnStatementDone(false, -1);
             else if constexpr (std::is_same_v<T, WaitforStatement>)
                 Waitfor(s, sink);
+            else if constexpr (std::is_same_v<T, ExecStatement>)
+                Call(s, sink);
         },
         statement.body);
 }
@@ -662,11 +741,13 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const auto started = Clock::now();
     Attachments attachments(*this);
     const std::string schema = attachments.Schema(s.database);
-    const fs::path target = BackupPath(s.path, registry->drives);
     const auto fail = [&](int error) {
         sink.OnMessage(CannotOpenDevice(s.path, error));
         return MakeError(3013, "BACKUP DATABASE is terminating abnormally.");
     };
+    const std::optional<fs::path> mapped = BackupPath(s.path, registry->drives);
+    if (!mapped) throw fail(EILSEQ);
+    const fs::path& target = *mapped;
     std::error_code ec;
     if (!s.init && fs::exists(target, ec)) throw fail(EEXIST);
 
@@ -712,8 +793,10 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
 // backup file of this server), or 3189 (damaged), each followed by 3013.
 void Session::Impl::VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink) {
     const TemporaryFile payload = ScratchFile(registry->dataDir);
-    const fs::path file = BackupPath(s.path, registry->drives);
-    const BackupFault fault = VerifyBackupFile(file, payload.path);
+    const std::optional<fs::path> mapped = BackupPath(s.path, registry->drives);
+    const fs::path file = mapped.value_or(fs::path());
+    const BackupFault fault =
+        mapped ? VerifyBackupFile(file, payload.path) : BackupFault{BackupFault::Kind::CannotOpen, EILSEQ};
     switch (fault.kind) {
     case BackupFault::Kind::None:
         sink.OnMessage(Message{3262, 1, 10, "The backup set on file 1 is valid.", 1});
@@ -756,9 +839,228 @@ void Session::Impl::Waitfor(const WaitforStatement& s, ResultSink& sink) {
     sink.OnStatementDone(false, -1);
 }
 
+// --- Application locks and DB_ID ---------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view kSession = "Session";
+constexpr std::string_view kTransaction = "Transaction";
+constexpr int kMaxResourceCharacters = 255;  // a resource name is nvarchar(255); longer ones are cut
+
+// Errors the stand-in words itself: SQL Server's own texts for these are not known here.
+SqlError InvalidLockMode(std::string_view mode) {
+    return MakeError(50000, "'" + std::string(mode) +
+                                "' is not a lock mode; the modes are Shared, Update, IntentShared, IntentExclusive "
+                                "and Exclusive.");
+}
+SqlError InvalidLockOwner(std::string_view owner) {
+    return MakeError(50000,
+                     "'" + std::string(owner) + "' is not a lock owner; the owners are Transaction and Session.");
+}
+SqlError NoTransaction() {
+    return MakeError(50000,
+                     "An application lock owned by the transaction needs an active transaction; the stand-in runs "
+                     "none. Use @LockOwner = 'Session'.");
+}
+
+std::string_view TextArgument(sqlite3_value* v) {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    return std::string_view(p ? p : "", static_cast<size_t>(sqlite3_value_bytes(v)));
+}
+
+// The first `count` characters of a UTF-8 text.
+std::string_view FirstCharacters(std::string_view text, int count) {
+    size_t end = 0;
+    for (int n = 0; end < text.size() && n < count; ++n)
+        do ++end;
+        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80);
+    return text.substr(0, end);
+}
+
+// A constant argument of EXEC as a value.
+Value Constant(const Expr& e) {
+    switch (e.kind) {
+    case Expr::Kind::String: return Value::Text(e.text);
+    case Expr::Kind::Negate: {
+        Value v = Constant(*e.args[0]);
+        if (v.kind == Value::Kind::Integer) v.integer = -v.integer;
+        if (v.kind == Value::Kind::Text) v.text = "-" + v.text;
+        return v;
+    }
+    case Expr::Kind::Number:
+        if (e.text.find_first_not_of("0123456789") == std::string::npos && e.text.size() < 19)
+            return Value::Int(std::stoll(e.text));
+        return Value::Text(e.text);
+    default: return Value::Null();
+    }
+}
+
+std::string AsText(const Value& v) { return v.kind == Value::Kind::Integer ? std::to_string(v.integer) : v.text; }
+
+// The arguments of an EXEC in the order of the procedure's parameters `names`: nothing for a
+// parameter not given or given as DEFAULT. Throws SQL Server's errors for arguments that do not
+// fit the parameters.
+std::vector<std::optional<Value>> BindArguments(const ExecStatement& s, std::span<const std::string_view> names) {
+    std::vector<std::optional<Value>> values(names.size());
+    std::vector<bool> given(names.size(), false);
+    bool byName = false;
+    for (size_t k = 0; k < s.arguments.size(); ++k) {
+        const ExecArgument& a = s.arguments[k];
+        size_t index = k;
+        if (!a.name.empty()) {
+            byName = true;
+            index = static_cast<size_t>(std::find_if(names.begin(), names.end(),
+                                                     [&](std::string_view n) { return SameName(n, a.name); }) -
+                                        names.begin());
+            if (index == names.size()) {
+                throw MakeError(8145, a.name + " is not a parameter for procedure " + s.procedure.object + ".", 16, 2);
+            }
+        } else if (byName) {
+            throw MakeError(119,
+                            "Must pass parameter number " + std::to_string(k + 1) +
+                                " and subsequent parameters as '@name = value'. After the form '@name = value' has "
+                                "been used, all subsequent parameters must be passed in the form '@name = value'.",
+                            15);
+        } else if (k >= names.size()) {
+            throw MakeError(8144, "Procedure or function " + s.procedure.object + " has too many arguments specified.",
+                            16, 2);
+        }
+        if (given[index]) {
+            throw MakeError(8143, "Parameter '" + std::string(names[index]) + "' was supplied multiple times.");
+        }
+        given[index] = true;
+        if (a.value) values[index] = Constant(*a.value);
+    }
+    return values;
+}
+
+}  // namespace
+
+AppLocks::Resource Session::Impl::LockResource(std::string_view principal, std::string_view name) const {
+    return {file.native(), FoldCase(principal), std::string(FirstCharacters(name, kMaxResourceCharacters))};
+}
+
+void Session::Impl::RegisterFunctions(sqlite3* connection) {
+    sqlite3_create_function_v2(connection, "mssql_applock_mode", 3, SQLITE_UTF8, this, &Impl::ApplockMode, nullptr,
+                               nullptr, nullptr);
+    sqlite3_create_function_v2(connection, "mssql_applock_test", 4, SQLITE_UTF8, this, &Impl::ApplockTest, nullptr,
+                               nullptr, nullptr);
+    sqlite3_create_function_v2(connection, "mssql_db_id", -1, SQLITE_UTF8, this, &Impl::DbId, nullptr, nullptr,
+                               nullptr);
+}
+
+// APPLOCK_MODE(principal, resource, owner): the mode the session holds, or "NoLock". The
+// stand-in runs no transactions, so a transaction holds nothing.
+void Session::Impl::ApplockMode(sqlite3_context* context, int, sqlite3_value** argv) {
+    const auto* s = static_cast<const Impl*>(sqlite3_user_data(context));
+    for (int k = 0; k < 3; ++k)
+        if (sqlite3_value_type(argv[k]) == SQLITE_NULL) return sqlite3_result_null(context);
+    const std::string_view owner = TextArgument(argv[2]);
+    std::optional<LockMode> mode;
+    if (SameName(owner, kSession)) {
+        mode = s->registry->locks.Held(s->LockResource(TextArgument(argv[0]), TextArgument(argv[1])), s);
+    } else if (!SameName(owner, kTransaction)) {
+        return FailFunction(context, InvalidLockOwner(owner));
+    }
+    const std::string_view name = mode ? ModeName(*mode) : "NoLock";
+    sqlite3_result_text(context, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+}
+
+// APPLOCK_TEST(principal, resource, mode, owner): 1 when the session could take the lock now.
+void Session::Impl::ApplockTest(sqlite3_context* context, int, sqlite3_value** argv) {
+    const auto* s = static_cast<const Impl*>(sqlite3_user_data(context));
+    for (int k = 0; k < 4; ++k)
+        if (sqlite3_value_type(argv[k]) == SQLITE_NULL) return sqlite3_result_null(context);
+    const std::optional<LockMode> mode = RequestableMode(TextArgument(argv[2]));
+    if (!mode) return FailFunction(context, InvalidLockMode(TextArgument(argv[2])));
+    const std::string_view owner = TextArgument(argv[3]);
+    if (SameName(owner, kTransaction)) return FailFunction(context, NoTransaction());
+    if (!SameName(owner, kSession)) return FailFunction(context, InvalidLockOwner(owner));
+    const AppLocks::Resource resource = s->LockResource(TextArgument(argv[0]), TextArgument(argv[1]));
+    sqlite3_result_int(context, s->registry->locks.Grantable(resource, s, *mode) ? 1 : 0);
+}
+
+// DB_ID([name]): the id of the database named, or of the current one.
+void Session::Impl::DbId(sqlite3_context* context, int argc, sqlite3_value** argv) {
+    const auto* s = static_cast<const Impl*>(sqlite3_user_data(context));
+    if (argc > 0 && sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(context);
+    const std::optional<int> id = s->registry->IdOf(argc > 0 ? TextArgument(argv[0]) : std::string_view(s->database));
+    if (id) {
+        sqlite3_result_int(context, *id);
+    } else {
+        sqlite3_result_null(context);
+    }
+}
+
+// EXEC of sp_getapplock or sp_releaseapplock, with their parameters, defaults and return
+// statuses. A lock request that cannot be granted within @LockTimeout returns -1 without an
+// error; a refused argument returns -999 after its error.
+void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
+    static constexpr std::string_view kGet[] = {"@Resource", "@LockMode", "@LockOwner", "@LockTimeout",
+                                                "@DbPrincipal"};
+    static constexpr std::string_view kRelease[] = {"@Resource", "@LockOwner", "@DbPrincipal"};
+    const std::string procedure = FoldCase(s.procedure.object);
+    const bool get = procedure == "sp_getapplock";
+    if (!get && procedure != "sp_releaseapplock") {
+        throw MakeError(2812, "Could not find stored procedure '" + s.procedure.written + "'.", 16, 62);
+    }
+    const std::span<const std::string_view> names =
+        get ? std::span<const std::string_view>(kGet) : std::span<const std::string_view>(kRelease);
+    const std::vector<std::optional<Value>> arguments = BindArguments(s, names);
+    for (size_t k = 0; k < (get ? 2 : 1); ++k) {
+        if (!arguments[k]) {
+            throw MakeError(201, "Procedure or function '" + s.procedure.object + "' expects parameter '" +
+                                     std::string(names[k]) + "', which was not supplied.",
+                            16, 4);
+        }
+    }
+    const auto text = [&](size_t k, std::string_view fallback) {
+        return arguments[k] ? AsText(*arguments[k]) : std::string(fallback);
+    };
+    const auto refuse = [&](const SqlError& e) {
+        sink.OnMessage(e.message);
+        sink.OnProcedureDone(true, -999);
+    };
+    const std::string resourceName = text(0, "");
+    const std::string owner = text(get ? 2 : 1, kTransaction);
+    const std::string principal = text(get ? 4 : 2, "public");
+    const AppLocks::Resource resource = LockResource(principal, resourceName);
+    if (arguments[0]->kind == Value::Kind::Null) return refuse(MakeError(50000, "@Resource must not be NULL."));
+    if (!get) {
+        if (!SameName(owner, kSession) && !SameName(owner, kTransaction)) return refuse(InvalidLockOwner(owner));
+        if (!SameName(owner, kSession) || !registry->locks.Release(resource, this)) {
+            return refuse(MakeError(1223, "Cannot release the application lock (Database Principal: '" + principal +
+                                              "', Resource: '" + resourceName +
+                                              "') because it is not currently held."));
+        }
+        return sink.OnProcedureDone(false, 0);
+    }
+    const std::optional<LockMode> mode = RequestableMode(text(1, ""));
+    if (!mode) return refuse(InvalidLockMode(text(1, "")));
+    if (SameName(owner, kTransaction)) return refuse(NoTransaction());
+    if (!SameName(owner, kSession)) return refuse(InvalidLockOwner(owner));
+    long long timeout = -1;  // @@LOCK_TIMEOUT: SET LOCK_TIMEOUT has no effect here
+    if (arguments[3] && arguments[3]->kind != Value::Kind::Null) {
+        const std::string t = AsText(*arguments[3]);
+        char* end = nullptr;
+        timeout = std::strtoll(t.c_str(), &end, 10);
+        if (t.empty() || *end != '\0' || timeout < INT32_MIN || timeout > INT32_MAX) {  // @LockTimeout is an int
+            throw MakeError(8114, "Error converting data type varchar to int.", 16, 5);
+        }
+    }
+    const std::optional<int> status = registry->locks.Acquire(resource, this, *mode, std::chrono::milliseconds(timeout),
+                                                              [this] { return interrupted.load(); });
+    if (!status) throw Interrupted{};
+    sink.OnProcedureDone(false, *status);
+}
+
 Engine::Engine(fs::path dataDir, DriveMap drives) : impl_(std::make_unique<Impl>()) {
     impl_->registry = std::make_shared<DatabaseRegistry>();
     impl_->registry->dataDir = std::move(dataDir);
+    for (const auto& [letter, drive] : drives) {
+        if (!drive.charset.empty() && !Iconv(drive.charset, "UTF-8").Ok())
+            throw std::invalid_argument("unknown charset " + drive.charset + " for drive " + letter + ":");
+    }
     impl_->registry->drives = std::move(drives);
     fs::create_directories(impl_->registry->dataDir);
     if (!DatabaseExists(kMaster)) impl_->registry->Create(kMaster);

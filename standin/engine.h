@@ -63,6 +63,12 @@ public:
     virtual void OnRow(const std::vector<Value>& row) = 0;
     // One statement has ended. rowCount < 0: no count to report.
     virtual void OnStatementDone(bool failed, std::int64_t rowCount) = 0;
+    // A procedure called by EXEC has ended, after its messages, with its return status. Unless
+    // a sink tells procedures apart, it is the end of a statement without a count.
+    virtual void OnProcedureDone(bool failed, int returnStatus) {
+        (void)returnStatus;
+        OnStatementDone(failed, -1);
+    }
 };
 
 class Session;
@@ -70,11 +76,22 @@ class Session;
 // The databases of one data directory. Thread-safe; shared by all sessions of a server.
 class Engine {
 public:
-    // Where the paths of a Windows drive lie in this file system, by upper-case drive letter:
-    // under wine the tool's folder is Z:\..., and Z: is "/", so {'Z', "/"} makes a backup to
-    // Z:\dir\x.bak land in /dir/x.bak. Paths on drives not listed stay as written.
-    using DriveMap = std::map<char, std::filesystem::path>;
+    // Where the paths of a Windows drive lie in this file system: under wine the tool's folder
+    // is Z:\..., and Z: is "/", so {'Z', "/"} makes a backup to Z:\dir\x.bak land in
+    // /dir/x.bak. Below the directory, names are written in `charset` (an iconv name; empty:
+    // UTF-8, as the statement has them): wine, in a GBK locale, reads and writes the Unix names
+    // of the files its programs see in GBK, so with "GBK" the stand-in's backup of
+    // Z:\dir\演示账套.bak is the file the program finds there.
+    struct MappedDrive {
+        MappedDrive(std::filesystem::path directory, std::string charset = {})
+            : root(std::move(directory)), charset(std::move(charset)) {}
+        std::filesystem::path root;
+        std::string charset;
+    };
+    // By upper-case drive letter. Paths on drives not listed stay as written.
+    using DriveMap = std::map<char, MappedDrive>;
 
+    // Throws std::invalid_argument when a drive's charset is unknown to iconv.
     explicit Engine(std::filesystem::path dataDir, DriveMap drives = {});
     ~Engine();
     Engine(const Engine&) = delete;
@@ -86,9 +103,14 @@ public:
     // Server's message 4060 when that database does not exist.
     std::unique_ptr<Session> OpenSession(std::string_view database, Message* error);
 
-    // Writes the sample restored accounting database "2016年乡镇数据采集"; scale multiplies the
-    // voucher rows.
-    static void CreateSample(const std::filesystem::path& dataDir, int scale);
+    // The samples of the restored accounting database "2016年乡镇数据采集" (sample.cpp describes
+    // each): the default one, three units; the township one, thirteen units over five years, for
+    // converting many account sets in one go.
+    enum class Sample { Default, Township };
+
+    // Writes that database as `sample` has it, replacing any before; scale multiplies the voucher
+    // rows.
+    static void CreateSample(const std::filesystem::path& dataDir, int scale, Sample sample = Sample::Default);
 
     struct Impl;
 

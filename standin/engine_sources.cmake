@@ -1,5 +1,6 @@
 # The SQL engine of the stand-in and its sample database.
 list(APPEND STANDIN_SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/app_locks.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/backup_file.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/engine.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/sample.cpp

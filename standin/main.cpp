@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,8 +22,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: mssql-standin --data DIR [--port N] [--user NAME] [--password TEXT] [--log-statements FILE]\n"
-    "                     [--log-timing FILE] [--map-drive X:=DIR]...\n"
-    "       mssql-standin --data DIR --create-sample [--scale N]\n"
+    "                     [--log-timing FILE] [--map-drive X:=DIR]... [--map-drive-charset CHARSET]\n"
+    "       mssql-standin --data DIR --create-sample [--sample default|township] [--scale N]\n"
     "\n"
     "  --data DIR              one SQLite file per database\n"
     "  --port N                TCP port on 127.0.0.1 (default 1433; 0 picks a free one)\n"
@@ -32,7 +33,13 @@ constexpr const char* kUsage =
     "  --log-timing FILE       append the microseconds each statement took, a tab and the statement\n"
     "  --map-drive X:=DIR      a backup path on Windows drive X: (\"X:\\dir\\x.bak\") is written under DIR;\n"
     "                          wine's programs pass Z:=/ (repeatable)\n"
+    "  --map-drive-charset CHARSET\n"
+    "                          the charset of the file names under the mapped drives (an iconv name;\n"
+    "                          default UTF-8): a program under wine in the zh_CN.GBK locale finds its\n"
+    "                          files under GBK names, so it needs --map-drive Z:=/ --map-drive-charset GBK\n"
     "  --create-sample         write the sample database \"2016年乡镇数据采集\" and exit\n"
+    "  --sample NAME           which sample: default (3 units, 2015-2017) or township (13 units,\n"
+    "                          2014-2018, 27 account sets to convert; for batch conversion)\n"
     "  --scale N               multiply the sample's voucher rows by N (default 1)\n";
 
 // SIGTERM and SIGINT as a descriptor that the server polls.
@@ -59,9 +66,11 @@ private:
 
 struct Arguments {
     std::filesystem::path data;
-    standin::Engine::DriveMap drives;
+    std::map<char, std::filesystem::path> drives;
+    std::string driveCharset;
     standin::ServerOptions server;
     bool createSample = false;
+    std::optional<standin::Engine::Sample> sample;
     std::optional<int> scale;
 };
 
@@ -87,7 +96,7 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
         }
         if (option != "--data" && option != "--port" && option != "--user" && option != "--password" &&
             option != "--log-statements" && option != "--log-timing" && option != "--scale" &&
-            option != "--map-drive") {
+            option != "--map-drive" && option != "--map-drive-charset" && option != "--sample") {
             *error = "unknown option " + std::string(option);
             return std::nullopt;
         }
@@ -111,6 +120,17 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
                 return std::nullopt;
             }
             a.drives[static_cast<char>(std::toupper(static_cast<unsigned char>(value[0])))] = value.substr(3);
+        } else if (option == "--map-drive-charset") {
+            a.driveCharset = value;
+        } else if (option == "--sample") {
+            if (value == "default") {
+                a.sample = standin::Engine::Sample::Default;
+            } else if (value == "township") {
+                a.sample = standin::Engine::Sample::Township;
+            } else {
+                *error = "--sample takes default or township, not " + std::string(value);
+                return std::nullopt;
+            }
         } else if (option == "--user") {
             a.server.user = value;
         } else if (option == "--password") {
@@ -131,8 +151,12 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
         *error = "--data is required";
         return std::nullopt;
     }
-    if (a.scale && !a.createSample) {
-        *error = "--scale goes with --create-sample";
+    if (!a.driveCharset.empty() && a.drives.empty()) {
+        *error = "--map-drive-charset goes with --map-drive";
+        return std::nullopt;
+    }
+    if ((a.scale || a.sample) && !a.createSample) {
+        *error = std::string(a.scale ? "--scale" : "--sample") + " goes with --create-sample";
         return std::nullopt;
     }
     return a;
@@ -149,11 +173,15 @@ int main(int argc, char** argv) {
     }
     try {
         if (args->createSample) {
-            standin::Engine::CreateSample(args->data, args->scale.value_or(1));
+            standin::Engine::CreateSample(args->data, args->scale.value_or(1),
+                                          args->sample.value_or(standin::Engine::Sample::Default));
             return 0;
         }
         const StopSignals stop;
-        standin::Engine engine(args->data, args->drives);
+        standin::Engine::DriveMap drives;
+        for (const auto& [letter, root] : args->drives)
+            drives.emplace(letter, standin::Engine::MappedDrive(root, args->driveCharset));
+        standin::Engine engine(args->data, drives);
         standin::Server server(engine, args->server);
         std::printf("listening on 127.0.0.1:%d\n", server.Port());
         std::fflush(stdout);

@@ -1,7 +1,10 @@
-// The sample restored accounting database "2016年乡镇数据采集", for the integration tests, the
-// demo and the benchmarks.
+// The samples of the restored accounting database "2016年乡镇数据采集", for the integration
+// tests, the demo and the benchmarks: the default one, and a larger township one for converting
+// many account sets in one go. Both have the same tables, column types and kinds of rows; they
+// differ in their units, account sets and years.
 //
-// Shape. Three accounting units, two account sets each, fiscal years 2015, 2016 and 2017:
+// The default sample. Three accounting units, two account sets each, fiscal years 2015, 2016
+// and 2017:
 //   unit 001 "城关镇人民政府（新科目）":  001 "演示账套",  011 "城关镇工会账套"
 //   unit 002 "河西乡人民政府新科目":      002 "演示账套2", 012 "河西乡专项资金账套"
 //   unit 003 "东山乡卫生院":              003 "旧制度账套", 013 "东山乡食堂账套"
@@ -16,7 +19,7 @@
 // numbers and sequence numbers, decimal(18,2) for amounts, decimal(18,6) for rates, prices and
 // quantities, datetime for dates. Key columns are NOT NULL; other columns hold some NULLs.
 //
-// Rows, for scale N (counts at scale 1 in brackets):
+// Rows, for scale N (counts at scale 1 of the default sample in brackets):
 //   GL_Ztcs: one per unit, account set and year [18].
 //   GL_KMXX: the unit's accounts (12 or 8) per account set and year [192].
 //   PUBKJQJ: twelve periods per account set and year [216].
@@ -32,6 +35,30 @@
 //     ncd) carried from the year before [150 each].
 //   Every other table: two rows per unit, and per account set and year where the table has
 //     those columns [6 to 36].
+//
+// The township sample ("--sample township"). Thirteen units, fiscal years 2014 to 2018, the
+// account sets of each unit numbered 001, 002, ... (so numbers repeat across units):
+//   101 "城关镇人民政府（新科目）":  001 "城关镇机关账套", 002 "工会账套", 003 "专项资金账套"
+//   102 "河西乡人民政府新科目":      001 "河西乡机关账套", 002 "工会账套", 003 "专项资金"
+//   103 "东山乡人民政府（新科目）":  001 "东山乡机关账套", 002 "工会账套", 003 "东山乡代管资金账套"
+//   104 "南岭镇人民政府（新科目）":  001 "南岭镇机关账套", 002 "食堂账套", 003 "南岭镇财政所账套"
+//   105 "北湖乡人民政府（新科目）":  001 "北湖乡机关账套", 002 "北湖乡扶贫资金账套"
+//   106 "西坪镇人民政府（新科目）":  001 "西坪镇机关账套", 002 "食堂账套", 003 "西坪镇社保资金账套"
+//   107 "红旗乡人民政府（新科目）":  001 "红旗乡机关账套", 002 "红旗乡村级代理账套"; books from 2015 on
+//   108 "清水镇人民政府新科目":      001 "清水镇机关账套", 002 "清水镇经费账套", 003 "清水镇党建经费账套"
+//   109 "金山镇人民政府（新科目）":  001 "金山镇机关账套", 002 "金山镇国库集中支付账套", 003 "金山镇基建账套"
+//   110 "长乐乡人民政府（新科目）":  001 "长乐乡机关账套", 002 "长乐乡扶贫资金账套"
+//   111 "青石镇卫生院":              001 "青石镇卫生院账套", 002 "食堂账套"
+//   112 "白沙乡中心学校":            001 "白沙乡中心学校账套"
+//   113 "马坪镇敬老院":              001 "马坪镇敬老院账套"
+// Units 101 to 110 have "新科目" in their name and the new chart of accounts: their 27 account
+// sets can be converted, 27 in each year but 2014, which has 25: unit 107 has no GL_Ztcs row and
+// no rows in any table that has a year for 2014. Units 111 to 113 (old chart) cannot. "工会账套"
+// is the name of an account set in three units, "食堂账套" in three (one of them, 111, not
+// convertible), and "专项资金" is contained in "专项资金账套"; no other name contains another.
+// Every account set has, in each of its years, rows in every table as the default sample has
+// them per account set and year [GL_Ztcs 153 rows, GL_PZML 7,344, GL_PZNR 17,216 at
+// scale 1].
 //
 // Generation runs in one transaction with prepared statements and without a journal; scale
 // 500 (about a million voucher lines) takes seconds.
@@ -58,8 +85,6 @@ namespace standin {
 namespace {
 
 constexpr std::string_view kDatabase = "2016年乡镇数据采集";
-constexpr int kFirstYear = 2015;
-constexpr int kLastYear = 2017;
 constexpr int kVouchersPerPeriod = 4;  // per account set, times the scale
 constexpr int kRowsPerGroup = 2;       // rows of an ordinary table per unit / account set / year
 
@@ -221,16 +246,71 @@ struct AccountSet {
 struct Unit {
     const char* code;
     const char* name;
-    std::array<AccountSet, 2> sets;
+    std::vector<AccountSet> sets;
     std::span<const Account> accounts;
     std::span<const VoucherPattern> patterns;
+    int since = 0;  // the first fiscal year the unit keeps books for; 0: all of the sample's years
 };
 
-const Unit kUnits[] = {
-    {"001", "城关镇人民政府（新科目）", {{{"001", "演示账套"}, {"011", "城关镇工会账套"}}}, kNewAccounts, kNewPatterns},
-    {"002", "河西乡人民政府新科目", {{{"002", "演示账套2"}, {"012", "河西乡专项资金账套"}}}, kNewAccounts, kNewPatterns},
-    {"003", "东山乡卫生院", {{{"003", "旧制度账套"}, {"013", "东山乡食堂账套"}}}, kOldAccounts, kOldPatterns},
+// A sample's units and fiscal years.
+struct Shape {
+    std::vector<Unit> units;
+    int firstYear;
+    int lastYear;
+
+    // Whether `unit` has its account sets, and their rows, in `year`.
+    static bool Keeps(const Unit& unit, int year) { return year >= unit.since; }
 };
+
+Shape DefaultShape() {
+    return {{{"001", "城关镇人民政府（新科目）", {{"001", "演示账套"}, {"011", "城关镇工会账套"}}, kNewAccounts,
+              kNewPatterns},
+             {"002", "河西乡人民政府新科目", {{"002", "演示账套2"}, {"012", "河西乡专项资金账套"}}, kNewAccounts,
+              kNewPatterns},
+             {"003", "东山乡卫生院", {{"003", "旧制度账套"}, {"013", "东山乡食堂账套"}}, kOldAccounts,
+              kOldPatterns}},
+            2015,
+            2017};
+}
+
+// Units whose name has "新科目" keep the new chart of accounts, the others the old one.
+Unit TownshipUnit(const char* code, const char* name, std::vector<AccountSet> sets, int since = 0) {
+    const bool converted = std::string_view(name).find("新科目") != std::string_view::npos;
+    Unit unit{code, name, std::move(sets), kOldAccounts, kOldPatterns, since};
+    if (converted) {
+        unit.accounts = kNewAccounts;
+        unit.patterns = kNewPatterns;
+    }
+    return unit;
+}
+
+Shape TownshipShape() {
+    return {{TownshipUnit("101", "城关镇人民政府（新科目）",
+                          {{"001", "城关镇机关账套"}, {"002", "工会账套"}, {"003", "专项资金账套"}}),
+             TownshipUnit("102", "河西乡人民政府新科目",
+                          {{"001", "河西乡机关账套"}, {"002", "工会账套"}, {"003", "专项资金"}}),
+             TownshipUnit("103", "东山乡人民政府（新科目）",
+                          {{"001", "东山乡机关账套"}, {"002", "工会账套"}, {"003", "东山乡代管资金账套"}}),
+             TownshipUnit("104", "南岭镇人民政府（新科目）",
+                          {{"001", "南岭镇机关账套"}, {"002", "食堂账套"}, {"003", "南岭镇财政所账套"}}),
+             TownshipUnit("105", "北湖乡人民政府（新科目）",
+                          {{"001", "北湖乡机关账套"}, {"002", "北湖乡扶贫资金账套"}}),
+             TownshipUnit("106", "西坪镇人民政府（新科目）",
+                          {{"001", "西坪镇机关账套"}, {"002", "食堂账套"}, {"003", "西坪镇社保资金账套"}}),
+             TownshipUnit("107", "红旗乡人民政府（新科目）",
+                          {{"001", "红旗乡机关账套"}, {"002", "红旗乡村级代理账套"}}, 2015),
+             TownshipUnit("108", "清水镇人民政府新科目",
+                          {{"001", "清水镇机关账套"}, {"002", "清水镇经费账套"}, {"003", "清水镇党建经费账套"}}),
+             TownshipUnit("109", "金山镇人民政府（新科目）",
+                          {{"001", "金山镇机关账套"}, {"002", "金山镇国库集中支付账套"}, {"003", "金山镇基建账套"}}),
+             TownshipUnit("110", "长乐乡人民政府（新科目）",
+                          {{"001", "长乐乡机关账套"}, {"002", "长乐乡扶贫资金账套"}}),
+             TownshipUnit("111", "青石镇卫生院", {{"001", "青石镇卫生院账套"}, {"002", "食堂账套"}}),
+             TownshipUnit("112", "白沙乡中心学校", {{"001", "白沙乡中心学校账套"}}),
+             TownshipUnit("113", "马坪镇敬老院", {{"001", "马坪镇敬老院账套"}})},
+            2014,
+            2018};
+}
 
 constexpr const char* kCounterparties[] = {"0001", "0002", "0003", "0004", "0005"};
 constexpr const char* kClerks[] = {"张会计", "李会计", "王出纳"};
@@ -463,12 +543,13 @@ const Account& FindAccount(const Unit& unit, const char* code) {
 
 // Rows of an ordinary table: kRowsPerGroup per unit, and per account set and year where the
 // table has those columns.
-void WriteOrdinary(TableWriter& w) {
+void WriteOrdinary(TableWriter& w, const Shape& shape) {
     const bool bySet = w.Has("zth") || w.Has("ztbh");
     const bool byYear = w.Has("kjnd");
-    for (const Unit& unit : kUnits) {
+    for (const Unit& unit : shape.units) {
         for (size_t s = 0; s < (bySet ? unit.sets.size() : 1); ++s) {
-            for (int year = byYear ? kFirstYear : 0; year <= (byYear ? kLastYear : 0); ++year) {
+            for (int year = byYear ? shape.firstYear : 0; year <= (byYear ? shape.lastYear : 0); ++year) {
+                if (byYear && !Shape::Keeps(unit, year)) continue;
                 for (int row = 0; row < kRowsPerGroup; ++row) {
                     w.Fill({&unit, bySet ? &unit.sets[s] : nullptr, year, 0, row});
                     w.Insert();
@@ -479,21 +560,21 @@ void WriteOrdinary(TableWriter& w) {
 }
 
 // The account-set table: one row per unit, account set and year.
-void WriteAccountSets(TableWriter& w) {
-    for (const Unit& unit : kUnits)
+void WriteAccountSets(TableWriter& w, const Shape& shape) {
+    for (const Unit& unit : shape.units)
         for (const AccountSet& set : unit.sets)
-            for (int year = kFirstYear; year <= kLastYear; ++year) {
-                w.Fill({&unit, &set, year, 0, year - kFirstYear});
+            for (int year = std::max(shape.firstYear, unit.since); year <= shape.lastYear; ++year) {
+                w.Fill({&unit, &set, year, 0, year - shape.firstYear});
                 w.Int("kjqjs", 12);
                 w.Insert();
             }
 }
 
 // The chart of accounts of every account set and year.
-void WriteAccounts(TableWriter& w) {
-    for (const Unit& unit : kUnits)
+void WriteAccounts(TableWriter& w, const Shape& shape) {
+    for (const Unit& unit : shape.units)
         for (const AccountSet& set : unit.sets)
-            for (int year = kFirstYear; year <= kLastYear; ++year)
+            for (int year = std::max(shape.firstYear, unit.since); year <= shape.lastYear; ++year)
                 for (size_t k = 0; k < unit.accounts.size(); ++k) {
                     const Account& a = unit.accounts[k];
                     w.Fill({&unit, &set, year, 0, static_cast<int>(k)});
@@ -508,10 +589,10 @@ void WriteAccounts(TableWriter& w) {
 }
 
 // Twelve accounting periods per account set and year.
-void WritePeriods(TableWriter& w) {
-    for (const Unit& unit : kUnits)
+void WritePeriods(TableWriter& w, const Shape& shape) {
+    for (const Unit& unit : shape.units)
         for (const AccountSet& set : unit.sets)
-            for (int year = kFirstYear; year <= kLastYear; ++year)
+            for (int year = std::max(shape.firstYear, unit.since); year <= shape.lastYear; ++year)
                 for (int month = 1; month <= 12; ++month) {
                     w.Fill({&unit, &set, year, month, month - 1});
                     w.Int("kjqjxh", month);
@@ -523,7 +604,8 @@ void WritePeriods(TableWriter& w) {
 }
 
 // Vouchers with their lines, department details and counterparty items.
-void WriteVouchers(TableWriter& ml, TableWriter& nr, TableWriter& flmx, TableWriter& wlyw, int scale) {
+void WriteVouchers(TableWriter& ml, TableWriter& nr, TableWriter& flmx, TableWriter& wlyw, const Shape& shape,
+                   int scale) {
     // The columns that all four tables share.
     struct Keys {
         TableWriter& w;
@@ -541,7 +623,7 @@ void WriteVouchers(TableWriter& ml, TableWriter& nr, TableWriter& flmx, TableWri
               wlPzrq = wlyw.Find("pzrq"), wlWldrq = wlyw.Find("wldrq");
 
     // Columns that do not vary get their values once.
-    const RowContext first{&kUnits[0], &kUnits[0].sets[0], kFirstYear, 1, 0};
+    const RowContext first{&shape.units[0], &shape.units[0].sets[0], shape.firstYear, 1, 0};
     for (TableWriter* w : {&ml, &nr, &flmx, &wlyw}) w->Fill(first);
     flmx.Text("mxlx", "BM");
     flmx.Int("mxxh", 1);
@@ -551,9 +633,9 @@ void WriteVouchers(TableWriter& ml, TableWriter& nr, TableWriter& flmx, TableWri
 
     Random random;
     std::int64_t voucherId = 0, lineId = 0;
-    for (const Unit& unit : kUnits) {
+    for (const Unit& unit : shape.units) {
         for (const AccountSet& set : unit.sets) {
-            for (int year = kFirstYear; year <= kLastYear; ++year) {
+            for (int year = std::max(shape.firstYear, unit.since); year <= shape.lastYear; ++year) {
                 for (int month = 1; month <= 12; ++month) {
                     const std::string period = Period(year, month);
                     for (Keys& k : keys) {
@@ -630,7 +712,7 @@ void WriteVouchers(TableWriter& ml, TableWriter& nr, TableWriter& flmx, TableWri
 
 // Balances from the voucher lines: monthly debit and credit totals per account, with opening
 // balances carried from the year before (the first year opens at zero).
-void WriteBalances(sqlite3* db) {
+void WriteBalances(sqlite3* db, const Shape& shape) {
     std::string columns = "gsdm, kjnd, ZTH, kmdm, ID, yeblx, wbdm, zdylb, zdydm, ncj, ncd";
     std::string values = "gsdm, substr(kjqj, 1, 4), ZTH, kmdm, row_number() OVER (), '0', '', '', '', 0, 0";
     for (int f = 0; f <= 10; ++f) {
@@ -652,7 +734,7 @@ void WriteBalances(sqlite3* db) {
     }
     Exec(db, "INSERT INTO GL_YEB (" + columns + ") SELECT " + values +
                  " FROM GL_PZNR GROUP BY gsdm, substr(kjqj, 1, 4), ZTH, kmdm ORDER BY 1, 3, 2, 4");
-    for (int year = kFirstYear + 1; year <= kLastYear; ++year) {
+    for (int year = shape.firstYear + 1; year <= shape.lastYear; ++year) {
         const std::string closing = "round(ncj - ncd + " + debits + " - (" + credits + "), 2)";
         const std::string before = "'" + std::to_string(year - 1) + "'", now = "'" + std::to_string(year) + "'";
         Exec(db, "UPDATE GL_YEB AS c SET ncj = max(p.net, 0), ncd = max(-p.net, 0) FROM (SELECT gsdm, ZTH, kmdm, " +
@@ -664,7 +746,8 @@ void WriteBalances(sqlite3* db) {
 
 }  // namespace
 
-void Engine::CreateSample(const std::filesystem::path& dataDir, int scale) {
+void Engine::CreateSample(const std::filesystem::path& dataDir, int scale, Sample sample) {
+    const Shape shape = sample == Sample::Township ? TownshipShape() : DefaultShape();
     std::filesystem::create_directories(dataDir);
     const std::filesystem::path file = DatabaseFile(dataDir, kDatabase);
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
@@ -685,18 +768,19 @@ void Engine::CreateSample(const std::filesystem::path& dataDir, int scale) {
     for (size_t k = 0; k < std::size(kTables); ++k) {
         const std::string_view name = kTables[k].name;
         if (name == "GL_Ztcs")
-            WriteAccountSets(*writers[k]);
+            WriteAccountSets(*writers[k], shape);
         else if (name == "GL_KMXX")
-            WriteAccounts(*writers[k]);
+            WriteAccounts(*writers[k], shape);
         else if (name == "PUBKJQJ")
-            WritePeriods(*writers[k]);
+            WritePeriods(*writers[k], shape);
         else if (!In(name, {"GL_PZML", "GL_PZNR", "GL_PZFLMX", "GL_PZFLMX_BK", "GL_WLYW", "GL_YEB", "GL_YEBK"}))
-            WriteOrdinary(*writers[k]);
+            WriteOrdinary(*writers[k], shape);
     }
-    WriteVouchers(writer("GL_PZML"), writer("GL_PZNR"), writer("GL_PZFLMX"), writer("GL_WLYW"), std::max(scale, 1));
+    WriteVouchers(writer("GL_PZML"), writer("GL_PZNR"), writer("GL_PZFLMX"), writer("GL_WLYW"), shape,
+                  std::max(scale, 1));
     writers.clear();
     Exec(db.get(), "INSERT INTO GL_PZFLMX_BK SELECT * FROM GL_PZFLMX WHERE pzh % 3 = 1");
-    WriteBalances(db.get());
+    WriteBalances(db.get(), shape);
     Exec(db.get(), "COMMIT");
     Exec(db.get(), "PRAGMA journal_mode=WAL");
 }

@@ -207,6 +207,10 @@ public:
         }
         ::shutdown(socket_.Get(), SHUT_RDWR);
         reader.join();
+        // The session ends with its connection, not when the server reaps the connection's
+        // thread: what it holds (application locks, its current database) is free at once.
+        std::lock_guard lock(mutex_);
+        session_.reset();
     }
 
     // From another thread: ends the connection and interrupts the statement that runs.
@@ -418,6 +422,16 @@ private:
                 done_ = true;
                 rows_ = false;
             }
+            // EXEC of a procedure: its return status and its DONEPROC, in a batch as inside
+            // another procedure.
+            void OnProcedureDone(bool failed, int returnStatus) override {
+                c_.ReportDatabaseChange();
+                c_.reply_.ReturnStatus(returnStatus);
+                c_.reply_.Done(tds::DoneToken::DoneProc, failed ? tds::kDoneError : 0, tds::kCmdExecute, -1);
+                failed_ |= failed;
+                done_ = true;
+                rows_ = false;
+            }
             bool failed_ = false;
             bool done_ = false;
 
@@ -608,13 +622,14 @@ private:
 
         // What the statement reports, in order, apart from the rows of its first result set.
         struct Event {
-            std::optional<Message> message;  // or the end of a statement:
+            std::optional<Message> message;  // or the end of a statement (or of a procedure):
             bool failed = false;
             std::int64_t rowCount = -1;
+            std::optional<int> returnStatus;  // of a procedure
         };
         class Sink : public ResultSink {
         public:
-            void OnMessage(const Message& m) override { events_.push_back(Event{m}); }
+            void OnMessage(const Message& m) override { events_.push_back(Event{m, false, -1, std::nullopt}); }
             void OnColumns(const std::vector<ColumnInfo>& columns) override {
                 inFirstResult_ = !columns_;
                 if (!columns_) columns_ = columns;
@@ -625,7 +640,11 @@ private:
             void OnStatementDone(bool failed, std::int64_t rowCount) override {
                 failed_ |= failed;
                 inFirstResult_ = false;
-                events_.push_back(Event{std::nullopt, failed, rowCount});
+                events_.push_back(Event{std::nullopt, failed, rowCount, std::nullopt});
+            }
+            void OnProcedureDone(bool failed, int returnStatus) override {
+                failed_ |= failed;
+                events_.push_back(Event{std::nullopt, failed, -1, returnStatus});
             }
             std::vector<Event> events_;
             std::optional<std::vector<ColumnInfo>> columns_;
@@ -643,6 +662,9 @@ private:
         for (const Event& e : sink.events_) {
             if (e.message) {
                 reply_.Message(*e.message);
+            } else if (e.returnStatus) {
+                reply_.ReturnStatus(*e.returnStatus);
+                reply_.Done(tds::DoneToken::DoneProc, e.failed ? tds::kDoneError : 0, tds::kCmdExecute, -1);
             } else if (!cursor) {
                 reply_.Done(tds::DoneToken::DoneInProc, e.failed ? tds::kDoneError : 0, 0, e.rowCount);
             }

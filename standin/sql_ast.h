@@ -131,11 +131,24 @@ struct WaitforStatement {
     std::string delay;  // 'hh:mm[:ss[.mmm]]' as written
 };
 
+// One argument of EXEC: a constant (a string, also one written without quotes, a number, a
+// negative number or NULL) or DEFAULT.
+struct ExecArgument {
+    std::string name;  // "@Resource" as written; empty when given by position
+    ExprPtr value;     // null for DEFAULT
+};
+
+// EXEC[UTE] procedure [argument, ...]: a system procedure called with constants.
+struct ExecStatement {
+    ObjectName procedure;
+    std::vector<ExecArgument> arguments;
+};
+
 struct Statement {
     int line = 1;  // where it starts in the batch
     std::variant<SelectStatement, CreateTableStatement, InsertStatement, UpdateStatement, DeleteStatement,
                  DropTableStatement, CreateDatabaseStatement, DropDatabaseStatement, BackupStatement,
-                 VerifyBackupStatement, UseStatement, SetStatement, WaitforStatement>
+                 VerifyBackupStatement, UseStatement, SetStatement, WaitforStatement, ExecStatement>
         body;
 };
 

@@ -36,8 +36,8 @@ ExprPtr MakeUnary(Expr::Kind kind, ExprPtr operand) {
     return MakeExpr(kind, {}, std::move(args));
 }
 
-constexpr std::string_view kStatementStarts[] = {"SELECT", "INSERT",  "UPDATE", "DELETE", "CREATE", "DROP",
-                                                 "BACKUP", "RESTORE", "USE",    "SET",    "WAITFOR"};
+constexpr std::string_view kStatementStarts[] = {"SELECT", "INSERT", "UPDATE", "DELETE", "CREATE", "DROP",   "BACKUP",
+                                                 "RESTORE", "USE",   "SET",    "WAITFOR", "EXEC",  "EXECUTE"};
 constexpr std::string_view kComparisons[] = {"=", "<>", "!=", "<", ">", "<=", ">=", "!<", "!>"};
 
 class Parser {
@@ -145,6 +145,7 @@ private:
             return UseStatement{Identifier()};
         }
         if (IsWord(t, "SET")) return Set();
+        if (IsWord(t, "EXEC") || IsWord(t, "EXECUTE")) return Exec();
         if (IsWord(t, "WAITFOR")) {
             Take();
             ExpectWord("DELAY");
@@ -323,6 +324,33 @@ private:
         ExpectSymbol("=");
         if (Peek().kind != Token::Kind::String) Fail();
         return Take().text;
+    }
+
+    ExecStatement Exec() {
+        Take();
+        ExecStatement s;
+        s.procedure = Name();
+        if (AtStatementEnd()) return s;
+        do {
+            ExecArgument a;
+            if (Peek().kind == Token::Kind::Name && Peek().text.front() == '@' && IsSymbol(Peek(1), "=")) {
+                a.name = Take().text;
+                Take();
+            }
+            const Token& t = Peek();
+            if (IsWord(t, "DEFAULT")) {
+                Take();
+            } else if (t.kind == Token::Kind::String || t.kind == Token::Kind::Number || IsWord(t, "NULL") ||
+                       (IsSymbol(t, "-") && Peek(1).kind == Token::Kind::Number)) {
+                a.value = Unary();
+            } else if (t.kind == Token::Kind::Name && !IsReserved(t) && t.text.front() != '@') {
+                a.value = MakeExpr(Expr::Kind::String, Take().text);  // a string without quotes
+            } else {
+                Fail();
+            }
+            s.arguments.push_back(std::move(a));
+        } while (AcceptSymbol(","));
+        return s;
     }
 
     // SET options take no effect; the statement runs up to the next statement or semicolon.

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "sql_text.h"
 #include "sql_translate.h"
@@ -91,6 +92,18 @@ void Exec(sqlite3* db, const std::string& sql) {
     if (rc != SQLITE_OK) ThrowSqlite(db, rc);
 }
 
+// A function's error travels as SQLite's error text: this mark, then number, severity, state
+// and text, each after a mark.
+constexpr char kFunctionErrorMark = '\x1F';
+
+void FailFunction(sqlite3_context* context, const SqlError& error) {
+    const Message& m = error.message;
+    std::string text(1, kFunctionErrorMark);
+    for (int n : {m.number, m.severity, m.state}) text += std::to_string(n) + kFunctionErrorMark;
+    text += m.text;
+    sqlite3_result_error(context, text.data(), static_cast<int>(text.size()));
+}
+
 void ThrowSqlite(sqlite3* db, int rc) {
     const int primary = rc & 0xFF;
     if (primary == SQLITE_INTERRUPT) throw Interrupted{};
@@ -98,6 +111,16 @@ void ThrowSqlite(sqlite3* db, int rc) {
         throw MakeError(1222, "Lock request time out period exceeded.");
     }
     const std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    if (!text.empty() && text.front() == kFunctionErrorMark) {
+        int parts[3] = {};
+        std::size_t at = 1;
+        for (int& part : parts) {
+            const std::size_t end = text.find(kFunctionErrorMark, at);
+            part = std::atoi(text.substr(at, end - at).c_str());
+            at = end + 1;
+        }
+        throw MakeError(parts[0], text.substr(at), parts[1], parts[2]);
+    }
     // Nesting beyond what SQLite's parser takes is what SQL Server calls nested too deeply.
     if (text == "parser stack overflow") throw NestedTooDeeply();
     throw MakeError(50000, "SQLite: " + text);

@@ -11,6 +11,7 @@
 #include "sql_error.h"
 
 struct sqlite3;
+struct sqlite3_context;
 struct sqlite3_stmt;
 
 namespace standin {
@@ -42,6 +43,10 @@ void Exec(sqlite3* db, const std::string& sql);
 
 // SQLite's failure `rc` on `db` as a SQL Server error; throws Interrupted for SQLITE_INTERRUPT.
 [[noreturn]] void ThrowSqlite(sqlite3* db, int rc);
+
+// Makes a call of a function that the engine registered fail with `error`: the statement
+// stops, and ThrowSqlite throws that error.
+void FailFunction(sqlite3_context* context, const SqlError& error);
 
 // A write transaction that rolls back unless committed.
 class Transaction {

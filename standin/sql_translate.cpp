@@ -164,6 +164,40 @@ Typed Call(const Expr& e, const Scope& scope) {
         t.bareColumn = !s.bareColumn.empty() ? s.bareColumn : n.bareColumn;
         return t;
     }
+    // Functions of the session (registered by the engine on its connections): name, SQLite's
+    // name, fewest and most arguments, result type.
+    struct SessionFunction {
+        std::string_view name, sqlite;
+        std::size_t least, most;
+        ColumnInfo result;
+    };
+    static const SessionFunction kSessionFunctions[] = {
+        {"applock_mode", "mssql_applock_mode", 3, 3, Info(SqlType::NVarChar, true, 32)},
+        {"applock_test", "mssql_applock_test", 4, 4, Info(SqlType::SmallInt, true)},
+        {"db_id", "mssql_db_id", 0, 1, Info(SqlType::Int, true)},
+    };
+    for (const SessionFunction& f : kSessionFunctions) {
+        if (name != f.name) continue;
+        if (e.star || e.args.size() < f.least || e.args.size() > f.most) {
+            if (f.least == f.most) {
+                throw MakeError(174, "The " + name + " function requires " + std::to_string(f.least) + " argument(s).",
+                                15);
+            }
+            throw MakeError(189, "The " + name + " function requires " + std::to_string(f.least) + " to " +
+                                     std::to_string(f.most) + " arguments.",
+                            15);
+        }
+        t.sql = std::string(f.sqlite) + "(";
+        for (std::size_t k = 0; k < e.args.size(); ++k) {
+            const Typed a = Translate(*e.args[k], scope);
+            t.sql += (k ? ", " : "") + a.sql;
+            t.aggregate = t.aggregate || a.aggregate;
+            if (t.bareColumn.empty()) t.bareColumn = a.bareColumn;
+        }
+        t.sql += ")";
+        t.type = f.result;
+        return t;
+    }
     throw MakeError(195, "'" + e.text + "' is not a recognized built-in function name.", 15);
 }
 

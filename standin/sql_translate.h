@@ -4,7 +4,8 @@
 // mssql_ci (case-insensitive, trailing blanks ignored), LIKE through the function mssql_like,
 // left() as substr(). The collation and the function exist only on the engine's connections
 // (RegisterTextSemantics); stored schemas never name them, so every database file stays
-// readable by a plain sqlite3.
+// readable by a plain sqlite3. APPLOCK_MODE, APPLOCK_TEST and DB_ID become calls of the
+// functions that a session registers on its own connection (mssql_applock_mode, ...).
 
 #include <string>
 #include <string_view>

@@ -119,6 +119,7 @@ protected:
 
 TEST_F(Batch, EachSetGoesIntoItsOwnCheckedBackupWithItsRecordAndALineOfTheSummary) {
     const tarvex::BatchOutcome outcome = Run({Set("2016", "演示账套"), Set("2017", "演示账套2")});
+    EXPECT_EQ(outcome.stopped, "");
     ASSERT_EQ(outcome.rows.size(), 2u);
     for (const BatchRow& row : outcome.rows) {
         EXPECT_EQ(row.result, BatchRow::Result::Converted) << tarvex::NotesText(row);

@@ -18,6 +18,7 @@
 #include "catalogue.h"
 #include "codepage.h"
 #include "export.h"
+#include "temporary_database.h"
 
 using namespace flowtest;
 namespace fs = std::filesystem;
@@ -441,4 +442,56 @@ TEST_F(ConversionFlow, TheBackupIsNamedForTheTimeItIsMadeNotTheTimeOfTheQuestion
     localtime_r(&asked, &local);
     const int named = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
     EXPECT_GE((named - (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) + 86400) % 86400, 2) << name;
+}
+
+TEST_F(ConversionFlow, ATemporaryDatabaseAnotherCopyHoldsIsNeitherFilledNorBackedUpNorDropped) {
+    // Another copy of the program: its own connection holds the temporary database it fills.
+    Sql("create database Tarvex数据整理");
+    ASSERT_EQ(tarvex::TakeHold(own), tarvex::Hold::Held);
+    Sql("SELECT * INTO Tarvex数据整理.dbo.GL_BZ FROM \"2016年乡镇数据采集\".dbo.GL_BZ WHERE GSDM='001'");
+    Prepare("城关镇工会账套");
+    Click("按钮4");
+    EXPECT_TRUE(notices.Next().text.contains(U("正被另一个转换程序使用")));
+    Click("按钮2");
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.contains(U("正被另一个转换程序使用"))) << n.text.toStdString();
+    EXPECT_EQ(StatementsWith("create database"), 1);  // the other copy's
+    EXPECT_EQ(StatementsWith("backup database"), 0);
+    EXPECT_EQ(StatementsWith("drop database"), 0);
+    EXPECT_TRUE(Backups().empty());
+    // Once the other copy has gone, its leftover is exported only on an explicit Yes.
+    own.CloseDatabase();
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.startsWith(U("临时数据库不是本程序这次运行中整理的")));
+    EXPECT_TRUE(Backups().empty());
+    EXPECT_TRUE(TemporaryDatabaseExists());
+}
+
+TEST_F(ConversionFlow, LosingTheServerDuringTheCheckSaysTheCheckCouldNotRunAndToLogInAgain) {
+    Prepare("演示账套");
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    tarvex::BindActions(*window, {1000, backupDirectory.string()});  // a real pause before the check
+    notices.AnswerQuestionsWith(true);  // bound anew, the actions know nothing of the run before
+    QTimer kill;
+    QObject::connect(&kill, &QTimer::timeout, [&] {
+        if (standin->Running() && RunLines().contains(U("正在校验备份文件！"))) standin->KillNow();
+    });
+    kill.start(20);
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要导出吗？")));
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.contains(U("校验未能进行：与服务器的连接断开"))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains(U("请重新点击“登录数据库”"))) << n.text.toStdString();
+    ASSERT_EQ(Backups().size(), 1u);
+    QFile record(QString::fromStdString(Backups().front().string() + ".txt"));
+    ASSERT_TRUE(record.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(record.readAll()).contains(U("校验（RESTORE VERIFYONLY）：未能进行：与服务器的连接断开")));
+    // The server back, the dead connection says to log in again.
+    kill.stop();
+    standin->Start();
+    Click("按钮2");
+    const Notice again = notices.Next();
+    EXPECT_TRUE(again.text.startsWith(U("导出失败！请重试"))) << again.text.toStdString();
+    EXPECT_TRUE(again.text.contains(U("请重新点击“登录数据库”"))) << again.text.toStdString();
 }

@@ -536,6 +536,74 @@ TEST_F(StandinDriver, StatementLogKeepsEachStatementOnOneLine) {
     EXPECT_NE(std::find(log.begin(), log.end(), "select ztbh\\r\\nfrom GL_Ztcs\\nwhere 1=0"), log.end());
 }
 
+// The tool guards its temporary database with an application lock of its session; every
+// statement travels as UTF-16 through SQLPrepareW. Queries go through a static cursor, the
+// procedures in turn as a prepared statement, through a cursor and as a batch. Expected: the
+// one value of the query's one row, "ok", or the number of the error.
+TEST_F(StandinDriver, ApplicationLocksBelongToTheSessionThatTookThem) {
+    std::unique_ptr<Client> clients[2] = {Connect(), Connect()};
+    const auto run = [&](int client, const std::string& sql, int way) -> std::string {
+        Statement s(*clients[client]);
+        if (sql.rfind("SELECT", 0) == 0 || way == 1) s.UseStaticCursor();
+        std::vector<SQLWCHAR> wide = ToWide(sql);
+        const SQLRETURN rc = way == 2 ? SQLExecDirectW(s.Handle(), wide.data(), SQL_NTS)
+                                      : SQL_SUCCEEDED(SQLPrepareW(s.Handle(), wide.data(), SQL_NTS)) ? s.Execute()
+                                                                                                     : SQL_ERROR;
+        if (rc == SQL_ERROR) {
+            const std::vector<Diagnostic> errors = s.Errors();
+            return errors.empty() ? "error" : std::to_string(errors[0].native);
+        }
+        if (sql.rfind("SELECT", 0) != 0) return "ok";
+        const std::vector<Row> rows = s.FetchAll();
+        return rows.size() == 1 && rows[0].size() == 1 ? rows[0][0].value_or("NULL") : "not one value";
+    };
+    const std::string ours = "N'Tarvex数据整理'", other = "N'另一把锁'";
+    const auto mode = [](const std::string& r) { return "SELECT APPLOCK_MODE('public', " + r + ", 'Session')"; };
+    const auto test = [](const std::string& r) {
+        return "SELECT APPLOCK_TEST('public', " + r + ", 'Exclusive', 'Session')";
+    };
+    const auto get = [](const std::string& r) {
+        return "EXEC sp_getapplock @Resource = " + r +
+               ", @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0";
+    };
+    const auto release = [](const std::string& r) {
+        return "EXEC sp_releaseapplock @Resource = " + r + ", @LockOwner = 'Session'";
+    };
+    struct Step {
+        int client;
+        std::string sql;
+        std::string expected;
+    };
+    const std::vector<Step> steps = {
+        {0, mode(ours), "NoLock"},  {0, test(ours), "1"},          {0, get(ours), "ok"},
+        {0, mode(ours), "Exclusive"}, {0, test(ours), "1"},        {1, test(ours), "0"},
+        {1, get(ours), "ok"},  // not granted: status -1, no error
+        {1, mode(ours), "NoLock"},  {1, release(ours), "1223"},    {1, test("N'tarvex数据整理'"), "1"},
+        {1, get(other), "ok"},      {1, mode(other), "Exclusive"}, {0, test(other), "0"},
+        {0, get(ours), "ok"},  // held twice now: released twice
+        {0, release(ours), "ok"},   {1, test(ours), "0"},          {0, release(ours), "ok"},
+        {1, test(ours), "1"},       {0, release(ours), "1223"},    {0, get(ours), "ok"},
+    };
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        const Step& step = steps[k];
+        EXPECT_EQ(run(step.client, step.sql, static_cast<int>(k % 3)), step.expected)
+            << "step " << k << ", connection " << step.client << ": " << step.sql;
+    }
+    // A closed connection leaves its locks behind as soon as the server has seen it go.
+    clients[0].reset();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (run(1, test(ours), 0) != "1")
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the lock outlived its connection";
+
+    EXPECT_EQ(run(1, "SELECT DB_ID(N'锁之库')", 0), "NULL");
+    EXPECT_EQ(run(1, "create database 锁之库", 0), "ok");
+    const std::string id = run(1, "SELECT DB_ID(N'锁之库')", 0);
+    EXPECT_GE(std::atoi(id.c_str()), 5) << id;
+    EXPECT_EQ(run(1, "SELECT DB_ID(N'MASTER')", 0), "1");
+    EXPECT_EQ(run(1, "drop database 锁之库", 0), "ok");
+    EXPECT_EQ(run(1, "SELECT DB_ID(N'锁之库')", 0), "NULL");
+}
+
 TEST(StandinProcessLife, SigtermClosesConnectionsAndExitsCleanly) {
     StandinProcess::Options options;
     options.sample = false;
@@ -556,6 +624,38 @@ TEST(StandinProcessLife, SigtermClosesConnectionsAndExitsCleanly) {
     running.join();
     EXPECT_EQ(server.ExitCode(), 0);
     EXPECT_EQ(rc, SQL_ERROR) << "the running statement ends with its connection";
+}
+
+// A stand-in killed in the middle of a statement comes back on its port with its databases,
+// and its statement log goes on.
+TEST(StandinProcessLife, AKilledServerStartsAgainOnItsPort) {
+    StandinProcess::Options options;
+    options.sample = false;
+    StandinProcess server(options);
+    const int port = server.Port();
+    {
+        Client client;
+        ASSERT_TRUE(SQL_SUCCEEDED(client.Connect(ToolConnectionString(port, "master")))) << Describe(client.Errors());
+        Statement create(client);
+        ASSERT_TRUE(SQL_SUCCEEDED(create.ExecDirect("create database survives")));
+        Statement wait(client);
+        std::thread running([&] { wait.ExecDirect("waitfor delay '00:10:00'"); });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (server.Statements().size() < 2) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        server.KillNow();
+        running.join();
+    }
+    server.Start();
+    EXPECT_EQ(server.Port(), port);
+    Client again;
+    ASSERT_TRUE(SQL_SUCCEEDED(again.Connect(ToolConnectionString(port, "survives")))) << Describe(again.Errors());
+    Statement s(again);
+    EXPECT_TRUE(SQL_SUCCEEDED(s.ExecDirect("create table after_restart (n int)")));
+    EXPECT_EQ(server.Statements(), (std::vector<std::string>{"create database survives", "waitfor delay '00:10:00'",
+                                                             "create table after_restart (n int)"}));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ namespace {
 
 using standin::SqlType;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 
@@ -223,6 +224,24 @@ TEST_F(DatabaseTest, BackupPathsOnAMappedDriveLandUnderItsDirectory) {
     EXPECT_TRUE(fs::exists(d / "x.bak"));
     EXPECT_TRUE(fs::exists(d / "子目录" / "y.bak"));
     EXPECT_EQ(One(*session, "backup database Tarvex数据整理 to disk='Y:\\x.bak'with init").messages.at(0).number, 3201);
+}
+
+// Under wine in a GBK locale the program sees the Unix names below Z: in GBK: with that
+// charset the backup and its check name the file the program finds. A name GBK cannot hold is
+// invalid, as Windows says.
+TEST_F(DatabaseTest, BackupNamesOnAMappedDriveInItsCharset) {
+    const fs::path d = BackupDir();
+    standin::Engine mapped(dir_.Path(), {{'Z', standin::Engine::MappedDrive(d, "GBK")}});
+    const auto session = Open(mapped, kSource);
+    Ok(*session, "create database Tarvex数据整理");
+    Ok(*session, "backup database Tarvex数据整理 to disk='Z:\\演示账套.bak' with init");
+    EXPECT_TRUE(fs::exists(d / "\xD1\xDD\xCA\xBE\xD5\xCB\xCC\xD7.bak"));
+    EXPECT_THAT(One(*session, "restore verifyonly from disk='Z:\\演示账套.bak'").Numbers(), ElementsAre(3262));
+    const Outcome refused = One(*session, "backup database Tarvex数据整理 to disk='Z:\\😀.bak' with init");
+    EXPECT_THAT(refused.Numbers(), ElementsAre(3201, 3013));
+    EXPECT_THAT(refused.messages.at(0).text, HasSubstr("Operating system error 123("));
+    EXPECT_THROW(standin::Engine(dir_.Path(), {{'Z', standin::Engine::MappedDrive(d, "NO-SUCH-CHARSET")}}),
+                 std::invalid_argument);
 }
 
 TEST_F(DatabaseTest, BackupThatCannotWriteItsFile) {

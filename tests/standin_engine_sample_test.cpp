@@ -285,5 +285,41 @@ TEST(SampleScaleTest, ScaleMultipliesTheVouchers) {
     EXPECT_EQ(count(three, "GL_PZML"), 864);
 }
 
+// The township sample: thirteen units over 2014-2018 with 27 convertible account sets, 25 in
+// 2014, when unit 107 keeps no books; every table holds rows for exactly the units, account sets
+// and years of GL_Ztcs that its columns distinguish, so that each conversion copies rows.
+TEST(TownshipSampleTest, UnitsYearsAndRowsForBatchConversion) {
+    TempDir dir;
+    standin::Engine::CreateSample(dir.Path(), 1, standin::Engine::Sample::Township);
+    const fs::path f = dir.Path() / "2016年乡镇数据采集.sqlite";
+    EXPECT_EQ(PlainQuery(f, "SELECT COUNT(DISTINCT hsdwdm), min(kjnd), max(kjnd) FROM GL_Ztcs"),
+              (Rows{{"13", "2014", "2018"}}));
+    EXPECT_EQ(PlainQuery(f, "SELECT kjnd, COUNT(*) FROM GL_Ztcs WHERE hsdwmc LIKE '%新科目%' GROUP BY 1 ORDER BY 1"),
+              (Rows{{"2014", "25"}, {"2015", "27"}, {"2016", "27"}, {"2017", "27"}, {"2018", "27"}}));
+    EXPECT_EQ(PlainQuery(f, "SELECT DISTINCT hsdwdm FROM GL_Ztcs WHERE hsdwmc NOT LIKE '%新科目%' ORDER BY 1"),
+              (Rows{{"111"}, {"112"}, {"113"}}));
+    EXPECT_EQ(PlainQuery(f, "SELECT COUNT(*) FROM GL_Ztcs WHERE hsdwdm = '107' AND kjnd = '2014'"), (Rows{{"0"}}));
+    EXPECT_EQ(PlainQuery(f, "SELECT ztmc, COUNT(DISTINCT hsdwdm) FROM GL_Ztcs WHERE ztmc LIKE '%工会账套%' OR "
+                            "ztmc LIKE '%专项资金%' GROUP BY 1 ORDER BY 1"),
+              (Rows{{"专项资金", "1"}, {"专项资金账套", "1"}, {"工会账套", "3"}}));
+
+    const Rows tables = PlainQuery(f, "SELECT name FROM sqlite_master WHERE type = 'table' AND name <> 'GL_Ztcs'");
+    EXPECT_EQ(tables.size(), 33u);
+    for (const auto& table : tables) {
+        SCOPED_TRACE(table[0]);
+        std::set<std::string> columns;
+        for (const auto& c : PlainQuery(f, "SELECT lower(name) FROM pragma_table_info('" + table[0] + "')"))
+            columns.insert(c[0]);
+        std::string keys = "gsdm", setKeys = "hsdwdm";
+        if (columns.count("zth")) keys += ", zth", setKeys += ", ztbh";
+        if (columns.count("kjnd")) keys += ", kjnd", setKeys += ", kjnd";
+        else if (columns.count("kjqj")) keys += ", substr(kjqj, 1, 4)", setKeys += ", kjnd";
+        const std::string inTable = "SELECT DISTINCT " + keys + " FROM \"" + table[0] + "\"";
+        const std::string inSets = "SELECT DISTINCT " + setKeys + " FROM GL_Ztcs";
+        EXPECT_EQ(PlainQuery(f, "SELECT COUNT(*) FROM (" + inSets + " EXCEPT " + inTable + ")"), (Rows{{"0"}}));
+        EXPECT_EQ(PlainQuery(f, "SELECT COUNT(*) FROM (" + inTable + " EXCEPT " + inSets + ")"), (Rows{{"0"}}));
+    }
+}
+
 }  // namespace
 }  // namespace enginetest

@@ -1,5 +1,5 @@
 // Sessions: interrupting WAITFOR, a long select-into and a wait for a lock; several sessions
-// working at once. Waits here are hang guards only.
+// working at once; application locks between sessions. Waits here are hang guards only.
 
 #include <atomic>
 #include <functional>
@@ -161,6 +161,42 @@ TEST_F(SessionTest, SeveralSessionsAtOnce) {
     for (int k = 0; k < kSessions; ++k) {
         EXPECT_EQ(Query(S(), "SELECT COUNT(*) FROM Tarvex数据整理..TGL_PZNR_" + std::to_string(k) + "_2"),
                   Query(S(), "SELECT COUNT(*) FROM GL_PZNR WHERE gsdm = '00" + std::to_string(k % 3 + 1) + "'"));
+    }
+}
+
+// Application locks of two sessions: modes that go together, the union a session holds after
+// asking twice (kept until its last release), locks per database, and the procedures' return
+// statuses and refusals. Expected: the query's one value, or the errors and the return status.
+TEST(AppLockTest, ModesStatusesAndRefusals) {
+    TempDir dir;
+    standin::Engine engine(dir.Path());
+    std::unique_ptr<standin::Session> sessions[2] = {Open(engine, "master"), Open(engine, "master")};
+    const auto get = [](const std::string& mode) { return "EXEC sp_getapplock N'r', '" + mode + "', 'Session', 0"; };
+    const std::string release = "EXEC sp_releaseapplock @Resource = N'r', @LockOwner = 'Session'";
+    const std::string mode = "SELECT APPLOCK_MODE('public', N'r', 'Session')";
+    const std::vector<std::tuple<int, std::string, std::string>> steps = {
+        {0, get("Shared"), "0"},         {1, get("Shared"), "0"},         {1, get("Update"), "0"},
+        {0, get("Update"), "-1"},        {0, mode, "Shared"},             {1, mode, "Update"},
+        {0, release, "0"},               {1, get("Exclusive"), "0"},      {1, release, "0"},
+        {1, mode, "Exclusive"},          {0, get("IntentShared"), "-1"},  {1, release, "0"},
+        {1, release, "0"},               {0, get("IntentShared"), "0"},   {0, get("IntentExclusive"), "0"},
+        {0, mode, "IntentExclusive"},    {1, get("Shared"), "-1"},        {1, "CREATE DATABASE other", ""},
+        {1, "USE other", "5701"},        {1, get("Exclusive"), "0"},      {1, get("Exclusive"), "0"},
+        {1, "EXEC sp_getapplock @Resource = 'r', @LockMode = Exclusive", "50000 -999"},
+        {1, get("Bogus"), "50000 -999"},
+        {1, "EXEC sp_releaseapplock 'x', 'Session'", "1223 -999"},
+        {1, "EXEC sp_getapplock @LockMode = 'Shared'", "201"},
+        {1, "EXEC sp_getapplock @Resource = 'r', @Mode = 'Shared'", "8145"},
+        {1, "EXEC sp_getapplock @Resource = 'r', 'Shared'", "119"},
+        {1, "EXECUTE dbo.sp_who", "2812"},
+    };
+    for (const auto& [session, sql, expected] : steps) {
+        const Outcome o = One(*sessions[session], sql);
+        std::string got;
+        for (const Message& m : o.messages) got += (got.empty() ? "" : " ") + std::to_string(m.number);
+        if (o.returnStatus) got += (got.empty() ? "" : " ") + std::to_string(*o.returnStatus);
+        if (o.columns) got = o.rows.size() == 1 ? o.rows[0].at(0) : "rows";
+        EXPECT_EQ(got, expected) << "session " << session << ": " << sql;
     }
 }
 

@@ -69,6 +69,7 @@ struct Outcome {
     Rows rows;
     bool failed = false;
     std::int64_t rowCount = -1;
+    std::optional<int> returnStatus;  // of a procedure called by EXEC
 
     // The numbers of the messages, in order.
     std::vector<int> Numbers() const {
@@ -102,6 +103,10 @@ public:
         statements.push_back(std::move(current_));
         current_ = {};
     }
+    void OnProcedureDone(bool failed, int returnStatus) override {
+        current_.returnStatus = returnStatus;
+        OnStatementDone(failed, -1);
+    }
 
 private:
     Outcome current_;
@@ -125,7 +130,7 @@ inline Outcome One(standin::Session& session, std::string_view sql) {
     BatchResult r = RunBatch(session, sql);
     EXPECT_TRUE(r.completed) << sql;
     EXPECT_EQ(r.statements.size(), 1u) << sql;
-    if (r.statements.empty()) return Outcome{{}, {}, {}, true, -1};
+    if (r.statements.empty()) return Outcome{{}, {}, {}, true, -1, std::nullopt};
     return std::move(r.statements.front());
 }
 

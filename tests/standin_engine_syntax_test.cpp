@@ -89,7 +89,7 @@ TEST_F(SyntaxTest, OutsideTheSubsetIsASyntaxError) {
         {"SELECT * FROM GL_BZ a JOIN GL_BZ b ON 1 = 1", 156, "Incorrect syntax near the keyword 'JOIN'."},
         {"SELECT FROM GL_BZ", 156, "Incorrect syntax near the keyword 'FROM'."},
         {"SELECT * FROM", 156, "Incorrect syntax near the keyword 'FROM'."},
-        {"EXEC sp_who", 156, "Incorrect syntax near the keyword 'EXEC'."},
+        {"EXEC ('SELECT 1')", 102, "Incorrect syntax near '('."},
         {"SELECT * FROM GL_BZ WHERE gsdm IN ('001')", 156, "Incorrect syntax near the keyword 'IN'."},
         {"SELECT 1 +", 102, "Incorrect syntax near '+'."},
         {"GO", 102, "Incorrect syntax near 'GO'."},

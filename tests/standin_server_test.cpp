@@ -355,6 +355,29 @@ TEST_F(StandinServer, ProceduresByNumberAndByName) {
     ExpectServing();
 }
 
+// EXEC in a batch answers with the procedure's RETURNSTATUS and a final DONEPROC (EXECUTE);
+// a client that goes away without a word leaves its application lock behind.
+TEST_F(StandinServer, ExecReturnsItsStatusAndAVanishedClientsLockIsFree) {
+    const auto exec = [](RawConnection& c) -> std::optional<std::int32_t> {
+        c.Send(Packets(0x01, SqlBatch(u"EXEC sp_getapplock @Resource = N'\u9501', @LockMode = 'Exclusive', "
+                                      u"@LockOwner = 'Session', @LockTimeout = 0")));
+        const std::vector<Token> t = Tokens(c.ReadMessage().value_or(""));
+        const bool procedure = t.size() == 2 && t[0].type == 0x79 && t[1].type == 0xFE &&
+                               t[1].body.substr(0, 4) == std::string("\x00\x00\xE0\x00", 4);
+        EXPECT_TRUE(procedure) << "RETURNSTATUS, then DONEPROC without MORE";
+        return procedure ? std::optional(Int32(t[0].body, 0)) : std::nullopt;
+    };
+    auto holder = std::make_unique<RawConnection>(Server().Port());
+    RawConnection waiter(Server().Port());
+    ASSERT_TRUE(holder->LogIn());
+    ASSERT_TRUE(waiter.LogIn());
+    EXPECT_EQ(exec(*holder), 0);
+    EXPECT_EQ(exec(waiter), -1) << "held by the other session";
+    holder.reset();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (exec(waiter) != 0) ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the lock outlived its client";
+}
+
 // Runs the stand-in with `args` (shell words); its exit code and everything it printed.
 std::pair<int, std::string> RunStandin(const std::string& args) {
     const std::string command = "timeout 60 '" + testsupport::StandinExecutable().string() + "' " + args + " 2>&1";
@@ -376,6 +399,8 @@ TEST(StandinCommandLine, BadArgumentsGetAMessageAndTheUsage) {
         {"--port 0", "--data is required"},
         {"--data /tmp --scale 3", "--scale goes with --create-sample"},
         {"--data /tmp --create-sample --scale 0", "--scale takes a number from 1 to 1000000, not 0"},
+        {"--data /tmp --create-sample --sample big", "--sample takes default or township, not big"},
+        {"--data /tmp --map-drive-charset GBK", "--map-drive-charset goes with --map-drive"},
     };
     for (const auto& [args, message] : cases) {
         const auto [code, output] = RunStandin(args);

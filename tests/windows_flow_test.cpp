@@ -1,10 +1,15 @@
 // The Windows program under wine, driven as a user drives it (tests/windows/drive-conversion)
 // against a stand-in on this machine: the .bak lands in the program's own folder (Z:\... to
-// the program, mapped back by the stand-in) and holds the chosen account set's rows, compared
-// with the source as the Linux flow test compares them; the record beside it has Windows' line
-// ends. TARVEX_WINDOWS_EXE names the program.
+// the program, mapped back by the stand-in under the GBK names wine uses in the program's
+// locale) and holds the chosen account set's rows, compared with the source as the Linux flow
+// test compares them; the record beside it gives that file's size and SHA-256, which the program
+// could only read if both name the same file, and its lines end as Windows' text files do.
+// TARVEX_WINDOWS_EXE names the program.
 
 #include <unistd.h>
+
+#include <QByteArray>
+#include <QCryptographicHash>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,7 +30,36 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The charset of the Unix file names the program sees under wine (scripts/wine-run: zh_CN.GBK).
+constexpr const char* kWineNames = "GBK";
+
 std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+// The lines of a record: UTF-8 after a byte-order mark, every line ending in CR LF.
+std::vector<std::string> RecordLines(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.substr(0, 3), "\xEF\xBB\xBF") << "a byte-order mark";
+    std::vector<std::string> lines;
+    std::istringstream stream(text.substr(std::min<std::size_t>(3, text.size())));
+    int bare = 0;
+    for (std::string line; std::getline(stream, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        else ++bare;
+        lines.push_back(line);
+    }
+    EXPECT_GT(lines.size(), 40u);
+    EXPECT_EQ(bare, 0) << "lines ending in a bare LF";
+    return lines;
+}
+
+// What follows `label` on the record's line that starts with it.
+std::string After(const std::vector<std::string>& lines, const std::string& label) {
+    for (const std::string& line : lines)
+        if (line.rfind(label, 0) == 0) return line.substr(label.size());
+    ADD_FAILURE() << "no line " << label;
+    return {};
+}
 
 // The program's folder: a copy of the program alone, removed with the object.
 struct ProgramFolder {
@@ -39,10 +74,14 @@ struct ProgramFolder {
         std::error_code ignored;
         fs::remove_all(dir, ignored);
     }
-    std::vector<fs::path> Backups() const {
+    // The files whose names end in `suffix`.
+    std::vector<fs::path> Files(const std::string& suffix) const {
         std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator(dir))
-            if (entry.path().extension() == ".bak") files.push_back(entry.path());
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                files.push_back(entry.path());
+        }
         return files;
     }
 };
@@ -57,7 +96,7 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
     // configuration and TDSPORT reach its driver as they reach the Linux program's.
     testsupport::UsePrivateOdbcConfig();
     testsupport::StandinProcess::Options options;
-    options.extraArgs = {"--map-drive", "Z:=/"};
+    options.extraArgs = {"--map-drive", "Z:=/", "--map-drive-charset", kWineNames};
     testsupport::StandinProcess standin(options);
     standin.ExportTdsPort();
     const ProgramFolder folder{fs::path(program)};
@@ -65,25 +104,21 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
     const std::string command = Quoted(DRIVE_CONVERSION) + " " + Quoted(folder.exe) + " " + Quoted(standin.StatementLog());
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
-    const std::vector<fs::path> backups = folder.Backups();
+    const std::vector<fs::path> backups = folder.Files(".bak"), records = folder.Files(".bak.txt");
     ASSERT_EQ(backups.size(), 1u);
-    const std::string name = backups.front().filename().string();
+    ASSERT_EQ(records.size(), 1u);
+    const fs::path& backup = backups.front();
+    EXPECT_EQ(records.front().filename(), backup.filename().string() + ".txt");
+    const std::string name = tarvex::CodePage::Named(kWineNames).ToUtf8(backup.filename().string());
     EXPECT_TRUE(std::regex_match(name, std::regex(R"(演示账套\d{1,2}月\d{1,2}日\d{1,2}时\d{1,2}分\d{1,2}秒\.bak)"))) << name;
-    backupcheck::ExpectRowsOfAccountSet(backups.front(), standin.DataDir() / "2016年乡镇数据采集.sqlite", "001", "001",
-                                        "2016");
+    backupcheck::ExpectRowsOfAccountSet(backup, standin.DataDir() / "2016年乡镇数据采集.sqlite", "001", "001", "2016");
 
-    // The record beside it ends its lines in CR LF, as every text file the auditor opens there.
-    // Under wine in code page 936 the program's own files get names in GBK on this side (the
-    // stand-in, a Linux process, names the backup in UTF-8).
-    const fs::path recordPath = folder.dir / (tarvex::CodePage::Named("GBK").FromUtf8(name) + ".txt");
-    std::ifstream in(recordPath, std::ios::binary);
-    ASSERT_TRUE(in) << recordPath;
-    const std::string record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(record.rfind("\xEF\xBB\xBF", 0), 0u);
-    EXPECT_NE(record.find("SHA-256"), std::string::npos) << record;
-    std::size_t lines = 0, bare = 0;
-    for (std::size_t at = record.find('\n'); at != std::string::npos; at = record.find('\n', at + 1), ++lines)
-        bare += at == 0 || record[at - 1] != '\r';
-    EXPECT_GT(lines, 40u);
-    EXPECT_EQ(bare, 0u) << "lines ending in a bare LF";
+    const std::vector<std::string> lines = RecordLines(records.front());
+    std::ifstream in(backup, std::ios::binary);  // by its bytes: the name is no UTF-8 for Qt
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const QByteArray sha256 = QCryptographicHash::hash(
+        QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())), QCryptographicHash::Sha256);
+    EXPECT_EQ(After(lines, "SHA-256："), sha256.toHex().toStdString());
+    const std::string size = After(lines, "大小：");
+    EXPECT_EQ(size.substr(0, size.find_first_not_of("0123456789")), std::to_string(fs::file_size(backup))) << size;
 }

@@ -10,7 +10,8 @@ if(NOT WIN32)
     add_executable(windows_flow_test windows_flow_test.cpp)
     target_compile_definitions(windows_flow_test PRIVATE
       DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion")
-    target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 GTest::gtest_main)
+    target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 Qt6::Core
+      GTest::gtest_main)
     add_dependencies(windows_flow_test mssql-standin)
   endif()
   return()

@@ -142,28 +142,44 @@ StandinProcess::StandinProcess(Options options) : options_(std::move(options)) {
     try {
         std::filesystem::create_directory(dataDir_);
         if (options_.sample) {
-            const int pid = Spawn({"--data", dataDir_.string(), "--create-sample", "--scale",
-                                   std::to_string(options_.scale)},
-                                  -1);
-            const std::optional<int> code = WaitFor(pid, std::chrono::hours(1));
+            std::vector<std::string> args = {"--data", dataDir_.string(), "--create-sample", "--scale",
+                                             std::to_string(options_.scale)};
+            if (!options_.sampleName.empty()) args.insert(args.end(), {"--sample", options_.sampleName});
+            const std::optional<int> code = WaitFor(Spawn(args, -1), std::chrono::hours(1));
             if (code != 0) throw std::runtime_error("the stand-in could not write the sample database");
         }
-        std::vector<std::string> args = {"--data", dataDir_.string(), "--port", "0", "--log-statements",
-                                         statementLog_.string(), "--user", options_.user, "--password",
-                                         options_.password};
-        args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
-        Pipe out;
-        pid_ = Spawn(args, out.Write());
-        out.CloseWrite();
+        Launch();
+    } catch (...) {
+        KillNow();
+        std::filesystem::remove_all(root);
+        throw;
+    }
+}
+
+void StandinProcess::Start() {
+    if (pid_ > 0) throw std::logic_error("the stand-in runs already");
+    Launch();
+}
+
+// Starts the server on port_ (0 the first time: a free one, which port_ then keeps).
+void StandinProcess::Launch() {
+    std::vector<std::string> args = {"--data", dataDir_.string(), "--port", std::to_string(port_), "--log-statements",
+                                     statementLog_.string(), "--user", options_.user, "--password",
+                                     options_.password};
+    args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
+    Pipe out;
+    pid_ = Spawn(args, out.Write());
+    out.CloseWrite();
+    try {
         const std::string line = ReadListeningLine(out.Read());
         const std::string prefix = "listening on 127.0.0.1:";
         if (line.rfind(prefix, 0) != 0) throw std::runtime_error("unexpected first line: " + line);
         port_ = std::stoi(line.substr(prefix.size()));
     } catch (...) {
         KillNow();
-        std::filesystem::remove_all(root);
         throw;
     }
+    exitCode_ = -1;
 }
 
 StandinProcess::~StandinProcess() {

@@ -19,6 +19,7 @@ public:
     struct Options {
         bool sample = true;          // write the sample database first
         int scale = 1;               // --scale for the sample
+        std::string sampleName;      // --sample for the sample ("township"); empty: the default one
         std::string user = "sa";
         std::string password = "1";  // the window's default password
         // Extra arguments for the server, e.g. {"--delay-ms", "500"} where supported.
@@ -44,11 +45,17 @@ public:
     // Stops the server (SIGTERM, then waits); KillNow uses SIGKILL. Both are idempotent.
     void Stop();
     void KillNow();
+    // After Stop or KillNow: starts the server again on the same port, with the same data
+    // directory and options; the statement log goes on where it was. Throws when the server
+    // runs or cannot start.
+    void Start();
     bool Running() const;
     // After Stop or KillNow: the exit code (128 + signal when a signal ended it; -1 unknown).
     int ExitCode() const { return exitCode_; }
 
 private:
+    void Launch();
+
     Options options_;
     std::filesystem::path dataDir_;
     std::filesystem::path statementLog_;
