@@ -99,7 +99,7 @@ public:
         switch (x.end) {
             case Extraction::End::Finished: break;
             case Extraction::End::Cancelled:
-                DropTemporaryDatabase(database_, ledger_, setReport_);
+                DropTemporaryDatabase(database_, ledger_, setReport_, options_);
                 return Stop(row, outcome, BatchRow::Result::Cancelled, {});
             case Extraction::End::Closing: return Stop(row, outcome, BatchRow::Result::Cancelled, {});
             case Extraction::End::Refused:
@@ -112,13 +112,13 @@ public:
         const Export e = ExportTemporaryDatabase(database_, ledger_, set.name, directory_, setReport_, options_);
         if (!e.file.empty()) taken_.push_back(e.file);
         if (e.end == Export::End::Cancelled || e.end == Export::End::Closing) {
-            if (e.end == Export::End::Cancelled) DropTemporaryDatabase(database_, ledger_, setReport_);
+            if (e.end == Export::End::Cancelled) DropTemporaryDatabase(database_, ledger_, setReport_, options_);
             return Stop(row, outcome, BatchRow::Result::Cancelled, {});
         }
         Judge(x, e, row);
         if (LostConnection(x) || LostConnection(e)) return Stop(row, outcome, BatchRow::Result::Failed, LostConnectionText());
         // A backup that failed or did not pass its check leaves the database: the next set needs it gone.
-        if (!e.drop && !DropTemporaryDatabase(database_, ledger_, setReport_))
+        if (!e.drop && !DropTemporaryDatabase(database_, ledger_, setReport_, options_))
             return Stop(row, outcome, row.result, ProgramText("临时数据库未能删除，批量转换停止。"));
         if (e.drop && !e.drop->ok)
             return Stop(row, outcome, row.result, ProgramText("临时数据库未能删除，批量转换停止。"));
@@ -140,7 +140,7 @@ private:
     SetReport setReport_;
     ConversionLedger ledger_;
     std::vector<std::string> taken_;
-    ConversionOptions options_{0, &taken_};
+    ConversionOptions options_{0, &taken_, /*heldByCaller=*/true};
 };
 
 std::string CsvField(const std::string& utf8) {
@@ -201,6 +201,12 @@ BatchOutcome RunBatch(Database& database, const LoggedIn& login, const std::stri
             }
         }
     }
+    // Taken before the first set: the temporary database is gone, or left on the server by a
+    // failure the batch has reported.
+    database.Run([](ODBCDB& db) {
+        GiveUpHold(db);
+        return true;
+    });
     const std::string file = SummaryFileName(std::time(nullptr));
     const std::string failed = WriteRecordFile(BackupPath(directory, file), SummaryCsv(outcome.rows));
     if (failed.empty()) outcome.summaryFile = file;

@@ -43,12 +43,15 @@ public:
     virtual bool Cancelled() = 0;
 };
 
-// How a conversion goes: the pause between its steps (none in a batch), and the backup names
+// How a conversion goes: the pause between its steps (none in a batch), the backup names
 // already given in this run, which a later backup does not take again even where the program
-// cannot see the server's folder.
+// cannot see the server's folder, and who holds the temporary database.
 struct ConversionOptions {
     int pauseMilliseconds = 1000;
     const std::vector<std::string>* namesTaken = nullptr;
+    // The caller holds the temporary database for as long as it runs conversions (a batch):
+    // each conversion neither takes the hold nor gives it up.
+    bool heldByCaller = false;
 };
 
 // What an extraction came to.
@@ -112,6 +115,7 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
 
 // Drops the temporary database that this program filled (a cancelled or failed conversion)
 // and gives up its hold; true when it is gone.
-bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report);
+bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report,
+                           const ConversionOptions& options);
 
 }  // namespace tarvex

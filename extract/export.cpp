@@ -168,7 +168,7 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
     if (!e.drop) return;
     if (e.drop->ok) {
         ledger.ClearFilled();
-        session.Run(GivingUpHold);
+        if (!options.heldByCaller) session.Run(GivingUpHold);
     }
     pause();
     if (e.drop->ok)
@@ -196,7 +196,8 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
     report.Log(ProgramText("正在执行导出备份数据！\r\n"));
     Export e;
     Database::Session session = database.Begin();
-    const std::optional<Hold> hold = session.Run([](ODBCDB& db) { return TakeHold(db); });
+    const std::optional<Hold> hold =
+        options.heldByCaller ? Hold::Held : session.Run([](ODBCDB& db) { return TakeHold(db); });
     if (!hold) return e;
     if (*hold == Hold::InUse) {
         report.Log(InUseText() + "\r\n");
@@ -232,7 +233,8 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
     return e;
 }
 
-bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report) {
+bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report,
+                           const ConversionOptions& options) {
     Database::Session session = database.Begin();
     const std::optional<Executed> drop =
         session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None()));
@@ -242,7 +244,7 @@ bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, Convers
         return false;
     }
     ledger.ClearFilled();
-    session.Run(GivingUpHold);
+    if (!options.heldByCaller) session.Run(GivingUpHold);
     report.Log(ProgramText("完成删除临时数据库！\r\n"));
     return true;
 }

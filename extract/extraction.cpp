@@ -45,8 +45,10 @@ std::optional<TableCopy> Copy(Database::Session& session, int position, const Ex
 
 // The create statement, after the hold on the temporary database's name; `end` says when the
 // run cannot go on.
-std::optional<Extraction::End> Create(Database::Session& session, Extraction& x, ConversionReport& report) {
-    const std::optional<Hold> hold = session.Run([](ODBCDB& db) { return TakeHold(db); });
+std::optional<Extraction::End> Create(Database::Session& session, Extraction& x, ConversionReport& report,
+                                     const ConversionOptions& options) {
+    const std::optional<Hold> hold =
+        options.heldByCaller ? Hold::Held : session.Run([](ODBCDB& db) { return TakeHold(db); });
     if (!hold) return Extraction::End::Closing;
     if (*hold == Hold::InUse) {
         x.refusal = InUseText();
@@ -84,7 +86,7 @@ Extraction Extract(Database& database, const ConversionInputs& inputs, Conversio
     record.login = ledger.Login();
     record.sourceDatabase = inputs.sourceDatabase;
     record.started = LocalTimeText();
-    if (const std::optional<Extraction::End> end = Create(session, x, report)) {
+    if (const std::optional<Extraction::End> end = Create(session, x, report, options)) {
         x.end = *end;
         return x;
     }
