@@ -1,20 +1,14 @@
 #pragma once
-// Start-up and shutdown, and the two program-wide values: the program's directory and the
-// log-in settings.
+// Start-up and shutdown, and the two program-wide values: the program's directory
+// (program_directory.h, shared with the command line) and the log-in settings.
 
 #include <string>
 #include <string_view>
 
 #include "login.h"
+#include "program_directory.h"  // DirectoryOf, ProgramDirectory
 
 namespace tarvex {
-
-// The directory of a program file's path: the part before its last separator ("/"; on Windows
-// also "\"), without it; empty when the path has none.
-std::string DirectoryOf(std::string_view programFile);
-
-// The directory of this program's file, taken once; a fresh copy.
-std::string ProgramDirectory();
 
 // The log-in settings of this run, the program's one instance. Used on the window's thread only.
 LoginSettings& ProgramLoginSettings();
