@@ -1,0 +1,367 @@
+// The command line end to end: the built tarvex-convert-cli against the stand-in with the
+// sample database, through the real driver, its output read as a script reads it.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "backup_check.h"
+#include "codepage.h"
+#include "standin_process.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Utf8(const std::string& local) { return tarvex::CodePage::Process().ToUtf8(local); }
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+    return parts;
+}
+
+std::string FileText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A CSV line's fields, quotes taken off.
+std::vector<std::string> CsvFields(const std::string& line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') fields.back() += line[++i];
+        else if (c == '"') quoted = !quoted;
+        else if (c == ',' && !quoted) fields.emplace_back();
+        else fields.back() += c;
+    }
+    return fields;
+}
+
+// The program, started with standard input from /dev/null, its output into `outFd` and the
+// file `errFile`; its arguments given in UTF-8 and handed over in the code page of the process.
+class Program {
+public:
+    Program(const std::vector<std::string>& args, int outFd, const fs::path& errFile) {
+        std::vector<std::string> words{CLI_EXE};
+        for (const std::string& a : args) words.push_back(tarvex::CodePage::Process().FromUtf8(a));
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int rc = posix_spawn(&pid_, CLI_EXE, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) ADD_FAILURE() << "cannot start " << CLI_EXE;
+        if (rc != 0) pid_ = -1;
+    }
+    ~Program() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            Wait();
+        }
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    void Signal(int signal) const { ::kill(pid_, signal); }
+    int Wait() {
+        int status = 0;
+        if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A pipe whose buffer is full: the program's first line on it waits until the test reads.
+class FullPipe {
+public:
+    FullPipe() {
+        if (::pipe2(fds_, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
+        ::fcntl(fds_[1], F_SETFL, O_NONBLOCK);
+        const std::string block(4096, '#');
+        for (std::size_t chunk = block.size();;) {
+            const ssize_t n = ::write(fds_[1], block.data(), chunk);
+            if (n > 0) filler_ += static_cast<std::size_t>(n);
+            else if (chunk > 1) chunk = 1;
+            else break;
+        }
+        ::fcntl(fds_[1], F_SETFL, 0);
+    }
+    ~FullPipe() {
+        CloseWrite();
+        ::close(fds_[0]);
+    }
+    FullPipe(const FullPipe&) = delete;
+    FullPipe& operator=(const FullPipe&) = delete;
+
+    int Write() const { return fds_[1]; }
+    void CloseWrite() {
+        if (fds_[1] >= 0) ::close(fds_[1]);
+        fds_[1] = -1;
+    }
+    // Everything the program wrote, up to its end.
+    std::string Drain() {
+        CloseWrite();
+        std::string all;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fds_[0], buffer, sizeof buffer)) > 0;) all.append(buffer, static_cast<std::size_t>(n));
+        return all.substr(std::min(filler_, all.size()));
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+    std::size_t filler_ = 0;
+};
+
+struct Ran {
+    int code = -1;
+    std::string out, err;  // UTF-8
+};
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::UsePrivateOdbcConfig();
+        standin_ = std::make_unique<testsupport::StandinProcess>();
+        standin_->ExportTdsPort();
+        ::setenv("TARVEX_PASSWORD", "1", 1);
+        const std::string tag = std::to_string(standin_->Port());
+        folder_ = fs::temp_directory_path() / ("tarvex-cli-" + tag);
+        scratch_ = fs::temp_directory_path() / ("tarvex-cli-output-" + tag);
+        fs::create_directories(folder_);
+        fs::create_directories(scratch_);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+        fs::remove_all(scratch_, ignored);
+    }
+
+    Ran Run(const std::vector<std::string>& args) {
+        const fs::path out = scratch_ / "out";
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        Program program(args, fd, scratch_ / "err");
+        ::close(fd);
+        Ran ran;
+        ran.code = program.Wait();
+        ran.out = Utf8(FileText(out));
+        ran.err = Utf8(FileText(scratch_ / "err"));
+        return ran;
+    }
+    std::vector<std::string> Convert(std::vector<std::string> args) {
+        args.insert(args.begin(), "convert");
+        args.insert(args.end(), {"--folder", folder_.string()});
+        return args;
+    }
+
+    // Waits until the server has answered the first set's drop: it has received a statement
+    // after it. The guard only stops a hang.
+    void AwaitFirstSetDropped() {
+        for (int i = 0; i < 3000; ++i) {
+            const std::vector<std::string> s = standin_->Statements();
+            const auto drop = std::find_if(s.begin(), s.end(), [](const std::string& t) { return t.starts_with("drop database"); });
+            if (drop != s.end() && drop + 1 != s.end()) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        FAIL() << "the first set's drop never reached the server";
+    }
+
+    std::vector<fs::path> Files(const std::string& extension) const {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(folder_))
+            if (entry.path().extension() == extension) files.push_back(entry.path());
+        return files;
+    }
+    // The summary's lines after its header, each split into its fields.
+    std::vector<std::vector<std::string>> Summary() const {
+        const std::vector<fs::path> csv = Files(".csv");
+        EXPECT_EQ(csv.size(), 1u);
+        if (csv.size() != 1) return {};
+        std::vector<std::vector<std::string>> rows;
+        for (const std::string& line : Split(FileText(csv.front()), '\n')) rows.push_back(CsvFields(line));
+        if (!rows.empty()) rows.erase(rows.begin());
+        return rows;
+    }
+    // The rows the sets' copies should take from the source, and the tables that have any.
+    std::pair<long, int> SourceRows(const std::string& unit, const std::string& set, const std::string& year) const {
+        const backupcheck::SqliteFile source(standin_->DataDir() / "2016年乡镇数据采集.sqlite");
+        long rows = 0;
+        int tables = 0;
+        for (int p = 1; p <= tarvex::TableCatalogue::kEntryCount; ++p) {
+            const auto n = static_cast<long>(source.Rows(backupcheck::OracleQuery(p, unit, set, year)).size());
+            rows += n;
+            tables += n > 0;
+        }
+        return {rows, tables};
+    }
+    bool TemporaryDatabaseExists() const { return fs::exists(standin_->DataDir() / "tarvex数据整理.sqlite"); }
+
+    std::unique_ptr<testsupport::StandinProcess> standin_;
+    fs::path folder_, scratch_;
+};
+
+}  // namespace
+
+TEST_F(CommandLine, ListPrintsEveryAccountSetAsALineOfTabSeparatedFields) {
+    const Ran all = Run({"list"});
+    ASSERT_EQ(all.code, 0) << all.err;
+    const std::vector<std::string> lines = Split(all.out, '\n');
+    ASSERT_EQ(lines.size(), 18u) << all.out;
+    for (const std::string& line : lines) EXPECT_EQ(Split(line, '\t').size(), 6u) << line;
+    EXPECT_EQ(lines[6], "2016\t001\t城关镇人民政府（新科目）\t001\t演示账套\t是");
+    EXPECT_EQ(lines[17], "2017\t003\t东山乡卫生院\t013\t东山乡食堂账套\t否");
+    EXPECT_EQ(all.err, "");
+
+    const Ran year = Run({"list", "--year", "2017", "--header"});
+    ASSERT_EQ(year.code, 0) << year.err;
+    const std::vector<std::string> ofYear = Split(year.out, '\n');
+    ASSERT_EQ(ofYear.size(), 7u) << year.out;
+    EXPECT_EQ(ofYear[0], "年度\t单位编号\t单位名称\t账套编号\t账套名称\t能否转换");
+    for (std::size_t i = 1; i < ofYear.size(); ++i) EXPECT_TRUE(ofYear[i].starts_with("2017\t")) << ofYear[i];
+}
+
+TEST_F(CommandLine, AYearsConvertibleSetsGoIntoCheckedBackupsAndTheSummaryCountsTheirSourceRows) {
+    const Ran ran = Run(Convert({"--year", "2016"}));
+    ASSERT_EQ(ran.code, 0) << ran.err;
+    EXPECT_NE(ran.err.find("跳过了2个账套：它们的单位名称中没有“新科目”"), std::string::npos) << ran.err;
+    EXPECT_NE(ran.err.find("[4/4] 2016/002/012 河西乡专项资金账套：表34/34"), std::string::npos) << ran.err;
+    const std::vector<std::string> out = Split(ran.out, '\n');
+    ASSERT_EQ(out.size(), 6u) << ran.out;
+    EXPECT_EQ(out[4], "汇总：4个账套，已转换4个。");
+    const std::vector<fs::path> csv = Files(".csv");
+    ASSERT_EQ(csv.size(), 1u);
+    EXPECT_EQ(out[5], "汇总文件：" + csv.front().string());
+
+    const auto summary = Summary();
+    ASSERT_EQ(summary.size(), 4u);
+    for (std::size_t i = 0; i < summary.size(); ++i) {
+        const std::vector<std::string>& row = summary[i];
+        ASSERT_EQ(row.size(), 11u);
+        const auto [rows, tables] = SourceRows(row[1], row[3], row[0]);
+        EXPECT_EQ(row[0], "2016");
+        EXPECT_EQ(row[5], "已转换") << row[10];
+        EXPECT_EQ(row[6], std::to_string(rows)) << row[4];
+        EXPECT_EQ(row[7], std::to_string(tables)) << row[4];
+        EXPECT_EQ(row[9], "通过");
+        EXPECT_TRUE(fs::exists(folder_ / row[8])) << row[8];
+        // The line on stdout says the same as the summary.
+        const std::vector<std::string> line = Split(out[i], '\t');
+        ASSERT_GE(line.size(), 10u) << out[i];
+        EXPECT_EQ(std::vector<std::string>(line.begin(), line.begin() + 10), std::vector<std::string>(row.begin(), row.begin() + 10));
+    }
+    EXPECT_EQ(Files(".bak").size(), 4u);
+    EXPECT_FALSE(TemporaryDatabaseExists());
+}
+
+TEST_F(CommandLine, AServerThatGoesAwayAfterTheFirstSetFailsTheNextStopsTheBatchAndKeepsTheFirst) {
+    FullPipe out;  // the first set's line waits: the server goes away before the second set
+    Program program(Convert({"--set", "2016/001/001", "--set", "2016/002/002", "--set", "2017/001/001"}), out.Write(),
+                    scratch_ / "err");
+    out.CloseWrite();
+    AwaitFirstSetDropped();
+    standin_->KillNow();
+    const std::string stdoutText = Utf8(out.Drain());
+    EXPECT_EQ(program.Wait(), 1);
+    const std::string err = Utf8(FileText(scratch_ / "err"));
+    EXPECT_NE(err.find("与服务器的连接已断开，批量转换停止。"), std::string::npos) << err;
+    EXPECT_NE(stdoutText.find("汇总：3个账套，已转换1个，失败1个，未转换1个。"), std::string::npos) << stdoutText;
+
+    const auto summary = Summary();
+    ASSERT_EQ(summary.size(), 3u);
+    EXPECT_EQ(summary[0][5], "已转换");
+    EXPECT_EQ(summary[0][6], std::to_string(SourceRows("001", "001", "2016").first));
+    EXPECT_EQ(summary[1][5], "失败");
+    EXPECT_NE(summary[1][10].find("与服务器的连接已断开"), std::string::npos) << summary[1][10];
+    EXPECT_EQ(summary[2][5], "未转换");
+    EXPECT_EQ(Files(".bak").size(), 1u);
+}
+
+TEST_F(CommandLine, CtrlCStopsTheBatchWithExitCode130AndKeepsTheSetsAlreadyConverted) {
+    FullPipe out;  // the first set's line waits: Ctrl+C comes before the second set
+    Program program(Convert({"--set", "2016/001/001", "--set", "2016/002/002", "--set", "2017/001/001"}), out.Write(),
+                    scratch_ / "err");
+    out.CloseWrite();
+    AwaitFirstSetDropped();
+    program.Signal(SIGINT);
+    const std::string stdoutText = Utf8(out.Drain());
+    EXPECT_EQ(program.Wait(), 130);
+    const std::string err = Utf8(FileText(scratch_ / "err"));
+    EXPECT_NE(err.find("已按 Ctrl+C"), std::string::npos) << err;
+    EXPECT_NE(err.find("批量转换已取消；已完成的账套不受影响。"), std::string::npos) << err;
+    EXPECT_NE(stdoutText.find("汇总：3个账套，已转换1个，未转换2个。"), std::string::npos) << stdoutText;
+    const auto summary = Summary();
+    ASSERT_EQ(summary.size(), 3u);
+    EXPECT_EQ(summary[0][5], "已转换");
+    EXPECT_EQ(Files(".bak").size(), 1u);
+    EXPECT_FALSE(TemporaryDatabaseExists());
+}
+
+TEST_F(CommandLine, BadInputEndsWithExitCode2AndAMessageBeforeAnythingIsCreated) {
+    const fs::path missing = scratch_ / "missing";
+    const fs::path file = scratch_ / "a-file";
+    std::ofstream(file) << "x";
+    struct Case {
+        std::vector<std::string> args;
+        const char* password;  // TARVEX_PASSWORD; null: unset
+        const char* says;
+        const char* never = nullptr;  // a text the output must not hold
+    };
+    const Case cases[] = {
+        {{"list", "--bogus"}, "1", "未知的选项“--bogus”"},
+        {{"list", "--year", "2030"}, "1", "数据库中没有2030年度的账套。"},
+        {Convert({"--year", "2030"}), "1", "数据库中没有2030年度的账套。"},
+        {Convert({"--set", "2016/009/001"}), "1", "数据库中没有账套 2016/009/001"},
+        {Convert({"--set", "2016/003/003"}), "1", "不能转换：单位名称“东山乡卫生院”中没有“新科目”。"},
+        {{"convert", "--all", "--folder", missing.string()}, "1", "不存在。"},
+        {{"convert", "--all", "--folder", file.string()}, "1", "不是文件夹。"},
+        {{"list"}, "2", "数据库失败。"},
+        {{"list", "--password", "geheim-42"}, nullptr, "数据库失败。", "geheim-42"},
+        {{"list"}, nullptr, "没有密码：请设置环境变量 TARVEX_PASSWORD"},
+    };
+    for (const Case& c : cases) {
+        if (c.password) ::setenv("TARVEX_PASSWORD", c.password, 1);
+        else ::unsetenv("TARVEX_PASSWORD");
+        const Ran ran = Run(c.args);
+        EXPECT_EQ(ran.code, 2) << c.says;
+        EXPECT_EQ(ran.out, "") << c.says;
+        EXPECT_NE(ran.err.find(c.says), std::string::npos) << ran.err;
+        if (c.never) {
+            EXPECT_EQ(ran.err.find(c.never), std::string::npos) << ran.err;
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(folder_));
+    for (const std::string& s : standin_->Statements()) EXPECT_EQ(s.find("create database"), std::string::npos) << s;
+}
+
+int main(int argc, char** argv) {
+    // The code page of the process comes from the environment (LC_ALL=zh_CN.GBK or zh_CN.UTF-8),
+    // and the program inherits it.
+    if (!std::setlocale(LC_ALL, "")) return 1;
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
