@@ -2,18 +2,23 @@
 // against a stand-in on this machine: the .bak lands in the program's own folder (Z:\... to
 // the program, mapped back by the stand-in) and holds the chosen account set's rows, compared
 // with the source as the Linux flow test compares them. TARVEX_WINDOWS_EXE names the program.
+// The same for its command line (TARVEX_WINDOWS_CLI), which answers in code page 936.
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "backup_check.h"
+#include "codepage.h"
 #include "standin_process.h"
 
 namespace fs = std::filesystem;
@@ -25,8 +30,8 @@ std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 // The program's folder: a copy of the program alone, removed with the object.
 struct ProgramFolder {
     fs::path dir = fs::temp_directory_path() / ("tarvex-wine-" + std::to_string(::getpid()));
-    fs::path exe = dir / "tarvex-convert.exe";
-    explicit ProgramFolder(const fs::path& program) {
+    fs::path exe;
+    explicit ProgramFolder(const fs::path& program) : exe(dir / program.filename()) {
         fs::remove_all(dir);
         fs::create_directories(dir);
         fs::copy_file(program, exe);
@@ -35,10 +40,10 @@ struct ProgramFolder {
         std::error_code ignored;
         fs::remove_all(dir, ignored);
     }
-    std::vector<fs::path> Backups() const {
+    std::vector<fs::path> Files(const std::string& extension) const {
         std::vector<fs::path> files;
         for (const auto& entry : fs::directory_iterator(dir))
-            if (entry.path().extension() == ".bak") files.push_back(entry.path());
+            if (entry.path().extension() == extension) files.push_back(entry.path());
         return files;
     }
 };
@@ -61,10 +66,63 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
     const std::string command = Quoted(DRIVE_CONVERSION) + " " + Quoted(folder.exe) + " " + Quoted(standin.StatementLog());
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
-    const std::vector<fs::path> backups = folder.Backups();
+    const std::vector<fs::path> backups = folder.Files(".bak");
     ASSERT_EQ(backups.size(), 1u);
     const std::string name = backups.front().filename().string();
     EXPECT_TRUE(std::regex_match(name, std::regex(R"(演示账套\d{1,2}月\d{1,2}日\d{1,2}时\d{1,2}分\d{1,2}秒\.bak)"))) << name;
     backupcheck::ExpectRowsOfAccountSet(backups.front(), standin.DataDir() / "2016年乡镇数据采集.sqlite", "001", "001",
                                         "2016");
+}
+
+namespace {
+
+// Lines of a file in code page 936, in UTF-8, without their CR.
+std::vector<std::string> Lines936(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::istringstream text(tarvex::CodePage::Named("GBK").ToUtf8(std::string(std::istreambuf_iterator<char>(in), {})));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);) lines.push_back(line.ends_with('\r') ? line.substr(0, line.size() - 1) : line);
+    return lines;
+}
+
+}  // namespace
+
+TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCodePage936) {
+    const char* program = std::getenv("TARVEX_WINDOWS_CLI");
+    if (program == nullptr || *program == '\0') GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
+    testsupport::UsePrivateOdbcConfig();
+    testsupport::StandinProcess::Options options;
+    options.extraArgs = {"--map-drive", "Z:=/"};
+    testsupport::StandinProcess standin(options);
+    standin.ExportTdsPort();
+    ::setenv("TARVEX_PASSWORD", "1", 1);
+    const ProgramFolder folder{fs::path(program)};
+    const auto run = [&](const std::string& args) {
+        const std::string command = Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " " + args + " > " +
+                                    Quoted(folder.dir / "cli.out") + " 2> " + Quoted(folder.dir / "cli.err");
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+
+    ASSERT_EQ(run("convert --set 2016/001/001 --set 2017/002/002"), 0);
+    const std::vector<std::string> out = Lines936(folder.dir / "cli.out");
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[2], "汇总：2个账套，已转换2个。");
+    EXPECT_TRUE(out[3].starts_with("汇总文件：Z:\\")) << out[3];
+    for (const std::string& line : {out[0], out[1]}) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
+        ASSERT_GE(f.size(), 10u) << line;
+        EXPECT_EQ(f[5] + f[9], "已转换通过") << line;
+        // The server wrote the backup under the name the program gave it.
+        backupcheck::ExpectRowsOfAccountSet(folder.dir / f[8], standin.DataDir() / "2016年乡镇数据采集.sqlite", f[1], f[3], f[0]);
+    }
+    // Beside the backups, the program's own files: the two records and the summary.
+    EXPECT_EQ(folder.Files(".bak").size(), 2u);
+    EXPECT_EQ(folder.Files(".txt").size(), 2u);
+    EXPECT_EQ(folder.Files(".csv").size(), 1u);
+
+    EXPECT_EQ(run("convert --year 20x6"), 2);
+    EXPECT_EQ(Lines936(folder.dir / "cli.err").front(), "年度“20x6”不是四位数字的年份，例如 2016。");
 }

@@ -8,7 +8,7 @@
 # object against its stand-in (odbcdb_wine_test) and its flow test of the Windows program.
 if(NOT WIN32)
   if(TARGET tarvex_test_support AND TARGET mssql-standin)
-    add_executable(windows_flow_test windows_flow_test.cpp windows_cli_test.cpp)
+    add_executable(windows_flow_test windows_flow_test.cpp)
     target_compile_definitions(windows_flow_test PRIVATE
       DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion"
       WINE_RUN="${PROJECT_SOURCE_DIR}/scripts/wine-run")
