@@ -1,5 +1,4 @@
-# The command line: its words (no server needed), and the built program end to end against the
-# stand-in, once with the process in each code page the tool meets.
+# The command line's words; the built program against the stand-in, in both code pages.
 add_executable(cli_arguments_test cli_arguments_test.cpp)
 target_link_libraries(cli_arguments_test PRIVATE tarvex_cli GTest::gtest_main)
 gtest_discover_tests(cli_arguments_test)

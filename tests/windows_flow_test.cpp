@@ -108,20 +108,17 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     const std::vector<std::string> out = Lines936(folder.dir / "cli.out");
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[2], "汇总：2个账套，已转换2个。");
-    EXPECT_TRUE(out[3].starts_with("汇总文件：Z:\\")) << out[3];
     for (const std::string& line : {out[0], out[1]}) {
-        std::vector<std::string> f;
-        std::istringstream fields(line);
-        for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
+        std::vector<std::string> f(1);
+        for (char c : line) c == '\t' ? f.emplace_back() : f.back() += c;
         ASSERT_GE(f.size(), 10u) << line;
         EXPECT_EQ(f[5] + f[9], "已转换通过") << line;
         // The server wrote the backup under the name the program gave it.
         backupcheck::ExpectRowsOfAccountSet(folder.dir / f[8], standin.DataDir() / "2016年乡镇数据采集.sqlite", f[1], f[3], f[0]);
     }
     // Beside the backups, the program's own files: the two records and the summary.
-    EXPECT_EQ(folder.Files(".bak").size(), 2u);
-    EXPECT_EQ(folder.Files(".txt").size(), 2u);
-    EXPECT_EQ(folder.Files(".csv").size(), 1u);
+    EXPECT_EQ(std::vector({folder.Files(".bak").size(), folder.Files(".txt").size(), folder.Files(".csv").size()}),
+              std::vector<std::size_t>({2, 2, 1}));
 
     EXPECT_EQ(run("convert --year 20x6"), 2);
     EXPECT_EQ(Lines936(folder.dir / "cli.err").front(), "年度“20x6”不是四位数字的年份，例如 2016。");
