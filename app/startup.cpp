@@ -1,8 +1,6 @@
 #include "startup.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QStandardPaths>
 
 #include <cfenv>
 #include <clocale>
@@ -13,9 +11,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
 #endif
 
 #include "actions.h"
@@ -43,50 +38,6 @@ void ReleaseProgramLoginSettings() { ReleaseLoginSettings(ProgramLoginSettings()
 }
 
 }  // namespace
-
-std::string DirectoryOf(std::string_view programFile) {
-#ifdef _WIN32
-    const std::size_t slash = programFile.find_last_of("\\/");
-#else
-    const std::size_t slash = programFile.rfind('/');
-#endif
-    return slash == std::string_view::npos ? std::string() : std::string(programFile.substr(0, slash));
-}
-
-std::string ProgramDirectory() {
-    static const std::string directory = [] {
-#ifdef _WIN32
-        char file[MAX_PATH * 2] = {};
-        const DWORD length = GetModuleFileNameA(nullptr, file, sizeof file);
-        return DirectoryOf(std::string_view(file, length));
-#else
-        std::error_code error;
-        const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
-        return error ? std::string() : DirectoryOf(file.native());
-#endif
-    }();
-    return directory;
-}
-
-BackupDirectory ChooseBackupDirectory(const std::string& programDirectory, const std::string& userFallback) {
-#ifdef _WIN32
-    (void)userFallback;
-    return {programDirectory, false};
-#else
-    std::error_code error;
-    if (std::filesystem::is_directory(programDirectory, error) &&
-        faccessat(AT_FDCWD, programDirectory.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
-        return {programDirectory, false};
-    // Should it not be made, the window's log names it and the backup's failure says why.
-    std::filesystem::create_directories(userFallback, error);
-    return {userFallback, true};
-#endif
-}
-
-BackupDirectory ProgramBackupDirectory() {
-    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    return ChooseBackupDirectory(ProgramDirectory(), QFile::encodeName(documents + "/tarvex-convert").toStdString());
-}
 
 LoginSettings& ProgramLoginSettings() {
     static LoginSettings settings;

@@ -1,36 +1,14 @@
 #pragma once
-// Start-up and shutdown, and the two program-wide values: the program's directory and the
-// log-in settings; where the backups go.
+// Start-up and shutdown, and the two program-wide values: the program's directory
+// (program_directory.h, shared with the command line) and the log-in settings.
 
 #include <string>
 #include <string_view>
 
 #include "login.h"
+#include "program_directory.h"  // DirectoryOf, ProgramDirectory, where the backups go
 
 namespace tarvex {
-
-// The directory of a program file's path: the part before its last separator ("/"; on Windows
-// also "\"), without it; empty when the path has none.
-std::string DirectoryOf(std::string_view programFile);
-
-// The directory of this program's file, taken once; a fresh copy.
-std::string ProgramDirectory();
-
-// Where the export has the server write the backup files (and the record beside each).
-struct BackupDirectory {
-    std::string path;
-    bool fellBack = false;  // the user's folder, because the program's own cannot take them
-};
-
-// The program's directory when this process may create files in it. Otherwise, on Linux (an
-// installed program's folder belongs to root), `userFallback`, made when missing. On Windows
-// always the program's directory: the SQL Server service writes the backup there, and folders
-// under the user's profile are normally closed to its account, so a fallback would not help.
-BackupDirectory ChooseBackupDirectory(const std::string& programDirectory, const std::string& userFallback);
-
-// ChooseBackupDirectory for this process: ProgramDirectory(), else the folder "tarvex-convert"
-// in the user's documents folder.
-BackupDirectory ProgramBackupDirectory();
 
 // The log-in settings of this run, the program's one instance. Used on the window's thread only.
 LoginSettings& ProgramLoginSettings();

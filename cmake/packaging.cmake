@@ -5,11 +5,15 @@
 # driver registered on installation when it is missing (packaging/debian).
 include(GNUInstallDirs)
 set(TARVEX_PROGRAM_DIR ${CMAKE_INSTALL_LIBDIR}/tarvex-convert)
-install(TARGETS tarvex-convert RUNTIME DESTINATION ${TARVEX_PROGRAM_DIR})
+install(TARGETS tarvex-convert tarvex-convert-cli RUNTIME DESTINATION ${TARVEX_PROGRAM_DIR})
 install(CODE "
   file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
   file(CREATE_LINK ../${TARVEX_PROGRAM_DIR}/tarvex-convert
        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tarvex-convert\" SYMBOLIC)")
+# The command line beside it, for scripts and schedulers.
+install(CODE "
+  file(CREATE_LINK ../${TARVEX_PROGRAM_DIR}/tarvex-convert-cli
+       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tarvex-convert-cli\" SYMBOLIC)")
 install(FILES packaging/tarvex-convert.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/tarvex-convert.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
 

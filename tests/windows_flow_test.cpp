@@ -4,8 +4,10 @@
 // locale) and holds the chosen account set's rows, compared with the source as the Linux flow
 // test compares them; the record beside it gives that file's size and SHA-256, which the program
 // could only read if both name the same file, and its lines end as Windows' text files do.
-// TARVEX_WINDOWS_EXE names the program.
+// TARVEX_WINDOWS_EXE names the program. The same for its command line (TARVEX_WINDOWS_CLI),
+// which answers in code page 936.
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -64,8 +66,8 @@ std::string After(const std::vector<std::string>& lines, const std::string& labe
 // The program's folder: a copy of the program alone, removed with the object.
 struct ProgramFolder {
     fs::path dir = fs::temp_directory_path() / ("tarvex-wine-" + std::to_string(::getpid()));
-    fs::path exe = dir / "tarvex-convert.exe";
-    explicit ProgramFolder(const fs::path& program) {
+    fs::path exe;
+    explicit ProgramFolder(const fs::path& program) : exe(dir / program.filename()) {
         fs::remove_all(dir);
         fs::create_directories(dir);
         fs::copy_file(program, exe);
@@ -121,4 +123,55 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
     EXPECT_EQ(After(lines, "SHA-256："), sha256.toHex().toStdString());
     const std::string size = After(lines, "大小：");
     EXPECT_EQ(size.substr(0, size.find_first_not_of("0123456789")), std::to_string(fs::file_size(backup))) << size;
+}
+
+namespace {
+
+// Lines of a file in code page 936, in UTF-8, without their CR.
+std::vector<std::string> Lines936(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::istringstream text(tarvex::CodePage::Named(kWineNames).ToUtf8(std::string(std::istreambuf_iterator<char>(in), {})));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);) lines.push_back(line.ends_with('\r') ? line.substr(0, line.size() - 1) : line);
+    return lines;
+}
+
+}  // namespace
+
+TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCodePage936) {
+    const char* program = std::getenv("TARVEX_WINDOWS_CLI");
+    if (program == nullptr || *program == '\0') GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
+    testsupport::UsePrivateOdbcConfig();
+    testsupport::StandinProcess::Options options;
+    options.extraArgs = {"--map-drive", "Z:=/", "--map-drive-charset", kWineNames};
+    testsupport::StandinProcess standin(options);
+    standin.ExportTdsPort();
+    ::setenv("TARVEX_PASSWORD", "1", 1);
+    const ProgramFolder folder{fs::path(program)};
+    const auto run = [&](const std::string& args) {
+        const std::string command = Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " " + args + " > " +
+                                    Quoted(folder.dir / "cli.out") + " 2> " + Quoted(folder.dir / "cli.err");
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+
+    ASSERT_EQ(run("convert --set 2016/001/001 --set 2017/002/002"), 0);
+    const std::vector<std::string> out = Lines936(folder.dir / "cli.out");
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[2], "汇总：2个账套，已转换2个。");
+    for (const std::string& line : {out[0], out[1]}) {
+        std::vector<std::string> f(1);
+        for (char c : line) c == '\t' ? f.emplace_back() : f.back() += c;
+        ASSERT_GE(f.size(), 10u) << line;
+        EXPECT_EQ(f[5] + f[9], "已转换通过") << line;
+        // The server wrote the backup under the name the program gave it, as wine names it here.
+        backupcheck::ExpectRowsOfAccountSet(folder.dir / tarvex::CodePage::Named(kWineNames).FromUtf8(f[8]),
+                                            standin.DataDir() / "2016年乡镇数据采集.sqlite", f[1], f[3], f[0]);
+    }
+    // Beside the backups, the program's own files: the two records and the summary.
+    EXPECT_EQ(std::vector({folder.Files(".bak").size(), folder.Files(".bak.txt").size(), folder.Files(".csv").size()}),
+              std::vector<std::size_t>({2, 2, 1}));
+
+    EXPECT_EQ(run("convert --year 20x6"), 2);
+    EXPECT_EQ(Lines936(folder.dir / "cli.err").front(), "年度“20x6”不是四位数字的年份，例如 2016。");
 }

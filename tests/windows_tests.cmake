@@ -1,7 +1,8 @@
 # The Windows program.
 #
 # Linux build: windows_flow_test, which drives a Windows build's tarvex-convert.exe under wine
-# against a stand-in of this build (TARVEX_WINDOWS_EXE names the program; skipped without it).
+# against a stand-in of this build (TARVEX_WINDOWS_EXE names the program; skipped without it),
+# and runs its tarvex-convert-cli.exe there (TARVEX_WINDOWS_CLI; skipped without it).
 # Windows build (build-win, run under wine by CTest): the tests above that need no stand-in
 # process of their own; with the Linux build named by TARVEX_HOST_BUILD also the connection
 # object against its stand-in (odbcdb_wine_test) and its flow test of the Windows program.
@@ -9,7 +10,8 @@ if(NOT WIN32)
   if(TARGET tarvex_test_support AND TARGET mssql-standin)
     add_executable(windows_flow_test windows_flow_test.cpp)
     target_compile_definitions(windows_flow_test PRIVATE
-      DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion")
+      DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion"
+      WINE_RUN="${PROJECT_SOURCE_DIR}/scripts/wine-run")
     target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 Qt6::Core
       GTest::gtest_main)
     add_dependencies(windows_flow_test mssql-standin)
@@ -30,4 +32,10 @@ if(TARVEX_HOST_BUILD)
   # TIMEOUT only guards against a hang.
   set_tests_properties(windows.flow.ConversionUnderWine PROPERTIES TIMEOUT 1200 RUN_SERIAL ON
     ENVIRONMENT "TARVEX_WINDOWS_EXE=$<TARGET_FILE:tarvex-convert>;WINEPREFIX=${TARVEX_WINEPREFIX}")
+
+  # The command line converting two sets under wine.
+  add_test(NAME windows.cli.ConversionUnderWine
+    COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test --gtest_filter=WindowsCommandLineUnderWine.*)
+  set_tests_properties(windows.cli.ConversionUnderWine PROPERTIES TIMEOUT 600 RUN_SERIAL ON
+    ENVIRONMENT "TARVEX_WINDOWS_CLI=$<TARGET_FILE:tarvex-convert-cli>;WINEPREFIX=${TARVEX_WINEPREFIX}")
 endif()

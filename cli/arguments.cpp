@@ -1,0 +1,186 @@
+#include "arguments.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "codepage.h"
+#include "login.h"
+
+namespace tarvex {
+
+namespace {
+
+constexpr int kList = 1;
+constexpr int kConvert = 2;
+
+struct Option {
+    std::string_view name;
+    bool takesValue;
+    int commands;  // kList, kConvert or both
+};
+
+constexpr Option kOptions[] = {
+    {"--server", true, kList | kConvert}, {"--user", true, kList | kConvert},
+    {"--database", true, kList | kConvert}, {"--password", true, kList | kConvert},
+    {"--year", true, kList | kConvert},   {"--header", false, kList},
+    {"--set", true, kConvert},            {"--all", false, kConvert},
+    {"--folder", true, kConvert},         {"--verbose", false, kConvert},
+};
+
+bool IsYear(std::string_view text) {
+    return text.size() == 4 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string YearProblem(const std::string& text) {
+    return ProgramText("年度“") + text + ProgramText("”不是四位数字的年份，例如 2016。");
+}
+
+// "2016/001/001": year, unit code, account-set number.
+std::optional<SetCodes> SplitSet(const std::string& text) {
+    const std::size_t first = text.find('/');
+    const std::size_t second = first == std::string::npos ? first : text.find('/', first + 1);
+    if (second == std::string::npos || text.find('/', second + 1) != std::string::npos) return std::nullopt;
+    SetCodes codes{text.substr(0, first), text.substr(first + 1, second - first - 1), text.substr(second + 1)};
+    if (codes.year.empty() || codes.unitCode.empty() || codes.accountSetNumber.empty()) return std::nullopt;
+    return codes;
+}
+
+// The checks that need every option: the values and what the command needs.
+std::string Check(Arguments& a) {
+    a.server = TrimBlanks(a.server);
+    a.user = TrimBlanks(a.user);
+    a.database = TrimBlanks(a.database);
+    if (a.password) *a.password = TrimBlanks(*a.password);
+    if (a.server.empty() || a.user.empty()) return ProgramText("服务器名、用户名不能为空。");
+    if (a.database.empty()) return ProgramText("数据库名称不能为空。");
+    for (const std::string& year : a.years)
+        if (!IsYear(year)) return YearProblem(year);
+    for (const SetCodes& set : a.sets)
+        if (!IsYear(set.year)) return YearProblem(set.year);
+    if (a.folder && a.folder->empty()) return ProgramText("--folder 的值不能为空。");
+    if (a.command == Arguments::Command::Convert) {
+        if (a.sets.empty() && a.years.empty() && !a.all)
+            return ProgramText("请用 --set、--year 或 --all 指明要转换的账套。");
+        if (a.all && (!a.sets.empty() || !a.years.empty()))
+            return ProgramText("--all 已包括所有账套，不能再与 --set 或 --year 同用。");
+    }
+    return {};
+}
+
+}  // namespace
+
+ParsedArguments ParseArguments(const std::vector<std::string>& words) {
+    ParsedArguments parsed;
+    Arguments& a = parsed.arguments;
+    a.server = ".";
+    a.user = "sa";
+    a.database = ProgramText("2016年乡镇数据采集");
+    const auto has = [&](std::string_view word) { return std::find(words.begin(), words.end(), word) != words.end(); };
+    if (has("--help") || has("-h")) return parsed;
+    if (has("--version")) {
+        a.command = Arguments::Command::Version;
+        return parsed;
+    }
+    const auto fail = [&](std::string problem) {
+        parsed.problem = std::move(problem);
+        return parsed;
+    };
+    if (words.empty() || words[0].starts_with("-")) return fail(ProgramText("请先给出命令：list 或 convert。"));
+    const std::string& command = words[0];
+    if (command == "list") a.command = Arguments::Command::List;
+    else if (command == "convert") a.command = Arguments::Command::Convert;
+    else return fail(ProgramText("未知的命令“") + command + ProgramText("”：命令是 list 或 convert。"));
+    const int commandBit = a.command == Arguments::Command::List ? kList : kConvert;
+
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (!word.starts_with("--")) return fail(ProgramText("多余的参数“") + word + ProgramText("”。"));
+        const std::size_t equals = word.find('=');
+        const std::string name = word.substr(0, equals);
+        const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                         [&](const Option& o) { return o.name == name; });
+        if (option == std::end(kOptions)) return fail(ProgramText("未知的选项“") + word + ProgramText("”。"));
+        if ((option->commands & commandBit) == 0)
+            return fail(ProgramText("选项 ") + name + ProgramText(" 不能用于 ") + command + ProgramText(" 命令。"));
+        std::string value;
+        if (!option->takesValue) {
+            if (equals != std::string::npos) return fail(ProgramText("选项 ") + name + ProgramText(" 不带值。"));
+        } else if (equals != std::string::npos) {
+            value = word.substr(equals + 1);
+        } else if (i + 1 < words.size()) {
+            value = words[++i];
+        } else {
+            return fail(ProgramText("选项 ") + name + ProgramText(" 需要一个值。"));
+        }
+
+        if (name == "--server") a.server = value;
+        else if (name == "--user") a.user = value;
+        else if (name == "--database") a.database = value;
+        else if (name == "--password") a.password = value;
+        else if (name == "--year") a.years.push_back(value);
+        else if (name == "--header") a.header = true;
+        else if (name == "--all") a.all = true;
+        else if (name == "--folder") a.folder = value;
+        else if (name == "--verbose") a.verbose = true;
+        else if (name == "--set") {
+            const std::optional<SetCodes> codes = SplitSet(value);
+            if (!codes)
+                return fail(ProgramText("--set 的值应为“年度/单位编号/账套编号”，例如 2016/001/001，而不是“") + value +
+                            ProgramText("”。"));
+            a.sets.push_back(*codes);
+        }
+    }
+    if (std::string problem = Check(a); !problem.empty()) return fail(std::move(problem));
+    return parsed;
+}
+
+std::string UsageText() {
+    return ProgramText(
+        "用法：tarvex-convert-cli list [选项]\n"
+        "      tarvex-convert-cli convert (--set 年度/单位编号/账套编号 | --year 年度 | --all) [选项]\n"
+        "\n"
+        "批量转换：把还原在 SQL Server 上的 VeltroGRP-Tarvex 账务数据库中的账套逐个转换为备份文件，\n"
+        "与窗口程序的转换相同（每个账套一个 .bak 文件和它的转换记录 .bak.txt），最后写出汇总 CSV 文件。\n"
+        "\n"
+        "命令：\n"
+        "  list      列出数据库中的所有账套，每行一个，以制表符分隔：\n"
+        "            年度、单位编号、单位名称、账套编号、账套名称、能否转换（是/否）\n"
+        "  convert   转换账套；每个账套结束时在标准输出上输出一行（以制表符分隔）：\n"
+        "            年度、单位编号、单位名称、账套编号、账套名称、结果、复制行数、有数据的表、\n"
+        "            备份文件、校验、说明；最后输出汇总和汇总文件的路径。进度在标准错误上。\n"
+        "\n"
+        "连接选项：\n"
+        "  --server 名称          数据库服务器（默认 .）\n"
+        "  --user 名称            用户名（默认 sa）\n"
+        "  --database 名称        还原的数据库（默认 2016年乡镇数据采集）\n"
+        "  --password 密码        密码。注意：命令行上的密码，本机的其他用户也能看到；\n"
+        "                         请尽量用环境变量 TARVEX_PASSWORD，或在终端里按提示输入（不显示）。\n"
+        "  密码依次取自：环境变量 TARVEX_PASSWORD、--password、终端里的提示。\n"
+        "\n"
+        "list 的选项：\n"
+        "  --year 年度            只列出这一年度的账套（可重复）\n"
+        "  --header               先输出一行列名\n"
+        "\n"
+        "convert 的选项：\n"
+        "  --set 年度/单位编号/账套编号\n"
+        "                         转换这个账套（可重复），例如 --set 2016/001/001\n"
+        "  --year 年度            转换这一年度所有能转换的账套（可重复）\n"
+        "  --all                  转换所有能转换的账套\n"
+        "  --folder 文件夹        备份文件和汇总文件所在的文件夹（默认为本程序所在的文件夹）。\n"
+        "                         备份文件由数据库服务器写入：服务器在另一台电脑上时，那里也要有这个文件夹。\n"
+        "  --verbose              在标准错误上输出完整的转换日志\n"
+        "  只有单位名称中含“新科目”的账套能转换：--year 和 --all 跳过其余账套并说明跳过了几个；\n"
+        "  用 --set 指定这样的账套是用法错误。\n"
+        "\n"
+        "  --help                 显示本说明\n"
+        "  --version              显示版本\n"
+        "\n"
+        "退出码：\n"
+        "  0    所有账套都已转换并校验通过，没有警告\n"
+        "  1    有账套转换失败，或批量转换中途停止（如与服务器的连接断开），或读不出账套列表\n"
+        "  2    用法错误（选项、年度、账套编号、文件夹），或登录失败\n"
+        "  3    所有账套都已转换，但有账套带警告（如账套中没有数据）\n"
+        "  130  按了 Ctrl+C：当前语句结束后删除临时数据库并停止，已完成的账套保留\n");
+}
+
+}  // namespace tarvex

@@ -1,0 +1,47 @@
+#pragma once
+// The words of the command line: the command, its options, or why they cannot be taken.
+// Arguments come in the code page of the process, as the system hands them to main; every
+// text here is in it too.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvex {
+
+// An account set as the command line names it: "2016/001/001".
+struct SetCodes {
+    std::string year, unitCode, accountSetNumber;
+    bool operator==(const SetCodes&) const = default;
+};
+
+struct Arguments {
+    enum class Command { Help, Version, List, Convert };
+    Command command = Command::Help;
+    // The connection, trimmed as the window's log-in trims its fields.
+    std::string server, user, database;
+    std::optional<std::string> password;  // --password; the environment and the prompt come later
+    std::vector<std::string> years;       // --year, in the order given
+    std::vector<SetCodes> sets;           // --set, in the order given
+    bool all = false;                     // --all
+    std::optional<std::string> folder;    // --folder; without it the program's own folder
+    bool header = false;                  // list --header
+    bool verbose = false;                 // convert --verbose: the conversion's whole log on stderr
+};
+
+struct ParsedArguments {
+    Arguments arguments;
+    std::string problem;  // why the command line cannot be taken, for the user; empty when it can
+    bool Ok() const { return problem.empty(); }
+};
+
+// `words` without the program's name.
+ParsedArguments ParseArguments(const std::vector<std::string>& words);
+
+// What --help prints.
+std::string UsageText();
+
+// The name of the environment variable that carries the password.
+inline constexpr const char* kPasswordVariable = "TARVEX_PASSWORD";
+
+}  // namespace tarvex

@@ -1,0 +1,301 @@
+#include "command_line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "account_sets.h"
+#include "arguments.h"
+#include "batch.h"
+#include "catalogue.h"
+#include "codepage.h"
+#include "console.h"
+#include "database.h"
+#include "export.h"
+#include "failure_reason.h"
+#include "login.h"
+#include "program_directory.h"
+#include "sqltext.h"
+
+namespace tarvex {
+
+namespace {
+
+void Print(std::FILE* to, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), to);
+    std::fflush(to);
+}
+// A message for the user, on stderr.
+void Say(const std::string& text) { Print(stderr, text + "\n"); }
+
+std::string WithoutCarriageReturns(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
+// A value as the server returned it without its padding; a tab or line break in it would
+// break the line's columns and becomes a blank.
+std::string Field(const std::string& value) {
+    std::string text = value.substr(0, value.find_last_not_of(' ') + 1);
+    for (char& c : text)
+        if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    return text;
+}
+
+std::string Line(const std::vector<std::string>& fields) {
+    std::string line;
+    for (const std::string& field : fields) line += (line.empty() ? "" : "\t") + field;
+    return line + "\n";
+}
+
+std::string Codes(const AccountSetEntry& e) {
+    return Field(e.year) + "/" + Field(e.unitCode) + "/" + Field(e.accountSetNo);
+}
+
+// Prints what the batch reports: a line per table on stderr, a line per set on stdout.
+class ConsoleReport final : public BatchReport {
+public:
+    ConsoleReport(const Interruption& interruption, bool verbose) : interruption_(interruption), verbose_(verbose) {}
+
+    void SetBegins(int n, int total, const AccountSetEntry& set) override {
+        set_ = "[" + std::to_string(n) + "/" + std::to_string(total) + "] " + Codes(set) + " " + Field(set.name);
+        Say(set_ + ProgramText("：开始转换"));
+    }
+    void Log(const std::string& line) override {
+        if (verbose_) Print(stderr, WithoutCarriageReturns(line));
+    }
+    void TableCopied(int position, const TableCopy& copy) override {
+        const std::string count = copy.rows >= 0 ? std::to_string(copy.rows) + ProgramText("行") : ProgramText("行数未知");
+        Say(set_ + ProgramText("：表") + std::to_string(position) + "/" + std::to_string(TableCatalogue::kEntryCount) +
+            " " + copy.table + ProgramText("，") + (copy.Ok() ? count : ProgramText("失败：") + copy.failure));
+    }
+    void SetEnded(int, const BatchRow& row) override {
+        Print(stdout, Line({Field(row.set.year), Field(row.set.unitCode), Field(row.set.unitName),
+                            Field(row.set.accountSetNo), Field(row.set.name), ResultText(row.result),
+                            std::to_string(row.rows), std::to_string(row.tablesWithRows), row.file, row.verification,
+                            Field(NotesText(row))}));
+    }
+    bool Cancelled() override {
+        const bool requested = interruption_.Requested();
+        if (requested && !told_) {
+            told_ = true;
+            Say(ProgramText("已按 Ctrl+C：当前语句结束后删除临时数据库并停止。"));
+        }
+        return requested;
+    }
+
+private:
+    const Interruption& interruption_;
+    const bool verbose_;
+    std::string set_;
+    bool told_ = false;
+};
+
+// The password: the environment, --password, or typed at the terminal; nullopt after telling
+// the user why there is none (`code` says how the program ends).
+std::optional<std::string> Password(const Arguments& a, const Interruption& interruption, int& code) {
+    code = kExitUsage;
+    if (const char* value = std::getenv(kPasswordVariable); value != nullptr && *value != '\0') return TrimBlanks(value);
+    if (a.password) return *a.password;
+    const HiddenLine typed = ReadHiddenLine(ProgramText("密码："), interruption);
+    switch (typed.end) {
+        case HiddenLine::End::Read: return TrimBlanks(typed.text);
+        case HiddenLine::End::Interrupted:
+            Say(ProgramText("已取消。"));
+            code = kExitInterrupted;
+            return std::nullopt;
+        case HiddenLine::End::NotTerminal:
+        case HiddenLine::End::Closed: break;
+    }
+    Say(ProgramText("没有密码：请设置环境变量 ") + kPasswordVariable +
+        ProgramText("，或在终端里运行本程序并按提示输入密码。"));
+    return std::nullopt;
+}
+
+// Releases the log-in settings (the password among them) when the run ends, however it ends.
+struct SettingsReleased {
+    LoginSettings& settings;
+    ~SettingsReleased() { ReleaseLoginSettings(settings); }
+};
+
+bool Matches(const AccountSetEntry& e, const SetCodes& codes) {
+    return Field(e.year) == codes.year && Field(e.unitCode) == codes.unitCode &&
+           Field(e.accountSetNo) == codes.accountSetNumber;
+}
+
+bool OfYears(const AccountSetEntry& e, const std::vector<std::string>& years) {
+    return years.empty() || std::find(years.begin(), years.end(), Field(e.year)) != years.end();
+}
+
+// The sets to convert, in the order named (--set) and listed (--year, --all), each once;
+// nullopt after telling the user what is wrong.
+std::optional<std::vector<AccountSetEntry>> Choose(const Arguments& a, const std::vector<AccountSetEntry>& entries) {
+    std::vector<AccountSetEntry> chosen;
+    std::set<std::string> taken;
+    const auto take = [&](const AccountSetEntry& e) {
+        if (taken.insert(Codes(e)).second) chosen.push_back(e);
+    };
+    for (const SetCodes& codes : a.sets) {
+        const auto found = std::find_if(entries.begin(), entries.end(), [&](const AccountSetEntry& e) { return Matches(e, codes); });
+        const std::string named = codes.year + "/" + codes.unitCode + "/" + codes.accountSetNumber;
+        if (found == entries.end()) {
+            Say(ProgramText("数据库中没有账套 ") + named +
+                ProgramText("（年度/单位编号/账套编号）。所有账套可用 list 命令列出。"));
+            return std::nullopt;
+        }
+        if (!found->convertible) {
+            Say(ProgramText("账套 ") + named + " " + Field(found->name) + ProgramText("不能转换：单位名称“") +
+                Field(found->unitName) + ProgramText("”中没有“新科目”。"));
+            return std::nullopt;
+        }
+        take(*found);
+    }
+    int skipped = 0;
+    if (a.all || !a.years.empty()) {
+        for (const AccountSetEntry& e : entries) {
+            if (!OfYears(e, a.years)) continue;
+            if (e.convertible) take(e);
+            else ++skipped;
+        }
+    }
+    if (skipped > 0)
+        Say(ProgramText("跳过了") + std::to_string(skipped) + ProgramText("个账套：它们的单位名称中没有“新科目”，不能转换。"));
+    if (chosen.empty()) {
+        Say(ProgramText("没有可以转换的账套。"));
+        return std::nullopt;
+    }
+    return chosen;
+}
+
+std::string SummaryLine(const BatchOutcome& outcome) {
+    std::string text = ProgramText("汇总：") + std::to_string(outcome.rows.size()) + ProgramText("个账套");
+    for (BatchRow::Result result : {BatchRow::Result::Converted, BatchRow::Result::WithWarnings, BatchRow::Result::Failed,
+                                    BatchRow::Result::Cancelled, BatchRow::Result::NotRun}) {
+        const auto count = std::count_if(outcome.rows.begin(), outcome.rows.end(),
+                                         [&](const BatchRow& row) { return row.result == result; });
+        if (count > 0) text += ProgramText("，") + ResultText(result) + std::to_string(count) + ProgramText("个");
+    }
+    return text + ProgramText("。") + "\n";
+}
+
+int Convert(const Arguments& a, Database& database, const std::vector<AccountSetEntry>& entries,
+            const std::string& folder, const Interruption& interruption) {
+    const std::optional<std::vector<AccountSetEntry>> chosen = Choose(a, entries);
+    if (!chosen) return kExitUsage;
+    ConsoleReport report(interruption, a.verbose);
+    const BatchOutcome outcome = RunBatch(database, {a.server, a.database, a.user}, a.database, *chosen, folder, report);
+    if (!outcome.stopped.empty()) Say(outcome.stopped);
+    Print(stdout, SummaryLine(outcome));
+    int code = outcome.ExitCode();
+    if (!outcome.summaryFile.empty()) {
+        Print(stdout, ProgramText("汇总文件：") + BackupPath(folder, outcome.summaryFile) + "\n");
+    } else {
+        Say(ProgramText("汇总文件未能写出：") + outcome.summaryProblem);
+        if (code != 1) code = 1;
+    }
+    return interruption.Requested() ? kExitInterrupted : code;
+}
+
+int List(const Arguments& a, const std::vector<AccountSetEntry>& entries) {
+    if (a.header)
+        Print(stdout, Line({ProgramText("年度"), ProgramText("单位编号"), ProgramText("单位名称"), ProgramText("账套编号"),
+                            ProgramText("账套名称"), ProgramText("能否转换")}));
+    for (const AccountSetEntry& e : entries)
+        if (OfYears(e, a.years))
+            Print(stdout, Line({Field(e.year), Field(e.unitCode), Field(e.unitName), Field(e.accountSetNo), Field(e.name),
+                                ProgramText(e.convertible ? "是" : "否")}));
+    return 0;
+}
+
+}  // namespace
+
+int RunCommandLine(int argc, char** argv) {
+    const ParsedArguments parsed = ParseArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    if (!parsed.Ok()) {
+        Say(parsed.problem);
+        Say(ProgramText("用法见 tarvex-convert-cli --help。"));
+        return kExitUsage;
+    }
+    const Arguments& a = parsed.arguments;
+    switch (a.command) {
+        case Arguments::Command::Help: Print(stdout, UsageText()); return 0;
+        case Arguments::Command::Version: Print(stdout, TARVEX_VERSION "\n"); return 0;
+        case Arguments::Command::List:
+        case Arguments::Command::Convert: break;
+    }
+
+    // The folder before the log-in: a batch that cannot put its files there does not start.
+    std::string folder;
+    if (a.command == Arguments::Command::Convert) {
+        folder = AbsoluteFolder(a.folder.value_or(ProgramBackupDirectory().path));
+        if (const std::string problem = FolderProblem(folder); !problem.empty()) {
+            Say(problem);
+            return kExitUsage;
+        }
+    }
+
+    const Interruption interruption;
+    int code = kExitUsage;
+    const std::optional<std::string> password = Password(a, interruption, code);
+    if (!password) return code;
+    if (password->empty()) {
+        Say(ProgramText("密码不能为空。"));
+        return kExitUsage;
+    }
+    LoginSettings settings{a.server, a.user, *password, a.database};
+    const SettingsReleased released{settings};
+
+    std::unique_ptr<Database> database;
+    {
+        const Interruption::ThreadsShielded shielded;
+        database = std::make_unique<Database>();
+    }
+    const std::optional<Opened> opened = OpenConnection(*database, settings);
+    if (interruption.Requested()) {
+        Say(ProgramText("已取消。"));
+        return kExitInterrupted;
+    }
+    if (!opened || !opened->ok) {
+        Say(ProgramText("连接") + a.server + ProgramText("服务器上的") + a.database +
+            ProgramText("数据库失败。请查看SQL数据库服务器是否正确，用户名和密码是否正确。") +
+            (opened ? ReasonLine(opened->error) : std::string()));
+        return kExitUsage;
+    }
+
+    const std::optional<std::string> statement = BuildListStatement(a.database);
+    if (!statement) {
+        Say(DatabaseNameProblem(a.database));
+        return kExitUsage;
+    }
+    struct Listed {
+        std::optional<std::vector<AccountSetEntry>> entries;
+        OdbcError error;
+    };
+    const std::optional<Listed> listed = database->Run([statement = *statement](ODBCDB& db) {
+        Listed l;
+        l.entries = ReadAccountSets(db, statement);
+        if (!l.entries) l.error = db.LastError();
+        return l;
+    });
+    if (!listed || !listed->entries) {
+        Say(ProgramText("读不出数据库") + a.database + ProgramText("中的账套（GL_Ztcs表）。") +
+            (listed ? ReasonLine(listed->error) : std::string()));
+        return 1;
+    }
+    for (const std::string& year : a.years) {
+        if (std::none_of(listed->entries->begin(), listed->entries->end(),
+                         [&](const AccountSetEntry& e) { return Field(e.year) == year; })) {
+            Say(ProgramText("数据库中没有") + year + ProgramText("年度的账套。"));
+            return kExitUsage;
+        }
+    }
+    if (a.command == Arguments::Command::List) return List(a, *listed->entries);
+    return Convert(a, *database, *listed->entries, folder, interruption);
+}
+
+}  // namespace tarvex
