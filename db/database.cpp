@@ -40,6 +40,7 @@ struct Database::State {
     std::array<std::uint64_t, 2> latestRequest{};
     bool shuttingDown = false;
     bool threadEnded = false;
+    std::chrono::steady_clock::duration workTime{};
 
     // Under mutex: the next item the thread may take, or queue.end().
     std::deque<Item>::iterator NextItem() {
@@ -79,9 +80,12 @@ struct Database::State {
                 continue;
             }
             lock.unlock();
+            const auto began = std::chrono::steady_clock::now();
             item.job(db);
             item.job = nullptr;  // release what the work captured before the caller goes on
+            const auto took = std::chrono::steady_clock::now() - began;
             lock.lock();
+            workTime += took;
             Finish(*item.done, true);
         }
         lock.unlock();
@@ -191,6 +195,11 @@ void Database::Shutdown() {
         if (state_->pump) state_->pump->Wake();
     }
     state_->db.Cancel();
+}
+
+std::chrono::steady_clock::duration Database::WorkTime() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->workTime;
 }
 
 bool Database::ShuttingDown() const {

@@ -22,6 +22,7 @@
 // - Shutdown (the window closing) cancels the running statement, fails queued and later work
 //   at once and stops waiting callers; the thread then ends and closes the connection.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -101,6 +102,9 @@ public:
     // Cancels the running statement and fails every queued and later piece of work.
     void Shutdown();
     bool ShuttingDown() const;
+    // How long the database thread has spent in work so far: the driver's, the protocol's and the
+    // server's time, as against the callers' own.
+    std::chrono::steady_clock::duration WorkTime() const;
 
     struct State;
 

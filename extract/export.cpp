@@ -204,7 +204,9 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
         e.end = Export::End::InUse;
         return e;
     }
-    const auto exists = session.Run([](ODBCDB& db) { return TemporaryDatabaseExists(db); });
+    // A caller that holds the temporary database for its run has just filled it.
+    const auto exists = options.heldByCaller ? std::optional<std::optional<bool>>(true)
+                                             : session.Run([](ODBCDB& db) { return TemporaryDatabaseExists(db); });
     const auto held = session.Run(ReadingHeldNames());
     if (!exists || !held) return e;
     Contents contents = Judge(*held, ledger.Filled(), chosenName);
