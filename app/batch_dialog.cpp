@@ -64,7 +64,8 @@ public:
         : dialog_(std::move(dialog)), cancel_(std::move(cancel)) {}
 
     void SetBegins(int n, int total, const AccountSetEntry& set) override {
-        const std::string name = set.year + " " + set.unitCode + " " + set.name;
+        const std::string name = ProgramText("年度") + set.year + ProgramText("，单位") + set.unitCode +
+                                 ProgramText("，账套") + set.accountSetNo + " " + set.name;
         Post([n, total, name](BatchDialog& d) { d.SetBegins(n, total, name); });
     }
     void Log(const std::string& line) override {
@@ -95,7 +96,7 @@ BatchDialog::BatchDialog(MainWindow& window, LoggedIn login, const std::string& 
     setWindowTitle(U("批量转换"));
     Build();
     folder_->setText(Q(folder));
-    resize(760, 600);
+    resize(900, 640);
 }
 
 BatchDialog::~BatchDialog() { cancel_->store(true); }
@@ -108,8 +109,8 @@ void BatchDialog::Build() {
     years_ = new QHBoxLayout;
     yearRow->addLayout(years_);
     yearRow->addStretch();
-    all_ = new QPushButton(U("全选"), this);
-    none_ = new QPushButton(U("全不选"), this);
+    all_ = new QPushButton(U("全选(&A)"), this);
+    none_ = new QPushButton(U("全不选(&N)"), this);
     yearRow->addWidget(all_);
     yearRow->addWidget(none_);
     layout->addLayout(yearRow);
@@ -139,8 +140,10 @@ void BatchDialog::Build() {
     layout->addWidget(pages_, 5);
 
     auto* folderRow = new QHBoxLayout;
-    folderRow->addWidget(new QLabel(U("备份文件夹："), this));
+    auto* folderLabel = new QLabel(U("备份文件夹(&F)："), this);
+    folderRow->addWidget(folderLabel);
     folder_ = new QLineEdit(this);
+    folderLabel->setBuddy(folder_);
     folder_->setObjectName(U("备份文件夹"));
     folderRow->addWidget(folder_);
     layout->addLayout(folderRow);
@@ -168,10 +171,10 @@ void BatchDialog::Build() {
     log_->setMinimumHeight(80);
 
     auto* buttons = new QHBoxLayout;
-    start_ = new QPushButton(U("开始"), this);
-    cancelButton_ = new QPushButton(U("取消"), this);
-    openFolder_ = new QPushButton(U("打开文件夹"), this);
-    close_ = new QPushButton(U("关闭"), this);
+    start_ = new QPushButton(U("开始(&S)"), this);
+    cancelButton_ = new QPushButton(U("取消(&C)"), this);
+    openFolder_ = new QPushButton(U("打开文件夹(&O)"), this);
+    close_ = new QPushButton(U("关闭(&X)"), this);
     for (QPushButton* b : {start_, cancelButton_, openFolder_, close_}) b->setAutoDefault(false);
     cancelButton_->setEnabled(false);
     start_->setEnabled(false);
@@ -249,7 +252,7 @@ void BatchDialog::ShowSets(std::vector<AccountSetEntry> sets, const std::string&
         yearBoxes_.push_back(box);
     }
     table_->resizeColumnsToContents();
-    current_->setText(U("共%1个账套，其中%2个可以转换。勾选要转换的账套，再点击“开始”。")
+    current_->setText(U("共%1个账套，其中%2个可以转换。勾选要转换的账套，再点击“开始”（Alt+S）。")
                           .arg(sets_.size())
                           .arg(std::count_if(sets_.begin(), sets_.end(), [](const AccountSetEntry& s) { return s.convertible; })));
     start_->setEnabled(true);
@@ -341,14 +344,19 @@ void BatchDialog::TableCopied(int position) {
     ShowTimes();
 }
 
+// The time taken, and while the batch runs the time left as the tables done so far took.
 void BatchDialog::ShowTimes() {
     using namespace std::chrono;
-    const auto elapsed = duration_cast<seconds>(steady_clock::now() - started_);
+    const auto elapsed = duration_cast<milliseconds>(steady_clock::now() - started_);
     const int done = progress_->value();
-    QString text = U("已用时%1").arg(Duration(elapsed));
-    if (done > 0 && running_) {
-        const auto left = seconds(elapsed.count() * (progress_->maximum() - done) / done);
-        text += U("，预计还需%1").arg(Duration(left));
+    QString text = U("已用时%1").arg(Duration(duration_cast<seconds>(elapsed)));
+    if (running_) {
+        if (done == 0 || elapsed < seconds(1)) {
+            text += U("，正在估算剩余时间……");
+        } else {
+            const auto left = milliseconds(elapsed.count() * (progress_->maximum() - done) / done);
+            text += U("，预计还需约%1").arg(Duration(ceil<seconds>(left)));
+        }
     }
     times_->setText(text);
 }

@@ -28,9 +28,10 @@ protected:
         list = qobject_cast<QStandardItemModel*>(dialog->findChild<QTableView*>(U("账套列表"))->model());
         ASSERT_TRUE(QTest::qWaitFor([&] { return list->rowCount() > 0; }, kGuardMs));
     }
+    // The button whose caption, without its mnemonic "(&X)", is `text`.
     QPushButton* Button(const char* text) {
         for (QPushButton* b : dialog->findChildren<QPushButton*>())
-            if (b->text() == U(text)) return b;
+            if (b->text().section(QLatin1Char('('), 0, 0) == U(text)) return b;
         ADD_FAILURE() << text;
         return nullptr;
     }

@@ -185,7 +185,9 @@ TEST_F(LoginFlow, WhileConnectingTheWindowRepaintsButTakesNoInput) {
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         ++ticks;
         // The input waits until the open has returned (the buttons are enabled again after it).
-        if (!Get("按钮4")->isEnabled()) EXPECT_EQ(year->text(), U("2016"));
+        if (!Get("按钮4")->isEnabled()) {
+            EXPECT_EQ(year->text(), U("2016"));
+        }
     });
     ticker.start(200);
     const Notice n = LogIn();  // the log-in time-out ends it
