@@ -40,7 +40,7 @@ std::string StartProblem(Database& database) {
     const std::optional<Hold> hold = session.Run([](ODBCDB& db) { return TakeHold(db); });
     const std::string name = ProgramText("临时数据库") + ProgramText(kTemporaryDatabase);
     if (hold && *hold == Hold::InUse)
-        return name + ProgramText("正被另一个转换程序使用（在这台或另一台电脑上），批量转换没有开始。请等它导出完毕后再试。");
+        return HeldElsewhereText() + ProgramText("，批量转换没有开始。请等它导出完毕后再试。");
     const auto exists = session.Run([](ODBCDB& db) { return TemporaryDatabaseExists(db); });
     if (exists && *exists == true)
         return ProgramText("服务器上已有") + name +

@@ -180,10 +180,7 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
     for (const std::string& warning : e.warnings) report.Log(ProgramText("注意：") + warning + "\r\n");
 }
 
-std::string InUseText() {
-    return ProgramText("临时数据库") + ProgramText(kTemporaryDatabase) +
-           ProgramText("正被另一个转换程序使用（在这台或另一台电脑上，它正在整理或等待导出），不能导出或删除它。");
-}
+std::string InUseText() { return HeldElsewhereText() + ProgramText("，不能导出或删除它。"); }
 
 }  // namespace
 

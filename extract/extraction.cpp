@@ -18,11 +18,6 @@ namespace tarvex {
 
 namespace {
 
-std::string InUseText() {
-    return ProgramText("临时数据库") + ProgramText(kTemporaryDatabase) +
-           ProgramText("正被另一个转换程序使用（在这台或另一台电脑上，它正在整理或等待导出）。");
-}
-
 // One table's copy, run without a time-out (a large table takes the server a while); nullopt
 // when the database shut down.
 std::optional<TableCopy> Copy(Database::Session& session, int position, const ExtractionRecord& r) {
@@ -51,7 +46,7 @@ std::optional<Extraction::End> Create(Database::Session& session, Extraction& x,
         options.heldByCaller ? Hold::Held : session.Run([](ODBCDB& db) { return TakeHold(db); });
     if (!hold) return Extraction::End::Closing;
     if (*hold == Hold::InUse) {
-        x.refusal = InUseText();
+        x.refusal = HeldElsewhereText() + ProgramText("。");
         report.Log(x.refusal + "\r\n");
         return Extraction::End::InUse;
     }

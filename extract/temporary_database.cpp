@@ -46,6 +46,11 @@ void GiveUpHold(ODBCDB& db) {
         db.ExecuteSql("EXEC sp_releaseapplock @Resource = " + Resource() + ", @LockOwner = 'Session'");
 }
 
+std::string HeldElsewhereText() {
+    return ProgramText("临时数据库") + ProgramText(kTemporaryDatabase) +
+           ProgramText("正被另一个转换程序使用（在这台或另一台电脑上，它正在整理或等待导出）");
+}
+
 std::optional<bool> TemporaryDatabaseExists(ODBCDB& db) {
     if (!db.IsOpen()) return std::nullopt;
     const RecordSetHandle h = db.OpenTable("SELECT DB_ID(" + Resource() + ")");

@@ -9,6 +9,7 @@
 // master afterwards (every statement of the program names its database).
 
 #include <optional>
+#include <string>
 
 #include "odbcdb.h"
 
@@ -25,6 +26,8 @@ enum class Hold {
 Hold TakeHold(ODBCDB& db);
 // Gives up the hold this connection has; nothing when it has none.
 void GiveUpHold(ODBCDB& db);
+// "临时数据库Tarvex数据整理正被另一个转换程序使用（…）", for a message that goes on from there.
+std::string HeldElsewhereText();
 // Whether the temporary database exists; nullopt when the server could not say.
 std::optional<bool> TemporaryDatabaseExists(ODBCDB& db);
 
