@@ -27,6 +27,7 @@
 #include "codepage.h"
 #include "database.h"
 #include "login.h"
+#include "peak_memory.h"
 #include "standin_process.h"
 
 namespace {
@@ -34,19 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-long PeakMemoryKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmHWM:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(1 << 12, '\n');
-    }
-    return 0;
-}
+using bench::PeakMemoryKiB;
 
 // The seconds the server spent on the statements of its timing log after the first `skip`.
 double ServerSeconds(const fs::path& timingLog, int skip, int* statements = nullptr) {

@@ -28,6 +28,7 @@
 
 #include "actions.h"
 #include "main_window.h"
+#include "peak_memory.h"
 #include "standin_process.h"
 
 namespace {
@@ -82,19 +83,7 @@ private:
     qint64 longest_ = 0;
 };
 
-long PeakMemoryKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmHWM:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(1 << 12, '\n');
-    }
-    return 0;
-}
+using bench::PeakMemoryKiB;
 
 // A window bound to its actions on a stand-in with the sample at `scale`, logged in, with the
 // account set 演示账套 (unit 001, account set 001) in the inputs.
