@@ -135,9 +135,9 @@ void Fire(const std::function<void()>& handler) {
 MainWindow::MainWindow()
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      workers_(std::make_shared<WorkerCount>([this] {
+      workers_([this] {
           if (Closing() && isVisible()) close();
-      })) {
+      }) {
     setObjectName(QString::fromUtf8("启动窗口"));
     setWindowTitle(QString::fromUtf8(kTitle));
     setWindowIcon(WindowIcon());
@@ -146,9 +146,12 @@ MainWindow::MainWindow()
     Build();
 }
 
+// A window that goes away without having closed ends its work as closing does, before its
+// workers are joined and the database thread ends.
 MainWindow::~MainWindow() {
+    外部数据库1_.Shutdown();
     closing_->Set();
-    workers_->Forget();
+    workers_.Refuse();
 }
 
 void MainWindow::Build() {
@@ -365,7 +368,7 @@ void MainWindow::MoveFocus(bool forward) {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (!Closing()) BeginClosing();
-    if (workers_->Running() > 0 && !closingBoundPassed_) event->ignore();
+    if (workers_.Running() > 0 && !closingBoundPassed_) event->ignore();
     else event->accept();
 }
 
@@ -376,7 +379,7 @@ void MainWindow::BeginClosing() {
     // empty) must find the database refusing its next statement, not send it.
     外部数据库1_.Shutdown();
     closing_->Set();
-    workers_->Refuse();
+    workers_.Refuse();
     setEnabled(false);
     for (QMessageBox* notice : findChildren<QMessageBox*>(Qt::FindDirectChildrenOnly)) notice->done(0);
     if (closingHook_) closingHook_();
@@ -384,6 +387,11 @@ void MainWindow::BeginClosing() {
         closingBoundPassed_ = true;
         if (isVisible()) close();
     });
+}
+
+bool MainWindow::EndThreads() {
+    if (!Closing()) BeginClosing();
+    return workers_.Running() == 0 && 外部数据库1_.Join(kClosingBound);
 }
 
 }  // namespace tarvex

@@ -21,12 +21,12 @@ namespace {
 
 void ReleaseProgramLoginSettings() { ReleaseLoginSettings(ProgramLoginSettings()); }
 
-// Ends the process at once, under a worker that still runs: the log-in settings released and
+// Ends the process at once, under a thread that still runs: the log-in settings released and
 // the output flushed first, no destructors and no exit handlers after that.
 [[noreturn]] void EndProcessNow() {
 #ifdef _WIN32
     // msvcrt has no quick_exit. TerminateProcess also skips the DLLs' detach notifications,
-    // which could wait on a lock the worker holds inside the driver.
+    // which could wait on a lock that thread holds inside the driver.
     ReleaseProgramLoginSettings();
     std::fflush(nullptr);
     TerminateProcess(GetCurrentProcess(), 0);
@@ -94,7 +94,7 @@ int StartUp(int argc, char** argv) {
     BindActions(window);
     window.ShowCentred();
     QApplication::exec();
-    if (window.Workers()->Running() > 0) EndProcessNow();
+    if (!window.EndThreads()) EndProcessNow();
     return 0;
 }
 

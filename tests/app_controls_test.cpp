@@ -250,7 +250,7 @@ TEST_F(ClosingWithWorkers, AWorkerWaitingOnTheWindowEndsAndTheWindowCloses) {
     EXPECT_TRUE(noticeReturned);
     EXPECT_EQ(textAfter, "");
     EXPECT_EQ(Get<QPlainTextEdit>("编辑框8")->toPlainText(), QString());
-    EXPECT_EQ(window.Workers()->Running(), 0);
+    EXPECT_EQ(window.Workers().Running(), 0);
     EXPECT_EQ(hookCalls, 1);
 }
 
