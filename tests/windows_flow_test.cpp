@@ -1,7 +1,8 @@
 // The Windows program under wine, driven as a user drives it (tests/windows/drive-conversion)
 // against a stand-in on this machine: the .bak lands in the program's own folder (Z:\... to
 // the program, mapped back by the stand-in) and holds the chosen account set's rows, compared
-// with the source as the Linux flow test compares them. TARVEX_WINDOWS_EXE names the program.
+// with the source as the Linux flow test compares them; and closing the window in the middle of
+// a run ends the program cleanly. TARVEX_WINDOWS_EXE names the program.
 
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -43,11 +46,16 @@ struct ProgramFolder {
     }
 };
 
+const char* WindowsProgram() {
+    const char* program = std::getenv("TARVEX_WINDOWS_EXE");
+    return program != nullptr && *program != '\0' ? program : nullptr;
+}
+
 }  // namespace
 
 TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInTheProgramsFolder) {
-    const char* program = std::getenv("TARVEX_WINDOWS_EXE");
-    if (program == nullptr || *program == '\0') GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
+    const char* program = WindowsProgram();
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
 
     // wine's odbc32 hands the program's ODBC calls to this process's unixODBC, so the private
     // configuration and TDSPORT reach its driver as they reach the Linux program's.
@@ -67,4 +75,32 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
     EXPECT_TRUE(std::regex_match(name, std::regex(R"(演示账套\d{1,2}月\d{1,2}日\d{1,2}时\d{1,2}分\d{1,2}秒\.bak)"))) << name;
     backupcheck::ExpectRowsOfAccountSet(backups.front(), standin.DataDir() / "2016年乡镇数据采集.sqlite", "001", "001",
                                         "2016");
+}
+
+// Closes at random moments of a run's first seconds, alternately with Alt+F4 and the close
+// button: every one ends the program with exit code 0, no crash dialog and nothing left running.
+TEST(WindowsProgramUnderWine, ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCleanly) {
+    const char* program = WindowsProgram();
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
+    constexpr int kCloses = 10;
+    testsupport::UsePrivateOdbcConfig();
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> moment(0, 8000);
+    int clean = 0;
+    for (int close = 0; close < kCloses; ++close) {
+        // A server of its own: a close leaves the temporary database behind.
+        testsupport::StandinProcess::Options options;
+        options.extraArgs = {"--map-drive", "Z:=/"};
+        testsupport::StandinProcess standin(options);
+        standin.ExportTdsPort();
+        const ProgramFolder folder{fs::path(program)};
+        const int afterMs = moment(random);
+        const char* by = close % 2 == 0 ? "alt-f4" : "close-button";
+        const std::string command = Quoted(CLOSE_DURING_RUN) + " " + Quoted(folder.exe) + " " +
+                                    Quoted(standin.StatementLog()) + " " + std::to_string(afterMs) + " " + by;
+        const bool ended = std::system(command.c_str()) == 0;
+        EXPECT_TRUE(ended) << "close " << close + 1 << ": " << by << " " << afterMs << " ms into the run";
+        clean += ended;
+    }
+    std::cout << clean << " of " << kCloses << " closes ended the program cleanly\n";
 }

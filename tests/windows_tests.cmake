@@ -9,7 +9,8 @@ if(NOT WIN32)
   if(TARGET tarvex_test_support AND TARGET mssql-standin)
     add_executable(windows_flow_test windows_flow_test.cpp)
     target_compile_definitions(windows_flow_test PRIVATE
-      DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion")
+      DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion"
+      CLOSE_DURING_RUN="${CMAKE_CURRENT_SOURCE_DIR}/windows/close-during-run")
     target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 GTest::gtest_main)
     add_dependencies(windows_flow_test mssql-standin)
   endif()
@@ -25,8 +26,13 @@ if(TARVEX_HOST_BUILD)
     "env;WINEPREFIX=${TARVEX_WINEPREFIX};${CMAKE_CURRENT_SOURCE_DIR}/windows/with-standin;${TARVEX_HOST_BUILD}/mssql-standin")
   gtest_discover_tests(odbcdb_wine_test PROPERTIES TIMEOUT 300 DISCOVERY_TIMEOUT 120)
 
-  add_test(NAME windows.flow.ConversionUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test)
+  add_test(NAME windows.flow.ConversionUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
+    --gtest_filter=*.AConversionEndsInABackupOfThatAccountSetsRowsInTheProgramsFolder)
+  # Closes of the window at random moments of a run, each of a program run of its own.
+  add_test(NAME windows.flow.ClosingDuringARunUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
+    --gtest_filter=*.ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCleanly)
   # TIMEOUT only guards against a hang.
-  set_tests_properties(windows.flow.ConversionUnderWine PROPERTIES TIMEOUT 1200 RUN_SERIAL ON
+  set_tests_properties(windows.flow.ConversionUnderWine windows.flow.ClosingDuringARunUnderWine PROPERTIES
+    TIMEOUT 1200 RUN_SERIAL ON
     ENVIRONMENT "TARVEX_WINDOWS_EXE=$<TARGET_FILE:tarvex-convert>;WINEPREFIX=${TARVEX_WINEPREFIX}")
 endif()
