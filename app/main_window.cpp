@@ -138,6 +138,10 @@ MainWindow::MainWindow()
       workers_([this] {
           if (Closing() && isVisible()) close();
       }) {
+    // The toolkit's own texts, the buttons of the notices and questions among them (确定, 是, 否),
+    // in Chinese like every other text of the window.
+    if (toolkitTexts_.load(QStringLiteral(":/translations/qtbase_zh_CN.qm")))
+        QCoreApplication::installTranslator(&toolkitTexts_);
     setObjectName(QString::fromUtf8("启动窗口"));
     setWindowTitle(QString::fromUtf8(kTitle));
     setWindowIcon(WindowIcon());

@@ -11,6 +11,7 @@
 // once when a thread has outlived its bound (see startup.h).
 
 #include <QPointer>
+#include <QTranslator>
 #include <QWidget>
 
 #include <chrono>
@@ -83,6 +84,7 @@ private:
     bool IsChoosing(QObject* watched, const QEvent& event) const;
     void BeginClosing();
 
+    QTranslator toolkitTexts_;  // the toolkit's own texts in Chinese while the window exists
     QtEventPump pump_;
     Database 外部数据库1_{&pump_};  // shut down when closing begins, destroyed before the pump
     Handlers handlers_;
