@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "gui_font.h"
+
 namespace tarvex {
 namespace {
 
@@ -44,15 +46,6 @@ const char* const kHelpText =
 
 // The progress bar's full scale before the first extraction sets it: the catalogue's 34 copies.
 constexpr int kCopies = 34;
-
-// This platform's counterpart of the default GUI font: a CJK sans-serif face of 12 pixels
-// (9 points at 96 dots per inch), so that the captions render and fit their controls.
-QFont DefaultGuiFont() {
-    QFont font;
-    font.setFamilies({"WenQuanYi Micro Hei", "Noto Sans CJK SC"});
-    font.setPixelSize(12);
-    return font;
-}
 
 // A blue square with light-blue concentric arcs opening downward.
 QIcon WindowIcon() {

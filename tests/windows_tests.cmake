@@ -3,8 +3,9 @@
 # Linux build: windows_flow_test, which drives a Windows build's tarvex-convert.exe under wine
 # against a stand-in of this build (TARVEX_WINDOWS_EXE names the program; skipped without it).
 # Windows build (build-win, run under wine by CTest): the tests above that need no stand-in
-# process of their own; with the Linux build named by TARVEX_HOST_BUILD also the connection
-# object against its stand-in (odbcdb_wine_test) and its flow test of the Windows program.
+# process of their own, and the window's (windows_window_test); with the Linux build named by
+# TARVEX_HOST_BUILD also the connection object against its stand-in (odbcdb_wine_test) and its
+# flow tests of the Windows program.
 if(NOT WIN32)
   if(TARGET tarvex_test_support AND TARGET mssql-standin)
     add_executable(windows_flow_test windows_flow_test.cpp)
@@ -16,6 +17,13 @@ if(NOT WIN32)
   endif()
   return()
 endif()
+
+# The window under wine, on a private X server: the system's font, the toolkit's own texts.
+add_executable(windows_window_test windows_window_test.cpp)
+target_link_libraries(windows_window_test PRIVATE tarvex_app GTest::gtest)
+add_test(NAME windows.WindowUnderWine COMMAND xvfb-run -a env WINEPREFIX=${TARVEX_WINEPREFIX}
+  ${PROJECT_SOURCE_DIR}/scripts/wine-run $<TARGET_FILE:windows_window_test>)
+set_tests_properties(windows.WindowUnderWine PROPERTIES TIMEOUT 300)  # a guard against a hang
 
 set(TARVEX_HOST_BUILD "" CACHE PATH "Linux build tree with mssql-standin and windows_flow_test")
 if(TARVEX_HOST_BUILD)
