@@ -1,21 +1,16 @@
 # Sourced by the scripts that drive the Windows program under wine as a user would, on a private
 # X server (Xvfb, which the sourcing script is started again inside) with a window manager
-# (openbox). Sourced with the script's arguments: PROGRAM.exe first. Starts the program and
-# leaves its process id in $program and its output in PROGRAM.exe.log. Clicks go to the
-# controls' places in the window, which are fixed.
+# (openbox). Sourced with the script's arguments: PROGRAM.exe first. Starts the window manager
+# and then the program, and leaves its process id in $program and its output in
+# PROGRAM.exe.log. Clicks go to the controls' places in the window, which are fixed.
 if [ -z "${TARVEX_DRIVE_IN_XVFB:-}" ]; then
   export TARVEX_DRIVE_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+  # A free display from a random start: runs that start together rarely look at the same one.
+  exec xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
 fi
 exe=$1
 wine_run=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/wine-run
 guard=300  # seconds any one step may take: a guard against a hang, never a measure
-
-openbox >/dev/null 2>&1 &
-wm=$!
-"$wine_run" "$exe" > "$exe.log" 2>&1 &
-program=$!
-trap 'kill $program $wm 2>/dev/null || true' EXIT
 
 # Says what went wrong and what was on the screen; the screen's picture goes to
 # drive-conversion-failure.png in the current directory.
@@ -60,6 +55,19 @@ answer() {
     sleep 0.2
   done
 }
+
+openbox >/dev/null 2>&1 &
+wm=$!
+program=
+trap 'kill $program $wm 2>/dev/null || true' EXIT
+# The window manager is up once it names its window on the root window.
+end=$((SECONDS + guard))
+until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
+  [ $SECONDS -lt $end ] && kill -0 $wm 2>/dev/null || fail "openbox did not start"
+  sleep 0.1
+done
+"$wine_run" "$exe" > "$exe.log" 2>&1 &
+program=$!
 
 main=$(window 'VeltroGRP-Tarvex') || fail "the window did not show"
 xdotool windowactivate --sync "$main"
