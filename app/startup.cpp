@@ -37,6 +37,20 @@ void ReleaseProgramLoginSettings() { ReleaseLoginSettings(ProgramLoginSettings()
 #endif
 }
 
+// Runs the calls the toolkit has queued for itself, and those that these queue in turn. Among
+// them, after the window has gone, is the stop of the toolkit's animation timer: the window's
+// style animations (its progress bar's, its buttons' as closing disables them) end with the
+// window, and the timer then stops through two queued calls, one queueing the next. Left
+// running past the event loop, the timer is stopped at exit by the thread-local object that
+// owns it, after the toolkit's own statics are gone: it then registers the main thread anew
+// in the toolkit's bookkeeping of threads, which on Windows exit() has already freed.
+void RunQueuedCalls() {
+    for (int round = 0; round < 3; ++round) {  // the chain's two calls, and one more
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::sendPostedEvents();
+    }
+}
+
 }  // namespace
 
 std::string DirectoryOf(std::string_view programFile) {
@@ -90,11 +104,14 @@ int StartUp(int argc, char** argv) {
     PrepareProcess();
     // OLE has no counterpart here: the toolkit sets up what its window thread needs.
     QApplication application(argc, argv);
-    MainWindow window;
-    BindActions(window);
-    window.ShowCentred();
-    QApplication::exec();
-    if (!window.EndThreads()) EndProcessNow();
+    {
+        MainWindow window;
+        BindActions(window);
+        window.ShowCentred();
+        QApplication::exec();
+        if (!window.EndThreads()) EndProcessNow();
+    }
+    RunQueuedCalls();
     return 0;
 }
 

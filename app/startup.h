@@ -34,7 +34,9 @@ void PrepareProcess();
 // alone. When a thread has not ended within its bound, the process ends at once instead of
 // returning (quick_exit; on Windows TerminateProcess; the log-in settings released all the
 // same): the window, its controls and the application object stay untouched under that thread
-// to the end.
+// to the end. Once the window has gone, the calls the toolkit queued for itself run while the
+// application object exists (its animation timer stops among them), so that nothing of the
+// toolkit's is left to run at exit.
 int StartUp(int argc, char** argv);
 
 }  // namespace tarvex
