@@ -82,7 +82,7 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
 TEST(WindowsProgramUnderWine, ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCleanly) {
     const char* program = WindowsProgram();
     if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
-    constexpr int kCloses = 10;
+    constexpr int kCloses = 12;
     testsupport::UsePrivateOdbcConfig();
     std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<int> moment(0, 8000);
