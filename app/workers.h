@@ -2,10 +2,11 @@
 // Worker threads. Each runs one routine to its end; the starting handler returns at once.
 //
 // The toolkit starts them (QThread), so that it knows every thread that calls it: a thread it
-// did not start would be adopted at its first call, and on Windows the toolkit then watches it
-// from a thread of its own that cleans up after it, whenever the thread ends, even while the
-// process is exiting. The window keeps its workers and joins each one once its routine has
-// ended, so that no worker outlives the window, the application object or the process's exit.
+// did not start is "adopted" at its first call, and on Windows the toolkit then keeps it in
+// static lists and watches it from a thread of its own that cleans up after it whenever it
+// ends, even while the process exits and those lists are destroyed. The window keeps its
+// workers and joins each one once its routine has ended, so that no worker outlives the
+// window, the application object or the process's exit.
 
 #include <QObject>
 
