@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "gui_font.h"
+
 namespace tarvex {
 namespace {
 
@@ -45,15 +47,6 @@ const char* const kHelpText =
 
 // The progress bar's full scale before the first extraction sets it: the catalogue's 34 copies.
 constexpr int kCopies = 34;
-
-// This platform's counterpart of the default GUI font: a CJK sans-serif face of 12 pixels
-// (9 points at 96 dots per inch), so that the captions render and fit their controls.
-QFont DefaultGuiFont() {
-    QFont font;
-    font.setFamilies({"WenQuanYi Micro Hei", "Noto Sans CJK SC"});
-    font.setPixelSize(12);
-    return font;
-}
 
 // A blue square with light-blue concentric arcs opening downward.
 QIcon WindowIcon() {
@@ -136,9 +129,13 @@ void Fire(const std::function<void()>& handler) {
 MainWindow::MainWindow()
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      workers_(std::make_shared<WorkerCount>([this] {
+      workers_([this] {
           if (Closing() && isVisible()) close();
-      })) {
+      }) {
+    // The toolkit's own texts, the buttons of the notices and questions among them (确定, 是, 否),
+    // in Chinese like every other text of the window.
+    if (toolkitTexts_.load(QStringLiteral(":/translations/qtbase_zh_CN.qm")))
+        QCoreApplication::installTranslator(&toolkitTexts_);
     setObjectName(QString::fromUtf8("启动窗口"));
     setWindowTitle(QString::fromUtf8(kTitle));
     setWindowIcon(WindowIcon());
@@ -147,9 +144,12 @@ MainWindow::MainWindow()
     Build();
 }
 
+// A window that goes away without having closed ends its work as closing does, before its
+// workers are joined and the database thread ends.
 MainWindow::~MainWindow() {
+    外部数据库1_.Shutdown();
     closing_->Set();
-    workers_->Forget();
+    workers_.Refuse();
 }
 
 void MainWindow::Build() {
@@ -386,7 +386,7 @@ void MainWindow::MoveFocus(bool forward) {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (!Closing()) BeginClosing();
-    if (workers_->Running() > 0 && !closingBoundPassed_) event->ignore();
+    if (workers_.Running() > 0 && !closingBoundPassed_) event->ignore();
     else event->accept();
 }
 
@@ -397,7 +397,7 @@ void MainWindow::BeginClosing() {
     // empty) must find the database refusing its next statement, not send it.
     外部数据库1_.Shutdown();
     closing_->Set();
-    workers_->Refuse();
+    workers_.Refuse();
     setEnabled(false);
     // Its notices and dialogs (the batch's among them) close with it.
     for (QDialog* dialog : findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) dialog->done(0);
@@ -406,6 +406,11 @@ void MainWindow::BeginClosing() {
         closingBoundPassed_ = true;
         if (isVisible()) close();
     });
+}
+
+bool MainWindow::EndThreads() {
+    if (!Closing()) BeginClosing();
+    return workers_.Running() == 0 && 外部数据库1_.Join(kClosingBound);
 }
 
 }  // namespace tarvex

@@ -6,10 +6,12 @@
 // closing state at once: waits end, control operations from workers do nothing, notices shown
 // by workers are closed, no further worker starts, the connection object cancels its running
 // statement and fails queued work, and the closing hook runs. The window, disabled, then stays
-// until its workers have ended, at most kClosingBound, and closes. StartUp ends the process at
-// once when a worker has outlived that bound (see startup.h).
+// until its workers have ended and been joined, at most kClosingBound, and closes. After the
+// event loop, EndThreads joins the database thread (bounded too); StartUp ends the process at
+// once when a thread has outlived its bound (see startup.h).
 
 #include <QPointer>
+#include <QTranslator>
 #include <QWidget>
 
 #include <chrono>
@@ -64,7 +66,13 @@ public:
     bool Closing() const { return closing_->IsSet(); }
     // Set when closing begins; it ends every wait given it.
     std::shared_ptr<const StopSignal> ClosingSignal() const { return closing_; }
-    std::shared_ptr<WorkerCount> Workers() const { return workers_; }
+    WorkerThreads& Workers() { return workers_; }
+    const WorkerThreads& Workers() const { return workers_; }
+
+    // After the event loop: begins closing if the loop ended without a close, and joins the
+    // database thread, at most kClosingBound. True when no thread of the window's is left: the
+    // workers have ended and been joined, and so has the database thread.
+    bool EndThreads();
 
 protected:
     bool event(QEvent* event) override;
@@ -79,6 +87,7 @@ private:
     bool IsChoosing(QObject* watched, const QEvent& event) const;
     void BeginClosing();
 
+    QTranslator toolkitTexts_;  // the toolkit's own texts in Chinese while the window exists
     QtEventPump pump_;
     Database 外部数据库1_{&pump_};  // shut down when closing begins, destroyed before the pump
     Handlers handlers_;
@@ -94,7 +103,7 @@ private:
     QComboBox* combo_ = nullptr;     // 组合框1, owned as a child
     QPlainTextEdit* log_ = nullptr;  // 编辑框8, owned as a child
     std::shared_ptr<StopSignal> closing_ = std::make_shared<StopSignal>();
-    std::shared_ptr<WorkerCount> workers_;
+    WorkerThreads workers_;  // joined before the database and the pump go
     bool closingBoundPassed_ = false;
     // Whether, since the combo box lost the focus, only a popup (its own list) had the focus.
     bool comboAwayInPopupOnly_ = false;

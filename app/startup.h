@@ -22,9 +22,15 @@ void PrepareProcess();
 // The program: setlocale(LC_ALL, ""), PrepareProcess, the window with its actions shown centred,
 // the event loop until the window has closed. Returns 0.
 //
-// When a worker still runs after the window's closing wait, the process ends at once
-// (quick_exit; on Windows TerminateProcess; the log-in settings released all the same) instead of returning: the window,
-// its controls and the application object stay untouched under that worker to the end.
+// No thread of the program's own outlives the window: the workers have ended and been joined
+// when it closes, and the database thread is joined after the loop (MainWindow::EndThreads),
+// so that the window, the application object and the process's exit run on the main thread
+// alone. When a thread has not ended within its bound, the process ends at once instead of
+// returning (quick_exit; on Windows TerminateProcess; the log-in settings released all the
+// same): the window, its controls and the application object stay untouched under that thread
+// to the end. Once the window has gone, the calls the toolkit queued for itself run while the
+// application object exists (its animation timer stops among them), so that nothing of the
+// toolkit's is left to run at exit.
 int StartUp(int argc, char** argv);
 
 }  // namespace tarvex

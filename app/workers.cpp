@@ -1,64 +1,71 @@
 #include "workers.h"
 
-#include <QCoreApplication>
+#include <QThread>
 
-#include <system_error>
-#include <thread>
+#include <algorithm>
+#include <atomic>
 
 #include "main_window.h"
 
 namespace tarvex {
+namespace {
 
-WorkerCount::WorkerCount(std::function<void()> whenNoneRun) : whenNoneRun_(std::move(whenNoneRun)) {}
+// A thread that runs one routine. What the routine holds goes on the thread itself, before the
+// thread reports its end.
+class WorkerThread final : public QThread {
+public:
+    explicit WorkerThread(std::function<void()> routine) : routine_(std::move(routine)) {}
 
-int WorkerCount::Running() const {
-    std::lock_guard lock(mutex_);
-    return running_;
+    // Whether run() has begun: after start(), a thread that neither runs nor began was never
+    // created (the toolkit tells that apart differently on each platform).
+    bool Began() const { return began_.load(); }
+
+private:
+    void run() override {
+        began_ = true;
+        std::function<void()> routine = std::move(routine_);
+        routine();
+    }
+
+    std::function<void()> routine_;
+    std::atomic<bool> began_{false};
+};
+
+}  // namespace
+
+WorkerThreads::WorkerThreads(std::function<void()> whenNoneRun) : whenNoneRun_(std::move(whenNoneRun)) {}
+
+WorkerThreads::~WorkerThreads() {
+    for (const std::unique_ptr<QThread>& thread : threads_) thread->wait();
 }
 
-void WorkerCount::Refuse() {
-    std::lock_guard lock(mutex_);
-    refused_ = true;
-}
+int WorkerThreads::Running() const { return static_cast<int>(threads_.size()); }
 
-void WorkerCount::Forget() { whenNoneRun_ = nullptr; }
+void WorkerThreads::Refuse() { refused_ = true; }
 
-bool WorkerCount::Enter() {
-    std::lock_guard lock(mutex_);
+bool WorkerThreads::Start(std::function<void()> routine) {
     if (refused_) return false;
-    ++running_;
+    auto thread = std::make_unique<WorkerThread>(std::move(routine));
+    WorkerThread* started = thread.get();
+    // Emitted on the worker once its routine has returned; queued to the window's thread.
+    QObject::connect(started, &QThread::finished, &receiver_, [this, started] { Ended(started); });
+    started->start();
+    if (!started->isRunning() && !started->Began()) return false;
+    threads_.push_back(std::move(thread));
     return true;
 }
 
-void WorkerCount::Leave() {
-    std::lock_guard lock(mutex_);
-    if (--running_ > 0) return;
-    // Posted while the count is locked: the window's thread, once it has seen no worker running,
-    // finds the notice already queued and the worker done with everything of the window's.
-    if (QCoreApplication* app = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-            app,
-            [self = shared_from_this()] {
-                if (self->whenNoneRun_) self->whenNoneRun_();
-            },
-            Qt::QueuedConnection);
-    }
+void WorkerThreads::Ended(QThread* thread) {
+    const auto it = std::find_if(threads_.begin(), threads_.end(),
+                                 [thread](const std::unique_ptr<QThread>& t) { return t.get() == thread; });
+    if (it == threads_.end()) return;
+    (*it)->wait();  // the thread is past its routine: only the toolkit's own end is left
+    threads_.erase(it);
+    if (threads_.empty() && whenNoneRun_) whenNoneRun_();
 }
 
 bool StartWorkerThread(MainWindow& window, std::function<void()> routine) {
-    std::shared_ptr<WorkerCount> count = window.Workers();
-    if (!count->Enter()) return false;
-    try {
-        std::thread([count, routine = std::move(routine)]() mutable {
-            routine();
-            routine = nullptr;  // whatever the routine holds goes before the window may
-            count->Leave();
-        }).detach();
-    } catch (const std::system_error&) {
-        count->Leave();
-        return false;
-    }
-    return true;
+    return window.Workers().Start(std::move(routine));
 }
 
 }  // namespace tarvex

@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -10,9 +11,8 @@
 namespace tarvex {
 
 namespace {
-// How long the window waits at the end for the database thread to close the connection after
-// its statement was cancelled. A driver that does not answer by then is left to the process end.
-constexpr auto kCloseBound = std::chrono::seconds(10);
+// While the owner waits for the thread to end: how often it cancels again, for a statement
+// that was about to start when the first cancel came.
 constexpr auto kRecancel = std::chrono::milliseconds(200);
 }  // namespace
 
@@ -98,23 +98,35 @@ struct Database::State {
 
 Database::Database(EventPump* pump) : state_(std::make_shared<State>()) {
     state_->pump = pump;
-    std::thread([state = state_] { state->Loop(); }).detach();
+    thread_ = std::thread([state = state_] { state->Loop(); });
 }
 
 Database::~Database() {
+    // The thread owns a share of the state, so a driver that never returns from a cancelled
+    // call touches nothing that is gone; the owner then ends the process at once.
+    if (!Join(kCloseBound)) thread_.detach();
+}
+
+bool Database::Join(std::chrono::milliseconds bound) {
+    if (!thread_.joinable()) return true;
     Shutdown();
-    std::unique_lock lock(state_->mutex);
-    state_->pump = nullptr;
-    // A statement that was about to start when Shutdown cancelled is cancelled again here. The
-    // thread owns a share of the state, so a driver that never returns from a cancelled call
-    // touches nothing that is gone; the process end then takes it along.
-    const auto deadline = std::chrono::steady_clock::now() + kCloseBound;
-    while (!state_->threadEnded && std::chrono::steady_clock::now() < deadline) {
-        if (state_->changed.wait_for(lock, kRecancel, [&] { return state_->threadEnded; })) break;
-        lock.unlock();
-        state_->db.Cancel();
-        lock.lock();
+    {
+        std::unique_lock lock(state_->mutex);
+        state_->pump = nullptr;
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (!state_->threadEnded) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) return false;
+            if (state_->changed.wait_for(lock, std::min<std::chrono::steady_clock::duration>(kRecancel, deadline - now),
+                                         [&] { return state_->threadEnded; }))
+                break;
+            lock.unlock();
+            state_->db.Cancel();
+            lock.lock();
+        }
     }
+    thread_.join();  // past its last step: only the thread's own end is left
+    return true;
 }
 
 std::uint64_t Database::NewRequest(RequestKind kind) {

@@ -20,7 +20,11 @@
 // - Lookups and selections carry a request number; a request that a newer one of the same
 //   kind has overtaken while it queued is skipped, since its result would be stale at once.
 // - Shutdown (the window closing) cancels the running statement, fails queued and later work
-//   at once and stops waiting callers; the thread then ends and closes the connection.
+//   at once and stops waiting callers; the thread then closes the connection and ends.
+// - The thread is joined at the end (Join, bounded, cancelling again meanwhile), so that it
+//   does not outlive its owner, nor run on while the process exits. Only a thread that does
+//   not end within the bound (a driver that never returns) is let go; it owns a share of what
+//   it uses, and the owner ends the process at once instead of exiting normally.
 
 #include <chrono>
 #include <cstdint>
@@ -43,7 +47,7 @@ public:
 
     // `pump` is the window's thread's way of waiting, or null where no thread has an event loop.
     explicit Database(EventPump* pump = nullptr);
-    // Shuts down and waits (bounded) for the database thread to close the connection.
+    // Join(kCloseBound); a thread that has not ended by then is let go.
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -105,6 +109,13 @@ public:
     // How long the database thread has spent in work so far: the driver's, the protocol's and the
     // server's time, as against the callers' own.
     std::chrono::steady_clock::duration WorkTime() const;
+    // Shuts down and waits, at most `bound`, for the database thread to close the connection
+    // and end, cancelling its statement again meanwhile; true once the thread has ended and
+    // been joined. Called by the owner's thread; the pump is not used from then on.
+    bool Join(std::chrono::milliseconds bound);
+
+    // How long the destructor waits for the thread.
+    static constexpr std::chrono::seconds kCloseBound{10};
 
     struct State;
 
@@ -130,6 +141,7 @@ private:
     void Release(std::uint64_t session);
 
     std::shared_ptr<State> state_;
+    std::thread thread_;
 };
 
 // What executing one statement came to: whether it ran without an error, whether there was a

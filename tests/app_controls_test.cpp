@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <future>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -196,6 +198,24 @@ TEST_F(WindowNotices, DefaultCaptionAndStylesBlockTheWindowFromItsOwnThread) {
     EXPECT_EQ(warning.icon, QMessageBox::Warning);
 }
 
+// The toolkit's buttons are in Chinese like the rest of the window: a notice's and a question's.
+TEST_F(WindowNotices, ButtonsSayWhatTheUsersSystemSays) {
+    const auto buttonsOf = [&](const std::function<void()>& show) {
+        std::set<std::string> texts;  // UTF-8, without the mnemonic
+        QTimer::singleShot(0, &window, [&] {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return !OpenNotices().empty(); }, kGuardMs));
+            const QList<QAbstractButton*> buttons = OpenNotices().front()->buttons();
+            for (QAbstractButton* button : buttons)
+                texts.insert(button->text().remove(QRegularExpression("\\(&.\\)|&")).toStdString());
+            buttons.front()->click();
+        });
+        show();
+        return texts;
+    };
+    EXPECT_EQ(buttonsOf([&] { controls.ShowNotice("a", tarvex::kNoticePlain); }), std::set<std::string>{"确定"});
+    EXPECT_EQ(buttonsOf([&] { controls.AskYesNo("b"); }), (std::set<std::string>{"是", "否"}));
+}
+
 TEST_F(WindowNotices, NoticesFromWorkersLeaveTheWindowUsableAndCanBeOpenTogether) {
     int logins = 0;
     tarvex::MainWindow::Handlers handlers;
@@ -250,7 +270,7 @@ TEST_F(ClosingWithWorkers, AWorkerWaitingOnTheWindowEndsAndTheWindowCloses) {
     EXPECT_TRUE(noticeReturned);
     EXPECT_EQ(textAfter, "");
     EXPECT_EQ(Get<QPlainTextEdit>("编辑框8")->toPlainText(), QString());
-    EXPECT_EQ(window.Workers()->Running(), 0);
+    EXPECT_EQ(window.Workers().Running(), 0);
     EXPECT_EQ(hookCalls, 1);
 }
 

@@ -219,7 +219,7 @@ TEST_F(ChooserFlow, ClosingTheWindowDuringASlowLookupEndsCleanly) {
     // The running statement is cancelled and the lookup's worker ends; the window closes long
     // before the statement would have ended.
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, kGuardMs));
-    EXPECT_EQ(window->Workers()->Running(), 0);
+    EXPECT_EQ(window->Workers().Running(), 0);
     busy.join();
     EXPECT_EQ(StatementsWith("GL_Ztcs"), 0);
 }

@@ -234,7 +234,7 @@ TEST_F(ConversionFlow, ClosingTheWindowDuringARunEndsCleanly) {
     const std::size_t sent = standin->Statements().size();
     QTest::keyClick(window->windowHandle(), Qt::Key_Escape);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, kGuardMs));
-    EXPECT_EQ(window->Workers()->Running(), 0);
+    EXPECT_EQ(window->Workers().Running(), 0);
     // Nothing more reached the server once the window was closed.
     EXPECT_EQ(standin->Statements().size(), sent);
     // The temporary database stays for a later export.

@@ -4,8 +4,9 @@
 // locale) and holds the chosen account set's rows, compared with the source as the Linux flow
 // test compares them; the record beside it gives that file's size and SHA-256, which the program
 // could only read if both name the same file, and its lines end as Windows' text files do.
-// TARVEX_WINDOWS_EXE names the program. The same for its command line (TARVEX_WINDOWS_CLI),
-// which answers in code page 936.
+// TARVEX_WINDOWS_EXE names the program. Closing the window in the middle of a run ends the
+// program cleanly. The command line (TARVEX_WINDOWS_CLI) converts as the window does and
+// answers in code page 936.
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +19,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -87,6 +90,11 @@ struct ProgramFolder {
         return files;
     }
 };
+
+const char* WindowsProgram() {
+    const char* program = std::getenv("TARVEX_WINDOWS_EXE");
+    return program != nullptr && *program != '\0' ? program : nullptr;
+}
 
 }  // namespace
 
@@ -174,4 +182,32 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
 
     EXPECT_EQ(run("convert --year 20x6"), 2);
     EXPECT_EQ(Lines936(folder.dir / "cli.err").front(), "年度“20x6”不是四位数字的年份，例如 2016。");
+}
+
+// Closes at random moments of a run's first seconds, alternately with Alt+F4 and the close
+// button: every one ends the program with exit code 0, no crash dialog and nothing left running.
+TEST(WindowsProgramUnderWine, ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCleanly) {
+    const char* program = WindowsProgram();
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
+    constexpr int kCloses = 12;
+    testsupport::UsePrivateOdbcConfig();
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> moment(0, 8000);
+    int clean = 0;
+    for (int close = 0; close < kCloses; ++close) {
+        // A server of its own: a close leaves the temporary database behind.
+        testsupport::StandinProcess::Options options;
+        options.extraArgs = {"--map-drive", "Z:=/"};
+        testsupport::StandinProcess standin(options);
+        standin.ExportTdsPort();
+        const ProgramFolder folder{fs::path(program)};
+        const int afterMs = moment(random);
+        const char* by = close % 2 == 0 ? "alt-f4" : "close-button";
+        const std::string command = Quoted(CLOSE_DURING_RUN) + " " + Quoted(folder.exe) + " " +
+                                    Quoted(standin.StatementLog()) + " " + std::to_string(afterMs) + " " + by;
+        const bool ended = std::system(command.c_str()) == 0;
+        EXPECT_TRUE(ended) << "close " << close + 1 << ": " << by << " " << afterMs << " ms into the run";
+        clean += ended;
+    }
+    std::cout << clean << " of " << kCloses << " closes ended the program cleanly\n";
 }

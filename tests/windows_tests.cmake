@@ -4,20 +4,29 @@
 # against a stand-in of this build (TARVEX_WINDOWS_EXE names the program; skipped without it),
 # and runs its tarvex-convert-cli.exe there (TARVEX_WINDOWS_CLI; skipped without it).
 # Windows build (build-win, run under wine by CTest): the tests above that need no stand-in
-# process of their own; with the Linux build named by TARVEX_HOST_BUILD also the connection
-# object against its stand-in (odbcdb_wine_test) and its flow test of the Windows program.
+# process of their own, and the window's (windows_window_test); with the Linux build named by
+# TARVEX_HOST_BUILD also the connection object against its stand-in (odbcdb_wine_test) and its
+# flow tests of the Windows program.
 if(NOT WIN32)
   if(TARGET tarvex_test_support AND TARGET mssql-standin)
     add_executable(windows_flow_test windows_flow_test.cpp)
     target_compile_definitions(windows_flow_test PRIVATE
       DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion"
-      WINE_RUN="${PROJECT_SOURCE_DIR}/scripts/wine-run")
+      WINE_RUN="${PROJECT_SOURCE_DIR}/scripts/wine-run"
+      CLOSE_DURING_RUN="${CMAKE_CURRENT_SOURCE_DIR}/windows/close-during-run")
     target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 Qt6::Core
       GTest::gtest_main)
     add_dependencies(windows_flow_test mssql-standin)
   endif()
   return()
 endif()
+
+# The window under wine, on a private X server: the system's font, the toolkit's own texts.
+add_executable(windows_window_test windows_window_test.cpp)
+target_link_libraries(windows_window_test PRIVATE tarvex_app GTest::gtest)
+add_test(NAME windows.WindowUnderWine COMMAND xvfb-run -a env WINEPREFIX=${TARVEX_WINEPREFIX}
+  ${PROJECT_SOURCE_DIR}/scripts/wine-run $<TARGET_FILE:windows_window_test>)
+set_tests_properties(windows.WindowUnderWine PROPERTIES TIMEOUT 300)  # a guard against a hang
 
 set(TARVEX_HOST_BUILD "" CACHE PATH "Linux build tree with mssql-standin and windows_flow_test")
 if(TARVEX_HOST_BUILD)
@@ -28,9 +37,14 @@ if(TARVEX_HOST_BUILD)
     "env;WINEPREFIX=${TARVEX_WINEPREFIX};${CMAKE_CURRENT_SOURCE_DIR}/windows/with-standin;${TARVEX_HOST_BUILD}/mssql-standin")
   gtest_discover_tests(odbcdb_wine_test PROPERTIES TIMEOUT 300 DISCOVERY_TIMEOUT 120)
 
-  add_test(NAME windows.flow.ConversionUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test)
+  add_test(NAME windows.flow.ConversionUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
+    --gtest_filter=*.AConversionEndsInABackupOfThatAccountSetsRowsInTheProgramsFolder)
+  # Closes of the window at random moments of a run, each of a program run of its own.
+  add_test(NAME windows.flow.ClosingDuringARunUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
+    --gtest_filter=*.ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCleanly)
   # TIMEOUT only guards against a hang.
-  set_tests_properties(windows.flow.ConversionUnderWine PROPERTIES TIMEOUT 1200 RUN_SERIAL ON
+  set_tests_properties(windows.flow.ConversionUnderWine windows.flow.ClosingDuringARunUnderWine PROPERTIES
+    TIMEOUT 1200 RUN_SERIAL ON
     ENVIRONMENT "TARVEX_WINDOWS_EXE=$<TARGET_FILE:tarvex-convert>;WINEPREFIX=${TARVEX_WINEPREFIX}")
 
   # The command line converting two sets under wine.
