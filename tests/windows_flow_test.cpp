@@ -91,24 +91,57 @@ struct ProgramFolder {
     }
 };
 
-const char* WindowsProgram() {
-    const char* program = std::getenv("TARVEX_WINDOWS_EXE");
+// The Windows program the environment variable names, or none.
+const char* Program(const char* variable) {
+    const char* program = std::getenv(variable);
     return program != nullptr && *program != '\0' ? program : nullptr;
+}
+const char* WindowsProgram() { return Program("TARVEX_WINDOWS_EXE"); }
+
+// A stand-in for a program under wine: the sample, backups to Z:\ (the Unix root) under the
+// names wine gives files here. wine's odbc32 hands the program's ODBC calls to this process's
+// unixODBC, so the private configuration and TDSPORT reach its driver as they reach the Linux
+// program's.
+struct WineStandin : testsupport::StandinProcess {
+    WineStandin() : StandinProcess(Configured()) { ExportTdsPort(); }
+    static Options Configured() {
+        testsupport::UsePrivateOdbcConfig();
+        Options options;
+        options.extraArgs = {"--map-drive", "Z:=/", "--map-drive-charset", kWineNames};
+        return options;
+    }
+};
+
+// The fields of a line: tab-separated (the command line's output) or CSV (the summary: quoted
+// texts, bare numbers), without a CR at its end.
+std::vector<std::string> Fields(const std::string& line, char separator) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (separator == ',' && c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') fields.back() += line[++i];
+        else if (separator == ',' && c == '"') quoted = !quoted;
+        else if (c == separator && !quoted) fields.emplace_back();
+        else if (c != '\r') fields.back() += c;
+    }
+    return fields;
+}
+
+// A converted and checked set's line (command line or summary): its backup holds its rows.
+void ExpectConvertedAndChecked(const std::vector<std::string>& f, const fs::path& folder, const WineStandin& standin) {
+    ASSERT_GE(f.size(), 10u);
+    EXPECT_EQ(f[5] + f[9], "已转换通过") << f[4];
+    // The server wrote the backup under the name the program gave it, as wine names it here.
+    backupcheck::ExpectRowsOfAccountSet(folder / tarvex::CodePage::Named(kWineNames).FromUtf8(f[8]),
+                                        standin.DataDir() / "2016年乡镇数据采集.sqlite", f[1], f[3], f[0]);
 }
 
 }  // namespace
 
 TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInTheProgramsFolder) {
-    const char* program = std::getenv("TARVEX_WINDOWS_EXE");
-    if (program == nullptr || *program == '\0') GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
-
-    // wine's odbc32 hands the program's ODBC calls to this process's unixODBC, so the private
-    // configuration and TDSPORT reach its driver as they reach the Linux program's.
-    testsupport::UsePrivateOdbcConfig();
-    testsupport::StandinProcess::Options options;
-    options.extraArgs = {"--map-drive", "Z:=/", "--map-drive-charset", kWineNames};
-    testsupport::StandinProcess standin(options);
-    standin.ExportTdsPort();
+    const char* program = WindowsProgram();
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
+    const WineStandin standin;
     const ProgramFolder folder{fs::path(program)};
 
     const std::string command = Quoted(DRIVE_CONVERSION) + " " + Quoted(folder.exe) + " " + Quoted(standin.StatementLog());
@@ -147,13 +180,9 @@ std::vector<std::string> Lines936(const fs::path& file) {
 }  // namespace
 
 TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCodePage936) {
-    const char* program = std::getenv("TARVEX_WINDOWS_CLI");
-    if (program == nullptr || *program == '\0') GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
-    testsupport::UsePrivateOdbcConfig();
-    testsupport::StandinProcess::Options options;
-    options.extraArgs = {"--map-drive", "Z:=/", "--map-drive-charset", kWineNames};
-    testsupport::StandinProcess standin(options);
-    standin.ExportTdsPort();
+    const char* program = Program("TARVEX_WINDOWS_CLI");
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
+    const WineStandin standin;
     ::setenv("TARVEX_PASSWORD", "1", 1);
     const ProgramFolder folder{fs::path(program)};
     const auto run = [&](const std::string& args) {
@@ -167,15 +196,7 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     const std::vector<std::string> out = Lines936(folder.dir / "cli.out");
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[2], "汇总：2个账套，已转换2个。");
-    for (const std::string& line : {out[0], out[1]}) {
-        std::vector<std::string> f(1);
-        for (char c : line) c == '\t' ? f.emplace_back() : f.back() += c;
-        ASSERT_GE(f.size(), 10u) << line;
-        EXPECT_EQ(f[5] + f[9], "已转换通过") << line;
-        // The server wrote the backup under the name the program gave it, as wine names it here.
-        backupcheck::ExpectRowsOfAccountSet(folder.dir / tarvex::CodePage::Named(kWineNames).FromUtf8(f[8]),
-                                            standin.DataDir() / "2016年乡镇数据采集.sqlite", f[1], f[3], f[0]);
-    }
+    for (const std::string& line : {out[0], out[1]}) ExpectConvertedAndChecked(Fields(line, '\t'), folder.dir, standin);
     // Beside the backups, the program's own files: the two records and the summary.
     EXPECT_EQ(std::vector({folder.Files(".bak").size(), folder.Files(".bak.txt").size(), folder.Files(".csv").size()}),
               std::vector<std::size_t>({2, 2, 1}));
@@ -210,4 +231,24 @@ TEST(WindowsProgramUnderWine, ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCle
         clean += ended;
     }
     std::cout << clean << " of " << kCloses << " closes ended the program cleanly\n";
+}
+
+TEST(WindowsProgramUnderWine, TheBatchDialogConvertsEveryCheckedSetIntoItsOwnCheckedBackup) {
+    const char* program = WindowsProgram();
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
+    const WineStandin standin;
+    const ProgramFolder folder{fs::path(program)};
+    const std::string command = Quoted(DRIVE_BATCH) + " " + Quoted(folder.exe) + " " + Quoted(standin.StatementLog());
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    // The sample's twelve convertible sets, each backed up, checked and recorded.
+    const std::vector<fs::path> summaries = folder.Files(".csv");
+    ASSERT_EQ(summaries.size(), 1u);
+    std::ifstream csv(summaries.front());
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(csv, line);) rows.push_back(Fields(line, ','));
+    ASSERT_EQ(rows.size(), 13u);
+    for (std::size_t i = 1; i < rows.size(); ++i) ExpectConvertedAndChecked(rows[i], folder.dir, standin);
+    EXPECT_EQ(folder.Files(".bak").size(), 12u);
+    EXPECT_EQ(folder.Files(".txt").size(), 12u);
 }

@@ -13,7 +13,8 @@ if(NOT WIN32)
     target_compile_definitions(windows_flow_test PRIVATE
       DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion"
       WINE_RUN="${PROJECT_SOURCE_DIR}/scripts/wine-run"
-      CLOSE_DURING_RUN="${CMAKE_CURRENT_SOURCE_DIR}/windows/close-during-run")
+      CLOSE_DURING_RUN="${CMAKE_CURRENT_SOURCE_DIR}/windows/close-during-run"
+      DRIVE_BATCH="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-batch")
     target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 Qt6::Core
       GTest::gtest_main)
     add_dependencies(windows_flow_test mssql-standin)
@@ -39,11 +40,15 @@ if(TARVEX_HOST_BUILD)
 
   add_test(NAME windows.flow.ConversionUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
     --gtest_filter=*.AConversionEndsInABackupOfThatAccountSetsRowsInTheProgramsFolder)
+  # The batch dialog converting every account set of the sample.
+  add_test(NAME windows.flow.BatchDialogUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
+    --gtest_filter=*.TheBatchDialogConvertsEveryCheckedSetIntoItsOwnCheckedBackup)
   # Closes of the window at random moments of a run, each of a program run of its own.
   add_test(NAME windows.flow.ClosingDuringARunUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
     --gtest_filter=*.ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCleanly)
   # TIMEOUT only guards against a hang.
-  set_tests_properties(windows.flow.ConversionUnderWine windows.flow.ClosingDuringARunUnderWine PROPERTIES
+  set_tests_properties(windows.flow.ConversionUnderWine windows.flow.ClosingDuringARunUnderWine
+    windows.flow.BatchDialogUnderWine PROPERTIES
     TIMEOUT 1200 RUN_SERIAL ON
     ENVIRONMENT "TARVEX_WINDOWS_EXE=$<TARGET_FILE:tarvex-convert>;WINEPREFIX=${TARVEX_WINEPREFIX}")
 
