@@ -343,7 +343,9 @@ std::optional<std::string> GetWholeBytes(SQLHSTMT stmt, SQLUSMALLINT column) {
                                     ? room
                                     : static_cast<std::size_t>(indicator);
         value.append(buffer.data(), got);
-        if (rc == SQL_SUCCESS) break;
+        // More only after a part that filled the buffer: a driver's other warnings on the last
+        // part must not read it again.
+        if (rc == SQL_SUCCESS || got < room) break;
     }
     if (value.empty()) return std::nullopt;
     return value;
@@ -365,7 +367,9 @@ std::optional<std::string> GetWholeText(SQLHSTMT stmt, SQLUSMALLINT column) {
                                     ? room
                                     : static_cast<std::size_t>(indicator) / 2;
         value.append(buffer.data(), got);
-        if (rc == SQL_SUCCESS) break;
+        // More only after a part that filled the buffer: a driver's other warnings on the last
+        // part must not read it again.
+        if (rc == SQL_SUCCESS || got < room) break;
     }
     if (value.empty()) return std::nullopt;
     return CodePage::Process().FromUtf16(value);
