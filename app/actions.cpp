@@ -91,9 +91,8 @@ void BindActions(MainWindow& window, ActionOptions options) {
     if (options.backupDirectory.empty()) {
         const BackupDirectory backups = ProgramBackupDirectory();
         options.backupDirectory = backups.path;
-        if (backups.fellBack)
-            controls->AppendText(Control::Log, ProgramText("程序所在的文件夹不能写入，备份文件和转换记录保存在：") +
-                                                       backups.path + "\r\n");
+        options.backupDirectoryFellBack = backups.fellBack;
+        if (backups.fellBack) controls->AppendText(Control::Log, FellBackText(backups.path) + "\r\n");
     }
     window.SetHandlers({
         .login =
@@ -111,7 +110,7 @@ void BindActions(MainWindow& window, ActionOptions options) {
         .exportAndCleanUp =
             [&window, controls, ledger, options] {
                 ExportAndCleanUp(*controls, window.外部数据库1(), *ledger, options.backupDirectory,
-                                 options.pauseMilliseconds);
+                                 options.pauseMilliseconds, options.backupDirectoryFellBack);
             },
         .comboFocused =
             [&window, controls] {

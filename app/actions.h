@@ -14,6 +14,9 @@ struct ActionOptions {
     // Where the export has the server write the backup file; empty: ProgramBackupDirectory(),
     // and a line in the log when that is not the program's own folder.
     std::string backupDirectory;
+    // Whether backupDirectory is the user's own folder, because the program's cannot take the
+    // backups: the export's notice then says where they are.
+    bool backupDirectoryFellBack = false;
 };
 
 void BindActions(MainWindow& window, ActionOptions options = {});

@@ -12,6 +12,7 @@
 #include "conversion_record.h"
 #include "database.h"
 #include "failure_reason.h"
+#include "program_directory.h"
 #include "sqltext.h"
 #include "temporary_database.h"
 #include "window_port.h"
@@ -326,13 +327,16 @@ std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
 }  // namespace
 
 void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledger, std::string_view programDirectory,
-                      int pauseMilliseconds) {
+                      int pauseMilliseconds, bool fellBack) {
     WindowReport report(window);
     window.SetActionsEnabled(false);
     const Export e = ExportTemporaryDatabase(database, ledger, window.Text(Control::AccountSetChooser),
                                              std::string(programDirectory), report, {pauseMilliseconds});
     window.SetActionsEnabled(true);
-    if (const auto notice = ExportNotice(e)) window.ShowNotice(notice->first, notice->second);
+    if (auto notice = ExportNotice(e)) {
+        if (fellBack && !e.file.empty()) notice->first += "\r\n\r\n" + FellBackText(programDirectory);
+        window.ShowNotice(notice->first, notice->second);
+    }
 }
 
 }  // namespace tarvex

@@ -38,8 +38,9 @@ std::string BuildVerifyStatement(std::string_view path);
 
 // The action of 按钮2, on the window's thread: the conversion's export (conversion.h) of the
 // temporary database into `programDirectory`, its outcome in a notice. `pauseMilliseconds` is
-// the pause between its steps (one second).
+// the pause between its steps (one second). `fellBack`: the directory is the user's own folder
+// instead of the program's, and the notice, which sends the user to the program's, says so.
 void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledger, std::string_view programDirectory,
-                      int pauseMilliseconds = 1000);
+                      int pauseMilliseconds = 1000, bool fellBack = false);
 
 }  // namespace tarvex

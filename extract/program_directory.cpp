@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "codepage.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -52,6 +54,10 @@ BackupDirectory ChooseBackupDirectory(const std::string& programDirectory, const
     std::filesystem::create_directories(userFallback, error);
     return {userFallback, true};
 #endif
+}
+
+std::string FellBackText(std::string_view directory) {
+    return ProgramText("程序所在的文件夹不能写入，备份文件和转换记录保存在：") + std::string(directory);
 }
 
 BackupDirectory ProgramBackupDirectory() {

@@ -30,4 +30,8 @@ BackupDirectory ChooseBackupDirectory(const std::string& programDirectory, const
 // in the user's documents folder.
 BackupDirectory ProgramBackupDirectory();
 
+// What the user is told where the backups go to the user's own folder `directory` (fellBack),
+// in the code page of the process.
+std::string FellBackText(std::string_view directory);
+
 }  // namespace tarvex

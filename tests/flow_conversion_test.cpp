@@ -322,6 +322,21 @@ TEST_F(ConversionFlow, ADatabaseThisProgramDidNotFillIsExportedOnlyOnAYesWithAWa
     EXPECT_EQ(Backups().front().filename().string().rfind("演示账套2", 0), 0u) << Backups().front();
 }
 
+// Backups in the user's own folder, where the program's cannot take them: the notice that sends
+// the user to the program's folder also says where they are.
+TEST_F(ConversionFlow, AnExportIntoTheUsersOwnFolderSaysWhereTheBackupIs) {
+    tarvex::BindActions(*window, {pauseMilliseconds, backupDirectory.string(), true});
+    Prepare("演示账套");
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    Click("按钮2");
+    const QString text = notices.Next().text;
+    EXPECT_TRUE(text.startsWith(U("导出完毕！请查看软件目录！"))) << text.toStdString();
+    EXPECT_TRUE(text.endsWith(U("\n\n程序所在的文件夹不能写入，备份文件和转换记录保存在：") + QString::fromStdString(backupDirectory.string())))
+        << text.toStdString();
+    EXPECT_EQ(Backups().size(), 1u);
+}
+
 TEST_F(ConversionFlow, ABackupAlteredBeforeItsCheckFailsAndTheDatabaseStays) {
     Prepare("演示账套");
     Click("按钮4");
