@@ -159,6 +159,18 @@ TEST_F(Batch, ASetWhoseCopyFailsIsReportedAndTheBatchGoesOn) {
     EXPECT_EQ(SummaryLines(outcome).size(), 3u);
 }
 
+// Its own GL_Ztcs row gone after the list was read: converted, flagged, and the batch ends with 3.
+TEST_F(Batch, ASetWhoseAccountSetRowIsGoneIsConvertedWithAWarningAndExitCode3) {
+    const tarvex::AccountSetEntry set = Set("2016", "演示账套");
+    ASSERT_TRUE(Sql("DELETE FROM GL_Ztcs WHERE hsdwdm='001' AND ztbh='001' AND kjnd='2016'"));
+    const tarvex::BatchOutcome outcome = Run({set});
+    ASSERT_EQ(outcome.rows.size(), 1u);
+    EXPECT_EQ(outcome.rows[0].result, BatchRow::Result::WithWarnings) << tarvex::NotesText(outcome.rows[0]);
+    EXPECT_EQ(outcome.rows[0].verification, Local("通过"));
+    EXPECT_EQ(outcome.ExitCode(), 3);
+    EXPECT_EQ(Files(".bak").size(), 1u);
+}
+
 TEST_F(Batch, ACancelEndsTheStatementUnderWayDropsTheDatabaseAndKeepsWhatIsDone) {
     report_.cancelAfterTables = 34 + 5;  // the first set whole, then five tables of the second
     const tarvex::BatchOutcome outcome = Run({Set("2016", "演示账套"), Set("2016", "演示账套2"), Set("2017", "演示账套")});
