@@ -19,6 +19,7 @@
 #include "backup_check.h"
 #include "codepage.h"
 #include "standin_process.h"
+#include "test_files.h"
 
 extern char** environ;
 
@@ -38,13 +39,6 @@ std::string FileText(const fs::path& file, bool local = false) {
     std::ifstream in(file, std::ios::binary);
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     return local ? tarvex::CodePage::Process().ToUtf8(text) : text;
-}
-
-// A CSV line's fields, quotes taken off (the sample's values hold no comma or quote).
-std::vector<std::string> CsvFields(const std::string& line) {
-    std::vector<std::string> fields = Split(line, ',');
-    for (std::string& f : fields) f = f.size() >= 2 && f.front() == '"' ? f.substr(1, f.size() - 2) : f;
-    return fields;
 }
 
 // The program with standard input from /dev/null, stdout into `outFd`, stderr into `errFile`;
@@ -140,18 +134,13 @@ protected:
                 FileText(scratch_ / "err", true)};
     }
 
-    std::vector<fs::path> Files(const std::string& extension) const {
-        std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator(folder_))
-            if (entry.path().extension() == extension) files.push_back(entry.path());
-        return files;
-    }
+    std::vector<fs::path> Files(const std::string& extension) const { return testsupport::FilesEndingIn(folder_, extension); }
     // The summary's lines after its header, each split into its fields.
     std::vector<std::vector<std::string>> Summary() const {
         const std::vector<fs::path> csv = Files(".csv");
         EXPECT_EQ(csv.size(), 1u);
         std::vector<std::vector<std::string>> rows;
-        for (const std::string& line : Split(csv.empty() ? "" : FileText(csv.front()), '\n')) rows.push_back(CsvFields(line));
+        for (const std::string& line : Split(csv.empty() ? "" : FileText(csv.front()), '\n')) rows.push_back(testsupport::Fields(line, ','));
         if (!rows.empty()) rows.erase(rows.begin());
         return rows;
     }
@@ -167,7 +156,7 @@ protected:
         }
         return {std::to_string(rows), std::to_string(tables)};
     }
-    bool TemporaryDatabaseExists() const { return fs::exists(standin_.DataDir() / "tarvex数据整理.sqlite"); }
+    bool TemporaryDatabaseExists() const { return testsupport::TemporaryDatabaseExists(standin_.DataDir()); }
 
     testsupport::StandinProcess standin_;
     const std::string tag_ = std::to_string(standin_.Port());

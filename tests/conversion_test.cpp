@@ -17,6 +17,7 @@
 #include "login.h"
 #include "odbcdb.h"
 #include "standin_process.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 using tarvex::BatchRow;
@@ -76,19 +77,9 @@ protected:
                                 CodePage::Process().FromUtf8(folder_.string()), report_);
     }
 
-    std::vector<fs::path> Files(const std::string& extension) {
-        std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator(folder_))
-            if (entry.path().extension() == extension) files.push_back(entry.path());
-        std::sort(files.begin(), files.end());
-        return files;
-    }
+    std::vector<fs::path> Files(const std::string& extension) { return testsupport::FilesEndingIn(folder_, extension); }
     fs::path Source() { return standin_->DataDir() / "2016年乡镇数据采集.sqlite"; }
-    bool TemporaryDatabaseExists() {
-        for (const auto& entry : fs::directory_iterator(standin_->DataDir()))
-            if (entry.path().filename().string().find("tarvex") != std::string::npos) return true;
-        return false;
-    }
+    bool TemporaryDatabaseExists() { return testsupport::TemporaryDatabaseExists(standin_->DataDir()); }
     bool Sql(const std::string& utf8) {
         if (!own_.IsOpen()) {
             EXPECT_TRUE(own_.NewOpenDatabase(Local("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=2016年乡镇数据采集")));

@@ -9,6 +9,7 @@
 #include <QTableView>
 
 #include "batch_dialog.h"
+#include "test_files.h"
 
 using namespace flowtest;
 namespace fs = std::filesystem;
@@ -58,12 +59,7 @@ protected:
         }
         return rows;
     }
-    std::vector<fs::path> Files(const std::string& extension) {
-        std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator(backupDirectory))
-            if (entry.path().extension() == extension) files.push_back(entry.path());
-        return files;
-    }
+    std::vector<fs::path> Files(const std::string& extension) { return testsupport::FilesEndingIn(backupDirectory, extension); }
 
     QPointer<tarvex::BatchDialog> dialog;
     QStandardItemModel* list = nullptr;

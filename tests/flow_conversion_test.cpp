@@ -2,6 +2,7 @@
 // the extraction run and the export, and what happens when parts of it fail.
 
 #include "flow_support.h"
+#include "test_files.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -27,6 +28,16 @@ namespace {
 
 class ConversionFlow : public FlowTest {
 protected:
+    // Runs 演示账套, then binds the actions anew with the real one-second pauses, so that a test
+    // can act in the pause between the backup and its check; the export will ask (bound anew, the
+    // actions know nothing of the run before) and is answered Yes.
+    void RunWithARealPauseBeforeTheCheck() {
+        Prepare("演示账套");
+        Click("按钮4");
+        EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+        tarvex::BindActions(*window, {1000, backupDirectory.string()});
+        notices.AnswerQuestionsWith(true);
+    }
     // Logs in, lists the account sets and chooses one.
     void Prepare(const char* accountSet) {
         ASSERT_EQ(LogIn().caption, U("成功"));
@@ -47,18 +58,9 @@ protected:
         if (!lines.isEmpty() && lines.front() == U("数据库登陆成功！")) lines.pop_front();
         return lines;
     }
-    std::vector<fs::path> Backups() {
-        std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator(backupDirectory))
-            if (entry.path().extension() == ".bak") files.push_back(entry.path());
-        return files;
-    }
+    std::vector<fs::path> Backups() { return testsupport::FilesEndingIn(backupDirectory, ".bak"); }
     fs::path SourceFile() { return standin->DataDir() / "2016年乡镇数据采集.sqlite"; }
-    bool TemporaryDatabaseExists() {
-        for (const auto& entry : fs::directory_iterator(standin->DataDir()))
-            if (entry.path().filename().string().find("tarvex") != std::string::npos) return true;
-        return false;
-    }
+    bool TemporaryDatabaseExists() { return testsupport::TemporaryDatabaseExists(standin->DataDir()); }
     // Log-in, choice, extraction and export of 演示账套, checked step by step; the backup's
     // tables are compared with the source rows of unit 001, account set 001 and the year 2016,
     // and the record beside it with the rows and the file.
@@ -338,11 +340,7 @@ TEST_F(ConversionFlow, AnExportIntoTheUsersOwnFolderSaysWhereTheBackupIs) {
 }
 
 TEST_F(ConversionFlow, ABackupAlteredBeforeItsCheckFailsAndTheDatabaseStays) {
-    Prepare("演示账套");
-    Click("按钮4");
-    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
-    tarvex::BindActions(*window, {1000, backupDirectory.string()});  // a real pause before the check
-    notices.AnswerQuestionsWith(true);  // bound anew, the actions know nothing of the run before
+    RunWithARealPauseBeforeTheCheck();
     // One byte of the file changes during the pause before the server checks it.
     bool altered = false;
     QTimer alter;
@@ -483,11 +481,7 @@ TEST_F(ConversionFlow, ATemporaryDatabaseAnotherCopyHoldsIsNeitherFilledNorBacke
 }
 
 TEST_F(ConversionFlow, LosingTheServerDuringTheCheckSaysTheCheckCouldNotRunAndToLogInAgain) {
-    Prepare("演示账套");
-    Click("按钮4");
-    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
-    tarvex::BindActions(*window, {1000, backupDirectory.string()});  // a real pause before the check
-    notices.AnswerQuestionsWith(true);  // bound anew, the actions know nothing of the run before
+    RunWithARealPauseBeforeTheCheck();
     QTimer kill;
     QObject::connect(&kill, &QTimer::timeout, [&] {
         if (standin->Running() && RunLines().contains(U("正在校验备份文件！"))) standin->KillNow();

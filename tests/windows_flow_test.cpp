@@ -30,6 +30,7 @@
 #include "backup_check.h"
 #include "codepage.h"
 #include "standin_process.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -80,15 +81,7 @@ struct ProgramFolder {
         fs::remove_all(dir, ignored);
     }
     // The files whose names end in `suffix`.
-    std::vector<fs::path> Files(const std::string& suffix) const {
-        std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            const std::string name = entry.path().filename().string();
-            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-                files.push_back(entry.path());
-        }
-        return files;
-    }
+    std::vector<fs::path> Files(const std::string& suffix) const { return testsupport::FilesEndingIn(dir, suffix); }
 };
 
 // The Windows program the environment variable names, or none.
@@ -112,19 +105,11 @@ struct WineStandin : testsupport::StandinProcess {
     }
 };
 
-// The fields of a line: tab-separated (the command line's output) or CSV (the summary: quoted
-// texts, bare numbers), without a CR at its end.
-std::vector<std::string> Fields(const std::string& line, char separator) {
-    std::vector<std::string> fields(1);
-    bool quoted = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (separator == ',' && c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') fields.back() += line[++i];
-        else if (separator == ',' && c == '"') quoted = !quoted;
-        else if (c == separator && !quoted) fields.emplace_back();
-        else if (c != '\r') fields.back() += c;
-    }
-    return fields;
+// Drives the copy of the program in `folder` with a script of tests/windows against the stand-in;
+// the script ends with 0 once it has done its part.
+void Drive(const char* script, const ProgramFolder& folder, const WineStandin& standin) {
+    const std::string command = Quoted(script) + " " + Quoted(folder.exe) + " " + Quoted(standin.StatementLog());
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
 // A converted and checked set's line (command line or summary): its backup holds its rows.
@@ -143,9 +128,7 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
     if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
     const WineStandin standin;
     const ProgramFolder folder{fs::path(program)};
-
-    const std::string command = Quoted(DRIVE_CONVERSION) + " " + Quoted(folder.exe) + " " + Quoted(standin.StatementLog());
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_NO_FATAL_FAILURE(Drive(DRIVE_CONVERSION, folder, standin));
 
     const std::vector<fs::path> backups = folder.Files(".bak"), records = folder.Files(".bak.txt");
     ASSERT_EQ(backups.size(), 1u);
@@ -196,7 +179,7 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     const std::vector<std::string> out = Lines936(folder.dir / "cli.out");
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[2], "汇总：2个账套，已转换2个。");
-    for (const std::string& line : {out[0], out[1]}) ExpectConvertedAndChecked(Fields(line, '\t'), folder.dir, standin);
+    for (const std::string& line : {out[0], out[1]}) ExpectConvertedAndChecked(testsupport::Fields(line, '\t'), folder.dir, standin);
     // Beside the backups, the program's own files: the two records and the summary.
     EXPECT_EQ(std::vector({folder.Files(".bak").size(), folder.Files(".bak.txt").size(), folder.Files(".csv").size()}),
               std::vector<std::size_t>({2, 2, 1}));
@@ -238,15 +221,14 @@ TEST(WindowsProgramUnderWine, TheBatchDialogConvertsEveryCheckedSetIntoItsOwnChe
     if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
     const WineStandin standin;
     const ProgramFolder folder{fs::path(program)};
-    const std::string command = Quoted(DRIVE_BATCH) + " " + Quoted(folder.exe) + " " + Quoted(standin.StatementLog());
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_NO_FATAL_FAILURE(Drive(DRIVE_BATCH, folder, standin));
 
     // The sample's twelve convertible sets, each backed up, checked and recorded.
     const std::vector<fs::path> summaries = folder.Files(".csv");
     ASSERT_EQ(summaries.size(), 1u);
     std::ifstream csv(summaries.front());
     std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(csv, line);) rows.push_back(Fields(line, ','));
+    for (std::string line; std::getline(csv, line);) rows.push_back(testsupport::Fields(line, ','));
     ASSERT_EQ(rows.size(), 13u);
     for (std::size_t i = 1; i < rows.size(); ++i) ExpectConvertedAndChecked(rows[i], folder.dir, standin);
     EXPECT_EQ(folder.Files(".bak").size(), 12u);
