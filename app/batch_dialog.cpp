@@ -238,7 +238,7 @@ void BatchDialog::ShowSets(std::vector<AccountSetEntry> sets, const std::string&
         check->setCheckState(Qt::Unchecked);
         row << check << Cell(Trimmed(set.year)) << Cell(Trimmed(set.unitCode)) << Cell(Trimmed(set.unitName))
             << Cell(Trimmed(set.accountSetNo)) << Cell(Trimmed(set.name))
-            << Cell(set.convertible ? QString() : U("单位名称中没有“新科目”，不能转换"));
+            << Cell(set.convertible ? QString() : Q(WithoutNewChartText()));
         if (!set.convertible)
             for (QStandardItem* item : row) item->setEnabled(false);  // shown greyed
         model_->appendRow(row);

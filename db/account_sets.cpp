@@ -124,6 +124,8 @@ bool HasNewChart(std::string_view unitName) {
     return CodePage::Process().ToUtf8(unitName).find("新科目") != std::string::npos;
 }
 
+std::string WithoutNewChartText() { return ProgramText("单位名称中没有“新科目”，不能转换"); }
+
 std::optional<std::vector<AccountSetEntry>> ReadAccountSets(ODBCDB& db, const std::string& statement) {
     const RecordSetHandle h = db.OpenTable(statement);
     if (h == 0) return std::nullopt;

@@ -50,6 +50,8 @@ struct AccountSetEntry {
 std::optional<std::string> BuildListStatement(std::string_view database);
 // Whether a unit of this name (in the code page of the process) uses the new chart.
 bool HasNewChart(std::string_view unitName);
+// Why a set whose unit lacks the new chart is not converted, in the code page of the process.
+std::string WithoutNewChartText();
 // Database work: every row of the list statement, or nullopt when the query failed (the
 // reason is the connection's LastError()).
 std::optional<std::vector<AccountSetEntry>> ReadAccountSets(ODBCDB& db, const std::string& statement);

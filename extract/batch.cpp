@@ -91,7 +91,7 @@ public:
     bool Convert(const AccountSetEntry& set, BatchRow& row, BatchOutcome& outcome) {
         if (!set.convertible) {
             row.result = BatchRow::Result::Failed;
-            row.notes.push_back(ProgramText("单位名称中没有“新科目”，不能转换"));
+            row.notes.push_back(WithoutNewChartText());
             return true;
         }
         const ConversionInputs inputs{source_, set.year, set.unitCode, set.accountSetNo, set.name};
@@ -118,10 +118,8 @@ public:
         Judge(x, e, row);
         if (LostConnection(x) || LostConnection(e)) return Stop(row, outcome, BatchRow::Result::Failed, LostConnectionText());
         // A backup that failed or did not pass its check leaves the database: the next set needs it gone.
-        if (!e.drop && !DropTemporaryDatabase(database_, ledger_, setReport_, options_))
-            return Stop(row, outcome, row.result, ProgramText("临时数据库未能删除，批量转换停止。"));
-        if (e.drop && !e.drop->ok)
-            return Stop(row, outcome, row.result, ProgramText("临时数据库未能删除，批量转换停止。"));
+        const bool dropped = e.drop ? e.drop->ok : DropTemporaryDatabase(database_, ledger_, setReport_, options_);
+        if (!dropped) return Stop(row, outcome, row.result, ProgramText("临时数据库未能删除，批量转换停止。"));
         return true;
     }
 
