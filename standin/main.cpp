@@ -39,7 +39,8 @@ constexpr const char* kUsage =
     "                          files under GBK names, so it needs --map-drive Z:=/ --map-drive-charset GBK\n"
     "  --create-sample         write the sample database \"2016年乡镇数据采集\" and exit\n"
     "  --sample NAME           which sample: default (3 units, 2015-2017) or township (13 units,\n"
-    "                          2014-2018, 27 account sets to convert; for batch conversion)\n"
+    "                          2014-2018, 153 account sets, 133 of them to convert, 27 in 2016;\n"
+    "                          for batch conversion)\n"
     "  --scale N               multiply the sample's voucher rows by N (default 1)\n";
 
 // SIGTERM and SIGINT as a descriptor that the server polls.
