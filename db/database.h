@@ -154,11 +154,11 @@ struct Executed {
 };
 
 // Database work that executes `statement` (ODBCDB::ExecuteSql) and tells what it came to.
-inline auto Executing(std::string statement, Timeout timeout) {
-    return [statement = std::move(statement), timeout](ODBCDB& db) {
+inline auto Executing(std::string statement, Timeout timeout, Execution execution = Execution::Prepared) {
+    return [statement = std::move(statement), timeout, execution](ODBCDB& db) {
         Executed e;
         e.connected = db.IsOpen();
-        e.ok = db.ExecuteSql(statement, timeout);
+        e.ok = db.ExecuteSql(statement, timeout, execution);
         if (e.ok) e.rows = db.RowsAffected();
         else e.error = db.LastError();
         return e;

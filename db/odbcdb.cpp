@@ -35,11 +35,12 @@ SQLRETURN UntilDone(Call call) {
 // The statement goes to the driver in UTF-16: through the narrow entry point FreeTDS converts
 // from the process's code page itself, and one character outside the Basic Multilingual Plane
 // (an emoji, CJK Extension B) makes it send the whole statement as Latin-1.
-bool PrepareAndExecute(SQLHSTMT stmt, const std::string& text) {
+bool Execute(SQLHSTMT stmt, const std::string& text, Execution execution = Execution::Prepared) {
     static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager's SQLWCHAR must be UTF-16");
     std::u16string wide = CodePage::Process().ToUtf16(text);
     auto* sql = reinterpret_cast<SQLWCHAR*>(wide.data());
     const auto length = static_cast<SQLINTEGER>(wide.size());
+    if (execution == Execution::Direct) return Succeeded(UntilDone([&] { return SQLExecDirectW(stmt, sql, length); }));
     return Succeeded(UntilDone([&] { return SQLPrepareW(stmt, sql, length); })) &&
            Succeeded(UntilDone([&] { return SQLExecute(stmt); }));
 }
@@ -651,7 +652,7 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
         return failed();
 
     rs->text = RewriteBrackets(statement, connection.quote);
-    if (!PrepareAndExecute(stmt, rs->text)) return failed();
+    if (!Execute(stmt, rs->text)) return failed();
 
     SQLSMALLINT count = 0;
     if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &count))) return failed();
@@ -755,7 +756,7 @@ void ODBCDB::CloseRecordSet(RecordSetHandle handle) {
         if (slot && slot->handle == handle) slot.reset();
 }
 
-bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout) {
+bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout, Execution execution) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
     d.lastError = {};
@@ -779,7 +780,7 @@ bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout) {
     };
 
     d.SetTimeout(stmt, timeout);
-    if (!PrepareAndExecute(stmt, text)) return failed();
+    if (!Execute(stmt, text, execution)) return failed();
 
     // Read every result and message, so that the statement has finished at the server when
     // this returns. A time-out or cancel on the way is a failure like any other. The counts of

@@ -71,6 +71,12 @@ private:
 // A record-set handle names one open record set of the current connection; 0 names none.
 using RecordSetHandle = std::uint32_t;
 
+// How ExecuteSql hands a statement to the driver: prepared, then executed; or directly, unprepared,
+// which takes the driver one exchange with the server instead of two (its prepare-and-execute,
+// and the unprepare when the statement is freed). A batch sends hundreds of statements, each
+// once: directly.
+enum class Execution { Prepared, Direct };
+
 // How long a statement may run: the connection's time-out (15 s, unless the driver refused
 // it), none at all, or a number of seconds of the caller's choosing.
 struct Timeout {
@@ -118,7 +124,8 @@ public:
 
     // Executes a statement and reads every result and message it produces, so that it returns
     // only when the statement has finished at the server. True when it ran without an error.
-    bool ExecuteSql(std::string_view statement, Timeout timeout = Timeout::Default());
+    bool ExecuteSql(std::string_view statement, Timeout timeout = Timeout::Default(),
+                    Execution execution = Execution::Prepared);
     // The rows the server reported the last ExecuteSql to have affected (a select-into: the rows
     // copied); -1 when it reported no count.
     long RowsAffected() const;

@@ -138,7 +138,7 @@ private:
     SetReport setReport_;
     ConversionLedger ledger_;
     std::vector<std::string> taken_;
-    ConversionOptions options_{0, &taken_, /*heldByCaller=*/true};
+    ConversionOptions options_{0, &taken_, /*heldByCaller=*/true, Execution::Direct};
 };
 
 std::string CsvField(const std::string& utf8) {

@@ -52,6 +52,8 @@ struct ConversionOptions {
     // The caller holds the temporary database for as long as it runs conversions (a batch):
     // each conversion neither takes the hold nor gives it up.
     bool heldByCaller = false;
+    // How the create, copy, backup, check and drop statements go to the driver.
+    Execution execution = Execution::Prepared;
 };
 
 // What an extraction came to.

@@ -154,7 +154,7 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
     // The server reads the file back and checks it before the database it came from is dropped.
     report.Log(ProgramText("正在校验备份文件！\r\n"));
     pause();
-    e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None()));
+    e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None(), options.execution));
     if (!e.verify) return;
     if (!e.verify->ok) {
         writeRecord();
@@ -165,7 +165,7 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
     }
     report.Log(ProgramText("正在删除临时数据库！\r\n"));
     pause();
-    e.drop = session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None()));
+    e.drop = session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
     if (!e.drop) return;
     if (e.drop->ok) {
         ledger.ClearFilled();
@@ -222,7 +222,7 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
     e.file = BackupName(directory, contents.name, options.namesTaken);  // named for the time it is made
     e.path = BackupPath(directory, e.file);
     // A large account set takes the server a while to back up: no time-out cuts it off.
-    e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None()));
+    e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None(), options.execution));
     if (!e.backup) return e;
     if (!e.backup->ok) {
         e.end = Export::End::BackupFailed;
@@ -237,7 +237,7 @@ bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, Convers
                            const ConversionOptions& options) {
     Database::Session session = database.Begin();
     const std::optional<Executed> drop =
-        session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None()));
+        session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
     if (!drop) return false;
     if (!drop->ok) {
         report.Log(ProgramText("删除临时数据库失败！") + ReasonLine(drop->error) + "\r\n");

@@ -20,7 +20,8 @@ namespace {
 
 // One table's copy, run without a time-out (a large table takes the server a while); nullopt
 // when the database shut down.
-std::optional<TableCopy> Copy(Database::Session& session, int position, const ExtractionRecord& r) {
+std::optional<TableCopy> Copy(Database::Session& session, int position, const ExtractionRecord& r,
+                              Execution execution) {
     TableCopy copy{std::string(TableCatalogue::TableName(position)), -1, {}};
     const std::optional<std::string> statement =
         BuildCopyStatement(position, r.sourceDatabase, r.unitCode, r.accountSetNumber, r.year);
@@ -28,7 +29,7 @@ std::optional<TableCopy> Copy(Database::Session& session, int position, const Ex
         copy.failure = DatabaseNameProblem(r.sourceDatabase);
         return copy;
     }
-    const std::optional<Executed> copied = session.Run(Executing(*statement, Timeout::None()));
+    const std::optional<Executed> copied = session.Run(Executing(*statement, Timeout::None(), execution));
     if (!copied) return std::nullopt;
     if (copied->ok) copy.rows = copied->rows;
     else {
@@ -50,7 +51,7 @@ std::optional<Extraction::End> Create(Database::Session& session, Extraction& x,
         report.Log(x.refusal + "\r\n");
         return Extraction::End::InUse;
     }
-    x.create = session.Run(Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::Default()));
+    x.create = session.Run(Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::Default(), options.execution));
     if (!x.create) return Extraction::End::Closing;
     if (!x.create->ok) {
         // Copying into a leftover database would mix another account set's rows into the backup.
@@ -99,7 +100,7 @@ Extraction Extract(Database& database, const ConversionInputs& inputs, Conversio
             return x;
         }
         report.Log(TableCatalogue::ProgressLine(position));
-        const std::optional<TableCopy> copy = Copy(session, position, record);
+        const std::optional<TableCopy> copy = Copy(session, position, record, options.execution);
         if (!copy) {
             x.end = Extraction::End::Closing;
             return x;
