@@ -33,6 +33,7 @@ namespace {
 constexpr std::size_t kMaxMessageSize = 16 << 20;
 constexpr std::size_t kMaxConnections = 64;
 constexpr auto kLoginTimeout = std::chrono::seconds(30);
+constexpr auto kLookForNextRequest = std::chrono::microseconds(300);  // before the executor sleeps
 constexpr int kSendTimeoutSeconds = 300;
 
 class Fd {
@@ -252,6 +253,7 @@ private:
                         requests_.push_back(std::move(*request));
                     }
                 }
+                woken_.store(true, std::memory_order_release);
                 wake_.notify_all();
             }
         } catch (const tds::ProtocolError& e) {
@@ -291,6 +293,16 @@ private:
             }
             if (closed_) return std::nullopt;
             if (!deadline) {
+                // A client that sends statement after statement sends the next one within a
+                // fraction of a millisecond of the last reply: looking for it a while before
+                // going to sleep spares each of them the wake-up of this thread.
+                woken_.store(false, std::memory_order_relaxed);
+                lock.unlock();
+                const auto until = std::chrono::steady_clock::now() + kLookForNextRequest;
+                while (!woken_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until)
+                    std::this_thread::yield();
+                lock.lock();
+                if (!requests_.empty() || closed_ || attention_) continue;
                 wake_.wait(lock);
             } else if (wake_.wait_until(lock, *deadline) == std::cv_status::timeout && requests_.empty()) {
                 Complain("no log-in in time");
@@ -737,6 +749,7 @@ private:
     std::mutex mutex_;  // guards what follows, shared with the reader and Abort()
     std::condition_variable wake_;
     std::deque<tds::Request> requests_;
+    std::atomic<bool> woken_{false};  // the reader has queued something since the last look
     std::unique_ptr<Session> session_;
     bool executing_ = false;  // session_->Execute runs
     bool attention_ = false;  // an attention awaits its answer
