@@ -4,8 +4,9 @@
 //   on its statements (the stand-in's own timing log); goal at most 1.05. On the sample as it
 //   is (a few hundred vouchers a set) and with ten times its vouchers, nearer a township's own;
 //   and the same wall time against the time the database thread spent in its work, which adds
-//   what the server's timing does not count: the driver's and the protocol's own turns (each
-//   statement prepared, executed and unprepared; cursors for the queries);
+//   what the server's timing does not count: the driver's and the protocol's own turns (an
+//   exchange with the server for each statement, the batch sending them unprepared; server
+//   cursors for the queries);
 // - flatness: the same account set converted ten times in one batch, the 10th conversion's
 //   time against the 1st's (the smaller of two batches at each place); goal at most 1.1;
 // - memory: the process's peak memory after 20 sets against after the first (the batch that
