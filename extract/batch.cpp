@@ -71,11 +71,13 @@ void Judge(const Extraction& x, const Export& e, BatchRow& row) {
     if (const std::string warning = ExtractionWarning(x.record); !warning.empty()) row.notes.push_back(warning);
     for (const std::string& warning : e.warnings)
         if (std::find(row.notes.begin(), row.notes.end(), warning) == row.notes.end()) row.notes.push_back(warning);
+    if (!e.recordProblem.empty()) row.notes.push_back(RecordFailedText(e.file, e.recordProblem));
     if (e.end == Export::End::BackupFailed) row.notes.push_back(ProgramText("备份失败：") + ReasonLine(e.backup->error));
     else if (e.verify && !e.Verified()) row.notes.push_back(ProgramText("校验未通过：") + ReasonLine(e.verify->error));
     else if (e.drop && !e.drop->ok) row.notes.push_back(ProgramText("临时数据库未能删除：") + ReasonLine(e.drop->error));
     const bool failed = x.record.FailedCopies() > 0 || !e.Verified();
-    const bool flagged = !e.warnings.empty() || x.record.Empty() || x.record.AccountSetMissing();
+    const bool flagged =
+        !e.warnings.empty() || !e.recordProblem.empty() || x.record.Empty() || x.record.AccountSetMissing();
     row.result = failed ? BatchRow::Result::Failed : flagged ? BatchRow::Result::WithWarnings : BatchRow::Result::Converted;
 }
 

@@ -100,7 +100,8 @@ struct Export {
     std::string path;                   // where the program reads it
     std::vector<std::string> warnings;  // what the user must know about the backup's contents
     std::optional<Executed> backup, verify, drop;
-    std::string record;  // "转换记录：<name>", or why the record could not be written
+    std::string record;         // "转换记录：<name>", or why the record could not be written
+    std::string recordProblem;  // why the record could not be written; empty when it was
 
     bool Verified() const { return verify && verify->ok; }
     // The check could not run: the connection to the server was lost.
@@ -114,6 +115,9 @@ struct Export {
 Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& chosenName,
                                const std::string& directory, ConversionReport& report,
                                const ConversionOptions& options);
+
+// "转换记录文件<file>.txt写入失败（<why>）": the record beside the backup `file` could not be written.
+std::string RecordFailedText(const std::string& file, const std::string& why);
 
 // Drops the temporary database that this program filled (a cancelled or failed conversion)
 // and gives up its hold; true when it is gone.

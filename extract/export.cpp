@@ -119,8 +119,7 @@ std::string VerificationText(const Export& e) {
     return ProgramText("未通过，") + ReasonLine(e.verify->error);
 }
 
-// Writes the record beside the backup; a text for the notice: the record's name, or why it
-// could not be written.
+// Writes the record beside the backup; why it could not be written, or an empty text.
 std::string WriteRecord(const std::optional<ExtractionRecord>& filled, const LoggedIn& login, const Export& e,
                         const std::string& started) {
     ExportFacts facts;
@@ -130,9 +129,12 @@ std::string WriteRecord(const std::optional<ExtractionRecord>& filled, const Log
     facts.backupPath = e.path;
     facts.verification = VerificationText(e);
     facts.warnings = e.warnings;
-    const std::string failed = WriteRecordFile(e.path + ".txt", RecordText(filled, login, facts));
-    if (!failed.empty()) return ProgramText("转换记录文件") + e.file + ProgramText(".txt写入失败（") + failed +
-                                ProgramText("），备份文件不受影响。");
+    return WriteRecordFile(e.path + ".txt", RecordText(filled, login, facts));
+}
+
+// For the notice: the record's name, or why it could not be written.
+std::string RecordNotice(const Export& e) {
+    if (!e.recordProblem.empty()) return RecordFailedText(e.file, e.recordProblem) + ProgramText("，备份文件不受影响。");
     return ProgramText("转换记录：") + e.file + ".txt";
 }
 
@@ -147,7 +149,10 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
                   const ConversionOptions& options, const std::string& started) {
     // What the record tells of the extraction, taken before the drop clears it.
     const std::optional<ExtractionRecord> filled = ledger.Filled();
-    const auto writeRecord = [&] { e.record = WriteRecord(filled, ledger.Login(), e, started); };
+    const auto writeRecord = [&] {
+        e.recordProblem = WriteRecord(filled, ledger.Login(), e, started);
+        e.record = RecordNotice(e);
+    };
     const auto pause = [&] {
         if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
     };
@@ -325,6 +330,10 @@ std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
 }
 
 }  // namespace
+
+std::string RecordFailedText(const std::string& file, const std::string& why) {
+    return ProgramText("转换记录文件") + file + ProgramText(".txt写入失败（") + why + ProgramText("）");
+}
 
 void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledger, std::string_view programDirectory,
                       int pauseMilliseconds, bool fellBack) {

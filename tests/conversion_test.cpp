@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <clocale>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "batch.h"
 #include "codepage.h"
 #include "database.h"
+#include "export.h"
 #include "login.h"
 #include "odbcdb.h"
 #include "standin_process.h"
@@ -160,6 +162,23 @@ TEST_F(Batch, ASetWhoseAccountSetRowIsGoneIsConvertedWithAWarningAndExitCode3) {
     EXPECT_EQ(outcome.rows[0].verification, Local("通过"));
     EXPECT_EQ(outcome.ExitCode(), 3);
     EXPECT_EQ(Files(".bak").size(), 1u);
+}
+
+// The backup is whole but its record cannot be written (a folder has the record's name, for
+// every second the export may fall in): flagged, with why.
+TEST_F(Batch, ASetWhoseRecordCannotBeWrittenIsFlaggedWithWhy) {
+    const tarvex::AccountSetEntry set = Set("2016", "演示账套");
+    for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
+        const std::tm local = tarvex::LocalTime(t);
+        const std::string record = set.name + tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local) + ".bak.txt";
+        fs::create_directories(folder_ / CodePage::Process().ToUtf8(record));
+    }
+    const tarvex::BatchOutcome outcome = Run({set});
+    ASSERT_EQ(outcome.rows.size(), 1u);
+    EXPECT_EQ(outcome.rows[0].result, BatchRow::Result::WithWarnings);
+    EXPECT_EQ(tarvex::NotesText(outcome.rows[0]).rfind(Local("转换记录文件演示账套"), 0), 0u) << tarvex::NotesText(outcome.rows[0]);
+    EXPECT_EQ(outcome.rows[0].verification, Local("通过"));
+    EXPECT_EQ(outcome.ExitCode(), 3);
 }
 
 TEST_F(Batch, ACancelEndsTheStatementUnderWayDropsTheDatabaseAndKeepsWhatIsDone) {
