@@ -134,7 +134,8 @@ std::string WriteRecord(const std::optional<ExtractionRecord>& filled, const Log
 
 // For the notice: the record's name, or why it could not be written.
 std::string RecordNotice(const Export& e) {
-    if (!e.recordProblem.empty()) return RecordFailedText(e.file, e.recordProblem) + ProgramText("，备份文件不受影响。");
+    if (!e.recordProblem.empty())
+        return RecordFailedText(e.file, e.recordProblem) + ProgramText("，备份文件不受影响。");
     return ProgramText("转换记录：") + e.file + ".txt";
 }
 
@@ -170,7 +171,8 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
     }
     report.Log(ProgramText("正在删除临时数据库！\r\n"));
     pause();
-    e.drop = session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
+    e.drop = session.Run(
+        Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
     if (!e.drop) return;
     if (e.drop->ok) {
         ledger.ClearFilled();

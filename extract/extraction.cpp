@@ -51,7 +51,8 @@ std::optional<Extraction::End> Create(Database::Session& session, Extraction& x,
         report.Log(x.refusal + "\r\n");
         return Extraction::End::InUse;
     }
-    x.create = session.Run(Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::Default(), options.execution));
+    x.create = session.Run(
+        Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::Default(), options.execution));
     if (!x.create) return Extraction::End::Closing;
     if (!x.create->ok) {
         // Copying into a leftover database would mix another account set's rows into the backup.
