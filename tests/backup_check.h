@@ -28,6 +28,8 @@ public:
     explicit SqliteFile(const fs::path& file) {
         if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
             ADD_FAILURE() << "cannot open " << file << ": " << sqlite3_errmsg(db_);
+        // A source database of a running stand-in may be locked a moment (a session closing).
+        sqlite3_busy_timeout(db_, 10000);
     }
     ~SqliteFile() { sqlite3_close(db_); }
     SqliteFile(const SqliteFile&) = delete;

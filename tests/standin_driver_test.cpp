@@ -33,6 +33,9 @@ std::vector<Row> SqliteRows(const std::filesystem::path& file, const std::string
         throw std::runtime_error("cannot open " + file.string());
     }
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    // The stand-in may still be closing the session of a client that has just gone, which locks
+    // the file a moment.
+    sqlite3_busy_timeout(db.get(), 10000);
     sqlite3_stmt* rawStmt = nullptr;
     if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &rawStmt, nullptr) != SQLITE_OK)
         throw std::runtime_error(sqlite3_errmsg(db.get()));
