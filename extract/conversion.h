@@ -100,8 +100,7 @@ struct Export {
     std::string path;                   // where the program reads it
     std::vector<std::string> warnings;  // what the user must know about the backup's contents
     std::optional<Executed> backup, verify, drop;
-    std::string record;         // "转换记录：<name>", or why the record could not be written
-    std::string recordProblem;  // why the record could not be written; empty when it was
+    std::string recordProblem;  // why the record beside the backup could not be written; empty when it was
 
     bool Verified() const { return verify && verify->ok; }
     // The check could not run: the connection to the server was lost.

@@ -132,7 +132,8 @@ std::string WriteRecord(const std::optional<ExtractionRecord>& filled, const Log
     return WriteRecordFile(e.path + ".txt", RecordText(filled, login, facts));
 }
 
-// For the notice: the record's name, or why it could not be written.
+// For the notice of an export that wrote its record: the record's name, or why it could not be
+// written.
 std::string RecordNotice(const Export& e) {
     if (!e.recordProblem.empty())
         return RecordFailedText(e.file, e.recordProblem) + ProgramText("，备份文件不受影响。");
@@ -150,10 +151,7 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
                   const ConversionOptions& options, const std::string& started) {
     // What the record tells of the extraction, taken before the drop clears it.
     const std::optional<ExtractionRecord> filled = ledger.Filled();
-    const auto writeRecord = [&] {
-        e.recordProblem = WriteRecord(filled, ledger.Login(), e, started);
-        e.record = RecordNotice(e);
-    };
+    const auto writeRecord = [&] { e.recordProblem = WriteRecord(filled, ledger.Login(), e, started); };
     const auto pause = [&] {
         if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
     };
@@ -317,13 +315,13 @@ std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
     if (e.VerifyNotRun())
         return std::pair{ProgramText("导出未完成！备份文件") + e.file +
                              ProgramText("已经写出，但校验未能进行：与服务器的连接断开。") + kept +
-                             ProgramText("仍在服务器上。") + ReasonParagraph(e.verify->error) + "\r\n\r\n" + e.record,
+                             ProgramText("仍在服务器上。") + ReasonParagraph(e.verify->error) + "\r\n\r\n" + RecordNotice(e),
                          kNoticeExclamation};
     if (!e.Verified())
         return std::pair{ProgramText("导出失败！备份文件") + e.file + ProgramText("没有通过服务器的校验，不能使用。") + kept +
-                             ProgramText("已保留，请重新导出。") + ReasonParagraph(e.verify->error) + "\r\n\r\n" + e.record,
+                             ProgramText("已保留，请重新导出。") + ReasonParagraph(e.verify->error) + "\r\n\r\n" + RecordNotice(e),
                          kNoticeExclamation};
-    std::string notice = ProgramText("导出完毕！请查看软件目录！\r\n\r\n备份文件：") + e.file + "\r\n" + e.record;
+    std::string notice = ProgramText("导出完毕！请查看软件目录！\r\n\r\n备份文件：") + e.file + "\r\n" + RecordNotice(e);
     for (const std::string& warning : e.warnings) notice += ProgramText("\r\n\r\n注意：") + warning;
     if (!e.drop->ok)
         notice += ProgramText("\r\n\r\n") + kept +
