@@ -1,7 +1,5 @@
 #include "conversion_record.h"
 
-#include <QCryptographicHash>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +11,7 @@
 
 #include "catalogue.h"
 #include "codepage.h"
+#include "sha256.h"
 
 namespace tarvex {
 namespace {
@@ -78,15 +77,15 @@ std::string FileLines(const std::string& narrow) {
     };
     const File file = OpenFile(path, "rb");
     if (!file) return unread(LastError());
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     std::vector<char> buffer(1 << 20);
     long long size = 0;
     while (const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get())) {
-        hash.addData(QByteArrayView(buffer.data(), static_cast<qsizetype>(n)));
+        hash.Add(buffer.data(), n);
         size += static_cast<long long>(n);
     }
     if (std::ferror(file.get())) return unread(LastError());
-    return "大小：" + std::to_string(size) + " 字节\nSHA-256：" + hash.result().toHex().toStdString() + "\n";
+    return "大小：" + std::to_string(size) + " 字节\nSHA-256：" + hash.Hex() + "\n";
 }
 
 // `text` with each line end, LF or CR LF, as kLineEnd.

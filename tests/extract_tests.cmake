@@ -20,5 +20,5 @@ endif()
 
 # The record beside the backup: written in place or not at all, and why not in the user's words.
 add_executable(record_file_test record_file_test.cpp)
-target_link_libraries(record_file_test PRIVATE tarvex_extract GTest::gtest_main)
+target_link_libraries(record_file_test PRIVATE tarvex_extract Qt6::Core GTest::gtest_main)
 gtest_discover_tests(record_file_test)

@@ -1,5 +1,5 @@
 // The record beside the backup: why it cannot be written, or the backup read, in the user's
-// words; no half-written file left behind; the platform's line ends.
+// words; no half-written file left behind; the platform's line ends; the backup's hash.
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,11 @@
 #include <unistd.h>
 #endif
 
+#include <QCryptographicHash>
+
 #include "codepage.h"
 #include "conversion_record.h"
+#include "sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -96,4 +99,26 @@ TEST(RecordFiles, ARecordReplacesAnOlderOneWithTheLineEndsOfThePlatform) {
     EXPECT_EQ(Entries(dir), std::vector<fs::path>{dir / "a.bak.txt"});
     in.close();
     fs::remove_all(dir);
+}
+
+// The backup's hash, whichever way this processor computes it, equals the portable one for
+// every length around the block's edges and every way the reads cut the file.
+TEST(RecordHash, EqualsThePortableHashForAnyLengthReadInAnyPieces) {
+    std::string data((1 << 20) + 7, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7919) >> 3);
+    for (const std::size_t length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 1000, (1 << 20) + 7}) {
+        const QByteArray expected =
+            QCryptographicHash::hash(QByteArrayView(data.data(), static_cast<qsizetype>(length)),
+                                     QCryptographicHash::Sha256)
+                .toHex();
+        for (const std::size_t piece : {1, 63, 64, 1000, 1 << 20}) {
+            tarvex::Sha256 hash;
+            for (std::size_t at = 0; at < length; at += piece) hash.Add(data.data() + at, std::min(piece, length - at));
+            EXPECT_EQ(hash.Hex(), expected.toStdString()) << length << " bytes in pieces of " << piece;
+        }
+    }
+    tarvex::Sha256 abc;
+    abc.Add("abc", 3);
+    EXPECT_EQ(abc.Hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad")
+        << "accelerated: " << tarvex::Sha256::Accelerated();
 }
