@@ -7,6 +7,10 @@
 //   what the server's timing does not count: the driver's and the protocol's own turns (an
 //   exchange with the server for each statement, the batch sending them unprepared; server
 //   cursors for the queries);
+//   and the floor this machine sets that ratio: what a bare exchange over loopback TCP costs
+//   beyond the server's time, with the client blocked meanwhile as the driver is, times the
+//   batch's statements (a vCPU that has gone idle during a statement takes tens of microseconds
+//   to wake up for its answer);
 // - flatness: the same account set converted ten times in one batch, the 10th conversion's
 //   time against the 1st's (the smaller of two batches at each place); goal at most 1.1;
 // - memory: the process's peak memory after 20 sets against after the first (the batch that
@@ -23,6 +27,14 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "batch.h"
 #include "codepage.h"
@@ -106,6 +118,48 @@ struct Bench {
     std::vector<tarvex::AccountSetEntry> convertible;
 };
 
+// The median time a bare request and answer over loopback TCP take beyond `wait`, the time
+// the answering thread works before it answers; the asking thread blocks meanwhile.
+std::chrono::microseconds ExchangeCost(std::chrono::microseconds wait, int exchanges) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::thread answering([&] {
+        const int peer = ::accept(listener, nullptr, nullptr);
+        char byte = 0;
+        while (::recv(peer, &byte, 1, 0) == 1) {
+            for (const auto until = Clock::now() + wait; Clock::now() < until;) {
+            }
+            ::send(peer, &byte, 1, MSG_NOSIGNAL);
+        }
+        ::close(peer);
+    });
+    const int asking = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    ::setsockopt(asking, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::connect(asking, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    std::vector<Clock::duration> beyond;
+    for (int i = 0; i < exchanges; ++i) {
+        char byte = 0;
+        const auto began = Clock::now();
+        ::send(asking, &byte, 1, MSG_NOSIGNAL);
+        pollfd answer{asking, POLLIN, 0};
+        ::poll(&answer, 1, -1);
+        ::recv(asking, &byte, 1, 0);
+        beyond.push_back(Clock::now() - began - wait);
+    }
+    ::close(asking);
+    answering.join();
+    ::close(listener);
+    std::nth_element(beyond.begin(), beyond.begin() + exchanges / 2, beyond.end());
+    return std::chrono::duration_cast<std::chrono::microseconds>(beyond[static_cast<std::size_t>(exchanges / 2)]);
+}
+
 // A batch of ten sets: its wall time against the server's own on its statements, and against
 // the time the database work took (what is left above 1 is the tool's own part).
 void Overhead(Bench& b, int scale) {
@@ -125,6 +179,13 @@ void Overhead(Bench& b, int scale) {
                 "           against the %.3f s the database work took (the driver's, the protocol's and the "
                 "server's time): ratio %.4f\n",
                 scale, outcome.ExitCode(), wall, server, after - before, wall / server, work, wall / work);
+    const int statements = after - before;
+    const auto wait = std::chrono::microseconds(static_cast<long>(server / statements * 1e6));
+    const auto cost = ExchangeCost(wait, 200);
+    std::printf("           a bare loopback exchange answered after the %ld us of an average statement costs %ld us "
+                "more; %d of them put the floor at ratio %.4f\n",
+                static_cast<long>(wait.count()), static_cast<long>(cost.count()), statements,
+                1 + statements * static_cast<double>(cost.count()) / 1e6 / server);
 }
 
 }  // namespace
