@@ -757,6 +757,16 @@ void ODBCDB::CloseRecordSet(RecordSetHandle handle) {
 }
 
 bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout, Execution execution) {
+    return Run(statement, timeout, execution, nullptr);
+}
+
+std::optional<std::vector<std::string>> ODBCDB::ReadFirstColumn(std::string_view statement, Timeout timeout) {
+    std::vector<std::string> values;
+    if (!Run(statement, timeout, Execution::Direct, &values)) return std::nullopt;
+    return values;
+}
+
+bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution execution, std::vector<std::string>* firstColumn) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
     d.lastError = {};
@@ -793,8 +803,8 @@ bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout, Execution e
         if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns))) return failed();
         if (columns > 0) {
             SQLRETURN rc;
-            do rc = SQLFetch(stmt);
-            while (SQL_SUCCEEDED(rc));
+            while (SQL_SUCCEEDED(rc = SQLFetch(stmt)))
+                if (firstColumn) firstColumn->push_back(GetWholeText(stmt, 1).value_or(std::string()));
             if (rc != SQL_NO_DATA) return failed();
         }
         const SQLRETURN rc = SQLMoreResults(stmt);

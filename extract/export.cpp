@@ -30,19 +30,25 @@ constexpr std::string_view kSeparator = "/";
 
 // The account-set names held in the temporary database's own copy of GL_ZTCS, each once and
 // without the blanks a fixed-width column pads it with; nullopt when it cannot be read (no
-// temporary database, no such table, no connection). A conversion holds one row there.
-auto ReadingHeldNames() {
+// temporary database, no such table, no connection). A conversion holds one row there. Sent
+// directly, the rows come with the answer instead of through a cursor's exchanges.
+auto ReadingHeldNames(Execution execution) {
     const std::string statement = "SELECT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
-    return [statement](ODBCDB& db) -> std::optional<std::vector<std::string>> {
-        const RecordSetHandle h = db.OpenTable(statement);
-        if (h == 0) return std::nullopt;
+    return [statement, execution](ODBCDB& db) -> std::optional<std::vector<std::string>> {
+        std::optional<std::vector<std::string>> rows;
+        if (execution == Execution::Direct) {
+            rows = db.ReadFirstColumn(statement);
+        } else if (const RecordSetHandle h = db.OpenTable(statement)) {
+            rows.emplace();
+            for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h)) rows->push_back(db.ReadColByIndex(h, 1).Text());
+            db.CloseRecordSet(h);
+        }
+        if (!rows) return std::nullopt;
         std::vector<std::string> names;
-        for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h)) {
-            std::string name = db.ReadColByIndex(h, 1).Text();
+        for (std::string& name : *rows) {
             name.erase(name.find_last_not_of(' ') + 1);
             if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
         }
-        db.CloseRecordSet(h);
         return names;
     };
 }
@@ -210,7 +216,7 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
     // A caller that holds the temporary database for its run has just filled it.
     const auto exists = options.heldByCaller ? std::optional<std::optional<bool>>(true)
                                              : session.Run([](ODBCDB& db) { return TemporaryDatabaseExists(db); });
-    const auto held = session.Run(ReadingHeldNames());
+    const auto held = session.Run(ReadingHeldNames(options.execution));
     if (!exists || !held) return e;
     Contents contents = Judge(*held, ledger.Filled(), chosenName);
     // Without a temporary database there is nothing to ask about: the backup says why it fails.

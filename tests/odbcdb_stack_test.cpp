@@ -224,6 +224,18 @@ TEST_F(Stack, AQueryWithoutRowsGivesAHandleAtItsEnd) {
     EXPECT_TRUE(db_.IsEOF(h));
 }
 
+TEST_F(Stack, ReadingAColumnDirectlyGivesEveryRowInOrderNullAsEmptyAndNothingOnFailure) {
+    Open();
+    MakeNameList();
+    Execute({"INSERT INTO [名单] VALUES (4, NULL, 40)"});
+    const auto names = db_.ReadFirstColumn(Local("SELECT [名称],[编号] FROM [名单] ORDER BY [编号]"));
+    ASSERT_TRUE(names) << db_.LastError().Describe();
+    EXPECT_EQ(*names, (std::vector<std::string>{Local("演示账套"), Local("演示账套2"), Local("旧制度账套"), ""}));
+    EXPECT_EQ(db_.ReadFirstColumn(Local("SELECT [名称] FROM [名单] WHERE [编号] > 100")), std::vector<std::string>{});
+    EXPECT_FALSE(db_.ReadFirstColumn(Local("SELECT [名称] FROM [没有这张表]")));
+    EXPECT_FALSE(db_.LastError().Empty());
+}
+
 TEST_F(Stack, ColumnNumbersOutsideTheResultAndUnknownNamesGiveTheEmptyValue) {
     Open();
     MakeNameList();
