@@ -18,6 +18,8 @@
 
 #include "backup_check.h"
 #include "codepage.h"
+#include "conversion_record.h"
+#include "export.h"
 #include "standin_process.h"
 #include "test_files.h"
 
@@ -230,6 +232,22 @@ TEST_F(CommandLine, CtrlCStopsTheBatchWithExitCode130AndKeepsTheSetsAlreadyConve
     EXPECT_NE(ran.out.find("汇总：3个账套，已转换1个，未转换2个。"), std::string::npos) << ran.out;
     EXPECT_EQ(Summary().size() + Files(".bak").size(), 3u + 1u);
     EXPECT_FALSE(TemporaryDatabaseExists());
+}
+
+TEST_F(CommandLine, ASetWhoseRecordCannotBeWrittenEndsWithExitCode3) {
+    // Folders take the record's name for every second the export may fall in.
+    for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
+        const std::tm local = tarvex::LocalTime(t);
+        const std::string time = tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local);
+        fs::create_directories(folder_ / ("演示账套" + tarvex::CodePage::Process().ToUtf8(time) + ".bak.txt"));
+    }
+    const Ran ran = Run(Convert({"--set", "2016/001/001"}));
+    EXPECT_EQ(ran.code, 3) << ran.err;
+    EXPECT_NE(ran.out.find("汇总：1个账套，已转换，有警告1个。"), std::string::npos) << ran.out;
+    const auto summary = Summary();
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0][9], "通过");
+    EXPECT_EQ(summary[0][10].rfind("转换记录文件演示账套", 0), 0u) << summary[0][10];
 }
 
 TEST_F(CommandLine, BadInputEndsWithExitCode2AndAMessageBeforeAnythingIsCreated) {
