@@ -36,10 +36,10 @@ alignas(16) constexpr std::uint32_t kRoundConstants[64] = {
 __attribute__((target("sha,sse4.1"))) void Compress(std::uint32_t state[8], const unsigned char* data,
                                                     std::size_t blocks) {
     const __m128i bigEndian = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
-    const __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
-    const __m128i hgfe = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
-    __m128i abef = _mm_alignr_epi8(dcba, hgfe, 8);
-    __m128i cdgh = _mm_blend_epi16(hgfe, dcba, 0xF0);
+    const __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+    const __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
 
     for (; blocks > 0; --blocks, data += 64) {
         const __m128i savedAbef = abef, savedCdgh = cdgh;

@@ -1,8 +1,8 @@
 #pragma once
-// The SHA-256 of a backup for its record. A township's backup runs to hundreds of megabytes,
+// The SHA-256 of a backup for its record. A township's backup can run to hundreds of megabytes,
 // and the record is written while the user waits: on a processor with the SHA extensions
-// (Intel since 2019's Ice Lake, AMD since Zen) the hash uses them and reads about ten times as
-// fast as the portable code, which QCryptographicHash provides everywhere else.
+// (Intel since Ice Lake, AMD since Zen) the hash uses them and reads about seven times as fast
+// as the portable code, which QCryptographicHash provides everywhere else.
 
 #include <cstddef>
 #include <cstdint>
