@@ -127,20 +127,20 @@ bool HasNewChart(std::string_view unitName) {
 std::string WithoutNewChartText() { return ProgramText("单位名称中没有“新科目”，不能转换"); }
 
 std::optional<std::vector<AccountSetEntry>> ReadAccountSets(ODBCDB& db, const std::string& statement) {
-    const RecordSetHandle h = db.OpenTable(statement);
-    if (h == 0) return std::nullopt;
+    std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(statement);
+    if (!rows) return std::nullopt;
     std::vector<AccountSetEntry> sets;
-    sets.reserve(static_cast<std::size_t>(db.RowCount(h)));
-    for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h)) {
+    sets.reserve(rows->size());
+    for (std::vector<std::string>& row : *rows) {
+        if (row.size() < 5) return std::nullopt;
         AccountSetEntry& e = sets.emplace_back();
-        e.year = db.ReadColByIndex(h, 1).Text();
-        e.unitCode = db.ReadColByIndex(h, 2).Text();
-        e.unitName = db.ReadColByIndex(h, 3).Text();
-        e.accountSetNo = db.ReadColByIndex(h, 4).Text();
-        e.name = db.ReadColByIndex(h, 5).Text();
+        e.year = std::move(row[0]);
+        e.unitCode = std::move(row[1]);
+        e.unitName = std::move(row[2]);
+        e.accountSetNo = std::move(row[3]);
+        e.name = std::move(row[4]);
         e.convertible = HasNewChart(e.unitName);
     }
-    db.CloseRecordSet(h);
     return sets;
 }
 

@@ -760,13 +760,14 @@ bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout, Execution e
     return Run(statement, timeout, execution, nullptr);
 }
 
-std::optional<std::vector<std::string>> ODBCDB::ReadFirstColumn(std::string_view statement, Timeout timeout) {
-    std::vector<std::string> values;
-    if (!Run(statement, timeout, Execution::Direct, &values)) return std::nullopt;
-    return values;
+std::optional<std::vector<std::vector<std::string>>> ODBCDB::ReadAllText(std::string_view statement, Timeout timeout) {
+    std::vector<std::vector<std::string>> rows;
+    if (!Run(statement, timeout, Execution::Direct, &rows)) return std::nullopt;
+    return rows;
 }
 
-bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution execution, std::vector<std::string>* firstColumn) {
+bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution execution,
+                 std::vector<std::vector<std::string>>* rows) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
     d.lastError = {};
@@ -803,8 +804,12 @@ bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution executio
         if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns))) return failed();
         if (columns > 0) {
             SQLRETURN rc;
-            while (SQL_SUCCEEDED(rc = SQLFetch(stmt)))
-                if (firstColumn) firstColumn->push_back(GetWholeText(stmt, 1).value_or(std::string()));
+            while (SQL_SUCCEEDED(rc = SQLFetch(stmt))) {
+                if (!rows) continue;
+                std::vector<std::string>& row = rows->emplace_back();
+                for (SQLUSMALLINT column = 1; column <= columns; ++column)
+                    row.push_back(GetWholeText(stmt, column).value_or(std::string()));
+            }
             if (rc != SQL_NO_DATA) return failed();
         }
         const SQLRETURN rc = SQLMoreResults(stmt);

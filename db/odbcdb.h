@@ -127,10 +127,10 @@ public:
     bool ExecuteSql(std::string_view statement, Timeout timeout = Timeout::Default(),
                     Execution execution = Execution::Prepared);
     // Executes a statement directly as ExecuteSql does, reading its rows as they come instead of
-    // through a cursor (one exchange with the server); the first column of every row, as text
-    // ("" for NULL). Nullopt when it failed.
-    std::optional<std::vector<std::string>> ReadFirstColumn(std::string_view statement,
-                                                            Timeout timeout = Timeout::Default());
+    // through a cursor (one exchange with the server, however many rows): every row, each column
+    // as text ("" for NULL). Nullopt when it failed.
+    std::optional<std::vector<std::vector<std::string>>> ReadAllText(std::string_view statement,
+                                                                     Timeout timeout = Timeout::Default());
     // The rows the server reported the last ExecuteSql to have affected (a select-into: the rows
     // copied); -1 when it reported no count.
     long RowsAffected() const;
@@ -146,7 +146,8 @@ public:
     struct Impl;
 
 private:
-    bool Run(std::string_view statement, Timeout timeout, Execution execution, std::vector<std::string>* firstColumn);
+    bool Run(std::string_view statement, Timeout timeout, Execution execution,
+             std::vector<std::vector<std::string>>* rows);
 
     std::unique_ptr<Impl> impl_;
 };

@@ -37,7 +37,10 @@ auto ReadingHeldNames(Execution execution) {
     return [statement, execution](ODBCDB& db) -> std::optional<std::vector<std::string>> {
         std::optional<std::vector<std::string>> rows;
         if (execution == Execution::Direct) {
-            rows = db.ReadFirstColumn(statement);
+            if (auto read = db.ReadAllText(statement)) {
+                rows.emplace();
+                for (std::vector<std::string>& row : *read) rows->push_back(std::move(row.front()));
+            }
         } else if (const RecordSetHandle h = db.OpenTable(statement)) {
             rows.emplace();
             for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h)) rows->push_back(db.ReadColByIndex(h, 1).Text());

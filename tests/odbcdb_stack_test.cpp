@@ -224,15 +224,16 @@ TEST_F(Stack, AQueryWithoutRowsGivesAHandleAtItsEnd) {
     EXPECT_TRUE(db_.IsEOF(h));
 }
 
-TEST_F(Stack, ReadingAColumnDirectlyGivesEveryRowInOrderNullAsEmptyAndNothingOnFailure) {
+TEST_F(Stack, ReadingDirectlyGivesEveryRowInOrderAsTextNullAsEmptyAndNothingOnFailure) {
     Open();
     MakeNameList();
     Execute({"INSERT INTO [名单] VALUES (4, NULL, 40)"});
-    const auto names = db_.ReadFirstColumn(Local("SELECT [名称],[编号] FROM [名单] ORDER BY [编号]"));
-    ASSERT_TRUE(names) << db_.LastError().Describe();
-    EXPECT_EQ(*names, (std::vector<std::string>{Local("演示账套"), Local("演示账套2"), Local("旧制度账套"), ""}));
-    EXPECT_EQ(db_.ReadFirstColumn(Local("SELECT [名称] FROM [名单] WHERE [编号] > 100")), std::vector<std::string>{});
-    EXPECT_FALSE(db_.ReadFirstColumn(Local("SELECT [名称] FROM [没有这张表]")));
+    const auto rows = db_.ReadAllText(Local("SELECT [名称],[编号] FROM [名单] ORDER BY [编号]"));
+    ASSERT_TRUE(rows) << db_.LastError().Describe();
+    using Rows = std::vector<std::vector<std::string>>;
+    EXPECT_EQ(*rows, (Rows{{Local("演示账套"), "1"}, {Local("演示账套2"), "2"}, {Local("旧制度账套"), "3"}, {"", "4"}}));
+    EXPECT_EQ(db_.ReadAllText(Local("SELECT [名称] FROM [名单] WHERE [编号] > 100")), Rows{});
+    EXPECT_FALSE(db_.ReadAllText(Local("SELECT [名称] FROM [没有这张表]")));
     EXPECT_FALSE(db_.LastError().Empty());
 }
 
