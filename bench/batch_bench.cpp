@@ -5,8 +5,8 @@
 //   is (a few hundred vouchers a set) and with ten times its vouchers, nearer a township's own;
 //   and the same wall time against the time the database thread spent in its work, which adds
 //   what the server's timing does not count: the driver's and the protocol's own turns (an
-//   exchange with the server for each statement, the batch sending them unprepared; server
-//   cursors for the queries);
+//   exchange with the server for each statement, the batch sending them unprepared and reading
+//   the rows of its one query with the answer);
 //   and the floor this machine sets that ratio: what a bare exchange over loopback TCP costs
 //   beyond the server's time, with the client blocked meanwhile as the driver is, times the
 //   batch's statements (a vCPU that has gone idle during a statement takes tens of microseconds
