@@ -128,6 +128,11 @@ std::string VerificationText(const Export& e) {
     return ProgramText("未通过，") + ReasonLine(e.verify->error);
 }
 
+// Database work that drops the temporary database.
+auto Dropping(const ConversionOptions& options) {
+    return Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution);
+}
+
 // Writes the record beside the backup; why it could not be written, or an empty text.
 std::string WriteRecord(const std::optional<ExtractionRecord>& filled, const LoggedIn& login, const Export& e,
                         const std::string& started) {
@@ -178,8 +183,7 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
     }
     report.Log(ProgramText("正在删除临时数据库！\r\n"));
     pause();
-    e.drop = session.Run(
-        Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
+    e.drop = session.Run(Dropping(options));
     if (!e.drop) return;
     if (e.drop->ok) {
         ledger.ClearFilled();
@@ -250,8 +254,7 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
 bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report,
                            const ConversionOptions& options) {
     Database::Session session = database.Begin();
-    const std::optional<Executed> drop =
-        session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
+    const std::optional<Executed> drop = session.Run(Dropping(options));
     if (!drop) return false;
     if (!drop->ok) {
         report.Log(ProgramText("删除临时数据库失败！") + ReasonLine(drop->error) + "\r\n");
