@@ -20,9 +20,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kMagic = "mssql-standin backup 1\n";
+constexpr std::string_view kMagic = "mssql-standin backup 2\n";
 constexpr std::size_t kDigestSize = 32;
-constexpr std::size_t kChunk = 1 << 20;
+constexpr std::size_t kMaxHeaderSize = 1 << 20;
+constexpr std::size_t kMaxChunk = 1 << 20;
+constexpr std::size_t kMinChunk = 4 << 10;
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -45,6 +47,86 @@ std::uint64_t GetLittleEndian(std::string_view in) {
 
 QByteArrayView View(std::string_view bytes) { return QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())); }
 
+QByteArray Sha256(std::string_view bytes) { return QCryptographicHash::hash(View(bytes), QCryptographicHash::Sha256); }
+
+// The header's fields in the order the layout gives them.
+std::string EncodeFields(const BackupHeader& h) {
+    std::string out;
+    const auto text = [&](std::string_view t) {
+        PutLittleEndian(out, t.size(), 2);
+        out += t;
+    };
+    const auto number = [&](std::int64_t n) { PutLittleEndian(out, static_cast<std::uint64_t>(n), 8); };
+    for (const std::string* t : {&h.database, &h.serverName, &h.machineName, &h.userName, &h.collation,
+                                 &h.familyGuid, &h.bindingGuid, &h.backupSetGuid})
+        text(*t);
+    for (std::int64_t n : {h.databaseCreated, h.backupStarted, h.backupFinished, std::int64_t{h.versionMajor},
+                           std::int64_t{h.versionMinor}, std::int64_t{h.versionBuild},
+                           static_cast<std::int64_t>(h.files.size())})
+        number(n);
+    for (const BackupDatabaseFile& f : h.files) {
+        text(f.logicalName);
+        text(f.physicalName);
+        text(std::string(1, f.type));
+        number(static_cast<std::int64_t>(f.size));
+    }
+    return out;
+}
+
+// Reads the fields back; false when they do not fill the header exactly.
+class FieldReader {
+public:
+    explicit FieldReader(std::string_view bytes) : rest_(bytes) {}
+
+    bool Text(std::string& out) {
+        std::uint64_t size = 0;
+        if (!Raw(2, size) || rest_.size() < size) return false;
+        out.assign(rest_.substr(0, size));
+        rest_.remove_prefix(size);
+        return true;
+    }
+    template <typename T>
+    bool Number(T& out) {
+        std::uint64_t n = 0;
+        if (!Raw(8, n)) return false;
+        out = static_cast<T>(n);
+        return true;
+    }
+    bool AtEnd() const { return rest_.empty(); }
+
+private:
+    bool Raw(std::size_t bytes, std::uint64_t& out) {
+        if (rest_.size() < bytes) return false;
+        out = GetLittleEndian(rest_.substr(0, bytes));
+        rest_.remove_prefix(bytes);
+        return true;
+    }
+    std::string_view rest_;
+};
+
+bool DecodeFields(std::string_view bytes, BackupHeader& h) {
+    FieldReader r(bytes);
+    for (std::string* t : {&h.database, &h.serverName, &h.machineName, &h.userName, &h.collation, &h.familyGuid,
+                           &h.bindingGuid, &h.backupSetGuid})
+        if (!r.Text(*t)) return false;
+    std::uint64_t files = 0;
+    if (!r.Number(h.databaseCreated) || !r.Number(h.backupStarted) || !r.Number(h.backupFinished) ||
+        !r.Number(h.versionMajor) || !r.Number(h.versionMinor) || !r.Number(h.versionBuild) || !r.Number(files) ||
+        files > 64) {
+        return false;
+    }
+    h.files.resize(files);
+    for (BackupDatabaseFile& f : h.files) {
+        std::string type;
+        if (!r.Text(f.logicalName) || !r.Text(f.physicalName) || !r.Text(type) || type.size() != 1 ||
+            !r.Number(f.size)) {
+            return false;
+        }
+        f.type = type[0];
+    }
+    return r.AtEnd();
+}
+
 // Reads exactly `size` bytes into `out`; a fault when the file ends early or reading fails.
 BackupFault ReadExactly(std::FILE* f, std::size_t size, std::string& out) {
     out.resize(size);
@@ -52,27 +134,35 @@ BackupFault ReadExactly(std::FILE* f, std::size_t size, std::string& out) {
     return {BackupFault::Kind::ReadFailed, std::ferror(f) ? errno : 0};
 }
 
-// The header up to the digest, and the digest, as read from the start of a file.
-struct Header {
-    std::string front;  // magic, name length, name, payload length
+// The front of a file up to the file digest, as read from its start.
+struct Front {
+    std::string bytes;  // magic, header length, header, header digest, payload length
     std::string digest;
     std::uint64_t payloadSize = 0;
 };
 
-BackupFault ReadHeader(std::FILE* f, Header& h) {
+BackupFault ReadFront(std::FILE* f, Front& front, BackupHeader& header) {
     std::string part;
     const BackupFault start = ReadExactly(f, kMagic.size(), part);
     if (start.error != 0) return start;
     if (start || part != kMagic) return {BackupFault::Kind::Malformed};  // too short to be one, or not one
-    h.front = part;
-    if (BackupFault fault = ReadExactly(f, 2, part)) return fault;
-    h.front += part;
-    if (BackupFault fault = ReadExactly(f, GetLittleEndian(part), part)) return fault;
-    h.front += part;
+    front.bytes = part;
+    if (BackupFault fault = ReadExactly(f, 4, part)) return fault;
+    front.bytes += part;
+    const std::uint64_t headerSize = GetLittleEndian(part);
+    if (headerSize > kMaxHeaderSize) return {BackupFault::Kind::Malformed};
+    if (BackupFault fault = ReadExactly(f, headerSize, part)) return fault;
+    front.bytes += part;
+    const std::string fields = part;
+    if (BackupFault fault = ReadExactly(f, kDigestSize, part)) return fault;
+    if (Sha256(front.bytes) != QByteArray(part.data(), static_cast<qsizetype>(part.size())))
+        return {BackupFault::Kind::Damaged};
+    if (!DecodeFields(fields, header)) return {BackupFault::Kind::Malformed};
+    front.bytes += part;
     if (BackupFault fault = ReadExactly(f, 8, part)) return fault;
-    h.front += part;
-    h.payloadSize = GetLittleEndian(part);
-    return ReadExactly(f, kDigestSize, h.digest);
+    front.bytes += part;
+    front.payloadSize = GetLittleEndian(part);
+    return ReadExactly(f, kDigestSize, front.digest);
 }
 
 // SQLite's quick_check on a database file: true when it answers "ok".
@@ -91,21 +181,24 @@ bool PassesQuickCheck(const fs::path& file) {
 
 }  // namespace
 
-void WriteBackupFile(const fs::path& target, std::string_view database, const fs::path& payload) {
+void WriteBackupFile(const fs::path& target, const BackupHeader& header, const fs::path& payload) {
     const File in = Open(payload, "rb");
     if (!in) throw SystemError("cannot read " + payload.string());
     const File out = Open(target, "wb");
     if (!out) throw SystemError("cannot write " + target.string());
 
     const std::uintmax_t payloadSize = fs::file_size(payload);
+    const std::string fields = EncodeFields(header);
     std::string front(kMagic);
-    PutLittleEndian(front, database.size(), 2);
-    front += database;
+    PutLittleEndian(front, fields.size(), 4);
+    front += fields;
+    const QByteArray headerDigest = Sha256(front);
+    front.append(headerDigest.constData(), static_cast<std::size_t>(headerDigest.size()));
     PutLittleEndian(front, payloadSize, 8);
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(View(front));
 
-    // The digest's place stays zero until the payload has gone through the hash.
+    // The file digest's place stays zero until the payload has gone through the hash.
     const std::string zeros(kDigestSize, '\0');
     const auto write = [&](std::string_view bytes) {
         if (std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size())
@@ -113,7 +206,7 @@ void WriteBackupFile(const fs::path& target, std::string_view database, const fs
     };
     write(front);
     write(zeros);
-    std::vector<char> buffer(kChunk);
+    std::vector<char> buffer(kMaxChunk);
     std::uintmax_t copied = 0;
     while (const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get())) {
         const std::string_view chunk(buffer.data(), n);
@@ -130,34 +223,45 @@ void WriteBackupFile(const fs::path& target, std::string_view database, const fs
     if (std::fflush(out.get()) != 0) throw SystemError("cannot write " + target.string());
 }
 
-BackupFault ExtractBackupFile(const fs::path& file, const fs::path& payload) {
+BackupFault ReadBackupHeader(const fs::path& file, BackupHeader& header) {
     const File in = Open(file, "rb");
     if (!in) return {BackupFault::Kind::CannotOpen, errno};
-    Header header;
-    if (BackupFault fault = ReadHeader(in.get(), header)) return fault;
+    Front front;
+    return ReadFront(in.get(), front, header);
+}
+
+BackupFault ExtractBackupFile(const fs::path& file, const fs::path& payload, const CopyProgress& progress) {
+    const File in = Open(file, "rb");
+    if (!in) return {BackupFault::Kind::CannotOpen, errno};
+    Front front;
+    BackupHeader header;
+    if (BackupFault fault = ReadFront(in.get(), front, header)) return fault;
     const File out = Open(payload, "wb");
     if (!out) throw SystemError("cannot write " + payload.string());
 
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(View(header.front));
-    std::vector<char> buffer(kChunk);
-    for (std::uint64_t left = header.payloadSize; left > 0;) {
+    hash.addData(View(front.bytes));
+    // Chunks of about a hundredth of the payload, so that progress comes in small steps.
+    const std::size_t chunk = std::clamp<std::size_t>(front.payloadSize / 100, kMinChunk, kMaxChunk);
+    std::vector<char> buffer(chunk);
+    for (std::uint64_t left = front.payloadSize; left > 0;) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
         const std::size_t n = std::fread(buffer.data(), 1, want, in.get());
         if (n != want) return {BackupFault::Kind::ReadFailed, std::ferror(in.get()) ? errno : 0};
         hash.addData(QByteArrayView(buffer.data(), static_cast<qsizetype>(n)));
         if (std::fwrite(buffer.data(), 1, n, out.get()) != n) throw SystemError("cannot write " + payload.string());
         left -= n;
+        if (progress) progress(front.payloadSize - left, front.payloadSize);
     }
     if (std::fgetc(in.get()) != EOF) return {BackupFault::Kind::Malformed};
     if (std::fflush(out.get()) != 0) throw SystemError("cannot write " + payload.string());
-    if (hash.result() != QByteArray(header.digest.data(), static_cast<qsizetype>(header.digest.size())))
+    if (hash.result() != QByteArray(front.digest.data(), static_cast<qsizetype>(front.digest.size())))
         return {BackupFault::Kind::Damaged};
     return {};
 }
 
-BackupFault VerifyBackupFile(const fs::path& file, const fs::path& scratch) {
-    if (BackupFault fault = ExtractBackupFile(file, scratch)) return fault;
+BackupFault VerifyBackupFile(const fs::path& file, const fs::path& scratch, const CopyProgress& progress) {
+    if (BackupFault fault = ExtractBackupFile(file, scratch, progress)) return fault;
     if (!PassesQuickCheck(scratch)) return {BackupFault::Kind::Damaged};
     return {};
 }

@@ -1,17 +1,29 @@
 #pragma once
-// The stand-in's backup files. A file holds one backup set: a header naming the stand-in and
-// the database, then a copy of the database in SQLite's own file format (the payload).
+// The stand-in's backup files. A file holds one backup set: a header that describes it as
+// SQL Server's backup header does (the database, its files, when and where the backup was
+// taken), then a copy of the database in SQLite's own file format (the payload).
 //
 // Layout, integers little-endian:
-//   "mssql-standin backup 1\n"   23 bytes, the magic (the 1 is the layout's version)
-//   name length                  2 bytes, then the database's name in UTF-8
+//   "mssql-standin backup 2\n"   23 bytes, the magic (the 2 is the layout's version)
+//   header length                4 bytes, then the header's fields (below)
+//   header SHA-256               32 bytes, of the magic, the header length and the header
 //   payload length               8 bytes
-//   SHA-256                      32 bytes, of every byte of the file except these 32
+//   file SHA-256                 32 bytes, of every byte of the file except these 32
 //   payload
-// Any changed, missing or added byte makes the file fail its check.
+// The header's fields, in order: texts as a 2-byte length and UTF-8, numbers as 8 bytes:
+//   database, server, machine, user, collation, family GUID, binding GUID, backup set GUID, database
+//   created, backup started, backup finished (milliseconds since 1970-01-01 UTC), version
+//   major, minor, build, file count, then per file: logical name, physical name, type ('D'
+//   or 'L'), size in bytes.
+// The header's own digest lets the header be read without reading the payload, as RESTORE
+// HEADERONLY does; any changed, missing or added byte anywhere makes the file fail its whole
+// check. Files of an earlier layout are not backups to this version.
 
+#include <cstdint>
 #include <filesystem>
-#include <string_view>
+#include <functional>
+#include <string>
+#include <vector>
 
 namespace standin {
 
@@ -22,7 +34,7 @@ struct BackupFault {
         CannotOpen,  // the file cannot be opened: `error` is the errno
         ReadFailed,  // reading failed (`error` the errno), or the file ends early (`error` 0)
         Malformed,   // not one of the stand-in's backup files, or longer than its header says
-        Damaged,     // the checksum differs, or the payload is no sound SQLite database
+        Damaged,     // a checksum differs, or the payload is no sound SQLite database
     };
     Kind kind = Kind::None;
     int error = 0;
@@ -30,17 +42,54 @@ struct BackupFault {
     explicit operator bool() const { return kind != Kind::None; }
 };
 
-// Writes a backup of `database` whose payload is the SQLite file `payload` into `target`
-// (created or truncated). Throws std::system_error.
-void WriteBackupFile(const std::filesystem::path& target, std::string_view database,
+// One file of the backed-up database, as RESTORE FILELISTONLY lists it.
+struct BackupDatabaseFile {
+    std::string logicalName;
+    std::string physicalName;  // where the file was, as the server named it
+    char type = 'D';           // 'D' data, 'L' log
+    std::uint64_t size = 0;    // bytes
+};
+
+// What a backup set says of itself, as RESTORE HEADERONLY reports it.
+struct BackupHeader {
+    std::string database;
+    std::string serverName;
+    std::string machineName;
+    std::string userName;
+    std::string collation;
+    std::string familyGuid;     // of the database, kept across restores
+    std::string bindingGuid;    // of the database, new at each restore
+    std::string backupSetGuid;  // of this backup set
+    std::int64_t databaseCreated = 0;  // milliseconds since 1970-01-01 UTC
+    std::int64_t backupStarted = 0;
+    std::int64_t backupFinished = 0;
+    int versionMajor = 0;
+    int versionMinor = 0;
+    int versionBuild = 0;
+    std::vector<BackupDatabaseFile> files;  // the data file, then the log file
+};
+
+// Writes a backup described by `header` whose payload is the SQLite file `payload` into
+// `target` (created or truncated). Throws std::system_error.
+void WriteBackupFile(const std::filesystem::path& target, const BackupHeader& header,
                      const std::filesystem::path& payload);
 
-// Checks the file's layout, length and checksum, copying its payload to `payload` on the way.
-// After a fault, `payload` holds no meaningful content. Throws std::system_error when
-// `payload` cannot be written.
-BackupFault ExtractBackupFile(const std::filesystem::path& file, const std::filesystem::path& payload);
+// Reads the header of a backup file and checks it against its own digest, without reading
+// the payload.
+BackupFault ReadBackupHeader(const std::filesystem::path& file, BackupHeader& header);
+
+// Called as the payload is copied, with the bytes copied so far and the payload's length; it
+// may throw to stop the copy.
+using CopyProgress = std::function<void(std::uint64_t copied, std::uint64_t total)>;
+
+// Checks the file's layout, length and checksums, copying its payload to `payload` on the way
+// and reporting the copy's progress to `progress` (if any). After a fault, `payload` holds no
+// meaningful content. Throws std::system_error when `payload` cannot be written.
+BackupFault ExtractBackupFile(const std::filesystem::path& file, const std::filesystem::path& payload,
+                              const CopyProgress& progress = {});
 
 // ExtractBackupFile into `scratch`, then SQLite's quick_check on the payload there.
-BackupFault VerifyBackupFile(const std::filesystem::path& file, const std::filesystem::path& scratch);
+BackupFault VerifyBackupFile(const std::filesystem::path& file, const std::filesystem::path& scratch,
+                             const CopyProgress& progress = {});
 
 }  // namespace standin

@@ -17,7 +17,6 @@
 // and WAITFOR wake on the flag too. The flag is cleared only when the batch has given up, so a
 // late interrupt stops the next statement instead of getting lost.
 
-#include <iconv.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -41,7 +40,9 @@
 
 #include "app_locks.h"
 #include "backup_file.h"
+#include "database_identity.h"
 #include "engine.h"
+#include "server_facts.h"
 #include "sql_parser.h"
 #include "sql_sqlite.h"
 #include "sql_text.h"
@@ -65,6 +66,14 @@ SqlError LoginDatabaseMissing(std::string_view name) {
         4060, "Cannot open database \"" + std::string(name) + "\" requested by the login. The login failed.", 11);
 }
 
+// SQL Server's pages of 8 KB that `bytes` fill.
+std::int64_t Pages(std::int64_t bytes) { return (bytes + ServerFacts::kPageSize - 1) / ServerFacts::kPageSize; }
+
+// 262: the log-in lacks the CREATE DATABASE permission (it is checked in master).
+SqlError CreateDatabaseDenied() {
+    return MakeError(262, "CREATE DATABASE permission denied in database 'master'.", 14);
+}
+
 }  // namespace
 
 // What the engine and all its sessions share: the data directory and who uses which database.
@@ -76,6 +85,8 @@ struct DatabaseRegistry {
 
     fs::path dataDir;
     Engine::DriveMap drives;  // for backup paths written with a drive letter
+    Engine::Settings settings;
+    fs::path defaultDataFolder;
     AppLocks locks;
     std::mutex mutex;
     std::condition_variable released;
@@ -134,6 +145,104 @@ struct DatabaseRegistry {
         }
         Connection db = OpenDatabase(file, true);
         Exec(db.get(), "PRAGMA journal_mode=WAL");
+        SaveIdentity(file, DatabaseIdentity{std::string(name), NowMilliseconds(), NewGuid(), NewGuid(), {}, {}, {}, {}});
+    }
+
+    // What the stand-in remembers of an existing database; a database without an identity
+    // file (a sample) gets one now. Throws `missing` when the database does not exist.
+    DatabaseIdentity IdentityOf(std::string_view name, const SqlError& missing) {
+        const fs::path file = FileOf(name);
+        std::lock_guard lock(mutex);
+        if (name.empty() || !Exists(file)) throw missing;
+        return IdentityOfFile(file, name);
+    }
+
+    DatabaseIdentity IdentityOfFile(const fs::path& file, std::string_view name) {
+        if (std::optional<DatabaseIdentity> known = LoadIdentity(file)) return *known;
+        DatabaseIdentity made{std::string(name), DatabaseCreated(file), NewGuid(), NewGuid(), {}, {}, {}, {}};
+        SaveIdentity(file, made);
+        return made;
+    }
+
+    // The logical names of a database's data and log files.
+    static std::pair<std::string, std::string> LogicalNames(const DatabaseIdentity& id) {
+        const bool master = SameName(id.name, kMaster);
+        return {id.dataName.empty() ? id.name : id.dataName,
+                id.logName.empty() ? (master ? std::string("mastlog") : id.name + "_log") : id.logName};
+    }
+
+    // The physical names of a database's data and log files as the server names them.
+    std::pair<std::string, std::string> PhysicalNames(const DatabaseIdentity& id) const {
+        const bool master = SameName(id.name, kMaster);
+        const auto inDefaultFolder = [&](const std::string& fileName) {
+            return ClientPath(defaultDataFolder / fileName, drives);
+        };
+        return {id.dataFile.empty() ? inDefaultFolder(master ? "master.mdf" : id.name + ".mdf") : id.dataFile,
+                id.logFile.empty() ? inDefaultFolder(master ? "mastlog.ldf" : id.name + "_log.ldf") : id.logFile};
+    }
+
+    // Every database of the data directory, by file, with its identity.
+    std::vector<std::pair<fs::path, DatabaseIdentity>> Databases() {
+        std::vector<fs::path> files;
+        for (const fs::directory_entry& e : fs::directory_iterator(dataDir)) {
+            const fs::path& p = e.path();
+            if (e.is_regular_file() && p.extension() == ".sqlite" && p.filename().native().front() != '.')
+                files.push_back(p);
+        }
+        std::sort(files.begin(), files.end());
+        std::vector<std::pair<fs::path, DatabaseIdentity>> out;
+        std::lock_guard lock(mutex);
+        for (const fs::path& file : files)
+            if (Exists(file)) out.emplace_back(file, IdentityOfFile(file, StemName(file)));
+        return out;
+    }
+
+    // The name a database file's stem spells, for a database that has no identity file yet.
+    static std::string StemName(const fs::path& file) {
+        const std::string stem = file.stem().string();
+        std::string name;
+        for (std::size_t k = 0; k < stem.size(); ++k) {
+            if (stem[k] == '%' && k + 2 < stem.size()) {
+                name += static_cast<char>(std::stoi(stem.substr(k + 1, 2), nullptr, 16));
+                k += 2;
+            } else {
+                name += stem[k];
+            }
+        }
+        return name;
+    }
+
+    // Makes the SQLite file `restored` database `name` with `identity`, replacing a database of
+    // that name if `replace`. Fails with 3101 while the database to replace is in use.
+    void Install(std::string_view name, const fs::path& restored, const DatabaseIdentity& identity, bool replace) {
+        const fs::path file = FileOf(name);
+        std::lock_guard lock(mutex);
+        if (Exists(file)) {
+            if (!replace) {
+                throw MakeError(1801, "Database '" + std::string(name) +
+                                          "' already exists. Choose a different database name.", 16, 3);
+            }
+            const Use& use = uses[file];
+            if (use.current > 0 || use.attached > 0) throw ExclusiveAccessRefused();
+            for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+                std::error_code ec;
+                fs::remove(fs::path(file.native() + suffix), ec);
+            }
+        }
+        fs::rename(restored, file);
+        SaveIdentity(file, identity);
+    }
+
+    // Fails with 3101 while database `name` is in use by any session or statement.
+    void CheckExclusiveAccess(std::string_view name) {
+        const fs::path file = FileOf(name);
+        std::lock_guard lock(mutex);
+        const auto use = uses.find(file);
+        if (use != uses.end() && (use->second.current > 0 || use->second.attached > 0)) throw ExclusiveAccessRefused();
+    }
+
+    static SqlError ExclusiveAccessRefused() {
+        return MakeError(3101, "Exclusive access could not be obtained because the database is in use.");
     }
 
     // Deletes the database's files once no statement has it attached any more.
@@ -160,7 +269,15 @@ struct DatabaseRegistry {
             if (interrupted) throw Interrupted{};
             released.wait_for(lock, std::chrono::milliseconds(50));
         }
-        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        // A restored database's files lie where the restore put them; they go with it.
+        if (const std::optional<DatabaseIdentity> id = LoadIdentity(file)) {
+            for (const std::string& physical : {id->dataFile, id->logFile}) {
+                const std::optional<fs::path> path = physical.empty() ? std::nullopt : ServerPath(physical, drives);
+                std::error_code ec;
+                if (path) fs::remove(*path, ec);
+            }
+        }
+        for (const char* suffix : {"", "-wal", "-shm", "-journal", ".identity"}) {
             std::error_code ec;
             fs::remove(fs::path(file.native() + suffix), ec);
         }
@@ -169,7 +286,17 @@ struct DatabaseRegistry {
     }
 };
 
+// The columns of sys.database_files that the stand-in keeps (sys.master_files has database_id
+// before them), with their documented types; sizes in 8-KB pages.
+constexpr const char* kDatabaseFileColumns =
+    "file_id int NOT NULL, type tinyint NOT NULL, type_desc nvarchar(60), data_space_id int NOT NULL, "
+    "name nvarchar(128) NOT NULL, physical_name nvarchar(260) NOT NULL, state tinyint, state_desc nvarchar(60), "
+    "size int NOT NULL, max_size int NOT NULL, growth int NOT NULL, is_percent_growth bit NOT NULL, "
+    "is_read_only bit NOT NULL";
+
 class Attachments;
+class RestoreTargets;
+struct PlannedFile;
 
 struct Engine::Impl {
     std::shared_ptr<DatabaseRegistry> registry;
@@ -177,6 +304,7 @@ struct Engine::Impl {
 
 struct Session::Impl {
     std::shared_ptr<DatabaseRegistry> registry;
+    std::string login;
     std::string database;  // the current database, as named when it became current
     fs::path file;         // its file
     Connection db;         // on `file`
@@ -226,6 +354,7 @@ struct Session::Impl {
     static void ApplockMode(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void ApplockTest(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void DbId(sqlite3_context* context, int argc, sqlite3_value** argv);
+    static void ServerProperty(sqlite3_context* context, int argc, sqlite3_value** argv);
 
     void Run(const Statement& statement, ResultSink& sink);
 
@@ -237,7 +366,18 @@ struct Session::Impl {
     void Delete(const DeleteStatement& s, ResultSink& sink);
     void DropTable(const DropTableStatement& s, ResultSink& sink);
     void Backup(const BackupStatement& s, ResultSink& sink);
+    BackupHeader HeaderFor(const DatabaseIdentity& identity, std::int64_t dataSize, std::int64_t startedAt) const;
     void VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink);
+    void DescribeBackup(const DescribeBackupStatement& s, ResultSink& sink);
+    void RestoreDatabase(const RestoreDatabaseStatement& s, ResultSink& sink);
+    BackupHeader OpenBackupSet(const std::string& device, int position, std::string_view statement,
+                               ResultSink& sink, fs::path* file = nullptr) const;
+    void CheckMayCreateDatabases(std::string_view statement, ResultSink& sink) const;
+    void CheckRestoreTarget(const RestoreDatabaseStatement& s, const BackupHeader& backup, ResultSink& sink);
+    std::vector<PlannedFile> PlanFiles(const RestoreDatabaseStatement& s, const BackupHeader& backup,
+                                       RestoreTargets& targets, ResultSink& sink) const;
+    void CopyPayload(const RestoreDatabaseStatement& s, const fs::path& device, const fs::path& payload,
+                     ResultSink& sink);
     void Use(const UseStatement& s, ResultSink& sink);
     void Waitfor(const WaitforStatement& s, ResultSink& sink);
     void Call(const ExecStatement& s, ResultSink& sink);
@@ -300,13 +440,22 @@ public:
         return schema;
     }
 
-    // The existing table `name` with its columns. Throws 911 or 208.
+    // The existing table `name` with its columns, or one of the system views sys.master_files
+    // and sys.database_files. Throws 911 or 208.
     Table Resolve(const ObjectName& name) {
+        if (SameName(name.schema, "sys")) return SystemView(name);
         Table t;
         t.schema = SchemaOf(name);
         std::optional<std::string> stored = FindTable(t.schema, name.object);
         if (!stored) throw InvalidObjectName(name.written);
         t.name = *stored;
+        ReadColumns(t);
+        return t;
+    }
+
+private:
+    // The columns of table `t` as its schema declares them.
+    void ReadColumns(Table& t) {
         PreparedStatement q =
             Prepare(s_.db.get(), "PRAGMA " + QuoteName(t.schema) + ".table_info(" + QuoteName(t.name) + ")");
         while (Step(s_.db.get(), q.get())) {
@@ -321,10 +470,71 @@ public:
             c.info.nullable = sqlite3_column_int(q.get(), 3) == 0;
             t.columns.push_back(std::move(c));
         }
+    }
+
+    // sys.master_files (the files of every database, from any database) and sys.database_files
+    // (those of the database named, or of the current one): a temporary table of the
+    // session's, filled now with the catalog's rows.
+    Table SystemView(const ObjectName& name) {
+        const bool everyDatabase = SameName(name.object, "master_files");
+        if (!everyDatabase && !SameName(name.object, "database_files")) throw InvalidObjectName(name.written);
+        const std::string database = name.database.empty() ? s_.database : name.database;
+        const DatabaseIdentity own = s_.registry->IdentityOf(database, DatabaseMissing(database));
+        Table t{"temp", everyDatabase ? "sys.master_files" : "sys.database_files", {}};
+        const std::string table = "temp." + QuoteName(t.name);
+        Exec(s_.db.get(), "CREATE TEMP TABLE IF NOT EXISTS " + QuoteName(t.name) + " (" +
+                              (everyDatabase ? "database_id int NOT NULL, " : "") + kDatabaseFileColumns + ")");
+        Exec(s_.db.get(), "DELETE FROM " + table);
+        PreparedStatement insert = Prepare(s_.db.get(), "INSERT INTO " + table + " VALUES (" +
+                                                            (everyDatabase ? "?, " : "") +
+                                                            "?, ?, ?, ?, ?, ?, 0, 'ONLINE', ?, ?, 8192, 0, 0)");
+        std::vector<DatabaseIdentity> databases;
+        if (everyDatabase) {
+            for (auto& [file, identity] : s_.registry->Databases()) databases.push_back(std::move(identity));
+        } else {
+            databases.push_back(own);
+        }
+        for (const DatabaseIdentity& id : databases) InsertFileRows(insert.get(), id, everyDatabase);
+        ReadColumns(t);
         return t;
     }
 
-private:
+    // A database's two rows of sys.master_files or sys.database_files.
+    void InsertFileRows(sqlite3_stmt* insert, const DatabaseIdentity& id, bool withDatabaseId) {
+        const auto [dataName, logName] = DatabaseRegistry::LogicalNames(id);
+        const auto [dataFile, logFile] = s_.registry->PhysicalNames(id);
+        std::error_code ec;
+        const auto dataSize = static_cast<std::int64_t>(fs::file_size(s_.registry->FileOf(id.name), ec));
+        const std::int64_t dataPages = ec ? 0 : Pages(dataSize);
+        const std::int64_t databaseId = s_.registry->IdOf(id.name).value_or(0);
+        struct Row {
+            int fileId, type;
+            const char* typeDesc;
+            int dataSpace;
+            const std::string& name;
+            const std::string& physical;
+            std::int64_t size, maxSize;
+        };
+        const Row rows[] = {
+            {1, 0, "ROWS", 1, dataName, dataFile, dataPages, -1},
+            {2, 1, "LOG", 0, logName, logFile, ServerFacts::kLogFileSize / ServerFacts::kPageSize, 268435456},
+        };
+        for (const Row& r : rows) {
+            int k = 0;
+            sqlite3_reset(insert);
+            if (withDatabaseId) sqlite3_bind_int64(insert, ++k, databaseId);
+            sqlite3_bind_int(insert, ++k, r.fileId);
+            sqlite3_bind_int(insert, ++k, r.type);
+            sqlite3_bind_text(insert, ++k, r.typeDesc, -1, SQLITE_STATIC);
+            sqlite3_bind_int(insert, ++k, r.dataSpace);
+            sqlite3_bind_text(insert, ++k, r.name.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, ++k, r.physical.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int64(insert, ++k, r.size);
+            sqlite3_bind_int64(insert, ++k, r.maxSize);
+            Step(s_.db.get(), insert);
+        }
+    }
+
     Session::Impl& s_;
     std::vector<std::pair<fs::path, std::string>> attached_;
 };
@@ -359,8 +569,14 @@ Value ReadValue(sqlite3_stmt* q, int k, const ColumnInfo& column) {
     case SqlType::Decimal: return Value::Text(DecimalText(q, k, column.scale));
     case SqlType::DateTime:
         return Value::Text(NormalizeDateTime(reinterpret_cast<const char*>(sqlite3_column_text(q, k))));
+    case SqlType::Variant:
+        if (sqlite3_column_type(q, k) == SQLITE_INTEGER) return Value::Int(sqlite3_column_int64(q, k));
+        break;
     case SqlType::VarChar:
-    case SqlType::NVarChar: break;
+    case SqlType::NVarChar:
+    case SqlType::Char:
+    case SqlType::UniqueIdentifier:
+    case SqlType::VarBinary: break;
     }
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(q, k));
     return Value::Text(std::string(text, static_cast<size_t>(sqlite3_column_bytes(q, k))));
@@ -379,61 +595,6 @@ void CheckNewColumns(const std::vector<std::string>& names, std::string_view tab
             }
         }
     }
-}
-
-// An iconv conversion descriptor, closed with the object.
-class Iconv {
-public:
-    Iconv(const std::string& to, const char* from) : cd_(iconv_open(to.c_str(), from)) {}
-    ~Iconv() {
-        if (Ok()) iconv_close(cd_);
-    }
-    Iconv(const Iconv&) = delete;
-    Iconv& operator=(const Iconv&) = delete;
-    bool Ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-
-    // `text` converted, or nothing when a character has no place in the target charset.
-    std::optional<std::string> Convert(std::string_view text) {
-        std::string out(text.size() * 4 + 4, '\0');
-        char* in = const_cast<char*>(text.data());
-        std::size_t inLeft = text.size();
-        char* to = out.data();
-        std::size_t outLeft = out.size();
-        if (iconv(cd_, &in, &inLeft, &to, &outLeft) == static_cast<std::size_t>(-1)) return std::nullopt;
-        out.resize(out.size() - outLeft);
-        return out;
-    }
-
-private:
-    iconv_t cd_;
-};
-
-// A path that starts with a drive letter in `drives` ("Z:\dir\x.bak", "z:/dir/x.bak"), with
-// the drive replaced by the directory it maps to and the rest in the drive's charset; any other
-// path as it is. Nothing when a character of the rest has no place in that charset (Windows
-// then finds the name invalid, as wine does).
-std::optional<std::string> OnMappedDrive(std::string_view written, const Engine::DriveMap& drives) {
-    if (written.size() < 3 || written[1] != ':' || (written[2] != '\\' && written[2] != '/')) return std::string(written);
-    const auto drive = drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(written[0]))));
-    if (drive == drives.end()) return std::string(written);
-    std::string root = drive->second.root.string();
-    if (root.empty() || root.back() != '/') root += '/';
-    std::optional<std::string> rest(written.substr(3));
-    if (!drive->second.charset.empty()) rest = Iconv(drive->second.charset, "UTF-8").Convert(*rest);
-    if (!rest) return std::nullopt;
-    return root + *rest;
-}
-
-// The path of a backup device as Windows and SQL Server on Linux read it: backslashes are
-// separators, and trailing blanks and dots are dropped. Nothing for a name a mapped drive
-// cannot hold. (GBK and the like leave "\\", "/", " " and "." as they are.)
-std::optional<fs::path> BackupPath(std::string_view written, const Engine::DriveMap& drives) {
-    std::optional<std::string> path = OnMappedDrive(written, drives);
-    if (!path) return std::nullopt;
-    for (char& c : *path)
-        if (c == '\\') c = '/';
-    while (!path->empty() && (path->back() == ' ' || path->back() == '.')) path->pop_back();
-    return fs::path(*path);
 }
 
 // An operating system error as SQL Server words the common ones, e.g. "3(The system cannot
@@ -467,6 +628,29 @@ Message CannotOpenDevice(std::string_view device, int error, const fs::path& fil
     return MakeError(3201, "Cannot open backup device '" + std::string(device) + "'. Operating system error " +
                                OperatingSystemError(error, file) + ".")
         .message;
+}
+
+Message Info(int number, std::string text) { return Message{number, 1, 10, std::move(text), 1}; }
+
+// 4035, for one file of a backup or restore.
+Message FilePagesProcessed(std::int64_t pages, std::string_view database, std::string_view file) {
+    return Info(4035, "Processed " + std::to_string(pages) + " pages for database '" + std::string(database) +
+                          "', file '" + std::string(file) + "' on file 1.");
+}
+
+// 3014, at the end of a backup or restore.
+Message PagesProcessed(std::string_view statement, std::int64_t pages, Clock::duration took) {
+    const double seconds = std::max(0.001, std::chrono::duration<double>(took).count());
+    const double megabytes = static_cast<double>(pages * ServerFacts::kPageSize) / (1024.0 * 1024.0);
+    char text[200];
+    std::snprintf(text, sizeof text, "%.*s successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",
+                  static_cast<int>(statement.size()), statement.data(), static_cast<long long>(pages), seconds,
+                  megabytes / seconds);
+    return Info(3014, text);
+}
+
+SqlError Terminating(std::string_view statement) {
+    return MakeError(3013, std::string(statement) + " is terminating abnormally.");
 }
 
 // Removes a file when it goes out of scope, unless kept.
@@ -535,6 +719,7 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
             else if constexpr (std::is_same_v<T, DropTableStatement>)
                 DropTable(s, sink);
             else if constexpr (std::is_same_v<T, CreateDatabaseStatement>) {
+                if (!registry->settings.mayCreateDatabases) throw CreateDatabaseDenied();
                 registry->Create(s.name);
                 sink.OnStatementDone(false, -1);
             } else if constexpr (std::is_same_v<T, DropDatabaseStatement>) {
@@ -544,6 +729,10 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
                 Backup(s, sink);
             else if constexpr (std::is_same_v<T, VerifyBackupStatement>)
                 VerifyBackup(s, sink);
+            else if constexpr (std::is_same_v<T, DescribeBackupStatement>)
+                DescribeBackup(s, sink);
+            else if constexpr (std::is_same_v<T, RestoreDatabaseStatement>)
+                RestoreDatabase(s, sink);
             else if constexpr (std::is_same_v<T, UseStatement>)
                 Use(s, sink);
             else if constexpr (std::is_same_v<T, SetStatement>)
@@ -739,13 +928,15 @@ void Session::Impl::DropTable(const DropTableStatement& s, ResultSink& sink) {
 // takes one backup set only. Page counts are SQLite pages.
 void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const auto started = Clock::now();
+    const std::int64_t startedAt = NowMilliseconds();
     Attachments attachments(*this);
     const std::string schema = attachments.Schema(s.database);
+    const DatabaseIdentity identity = registry->IdentityOf(s.database, DatabaseMissing(s.database));
     const auto fail = [&](int error) {
         sink.OnMessage(CannotOpenDevice(s.path, error));
         return MakeError(3013, "BACKUP DATABASE is terminating abnormally.");
     };
-    const std::optional<fs::path> mapped = BackupPath(s.path, registry->drives);
+    const std::optional<fs::path> mapped = ServerPath(s.path, registry->drives);
     if (!mapped) throw fail(EILSEQ);
     const fs::path& target = *mapped;
     std::error_code ec;
@@ -760,67 +951,487 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     ::close(fd);
     const TemporaryFile copy = ScratchFile(registry->dataDir);
     Exec(db.get(), "VACUUM " + schema + " INTO " + QuoteText(copy.path.native()));
+    const std::int64_t dataSize = static_cast<std::int64_t>(fs::file_size(copy.path));
     try {
-        WriteBackupFile(partial.path, s.database, copy.path);
+        WriteBackupFile(partial.path, HeaderFor(identity, dataSize, startedAt), copy.path);
     } catch (const std::system_error& e) {
         throw fail(e.code().value());
     }
     if (std::rename(partial.path.c_str(), target.c_str()) != 0) throw fail(errno);
     partial.keep = true;
 
-    std::int64_t pages = 0, pageSize = 0;
-    {
-        PreparedStatement q = Prepare(db.get(), "PRAGMA " + schema + ".page_count");
-        if (Step(db.get(), q.get())) pages = sqlite3_column_int64(q.get(), 0);
-        q = Prepare(db.get(), "PRAGMA " + schema + ".page_size");
-        if (Step(db.get(), q.get())) pageSize = sqlite3_column_int64(q.get(), 0);
-    }
-    const double seconds = std::max(0.001, std::chrono::duration<double>(Clock::now() - started).count());
-    const double megabytes = static_cast<double>(pages * pageSize) / (1024.0 * 1024.0);
-    char text[200];
-    std::snprintf(text, sizeof text, "BACKUP DATABASE successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",
-                  static_cast<long long>(pages), seconds, megabytes / seconds);
-    sink.OnMessage(Message{4035, 1, 10,
-                           "Processed " + std::to_string(pages) + " pages for database '" + s.database + "', file '" +
-                               s.database + "' on file 1.",
-                           1});
-    sink.OnMessage(Message{3014, 1, 10, text, 1});
+    const auto [dataName, logName] = DatabaseRegistry::LogicalNames(identity);
+    const std::int64_t dataPages = Pages(dataSize), logPages = 2;
+    sink.OnMessage(FilePagesProcessed(dataPages, identity.name, dataName));
+    sink.OnMessage(FilePagesProcessed(logPages, identity.name, logName));
+    sink.OnMessage(PagesProcessed("BACKUP DATABASE", dataPages + logPages, Clock::now() - started));
     sink.OnStatementDone(false, -1);
 }
 
-// Checks a backup file as backup_file.h describes, in SQL Server's words: 3262 when it is
-// sound; else 3201 (cannot open), 3203 (a read failed or the file ends early), 3241 (not a
-// backup file of this server), or 3189 (damaged), each followed by 3013.
-void Session::Impl::VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink) {
-    const TemporaryFile payload = ScratchFile(registry->dataDir);
-    const std::optional<fs::path> mapped = BackupPath(s.path, registry->drives);
-    const fs::path file = mapped.value_or(fs::path());
-    const BackupFault fault =
-        mapped ? VerifyBackupFile(file, payload.path) : BackupFault{BackupFault::Kind::CannotOpen, EILSEQ};
+// What a backup of `identity` taken now says of itself; `dataSize`: the payload's bytes.
+BackupHeader Session::Impl::HeaderFor(const DatabaseIdentity& identity, std::int64_t dataSize,
+                                      std::int64_t startedAt) const {
+    BackupHeader h;
+    h.database = identity.name;
+    h.serverName = HostName();
+    h.machineName = h.serverName;
+    h.userName = login;
+    h.collation = ServerFacts::kCollation;
+    h.familyGuid = identity.familyGuid;
+    h.bindingGuid = identity.bindingGuid;
+    h.backupSetGuid = NewGuid();
+    h.databaseCreated = identity.created;
+    h.backupStarted = startedAt;
+    h.backupFinished = NowMilliseconds();
+    h.versionMajor = ServerFacts::kVersionMajor;
+    h.versionMinor = ServerFacts::kVersionMinor;
+    h.versionBuild = ServerFacts::kVersionBuild;
+    const auto [dataName, logName] = DatabaseRegistry::LogicalNames(identity);
+    const auto [dataFile, logFile] = registry->PhysicalNames(identity);
+    const auto pageRounded = [](std::int64_t bytes) { return Pages(bytes) * ServerFacts::kPageSize; };
+    h.files = {{dataName, dataFile, 'D', static_cast<std::uint64_t>(pageRounded(dataSize))},
+               {logName, logFile, 'L', static_cast<std::uint64_t>(ServerFacts::kLogFileSize)}};
+    return h;
+}
+
+// --- Backup devices: RESTORE VERIFYONLY, HEADERONLY, FILELISTONLY and DATABASE ------------------
+
+namespace {
+
+// A backup device's fault in SQL Server's words: 3201 (cannot open), 3203 (a read failed or the
+// file ends early), 3241 (not a backup file of this server) or 3189 (the backup set is damaged).
+Message DeviceFault(const BackupFault& fault, const std::string& device, const fs::path& file) {
     switch (fault.kind) {
-    case BackupFault::Kind::None:
-        sink.OnMessage(Message{3262, 1, 10, "The backup set on file 1 is valid.", 1});
-        sink.OnStatementDone(false, -1);
-        return;
-    case BackupFault::Kind::CannotOpen:
-        sink.OnMessage(CannotOpenDevice(s.path, fault.error, file));
-        break;
+    case BackupFault::Kind::CannotOpen: return CannotOpenDevice(device, fault.error, file);
     case BackupFault::Kind::ReadFailed: {
         const std::string reason =
             fault.error == 0 ? "38(Reached the end of the file.)" : OperatingSystemError(fault.error);
-        sink.OnMessage(MakeError(3203, "Read on \"" + s.path + "\" failed: " + reason).message);
-        break;
+        return MakeError(3203, "Read on \"" + device + "\" failed: " + reason).message;
     }
     case BackupFault::Kind::Malformed:
-        sink.OnMessage(MakeError(3241, "The media family on device '" + s.path +
-                                           "' is incorrectly formed. SQL Server cannot process this media family.")
-                           .message);
-        break;
+        return MakeError(3241, "The media family on device '" + device +
+                                   "' is incorrectly formed. SQL Server cannot process this media family.")
+            .message;
     case BackupFault::Kind::Damaged:
-        sink.OnMessage(MakeError(3189, "Damage to the backup set was detected.").message);
-        break;
+    case BackupFault::Kind::None: break;
     }
-    throw MakeError(3013, "VERIFY DATABASE is terminating abnormally.");
+    return MakeError(3189, "Damage to the backup set was detected.").message;
+}
+
+ColumnInfo Column(std::string name, SqlType type, bool nullable, int length = 0, int precision = 0) {
+    ColumnInfo c;
+    c.name = std::move(name);
+    c.type = type;
+    c.nullable = nullable;
+    c.length = length;
+    c.precision = precision;
+    return c;
+}
+
+// A result set of one kind of row, built column by column.
+struct ResultRows {
+    std::vector<ColumnInfo> columns;
+    std::vector<std::vector<Value>> rows{1};
+
+    void Add(ColumnInfo column, Value value) {
+        columns.push_back(std::move(column));
+        rows.back().push_back(std::move(value));
+    }
+    void Report(ResultSink& sink) const {
+        sink.OnColumns(columns);
+        for (const std::vector<Value>& row : rows) sink.OnRow(row);
+        sink.OnStatementDone(false, static_cast<std::int64_t>(rows.size()));
+    }
+};
+
+Value TextOrNull(const std::string& text) { return text.empty() ? Value::Null() : Value::Text(text); }
+Value Number(std::int64_t n) { return Value::Text(std::to_string(n)); }  // a numeric(p,0)
+
+// The columns of RESTORE HEADERONLY up to the database's collation: the backup set, the
+// database and the server that wrote it.
+void AddBackupSetColumns(ResultRows& r, const BackupHeader& h, std::uint64_t backupSize) {
+    using T = SqlType;
+    r.Add(Column("BackupName", T::NVarChar, true, 128), Value::Null());
+    r.Add(Column("BackupDescription", T::NVarChar, true, 255), Value::Null());
+    r.Add(Column("BackupType", T::SmallInt, false), Value::Int(1));
+    r.Add(Column("ExpirationDate", T::DateTime, true), Value::Null());
+    r.Add(Column("Compressed", T::Bit, false), Value::Int(0));
+    r.Add(Column("Position", T::SmallInt, false), Value::Int(1));
+    r.Add(Column("DeviceType", T::TinyInt, false), Value::Int(2));
+    r.Add(Column("UserName", T::NVarChar, false, 128), Value::Text(h.userName));
+    r.Add(Column("ServerName", T::NVarChar, false, 128), Value::Text(h.serverName));
+    r.Add(Column("DatabaseName", T::NVarChar, false, 128), Value::Text(h.database));
+    r.Add(Column("DatabaseVersion", T::Int, false), Value::Int(ServerFacts::kDatabaseVersion));
+    r.Add(Column("DatabaseCreationDate", T::DateTime, false), Value::Text(LocalDateTime(h.databaseCreated)));
+    r.Add(Column("BackupSize", T::Decimal, false, 0, 20), Number(static_cast<std::int64_t>(backupSize)));
+    for (const char* lsn : {"FirstLSN", "LastLSN", "CheckpointLSN", "DatabaseBackupLSN"})
+        r.Add(Column(lsn, T::Decimal, true, 0, 25), Value::Null());  // the stand-in keeps no log
+    r.Add(Column("BackupStartDate", T::DateTime, false), Value::Text(LocalDateTime(h.backupStarted)));
+    r.Add(Column("BackupFinishDate", T::DateTime, false), Value::Text(LocalDateTime(h.backupFinished)));
+    r.Add(Column("SortOrder", T::SmallInt, false), Value::Int(0));  // a Windows collation
+    r.Add(Column("CodePage", T::SmallInt, false), Value::Int(ServerFacts::kCodePage));
+    r.Add(Column("UnicodeLocaleId", T::Int, false), Value::Int(ServerFacts::kLocaleId));
+    r.Add(Column("UnicodeComparisonStyle", T::Int, false), Value::Int(ServerFacts::kComparisonStyle));
+    r.Add(Column("CompatibilityLevel", T::TinyInt, false), Value::Int(ServerFacts::kCompatibilityLevel));
+    r.Add(Column("SoftwareVendorId", T::Int, false), Value::Int(ServerFacts::kSoftwareVendorId));
+    r.Add(Column("SoftwareVersionMajor", T::Int, false), Value::Int(h.versionMajor));
+    r.Add(Column("SoftwareVersionMinor", T::Int, false), Value::Int(h.versionMinor));
+    r.Add(Column("SoftwareVersionBuild", T::Int, false), Value::Int(h.versionBuild));
+    r.Add(Column("MachineName", T::NVarChar, false, 128), Value::Text(h.machineName));
+    r.Add(Column("Flags", T::Int, false), Value::Int(0));
+    r.Add(Column("BindingID", T::UniqueIdentifier, false), TextOrNull(h.bindingGuid));
+    r.Add(Column("RecoveryForkID", T::UniqueIdentifier, true), Value::Null());
+    r.Add(Column("Collation", T::NVarChar, false, 128), Value::Text(h.collation));
+}
+
+// The columns of RESTORE HEADERONLY from FamilyGUID on: the flags of a full backup of a
+// database in the simple recovery model, unencrypted and uncompressed.
+void AddBackupKindColumns(ResultRows& r, const BackupHeader& h, std::uint64_t backupSize) {
+    using T = SqlType;
+    r.Add(Column("FamilyGUID", T::UniqueIdentifier, false), TextOrNull(h.familyGuid));
+    for (const char* flag : {"HasBulkLoggedData", "IsSnapshot", "IsReadOnly", "IsSingleUser", "HasBackupChecksums",
+                             "IsDamaged", "BeginsLogChain", "HasIncompleteMetaData", "IsForceOffline", "IsCopyOnly"})
+        r.Add(Column(flag, T::Bit, false), Value::Int(0));
+    r.Add(Column("FirstRecoveryForkID", T::UniqueIdentifier, true), Value::Null());
+    r.Add(Column("ForkPointLSN", T::Decimal, true, 0, 25), Value::Null());
+    r.Add(Column("RecoveryModel", T::NVarChar, false, 60), Value::Text("SIMPLE"));
+    r.Add(Column("DifferentialBaseLSN", T::Decimal, true, 0, 25), Value::Null());
+    r.Add(Column("DifferentialBaseGUID", T::UniqueIdentifier, true), Value::Null());
+    r.Add(Column("BackupTypeDescription", T::NVarChar, false, 60), Value::Text("DATABASE"));
+    r.Add(Column("BackupSetGUID", T::UniqueIdentifier, true), TextOrNull(h.backupSetGuid));
+    r.Add(Column("CompressedBackupSize", T::BigInt, false), Value::Int(static_cast<std::int64_t>(backupSize)));
+    r.Add(Column("containment", T::TinyInt, false), Value::Int(0));
+    r.Add(Column("KeyAlgorithm", T::NVarChar, true, 32), Value::Null());
+    r.Add(Column("EncryptorThumbprint", T::VarBinary, true, 20), Value::Null());
+    r.Add(Column("EncryptorType", T::NVarChar, true, 32), Value::Null());
+}
+
+// RESTORE FILELISTONLY: a row for each file of the backed-up database.
+ResultRows FileList(const BackupHeader& h) {
+    using T = SqlType;
+    ResultRows r;
+    r.rows.clear();
+    for (std::size_t k = 0; k < h.files.size(); ++k) {
+        const BackupDatabaseFile& f = h.files[k];
+        const bool data = f.type == 'D';
+        r.columns.clear();
+        r.rows.emplace_back();
+        r.Add(Column("LogicalName", T::NVarChar, false, 128), Value::Text(f.logicalName));
+        r.Add(Column("PhysicalName", T::NVarChar, false, 260), Value::Text(f.physicalName));
+        r.Add(Column("Type", T::Char, false, 1), Value::Text(std::string(1, f.type)));
+        r.Add(Column("FileGroupName", T::NVarChar, true, 128), data ? Value::Text("PRIMARY") : Value::Null());
+        r.Add(Column("Size", T::Decimal, false, 0, 20), Number(static_cast<std::int64_t>(f.size)));
+        // Unlimited growth for data, 2 TB for the log: what a new database has.
+        r.Add(Column("MaxSize", T::Decimal, false, 0, 20), Number(data ? 35184372080640LL : 2199023255552LL));
+        r.Add(Column("FileID", T::BigInt, false), Value::Int(static_cast<std::int64_t>(k + 1)));
+        r.Add(Column("CreateLSN", T::Decimal, false, 0, 25), Number(0));
+        r.Add(Column("DropLSN", T::Decimal, true, 0, 25), Value::Null());
+        r.Add(Column("UniqueID", T::UniqueIdentifier, true), Value::Null());
+        r.Add(Column("ReadOnlyLSN", T::Decimal, true, 0, 25), Value::Null());
+        r.Add(Column("ReadWriteLSN", T::Decimal, true, 0, 25), Value::Null());
+        r.Add(Column("BackupSizeInBytes", T::BigInt, false), Value::Int(data ? static_cast<std::int64_t>(f.size) : 0));
+        r.Add(Column("SourceBlockSize", T::Int, false), Value::Int(512));
+        r.Add(Column("FileGroupID", T::Int, false), Value::Int(data ? 1 : 0));
+        r.Add(Column("LogGroupGUID", T::UniqueIdentifier, true), Value::Null());
+        r.Add(Column("DifferentialBaseLSN", T::Decimal, true, 0, 25), Value::Null());
+        r.Add(Column("DifferentialBaseGUID", T::UniqueIdentifier, true), Value::Null());
+        r.Add(Column("IsReadOnly", T::Bit, false), Value::Int(0));
+        r.Add(Column("IsPresent", T::Bit, false), Value::Int(1));
+        r.Add(Column("TDEThumbprint", T::VarBinary, true, 32), Value::Null());
+        r.Add(Column("SnapshotURL", T::NVarChar, true, 360), Value::Null());
+    }
+    return r;
+}
+
+}  // namespace
+
+// The files that a restore creates where the database's files go; those it created are
+// removed again unless the restore completes.
+class RestoreTargets {
+public:
+    RestoreTargets() = default;
+    RestoreTargets(const RestoreTargets&) = delete;
+    RestoreTargets& operator=(const RestoreTargets&) = delete;
+    ~RestoreTargets() {
+        if (kept_) return;
+        for (const fs::path& p : created_) {
+            std::error_code ec;
+            fs::remove(p, ec);
+        }
+    }
+    // Creates `path` as a small placeholder unless it exists; the errno of a failure, else 0.
+    int Create(const fs::path& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) return errno == EEXIST ? 0 : errno;
+        ::close(fd);
+        created_.push_back(path);
+        return 0;
+    }
+    void Keep() { kept_ = true; }
+
+private:
+    std::vector<fs::path> created_;
+    bool kept_ = false;
+};
+
+// One file of the database that a restore puts in place.
+struct PlannedFile {
+    const BackupDatabaseFile* source = nullptr;
+    std::string written;  // where it goes, as the server names it
+    std::optional<fs::path> path;
+};
+
+void Session::Impl::CheckMayCreateDatabases(std::string_view statement, ResultSink& sink) const {
+    if (registry->settings.mayCreateDatabases) return;
+    sink.OnMessage(CreateDatabaseDenied().message);
+    throw Terminating(statement);
+}
+
+// Opens the backup set at `position` of device `device` and reads its header; otherwise
+// reports why not (with 3241 for a header that fails its own check, 4038 for a position the
+// device lacks) and fails with 3013 for `statement`.
+BackupHeader Session::Impl::OpenBackupSet(const std::string& device, int position, std::string_view statement,
+                                          ResultSink& sink, fs::path* file) const {
+    const std::optional<fs::path> mapped = ServerPath(device, registry->drives);
+    const fs::path path = mapped.value_or(fs::path());
+    BackupHeader header;
+    BackupFault fault = mapped ? ReadBackupHeader(path, header) : BackupFault{BackupFault::Kind::CannotOpen, EILSEQ};
+    if (fault.kind == BackupFault::Kind::Damaged) fault.kind = BackupFault::Kind::Malformed;
+    if (fault) {
+        sink.OnMessage(DeviceFault(fault, device, path));
+        throw Terminating(statement);
+    }
+    if (position != 1) {
+        sink.OnMessage(
+            MakeError(4038, "Cannot find file ID " + std::to_string(position) + " on device '" + device + "'.").message);
+        throw Terminating(statement);
+    }
+    if (file) *file = path;
+    return header;
+}
+
+// Checks a backup file as backup_file.h describes, in SQL Server's words: 3262 when it is
+// sound; else DeviceFault's message, followed by 3013.
+void Session::Impl::VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink) {
+    constexpr std::string_view kStatement = "VERIFY DATABASE";
+    CheckMayCreateDatabases(kStatement, sink);
+    const TemporaryFile payload = ScratchFile(registry->dataDir);
+    const std::optional<fs::path> mapped = ServerPath(s.path, registry->drives);
+    const fs::path file = mapped.value_or(fs::path());
+    const BackupFault fault =
+        mapped ? VerifyBackupFile(file, payload.path) : BackupFault{BackupFault::Kind::CannotOpen, EILSEQ};
+    if (fault) {
+        sink.OnMessage(DeviceFault(fault, s.path, file));
+        throw Terminating(kStatement);
+    }
+    sink.OnMessage(Info(3262, "The backup set on file 1 is valid."));
+    sink.OnStatementDone(false, -1);
+}
+
+// RESTORE HEADERONLY and FILELISTONLY read the header alone, as SQL Server does: a backup
+// whose payload is damaged is still described.
+void Session::Impl::DescribeBackup(const DescribeBackupStatement& s, ResultSink& sink) {
+    const bool headerOnly = s.kind == DescribeBackupStatement::Kind::Header;
+    const std::string_view statement = headerOnly ? "RESTORE HEADERONLY" : "RESTORE FILELISTONLY";
+    CheckMayCreateDatabases(statement, sink);
+    fs::path file;
+    const BackupHeader header = OpenBackupSet(s.path, s.file, statement, sink, &file);
+    if (!headerOnly) return FileList(header).Report(sink);
+    std::error_code ec;
+    const std::uint64_t size = fs::file_size(file, ec);
+    ResultRows r;
+    AddBackupSetColumns(r, header, size);
+    AddBackupKindColumns(r, header, size);
+    r.Report(sink);
+}
+
+// Restores the backup set's payload as database `s.database`: checks the target name and
+// the MOVE clauses, puts placeholders where the database's files go, copies the payload into
+// the data directory with progress messages, and installs it. A restore that fails or is
+// stopped leaves neither the database nor the files it created.
+void Session::Impl::RestoreDatabase(const RestoreDatabaseStatement& s, ResultSink& sink) {
+    constexpr std::string_view kStatement = "RESTORE DATABASE";
+    const auto started = Clock::now();
+    if (!registry->settings.mayCreateDatabases) {
+        sink.OnMessage(MakeError(3110, "User does not have permission to RESTORE database '" + s.database + "'.", 14)
+                           .message);
+        throw Terminating(kStatement);
+    }
+    fs::path device;
+    const BackupHeader backup = OpenBackupSet(s.path, s.file, kStatement, sink, &device);
+    CheckRestoreTarget(s, backup, sink);
+    const bool replacing = DatabaseRegistry::Exists(registry->FileOf(s.database));
+    RestoreTargets targets;
+    const std::vector<PlannedFile> files = PlanFiles(s, backup, targets, sink);
+
+    TemporaryFile payload = ScratchFile(registry->dataDir);
+    CopyPayload(s, device, payload.path, sink);
+    DatabaseIdentity identity{s.database, NowMilliseconds(), backup.familyGuid, NewGuid(), {}, {}, {}, {}};
+    for (const PlannedFile& f : files) {
+        const bool data = f.source->type == 'D';
+        (data ? identity.dataName : identity.logName) = f.source->logicalName;
+        (data ? identity.dataFile : identity.logFile) = f.written;
+    }
+    try {
+        registry->Install(s.database, payload.path, identity, replacing);
+    } catch (const SqlError& e) {
+        sink.OnMessage(e.message);
+        throw Terminating(kStatement);
+    }
+    payload.keep = true;  // it is the database now
+    targets.Keep();
+
+    std::int64_t pages = 0;
+    for (const PlannedFile& f : files) {
+        const std::int64_t filePages =
+            f.source->type == 'D' ? Pages(static_cast<std::int64_t>(f.source->size)) : 2;
+        sink.OnMessage(FilePagesProcessed(filePages, s.database, f.source->logicalName));
+        pages += filePages;
+    }
+    sink.OnMessage(PagesProcessed(kStatement, pages, Clock::now() - started));
+    sink.OnStatementDone(false, -1);
+}
+
+// The safety checks of RESTORE without REPLACE and the checks of WITH MOVE: 3234 for a
+// logical name the backup lacks; 3154 when a database of another name than the backup's
+// exists under the target name; 3102/3101 when that database is in use.
+void Session::Impl::CheckRestoreTarget(const RestoreDatabaseStatement& s, const BackupHeader& backup,
+                                       ResultSink& sink) {
+    constexpr std::string_view kStatement = "RESTORE DATABASE";
+    const auto refuse = [&](const SqlError& e) {
+        sink.OnMessage(e.message);
+        return Terminating(kStatement);
+    };
+    for (const RestoreMove& move : s.moves) {
+        const bool known = std::any_of(backup.files.begin(), backup.files.end(), [&](const BackupDatabaseFile& f) {
+            return SameName(f.logicalName, move.logicalName);
+        });
+        if (!known) {
+            throw refuse(MakeError(3234, "Logical file '" + move.logicalName + "' is not part of database '" +
+                                             s.database + "'. Use RESTORE FILELISTONLY to list the logical file names."));
+        }
+    }
+    const fs::path target = registry->FileOf(s.database);
+    if (!DatabaseRegistry::Exists(target)) return;
+    if (!s.replace && !SameName(backup.database, s.database)) {
+        throw refuse(MakeError(3154, "The backup set holds a backup of a database other than the existing '" +
+                                         s.database + "' database."));
+    }
+    if (target == file) {
+        throw refuse(MakeError(3102, "RESTORE cannot process database '" + s.database +
+                                         "' because it is in use by this session. It is recommended that the master "
+                                         "database be used when performing this operation."));
+    }
+    try {
+        registry->CheckExclusiveAccess(s.database);
+    } catch (const SqlError& e) {
+        throw refuse(e);
+    }
+}
+
+// Where each file of the backed-up database goes (its MOVE target, else where it was), with a
+// placeholder made there now. Every problem is reported (5133 or 3634 for a folder that is
+// missing or cannot be written, 3142 for a file that exists, 3176 for two files at one place,
+// each followed by 3156), then 3119 and 3013.
+std::vector<PlannedFile> Session::Impl::PlanFiles(const RestoreDatabaseStatement& s, const BackupHeader& backup,
+                                                  RestoreTargets& targets, ResultSink& sink) const {
+    std::vector<PlannedFile> files;
+    for (const BackupDatabaseFile& f : backup.files) {
+        PlannedFile planned{&f, f.physicalName, std::nullopt};
+        for (const RestoreMove& move : s.moves)
+            if (SameName(move.logicalName, f.logicalName)) planned.written = move.physicalName;
+        planned.path = ServerPath(planned.written, registry->drives);
+        files.push_back(std::move(planned));
+    }
+    // The files of the database that this restore replaces may be overwritten.
+    std::vector<std::string> replaceable;
+    if (DatabaseRegistry::Exists(registry->FileOf(s.database))) {
+        const auto [data, log] =
+            registry->PhysicalNames(registry->IdentityOf(s.database, DatabaseMissing(s.database)));
+        replaceable = {data, log};
+    }
+    std::vector<Message> problems;
+    const auto cannotRestore = [&](const PlannedFile& f) {
+        problems.push_back(MakeError(3156, "File '" + f.source->logicalName + "' cannot be restored to '" + f.written +
+                                               "'. Use WITH MOVE to identify a valid location for the file.",
+                                     16, 3)
+                               .message);
+    };
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const PlannedFile& f = files[k];
+        for (std::size_t j = 0; j < k; ++j) {
+            if (files[j].path && f.path && files[j].path == f.path) {
+                problems.push_back(MakeError(3176, "File '" + f.written + "' is claimed by '" +
+                                                       files[j].source->logicalName + "'(" + std::to_string(j + 1) +
+                                                       ") and '" + f.source->logicalName + "'(" +
+                                                       std::to_string(k + 1) +
+                                                       "). The WITH MOVE clause can be used to relocate one or more "
+                                                       "files.")
+                                       .message);
+            }
+        }
+        std::error_code ec;
+        const bool exists = f.path && fs::exists(*f.path, ec);
+        const bool mayOverwrite =
+            s.replace || std::find(replaceable.begin(), replaceable.end(), f.written) != replaceable.end();
+        int error = !f.path ? EILSEQ : !fs::is_directory(f.path->parent_path(), ec) ? ENOENT : 0;
+        if (error != 0) {
+            problems.push_back(MakeError(5133, "Directory lookup for the file \"" + f.written +
+                                                   "\" failed with the operating system error " +
+                                                   OperatingSystemError(error, f.path.value_or(fs::path())) + ".")
+                                   .message);
+        } else if (exists && !mayOverwrite) {
+            problems.push_back(MakeError(3142, "File \"" + f.source->logicalName + "\" cannot be restored over the "
+                                                   "existing \"" + f.written +
+                                                   "\". Reissue the RESTORE statement using WITH REPLACE to "
+                                                   "overwrite pre-existing files, or WITH MOVE to identify an "
+                                                   "alternate location.")
+                                   .message);
+        } else if ((error = targets.Create(*f.path)) != 0) {
+            problems.push_back(MakeError(3634, "The operating system returned the error '" +
+                                                   OperatingSystemError(error, *f.path) +
+                                                   "' while attempting 'RestoreContainer::ValidateTargetForCreation' "
+                                                   "on '" + f.written + "'.")
+                                   .message);
+        } else {
+            continue;
+        }
+        cannotRestore(f);
+    }
+    if (problems.empty()) return files;
+    for (const Message& m : problems) sink.OnMessage(m);
+    sink.OnMessage(MakeError(3119, "Problems were identified while planning for the RESTORE statement. Previous "
+                                   "messages provide details.")
+                       .message);
+    throw Terminating("RESTORE DATABASE");
+}
+
+// Copies the backup's payload to `payload`, checking it on the way. With STATS = n, sends
+// "n percent processed." (3211) at each step of n percent as the copy goes. An interrupt stops
+// the copy.
+void Session::Impl::CopyPayload(const RestoreDatabaseStatement& s, const fs::path& device, const fs::path& payload,
+                                ResultSink& sink) {
+    int reported = 0;
+    const auto progress = [&](std::uint64_t copied, std::uint64_t total) {
+        if (registry->settings.restoreStepDelay.count() > 0) {
+            std::unique_lock lock(waitMutex);
+            wake.wait_for(lock, registry->settings.restoreStepDelay, [this] { return interrupted.load(); });
+        }
+        if (interrupted) throw Interrupted{};
+        if (s.stats == 0) return;
+        const auto percent = static_cast<int>(total == 0 ? 100 : copied * 100 / total);
+        if (reported + s.stats > percent) return;
+        while (reported + s.stats <= percent) {
+            reported += s.stats;
+            sink.OnMessage(Info(3211, std::to_string(reported) + " percent processed."));
+        }
+        sink.Flush();
+    };
+    const BackupFault fault = VerifyBackupFile(device, payload, progress);
+    if (fault) {
+        sink.OnMessage(DeviceFault(fault, s.path, device));
+        throw Terminating("RESTORE DATABASE");
+    }
 }
 
 void Session::Impl::Use(const UseStatement& s, ResultSink& sink) {
@@ -947,6 +1558,8 @@ void Session::Impl::RegisterFunctions(sqlite3* connection) {
                                nullptr, nullptr);
     sqlite3_create_function_v2(connection, "mssql_db_id", -1, SQLITE_UTF8, this, &Impl::DbId, nullptr, nullptr,
                                nullptr);
+    sqlite3_create_function_v2(connection, "mssql_serverproperty", 1, SQLITE_UTF8, this, &Impl::ServerProperty,
+                               nullptr, nullptr, nullptr);
 }
 
 // APPLOCK_MODE(principal, resource, owner): the mode the session holds, or "NoLock". The
@@ -990,6 +1603,36 @@ void Session::Impl::DbId(sqlite3_context* context, int argc, sqlite3_value** arg
     } else {
         sqlite3_result_null(context);
     }
+}
+
+// SERVERPROPERTY(name): what ServerFacts says, as a sql_variant; NULL for a property the
+// stand-in does not know, as SQL Server answers a name it does not know.
+void Session::Impl::ServerProperty(sqlite3_context* context, int, sqlite3_value** argv) {
+    const auto* s = static_cast<const Impl*>(sqlite3_user_data(context));
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(context);
+    const std::string name = FoldCase(TextArgument(argv[0]));
+    const auto text = [&](std::string_view value) {
+        sqlite3_result_text(context, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    };
+    using F = ServerFacts;
+    if (name == "productversion") return text(F::kProductVersion);
+    if (name == "productmajorversion") return text(std::to_string(F::kVersionMajor));
+    if (name == "productminorversion") return text(std::to_string(F::kVersionMinor));
+    if (name == "productbuild") return text(std::to_string(F::kVersionBuild));
+    if (name == "productlevel") return text(F::kProductLevel);
+    if (name == "edition") return text(F::kEdition);
+    if (name == "engineedition") return sqlite3_result_int(context, F::kEngineEdition);
+    if (name == "servername" || name == "machinename" || name == "computernamephysicalnetbios") return text(HostName());
+    if (name == "collation") return text(F::kCollation);
+    if (name == "isclustered" || name == "isintegratedsecurityonly" || name == "issingleuser")
+        return sqlite3_result_int(context, 0);
+    if ((name == "instancedefaultdatapath" || name == "instancedefaultlogpath") &&
+        s->registry->settings.reportsDefaultDataPath) {
+        std::string folder = ClientPath(s->registry->defaultDataFolder, s->registry->drives);
+        folder += folder.size() > 1 && folder[1] == ':' ? '\\' : '/';
+        return text(folder);
+    }
+    sqlite3_result_null(context);  // InstanceName among them: the stand-in is a default instance
 }
 
 // EXEC of sp_getapplock or sp_releaseapplock, with their parameters, defaults and return
@@ -1054,11 +1697,15 @@ void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
     sink.OnProcedureDone(false, *status);
 }
 
-Engine::Engine(fs::path dataDir, DriveMap drives) : impl_(std::make_unique<Impl>()) {
+Engine::Engine(fs::path dataDir, DriveMap drives) : Engine(std::move(dataDir), std::move(drives), Settings{}) {}
+
+Engine::Engine(fs::path dataDir, DriveMap drives, Settings settings) : impl_(std::make_unique<Impl>()) {
     impl_->registry = std::make_shared<DatabaseRegistry>();
     impl_->registry->dataDir = std::move(dataDir);
+    impl_->registry->settings = settings;
+    impl_->registry->defaultDataFolder = DefaultDataFolder(impl_->registry->dataDir);
     for (const auto& [letter, drive] : drives) {
-        if (!drive.charset.empty() && !Iconv(drive.charset, "UTF-8").Ok())
+        if (!drive.charset.empty() && !KnownCharset(drive.charset))
             throw std::invalid_argument("unknown charset " + drive.charset + " for drive " + letter + ":");
     }
     impl_->registry->drives = std::move(drives);
@@ -1072,10 +1719,11 @@ bool Engine::DatabaseExists(std::string_view name) const {
     return !name.empty() && DatabaseRegistry::Exists(impl_->registry->FileOf(name));
 }
 
-std::unique_ptr<Session> Engine::OpenSession(std::string_view database, Message* error) {
+std::unique_ptr<Session> Engine::OpenSession(std::string_view database, Message* error, std::string_view login) {
     const std::string_view name = database.empty() ? kMaster : database;
     auto impl = std::make_unique<Session::Impl>();
     impl->registry = impl_->registry;
+    impl->login = login;
     try {
         impl->Enter(name, LoginDatabaseMissing(name));
     } catch (const SqlError& e) {

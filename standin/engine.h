@@ -6,6 +6,7 @@
 //
 // All texts here (statements, names, values, messages) are UTF-8.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -16,13 +17,18 @@
 
 namespace standin {
 
-// Column types as SQL Server would describe them.
-enum class SqlType { VarChar, NVarChar, Int, BigInt, SmallInt, TinyInt, Bit, Float, Real, Decimal, DateTime };
+// Column types as SQL Server would describe them. Char, UniqueIdentifier, VarBinary and
+// Variant (sql_variant) only describe what the server itself answers (backup headers,
+// SERVERPROPERTY); tables never have them.
+enum class SqlType {
+    VarChar, NVarChar, Int, BigInt, SmallInt, TinyInt, Bit, Float, Real, Decimal, DateTime,
+    Char, UniqueIdentifier, VarBinary, Variant
+};
 
 struct ColumnInfo {
     std::string name;
     SqlType type = SqlType::VarChar;
-    int length = 0;     // VarChar: maximum length in bytes (1..8000); NVarChar: in characters (1..4000)
+    int length = 0;     // VarChar, Char, VarBinary: length in bytes (1..8000); NVarChar: in characters (1..4000)
     int precision = 0;  // Decimal
     int scale = 0;      // Decimal
     bool nullable = true;
@@ -34,7 +40,8 @@ struct Value {
     std::int64_t integer = 0;
     double real = 0;
     // Text values; decimals as their decimal text ("1234.50"), datetimes as
-    // "YYYY-MM-DD hh:mm:ss.fff".
+    // "YYYY-MM-DD hh:mm:ss.fff", uniqueidentifiers as "6F9619FF-8B86-D011-B42D-00C04FC964FF",
+    // varbinary as the bytes themselves.
     std::string text;
 
     static Value Null() { return {}; }
@@ -63,6 +70,9 @@ public:
     virtual void OnRow(const std::vector<Value>& row) = 0;
     // One statement has ended. rowCount < 0: no count to report.
     virtual void OnStatementDone(bool failed, std::int64_t rowCount) = 0;
+    // What was reported so far should reach the client now, not only with what follows: a long
+    // statement's progress messages.
+    virtual void Flush() {}
     // A procedure called by EXEC has ended, after its messages, with its return status. Unless
     // a sink tells procedures apart, it is the end of a statement without a count.
     virtual void OnProcedureDone(bool failed, int returnStatus) {
@@ -91,17 +101,31 @@ public:
     // By upper-case drive letter. Paths on drives not listed stay as written.
     using DriveMap = std::map<char, MappedDrive>;
 
+    // What the server is and allows beyond its databases.
+    struct Settings {
+        // The log-in holds the CREATE DATABASE permission (as sysadmin or dbcreator do): it may
+        // create and restore databases and read backup headers.
+        bool mayCreateDatabases = true;
+        // SERVERPROPERTY('InstanceDefaultDataPath') names the default data folder; false: NULL,
+        // as servers before SQL Server 2012 answer.
+        bool reportsDefaultDataPath = true;
+        // Each progress step of a restore lasts at least this long, so that tests can watch
+        // the progress and stop a restore under way.
+        std::chrono::milliseconds restoreStepDelay{0};
+    };
+
     // Throws std::invalid_argument when a drive's charset is unknown to iconv.
     explicit Engine(std::filesystem::path dataDir, DriveMap drives = {});
+    Engine(std::filesystem::path dataDir, DriveMap drives, Settings settings);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
     bool DatabaseExists(std::string_view name) const;
 
-    // A session whose current database is `database` ("master" when empty). Fails with SQL
-    // Server's message 4060 when that database does not exist.
-    std::unique_ptr<Session> OpenSession(std::string_view database, Message* error);
+    // A session of log-in `login` whose current database is `database` ("master" when empty).
+    // Fails with SQL Server's message 4060 when that database does not exist.
+    std::unique_ptr<Session> OpenSession(std::string_view database, Message* error, std::string_view login = "sa");
 
     // The samples of the restored accounting database "2016年乡镇数据采集" (sample.cpp describes
     // each): the default one, three units; the township one, thirteen units over five years, for

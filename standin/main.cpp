@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: mssql-standin --data DIR [--port N] [--user NAME] [--password TEXT] [--log-statements FILE]\n"
     "                     [--log-timing FILE] [--map-drive X:=DIR]... [--map-drive-charset CHARSET]\n"
+    "                     [--no-create-database] [--no-default-data-path] [--restore-step-ms N]\n"
     "       mssql-standin --data DIR --create-sample [--sample default|township] [--scale N]\n"
     "\n"
     "  --data DIR              one SQLite file per database\n"
@@ -37,6 +38,11 @@ constexpr const char* kUsage =
     "                          the charset of the file names under the mapped drives (an iconv name;\n"
     "                          default UTF-8): a program under wine in the zh_CN.GBK locale finds its\n"
     "                          files under GBK names, so it needs --map-drive Z:=/ --map-drive-charset GBK\n"
+    "  --no-create-database    the log-in lacks the CREATE DATABASE permission: CREATE DATABASE, RESTORE\n"
+    "                          and reading backup headers fail as they do for such a log-in\n"
+    "  --no-default-data-path  SERVERPROPERTY('InstanceDefaultDataPath') is NULL, as before SQL Server 2012\n"
+    "                          (otherwise it names the folder DIR-files beside the data directory)\n"
+    "  --restore-step-ms N     each progress step of RESTORE DATABASE lasts at least N ms (for tests)\n"
     "  --create-sample         write the sample database \"2016年乡镇数据采集\" and exit\n"
     "  --sample NAME           which sample: default (3 units, 2015-2017) or township (13 units,\n"
     "                          2014-2018, 153 account sets, 133 of them to convert, 27 in 2016;\n"
@@ -73,6 +79,7 @@ struct Arguments {
     bool createSample = false;
     std::optional<standin::Engine::Sample> sample;
     std::optional<int> scale;
+    standin::Engine::Settings settings;
 };
 
 std::optional<int> ParseNumber(std::string_view text, int min, int max) {
@@ -95,9 +102,14 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             a.createSample = true;
             continue;
         }
+        if (option == "--no-create-database" || option == "--no-default-data-path") {
+            (option == "--no-create-database" ? a.settings.mayCreateDatabases : a.settings.reportsDefaultDataPath) = false;
+            continue;
+        }
         if (option != "--data" && option != "--port" && option != "--user" && option != "--password" &&
             option != "--log-statements" && option != "--log-timing" && option != "--scale" &&
-            option != "--map-drive" && option != "--map-drive-charset" && option != "--sample") {
+            option != "--map-drive" && option != "--map-drive-charset" && option != "--sample" &&
+            option != "--restore-step-ms") {
             *error = "unknown option " + std::string(option);
             return std::nullopt;
         }
@@ -121,6 +133,13 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
                 return std::nullopt;
             }
             a.drives[static_cast<char>(std::toupper(static_cast<unsigned char>(value[0])))] = value.substr(3);
+        } else if (option == "--restore-step-ms") {
+            const std::optional<int> ms = ParseNumber(value, 0, 60000);
+            if (!ms) {
+                *error = "--restore-step-ms takes a number from 0 to 60000, not " + std::string(value);
+                return std::nullopt;
+            }
+            a.settings.restoreStepDelay = std::chrono::milliseconds(*ms);
         } else if (option == "--map-drive-charset") {
             a.driveCharset = value;
         } else if (option == "--sample") {
@@ -182,7 +201,7 @@ int main(int argc, char** argv) {
         standin::Engine::DriveMap drives;
         for (const auto& [letter, root] : args->drives)
             drives.emplace(letter, standin::Engine::MappedDrive(root, args->driveCharset));
-        standin::Engine engine(args->data, drives);
+        standin::Engine engine(args->data, drives, args->settings);
         standin::Server server(engine, args->server);
         std::printf("listening on 127.0.0.1:%d\n", server.Port());
         std::fflush(stdout);

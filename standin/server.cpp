@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "server_facts.h"
 #include "tds_codec.h"
 
 namespace standin {
@@ -355,7 +356,7 @@ private:
             return RefuseLogIn(Message{18456, 1, 14, "Login failed for user '" + login.userName + "'.", 1});
         }
         Message error;
-        std::unique_ptr<Session> session = shared_.engine.OpenSession(login.database, &error);
+        std::unique_ptr<Session> session = shared_.engine.OpenSession(login.database, &error, login.userName);
         if (!session) return RefuseLogIn(error);
 
         const std::string database = session->CurrentDatabase();
@@ -427,6 +428,7 @@ private:
                 rows_ = true;
             }
             void OnRow(const std::vector<Value>& row) override { c_.reply_.Row(row); }
+            void Flush() override { c_.reply_.Flush(); }
             void OnStatementDone(bool failed, std::int64_t rowCount) override {
                 c_.ReportDatabaseChange();
                 c_.reply_.Done(token_, failed ? tds::kDoneError : 0, rows_ ? tds::kCmdSelect : 0, rowCount);
@@ -756,12 +758,6 @@ private:
     bool closed_ = false;     // the socket is done with
 };
 
-std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
-    return name;
-}
-
 }  // namespace
 
 struct Server::Impl {
@@ -769,7 +765,7 @@ struct Server::Impl {
     ServerOptions options;
     StatementLog log;
     StatementLog timingLog;
-    Shared shared{engine, options, log, timingLog, HostName()};
+    Shared shared{engine, options, log, timingLog, standin::HostName()};
     Fd listener;
     int port = 0;
 

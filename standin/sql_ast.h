@@ -121,6 +121,32 @@ struct VerifyBackupStatement {
     std::string path;  // as written between the apostrophes
 };
 
+// RESTORE HEADERONLY or FILELISTONLY FROM DISK = '...' [WITH FILE = n, NOUNLOAD, ...]: describes
+// a backup set without restoring it.
+struct DescribeBackupStatement {
+    enum class Kind { Header, FileList };
+    Kind kind = Kind::Header;
+    std::string path;  // as written between the apostrophes
+    int file = 1;      // FILE = n: the backup set's position on the device
+};
+
+// MOVE 'logical_file_name' TO 'operating_system_file_name'
+struct RestoreMove {
+    std::string logicalName;
+    std::string physicalName;
+};
+
+// RESTORE DATABASE name FROM DISK = '...' [WITH MOVE ... TO ..., STATS [= n], REPLACE,
+// RECOVERY, NOUNLOAD, FILE = n]
+struct RestoreDatabaseStatement {
+    std::string database;
+    std::string path;  // as written between the apostrophes
+    std::vector<RestoreMove> moves;
+    int stats = 0;  // the percentage between progress messages; 0: none
+    bool replace = false;
+    int file = 1;
+};
+
 struct UseStatement {
     std::string database;
 };
@@ -148,7 +174,7 @@ struct Statement {
     int line = 1;  // where it starts in the batch
     std::variant<SelectStatement, CreateTableStatement, InsertStatement, UpdateStatement, DeleteStatement,
                  DropTableStatement, CreateDatabaseStatement, DropDatabaseStatement, BackupStatement,
-                 VerifyBackupStatement, UseStatement, SetStatement, WaitforStatement, ExecStatement>
+                 VerifyBackupStatement, DescribeBackupStatement, RestoreDatabaseStatement, UseStatement, SetStatement, WaitforStatement, ExecStatement>
         body;
 };
 

@@ -139,7 +139,7 @@ private:
         if (IsWord(t, "UPDATE")) return Update();
         if (IsWord(t, "DELETE")) return Delete();
         if (IsWord(t, "BACKUP")) return Backup();
-        if (IsWord(t, "RESTORE")) return VerifyBackup();
+        if (IsWord(t, "RESTORE")) return Restore();
         if (IsWord(t, "USE")) {
             Take();
             return UseStatement{Identifier()};
@@ -311,11 +311,82 @@ private:
         return s;
     }
 
-    VerifyBackupStatement VerifyBackup() {
+    Body Restore() {
         ExpectWord("RESTORE");
-        ExpectWord("VERIFYONLY");
+        if (AcceptWord("VERIFYONLY")) {
+            ExpectWord("FROM");
+            return VerifyBackupStatement{Disk()};
+        }
+        if (AcceptWord("DATABASE")) return RestoreDatabase();
+        DescribeBackupStatement s;
+        if (AcceptWord("FILELISTONLY")) {
+            s.kind = DescribeBackupStatement::Kind::FileList;
+        } else {
+            ExpectWord("HEADERONLY");
+        }
         ExpectWord("FROM");
-        return VerifyBackupStatement{Disk()};
+        s.path = Disk();
+        if (AcceptWord("WITH")) {
+            do {
+                if (!DeviceOption(s.file)) Fail();
+            } while (AcceptSymbol(","));
+        }
+        return s;
+    }
+
+    RestoreDatabaseStatement RestoreDatabase() {
+        RestoreDatabaseStatement s;
+        s.database = Identifier();
+        ExpectWord("FROM");
+        s.path = Disk();
+        if (!AcceptWord("WITH")) return s;
+        do {
+            if (DeviceOption(s.file)) continue;
+            if (AcceptWord("MOVE")) {
+                RestoreMove move;
+                move.logicalName = Text();
+                ExpectWord("TO");
+                move.physicalName = Text();
+                s.moves.push_back(std::move(move));
+            } else if (AcceptWord("STATS")) {
+                s.stats = 10;  // the documented default
+                if (AcceptSymbol("=")) s.stats = Number(1, 100);
+            } else if (AcceptWord("REPLACE")) {
+                s.replace = true;
+            } else {
+                ExpectWord("RECOVERY");
+            }
+        } while (AcceptSymbol(","));
+        return s;
+    }
+
+    // The options of RESTORE that concern the device: FILE = n, NOUNLOAD, UNLOAD. False when
+    // the next option is none of them.
+    bool DeviceOption(int& file) {
+        if (AcceptWord("NOUNLOAD") || AcceptWord("UNLOAD")) return true;
+        if (!AcceptWord("FILE")) return false;
+        ExpectSymbol("=");
+        file = Number(1, 2147483647);
+        return true;
+    }
+
+    // A string constant, 'text' or N'text'.
+    std::string Text() {
+        if (Peek().kind != Token::Kind::String) Fail();
+        return Take().text;
+    }
+
+    // A whole number from `least` to `most`.
+    int Number(int least, int most) {
+        const Token& t = Peek();
+        if (t.kind != Token::Kind::Number || t.text.size() > 10 ||
+            t.text.find_first_not_of("0123456789") != std::string::npos) {
+            Fail();
+        }
+        const long long n = std::stoll(t.text);
+        if (n < least || n > most) Fail();
+        Take();
+        return static_cast<int>(n);
     }
 
     // DISK = 'path' (or N'path'): the path.

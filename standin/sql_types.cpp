@@ -109,6 +109,10 @@ std::string DeclaredType(const ColumnInfo& info) {
     case SqlType::Real: return "real";
     case SqlType::Decimal: return "decimal(" + std::to_string(info.precision) + "," + std::to_string(info.scale) + ")";
     case SqlType::DateTime: return "datetime";
+    case SqlType::Char: return "char(" + std::to_string(info.length) + ")";
+    case SqlType::UniqueIdentifier: return "uniqueidentifier";
+    case SqlType::VarBinary: return "varbinary(" + std::to_string(info.length) + ")";
+    case SqlType::Variant: return "sql_variant";
     }
     return "varchar(1)";
 }

@@ -7,7 +7,10 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
+#include <cctype>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
@@ -152,11 +155,17 @@ enum TypeByte : std::uint8_t {
     kFltN = 0x6D,
     kDateTimeN = 0x6F,
     kInt8 = 0x7F,
+    kGuid = 0x24,
+    kVariant = 0x62,
+    kBigVarBinary = 0xA5,
     kBigVarChar = 0xA7,
     kBigChar = 0xAF,
     kNVarChar = 0xE7,
     kNChar = 0xEF,
 };
+
+// A sql_variant's largest value: 8000 bytes of data, its base type and properties.
+constexpr std::uint32_t kMaxVariantSize = 8009;
 
 int IntegerSize(SqlType type) {
     switch (type) {
@@ -214,7 +223,46 @@ void PutTypeInfo(std::string& out, const ColumnInfo& c) {
         PutU8(out, kDateTimeN);
         PutU8(out, 8);
         break;
+    case SqlType::Char:
+        PutU8(out, kBigChar);
+        PutU16(out, static_cast<std::uint16_t>(std::clamp(c.length, 1, 8000)));
+        PutCollation(out);
+        break;
+    case SqlType::UniqueIdentifier:
+        PutU8(out, kGuid);
+        PutU8(out, 16);
+        break;
+    case SqlType::VarBinary:
+        PutU8(out, kBigVarBinary);
+        PutU16(out, static_cast<std::uint16_t>(std::clamp(c.length, 1, 8000)));
+        break;
+    case SqlType::Variant:
+        PutU8(out, kVariant);
+        PutU32(out, kMaxVariantSize);
+        break;
     }
+}
+
+// The 16 bytes of a uniqueidentifier written "6F9619FF-8B86-D011-B42D-00C04FC964FF": the first
+// three groups little-endian, as SQL Server keeps them; nothing for another text.
+std::optional<std::string> GuidBytes(std::string_view text) {
+    if (text.size() != 36) return std::nullopt;
+    std::string hex;
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        if (k == 8 || k == 13 || k == 18 || k == 23) {
+            if (text[k] != '-') return std::nullopt;
+        } else if (std::isxdigit(static_cast<unsigned char>(text[k]))) {
+            hex += text[k];
+        } else {
+            return std::nullopt;
+        }
+    }
+    std::string bytes;
+    for (std::size_t k = 0; k < 32; k += 2) bytes += static_cast<char>(std::stoi(hex.substr(k, 2), nullptr, 16));
+    std::reverse(bytes.begin(), bytes.begin() + 4);
+    std::reverse(bytes.begin() + 4, bytes.begin() + 6);
+    std::reverse(bytes.begin() + 6, bytes.begin() + 8);
+    return bytes;
 }
 
 // --- Values ---------------------------------------------------------------------------------
@@ -748,11 +796,15 @@ std::string PreLoginReply() {
 ReplyWriter::ReplyWriter(Output output, std::string serverName)
     : output_(std::move(output)), serverName_(std::move(serverName)), toGb18030_("GB18030", "UTF-8") {}
 
-void ReplyWriter::Emit(bool last) {
+void ReplyWriter::Emit(bool last, bool partial) {
     const std::size_t payloadMax = packetSize_ - kHeaderSize;
     std::string packets;
     std::size_t pos = 0;
-    while (buffer_.size() - pos > payloadMax || (last && (pos < buffer_.size() || packets.empty()))) {
+    const auto more = [&] {
+        if (pos == buffer_.size()) return last && packets.empty();  // an empty last packet ends an empty message
+        return buffer_.size() - pos > payloadMax || last || partial;
+    };
+    while (more()) {
         const std::size_t n = std::min(payloadMax, buffer_.size() - pos);
         const bool eom = last && pos + n == buffer_.size();
         PutU8(packets, static_cast<std::uint8_t>(PacketType::Reply));
@@ -795,6 +847,8 @@ void ReplyWriter::End() {
     if (heldDone_) PutDone(false);
     Emit(true);
 }
+
+void ReplyWriter::Flush() { Emit(false, true); }
 
 void ReplyWriter::Raw(std::string_view payload) {
     Begin();
@@ -940,7 +994,61 @@ void ReplyWriter::PutValue(const ColumnInfo& c, const Value& v) {
         PutU32(buffer_, dt->ticks);
         return;
     }
+    case SqlType::Char: {
+        if (v.kind == Value::Kind::Null) {
+            PutU16(buffer_, 0xFFFF);
+            return;
+        }
+        std::string bytes = toGb18030_.Convert(AsText(v));
+        bytes.resize(static_cast<std::size_t>(std::clamp(c.length, 1, 8000)), ' ');  // char(n) is blank-padded
+        PutU16(buffer_, static_cast<std::uint16_t>(bytes.size()));
+        buffer_ += bytes;
+        return;
     }
+    case SqlType::UniqueIdentifier: {
+        const std::optional<std::string> bytes = v.kind == Value::Kind::Text ? GuidBytes(v.text) : std::nullopt;
+        PutU8(buffer_, bytes ? 16 : 0);
+        if (bytes) buffer_ += *bytes;
+        return;
+    }
+    case SqlType::VarBinary: {
+        if (v.kind != Value::Kind::Text) {
+            PutU16(buffer_, 0xFFFF);
+            return;
+        }
+        const std::string_view bytes = std::string_view(v.text).substr(0, std::min<std::size_t>(v.text.size(), 8000));
+        PutU16(buffer_, static_cast<std::uint16_t>(bytes.size()));
+        buffer_ += bytes;
+        return;
+    }
+    case SqlType::Variant: PutVariant(v); return;
+    }
+}
+
+// A sql_variant: its length, then the base type, the length of the type's properties, the
+// properties and the value. Integers go as int or bigint, everything else as nvarchar.
+void ReplyWriter::PutVariant(const Value& v) {
+    if (v.kind == Value::Kind::Null) {
+        PutU32(buffer_, 0);
+        return;
+    }
+    if (v.kind == Value::Kind::Integer) {
+        const bool small = v.integer >= INT32_MIN && v.integer <= INT32_MAX;
+        const int size = small ? 4 : 8;
+        PutU32(buffer_, static_cast<std::uint32_t>(2 + size));
+        PutU8(buffer_, small ? kInt4 : kInt8);
+        PutU8(buffer_, 0);
+        for (int b = 0; b < size; ++b) PutU8(buffer_, static_cast<std::uint8_t>(static_cast<std::uint64_t>(v.integer) >> (8 * b)));
+        return;
+    }
+    std::string bytes = Utf8ToUtf16(AsText(v));
+    bytes.resize(std::min<std::size_t>(bytes.size(), 8000));
+    PutU32(buffer_, static_cast<std::uint32_t>(2 + 7 + bytes.size()));
+    PutU8(buffer_, kNVarChar);
+    PutU8(buffer_, 7);  // collation and maximum length
+    PutCollation(buffer_);
+    PutU16(buffer_, 8000);
+    buffer_ += bytes;
 }
 
 void ReplyWriter::ReturnStatus(std::int32_t status) {

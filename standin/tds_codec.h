@@ -191,11 +191,17 @@ public:
     void Raw(std::string_view payload);
     // Ends the current message: its last packet goes out with the end-of-message bit.
     void End();
+    // Sends the tokens written so far at once, in a packet that does not end the message (a
+    // held-back DONE stays back): what a long statement reports reaches the client as it goes.
+    void Flush();
 
 private:
-    void Emit(bool last);
+    // Sends the full packets of the buffer; `last`: the rest too, ending the message;
+    // `partial`: the rest too, in a shorter packet that does not end it.
+    void Emit(bool last, bool partial = false);
     void Begin();  // a token follows: write the held-back DONE with MORE
     void PutValue(const ColumnInfo& column, const Value& value);
+    void PutVariant(const Value& value);
     void PutDone(bool more);
 
     Output output_;

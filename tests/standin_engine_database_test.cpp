@@ -164,16 +164,18 @@ TEST_F(DatabaseTest, BackupWritesASqliteCopyAndOverwritesIt) {
     // The path as the tool writes it: one blank before the closing apostrophe.
     const std::string backup = "backup database Tarvex数据整理 to disk='" + bak.string() + " 'with init";
     const Outcome o = Ok(S(), backup);
-    ASSERT_EQ(o.messages.size(), 2u);
+    // One 4035 for the data file, one for the log file, then 3014.
+    ASSERT_EQ(o.messages.size(), 3u);
     EXPECT_EQ(o.messages[0].number, 4035);
     EXPECT_EQ(o.messages[0].severity, 10);
     EXPECT_THAT(o.messages[0].text,
                 ::testing::MatchesRegex(
                     "Processed [0-9]+ pages for database 'Tarvex数据整理', file 'Tarvex数据整理' on file 1\\."));
-    EXPECT_EQ(o.messages[1].number, 3014);
-    EXPECT_EQ(o.messages[1].severity, 10);
+    EXPECT_EQ(o.messages[1].text, "Processed 2 pages for database 'Tarvex数据整理', file 'Tarvex数据整理_log' on file 1.");
+    EXPECT_EQ(o.messages[2].number, 3014);
+    EXPECT_EQ(o.messages[2].severity, 10);
     EXPECT_THAT(
-        o.messages[1].text,
+        o.messages[2].text,
         ::testing::MatchesRegex("BACKUP DATABASE successfully processed [0-9]+ pages in [0-9]+\\.[0-9][0-9][0-9] "
                                 "seconds \\([0-9]+\\.[0-9][0-9][0-9] MB/sec\\)\\."));
     EXPECT_EQ(o.rowCount, -1);

@@ -1,0 +1,51 @@
+#pragma once
+// What the stand-in remembers of each database beside its SQLite file, in a small text file
+// of its own ("<database file>.identity"): the name as it was created, when it was created,
+// the identity SQL Server keeps across restores (the family GUID) and the one it gives anew at
+// each restore (the binding GUID), the logical names of its data and log files and where a
+// real server would keep them.
+// A database made before the stand-in kept these (the samples) gets them when first asked.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace standin {
+
+struct DatabaseIdentity {
+    std::string name;
+    std::int64_t created = 0;  // milliseconds since 1970-01-01 UTC
+    std::string familyGuid;
+    std::string bindingGuid;
+    // The logical names of the data and log files; empty: "<name>" and "<name>_log".
+    std::string dataName;
+    std::string logName;
+    // The physical names of the data and log files as the server names them; empty: in the
+    // server's default data folder, under the database's name.
+    std::string dataFile;
+    std::string logFile;
+};
+
+std::filesystem::path IdentityFile(const std::filesystem::path& databaseFile);
+
+// Nothing when the database has no identity file or it cannot be read.
+std::optional<DatabaseIdentity> LoadIdentity(const std::filesystem::path& databaseFile);
+
+// Writes the identity file whole (through a temporary file and a rename). Throws
+// std::system_error.
+void SaveIdentity(const std::filesystem::path& databaseFile, const DatabaseIdentity& identity);
+
+// When the database was created: the time its identity remembers, else the time its file last
+// changed. The one place that answers this.
+std::int64_t DatabaseCreated(const std::filesystem::path& databaseFile);
+
+// A fresh random GUID in SQL Server's text form, upper case.
+std::string NewGuid();
+
+std::int64_t NowMilliseconds();
+
+// A time as SQL Server's datetime text in this machine's time zone, "YYYY-MM-DD hh:mm:ss.fff".
+std::string LocalDateTime(std::int64_t milliseconds);
+
+}  // namespace standin
