@@ -375,6 +375,7 @@ TEST_F(StandinDriver, CreateBackupAndDrop) {
     // Complete when the call returns: a whole SQLite database with the table and its rows.
     ASSERT_TRUE(std::filesystem::exists(file));
     const BackupContents contents(file);
+    EXPECT_EQ(contents.Header().database, "backup_me");
     EXPECT_EQ(SqliteRows(contents.File(), "pragma integrity_check"), (std::vector<Row>{{"ok"}}));
     EXPECT_EQ(SqliteRows(contents.File(), "select id, name from t order by id"),
               (std::vector<Row>{{"1", "一"}, {"2", "二"}}));
@@ -603,6 +604,109 @@ TEST_F(StandinDriver, ApplicationLocksBelongToTheSessionThatTookThem) {
     EXPECT_EQ(run(1, "SELECT DB_ID(N'MASTER')", 0), "1");
     EXPECT_EQ(run(1, "drop database 锁之库", 0), "ok");
     EXPECT_EQ(run(1, "SELECT DB_ID(N'锁之库')", 0), "NULL");
+}
+
+// "RESTORE Statements - HEADERONLY / FILELISTONLY (Transact-SQL)" give the columns' types, which
+// the driver describes: BackupType smallint, BindingID uniqueidentifier, Type char(1);
+// "SERVERPROPERTY (Transact-SQL)" returns sql_variant, which reads as text.
+TEST_F(StandinDriver, BackupHeadersAndServerPropertiesReachTheClientTyped) {
+    namespace fs = std::filesystem;
+    const std::unique_ptr<Client> client = Connect("master");
+    const fs::path bak = Server().DataDir().parent_path() / "头.bak";
+    Exec(*client, "backup database \"" + kSample + "\" to disk='" + bak.string() + "' with init");
+    struct Case {
+        std::string sql;
+        SQLUSMALLINT column;
+        SQLSMALLINT type;
+        std::string value;
+    };
+    const std::vector<Case> cases = {
+        {"restore headeronly from disk = N'" + bak.string() + "'", 3, SQL_SMALLINT, "1"},
+        {"restore headeronly from disk = N'" + bak.string() + "'", 10, SQL_WVARCHAR, kSample},
+        {"restore headeronly from disk = N'" + bak.string() + "'", 31, SQL_GUID, ""},
+        {"restore filelistonly from disk = N'" + bak.string() + "'", 3, SQL_CHAR, "D"},
+        {"select serverproperty('ProductVersion')", 1, -150 /* SQL_SS_VARIANT */, "15.0.2000.5"},
+        {"select serverproperty('Edition')", 1, -150, "Express Edition (64-bit)"},
+    };
+    for (const Case& c : cases) {
+        Statement s(*client);
+        s.UseStaticCursor();
+        ASSERT_TRUE(SQL_SUCCEEDED(s.Run(c.sql))) << c.sql << "\n" << Describe(s.Errors());
+        EXPECT_EQ(s.DescribeColumn(c.column).type, c.type) << c.sql << " column " << c.column;
+        const std::optional<Row> row = s.Fetch();
+        ASSERT_TRUE(row && (*row)[c.column - 1]) << c.sql;
+        if (!c.value.empty()) {
+            EXPECT_EQ(*(*row)[c.column - 1], c.value) << c.sql;
+        }
+    }
+}
+
+// A restore through the driver. With STATS its 3211 messages leave the server while it runs
+// (standin_server_test sees them on the wire), but FreeTDS's SQLExecDirect returns only once it
+// has read the whole reply: the client sees them all at the end, in order, before 4035 and
+// 3014. A cancel stops the restore and leaves neither the database nor its files.
+TEST(StandinRestore, ProgressMessagesInOrderAndACancelLeavesNothing) {
+    namespace fs = std::filesystem;
+    StandinProcess::Options options;
+    options.extraArgs = {"--restore-step-ms", "15"};
+    StandinProcess server(options);
+    Client client;
+    ASSERT_TRUE(SQL_SUCCEEDED(client.Connect(ToolConnectionString(server.Port(), "master")))) << Describe(client.Errors());
+    const fs::path bak = server.DataDir().parent_path() / "进度.bak", target = server.DataDir().parent_path();
+    Statement backup(client);
+    ASSERT_TRUE(SQL_SUCCEEDED(backup.ExecDirect("backup database \"" + kSample + "\" to disk='" + bak.string() + "'")));
+    const auto restore = [&](const std::string& name) {
+        return "restore database \"" + name + "\" from disk = N'" + bak.string() + "' with move N'" + kSample +
+               "' to N'" + (target / name).string() + ".mdf', move N'" + kSample + "_log' to N'" +
+               (target / name).string() + "_log.ldf', stats = 10";
+    };
+    {
+        Statement s(client);
+        ASSERT_EQ(s.ExecDirect(restore("复原")), SQL_SUCCESS_WITH_INFO) << Describe(s.Errors());
+        const std::vector<Diagnostic> messages = s.Errors();
+        ASSERT_EQ(messages.size(), 13u) << Describe(messages);
+        for (int k = 0; k < 10; ++k) {
+            EXPECT_EQ(messages[k].native, 3211);
+            EXPECT_NE(messages[k].text.find(std::to_string(10 * (k + 1)) + " percent processed."), std::string::npos);
+        }
+        EXPECT_EQ(messages[10].native, 4035);
+        EXPECT_EQ(messages[12].native, 3014);
+        EXPECT_EQ(s.MoreResults(), SQL_NO_DATA);
+    }
+    Client restored;
+    EXPECT_TRUE(SQL_SUCCEEDED(restored.Connect(ToolConnectionString(server.Port(), "复原")))) << Describe(restored.Errors());
+
+    Statement s(client);
+    SQLRETURN rc = SQL_SUCCESS;
+    std::thread running([&] { rc = s.ExecDirect(restore("半途")); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_TRUE(SQL_SUCCEEDED(s.Cancel()));
+    running.join();
+    EXPECT_EQ(rc, SQL_ERROR);
+    Client gone;
+    EXPECT_EQ(gone.Connect(ToolConnectionString(server.Port(), "半途")), SQL_ERROR);
+    EXPECT_FALSE(fs::exists(target / "半途.mdf"));
+    EXPECT_FALSE(fs::exists(target / "半途_log.ldf"));
+}
+
+// With --no-create-database the log-in may not restore ("RESTORE Statements (Transact-SQL)",
+// Permissions): 3110 then 3013, severity 14 as an error to the driver.
+TEST(StandinRestore, ALogInWithoutCreateDatabaseCannotRestore) {
+    StandinProcess::Options options;
+    options.extraArgs = {"--no-create-database", "--no-default-data-path"};
+    StandinProcess server(options);
+    Client client;
+    ASSERT_TRUE(SQL_SUCCEEDED(client.Connect(ToolConnectionString(server.Port(), "master")))) << Describe(client.Errors());
+    Statement s(client);
+    EXPECT_EQ(s.ExecDirect("restore database x from disk = N'/nowhere/x.bak'"), SQL_ERROR);
+    const std::vector<Diagnostic> errors = s.Errors();  // FreeTDS lists them by severity, 3013 (16) first
+    EXPECT_EQ(errors.size(), 2u) << Describe(errors);
+    EXPECT_TRUE(HasNative(errors, 3110) && HasNative(errors, 3013)) << Describe(errors);
+    Statement path(client);
+    ASSERT_TRUE(SQL_SUCCEEDED(path.ExecDirect("select serverproperty('InstanceDefaultDataPath')")));
+    const std::optional<Row> row = path.Fetch();
+    ASSERT_TRUE(row);
+    EXPECT_FALSE((*row)[0]) << "NULL, as before SQL Server 2012";
 }
 
 TEST(StandinProcessLife, SigtermClosesConnectionsAndExitsCleanly) {

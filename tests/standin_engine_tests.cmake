@@ -2,6 +2,7 @@
 if(TARGET tarvex_standin)
   add_executable(standin_engine_tests
     standin_engine_database_test.cpp
+    standin_engine_restore_test.cpp
     standin_engine_sample_test.cpp
     standin_engine_semantics_test.cpp
     standin_engine_session_test.cpp

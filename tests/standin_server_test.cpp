@@ -57,19 +57,30 @@ public:
         }
     }
 
+    struct ReplyPacket {
+        bool last = false;  // it ends the message
+        std::string payload;
+    };
+
+    // The next packet of a reply; nothing when the server closed the connection.
+    std::optional<ReplyPacket> ReadPacket() {
+        std::string header;
+        if (!Read(8, &header)) return std::nullopt;
+        EXPECT_EQ(header[0], 0x04) << "a reply";
+        const std::size_t length = (static_cast<std::uint8_t>(header[2]) << 8) | static_cast<std::uint8_t>(header[3]);
+        ReplyPacket packet{(header[1] & 1) != 0, {}};
+        if (length < 8 || !Read(length - 8, &packet.payload)) return std::nullopt;
+        return packet;
+    }
+
     // The payload of the next reply message; nothing when the server closed the connection.
     std::optional<std::string> ReadMessage() {
         std::string payload;
-        for (;;) {
-            std::string header;
-            if (!Read(8, &header)) return std::nullopt;
-            EXPECT_EQ(header[0], 0x04) << "a reply";
-            const std::size_t length = (static_cast<std::uint8_t>(header[2]) << 8) | static_cast<std::uint8_t>(header[3]);
-            std::string body;
-            if (length < 8 || !Read(length - 8, &body)) return std::nullopt;
-            payload += body;
-            if (header[1] & 1) return payload;
+        while (std::optional<ReplyPacket> packet = ReadPacket()) {
+            payload += packet->payload;
+            if (packet->last) return payload;
         }
+        return std::nullopt;
     }
 
     // True when the server closes the connection (within the hang guard).
@@ -376,6 +387,41 @@ TEST_F(StandinServer, ExecReturnsItsStatusAndAVanishedClientsLockIsFree) {
     holder.reset();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (exec(waiter) != 0) ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the lock outlived its client";
+}
+
+// RESTORE ... WITH STATS: each "n percent processed." (3211) leaves the server as the restore
+// goes, in packets that do not end the reply, long before its end ("RESTORE Statements -
+// Arguments (Transact-SQL)", STATS). FreeTDS's SQLExecDirect reads the whole reply before it
+// returns, so this is seen on the wire only.
+TEST(StandinRestoreProgress, PercentMessagesLeaveBeforeTheRestoreEnds) {
+    StandinProcess::Options options;
+    options.extraArgs = {"--restore-step-ms", "15"};
+    StandinProcess server(options);
+    RawConnection c(server.Port());
+    ASSERT_TRUE(c.LogIn());
+    const std::string bak = (server.DataDir().parent_path() / "p.bak").string(),
+                      target = (server.DataDir().parent_path() / "r").string();
+    const std::u16string sample = u"2016\u5e74\u4e61\u9547\u6570\u636e\u91c7\u96c6";
+    const std::u16string path(bak.begin(), bak.end()), moved(target.begin(), target.end());
+    c.Send(Packets(0x01, SqlBatch(u"backup database [" + sample + u"] to disk = N'" + path + u"'")));
+    ASSERT_TRUE(ErrorNumbers(Tokens(c.ReadMessage().value_or(""))).empty());
+    c.Send(Packets(0x01, SqlBatch(u"restore database r from disk = N'" + path + u"' with move N'" + sample +
+                                  u"' to N'" + moved + u".mdf', move N'" + sample + u"_log' to N'" + moved +
+                                  u"_log.ldf', stats = 10")));
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> firstProgress;
+    const std::string tenPercent = Ucs2(u"10 percent processed.");
+    for (;;) {
+        const std::optional<RawConnection::ReplyPacket> packet = c.ReadPacket();
+        ASSERT_TRUE(packet);
+        if (!firstProgress && packet->payload.find(tenPercent) != std::string::npos) {
+            firstProgress = Clock::now();
+            EXPECT_FALSE(packet->last) << "the restore had not ended yet";
+        }
+        if (packet->last) break;
+    }
+    ASSERT_TRUE(firstProgress);
+    EXPECT_GT(Clock::now() - *firstProgress, std::chrono::milliseconds(500)) << "about 100 steps of 15 ms followed";
 }
 
 // Runs the stand-in with `args` (shell words); its exit code and everything it printed.

@@ -6,8 +6,6 @@
 #include <string>
 #include <system_error>
 
-#include "backup_file.h"
-
 namespace testsupport {
 
 BackupContents::BackupContents(const std::filesystem::path& backup) {
@@ -16,7 +14,8 @@ BackupContents::BackupContents(const std::filesystem::path& backup) {
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "mkstemp");
     ::close(fd);
     file_ = name;
-    const standin::BackupFault fault = standin::VerifyBackupFile(backup, file_);
+    standin::BackupFault fault = standin::VerifyBackupFile(backup, file_);
+    if (!fault) fault = standin::ReadBackupHeader(backup, header_);
     if (fault) {
         std::error_code ec;
         std::filesystem::remove(file_, ec);

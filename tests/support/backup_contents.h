@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "backup_file.h"
+
 namespace testsupport {
 
 class BackupContents {
@@ -17,9 +19,13 @@ public:
 
     // The copy, a plain SQLite database file.
     const std::filesystem::path& File() const { return file_; }
+    // What the backup says of itself (database, times, server, files), as RESTORE HEADERONLY
+    // and FILELISTONLY report it.
+    const standin::BackupHeader& Header() const { return header_; }
 
 private:
     std::filesystem::path file_;
+    standin::BackupHeader header_;
 };
 
 }  // namespace testsupport
