@@ -6,11 +6,14 @@
 // that no file stays held and DROP DATABASE can delete it. The registry counts, per database,
 // the sessions that have it as their current database (those block DROP DATABASE with 3702)
 // and the statements that have it attached (DROP DATABASE waits for those to finish).
+// Statements that a procedure call runs (sp_executesql, and the RPCs of prepared statements and
+// cursors) change the current database only until the call returns (CallScope).
 //
 // Application locks (app_locks.h) belong to the engine; a session owns the ones it takes and
-// gives them up when it ends. sp_getapplock and sp_releaseapplock are the procedures EXEC
-// calls; APPLOCK_MODE, APPLOCK_TEST and DB_ID are functions each session registers on its own
-// connection.
+// gives them up when it ends. sp_getapplock, sp_releaseapplock and sp_executesql are the
+// procedures EXEC calls, in the database its name gives, if any; APPLOCK_MODE, APPLOCK_TEST and
+// DB_ID are functions each session registers on its own connection. sys.databases is a table of
+// the session's own that a query of it fills first.
 //
 // A session's interrupt flag is read by SQLite's progress handler every few hundred virtual
 // machine steps, which makes the running statement fail with SQLITE_INTERRUPT; its busy handler
@@ -29,6 +32,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -65,6 +69,50 @@ SqlError LoginDatabaseMissing(std::string_view name) {
         4060, "Cannot open database \"" + std::string(name) + "\" requested by the login. The login failed.", 11);
 }
 
+// SQL Server's datetime counts time in ticks of 1/300 s; its texts round a tick to .000, .003
+// or .007 of a second.
+constexpr std::int64_t kTicksPerSecond = 300;
+
+std::int64_t Ticks(std::chrono::system_clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    return (ms * 3 + 5) / 10;
+}
+
+// "YYYY-MM-DD hh:mm:ss.fff" in local time, as the server's clock reads.
+std::string DateTimeText(std::int64_t ticks) {
+    const std::time_t seconds = ticks / kTicksPerSecond;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    const int millis = static_cast<int>(((ticks % kTicksPerSecond) * 10 + 1) / 3);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
+    return text;
+}
+
+// The name of the database in `file` as its file name tells it (DatabaseFile backwards): case
+// folded, and for names too long for a file name, cut short with a hash.
+std::string NameFromFile(const fs::path& file) {
+    const std::string stem = file.stem().string();
+    std::string name;
+    for (std::size_t i = 0; i < stem.size(); ++i) {
+        if (stem[i] == '%' && i + 2 < stem.size()) {
+            name += static_cast<char>(std::stoi(stem.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            name += stem[i];
+        }
+    }
+    return name;
+}
+
+bool IsDatabaseFile(const fs::directory_entry& entry) {
+    std::error_code ec;
+    const fs::path& file = entry.path();
+    return entry.is_regular_file(ec) && file.extension() == ".sqlite" && !file.stem().empty() &&
+           file.stem().native().front() != '.';
+}
+
 }  // namespace
 
 // What the engine and all its sessions share: the data directory and who uses which database.
@@ -81,6 +129,9 @@ struct DatabaseRegistry {
     std::condition_variable released;
     std::map<fs::path, Use> uses;  // by file
     std::map<fs::path, int> ids;   // the database ids handed out, by file
+    std::map<fs::path, std::string> names;           // of the databases created here, as written
+    std::map<fs::path, std::int64_t> createdAt;      // create_date in ticks, by file
+    std::set<std::int64_t> createDates;              // every create_date handed out, none twice
 
     fs::path FileOf(std::string_view name) const { return DatabaseFile(dataDir, name); }
 
@@ -100,6 +151,12 @@ struct DatabaseRegistry {
         return file;
     }
 
+    // One more session (a procedure call's) has `file`, an existing database, as its current one.
+    void Retain(const fs::path& file) {
+        std::lock_guard lock(mutex);
+        ++uses[file].current;
+    }
+
     void Release(const fs::path& file, bool current) {
         {
             std::lock_guard lock(mutex);
@@ -115,7 +172,11 @@ struct DatabaseRegistry {
         const fs::path file = FileOf(name);
         std::lock_guard lock(mutex);
         if (name.empty() || !Exists(file)) return std::nullopt;
-        if (SameName(name, kMaster)) return 1;
+        return IdLocked(file);
+    }
+
+    int IdLocked(const fs::path& file) {
+        if (file == FileOf(kMaster)) return 1;
         if (const auto known = ids.find(file); known != ids.end()) return known->second;
         std::set<int> taken;
         for (const auto& [f, id] : ids) taken.insert(id);
@@ -123,6 +184,53 @@ struct DatabaseRegistry {
         while (taken.count(id)) ++id;
         ids[file] = id;
         return id;
+    }
+
+    // Gives the database in `file` its create_date, `at` or the first tick after it that no
+    // database has had yet.
+    void StampLocked(const fs::path& file, std::int64_t at) {
+        while (!createDates.insert(at).second) ++at;
+        createdAt[file] = at;
+    }
+
+    // A database found in the directory rather than created here is as old as its file was
+    // when first seen.
+    void StampFoundLocked(const fs::directory_entry& entry) {
+        if (createdAt.count(entry.path())) return;
+        std::error_code ec;
+        const fs::file_time_type written = entry.last_write_time(ec);
+        StampLocked(entry.path(), ec ? Ticks(std::chrono::system_clock::now())
+                                     : Ticks(std::chrono::file_clock::to_sys(written)));
+    }
+
+    void StampFound() {
+        std::lock_guard lock(mutex);
+        for (const fs::directory_entry& e : fs::directory_iterator(dataDir))
+            if (IsDatabaseFile(e)) StampFoundLocked(e);
+    }
+
+    struct Listed {
+        std::string name;
+        int id = 0;
+        std::string createDate;
+    };
+
+    // sys.databases: every database, by id.
+    std::vector<Listed> List() {
+        std::lock_guard lock(mutex);
+        std::vector<Listed> rows;
+        for (const fs::directory_entry& e : fs::directory_iterator(dataDir)) {
+            if (!IsDatabaseFile(e)) continue;
+            const fs::path& file = e.path();
+            StampFoundLocked(e);
+            const auto named = names.find(file);
+            rows.push_back({file == FileOf(kMaster) ? std::string(kMaster)
+                            : named != names.end()  ? named->second
+                                                    : NameFromFile(file),
+                            IdLocked(file), DateTimeText(createdAt[file])});
+        }
+        std::sort(rows.begin(), rows.end(), [](const Listed& a, const Listed& b) { return a.id < b.id; });
+        return rows;
     }
 
     void Create(std::string_view name) {
@@ -134,6 +242,8 @@ struct DatabaseRegistry {
         }
         Connection db = OpenDatabase(file, true);
         Exec(db.get(), "PRAGMA journal_mode=WAL");
+        names[file] = name;
+        StampLocked(file, Ticks(std::chrono::system_clock::now()));
     }
 
     // Deletes the database's files once no statement has it attached any more.
@@ -166,6 +276,8 @@ struct DatabaseRegistry {
         }
         uses.erase(file);
         ids.erase(file);
+        names.erase(file);
+        createdAt.erase(file);
     }
 };
 
@@ -220,13 +332,16 @@ struct Session::Impl {
 
     bool TakeInterrupt() { return interrupted.exchange(false); }
 
-    // An application lock resource in the current database.
-    AppLocks::Resource LockResource(std::string_view principal, std::string_view name) const;
+    // An application lock resource in the database of `databaseFile`.
+    static AppLocks::Resource LockResource(const fs::path& databaseFile, std::string_view principal,
+                                           std::string_view name);
     void RegisterFunctions(sqlite3* connection);
     static void ApplockMode(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void ApplockTest(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void DbId(sqlite3_context* context, int argc, sqlite3_value** argv);
 
+    bool RunBatch(std::string_view sql, ResultSink& sink);
+    bool RunInCall(std::string_view sql, ResultSink& sink);
     void Run(const Statement& statement, ResultSink& sink);
 
     void Select(const SelectStatement& s, ResultSink& sink);
@@ -241,8 +356,60 @@ struct Session::Impl {
     void Use(const UseStatement& s, ResultSink& sink);
     void Waitfor(const WaitforStatement& s, ResultSink& sink);
     void Call(const ExecStatement& s, ResultSink& sink);
+    void ApplicationLock(const ExecStatement& s, bool get, ResultSink& sink);
+    void ExecuteSql(const ExecStatement& s, ResultSink& sink);
+    Table DatabasesView(const ObjectName& name);
     void RunChange(const std::string& sql, const Table& table, const ObjectName& name, const char* verb,
                    ResultSink& sink);
+};
+
+// The database a procedure call began in. SQL Server restores the database context when
+// sp_executesql or EXECUTE of a string completes ("Using sp_executesql"; sp_executesql's
+// reference: "Changes in database context last only to the end of the sp_executesql
+// statement"), and the RPCs that drivers send for prepared statements and cursors run their
+// statements the same way. While the call runs, that database stays in use by the session (DROP
+// DATABASE fails with 3702); when it returns, it is the session's current database again.
+class CallScope {
+public:
+    explicit CallScope(Session::Impl& session) : s_(session), database_(session.database), file_(session.file) {
+        s_.registry->Retain(file_);
+    }
+    ~CallScope() {
+        if (!returned_) {
+            try {
+                Restore();  // unwinding: back without a word
+            } catch (...) {
+            }
+        }
+        s_.registry->Release(file_, true);
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+    // Back in the database the call began in; `sink` hears of it when the session had left it.
+    void Return(ResultSink& sink) {
+        returned_ = true;
+        try {
+            if (!Restore()) return;
+        } catch (const SqlError& e) {
+            sink.OnMessage(e.message);
+        }
+        sink.OnDatabaseChange(s_.database);
+    }
+
+private:
+    // True when the session had left the database.
+    bool Restore() {
+        const bool left = s_.file != file_ || s_.database != database_;
+        if (s_.file != file_) s_.Enter(database_, DatabaseMissing(database_));
+        s_.database = database_;
+        return left;
+    }
+
+    Session::Impl& s_;
+    const std::string database_;
+    const fs::path file_;
+    bool returned_ = false;
 };
 
 // The databases one statement reaches: the current one as "main", others attached for the
@@ -556,10 +723,57 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
         statement.body);
 }
 
+namespace {
+
+bool IsDatabasesView(const ObjectName& name) {
+    return SameName(name.schema, "sys") && SameName(name.object, "databases");
+}
+
+}  // namespace
+
+// sys.databases ([db.]sys.databases): a table of the session's own, filled now, with the
+// columns name, database_id (as DB_ID gives it), create_date and state_desc of its reference
+// page ("sys.databases (Transact-SQL)"), one row per database. SQL Server has dozens of columns
+// more, and tempdb, model and msdb, which the stand-in has not. The names of databases that
+// were there before the engine started come from their files: case-folded.
+Table Session::Impl::DatabasesView(const ObjectName& name) {
+    if (!name.database.empty() && !DatabaseRegistry::Exists(registry->FileOf(name.database))) {
+        throw DatabaseMissing(name.database);
+    }
+    static const std::pair<const char*, const char*> kColumns[] = {
+        {"name", "nvarchar(128)"}, {"database_id", "int"}, {"create_date", "datetime"}, {"state_desc", "nvarchar(60)"}};
+    Table t;
+    t.schema = "temp";
+    t.name = "databases";
+    std::string create = "CREATE TEMP TABLE \"databases\" (";
+    for (const auto& [column, type] : kColumns) {
+        TableColumn c;
+        c.name = column;
+        c.declared = type;
+        c.info = *DescribeType(type);
+        c.info.name = column;
+        c.info.nullable = false;
+        create += (t.columns.empty() ? "" : ", ") + QuoteName(column) + " " + type + " NOT NULL";
+        t.columns.push_back(std::move(c));
+    }
+    Exec(db.get(), "DROP TABLE IF EXISTS temp.\"databases\"");
+    Exec(db.get(), create + ")");
+    PreparedStatement insert = Prepare(db.get(), "INSERT INTO temp.\"databases\" VALUES (?, ?, ?, 'ONLINE')");
+    for (const DatabaseRegistry::Listed& row : registry->List()) {
+        sqlite3_reset(insert.get());
+        sqlite3_bind_text(insert.get(), 1, row.name.data(), static_cast<int>(row.name.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int(insert.get(), 2, row.id);
+        sqlite3_bind_text(insert.get(), 3, row.createDate.data(), static_cast<int>(row.createDate.size()),
+                          SQLITE_TRANSIENT);
+        Step(db.get(), insert.get());
+    }
+    return t;
+}
+
 void Session::Impl::Select(const SelectStatement& s, ResultSink& sink) {
     Attachments attachments(*this);
     std::optional<Table> from;
-    if (s.from) from = attachments.Resolve(*s.from);
+    if (s.from) from = IsDatabasesView(*s.from) ? DatabasesView(*s.from) : attachments.Resolve(*s.from);
     const SelectPlan plan = TranslateSelect(s, from ? &*from : nullptr);
     if (s.into) {
         SelectInto(s, plan, attachments, sink);
@@ -825,6 +1039,7 @@ void Session::Impl::VerifyBackup(const VerifyBackupStatement& s, ResultSink& sin
 
 void Session::Impl::Use(const UseStatement& s, ResultSink& sink) {
     Enter(s.database, DatabaseMissing(s.database));
+    sink.OnDatabaseChange(database);
     sink.OnMessage(Message{5701, 2, 10, "Changed database context to '" + s.database + "'.", 1});
     sink.OnStatementDone(false, -1);
 }
@@ -936,8 +1151,9 @@ std::vector<std::optional<Value>> BindArguments(const ExecStatement& s, std::spa
 
 }  // namespace
 
-AppLocks::Resource Session::Impl::LockResource(std::string_view principal, std::string_view name) const {
-    return {file.native(), FoldCase(principal), std::string(FirstCharacters(name, kMaxResourceCharacters))};
+AppLocks::Resource Session::Impl::LockResource(const fs::path& databaseFile, std::string_view principal,
+                                               std::string_view name) {
+    return {databaseFile.native(), FoldCase(principal), std::string(FirstCharacters(name, kMaxResourceCharacters))};
 }
 
 void Session::Impl::RegisterFunctions(sqlite3* connection) {
@@ -958,7 +1174,7 @@ void Session::Impl::ApplockMode(sqlite3_context* context, int, sqlite3_value** a
     const std::string_view owner = TextArgument(argv[2]);
     std::optional<LockMode> mode;
     if (SameName(owner, kSession)) {
-        mode = s->registry->locks.Held(s->LockResource(TextArgument(argv[0]), TextArgument(argv[1])), s);
+        mode = s->registry->locks.Held(LockResource(s->file, TextArgument(argv[0]), TextArgument(argv[1])), s);
     } else if (!SameName(owner, kTransaction)) {
         return FailFunction(context, InvalidLockOwner(owner));
     }
@@ -976,7 +1192,7 @@ void Session::Impl::ApplockTest(sqlite3_context* context, int, sqlite3_value** a
     const std::string_view owner = TextArgument(argv[3]);
     if (SameName(owner, kTransaction)) return FailFunction(context, NoTransaction());
     if (!SameName(owner, kSession)) return FailFunction(context, InvalidLockOwner(owner));
-    const AppLocks::Resource resource = s->LockResource(TextArgument(argv[0]), TextArgument(argv[1]));
+    const AppLocks::Resource resource = LockResource(s->file, TextArgument(argv[0]), TextArgument(argv[1]));
     sqlite3_result_int(context, s->registry->locks.Grantable(resource, s, *mode) ? 1 : 0);
 }
 
@@ -992,18 +1208,31 @@ void Session::Impl::DbId(sqlite3_context* context, int argc, sqlite3_value** arg
     }
 }
 
-// EXEC of sp_getapplock or sp_releaseapplock, with their parameters, defaults and return
-// statuses. A lock request that cannot be granted within @LockTimeout returns -1 without an
-// error; a refused argument returns -999 after its error.
+// EXEC of a system procedure: sp_getapplock, sp_releaseapplock or sp_executesql, named alone,
+// with the schema sys or dbo, or with a database ([db].[sys].sp_x, db..sp_x). A system procedure
+// called with a database's name runs in that database's context ("Execute a stored procedure":
+// system procedures appear in the sys schema of every database; sp_getapplock: "The lock
+// resource created by sp_getapplock is created in the current database for the session").
 void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
+    const std::string procedure = FoldCase(s.procedure.object);
+    const bool system = s.procedure.schema.empty() || SameName(s.procedure.schema, "sys") ||
+                        SameName(s.procedure.schema, "dbo");
+    if (!system || (procedure != "sp_getapplock" && procedure != "sp_releaseapplock" && procedure != "sp_executesql")) {
+        throw MakeError(2812, "Could not find stored procedure '" + s.procedure.written + "'.", 16, 62);
+    }
+    const std::string& in = s.procedure.database;
+    if (!in.empty() && !DatabaseRegistry::Exists(registry->FileOf(in))) throw DatabaseMissing(in);
+    if (procedure == "sp_executesql") return ExecuteSql(s, sink);
+    ApplicationLock(s, procedure == "sp_getapplock", sink);
+}
+
+// sp_getapplock or sp_releaseapplock, with their parameters, defaults and return statuses. A
+// lock request that cannot be granted within @LockTimeout returns -1 without an error; a
+// refused argument returns -999 after its error.
+void Session::Impl::ApplicationLock(const ExecStatement& s, bool get, ResultSink& sink) {
     static constexpr std::string_view kGet[] = {"@Resource", "@LockMode", "@LockOwner", "@LockTimeout",
                                                 "@DbPrincipal"};
     static constexpr std::string_view kRelease[] = {"@Resource", "@LockOwner", "@DbPrincipal"};
-    const std::string procedure = FoldCase(s.procedure.object);
-    const bool get = procedure == "sp_getapplock";
-    if (!get && procedure != "sp_releaseapplock") {
-        throw MakeError(2812, "Could not find stored procedure '" + s.procedure.written + "'.", 16, 62);
-    }
     const std::span<const std::string_view> names =
         get ? std::span<const std::string_view>(kGet) : std::span<const std::string_view>(kRelease);
     const std::vector<std::optional<Value>> arguments = BindArguments(s, names);
@@ -1024,7 +1253,8 @@ void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
     const std::string resourceName = text(0, "");
     const std::string owner = text(get ? 2 : 1, kTransaction);
     const std::string principal = text(get ? 4 : 2, "public");
-    const AppLocks::Resource resource = LockResource(principal, resourceName);
+    const fs::path in = s.procedure.database.empty() ? file : registry->FileOf(s.procedure.database);
+    const AppLocks::Resource resource = LockResource(in, principal, resourceName);
     if (arguments[0]->kind == Value::Kind::Null) return refuse(MakeError(50000, "@Resource must not be NULL."));
     if (!get) {
         if (!SameName(owner, kSession) && !SameName(owner, kTransaction)) return refuse(InvalidLockOwner(owner));
@@ -1054,6 +1284,68 @@ void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
     sink.OnProcedureDone(false, *status);
 }
 
+namespace {
+
+// What the statements of an EXEC sp_executesql report, passed on as statements inside a
+// procedure, and whether one failed.
+class InProcedure : public ResultSink {
+public:
+    explicit InProcedure(ResultSink& outer) : outer_(outer) {}
+    void OnMessage(const Message& m) override {
+        if (m.IsError()) lastError_ = m.number;
+        outer_.OnMessage(m);
+    }
+    void OnColumns(const std::vector<ColumnInfo>& columns) override { outer_.OnColumns(columns); }
+    void OnRow(const std::vector<Value>& row) override { outer_.OnRow(row); }
+    void OnStatementDone(bool failed, std::int64_t rowCount) override { OnStatementDoneInProcedure(failed, rowCount); }
+    void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
+        failed_ |= failed;
+        outer_.OnStatementDoneInProcedure(failed, rowCount);
+    }
+    void OnProcedureDone(bool failed, int returnStatus) override {
+        failed_ |= failed;
+        outer_.OnProcedureDone(failed, returnStatus);
+    }
+    void OnDatabaseChange(const std::string& database) override { outer_.OnDatabaseChange(database); }
+
+    bool Failed() const { return failed_; }
+    // sp_executesql's reference promises only a status other than 0 after a failure; the
+    // stand-in returns the number of the last error.
+    int ReturnStatus() const { return failed_ ? (lastError_ != 0 ? lastError_ : 1) : 0; }
+
+private:
+    ResultSink& outer_;
+    bool failed_ = false;
+    int lastError_ = 0;
+};
+
+}  // namespace
+
+// EXEC sp_executesql N'statements': runs them as a batch of their own, in the database of the
+// procedure's name if it has one, with any USE among them lasting until the call returns
+// (CallScope). The statement must be a Unicode constant (sp_executesql's reference: "Character
+// constants are not allowed"); parameters (@params and their values) are not served.
+void Session::Impl::ExecuteSql(const ExecStatement& s, ResultSink& sink) {
+    static constexpr std::string_view kNames[] = {"@stmt"};
+    const std::vector<std::optional<Value>> arguments = BindArguments(s, kNames);
+    if (!arguments[0]) {
+        throw MakeError(201, "Procedure or function '" + s.procedure.object + "' expects parameter '@stmt', which was "
+                                 "not supplied.",
+                        16, 4);
+    }
+    const Expr& statement = *s.arguments[0].value;
+    if (statement.kind != Expr::Kind::Null && !(statement.kind == Expr::Kind::String && statement.national)) {
+        throw MakeError(214, "Procedure expects parameter '@statement' of type 'ntext/nchar/nvarchar'.", 16, 2);
+    }
+    CallScope scope(*this);
+    if (!s.procedure.database.empty()) Enter(s.procedure.database, DatabaseMissing(s.procedure.database));
+    InProcedure inside(sink);
+    const bool completed = RunBatch(statement.kind == Expr::Kind::Null ? std::string_view() : statement.text, inside);
+    scope.Return(sink);
+    if (!completed) throw Interrupted{};
+    sink.OnProcedureDone(inside.Failed(), inside.ReturnStatus());
+}
+
 Engine::Engine(fs::path dataDir, DriveMap drives) : impl_(std::make_unique<Impl>()) {
     impl_->registry = std::make_shared<DatabaseRegistry>();
     impl_->registry->dataDir = std::move(dataDir);
@@ -1064,6 +1356,7 @@ Engine::Engine(fs::path dataDir, DriveMap drives) : impl_(std::make_unique<Impl>
     impl_->registry->drives = std::move(drives);
     fs::create_directories(impl_->registry->dataDir);
     if (!DatabaseExists(kMaster)) impl_->registry->Create(kMaster);
+    impl_->registry->StampFound();
 }
 
 Engine::~Engine() = default;
@@ -1096,7 +1389,11 @@ void Session::Interrupt() {
     impl_->wake.notify_all();
 }
 
-bool Session::Execute(std::string_view sql, ResultSink& sink) {
+bool Session::Execute(std::string_view sql, ResultSink& sink) { return impl_->RunBatch(sql, sink); }
+
+bool Session::ExecuteInCall(std::string_view sql, ResultSink& sink) { return impl_->RunInCall(sql, sink); }
+
+bool Session::Impl::RunBatch(std::string_view sql, ResultSink& sink) {
     const auto report = [&](Message message) {
         sink.OnMessage(message);
         sink.OnStatementDone(true, -1);
@@ -1106,26 +1403,33 @@ bool Session::Execute(std::string_view sql, ResultSink& sink) {
         batch = ParseBatch(sql);
     } catch (const SqlError& e) {
         report(e.message);
-        return !impl_->TakeInterrupt();
+        return !TakeInterrupt();
     }
     for (const Statement& statement : batch) {
-        if (impl_->TakeInterrupt()) return false;
+        if (TakeInterrupt()) return false;
         try {
-            impl_->Run(statement, sink);
+            Run(statement, sink);
         } catch (const Interrupted&) {
-            impl_->TakeInterrupt();
+            TakeInterrupt();
             return false;
         } catch (const SqlError& e) {
-            if (impl_->TakeInterrupt()) return false;
+            if (TakeInterrupt()) return false;
             Message m = e.message;
             m.line = statement.line;
             report(std::move(m));
         } catch (const std::exception& e) {
-            if (impl_->TakeInterrupt()) return false;
+            if (TakeInterrupt()) return false;
             report(Message{50000, 1, 16, std::string("Internal error: ") + e.what(), statement.line});
         }
     }
-    return !impl_->TakeInterrupt();
+    return !TakeInterrupt();
+}
+
+bool Session::Impl::RunInCall(std::string_view sql, ResultSink& sink) {
+    CallScope scope(*this);
+    const bool completed = RunBatch(sql, sink);
+    scope.Return(sink);
+    return completed;
 }
 
 }  // namespace standin
