@@ -393,7 +393,7 @@ private:
         case tds::PacketType::SqlBatch: {
             const std::string sql = tds::ParseSqlBatch(request.payload);
             shared_.log.Write(sql);
-            if (Execute(sql, tds::DoneToken::Done) != Outcome::Stopped) reply_.End();
+            if (Execute(sql, Origin::Batch) != Outcome::Stopped) reply_.End();
             break;
         }
         case tds::PacketType::Rpc: {
@@ -413,61 +413,66 @@ private:
     // attention's DONE.
     enum class Outcome { Succeeded, Failed, Stopped };
 
-    // Runs statements, streaming what they produce, with DONE tokens of the kind given.
-    Outcome Execute(const std::string& sql, tds::DoneToken doneToken) {
+    // Where statements come from: a SQL batch, or a procedure call (sp_executesql, sp_prepexec,
+    // ...), whose statements end in DONEINPROC and whose USE lasts until it returns.
+    enum class Origin { Batch, Call };
+
+    // Runs statements, streaming what they produce.
+    Outcome Execute(const std::string& sql, Origin origin) {
         class Sink : public ResultSink {
         public:
             Sink(Connection& c, tds::DoneToken token) : c_(c), token_(token) {}
-            void OnMessage(const Message& m) override {
-                c_.ReportDatabaseChange();  // USE: the ENVCHANGE goes before its message 5701
-                c_.reply_.Message(m);
-            }
+            void OnMessage(const Message& m) override { c_.reply_.Message(m); }
             void OnColumns(const std::vector<ColumnInfo>& columns) override {
                 c_.reply_.ColMetadata(columns);
                 rows_ = true;
             }
             void OnRow(const std::vector<Value>& row) override { c_.reply_.Row(row); }
-            void OnStatementDone(bool failed, std::int64_t rowCount) override {
-                c_.ReportDatabaseChange();
-                c_.reply_.Done(token_, failed ? tds::kDoneError : 0, rows_ ? tds::kCmdSelect : 0, rowCount);
-                failed_ |= failed;
-                done_ = true;
-                rows_ = false;
+            void OnStatementDone(bool failed, std::int64_t rowCount) override { Done(token_, failed, rowCount); }
+            void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
+                Done(tds::DoneToken::DoneInProc, failed, rowCount);
             }
             // EXEC of a procedure: its return status and its DONEPROC, in a batch as inside
             // another procedure.
             void OnProcedureDone(bool failed, int returnStatus) override {
-                c_.ReportDatabaseChange();
                 c_.reply_.ReturnStatus(returnStatus);
                 c_.reply_.Done(tds::DoneToken::DoneProc, failed ? tds::kDoneError : 0, tds::kCmdExecute, -1);
                 failed_ |= failed;
                 done_ = true;
                 rows_ = false;
             }
+            void OnDatabaseChange(const std::string& database) override { c_.ReportDatabaseChange(database); }
             bool failed_ = false;
             bool done_ = false;
 
         private:
+            void Done(tds::DoneToken token, bool failed, std::int64_t rowCount) {
+                c_.reply_.Done(token, failed ? tds::kDoneError : 0, rows_ ? tds::kCmdSelect : 0, rowCount);
+                failed_ |= failed;
+                done_ = true;
+                rows_ = false;
+            }
             Connection& c_;
             tds::DoneToken token_;
             bool rows_ = false;
-        } sink(*this, doneToken);
+        } sink(*this, origin == Origin::Batch ? tds::DoneToken::Done : tds::DoneToken::DoneInProc);
 
-        if (!Run(sql, sink)) return Outcome::Stopped;
-        if (!sink.done_ && doneToken == tds::DoneToken::Done) reply_.Done(tds::DoneToken::Done, 0, 0, -1);
+        if (!Run(sql, sink, origin)) return Outcome::Stopped;
+        if (!sink.done_ && origin == Origin::Batch) reply_.Done(tds::DoneToken::Done, 0, 0, -1);
         return sink.failed_ ? Outcome::Failed : Outcome::Succeeded;
     }
 
-    // Session::Execute with attention handling: an attention that has come already, or comes
-    // while the statements run, stops them and is answered here.
-    bool Run(const std::string& sql, ResultSink& sink) {
+    // Session::Execute (or ExecuteInCall) with attention handling: an attention that has come
+    // already, or comes while the statements run, stops them and is answered here.
+    bool Run(const std::string& sql, ResultSink& sink, Origin origin) {
         bool start = false;
         {
             std::lock_guard lock(mutex_);
             start = executing_ = !attention_ && !closed_;
         }
         const auto began = std::chrono::steady_clock::now();
-        const bool completed = start && session_->Execute(sql, sink);
+        const bool completed =
+            start && (origin == Origin::Batch ? session_->Execute(sql, sink) : session_->ExecuteInCall(sql, sink));
         if (start) {
             const auto took = std::chrono::steady_clock::now() - began;
             shared_.timingLog.Write(
@@ -499,8 +504,9 @@ private:
         return true;
     }
 
-    void ReportDatabaseChange() {
-        const std::string database = session_->CurrentDatabase();
+    // The client learns of a new current database by an ENVCHANGE; FreeTDS takes the new name
+    // as SQL_CURRENT_QUALIFIER, other clients check the old one against theirs.
+    void ReportDatabaseChange(const std::string& database) {
         if (database == database_) return;
         reply_.EnvChange(tds::EnvChange::Database, database, database_);
         database_ = database;
@@ -571,7 +577,7 @@ private:
             handle = nextHandle_++;
             prepared_[handle] = stmt->text;
         }
-        const Outcome outcome = Execute(stmt->text, tds::DoneToken::DoneInProc);
+        const Outcome outcome = Execute(stmt->text, Origin::Call);
         if (outcome == Outcome::Stopped) return false;
         if (handleIndex) {
             ProcDone(call, outcome == Outcome::Failed, {{*handleIndex, handle}});
@@ -600,7 +606,7 @@ private:
         const auto it = prepared_.find(static_cast<std::int32_t>(handle->integer));
         if (it == prepared_.end()) return Fail(UnknownPrepared(handle->integer));
         const std::string sql = it->second;
-        const Outcome outcome = Execute(sql, tds::DoneToken::DoneInProc);
+        const Outcome outcome = Execute(sql, Origin::Call);
         if (outcome == Outcome::Stopped) return false;
         ProcDone(call, outcome == Outcome::Failed);
         return true;
@@ -634,14 +640,20 @@ private:
 
         // What the statement reports, in order, apart from the rows of its first result set.
         struct Event {
-            std::optional<Message> message;  // or the end of a statement (or of a procedure):
+            std::optional<Message> message;  // or a change of database:
+            std::optional<std::string> database;  // or the end of a statement (or of a procedure):
             bool failed = false;
             std::int64_t rowCount = -1;
             std::optional<int> returnStatus;  // of a procedure
         };
         class Sink : public ResultSink {
         public:
-            void OnMessage(const Message& m) override { events_.push_back(Event{m, false, -1, std::nullopt}); }
+            void OnMessage(const Message& m) override {
+                events_.push_back(Event{m, std::nullopt, false, -1, std::nullopt});
+            }
+            void OnDatabaseChange(const std::string& database) override {
+                events_.push_back(Event{std::nullopt, database, false, -1, std::nullopt});
+            }
             void OnColumns(const std::vector<ColumnInfo>& columns) override {
                 inFirstResult_ = !columns_;
                 if (!columns_) columns_ = columns;
@@ -652,11 +664,11 @@ private:
             void OnStatementDone(bool failed, std::int64_t rowCount) override {
                 failed_ |= failed;
                 inFirstResult_ = false;
-                events_.push_back(Event{std::nullopt, failed, rowCount, std::nullopt});
+                events_.push_back(Event{std::nullopt, std::nullopt, failed, rowCount, std::nullopt});
             }
             void OnProcedureDone(bool failed, int returnStatus) override {
                 failed_ |= failed;
-                events_.push_back(Event{std::nullopt, failed, -1, returnStatus});
+                events_.push_back(Event{std::nullopt, std::nullopt, failed, -1, returnStatus});
             }
             std::vector<Event> events_;
             std::optional<std::vector<ColumnInfo>> columns_;
@@ -665,15 +677,16 @@ private:
             bool failed_ = false;
         } sink;
 
-        if (!Run(stmt->text, sink)) return false;
+        if (!Run(stmt->text, sink, Origin::Call)) return false;
         const std::int32_t scrollOpt = Param(call, 2) ? static_cast<std::int32_t>(Param(call, 2)->integer) : 0;
         const std::int32_t ccOpt = Param(call, 3) ? static_cast<std::int32_t>(Param(call, 3)->integer) : 0;
         const bool cursor = sink.columns_ && !sink.failed_;
         if (!cursor) reply_.Message(Message{16954, 1, 10, "Executing SQL directly; no cursor.", 1});
-        ReportDatabaseChange();
         for (const Event& e : sink.events_) {
             if (e.message) {
                 reply_.Message(*e.message);
+            } else if (e.database) {
+                ReportDatabaseChange(*e.database);
             } else if (e.returnStatus) {
                 reply_.ReturnStatus(*e.returnStatus);
                 reply_.Done(tds::DoneToken::DoneProc, e.failed ? tds::kDoneError : 0, tds::kCmdExecute, -1);
@@ -741,7 +754,7 @@ private:
     const std::uint16_t spid_;
     tds::ReplyWriter reply_;
     bool broken_ = false;  // a send failed: the client is gone
-    std::string database_;
+    std::string database_;  // the current database as the client knows it
     std::int32_t nextHandle_ = 1;
     std::map<std::int32_t, Cursor> cursors_;
     std::map<std::int32_t, std::string> prepared_;

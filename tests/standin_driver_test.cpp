@@ -358,6 +358,73 @@ TEST_F(StandinDriver, UseMovesTheDriversCurrentDatabase) {
     EXPECT_FALSE(Query(*client, "select ztbh from GL_Ztcs").empty());
 }
 
+// A USE that a procedure call runs lasts until the call returns ("Using sp_executesql"; the
+// sp_executesql reference: "Changes in database context last only to the end of the
+// sp_executesql statement"): the session and the driver's current catalog are back where they
+// were, and the database used counts as in use no longer (DROP DATABASE, 3702). Prepared
+// statements (sp_prepexec, then sp_execute) and cursors (sp_cursoropen) run theirs as such
+// calls; a batch (SQLExecDirect) keeps its USE.
+TEST_F(StandinDriver, AUseInsideAProcedureCallLastsUntilItReturns) {
+    const std::unique_ptr<Client> admin = Connect("master");
+    Exec(*admin, "create database scoped_use");
+    const std::unique_ptr<Client> client = Connect();
+    enum class Way { Prepared, ExecutedAgain, Cursor, Batch };
+    for (const Way way : {Way::Prepared, Way::ExecutedAgain, Way::Cursor, Way::Batch}) {
+        Statement s(*client);
+        if (way == Way::Cursor) s.UseStaticCursor();
+        SQLRETURN rc = way == Way::Batch ? s.ExecDirect("use scoped_use") : s.Run("use scoped_use");
+        if (way == Way::ExecutedAgain && SQL_SUCCEEDED(rc)) rc = s.Execute();
+        ASSERT_TRUE(SQL_SUCCEEDED(rc)) << Describe(s.Errors());
+        const bool kept = way == Way::Batch;
+        const std::string expected = kept ? "scoped_use" : kSample;
+        char name[256] = {};
+        SQLGetConnectOption(client->Dbc(), SQL_CURRENT_QUALIFIER, name);
+        EXPECT_EQ(FromLocal(name), expected) << "way " << static_cast<int>(way);
+        EXPECT_EQ(Query(*client, "select DB_ID()"), Query(*client, "select DB_ID(N'" + expected + "')"));
+        Statement drop(*admin);
+        if (kept) {
+            EXPECT_EQ(drop.ExecDirect("drop database scoped_use"), SQL_ERROR);
+            EXPECT_TRUE(HasNative(drop.Errors(), 3702)) << Describe(drop.Errors());
+        } else {
+            EXPECT_TRUE(SQL_SUCCEEDED(drop.ExecDirect("drop database scoped_use"))) << Describe(drop.Errors());
+            Exec(*admin, "create database scoped_use");
+        }
+    }
+}
+
+// Sessions logged in to two databases meet on a lock in master when they call the procedures
+// by master's name (sp_getapplock: "The lock resource created by sp_getapplock is created in
+// the current database for the session"; a system procedure named master.sys.sp_x runs in
+// master). A USE master sent as a prepared statement does not take a session there.
+TEST_F(StandinDriver, SessionsInTwoDatabasesMeetOnALockInMaster) {
+    const std::unique_ptr<Client> admin = Connect("master");
+    Exec(*admin, "create database 锁的另一库");
+    const std::unique_ptr<Client> clients[2] = {Connect(), Connect("锁的另一库")};
+    const std::string resource = "@Resource = N'Tarvex数据整理', @LockOwner = 'Session'";
+    const std::string get = resource + ", @LockMode = 'Exclusive', @LockTimeout = 0";
+    const auto value = [&](int client, const std::string& sql) -> std::string {
+        Statement s(*clients[client]);
+        if (!SQL_SUCCEEDED(s.ExecDirectW(sql))) return Describe(s.Errors());
+        const std::vector<Row> rows = s.FetchAll();
+        return rows.size() == 1 ? rows[0].at(0).value_or("NULL") : std::to_string(rows.size()) + " rows";
+    };
+    const std::string mode = "SELECT APPLOCK_MODE('public', N'Tarvex数据整理', 'Session')";
+    const std::string modeInMaster =
+        "EXEC master.sys.sp_executesql N'SELECT APPLOCK_MODE(''public'', N''Tarvex数据整理'', ''Session'')'";
+    Exec(*clients[0], "EXEC master.sys.sp_getapplock " + get);
+    Exec(*clients[1], "EXEC master..sp_getapplock " + get);  // not granted: -1, no error
+    EXPECT_EQ(value(0, modeInMaster), "Exclusive");
+    EXPECT_EQ(value(0, mode), "NoLock") << "not in the log-in's database";
+    EXPECT_EQ(value(1, modeInMaster), "NoLock");
+    Exec(*clients[1], "USE master");
+    Exec(*clients[1], "EXEC sp_getapplock " + get);
+    EXPECT_EQ(value(1, mode), "Exclusive") << "granted in its own database";
+    EXPECT_EQ(value(1, modeInMaster), "NoLock");
+    Exec(*clients[0], "EXEC master.dbo.sp_releaseapplock " + resource);
+    Exec(*clients[1], "EXEC master.sys.sp_getapplock " + get);
+    EXPECT_EQ(value(1, modeInMaster), "Exclusive");
+}
+
 TEST_F(StandinDriver, CreateBackupAndDrop) {
     const std::unique_ptr<Client> client = Connect("master");
     Exec(*client, "create database backup_me");
