@@ -55,14 +55,17 @@ private:
 
 std::system_error SystemError(const std::string& what) { return {errno, std::generic_category(), what}; }
 
-// The statement log: one line per statement, CR and LF escaped, flushed line by line.
+// A log of statements (the statement log; also the timing and request logs): one line per
+// statement, CR and LF escaped, flushed line by line.
 class StatementLog {
 public:
     explicit StatementLog(const std::filesystem::path& path) {
         if (path.empty()) return;
         file_.reset(std::fopen(path.c_str(), "a"));
-        if (!file_) throw SystemError("cannot open the statement log " + path.string());
+        if (!file_) throw SystemError("cannot open the log " + path.string());
     }
+
+    bool Enabled() const { return file_ != nullptr; }
 
     // `prefix` goes before the statement on its line as it stands.
     void Write(std::string_view statement, std::string_view prefix = {}) {
@@ -98,6 +101,7 @@ struct Shared {
     const ServerOptions& options;
     StatementLog& log;
     StatementLog& timingLog;
+    StatementLog& requestLog;
     std::string serverName;
 };
 
@@ -186,10 +190,11 @@ struct Cursor {
 
 class Connection {
 public:
-    Connection(Shared& shared, Fd socket, std::uint16_t spid)
+    Connection(Shared& shared, Fd socket, std::uint16_t spid, unsigned number)
         : shared_(shared),
           socket_(std::move(socket)),
           spid_(spid),
+          number_(number),
           reply_([this](std::string_view bytes) { Send(bytes); }, shared.serverName) {
         reply_.SetSpid(spid);
     }
@@ -242,6 +247,7 @@ private:
                 reader.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
                 std::lock_guard lock(mutex_);
                 while (std::optional<tds::Request> request = reader.Next()) {
+                    LogRequest(*request);
                     const bool attention = request->type == tds::PacketType::Attention;
                     if (attention && !session_) continue;  // nothing to stop before the log-in
                     if (attention && requests_.empty()) {
@@ -266,6 +272,56 @@ private:
         wake_.notify_all();
     }
 
+    // A line of the request log for a request just received. Under the lock, which guards the
+    // prepared statements that sp_execute runs.
+    void LogRequest(const tds::Request& request) {
+        if (!shared_.requestLog.Enabled()) return;
+        std::string kind;
+        std::optional<std::string> statement;
+        try {
+            switch (request.type) {
+            case tds::PacketType::PreLogin: kind = "prelogin"; break;
+            case tds::PacketType::Login7: kind = "login"; break;
+            case tds::PacketType::Attention: kind = "attention"; break;
+            case tds::PacketType::SqlBatch:
+                kind = "batch";
+                statement = tds::ParseSqlBatch(request.payload);
+                break;
+            case tds::PacketType::Rpc:
+                for (const tds::RpcCall& call : tds::ParseRpc(request.payload)) {
+                    kind += (kind.empty() ? "" : "+") + ProcName(call);
+                    if (!statement) statement = StatementOf(call);
+                }
+                break;
+            default: kind = "type " + std::to_string(static_cast<int>(request.type)); break;
+            }
+        } catch (const tds::ProtocolError&) {
+            // Logged as far as it could be read; serving it will end the connection.
+        }
+        if (kind.empty()) kind = "rpc";
+        shared_.requestLog.Write(statement.value_or(""),
+                                 std::to_string(number_) + "\t" + kind + (statement ? "\t" : ""));
+    }
+
+    // The statement a call runs, for the calls that run one.
+    std::optional<std::string> StatementOf(const tds::RpcCall& call) const {
+        const auto text = [&](std::size_t index) -> std::optional<std::string> {
+            const tds::RpcParam* p = Param(call, index);
+            return p ? std::optional(p->text) : std::nullopt;
+        };
+        switch (ProcId(call)) {
+        case tds::kSpExecuteSql: return text(0);
+        case tds::kSpPrepExec: return text(2);
+        case tds::kSpCursorOpen: return text(1);
+        case tds::kSpExecute: {
+            const tds::RpcParam* handle = Param(call, 0);
+            const auto it = handle ? prepared_.find(static_cast<std::int32_t>(handle->integer)) : prepared_.end();
+            return it != prepared_.end() ? std::optional(it->second) : std::nullopt;
+        }
+        default: return std::nullopt;
+        }
+    }
+
     // The next request; answers attentions that come while idle. Empty when the connection
     // ends or the deadline passes.
     std::optional<tds::Request> NextRequest(std::optional<std::chrono::steady_clock::time_point> deadline) {
@@ -273,6 +329,7 @@ private:
         for (;;) {
             if (attention_) {
                 attention_ = false;
+                holdReply_ = true;
                 lock.unlock();
                 AnswerAttention();
                 lock.lock();
@@ -283,6 +340,7 @@ private:
                 requests_.pop_front();
                 const bool cancelled = !requests_.empty() && requests_.front().type == tds::PacketType::Attention;
                 if (cancelled) requests_.pop_front();
+                holdReply_ = true;
                 if (cancelled || r.type == tds::PacketType::Attention) {
                     lock.unlock();
                     AnswerAttention();
@@ -314,6 +372,10 @@ private:
     // --- Output ---------------------------------------------------------------------------------
 
     void Send(std::string_view bytes) {
+        if (holdReply_) {
+            holdReply_ = false;
+            HoldReply();
+        }
         while (!broken_ && !bytes.empty()) {
             const ssize_t n = ::send(socket_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
@@ -328,6 +390,14 @@ private:
             }
             bytes.remove_prefix(static_cast<std::size_t>(n));
         }
+    }
+
+    // The reply to a request waits the server's reply delay before its first packet goes out,
+    // unless the connection ends meanwhile.
+    void HoldReply() {
+        if (shared_.options.replyDelay.count() <= 0) return;
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, shared_.options.replyDelay, [this] { return closed_; });
     }
 
     void AnswerAttention() {
@@ -573,10 +643,7 @@ private:
         shared_.log.Write(stmt->text);
         if (call.params.size() > maxParams) return Fail(TooManyArguments(call));
         std::int32_t handle = 0;
-        if (handleIndex) {
-            handle = nextHandle_++;
-            prepared_[handle] = stmt->text;
-        }
+        if (handleIndex) handle = KeepPrepared(stmt->text);
         const Outcome outcome = Execute(stmt->text, Origin::Call);
         if (outcome == Outcome::Stopped) return false;
         if (handleIndex) {
@@ -594,9 +661,16 @@ private:
             return;
         }
         shared_.log.Write(stmt->text);
+        ProcDone(call, false, {{0, KeepPrepared(stmt->text)}});
+    }
+
+    // A prepared statement's handle. The reader looks statements up by handle for the request
+    // log, so the map changes under the lock.
+    std::int32_t KeepPrepared(const std::string& statement) {
+        std::lock_guard lock(mutex_);
         const std::int32_t handle = nextHandle_++;
-        prepared_[handle] = stmt->text;
-        ProcDone(call, false, {{0, handle}});
+        prepared_[handle] = statement;
+        return handle;
     }
 
     bool ExecutePrepared(const tds::RpcCall& call) {
@@ -614,9 +688,12 @@ private:
 
     void Unprepare(const tds::RpcCall& call) {
         const tds::RpcParam* handle = Param(call, 0);
+        std::unique_lock lock(mutex_);
+        const bool known = handle && prepared_.erase(static_cast<std::int32_t>(handle->integer)) > 0;
+        lock.unlock();
         if (!handle) {
             Fail(MissingParam(call, "@handle"));
-        } else if (prepared_.erase(static_cast<std::int32_t>(handle->integer)) == 0) {
+        } else if (!known) {
             Fail(UnknownPrepared(handle->integer));
         } else {
             ProcDone(call, false);
@@ -752,18 +829,20 @@ private:
     Shared& shared_;
     Fd socket_;
     const std::uint16_t spid_;
+    const unsigned number_;  // in the request log
     tds::ReplyWriter reply_;
-    bool broken_ = false;  // a send failed: the client is gone
-    std::string database_;  // the current database as the client knows it
+    bool broken_ = false;     // a send failed: the client is gone
+    bool holdReply_ = false;  // the next packet sent begins the reply to a request
+    std::string database_;    // the current database as the client knows it
     std::int32_t nextHandle_ = 1;
     std::map<std::int32_t, Cursor> cursors_;
-    std::map<std::int32_t, std::string> prepared_;
 
     std::mutex mutex_;  // guards what follows, shared with the reader and Abort()
     std::condition_variable wake_;
     std::deque<tds::Request> requests_;
     std::atomic<bool> woken_{false};  // the reader has queued something since the last look
     std::unique_ptr<Session> session_;
+    std::map<std::int32_t, std::string> prepared_;  // by handle; the executor changes it, the reader reads it
     bool executing_ = false;  // session_->Execute runs
     bool attention_ = false;  // an attention awaits its answer
     bool closed_ = false;     // the socket is done with
@@ -782,7 +861,8 @@ struct Server::Impl {
     ServerOptions options;
     StatementLog log;
     StatementLog timingLog;
-    Shared shared{engine, options, log, timingLog, HostName()};
+    StatementLog requestLog;
+    Shared shared{engine, options, log, timingLog, requestLog, HostName()};
     Fd listener;
     int port = 0;
 
@@ -793,9 +873,14 @@ struct Server::Impl {
     };
     std::list<Slot> slots;
     std::uint16_t nextSpid = 51;
+    unsigned connections = 0;  // accepted so far
 
     Impl(Engine& e, ServerOptions o)
-        : engine(e), options(std::move(o)), log(options.statementLog), timingLog(options.timingLog) {}
+        : engine(e),
+          options(std::move(o)),
+          log(options.statementLog),
+          timingLog(options.timingLog),
+          requestLog(options.requestLog) {}
     ~Impl() { Reap(true); }
 
     void Accept() {
@@ -811,7 +896,7 @@ struct Server::Impl {
         ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
 
         Slot& slot = slots.emplace_back();
-        slot.connection = std::make_unique<Connection>(shared, std::move(socket), nextSpid);
+        slot.connection = std::make_unique<Connection>(shared, std::move(socket), nextSpid, ++connections);
         nextSpid = nextSpid == 0xFFFF ? 51 : nextSpid + 1;
         slot.thread = std::thread([&slot] {
             slot.connection->Serve();

@@ -726,6 +726,50 @@ TEST(StandinProcessLife, AKilledServerStartsAgainOnItsPort) {
                                                              "create table after_restart (n int)"}));
 }
 
+// --reply-delay-ms makes every exchange with the server take that long at least, the log-in's
+// two included; --log-requests writes a line per request, by connection, so that a test can
+// count a connection's exchanges.
+TEST(StandinFarServer, EveryReplyWaitsAndEveryRequestIsLogged) {
+    constexpr auto kDelay = std::chrono::milliseconds(100);
+    StandinProcess::Options options;
+    options.sample = false;
+    options.extraArgs = {"--reply-delay-ms", std::to_string(kDelay.count())};
+    StandinProcess server(options);
+    const auto began = std::chrono::steady_clock::now();
+    {
+        Client client;
+        ASSERT_TRUE(SQL_SUCCEEDED(client.Connect(ToolConnectionString(server.Port(), "master"))));
+        Statement batch(client);
+        EXPECT_TRUE(SQL_SUCCEEDED(batch.ExecDirect("create table far (n int)\r\ninsert into far values (1)")));
+        {
+            Statement prepared(client);
+            EXPECT_TRUE(SQL_SUCCEEDED(prepared.Run("insert into far values (2)")));
+            EXPECT_TRUE(SQL_SUCCEEDED(prepared.Execute()));
+        }
+        Statement cursor(client);
+        cursor.UseStaticCursor();
+        EXPECT_TRUE(SQL_SUCCEEDED(cursor.Run("select n from far")));
+        EXPECT_EQ(cursor.FetchAll().size(), 3u);
+    }
+    const auto took = std::chrono::steady_clock::now() - began;
+    Client second;
+    ASSERT_TRUE(SQL_SUCCEEDED(second.Connect(ToolConnectionString(server.Port(), "master"))));
+    using Request = StandinProcess::Request;
+    const std::string insert = "insert into far values (2)";
+    const std::vector<Request> expected = {
+        {1, "prelogin", ""},       {1, "login", ""},
+        {1, "batch", "create table far (n int)\\r\\ninsert into far values (1)"},
+        {1, "sp_prepexec", insert}, {1, "sp_execute", insert},
+        {1, "sp_unprepare", ""},   {1, "sp_cursoropen", "select n from far"},
+        {1, "sp_cursoroption", ""}, {1, "sp_cursorfetch", ""},
+        {1, "sp_cursorfetch", ""}, {1, "sp_cursorfetch", ""},
+        {1, "sp_cursorfetch", ""}, {1, "sp_cursorclose", ""},
+        {2, "prelogin", ""},       {2, "login", ""},
+    };
+    EXPECT_EQ(server.Requests(), expected);
+    EXPECT_GE(took, 13 * kDelay) << "one delay per exchange of the first connection";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -430,6 +430,8 @@ TEST(StandinCommandLine, BadArgumentsGetAMessageAndTheUsage) {
         {"--data /tmp --create-sample --scale 0", "--scale takes a number from 1 to 1000000, not 0"},
         {"--data /tmp --create-sample --sample big", "--sample takes default or township, not big"},
         {"--data /tmp --map-drive-charset GBK", "--map-drive-charset goes with --map-drive"},
+        {"--data /tmp --reply-delay-ms 70000", "--reply-delay-ms takes a number from 0 to 60000, not 70000"},
+        {"--data /tmp --log-requests", "--log-requests needs a value"},
     };
     for (const auto& [args, message] : cases) {
         const auto [code, output] = RunStandin(args);
