@@ -395,34 +395,53 @@ TEST_F(StandinDriver, AUseInsideAProcedureCallLastsUntilItReturns) {
 // Sessions logged in to two databases meet on a lock in master when they call the procedures
 // by master's name (sp_getapplock: "The lock resource created by sp_getapplock is created in
 // the current database for the session"; a system procedure named master.sys.sp_x runs in
-// master). A USE master sent as a prepared statement does not take a session there.
+// master). The engine's tests go through the procedures' cases.
 TEST_F(StandinDriver, SessionsInTwoDatabasesMeetOnALockInMaster) {
     const std::unique_ptr<Client> admin = Connect("master");
     Exec(*admin, "create database 锁的另一库");
     const std::unique_ptr<Client> clients[2] = {Connect(), Connect("锁的另一库")};
-    const std::string resource = "@Resource = N'Tarvex数据整理', @LockOwner = 'Session'";
-    const std::string get = resource + ", @LockMode = 'Exclusive', @LockTimeout = 0";
-    const auto value = [&](int client, const std::string& sql) -> std::string {
-        Statement s(*clients[client]);
-        if (!SQL_SUCCEEDED(s.ExecDirectW(sql))) return Describe(s.Errors());
-        const std::vector<Row> rows = s.FetchAll();
-        return rows.size() == 1 ? rows[0].at(0).value_or("NULL") : std::to_string(rows.size()) + " rows";
+    // APPLOCK_TEST in master, from the second session's own database.
+    const auto freeInMaster = [&] {
+        Statement s(*clients[1]);
+        EXPECT_TRUE(SQL_SUCCEEDED(s.ExecDirectW("EXEC master.sys.sp_executesql N'SELECT APPLOCK_TEST(''public'', "
+                                                "N''Tarvex数据整理'', ''Exclusive'', ''Session'')'")));
+        return s.FetchAll();
     };
-    const std::string mode = "SELECT APPLOCK_MODE('public', N'Tarvex数据整理', 'Session')";
-    const std::string modeInMaster =
-        "EXEC master.sys.sp_executesql N'SELECT APPLOCK_MODE(''public'', N''Tarvex数据整理'', ''Session'')'";
-    Exec(*clients[0], "EXEC master.sys.sp_getapplock " + get);
-    Exec(*clients[1], "EXEC master..sp_getapplock " + get);  // not granted: -1, no error
-    EXPECT_EQ(value(0, modeInMaster), "Exclusive");
-    EXPECT_EQ(value(0, mode), "NoLock") << "not in the log-in's database";
-    EXPECT_EQ(value(1, modeInMaster), "NoLock");
-    Exec(*clients[1], "USE master");
-    Exec(*clients[1], "EXEC sp_getapplock " + get);
-    EXPECT_EQ(value(1, mode), "Exclusive") << "granted in its own database";
-    EXPECT_EQ(value(1, modeInMaster), "NoLock");
-    Exec(*clients[0], "EXEC master.dbo.sp_releaseapplock " + resource);
-    Exec(*clients[1], "EXEC master.sys.sp_getapplock " + get);
-    EXPECT_EQ(value(1, modeInMaster), "Exclusive");
+    Exec(*clients[0], "EXEC master.sys.sp_getapplock @Resource = N'Tarvex数据整理', @LockMode = 'Exclusive', "
+                      "@LockOwner = 'Session', @LockTimeout = 0");
+    EXPECT_EQ(freeInMaster(), (std::vector<Row>{{"0"}}));
+    EXPECT_EQ(Query(*clients[1], "SELECT APPLOCK_TEST('public', N'Tarvex数据整理', 'Exclusive', 'Session')"),
+              (std::vector<Row>{{"1"}}))
+        << "its own database has no such lock";
+    Exec(*clients[0], "EXEC master..sp_releaseapplock @Resource = N'Tarvex数据整理', @LockOwner = 'Session'");
+    EXPECT_EQ(freeInMaster(), (std::vector<Row>{{"1"}}));
+}
+
+// "sys.databases (Transact-SQL)": a row per database; database_id (int) as DB_ID gives it;
+// create_date (datetime) unchanged while the database lives. Databases created a moment apart,
+// or dropped and created again, never share a create_date.
+TEST_F(StandinDriver, SysDatabasesGivesADatabasesIdAndCreateDate) {
+    const std::unique_ptr<Client> client = Connect();
+    const auto row = [&](const std::string& name) {
+        return Query(*client, "SELECT database_id, create_date, state_desc FROM master.sys.databases WHERE name = N'" +
+                                  name + "'");
+    };
+    Exec(*client, "create database 建库时间");
+    Exec(*client, "create database 建库时间2");
+    const std::vector<Row> first = row("建库时间");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0], (Row{Query(*client, "SELECT DB_ID(N'建库时间')").at(0).at(0), first[0][1], "ONLINE"}));
+    EXPECT_LT(first[0][1], row("建库时间2").at(0)[1]);
+    EXPECT_EQ(row("建库时间"), first);
+    Exec(*client, "drop database 建库时间");
+    EXPECT_TRUE(row("建库时间").empty());
+    Exec(*client, "create database 建库时间");
+    EXPECT_LT(first[0][1], row("建库时间").at(0)[1]);
+    Statement s(*client);
+    ASSERT_TRUE(SQL_SUCCEEDED(s.Run("SELECT name, database_id, create_date FROM sys.databases"))) << Describe(s.Errors());
+    EXPECT_EQ(s.DescribeColumn(1).type, SQL_WVARCHAR);
+    EXPECT_EQ(s.DescribeColumn(2).type, SQL_INTEGER);
+    EXPECT_EQ(s.DescribeColumn(3).type, SQL_TIMESTAMP);
 }
 
 TEST_F(StandinDriver, CreateBackupAndDrop) {

@@ -320,43 +320,6 @@ TEST_F(DatabaseTest, UseChangesTheCurrentDatabase) {
     EXPECT_EQ(Query(S(), "SELECT COUNT(*) FROM Tarvex数据整理..here"), (Rows{{"0"}}));
 }
 
-// "sys.databases (Transact-SQL)": one row per database; database_id as DB_ID gives it;
-// create_date a datetime (ticks of 1/300 s) that stays while the database lives. Databases
-// created a moment apart, or dropped and created again, never share a create_date.
-TEST_F(DatabaseTest, SysDatabasesHasARowPerDatabase) {
-    const auto row = [&](const std::string& name) {
-        const Rows r = Query(S(), "SELECT database_id, create_date, state_desc FROM master.sys.databases "
-                                  "WHERE name = N'" + name + "'");
-        return r.size() == 1 ? r[0] : std::vector<std::string>{};
-    };
-    Ok(S(), "create database Tarvex数据整理");
-    Ok(S(), "create database 另一个");
-    const std::vector<std::string> temp = row("tarvex数据整理"), other = row("另一个"), sample = row(kSource);
-    ASSERT_EQ(temp.size(), 3u);
-    EXPECT_EQ(temp[0], Query(S(), "SELECT DB_ID(N'Tarvex数据整理')").at(0).at(0));
-    EXPECT_EQ(temp[2], "ONLINE");
-    EXPECT_THAT(temp[1], ::testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9] "
-                                                 "[0-2][0-9]:[0-5][0-9]:[0-5][0-9][.][0-9][0-9][037]"));
-    EXPECT_LT(sample.at(1), temp[1]) << "the sample was there before";
-    EXPECT_LT(temp[1], other.at(1));
-    EXPECT_EQ(row(kTemp), temp) << "unchanged while the database lives";
-    Ok(S(), "drop database Tarvex数据整理");
-    EXPECT_TRUE(row(kTemp).empty());
-    Ok(S(), "create database Tarvex数据整理");
-    EXPECT_LT(temp[1], row(kTemp).at(1));
-
-    const Outcome names = Ok(S(), "SELECT name, database_id, create_date FROM sys.databases ORDER BY name");
-    EXPECT_EQ(names.rows.size(), 4u);
-    EXPECT_EQ(names.rows.at(1).at(0), "master");
-    EXPECT_EQ(names.rows.at(2).at(0), "Tarvex数据整理") << "as created";
-    ASSERT_TRUE(names.columns);
-    EXPECT_EQ(names.columns->at(0).type, SqlType::NVarChar);
-    EXPECT_EQ(names.columns->at(0).length, 128);
-    EXPECT_EQ(names.columns->at(1).type, SqlType::Int);
-    EXPECT_EQ(names.columns->at(2).type, SqlType::DateTime);
-    EXPECT_EQ(Error(S(), "SELECT name FROM nowhere.sys.databases").number, 911);
-}
-
 TEST_F(DatabaseTest, OpenSession) {
     std::unique_ptr<standin::Session> master = Open(*engine_, "");
     EXPECT_EQ(master->CurrentDatabase(), "master");
