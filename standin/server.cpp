@@ -715,10 +715,11 @@ private:
         shared_.log.Write(stmt->text);
         if (call.params.size() > 5) return Fail(TooManyArguments(call));
 
-        // What the statement reports, in order, apart from the rows of its first result set.
+        // What the statement reports, in order, apart from the rows of its first result set: a
+        // message, a change of database, or the end of a statement (or of a procedure).
         struct Event {
-            std::optional<Message> message;  // or a change of database:
-            std::optional<std::string> database;  // or the end of a statement (or of a procedure):
+            std::optional<Message> message;
+            std::optional<std::string> database;
             bool failed = false;
             std::int64_t rowCount = -1;
             std::optional<int> returnStatus;  // of a procedure
