@@ -12,7 +12,8 @@
 //   payload
 // The header's fields, in order: texts as a 2-byte length and UTF-8, numbers as 8 bytes:
 //   database, server, machine, user, collation, family GUID, binding GUID, backup set GUID, database
-//   created, backup started, backup finished (milliseconds since 1970-01-01 UTC), version
+//   created, backup started, backup finished (datetime ticks of 1/300 s since 1970-01-01 UTC,
+//   database_identity.h), version
 //   major, minor, build, file count, then per file: logical name, physical name, type ('D'
 //   or 'L'), size in bytes.
 // The header's own digest lets the header be read without reading the payload, as RESTORE
@@ -60,7 +61,9 @@ struct BackupHeader {
     std::string familyGuid;     // of the database, kept across restores
     std::string bindingGuid;    // of the database, new at each restore
     std::string backupSetGuid;  // of this backup set
-    std::int64_t databaseCreated = 0;  // milliseconds since 1970-01-01 UTC
+    // Datetime ticks (1/300 s) since 1970-01-01 UTC; databaseCreated is the database's
+    // DatabaseIdentity::created, its sys.databases create_date.
+    std::int64_t databaseCreated = 0;
     std::int64_t backupStarted = 0;
     std::int64_t backupFinished = 0;
     int versionMajor = 0;

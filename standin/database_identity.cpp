@@ -1,7 +1,5 @@
 #include "database_identity.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -99,13 +97,6 @@ void SaveIdentity(const fs::path& databaseFile, const DatabaseIdentity& id) {
     fs::rename(partial, target);
 }
 
-std::int64_t DatabaseCreated(const fs::path& databaseFile) {
-    if (const std::optional<DatabaseIdentity> id = LoadIdentity(databaseFile)) return id->created;
-    struct stat status {};
-    if (::stat(databaseFile.c_str(), &status) != 0) return NowMilliseconds();
-    return static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
-}
-
 std::string NewGuid() {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     unsigned char bytes[16];
@@ -122,18 +113,27 @@ std::string NewGuid() {
     return text;
 }
 
-std::int64_t NowMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+std::int64_t DateTimeTicks(std::chrono::system_clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    return (ms * 3 + 5) / 10;
 }
 
-std::string LocalDateTime(std::int64_t milliseconds) {
-    const std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
+std::int64_t NowTicks() { return DateTimeTicks(std::chrono::system_clock::now()); }
+
+std::int64_t FileChangedTicks(const fs::path& file) {
+    std::error_code ec;
+    const fs::file_time_type written = fs::last_write_time(file, ec);
+    return ec ? NowTicks() : DateTimeTicks(std::chrono::file_clock::to_sys(written));
+}
+
+std::string DateTimeText(std::int64_t ticks) {
+    const std::time_t seconds = static_cast<std::time_t>(ticks / kDateTimeTicksPerSecond);
     std::tm local{};
     localtime_r(&seconds, &local);
+    const int millis = static_cast<int>(((ticks % kDateTimeTicksPerSecond) * 10 + 1) / 3);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(milliseconds % 1000));
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
     return text;
 }
 

@@ -6,6 +6,7 @@
 // real server would keep them.
 // A database made before the stand-in kept these (the samples) gets them when first asked.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -15,7 +16,9 @@ namespace standin {
 
 struct DatabaseIdentity {
     std::string name;
-    std::int64_t created = 0;  // milliseconds since 1970-01-01 UTC
+    // When the database was created, in datetime ticks (below): its sys.databases create_date
+    // and its backups' DatabaseCreationDate.
+    std::int64_t created = 0;
     std::string familyGuid;
     std::string bindingGuid;
     // The logical names of the data and log files; empty: "<name>" and "<name>_log".
@@ -36,16 +39,23 @@ std::optional<DatabaseIdentity> LoadIdentity(const std::filesystem::path& databa
 // std::system_error.
 void SaveIdentity(const std::filesystem::path& databaseFile, const DatabaseIdentity& identity);
 
-// When the database was created: the time its identity remembers, else the time its file last
-// changed. The one place that answers this.
-std::int64_t DatabaseCreated(const std::filesystem::path& databaseFile);
-
 // A fresh random GUID in SQL Server's text form, upper case.
 std::string NewGuid();
 
-std::int64_t NowMilliseconds();
+// Times as SQL Server's datetime holds them: ticks of 1/300 s, here since 1970-01-01 UTC.
+constexpr std::int64_t kDateTimeTicksPerSecond = 300;
 
-// A time as SQL Server's datetime text in this machine's time zone, "YYYY-MM-DD hh:mm:ss.fff".
-std::string LocalDateTime(std::int64_t milliseconds);
+// The tick nearest to `t`.
+std::int64_t DateTimeTicks(std::chrono::system_clock::time_point t);
+
+std::int64_t NowTicks();
+
+// When `file` last changed, in ticks; now if that cannot be read.
+std::int64_t FileChangedTicks(const std::filesystem::path& file);
+
+// A time in ticks as SQL Server's datetime text in this machine's time zone,
+// "YYYY-MM-DD hh:mm:ss.fff", the milliseconds rounded to .000, .003 or .007 as SQL Server shows
+// them.
+std::string DateTimeText(std::int64_t ticks);
 
 }  // namespace standin

@@ -6,11 +6,14 @@
 // that no file stays held and DROP DATABASE can delete it. The registry counts, per database,
 // the sessions that have it as their current database (those block DROP DATABASE with 3702)
 // and the statements that have it attached (DROP DATABASE waits for those to finish).
+// Statements that a procedure call runs (sp_executesql, and the RPCs of prepared statements and
+// cursors) change the current database only until the call returns (CallScope).
 //
 // Application locks (app_locks.h) belong to the engine; a session owns the ones it takes and
-// gives them up when it ends. sp_getapplock and sp_releaseapplock are the procedures EXEC
-// calls; APPLOCK_MODE, APPLOCK_TEST and DB_ID are functions each session registers on its own
-// connection.
+// gives them up when it ends. sp_getapplock, sp_releaseapplock and sp_executesql are the
+// procedures EXEC calls, in the database its name gives, if any; APPLOCK_MODE, APPLOCK_TEST and
+// DB_ID are functions each session registers on its own connection. sys.databases is a table of
+// the session's own that a query of it fills first.
 //
 // A session's interrupt flag is read by SQLite's progress handler every few hundred virtual
 // machine steps, which makes the running statement fail with SQLITE_INTERRUPT; its busy handler
@@ -74,6 +77,15 @@ SqlError CreateDatabaseDenied() {
     return MakeError(262, "CREATE DATABASE permission denied in database 'master'.", 14);
 }
 
+// A database's file in the data directory, "<name>.sqlite"; the engine's own work files begin
+// with a dot.
+bool IsDatabaseFile(const fs::directory_entry& entry) {
+    std::error_code ec;
+    const fs::path& file = entry.path();
+    return entry.is_regular_file(ec) && file.extension() == ".sqlite" && !file.stem().empty() &&
+           file.stem().native().front() != '.';
+}
+
 }  // namespace
 
 // What the engine and all its sessions share: the data directory and who uses which database.
@@ -92,6 +104,7 @@ struct DatabaseRegistry {
     std::condition_variable released;
     std::map<fs::path, Use> uses;  // by file
     std::map<fs::path, int> ids;   // the database ids handed out, by file
+    std::set<std::int64_t> createDates;  // every creation time handed out (DatabaseIdentity::created)
 
     fs::path FileOf(std::string_view name) const { return DatabaseFile(dataDir, name); }
 
@@ -111,6 +124,12 @@ struct DatabaseRegistry {
         return file;
     }
 
+    // One more session (a procedure call's) has `file`, an existing database, as its current one.
+    void Retain(const fs::path& file) {
+        std::lock_guard lock(mutex);
+        ++uses[file].current;
+    }
+
     void Release(const fs::path& file, bool current) {
         {
             std::lock_guard lock(mutex);
@@ -126,7 +145,11 @@ struct DatabaseRegistry {
         const fs::path file = FileOf(name);
         std::lock_guard lock(mutex);
         if (name.empty() || !Exists(file)) return std::nullopt;
-        if (SameName(name, kMaster)) return 1;
+        return IdLocked(file);
+    }
+
+    int IdLocked(const fs::path& file) {
+        if (file == FileOf(kMaster)) return 1;
         if (const auto known = ids.find(file); known != ids.end()) return known->second;
         std::set<int> taken;
         for (const auto& [f, id] : ids) taken.insert(id);
@@ -134,6 +157,31 @@ struct DatabaseRegistry {
         while (taken.count(id)) ++id;
         ids[file] = id;
         return id;
+    }
+
+    // A creation time no database has had: `at`, or the first tick after it that is free.
+    // SQL Server never gives two databases one create_date; a database dropped and created
+    // again has a new one.
+    std::int64_t NewCreationTimeLocked(std::int64_t at) {
+        while (!createDates.insert(at).second) ++at;
+        return at;
+    }
+
+    struct Listed {
+        std::string name;
+        int id = 0;
+        std::int64_t created = 0;
+    };
+
+    // sys.databases: every database, by id.
+    std::vector<Listed> List() {
+        std::vector<Listed> rows;
+        for (auto& [file, identity] : Databases()) {
+            std::lock_guard lock(mutex);
+            if (Exists(file)) rows.push_back({identity.name, IdLocked(file), identity.created});
+        }
+        std::sort(rows.begin(), rows.end(), [](const Listed& a, const Listed& b) { return a.id < b.id; });
+        return rows;
     }
 
     void Create(std::string_view name) {
@@ -145,7 +193,8 @@ struct DatabaseRegistry {
         }
         Connection db = OpenDatabase(file, true);
         Exec(db.get(), "PRAGMA journal_mode=WAL");
-        SaveIdentity(file, DatabaseIdentity{std::string(name), NowMilliseconds(), NewGuid(), NewGuid(), {}, {}, {}, {}});
+        SaveIdentity(file, DatabaseIdentity{std::string(name), NewCreationTimeLocked(NowTicks()), NewGuid(), NewGuid(),
+                                            {}, {}, {}, {}});
     }
 
     // What the stand-in remembers of an existing database; a database without an identity
@@ -157,9 +206,18 @@ struct DatabaseRegistry {
         return IdentityOfFile(file, name);
     }
 
+    // What the stand-in remembers of the database in `file`, under the lock. Its `created` is
+    // the database's one creation time, which sys.databases gives as create_date and its backups
+    // as DatabaseCreationDate: CREATE DATABASE and RESTORE DATABASE take it from the clock; a
+    // database found without an identity file is as old as its file's last change, and the
+    // identity made for it now keeps that for the database's life.
     DatabaseIdentity IdentityOfFile(const fs::path& file, std::string_view name) {
-        if (std::optional<DatabaseIdentity> known = LoadIdentity(file)) return *known;
-        DatabaseIdentity made{std::string(name), DatabaseCreated(file), NewGuid(), NewGuid(), {}, {}, {}, {}};
+        if (std::optional<DatabaseIdentity> known = LoadIdentity(file)) {
+            createDates.insert(known->created);
+            return *known;
+        }
+        DatabaseIdentity made{std::string(name), NewCreationTimeLocked(FileChangedTicks(file)), NewGuid(), NewGuid(),
+                              {}, {}, {}, {}};
         SaveIdentity(file, made);
         return made;
     }
@@ -184,11 +242,8 @@ struct DatabaseRegistry {
     // Every database of the data directory, by file, with its identity.
     std::vector<std::pair<fs::path, DatabaseIdentity>> Databases() {
         std::vector<fs::path> files;
-        for (const fs::directory_entry& e : fs::directory_iterator(dataDir)) {
-            const fs::path& p = e.path();
-            if (e.is_regular_file() && p.extension() == ".sqlite" && p.filename().native().front() != '.')
-                files.push_back(p);
-        }
+        for (const fs::directory_entry& e : fs::directory_iterator(dataDir))
+            if (IsDatabaseFile(e)) files.push_back(e.path());
         std::sort(files.begin(), files.end());
         std::vector<std::pair<fs::path, DatabaseIdentity>> out;
         std::lock_guard lock(mutex);
@@ -197,7 +252,8 @@ struct DatabaseRegistry {
         return out;
     }
 
-    // The name a database file's stem spells, for a database that has no identity file yet.
+    // The name a database file's stem spells (DatabaseFile backwards: case-folded, and cut short
+    // with a hash for names too long for a file name), for a database without an identity file.
     static std::string StemName(const fs::path& file) {
         const std::string stem = file.stem().string();
         std::string name;
@@ -212,9 +268,9 @@ struct DatabaseRegistry {
         return name;
     }
 
-    // Makes the SQLite file `restored` database `name` with `identity`, replacing a database of
-    // that name if `replace`. Fails with 3101 while the database to replace is in use.
-    void Install(std::string_view name, const fs::path& restored, const DatabaseIdentity& identity, bool replace) {
+    // Makes the SQLite file `restored` database `name` with `identity`, created now, replacing a
+    // database of that name if `replace`. Fails with 3101 while the database to replace is in use.
+    void Install(std::string_view name, const fs::path& restored, DatabaseIdentity identity, bool replace) {
         const fs::path file = FileOf(name);
         std::lock_guard lock(mutex);
         if (Exists(file)) {
@@ -230,6 +286,7 @@ struct DatabaseRegistry {
             }
         }
         fs::rename(restored, file);
+        identity.created = NewCreationTimeLocked(NowTicks());
         SaveIdentity(file, identity);
     }
 
@@ -348,14 +405,17 @@ struct Session::Impl {
 
     bool TakeInterrupt() { return interrupted.exchange(false); }
 
-    // An application lock resource in the current database.
-    AppLocks::Resource LockResource(std::string_view principal, std::string_view name) const;
+    // An application lock resource in the database of `databaseFile`.
+    static AppLocks::Resource LockResource(const fs::path& databaseFile, std::string_view principal,
+                                           std::string_view name);
     void RegisterFunctions(sqlite3* connection);
     static void ApplockMode(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void ApplockTest(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void DbId(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void ServerProperty(sqlite3_context* context, int argc, sqlite3_value** argv);
 
+    bool RunBatch(std::string_view sql, ResultSink& sink);
+    bool RunInCall(std::string_view sql, ResultSink& sink);
     void Run(const Statement& statement, ResultSink& sink);
 
     void Select(const SelectStatement& s, ResultSink& sink);
@@ -381,8 +441,60 @@ struct Session::Impl {
     void Use(const UseStatement& s, ResultSink& sink);
     void Waitfor(const WaitforStatement& s, ResultSink& sink);
     void Call(const ExecStatement& s, ResultSink& sink);
+    void ApplicationLock(const ExecStatement& s, bool get, ResultSink& sink);
+    void ExecuteSql(const ExecStatement& s, ResultSink& sink);
+    Table DatabasesView(const ObjectName& name);
     void RunChange(const std::string& sql, const Table& table, const ObjectName& name, const char* verb,
                    ResultSink& sink);
+};
+
+// The database a procedure call began in. SQL Server restores the database context when
+// sp_executesql or EXECUTE of a string completes ("Using sp_executesql"; sp_executesql's
+// reference: "Changes in database context last only to the end of the sp_executesql
+// statement"), and the RPCs that drivers send for prepared statements and cursors run their
+// statements the same way. While the call runs, that database stays in use by the session (DROP
+// DATABASE fails with 3702); when it returns, it is the session's current database again.
+class CallScope {
+public:
+    explicit CallScope(Session::Impl& session) : s_(session), database_(session.database), file_(session.file) {
+        s_.registry->Retain(file_);
+    }
+    ~CallScope() {
+        if (!returned_) {
+            try {
+                Restore();  // unwinding: back without a word
+            } catch (...) {
+            }
+        }
+        s_.registry->Release(file_, true);
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+    // Back in the database the call began in; `sink` hears of it when the session had left it.
+    void Return(ResultSink& sink) {
+        returned_ = true;
+        try {
+            if (!Restore()) return;
+        } catch (const SqlError& e) {
+            sink.OnMessage(e.message);
+        }
+        sink.OnDatabaseChange(s_.database);
+    }
+
+private:
+    // True when the session had left the database.
+    bool Restore() {
+        const bool left = s_.file != file_ || s_.database != database_;
+        if (s_.file != file_) s_.Enter(database_, DatabaseMissing(database_));
+        s_.database = database_;
+        return left;
+    }
+
+    Session::Impl& s_;
+    const std::string database_;
+    const fs::path file_;
+    bool returned_ = false;
 };
 
 // The databases one statement reaches: the current one as "main", others attached for the
@@ -745,10 +857,59 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
         statement.body);
 }
 
+namespace {
+
+bool IsDatabasesView(const ObjectName& name) {
+    return SameName(name.schema, "sys") && SameName(name.object, "databases");
+}
+
+}  // namespace
+
+// sys.databases ([db.]sys.databases): a table of the session's own, filled now, with the
+// columns name, database_id (as DB_ID gives it), create_date and state_desc of its reference
+// page ("sys.databases (Transact-SQL)"), one row per database. SQL Server has dozens of columns
+// more, and tempdb, model and msdb, which the stand-in has not. name and create_date are the
+// database's identity's (DatabaseRegistry::IdentityOfFile), create_date the same time as its
+// backups' DatabaseCreationDate; a database found without an identity is named by its file:
+// case-folded.
+Table Session::Impl::DatabasesView(const ObjectName& name) {
+    if (!name.database.empty() && !DatabaseRegistry::Exists(registry->FileOf(name.database))) {
+        throw DatabaseMissing(name.database);
+    }
+    static const std::pair<const char*, const char*> kColumns[] = {
+        {"name", "nvarchar(128)"}, {"database_id", "int"}, {"create_date", "datetime"}, {"state_desc", "nvarchar(60)"}};
+    Table t;
+    t.schema = "temp";
+    t.name = "databases";
+    std::string create = "CREATE TEMP TABLE \"databases\" (";
+    for (const auto& [column, type] : kColumns) {
+        TableColumn c;
+        c.name = column;
+        c.declared = type;
+        c.info = *DescribeType(type);
+        c.info.name = column;
+        c.info.nullable = false;
+        create += (t.columns.empty() ? "" : ", ") + QuoteName(column) + " " + type + " NOT NULL";
+        t.columns.push_back(std::move(c));
+    }
+    Exec(db.get(), "DROP TABLE IF EXISTS temp.\"databases\"");
+    Exec(db.get(), create + ")");
+    PreparedStatement insert = Prepare(db.get(), "INSERT INTO temp.\"databases\" VALUES (?, ?, ?, 'ONLINE')");
+    for (const DatabaseRegistry::Listed& row : registry->List()) {
+        sqlite3_reset(insert.get());
+        sqlite3_bind_text(insert.get(), 1, row.name.data(), static_cast<int>(row.name.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int(insert.get(), 2, row.id);
+        const std::string created = DateTimeText(row.created);
+        sqlite3_bind_text(insert.get(), 3, created.data(), static_cast<int>(created.size()), SQLITE_TRANSIENT);
+        Step(db.get(), insert.get());
+    }
+    return t;
+}
+
 void Session::Impl::Select(const SelectStatement& s, ResultSink& sink) {
     Attachments attachments(*this);
     std::optional<Table> from;
-    if (s.from) from = attachments.Resolve(*s.from);
+    if (s.from) from = IsDatabasesView(*s.from) ? DatabasesView(*s.from) : attachments.Resolve(*s.from);
     const SelectPlan plan = TranslateSelect(s, from ? &*from : nullptr);
     if (s.into) {
         SelectInto(s, plan, attachments, sink);
@@ -928,7 +1089,7 @@ void Session::Impl::DropTable(const DropTableStatement& s, ResultSink& sink) {
 // takes one backup set only. Page counts are SQLite pages.
 void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const auto started = Clock::now();
-    const std::int64_t startedAt = NowMilliseconds();
+    const std::int64_t startedAt = NowTicks();
     Attachments attachments(*this);
     const std::string schema = attachments.Schema(s.database);
     const DatabaseIdentity identity = registry->IdentityOf(s.database, DatabaseMissing(s.database));
@@ -982,7 +1143,7 @@ BackupHeader Session::Impl::HeaderFor(const DatabaseIdentity& identity, std::int
     h.backupSetGuid = NewGuid();
     h.databaseCreated = identity.created;
     h.backupStarted = startedAt;
-    h.backupFinished = NowMilliseconds();
+    h.backupFinished = NowTicks();
     h.versionMajor = ServerFacts::kVersionMajor;
     h.versionMinor = ServerFacts::kVersionMinor;
     h.versionBuild = ServerFacts::kVersionBuild;
@@ -1062,12 +1223,12 @@ void AddBackupSetColumns(ResultRows& r, const BackupHeader& h, std::uint64_t bac
     r.Add(Column("ServerName", T::NVarChar, false, 128), Value::Text(h.serverName));
     r.Add(Column("DatabaseName", T::NVarChar, false, 128), Value::Text(h.database));
     r.Add(Column("DatabaseVersion", T::Int, false), Value::Int(ServerFacts::kDatabaseVersion));
-    r.Add(Column("DatabaseCreationDate", T::DateTime, false), Value::Text(LocalDateTime(h.databaseCreated)));
+    r.Add(Column("DatabaseCreationDate", T::DateTime, false), Value::Text(DateTimeText(h.databaseCreated)));
     r.Add(Column("BackupSize", T::Decimal, false, 0, 20), Number(static_cast<std::int64_t>(backupSize)));
     for (const char* lsn : {"FirstLSN", "LastLSN", "CheckpointLSN", "DatabaseBackupLSN"})
         r.Add(Column(lsn, T::Decimal, true, 0, 25), Value::Null());  // the stand-in keeps no log
-    r.Add(Column("BackupStartDate", T::DateTime, false), Value::Text(LocalDateTime(h.backupStarted)));
-    r.Add(Column("BackupFinishDate", T::DateTime, false), Value::Text(LocalDateTime(h.backupFinished)));
+    r.Add(Column("BackupStartDate", T::DateTime, false), Value::Text(DateTimeText(h.backupStarted)));
+    r.Add(Column("BackupFinishDate", T::DateTime, false), Value::Text(DateTimeText(h.backupFinished)));
     r.Add(Column("SortOrder", T::SmallInt, false), Value::Int(0));  // a Windows collation
     r.Add(Column("CodePage", T::SmallInt, false), Value::Int(ServerFacts::kCodePage));
     r.Add(Column("UnicodeLocaleId", T::Int, false), Value::Int(ServerFacts::kLocaleId));
@@ -1266,7 +1427,7 @@ void Session::Impl::RestoreDatabase(const RestoreDatabaseStatement& s, ResultSin
 
     TemporaryFile payload = ScratchFile(registry->dataDir);
     CopyPayload(s, device, payload.path, sink);
-    DatabaseIdentity identity{s.database, NowMilliseconds(), backup.familyGuid, NewGuid(), {}, {}, {}, {}};
+    DatabaseIdentity identity{s.database, 0, backup.familyGuid, NewGuid(), {}, {}, {}, {}};  // created: by Install
     for (const PlannedFile& f : files) {
         const bool data = f.source->type == 'D';
         (data ? identity.dataName : identity.logName) = f.source->logicalName;
@@ -1436,6 +1597,7 @@ void Session::Impl::CopyPayload(const RestoreDatabaseStatement& s, const fs::pat
 
 void Session::Impl::Use(const UseStatement& s, ResultSink& sink) {
     Enter(s.database, DatabaseMissing(s.database));
+    sink.OnDatabaseChange(database);
     sink.OnMessage(Message{5701, 2, 10, "Changed database context to '" + s.database + "'.", 1});
     sink.OnStatementDone(false, -1);
 }
@@ -1547,8 +1709,9 @@ std::vector<std::optional<Value>> BindArguments(const ExecStatement& s, std::spa
 
 }  // namespace
 
-AppLocks::Resource Session::Impl::LockResource(std::string_view principal, std::string_view name) const {
-    return {file.native(), FoldCase(principal), std::string(FirstCharacters(name, kMaxResourceCharacters))};
+AppLocks::Resource Session::Impl::LockResource(const fs::path& databaseFile, std::string_view principal,
+                                               std::string_view name) {
+    return {databaseFile.native(), FoldCase(principal), std::string(FirstCharacters(name, kMaxResourceCharacters))};
 }
 
 void Session::Impl::RegisterFunctions(sqlite3* connection) {
@@ -1571,7 +1734,7 @@ void Session::Impl::ApplockMode(sqlite3_context* context, int, sqlite3_value** a
     const std::string_view owner = TextArgument(argv[2]);
     std::optional<LockMode> mode;
     if (SameName(owner, kSession)) {
-        mode = s->registry->locks.Held(s->LockResource(TextArgument(argv[0]), TextArgument(argv[1])), s);
+        mode = s->registry->locks.Held(LockResource(s->file, TextArgument(argv[0]), TextArgument(argv[1])), s);
     } else if (!SameName(owner, kTransaction)) {
         return FailFunction(context, InvalidLockOwner(owner));
     }
@@ -1589,7 +1752,7 @@ void Session::Impl::ApplockTest(sqlite3_context* context, int, sqlite3_value** a
     const std::string_view owner = TextArgument(argv[3]);
     if (SameName(owner, kTransaction)) return FailFunction(context, NoTransaction());
     if (!SameName(owner, kSession)) return FailFunction(context, InvalidLockOwner(owner));
-    const AppLocks::Resource resource = s->LockResource(TextArgument(argv[0]), TextArgument(argv[1]));
+    const AppLocks::Resource resource = LockResource(s->file, TextArgument(argv[0]), TextArgument(argv[1]));
     sqlite3_result_int(context, s->registry->locks.Grantable(resource, s, *mode) ? 1 : 0);
 }
 
@@ -1635,18 +1798,31 @@ void Session::Impl::ServerProperty(sqlite3_context* context, int, sqlite3_value*
     sqlite3_result_null(context);  // InstanceName among them: the stand-in is a default instance
 }
 
-// EXEC of sp_getapplock or sp_releaseapplock, with their parameters, defaults and return
-// statuses. A lock request that cannot be granted within @LockTimeout returns -1 without an
-// error; a refused argument returns -999 after its error.
+// EXEC of a system procedure: sp_getapplock, sp_releaseapplock or sp_executesql, named alone,
+// with the schema sys or dbo, or with a database ([db].[sys].sp_x, db..sp_x). A system procedure
+// called with a database's name runs in that database's context ("Execute a stored procedure":
+// system procedures appear in the sys schema of every database; sp_getapplock: "The lock
+// resource created by sp_getapplock is created in the current database for the session").
 void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
+    const std::string procedure = FoldCase(s.procedure.object);
+    const bool system = s.procedure.schema.empty() || SameName(s.procedure.schema, "sys") ||
+                        SameName(s.procedure.schema, "dbo");
+    if (!system || (procedure != "sp_getapplock" && procedure != "sp_releaseapplock" && procedure != "sp_executesql")) {
+        throw MakeError(2812, "Could not find stored procedure '" + s.procedure.written + "'.", 16, 62);
+    }
+    const std::string& in = s.procedure.database;
+    if (!in.empty() && !DatabaseRegistry::Exists(registry->FileOf(in))) throw DatabaseMissing(in);
+    if (procedure == "sp_executesql") return ExecuteSql(s, sink);
+    ApplicationLock(s, procedure == "sp_getapplock", sink);
+}
+
+// sp_getapplock or sp_releaseapplock, with their parameters, defaults and return statuses. A
+// lock request that cannot be granted within @LockTimeout returns -1 without an error; a
+// refused argument returns -999 after its error.
+void Session::Impl::ApplicationLock(const ExecStatement& s, bool get, ResultSink& sink) {
     static constexpr std::string_view kGet[] = {"@Resource", "@LockMode", "@LockOwner", "@LockTimeout",
                                                 "@DbPrincipal"};
     static constexpr std::string_view kRelease[] = {"@Resource", "@LockOwner", "@DbPrincipal"};
-    const std::string procedure = FoldCase(s.procedure.object);
-    const bool get = procedure == "sp_getapplock";
-    if (!get && procedure != "sp_releaseapplock") {
-        throw MakeError(2812, "Could not find stored procedure '" + s.procedure.written + "'.", 16, 62);
-    }
     const std::span<const std::string_view> names =
         get ? std::span<const std::string_view>(kGet) : std::span<const std::string_view>(kRelease);
     const std::vector<std::optional<Value>> arguments = BindArguments(s, names);
@@ -1667,7 +1843,8 @@ void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
     const std::string resourceName = text(0, "");
     const std::string owner = text(get ? 2 : 1, kTransaction);
     const std::string principal = text(get ? 4 : 2, "public");
-    const AppLocks::Resource resource = LockResource(principal, resourceName);
+    const fs::path in = s.procedure.database.empty() ? file : registry->FileOf(s.procedure.database);
+    const AppLocks::Resource resource = LockResource(in, principal, resourceName);
     if (arguments[0]->kind == Value::Kind::Null) return refuse(MakeError(50000, "@Resource must not be NULL."));
     if (!get) {
         if (!SameName(owner, kSession) && !SameName(owner, kTransaction)) return refuse(InvalidLockOwner(owner));
@@ -1697,6 +1874,69 @@ void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
     sink.OnProcedureDone(false, *status);
 }
 
+namespace {
+
+// What the statements of an EXEC sp_executesql report, passed on as statements inside a
+// procedure, and whether one failed.
+class InProcedure : public ResultSink {
+public:
+    explicit InProcedure(ResultSink& outer) : outer_(outer) {}
+    void OnMessage(const Message& m) override {
+        if (m.IsError()) lastError_ = m.number;
+        outer_.OnMessage(m);
+    }
+    void OnColumns(const std::vector<ColumnInfo>& columns) override { outer_.OnColumns(columns); }
+    void OnRow(const std::vector<Value>& row) override { outer_.OnRow(row); }
+    void Flush() override { outer_.Flush(); }
+    void OnStatementDone(bool failed, std::int64_t rowCount) override { OnStatementDoneInProcedure(failed, rowCount); }
+    void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
+        failed_ |= failed;
+        outer_.OnStatementDoneInProcedure(failed, rowCount);
+    }
+    void OnProcedureDone(bool failed, int returnStatus) override {
+        failed_ |= failed;
+        outer_.OnProcedureDone(failed, returnStatus);
+    }
+    void OnDatabaseChange(const std::string& database) override { outer_.OnDatabaseChange(database); }
+
+    bool Failed() const { return failed_; }
+    // sp_executesql's reference promises only a status other than 0 after a failure; the
+    // stand-in returns the number of the last error.
+    int ReturnStatus() const { return failed_ ? (lastError_ != 0 ? lastError_ : 1) : 0; }
+
+private:
+    ResultSink& outer_;
+    bool failed_ = false;
+    int lastError_ = 0;
+};
+
+}  // namespace
+
+// EXEC sp_executesql N'statements': runs them as a batch of their own, in the database of the
+// procedure's name if it has one, with any USE among them lasting until the call returns
+// (CallScope). The statement must be a Unicode constant (sp_executesql's reference: "Character
+// constants are not allowed"); parameters (@params and their values) are not served.
+void Session::Impl::ExecuteSql(const ExecStatement& s, ResultSink& sink) {
+    static constexpr std::string_view kNames[] = {"@stmt"};
+    const std::vector<std::optional<Value>> arguments = BindArguments(s, kNames);
+    if (!arguments[0]) {
+        throw MakeError(201, "Procedure or function '" + s.procedure.object + "' expects parameter '@stmt', which was "
+                                 "not supplied.",
+                        16, 4);
+    }
+    const Expr& statement = *s.arguments[0].value;
+    if (statement.kind != Expr::Kind::Null && !(statement.kind == Expr::Kind::String && statement.national)) {
+        throw MakeError(214, "Procedure expects parameter '@statement' of type 'ntext/nchar/nvarchar'.", 16, 2);
+    }
+    CallScope scope(*this);
+    if (!s.procedure.database.empty()) Enter(s.procedure.database, DatabaseMissing(s.procedure.database));
+    InProcedure inside(sink);
+    const bool completed = RunBatch(statement.kind == Expr::Kind::Null ? std::string_view() : statement.text, inside);
+    scope.Return(sink);
+    if (!completed) throw Interrupted{};
+    sink.OnProcedureDone(inside.Failed(), inside.ReturnStatus());
+}
+
 Engine::Engine(fs::path dataDir, DriveMap drives) : Engine(std::move(dataDir), std::move(drives), Settings{}) {}
 
 Engine::Engine(fs::path dataDir, DriveMap drives, Settings settings) : impl_(std::make_unique<Impl>()) {
@@ -1711,6 +1951,7 @@ Engine::Engine(fs::path dataDir, DriveMap drives, Settings settings) : impl_(std
     impl_->registry->drives = std::move(drives);
     fs::create_directories(impl_->registry->dataDir);
     if (!DatabaseExists(kMaster)) impl_->registry->Create(kMaster);
+    impl_->registry->Databases();  // each found database's identity, before anything changes its file
 }
 
 Engine::~Engine() = default;
@@ -1744,7 +1985,11 @@ void Session::Interrupt() {
     impl_->wake.notify_all();
 }
 
-bool Session::Execute(std::string_view sql, ResultSink& sink) {
+bool Session::Execute(std::string_view sql, ResultSink& sink) { return impl_->RunBatch(sql, sink); }
+
+bool Session::ExecuteInCall(std::string_view sql, ResultSink& sink) { return impl_->RunInCall(sql, sink); }
+
+bool Session::Impl::RunBatch(std::string_view sql, ResultSink& sink) {
     const auto report = [&](Message message) {
         sink.OnMessage(message);
         sink.OnStatementDone(true, -1);
@@ -1754,26 +1999,33 @@ bool Session::Execute(std::string_view sql, ResultSink& sink) {
         batch = ParseBatch(sql);
     } catch (const SqlError& e) {
         report(e.message);
-        return !impl_->TakeInterrupt();
+        return !TakeInterrupt();
     }
     for (const Statement& statement : batch) {
-        if (impl_->TakeInterrupt()) return false;
+        if (TakeInterrupt()) return false;
         try {
-            impl_->Run(statement, sink);
+            Run(statement, sink);
         } catch (const Interrupted&) {
-            impl_->TakeInterrupt();
+            TakeInterrupt();
             return false;
         } catch (const SqlError& e) {
-            if (impl_->TakeInterrupt()) return false;
+            if (TakeInterrupt()) return false;
             Message m = e.message;
             m.line = statement.line;
             report(std::move(m));
         } catch (const std::exception& e) {
-            if (impl_->TakeInterrupt()) return false;
+            if (TakeInterrupt()) return false;
             report(Message{50000, 1, 16, std::string("Internal error: ") + e.what(), statement.line});
         }
     }
-    return !impl_->TakeInterrupt();
+    return !TakeInterrupt();
+}
+
+bool Session::Impl::RunInCall(std::string_view sql, ResultSink& sink) {
+    CallScope scope(*this);
+    const bool completed = RunBatch(sql, sink);
+    scope.Return(sink);
+    return completed;
 }
 
 }  // namespace standin

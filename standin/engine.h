@@ -79,6 +79,13 @@ public:
         (void)returnStatus;
         OnStatementDone(failed, -1);
     }
+    // A statement that a procedure ran (EXEC sp_executesql) has ended. Unless a sink tells them
+    // apart (TDS ends them with DONEINPROC), it is the end of a statement.
+    virtual void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) { OnStatementDone(failed, rowCount); }
+    // The session's current database, as its client is to know it, has become `database`: by a
+    // USE (before its message 5701), or because a procedure call in which it changed has
+    // returned. It may be the one the client knows already.
+    virtual void OnDatabaseChange(const std::string& database) { (void)database; }
 };
 
 class Session;
@@ -156,6 +163,12 @@ public:
     // INFO 5701 ("Changed database context to '%s'."); CurrentDatabase() has the new name by
     // then.
     bool Execute(std::string_view sql, ResultSink& sink);
+
+    // Runs statements as a procedure call runs them (sp_executesql, sp_prepexec, sp_execute,
+    // sp_cursoropen): as Execute, except that a database change among them lasts only until the
+    // call returns. The session is then back in the database it was in (the sink hears of it
+    // through OnDatabaseChange), which counts as in use all the while.
+    bool ExecuteInCall(std::string_view sql, ResultSink& sink);
 
     // Callable from any thread: stops the statement running now (or the next one to start)
     // as soon as it can. An interrupt that nothing took stays pending until a batch takes it;

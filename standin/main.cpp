@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -22,7 +23,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: mssql-standin --data DIR [--port N] [--user NAME] [--password TEXT] [--log-statements FILE]\n"
-    "                     [--log-timing FILE] [--map-drive X:=DIR]... [--map-drive-charset CHARSET]\n"
+    "                     [--log-timing FILE] [--log-requests FILE] [--reply-delay-ms N]\n"
+    "                     [--map-drive X:=DIR]... [--map-drive-charset CHARSET]\n"
     "                     [--no-create-database] [--no-default-data-path] [--restore-step-ms N]\n"
     "       mssql-standin --data DIR --create-sample [--sample default|township] [--scale N]\n"
     "\n"
@@ -32,6 +34,13 @@ constexpr const char* kUsage =
     "  --password TEXT         log-in password (default 1)\n"
     "  --log-statements FILE   append every statement received to FILE, one per line\n"
     "  --log-timing FILE       append the microseconds each statement took, a tab and the statement\n"
+    "  --log-requests FILE     append a line per client request: the connection's number (from 1, in\n"
+    "                          the order of connecting), a tab, the request's kind (prelogin, login,\n"
+    "                          batch, attention, or the RPC's procedure, such as sp_prepexec; several\n"
+    "                          calls in one request joined by +) and, for a batch or a call that runs\n"
+    "                          a statement, a tab and the statement\n"
+    "  --reply-delay-ms N      hold every reply (the log-in's too) N milliseconds (0 to 60000) before\n"
+    "                          sending it, as a server a network hop away would seem\n"
     "  --map-drive X:=DIR      a backup path on Windows drive X: (\"X:\\dir\\x.bak\") is written under DIR;\n"
     "                          wine's programs pass Z:=/ (repeatable)\n"
     "  --map-drive-charset CHARSET\n"
@@ -107,9 +116,9 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             continue;
         }
         if (option != "--data" && option != "--port" && option != "--user" && option != "--password" &&
-            option != "--log-statements" && option != "--log-timing" && option != "--scale" &&
-            option != "--map-drive" && option != "--map-drive-charset" && option != "--sample" &&
-            option != "--restore-step-ms") {
+            option != "--log-statements" && option != "--log-timing" && option != "--log-requests" &&
+            option != "--reply-delay-ms" && option != "--scale" && option != "--map-drive" &&
+            option != "--map-drive-charset" && option != "--sample" && option != "--restore-step-ms") {
             *error = "unknown option " + std::string(option);
             return std::nullopt;
         }
@@ -159,6 +168,15 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             a.server.statementLog = value;
         } else if (option == "--log-timing") {
             a.server.timingLog = value;
+        } else if (option == "--log-requests") {
+            a.server.requestLog = value;
+        } else if (option == "--reply-delay-ms") {
+            const std::optional<int> delay = ParseNumber(value, 0, 60000);
+            if (!delay) {
+                *error = "--reply-delay-ms takes a number from 0 to 60000, not " + std::string(value);
+                return std::nullopt;
+            }
+            a.server.replyDelay = std::chrono::milliseconds(*delay);
         } else {
             a.scale = ParseNumber(value, 1, 1000000);
             if (!a.scale) {

@@ -56,14 +56,17 @@ private:
 
 std::system_error SystemError(const std::string& what) { return {errno, std::generic_category(), what}; }
 
-// The statement log: one line per statement, CR and LF escaped, flushed line by line.
+// A log of statements (the statement log; also the timing and request logs): one line per
+// statement, CR and LF escaped, flushed line by line.
 class StatementLog {
 public:
     explicit StatementLog(const std::filesystem::path& path) {
         if (path.empty()) return;
         file_.reset(std::fopen(path.c_str(), "a"));
-        if (!file_) throw SystemError("cannot open the statement log " + path.string());
+        if (!file_) throw SystemError("cannot open the log " + path.string());
     }
+
+    bool Enabled() const { return file_ != nullptr; }
 
     // `prefix` goes before the statement on its line as it stands.
     void Write(std::string_view statement, std::string_view prefix = {}) {
@@ -99,6 +102,7 @@ struct Shared {
     const ServerOptions& options;
     StatementLog& log;
     StatementLog& timingLog;
+    StatementLog& requestLog;
     std::string serverName;
 };
 
@@ -187,10 +191,11 @@ struct Cursor {
 
 class Connection {
 public:
-    Connection(Shared& shared, Fd socket, std::uint16_t spid)
+    Connection(Shared& shared, Fd socket, std::uint16_t spid, unsigned number)
         : shared_(shared),
           socket_(std::move(socket)),
           spid_(spid),
+          number_(number),
           reply_([this](std::string_view bytes) { Send(bytes); }, shared.serverName) {
         reply_.SetSpid(spid);
     }
@@ -243,6 +248,7 @@ private:
                 reader.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
                 std::lock_guard lock(mutex_);
                 while (std::optional<tds::Request> request = reader.Next()) {
+                    LogRequest(*request);
                     const bool attention = request->type == tds::PacketType::Attention;
                     if (attention && !session_) continue;  // nothing to stop before the log-in
                     if (attention && requests_.empty()) {
@@ -267,6 +273,56 @@ private:
         wake_.notify_all();
     }
 
+    // A line of the request log for a request just received. Under the lock, which guards the
+    // prepared statements that sp_execute runs.
+    void LogRequest(const tds::Request& request) {
+        if (!shared_.requestLog.Enabled()) return;
+        std::string kind;
+        std::optional<std::string> statement;
+        try {
+            switch (request.type) {
+            case tds::PacketType::PreLogin: kind = "prelogin"; break;
+            case tds::PacketType::Login7: kind = "login"; break;
+            case tds::PacketType::Attention: kind = "attention"; break;
+            case tds::PacketType::SqlBatch:
+                kind = "batch";
+                statement = tds::ParseSqlBatch(request.payload);
+                break;
+            case tds::PacketType::Rpc:
+                for (const tds::RpcCall& call : tds::ParseRpc(request.payload)) {
+                    kind += (kind.empty() ? "" : "+") + ProcName(call);
+                    if (!statement) statement = StatementOf(call);
+                }
+                break;
+            default: kind = "type " + std::to_string(static_cast<int>(request.type)); break;
+            }
+        } catch (const tds::ProtocolError&) {
+            // Logged as far as it could be read; serving it will end the connection.
+        }
+        if (kind.empty()) kind = "rpc";
+        shared_.requestLog.Write(statement.value_or(""),
+                                 std::to_string(number_) + "\t" + kind + (statement ? "\t" : ""));
+    }
+
+    // The statement a call runs, for the calls that run one.
+    std::optional<std::string> StatementOf(const tds::RpcCall& call) const {
+        const auto text = [&](std::size_t index) -> std::optional<std::string> {
+            const tds::RpcParam* p = Param(call, index);
+            return p ? std::optional(p->text) : std::nullopt;
+        };
+        switch (ProcId(call)) {
+        case tds::kSpExecuteSql: return text(0);
+        case tds::kSpPrepExec: return text(2);
+        case tds::kSpCursorOpen: return text(1);
+        case tds::kSpExecute: {
+            const tds::RpcParam* handle = Param(call, 0);
+            const auto it = handle ? prepared_.find(static_cast<std::int32_t>(handle->integer)) : prepared_.end();
+            return it != prepared_.end() ? std::optional(it->second) : std::nullopt;
+        }
+        default: return std::nullopt;
+        }
+    }
+
     // The next request; answers attentions that come while idle. Empty when the connection
     // ends or the deadline passes.
     std::optional<tds::Request> NextRequest(std::optional<std::chrono::steady_clock::time_point> deadline) {
@@ -274,6 +330,7 @@ private:
         for (;;) {
             if (attention_) {
                 attention_ = false;
+                holdReply_ = true;
                 lock.unlock();
                 AnswerAttention();
                 lock.lock();
@@ -284,6 +341,7 @@ private:
                 requests_.pop_front();
                 const bool cancelled = !requests_.empty() && requests_.front().type == tds::PacketType::Attention;
                 if (cancelled) requests_.pop_front();
+                holdReply_ = true;
                 if (cancelled || r.type == tds::PacketType::Attention) {
                     lock.unlock();
                     AnswerAttention();
@@ -315,6 +373,10 @@ private:
     // --- Output ---------------------------------------------------------------------------------
 
     void Send(std::string_view bytes) {
+        if (holdReply_) {
+            holdReply_ = false;
+            HoldReply();
+        }
         while (!broken_ && !bytes.empty()) {
             const ssize_t n = ::send(socket_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
@@ -329,6 +391,14 @@ private:
             }
             bytes.remove_prefix(static_cast<std::size_t>(n));
         }
+    }
+
+    // The reply to a request waits the server's reply delay before its first packet goes out,
+    // unless the connection ends meanwhile.
+    void HoldReply() {
+        if (shared_.options.replyDelay.count() <= 0) return;
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, shared_.options.replyDelay, [this] { return closed_; });
     }
 
     void AnswerAttention() {
@@ -394,7 +464,7 @@ private:
         case tds::PacketType::SqlBatch: {
             const std::string sql = tds::ParseSqlBatch(request.payload);
             shared_.log.Write(sql);
-            if (Execute(sql, tds::DoneToken::Done) != Outcome::Stopped) reply_.End();
+            if (Execute(sql, Origin::Batch) != Outcome::Stopped) reply_.End();
             break;
         }
         case tds::PacketType::Rpc: {
@@ -414,62 +484,67 @@ private:
     // attention's DONE.
     enum class Outcome { Succeeded, Failed, Stopped };
 
-    // Runs statements, streaming what they produce, with DONE tokens of the kind given.
-    Outcome Execute(const std::string& sql, tds::DoneToken doneToken) {
+    // Where statements come from: a SQL batch, or a procedure call (sp_executesql, sp_prepexec,
+    // ...), whose statements end in DONEINPROC and whose USE lasts until it returns.
+    enum class Origin { Batch, Call };
+
+    // Runs statements, streaming what they produce.
+    Outcome Execute(const std::string& sql, Origin origin) {
         class Sink : public ResultSink {
         public:
             Sink(Connection& c, tds::DoneToken token) : c_(c), token_(token) {}
-            void OnMessage(const Message& m) override {
-                c_.ReportDatabaseChange();  // USE: the ENVCHANGE goes before its message 5701
-                c_.reply_.Message(m);
-            }
+            void OnMessage(const Message& m) override { c_.reply_.Message(m); }
             void OnColumns(const std::vector<ColumnInfo>& columns) override {
                 c_.reply_.ColMetadata(columns);
                 rows_ = true;
             }
             void OnRow(const std::vector<Value>& row) override { c_.reply_.Row(row); }
             void Flush() override { c_.reply_.Flush(); }
-            void OnStatementDone(bool failed, std::int64_t rowCount) override {
-                c_.ReportDatabaseChange();
-                c_.reply_.Done(token_, failed ? tds::kDoneError : 0, rows_ ? tds::kCmdSelect : 0, rowCount);
-                failed_ |= failed;
-                done_ = true;
-                rows_ = false;
+            void OnStatementDone(bool failed, std::int64_t rowCount) override { Done(token_, failed, rowCount); }
+            void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
+                Done(tds::DoneToken::DoneInProc, failed, rowCount);
             }
             // EXEC of a procedure: its return status and its DONEPROC, in a batch as inside
             // another procedure.
             void OnProcedureDone(bool failed, int returnStatus) override {
-                c_.ReportDatabaseChange();
                 c_.reply_.ReturnStatus(returnStatus);
                 c_.reply_.Done(tds::DoneToken::DoneProc, failed ? tds::kDoneError : 0, tds::kCmdExecute, -1);
                 failed_ |= failed;
                 done_ = true;
                 rows_ = false;
             }
+            void OnDatabaseChange(const std::string& database) override { c_.ReportDatabaseChange(database); }
             bool failed_ = false;
             bool done_ = false;
 
         private:
+            void Done(tds::DoneToken token, bool failed, std::int64_t rowCount) {
+                c_.reply_.Done(token, failed ? tds::kDoneError : 0, rows_ ? tds::kCmdSelect : 0, rowCount);
+                failed_ |= failed;
+                done_ = true;
+                rows_ = false;
+            }
             Connection& c_;
             tds::DoneToken token_;
             bool rows_ = false;
-        } sink(*this, doneToken);
+        } sink(*this, origin == Origin::Batch ? tds::DoneToken::Done : tds::DoneToken::DoneInProc);
 
-        if (!Run(sql, sink)) return Outcome::Stopped;
-        if (!sink.done_ && doneToken == tds::DoneToken::Done) reply_.Done(tds::DoneToken::Done, 0, 0, -1);
+        if (!Run(sql, sink, origin)) return Outcome::Stopped;
+        if (!sink.done_ && origin == Origin::Batch) reply_.Done(tds::DoneToken::Done, 0, 0, -1);
         return sink.failed_ ? Outcome::Failed : Outcome::Succeeded;
     }
 
-    // Session::Execute with attention handling: an attention that has come already, or comes
-    // while the statements run, stops them and is answered here.
-    bool Run(const std::string& sql, ResultSink& sink) {
+    // Session::Execute (or ExecuteInCall) with attention handling: an attention that has come
+    // already, or comes while the statements run, stops them and is answered here.
+    bool Run(const std::string& sql, ResultSink& sink, Origin origin) {
         bool start = false;
         {
             std::lock_guard lock(mutex_);
             start = executing_ = !attention_ && !closed_;
         }
         const auto began = std::chrono::steady_clock::now();
-        const bool completed = start && session_->Execute(sql, sink);
+        const bool completed =
+            start && (origin == Origin::Batch ? session_->Execute(sql, sink) : session_->ExecuteInCall(sql, sink));
         if (start) {
             const auto took = std::chrono::steady_clock::now() - began;
             shared_.timingLog.Write(
@@ -501,8 +576,9 @@ private:
         return true;
     }
 
-    void ReportDatabaseChange() {
-        const std::string database = session_->CurrentDatabase();
+    // The client learns of a new current database by an ENVCHANGE; FreeTDS takes the new name
+    // as SQL_CURRENT_QUALIFIER, other clients check the old one against theirs.
+    void ReportDatabaseChange(const std::string& database) {
         if (database == database_) return;
         reply_.EnvChange(tds::EnvChange::Database, database, database_);
         database_ = database;
@@ -569,11 +645,8 @@ private:
         shared_.log.Write(stmt->text);
         if (call.params.size() > maxParams) return Fail(TooManyArguments(call));
         std::int32_t handle = 0;
-        if (handleIndex) {
-            handle = nextHandle_++;
-            prepared_[handle] = stmt->text;
-        }
-        const Outcome outcome = Execute(stmt->text, tds::DoneToken::DoneInProc);
+        if (handleIndex) handle = KeepPrepared(stmt->text);
+        const Outcome outcome = Execute(stmt->text, Origin::Call);
         if (outcome == Outcome::Stopped) return false;
         if (handleIndex) {
             ProcDone(call, outcome == Outcome::Failed, {{*handleIndex, handle}});
@@ -590,9 +663,16 @@ private:
             return;
         }
         shared_.log.Write(stmt->text);
+        ProcDone(call, false, {{0, KeepPrepared(stmt->text)}});
+    }
+
+    // A prepared statement's handle. The reader looks statements up by handle for the request
+    // log, so the map changes under the lock.
+    std::int32_t KeepPrepared(const std::string& statement) {
+        std::lock_guard lock(mutex_);
         const std::int32_t handle = nextHandle_++;
-        prepared_[handle] = stmt->text;
-        ProcDone(call, false, {{0, handle}});
+        prepared_[handle] = statement;
+        return handle;
     }
 
     bool ExecutePrepared(const tds::RpcCall& call) {
@@ -602,7 +682,7 @@ private:
         const auto it = prepared_.find(static_cast<std::int32_t>(handle->integer));
         if (it == prepared_.end()) return Fail(UnknownPrepared(handle->integer));
         const std::string sql = it->second;
-        const Outcome outcome = Execute(sql, tds::DoneToken::DoneInProc);
+        const Outcome outcome = Execute(sql, Origin::Call);
         if (outcome == Outcome::Stopped) return false;
         ProcDone(call, outcome == Outcome::Failed);
         return true;
@@ -610,9 +690,12 @@ private:
 
     void Unprepare(const tds::RpcCall& call) {
         const tds::RpcParam* handle = Param(call, 0);
+        std::unique_lock lock(mutex_);
+        const bool known = handle && prepared_.erase(static_cast<std::int32_t>(handle->integer)) > 0;
+        lock.unlock();
         if (!handle) {
             Fail(MissingParam(call, "@handle"));
-        } else if (prepared_.erase(static_cast<std::int32_t>(handle->integer)) == 0) {
+        } else if (!known) {
             Fail(UnknownPrepared(handle->integer));
         } else {
             ProcDone(call, false);
@@ -634,16 +717,23 @@ private:
         shared_.log.Write(stmt->text);
         if (call.params.size() > 5) return Fail(TooManyArguments(call));
 
-        // What the statement reports, in order, apart from the rows of its first result set.
+        // What the statement reports, in order, apart from the rows of its first result set: a
+        // message, a change of database, or the end of a statement (or of a procedure).
         struct Event {
-            std::optional<Message> message;  // or the end of a statement (or of a procedure):
+            std::optional<Message> message;
+            std::optional<std::string> database;
             bool failed = false;
             std::int64_t rowCount = -1;
             std::optional<int> returnStatus;  // of a procedure
         };
         class Sink : public ResultSink {
         public:
-            void OnMessage(const Message& m) override { events_.push_back(Event{m, false, -1, std::nullopt}); }
+            void OnMessage(const Message& m) override {
+                events_.push_back(Event{m, std::nullopt, false, -1, std::nullopt});
+            }
+            void OnDatabaseChange(const std::string& database) override {
+                events_.push_back(Event{std::nullopt, database, false, -1, std::nullopt});
+            }
             void OnColumns(const std::vector<ColumnInfo>& columns) override {
                 inFirstResult_ = !columns_;
                 if (!columns_) columns_ = columns;
@@ -654,11 +744,11 @@ private:
             void OnStatementDone(bool failed, std::int64_t rowCount) override {
                 failed_ |= failed;
                 inFirstResult_ = false;
-                events_.push_back(Event{std::nullopt, failed, rowCount, std::nullopt});
+                events_.push_back(Event{std::nullopt, std::nullopt, failed, rowCount, std::nullopt});
             }
             void OnProcedureDone(bool failed, int returnStatus) override {
                 failed_ |= failed;
-                events_.push_back(Event{std::nullopt, failed, -1, returnStatus});
+                events_.push_back(Event{std::nullopt, std::nullopt, failed, -1, returnStatus});
             }
             std::vector<Event> events_;
             std::optional<std::vector<ColumnInfo>> columns_;
@@ -667,15 +757,16 @@ private:
             bool failed_ = false;
         } sink;
 
-        if (!Run(stmt->text, sink)) return false;
+        if (!Run(stmt->text, sink, Origin::Call)) return false;
         const std::int32_t scrollOpt = Param(call, 2) ? static_cast<std::int32_t>(Param(call, 2)->integer) : 0;
         const std::int32_t ccOpt = Param(call, 3) ? static_cast<std::int32_t>(Param(call, 3)->integer) : 0;
         const bool cursor = sink.columns_ && !sink.failed_;
         if (!cursor) reply_.Message(Message{16954, 1, 10, "Executing SQL directly; no cursor.", 1});
-        ReportDatabaseChange();
         for (const Event& e : sink.events_) {
             if (e.message) {
                 reply_.Message(*e.message);
+            } else if (e.database) {
+                ReportDatabaseChange(*e.database);
             } else if (e.returnStatus) {
                 reply_.ReturnStatus(*e.returnStatus);
                 reply_.Done(tds::DoneToken::DoneProc, e.failed ? tds::kDoneError : 0, tds::kCmdExecute, -1);
@@ -741,18 +832,20 @@ private:
     Shared& shared_;
     Fd socket_;
     const std::uint16_t spid_;
+    const unsigned number_;  // in the request log
     tds::ReplyWriter reply_;
-    bool broken_ = false;  // a send failed: the client is gone
-    std::string database_;
+    bool broken_ = false;     // a send failed: the client is gone
+    bool holdReply_ = false;  // the next packet sent begins the reply to a request
+    std::string database_;    // the current database as the client knows it
     std::int32_t nextHandle_ = 1;
     std::map<std::int32_t, Cursor> cursors_;
-    std::map<std::int32_t, std::string> prepared_;
 
     std::mutex mutex_;  // guards what follows, shared with the reader and Abort()
     std::condition_variable wake_;
     std::deque<tds::Request> requests_;
     std::atomic<bool> woken_{false};  // the reader has queued something since the last look
     std::unique_ptr<Session> session_;
+    std::map<std::int32_t, std::string> prepared_;  // by handle; the executor changes it, the reader reads it
     bool executing_ = false;  // session_->Execute runs
     bool attention_ = false;  // an attention awaits its answer
     bool closed_ = false;     // the socket is done with
@@ -765,7 +858,8 @@ struct Server::Impl {
     ServerOptions options;
     StatementLog log;
     StatementLog timingLog;
-    Shared shared{engine, options, log, timingLog, standin::HostName()};
+    StatementLog requestLog;
+    Shared shared{engine, options, log, timingLog, requestLog, standin::HostName()};
     Fd listener;
     int port = 0;
 
@@ -776,9 +870,14 @@ struct Server::Impl {
     };
     std::list<Slot> slots;
     std::uint16_t nextSpid = 51;
+    unsigned connections = 0;  // accepted so far
 
     Impl(Engine& e, ServerOptions o)
-        : engine(e), options(std::move(o)), log(options.statementLog), timingLog(options.timingLog) {}
+        : engine(e),
+          options(std::move(o)),
+          log(options.statementLog),
+          timingLog(options.timingLog),
+          requestLog(options.requestLog) {}
     ~Impl() { Reap(true); }
 
     void Accept() {
@@ -794,7 +893,7 @@ struct Server::Impl {
         ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
 
         Slot& slot = slots.emplace_back();
-        slot.connection = std::make_unique<Connection>(shared, std::move(socket), nextSpid);
+        slot.connection = std::make_unique<Connection>(shared, std::move(socket), nextSpid, ++connections);
         nextSpid = nextSpid == 0xFFFF ? 51 : nextSpid + 1;
         slot.thread = std::thread([&slot] {
             slot.connection->Serve();

@@ -3,6 +3,7 @@
 // (log-in, SQL batches, the cursor and prepared-statement RPCs that FreeTDS's ODBC driver sends,
 // attention), and hands every statement to a session of the engine.
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -20,6 +21,14 @@ struct ServerOptions {
     // For each statement run, the microseconds the engine took and the statement, tab between,
     // one per line; empty: no log.
     std::filesystem::path timingLog;
+    // Every client request received, one per line: the connection's number (from 1, in the order
+    // connections were accepted), a tab and the request's kind ("prelogin", "login", "batch",
+    // "attention", or the procedure an RPC calls, several joined by "+"), and for a batch or a
+    // call that runs a statement, a tab and the statement with CR and LF escaped as the
+    // statement log has them. Empty: no log.
+    std::filesystem::path requestLog;
+    // How long every reply waits before it goes out, as from a server a network hop away.
+    std::chrono::milliseconds replyDelay{0};
 };
 
 class Server {

@@ -248,7 +248,7 @@ TEST_F(ConversionFlow, ADropThatFailsIsReportedAndTheDatabaseSaidToRemain) {
     Click("按钮4");
     EXPECT_TRUE(notices.Next(120000).text.startsWith(U("代码执行完毕！")));
     // Another connection works in the temporary database, so the server refuses the drop.
-    Sql("USE Tarvex数据整理");
+    Sql("USE Tarvex数据整理", tarvex::Execution::Direct);
     Click("按钮2");
     const Notice n = notices.Next();
     EXPECT_TRUE(n.text.startsWith(U("导出完毕！请查看软件目录！"))) << n.text.toStdString();

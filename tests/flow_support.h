@@ -176,15 +176,16 @@ protected:
         return notices.Next();
     }
 
-    // Runs a statement (UTF-8) on a connection of the test's own, beside the window's.
-    bool Sql(const std::string& utf8) {
+    // Runs a statement (UTF-8) on a connection of the test's own, beside the window's. A USE
+    // that is to last must go directly: as a prepared statement it ends with its call.
+    bool Sql(const std::string& utf8, tarvex::Execution execution = tarvex::Execution::Prepared) {
         const tarvex::CodePage cp = tarvex::CodePage::Process();
         if (!own.IsOpen()) {
             EXPECT_TRUE(own.NewOpenDatabase(cp.FromUtf8("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=" + standinOptions.password +
                                                          ";DATABASE=2016年乡镇数据采集")))
                 << own.LastError().Describe();
         }
-        const bool ok = own.ExecuteSql(cp.FromUtf8(utf8), tarvex::Timeout::None());
+        const bool ok = own.ExecuteSql(cp.FromUtf8(utf8), tarvex::Timeout::None(), execution);
         EXPECT_TRUE(ok) << utf8 << ": " << own.LastError().Describe();
         return ok;
     }

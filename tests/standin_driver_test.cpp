@@ -358,6 +358,92 @@ TEST_F(StandinDriver, UseMovesTheDriversCurrentDatabase) {
     EXPECT_FALSE(Query(*client, "select ztbh from GL_Ztcs").empty());
 }
 
+// A USE that a procedure call runs lasts until the call returns ("Using sp_executesql"; the
+// sp_executesql reference: "Changes in database context last only to the end of the
+// sp_executesql statement"): the session and the driver's current catalog are back where they
+// were, and the database used counts as in use no longer (DROP DATABASE, 3702). Prepared
+// statements (sp_prepexec, then sp_execute) and cursors (sp_cursoropen) run theirs as such
+// calls; a batch (SQLExecDirect) keeps its USE.
+TEST_F(StandinDriver, AUseInsideAProcedureCallLastsUntilItReturns) {
+    const std::unique_ptr<Client> admin = Connect("master");
+    Exec(*admin, "create database scoped_use");
+    const std::unique_ptr<Client> client = Connect();
+    enum class Way { Prepared, ExecutedAgain, Cursor, Batch };
+    for (const Way way : {Way::Prepared, Way::ExecutedAgain, Way::Cursor, Way::Batch}) {
+        Statement s(*client);
+        if (way == Way::Cursor) s.UseStaticCursor();
+        SQLRETURN rc = way == Way::Batch ? s.ExecDirect("use scoped_use") : s.Run("use scoped_use");
+        if (way == Way::ExecutedAgain && SQL_SUCCEEDED(rc)) rc = s.Execute();
+        ASSERT_TRUE(SQL_SUCCEEDED(rc)) << Describe(s.Errors());
+        const bool kept = way == Way::Batch;
+        const std::string expected = kept ? "scoped_use" : kSample;
+        char name[256] = {};
+        SQLGetConnectOption(client->Dbc(), SQL_CURRENT_QUALIFIER, name);
+        EXPECT_EQ(FromLocal(name), expected) << "way " << static_cast<int>(way);
+        EXPECT_EQ(Query(*client, "select DB_ID()"), Query(*client, "select DB_ID(N'" + expected + "')"));
+        Statement drop(*admin);
+        if (kept) {
+            EXPECT_EQ(drop.ExecDirect("drop database scoped_use"), SQL_ERROR);
+            EXPECT_TRUE(HasNative(drop.Errors(), 3702)) << Describe(drop.Errors());
+        } else {
+            EXPECT_TRUE(SQL_SUCCEEDED(drop.ExecDirect("drop database scoped_use"))) << Describe(drop.Errors());
+            Exec(*admin, "create database scoped_use");
+        }
+    }
+}
+
+// Sessions logged in to two databases meet on a lock in master when they call the procedures
+// by master's name (sp_getapplock: "The lock resource created by sp_getapplock is created in
+// the current database for the session"; a system procedure named master.sys.sp_x runs in
+// master). The engine's tests go through the procedures' cases.
+TEST_F(StandinDriver, SessionsInTwoDatabasesMeetOnALockInMaster) {
+    const std::unique_ptr<Client> admin = Connect("master");
+    Exec(*admin, "create database 锁的另一库");
+    const std::unique_ptr<Client> clients[2] = {Connect(), Connect("锁的另一库")};
+    // APPLOCK_TEST in master, from the second session's own database.
+    const auto freeInMaster = [&] {
+        Statement s(*clients[1]);
+        EXPECT_TRUE(SQL_SUCCEEDED(s.ExecDirectW("EXEC master.sys.sp_executesql N'SELECT APPLOCK_TEST(''public'', "
+                                                "N''Tarvex数据整理'', ''Exclusive'', ''Session'')'")));
+        return s.FetchAll();
+    };
+    Exec(*clients[0], "EXEC master.sys.sp_getapplock @Resource = N'Tarvex数据整理', @LockMode = 'Exclusive', "
+                      "@LockOwner = 'Session', @LockTimeout = 0");
+    EXPECT_EQ(freeInMaster(), (std::vector<Row>{{"0"}}));
+    EXPECT_EQ(Query(*clients[1], "SELECT APPLOCK_TEST('public', N'Tarvex数据整理', 'Exclusive', 'Session')"),
+              (std::vector<Row>{{"1"}}))
+        << "its own database has no such lock";
+    Exec(*clients[0], "EXEC master..sp_releaseapplock @Resource = N'Tarvex数据整理', @LockOwner = 'Session'");
+    EXPECT_EQ(freeInMaster(), (std::vector<Row>{{"1"}}));
+}
+
+// "sys.databases (Transact-SQL)": a row per database; database_id (int) as DB_ID gives it;
+// create_date (datetime) unchanged while the database lives. Databases created a moment apart,
+// or dropped and created again, never share a create_date.
+TEST_F(StandinDriver, SysDatabasesGivesADatabasesIdAndCreateDate) {
+    const std::unique_ptr<Client> client = Connect();
+    const auto row = [&](const std::string& name) {
+        return Query(*client, "SELECT database_id, create_date, state_desc FROM master.sys.databases WHERE name = N'" +
+                                  name + "'");
+    };
+    Exec(*client, "create database 建库时间");
+    Exec(*client, "create database 建库时间2");
+    const std::vector<Row> first = row("建库时间");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0], (Row{Query(*client, "SELECT DB_ID(N'建库时间')").at(0).at(0), first[0][1], "ONLINE"}));
+    EXPECT_LT(first[0][1], row("建库时间2").at(0)[1]);
+    EXPECT_EQ(row("建库时间"), first);
+    Exec(*client, "drop database 建库时间");
+    EXPECT_TRUE(row("建库时间").empty());
+    Exec(*client, "create database 建库时间");
+    EXPECT_LT(first[0][1], row("建库时间").at(0)[1]);
+    Statement s(*client);
+    ASSERT_TRUE(SQL_SUCCEEDED(s.Run("SELECT name, database_id, create_date FROM sys.databases"))) << Describe(s.Errors());
+    EXPECT_EQ(s.DescribeColumn(1).type, SQL_WVARCHAR);
+    EXPECT_EQ(s.DescribeColumn(2).type, SQL_INTEGER);
+    EXPECT_EQ(s.DescribeColumn(3).type, SQL_TIMESTAMP);
+}
+
 TEST_F(StandinDriver, CreateBackupAndDrop) {
     const std::unique_ptr<Client> client = Connect("master");
     Exec(*client, "create database backup_me");
@@ -761,6 +847,50 @@ TEST(StandinProcessLife, AKilledServerStartsAgainOnItsPort) {
     EXPECT_TRUE(SQL_SUCCEEDED(s.ExecDirect("create table after_restart (n int)")));
     EXPECT_EQ(server.Statements(), (std::vector<std::string>{"create database survives", "waitfor delay '00:10:00'",
                                                              "create table after_restart (n int)"}));
+}
+
+// --reply-delay-ms makes every exchange with the server take that long at least, the log-in's
+// two included; --log-requests writes a line per request, by connection, so that a test can
+// count a connection's exchanges.
+TEST(StandinFarServer, EveryReplyWaitsAndEveryRequestIsLogged) {
+    constexpr auto kDelay = std::chrono::milliseconds(100);
+    StandinProcess::Options options;
+    options.sample = false;
+    options.extraArgs = {"--reply-delay-ms", std::to_string(kDelay.count())};
+    StandinProcess server(options);
+    const auto began = std::chrono::steady_clock::now();
+    {
+        Client client;
+        ASSERT_TRUE(SQL_SUCCEEDED(client.Connect(ToolConnectionString(server.Port(), "master"))));
+        Statement batch(client);
+        EXPECT_TRUE(SQL_SUCCEEDED(batch.ExecDirect("create table far (n int)\r\ninsert into far values (1)")));
+        {
+            Statement prepared(client);
+            EXPECT_TRUE(SQL_SUCCEEDED(prepared.Run("insert into far values (2)")));
+            EXPECT_TRUE(SQL_SUCCEEDED(prepared.Execute()));
+        }
+        Statement cursor(client);
+        cursor.UseStaticCursor();
+        EXPECT_TRUE(SQL_SUCCEEDED(cursor.Run("select n from far")));
+        EXPECT_EQ(cursor.FetchAll().size(), 3u);
+    }
+    const auto took = std::chrono::steady_clock::now() - began;
+    Client second;
+    ASSERT_TRUE(SQL_SUCCEEDED(second.Connect(ToolConnectionString(server.Port(), "master"))));
+    using Request = StandinProcess::Request;
+    const std::string insert = "insert into far values (2)";
+    const std::vector<Request> expected = {
+        {1, "prelogin", ""},       {1, "login", ""},
+        {1, "batch", "create table far (n int)\\r\\ninsert into far values (1)"},
+        {1, "sp_prepexec", insert}, {1, "sp_execute", insert},
+        {1, "sp_unprepare", ""},   {1, "sp_cursoropen", "select n from far"},
+        {1, "sp_cursoroption", ""}, {1, "sp_cursorfetch", ""},
+        {1, "sp_cursorfetch", ""}, {1, "sp_cursorfetch", ""},
+        {1, "sp_cursorfetch", ""}, {1, "sp_cursorclose", ""},
+        {2, "prelogin", ""},       {2, "login", ""},
+    };
+    EXPECT_EQ(server.Requests(), expected);
+    EXPECT_GE(took, 13 * kDelay) << "one delay per exchange of the first connection";
 }
 
 }  // namespace

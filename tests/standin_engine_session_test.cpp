@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "standin_engine_support.h"
 
@@ -197,6 +198,51 @@ TEST(AppLockTest, ModesStatusesAndRefusals) {
         if (o.returnStatus) got += (got.empty() ? "" : " ") + std::to_string(*o.returnStatus);
         if (o.columns) got = o.rows.size() == 1 ? o.rows[0].at(0) : "rows";
         EXPECT_EQ(got, expected) << "session " << session << ": " << sql;
+    }
+}
+
+// System procedures called with a database's name run in that database, so that sessions in
+// different databases meet on a lock in master; sp_executesql runs its string as a batch of its
+// own whose USE ends with the call. Pages: sp_getapplock ("created in the current database for
+// the session"), "Execute a stored procedure" (system procedures are in the sys schema of every
+// database, also called as db..sp_x), sp_executesql ("Changes in database context last only to
+// the end of the sp_executesql statement"; @stmt must be a Unicode constant, 214 otherwise).
+// Expected: each statement's rows, error numbers and return status, in order.
+TEST(ProcedureTest, SystemProceduresRunInTheDatabaseTheirNameGives) {
+    TempDir dir;
+    standin::Engine engine(dir.Path());
+    std::unique_ptr<standin::Session> master = Open(engine, "master");
+    Ok(*master, "CREATE DATABASE other");
+    std::unique_ptr<standin::Session> other = Open(engine, "other");
+    const std::string lock = "@Resource = N'锁', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0";
+    const std::vector<std::tuple<standin::Session*, std::string, std::string>> steps = {
+        {other.get(), "EXEC master.sys.sp_getapplock " + lock, "0"},
+        {master.get(), "EXEC sp_getapplock " + lock, "-1"},
+        {other.get(), "SELECT APPLOCK_MODE('public', N'锁', 'Session')", "NoLock"},
+        {other.get(), "EXEC master.sys.sp_executesql N'SELECT APPLOCK_MODE(''public'', N''锁'', ''Session'')'",
+         "Exclusive 0"},
+        {other.get(), "EXEC [master]..sp_executesql N'SELECT DB_ID()' SELECT DB_ID()", "1 0 5"},
+        {other.get(), "EXEC sp_executesql N'USE master SELECT DB_ID()' SELECT DB_ID()", "5701 1 0 5"},
+        {other.get(), "EXEC sp_executesql @stmt = N'EXEC sp_executesql N''SELECT 2'''", "2 0 0"},
+        {other.get(), "EXEC dbo.sp_releaseapplock N'锁', 'Session'", "1223 -999"},
+        {other.get(), "EXEC master.dbo.sp_releaseapplock N'锁', 'Session'", "0"},
+        {other.get(), "EXEC sp_executesql N'SELECT * FROM nowhere'", "208 208"},
+        {other.get(), "EXEC sp_executesql 'SELECT 1'", "214"},
+        {other.get(), "EXEC sp_executesql N'SELECT 1', N'@p int', 1", "8144"},
+        {other.get(), "EXEC nowhere..sp_executesql N'SELECT 1'", "911"},
+        {other.get(), "EXEC master.guest.sp_executesql N'SELECT 1'", "2812"},
+    };
+    for (const auto& [session, sql, expected] : steps) {
+        const BatchResult r = RunBatch(*session, sql);
+        std::string got;
+        const auto add = [&](const std::string& item) { got += (got.empty() ? "" : " ") + item; };
+        for (const Outcome& o : r.statements) {
+            for (const auto& row : o.rows) add(row.at(0));
+            for (const Message& m : o.messages) add(std::to_string(m.number));
+            if (o.returnStatus) add(std::to_string(*o.returnStatus));
+        }
+        EXPECT_EQ(got, expected) << session->CurrentDatabase() << ": " << sql;
+        EXPECT_EQ(session->CurrentDatabase(), session == master.get() ? "master" : "other") << sql;
     }
 }
 

@@ -366,6 +366,27 @@ TEST_F(StandinServer, ProceduresByNumberAndByName) {
     ExpectServing();
 }
 
+// A USE inside sp_executesql is reported as the database entered and, when the call returns,
+// as the one the session is back in (ENVCHANGE type 1: new name, old name), before the call's
+// return status. MS-TDS does not say where among a call's tokens a server puts the second;
+// FreeTDS takes an ENVCHANGE anywhere in a reply (and jTDS checks the old name against its own).
+TEST_F(StandinServer, AUseInsideACallIsUndoneWithAnEnvChange) {
+    RawConnection c(Server().Port());
+    ASSERT_TRUE(c.LogIn());
+    std::vector<Token> t;
+    for (const std::u16string_view statement : {u"create database scoped", u"use scoped"}) {
+        c.Send(Packets(0x03, AllHeaders() + RpcByNumber(10) + NVarCharParam(u"@stmt", statement)));
+        t = Tokens(c.ReadMessage().value_or(""));
+    }
+    std::string types;
+    for (const Token& k : t) types += static_cast<char>(k.type);
+    EXPECT_EQ(types, "\xE3\xAB\xFF\xE3\x79\xFE") << "ENVCHANGE, INFO, DONEINPROC, ENVCHANGE, RETURNSTATUS, DONEPROC";
+    ASSERT_EQ(t.size(), 6u);
+    const std::string master = Ucs2(u"master"), scoped = Ucs2(u"scoped");
+    EXPECT_EQ(t[0].body.substr(2), "\x01\x06" + scoped + "\x06" + master);
+    EXPECT_EQ(t[3].body.substr(2), "\x01\x06" + master + "\x06" + scoped);
+}
+
 // EXEC in a batch answers with the procedure's RETURNSTATUS and a final DONEPROC (EXECUTE);
 // a client that goes away without a word leaves its application lock behind.
 TEST_F(StandinServer, ExecReturnsItsStatusAndAVanishedClientsLockIsFree) {
@@ -447,6 +468,8 @@ TEST(StandinCommandLine, BadArgumentsGetAMessageAndTheUsage) {
         {"--data /tmp --create-sample --scale 0", "--scale takes a number from 1 to 1000000, not 0"},
         {"--data /tmp --create-sample --sample big", "--sample takes default or township, not big"},
         {"--data /tmp --map-drive-charset GBK", "--map-drive-charset goes with --map-drive"},
+        {"--data /tmp --reply-delay-ms 70000", "--reply-delay-ms takes a number from 0 to 60000, not 70000"},
+        {"--data /tmp --log-requests", "--log-requests needs a value"},
     };
     for (const auto& [args, message] : cases) {
         const auto [code, output] = RunStandin(args);

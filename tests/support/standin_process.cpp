@@ -139,6 +139,7 @@ StandinProcess::StandinProcess(Options options) : options_(std::move(options)) {
     const std::filesystem::path root = MakeTempDir("tarvex-standin-");
     dataDir_ = root / "data";
     statementLog_ = root / "statements.log";
+    requestLog_ = root / "requests.log";
     try {
         std::filesystem::create_directory(dataDir_);
         if (options_.sample) {
@@ -163,8 +164,9 @@ void StandinProcess::Start() {
 
 // Starts the server on port_ (0 the first time: a free one, which port_ then keeps).
 void StandinProcess::Launch() {
-    std::vector<std::string> args = {"--data", dataDir_.string(), "--port", std::to_string(port_), "--log-statements",
-                                     statementLog_.string(), "--user", options_.user, "--password",
+    std::vector<std::string> args = {"--data", dataDir_.string(), "--port", std::to_string(port_),
+                                     "--log-statements", statementLog_.string(), "--log-requests",
+                                     requestLog_.string(), "--user", options_.user, "--password",
                                      options_.password};
     args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
     Pipe out;
@@ -193,6 +195,21 @@ std::vector<std::string> StandinProcess::Statements() const {
     std::ifstream in(statementLog_);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+std::vector<StandinProcess::Request> StandinProcess::Requests() const {
+    std::vector<Request> requests;
+    std::ifstream in(requestLog_);
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t kindAt = line.find('\t') + 1;
+        const std::size_t textAt = line.find('\t', kindAt);
+        Request r;
+        r.connection = std::atoi(line.c_str());
+        r.kind = line.substr(kindAt, textAt == std::string::npos ? std::string::npos : textAt - kindAt);
+        if (textAt != std::string::npos) r.text = line.substr(textAt + 1);
+        requests.push_back(std::move(r));
+    }
+    return requests;
 }
 
 void StandinProcess::ExportTdsPort() const { ::setenv("TDSPORT", std::to_string(port_).c_str(), 1); }

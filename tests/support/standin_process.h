@@ -1,10 +1,11 @@
 #pragma once
 // A stand-in server process for integration tests: its own data directory (with the sample
-// database unless asked otherwise), a free port on 127.0.0.1, a statement log, and a private
-// ODBC configuration in which "SQL Server" is FreeTDS's driver, so that tests depend neither on
-// the machine's odbcinst.ini nor on port 1433.
+// database unless asked otherwise), a free port on 127.0.0.1, a statement log and a request log
+// beside the data directory, and a private ODBC configuration in which "SQL Server" is FreeTDS's
+// driver, so that tests depend neither on the machine's odbcinst.ini nor on port 1433.
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,20 @@ public:
 
     // Every statement the server has received so far, one per entry, CR and LF escaped as \r, \n.
     std::vector<std::string> Statements() const;
+
+    // A client request as the server logged it (--log-requests).
+    struct Request {
+        int connection = 0;  // from 1, in the order the server accepted connections
+        // "prelogin", "login", "batch", "attention", or the procedures of an RPC ("sp_prepexec",
+        // several joined by "+")
+        std::string kind;
+        std::string text;  // of a batch or of a call that runs a statement, CR and LF escaped; else ""
+        bool operator==(const Request&) const = default;
+    };
+    // Every request the server has received so far, in order. A connection's exchanges with the
+    // server are its requests.
+    std::vector<Request> Requests() const;
+
     // Sets TDSPORT to this server's port, so that a SERVER= without a port (the tool's ".",
     // which the connection layer turns into 127.0.0.1,1433) reaches this server.
     void ExportTdsPort() const;
@@ -59,10 +74,15 @@ private:
     Options options_;
     std::filesystem::path dataDir_;
     std::filesystem::path statementLog_;
+    std::filesystem::path requestLog_;
     int pid_ = -1;
     int port_ = 0;
     int exitCode_ = -1;
 };
+
+inline void PrintTo(const StandinProcess::Request& r, std::ostream* os) {
+    *os << r.connection << " " << r.kind << (r.text.empty() ? "" : " ") << r.text;
+}
 
 // Path of the stand-in binary in the build tree.
 std::filesystem::path StandinExecutable();
