@@ -462,6 +462,10 @@ TEST_F(StandinDriver, CreateBackupAndDrop) {
     ASSERT_TRUE(std::filesystem::exists(file));
     const BackupContents contents(file);
     EXPECT_EQ(contents.Header().database, "backup_me");
+    // "RESTORE HEADERONLY (Transact-SQL)": DatabaseCreationDate (datetime), when the database
+    // was created, is its create_date of "sys.databases (Transact-SQL)".
+    EXPECT_EQ(Query(*client, "restore headeronly from disk = N'" + file.string() + "'").at(0).at(11),
+              Query(*client, "SELECT create_date FROM sys.databases WHERE name = N'backup_me'").at(0).at(0));
     EXPECT_EQ(SqliteRows(contents.File(), "pragma integrity_check"), (std::vector<Row>{{"ok"}}));
     EXPECT_EQ(SqliteRows(contents.File(), "select id, name from t order by id"),
               (std::vector<Row>{{"1", "一"}, {"2", "二"}}));
