@@ -81,6 +81,13 @@ std::string Parse(std::string_view s, const CodePage& cp, std::vector<Pair>& pai
     return {};
 }
 
+// Whether `value` holds the characters "};" (not bytes of that value inside other characters).
+bool HoldsBraceSemicolon(std::string_view value, const CodePage& cp) {
+    for (std::size_t pos = 0; pos < value.size(); pos += cp.CharLength(value, pos))
+        if (value[pos] == '}' && pos + 1 < value.size() && value[pos + 1] == ';') return true;
+    return false;
+}
+
 // Position of the first ',' or '\' of `server` that is a whole character, or its size.
 std::size_t PortOrInstance(std::string_view server, const CodePage& cp) {
     std::size_t pos = 0;
@@ -177,8 +184,8 @@ DriverConnectionString ForDriver(std::string_view connectionString, const CodePa
             continue;
         }
         // FreeTDS ends a braced value at the first "};" and takes everything before it as it is.
-        // "}" and "};" are ASCII, so a search on bytes finds no trail byte of a multibyte character.
-        if (value.find("};") != std::string::npos)
+        // Searched character by character: a GBK trail byte may be "}" (倉 is 82 7D).
+        if (HoldsBraceSemicolon(value, codePage))
             return {{}, std::string(KeyName(pair.key)) + ProgramText("的值含有“};”，SQL Server驱动程序无法读取。")};
         out.append("{").append(value).append("};");
     }

@@ -93,6 +93,8 @@ TEST(ConnectionStringValues, ChineseValuesPassWholeEvenWhenATrailByteLooksLikeAB
     EXPECT_EQ(Rewritten("DATABASE={" + kSampleDatabaseGbk + trailBrace + "};UID=sa", kGbk),
               "DATABASE={" + kSampleDatabaseGbk + trailBrace + "};UID=sa");
     EXPECT_EQ(Rewritten("DATABASE=" + trailBrace + ";UID=sa", kGbk), "DATABASE=" + trailBrace + ";UID=sa");
+    // 倉 is 82 7D: a password "倉;1" goes in braces, and its "};" bytes are no "};".
+    EXPECT_EQ(Rewritten("PWD={\x82\x7D;1};UID=sa", kGbk), "PWD={\x82\x7D;1};UID=sa");
     const std::string utf8 = "DATABASE={2016\xE5\xB9\xB4;x}";  // "2016年;x"
     EXPECT_EQ(Rewritten(utf8), utf8 + ";");
 }
