@@ -757,17 +757,38 @@ void ODBCDB::CloseRecordSet(RecordSetHandle handle) {
 }
 
 bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout, Execution execution) {
-    return Run(statement, timeout, execution, nullptr);
+    return Run(statement, timeout, execution, nullptr, nullptr);
 }
 
-std::optional<std::vector<std::vector<std::string>>> ODBCDB::ReadAllText(std::string_view statement, Timeout timeout) {
+std::optional<std::vector<std::vector<std::string>>> ODBCDB::ReadAllText(std::string_view statement, Timeout timeout,
+                                                                         std::vector<std::string>* columnNames) {
     std::vector<std::vector<std::string>> rows;
-    if (!Run(statement, timeout, Execution::Direct, &rows)) return std::nullopt;
+    if (!Run(statement, timeout, Execution::Direct, &rows, columnNames)) return std::nullopt;
     return rows;
 }
 
+namespace {
+
+// The names of the current result's columns, as the driver describes them.
+std::vector<std::string> ColumnNames(SQLHSTMT stmt, SQLSMALLINT columns) {
+    std::vector<std::string> names;
+    for (SQLUSMALLINT column = 1; column <= columns; ++column) {
+        std::array<SQLCHAR, 256> name{};
+        SQLSMALLINT length = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        if (!SQL_SUCCEEDED(SQLDescribeCol(stmt, column, name.data(), static_cast<SQLSMALLINT>(name.size()), &length,
+                                          &type, &size, &digits, &nullable)))
+            length = 0;
+        names.emplace_back(reinterpret_cast<const char*>(name.data()),
+                           static_cast<std::size_t>(std::clamp<SQLSMALLINT>(length, 0, name.size() - 1)));
+    }
+    return names;
+}
+
+}  // namespace
+
 bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution execution,
-                 std::vector<std::vector<std::string>>* rows) {
+                 std::vector<std::vector<std::string>>* rows, std::vector<std::string>* columnNames) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
     d.lastError = {};
@@ -803,6 +824,7 @@ bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution executio
         SQLSMALLINT columns = 0;
         if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns))) return failed();
         if (columns > 0) {
+            if (columnNames && columnNames->empty()) *columnNames = ColumnNames(stmt, columns);
             SQLRETURN rc;
             while (SQL_SUCCEEDED(rc = SQLFetch(stmt))) {
                 if (!rows) continue;

@@ -127,10 +127,12 @@ public:
     bool ExecuteSql(std::string_view statement, Timeout timeout = Timeout::Default(),
                     Execution execution = Execution::Prepared);
     // Executes a statement directly as ExecuteSql does, reading its rows as they come instead of
-    // through a cursor (one exchange with the server, however many rows): every row, each column
-    // as text ("" for NULL). Nullopt when it failed.
+    // through a cursor (one exchange with the server, however many rows): every row of every
+    // result, each column as text ("" for NULL), and, when asked, the names of the first
+    // result's columns. Nullopt when it failed.
     std::optional<std::vector<std::vector<std::string>>> ReadAllText(std::string_view statement,
-                                                                     Timeout timeout = Timeout::Default());
+                                                                     Timeout timeout = Timeout::Default(),
+                                                                     std::vector<std::string>* columnNames = nullptr);
     // The rows the server reported the last ExecuteSql to have affected (a select-into: the rows
     // copied); -1 when it reported no count.
     long RowsAffected() const;
@@ -147,7 +149,7 @@ public:
 
 private:
     bool Run(std::string_view statement, Timeout timeout, Execution execution,
-             std::vector<std::vector<std::string>>* rows);
+             std::vector<std::vector<std::string>>* rows, std::vector<std::string>* columnNames);
 
     std::unique_ptr<Impl> impl_;
 };
