@@ -81,6 +81,19 @@ void StartSelection(MainWindow& window, const std::shared_ptr<WindowControls>& c
     if (!StartChooserRequest(window, controls, Database::RequestKind::Selection, routine)) selections->Leave();
 }
 
+// A new log-in ends the connection that holds the temporary database this program filled and
+// has not exported: the database stays on the server, no longer this program's to export as its
+// own. Only an explicit Yes gives it up so.
+bool MayLogInAgain(Window& window, const ConversionLedger& ledger) {
+    const std::optional<ExtractionRecord> filled = ledger.Filled();
+    if (!filled) return true;
+    return window.AskYesNo(
+        ProgramText("临时数据库") + ProgramText(kTemporaryDatabase) + ProgramText("里有本程序整理、还没有导出的账套“") +
+        filled->accountSetName +
+        ProgramText("”。\r\n\r\n重新登录后，它仍留在服务器上，但本程序不再把它当作自己整理的：导出前会先问，"
+                    "别的转换程序也可能导出或删除它。要转换这个账套，请先点击“导出数据”。\r\n\r\n仍然要重新登录吗？"));
+}
+
 }  // namespace
 
 void BindActions(MainWindow& window, ActionOptions options) {
@@ -97,6 +110,7 @@ void BindActions(MainWindow& window, ActionOptions options) {
     window.SetHandlers({
         .login =
             [&window, controls, ledger] {
+                if (!MayLogInAgain(*controls, *ledger)) return;
                 LoginSettings& settings = ProgramLoginSettings();
                 if (Login(*controls, window.外部数据库1(), settings)) {
                     ledger->SetLogin({settings.Server, settings.Database, settings.User});
@@ -120,7 +134,7 @@ void BindActions(MainWindow& window, ActionOptions options) {
     });
     window.SetBatchHandler([&window, ledger, folder = options.backupDirectory] {
         // Owned by the window, deleted once closed.
-        auto* dialog = new BatchDialog(window, ledger->Login(), folder);
+        auto* dialog = new BatchDialog(window, ledger, folder);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         dialog->setWindowModality(Qt::WindowModal);
         dialog->show();

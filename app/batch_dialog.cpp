@@ -90,8 +90,8 @@ private:
     std::shared_ptr<std::atomic<bool>> cancel_;
 };
 
-BatchDialog::BatchDialog(MainWindow& window, LoggedIn login, const std::string& folder)
-    : QDialog(&window), window_(window), login_(std::move(login)) {
+BatchDialog::BatchDialog(MainWindow& window, std::shared_ptr<ConversionLedger> ledger, const std::string& folder)
+    : QDialog(&window), window_(window), ledger_(std::move(ledger)), login_(ledger_->Login()) {
     setObjectName(U("批量转换"));
     setWindowTitle(U("批量转换"));
     Build();
@@ -306,8 +306,8 @@ void BatchDialog::Start() {
     Database& database = window_.外部数据库1();
     auto report = std::make_shared<Report>(QPointer<BatchDialog>(this), cancel_);
     const bool started = StartWorkerThread(
-        window_, [dialog = QPointer<BatchDialog>(this), report, &database, login = login_, sets, folder] {
-            BatchOutcome outcome = RunBatch(database, login, login.database, sets, folder, *report);
+        window_, [dialog = QPointer<BatchDialog>(this), report, &database, ledger = ledger_, sets, folder] {
+            BatchOutcome outcome = RunBatch(database, *ledger, ledger->Login().database, sets, folder, *report);
             QMetaObject::invokeMethod(
                 qApp, [dialog, outcome = std::move(outcome)] {
                     if (dialog) dialog->Finished(outcome);

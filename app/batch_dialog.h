@@ -35,8 +35,9 @@ class MainWindow;
 
 class BatchDialog final : public QDialog {
 public:
-    // `login`: the connection the batch works on; `folder`: where the backups go by default.
-    BatchDialog(MainWindow& window, LoggedIn login, const std::string& folder);
+    // `ledger`: what the window's connection, on which the batch works, has filled; `folder`:
+    // where the backups go by default.
+    BatchDialog(MainWindow& window, std::shared_ptr<ConversionLedger> ledger, const std::string& folder);
     ~BatchDialog() override;
 
     // Lists the account sets (on a worker); the table fills once they are read.
@@ -65,6 +66,7 @@ private:
     void ShowTimes();
 
     MainWindow& window_;
+    std::shared_ptr<ConversionLedger> ledger_;
     LoggedIn login_;
     std::vector<AccountSetEntry> sets_;  // in the table's order
     std::shared_ptr<std::atomic<bool>> cancel_ = std::make_shared<std::atomic<bool>>(false);

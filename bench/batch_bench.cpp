@@ -107,7 +107,9 @@ struct Bench {
         fs::remove(timingLog, ignored);
     }
     tarvex::BatchOutcome Run(const std::vector<tarvex::AccountSetEntry>& sets, Meter& meter) {
-        return tarvex::RunBatch(database, {".", source, "sa"}, source, sets, folder.string(), meter);
+        tarvex::ConversionLedger ledger;
+        ledger.SetLogin({".", source, "sa"});
+        return tarvex::RunBatch(database, ledger, source, sets, folder.string(), meter);
     }
 
     const std::string source = tarvex::ProgramText("2016年乡镇数据采集");

@@ -188,7 +188,9 @@ int Convert(const Arguments& a, Database& database, const std::vector<AccountSet
     const std::optional<std::vector<AccountSetEntry>> chosen = Choose(a, entries);
     if (!chosen) return kExitUsage;
     ConsoleReport report(interruption, a.verbose);
-    const BatchOutcome outcome = RunBatch(database, {a.server, a.database, a.user}, a.database, *chosen, folder, report);
+    ConversionLedger ledger;
+    ledger.SetLogin({a.server, a.database, a.user});
+    const BatchOutcome outcome = RunBatch(database, ledger, a.database, *chosen, folder, report);
     if (!outcome.stopped.empty()) Say(outcome.stopped);
     Print(stdout, SummaryLine(outcome));
     int code = outcome.ExitCode();

@@ -34,15 +34,21 @@ std::string LostConnectionText() {
     return ProgramText("与服务器的连接已断开，批量转换停止。已完成的账套不受影响；请重新登录后再转换其余的账套。");
 }
 
-// Why the batch cannot start, or empty: the temporary database must be free and absent.
-std::string StartProblem(Database& database) {
-    Database::Session session = database.Begin();
-    const std::optional<Hold> hold = session.Run([](ODBCDB& db) { return TakeHold(db); });
+// Why the batch cannot start, or empty: the temporary database must be free and absent. The
+// hold the batch takes here (`hold`) lasts until RunBatch settles it at the batch's end.
+std::string StartProblem(Database& database, const ConversionLedger& ledger, std::optional<Hold>& hold) {
     const std::string name = ProgramText("临时数据库") + ProgramText(kTemporaryDatabase);
-    if (hold && *hold == Hold::InUse)
-        return HeldElsewhereText() + ProgramText("，批量转换没有开始。请等它导出完毕后再试。");
-    const auto exists = session.Run([](ODBCDB& db) { return TemporaryDatabaseExists(db); });
-    if (exists && *exists == true)
+    if (const std::optional<ExtractionRecord> filled = ledger.Filled())
+        return ProgramText("本程序整理的") + name + ProgramText("（账套“") + filled->accountSetName +
+               ProgramText("”）还没有导出，批量转换没有开始。请先在主窗口点击“导出数据”导出它，再开始批量转换。");
+    Database::Session session = database.Begin();
+    const std::optional<HoldTaken> taken = session.Run(TakingHold);
+    if (taken) hold = taken->hold;
+    if (hold && (*hold == Hold::InUse || *hold == Hold::Unknown))
+        return HeldElsewhereText(*taken) + ProgramText("，批量转换没有开始。请等它导出完毕后再试。") +
+               (taken->why.Empty() ? "" : ReasonLine(taken->why));
+    const std::optional<TemporaryDatabase> found = session.Run(ReadTemporaryDatabase);
+    if (found && found->is == TemporaryDatabase::Is::Present)
         return ProgramText("服务器上已有") + name +
                ProgramText("（可能是另一个转换程序正在使用它，也可能是上次转换留下、尚未导出的），批量转换没有开始。"
                            "请确认没有别人正在转换后，在主窗口点击“导出数据”导出并删除它，或在服务器上删除它，再开始批量转换。");
@@ -83,11 +89,9 @@ void Judge(const Extraction& x, const Export& e, BatchRow& row) {
 
 class Batch {
 public:
-    Batch(Database& database, const LoggedIn& login, const std::string& source, const std::string& directory,
+    Batch(Database& database, ConversionLedger& ledger, const std::string& source, const std::string& directory,
           BatchReport& report)
-        : database_(database), source_(source), directory_(directory), setReport_(report) {
-        ledger_.SetLogin(login);
-    }
+        : database_(database), source_(source), directory_(directory), setReport_(report), ledger_(ledger) {}
 
     // Converts one set into `row`; false when the batch must stop (`outcome` says why).
     bool Convert(const AccountSetEntry& set, BatchRow& row, BatchOutcome& outcome) {
@@ -111,7 +115,7 @@ public:
                             LostConnection(x) ? LostConnectionText()
                                               : ProgramText("临时数据库创建失败，批量转换停止。") + ReasonLine(x.create->error));
         }
-        const Export e = ExportTemporaryDatabase(database_, ledger_, set.name, directory_, setReport_, options_);
+        const Export e = ExportTemporaryDatabase(database_, ledger_, directory_, setReport_, options_);
         if (!e.file.empty()) taken_.push_back(e.file);
         if (e.end == Export::End::Cancelled || e.end == Export::End::Closing) {
             if (e.end == Export::End::Cancelled) DropTemporaryDatabase(database_, ledger_, setReport_, options_);
@@ -138,7 +142,7 @@ private:
     const std::string& source_;
     const std::string& directory_;
     SetReport setReport_;
-    ConversionLedger ledger_;
+    ConversionLedger& ledger_;
     std::vector<std::string> taken_;
     ConversionOptions options_{0, &taken_, /*heldByCaller=*/true, Execution::Direct};
 };
@@ -175,15 +179,16 @@ int BatchOutcome::ExitCode() const {
     return any(BatchRow::Result::WithWarnings) ? 3 : 0;
 }
 
-BatchOutcome RunBatch(Database& database, const LoggedIn& login, const std::string& sourceDatabase,
+BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
                       const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report) {
     BatchOutcome outcome;
     for (const AccountSetEntry& set : sets) outcome.rows.emplace_back().set = set;
-    outcome.stopped = StartProblem(database);
+    std::optional<Hold> hold;
+    outcome.stopped = StartProblem(database, ledger, hold);
     if (!outcome.stopped.empty()) {
         report.Log(outcome.stopped + "\r\n");
     } else {
-        Batch batch(database, login, sourceDatabase, directory, report);
+        Batch batch(database, ledger, sourceDatabase, directory, report);
         const int total = static_cast<int>(sets.size());
         for (int n = 1; n <= total; ++n) {
             if (report.Cancelled()) {
@@ -201,12 +206,10 @@ BatchOutcome RunBatch(Database& database, const LoggedIn& login, const std::stri
             }
         }
     }
-    // Taken before the first set: the temporary database is gone, or left on the server by a
-    // failure the batch has reported.
-    database.Run([](ODBCDB& db) {
-        GiveUpHold(db);
-        return true;
-    });
+    // Taken before the first set, it stays only with a temporary database whose drop failed (the
+    // batch has reported it; the window's export can still back it up and drop it).
+    if (hold)
+        database.Run(SettlingHold(*hold, ledger.Filled().has_value()));
     const std::string file = SummaryFileName(std::time(nullptr));
     const std::string failed = WriteRecordFile(BackupPath(directory, file), SummaryCsv(outcome.rows));
     if (failed.empty()) outcome.summaryFile = file;

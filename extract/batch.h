@@ -63,11 +63,12 @@ struct BatchOutcome {
 };
 
 // Converts `sets` (convertible ones; others are reported failed without a statement) from
-// `sourceDatabase` into `directory`. Before the first set it takes the hold on the temporary
-// database; a temporary database already on the server stops the batch (another copy of the
-// program may be filling it). A set that fails is dropped and the batch goes on; a cancel drops
+// `sourceDatabase` into `directory`, on the connection whose ledger `ledger` is. Before the first
+// set it takes the hold on the temporary database; a temporary database already on the server
+// stops the batch (another copy of the program may be filling it, or this connection filled it
+// and has not exported it yet). A set that fails is dropped and the batch goes on; a cancel drops
 // the set under way and stops.
-BatchOutcome RunBatch(Database& database, const LoggedIn& login, const std::string& sourceDatabase,
+BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
                       const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report);
 
 // Why the program cannot put files into `directory` (missing, not a folder, not writable), for

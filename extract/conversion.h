@@ -90,30 +90,36 @@ struct Export {
     enum class End {
         Exported,      // the backup was made; `verify` and `drop` say what followed
         BackupFailed,  // `backup` says why; the temporary database stays
-        InUse,         // another copy of the program holds the temporary database
+        InUse,         // another copy of the program holds the temporary database, or that
+                       // cannot be told: `refusal` says which, for a notice
+        Gone,          // the temporary database this program filled is no longer on the server
         Declined,      // the user chose not to export; the temporary database stays
         Cancelled,     // stopped before the backup
         Closing,       // the database shut down (the window is closing)
     };
     End end = End::Closing;
+    std::string refusal;
     std::string file;                   // the backup file's name
     std::string path;                   // where the program reads it
     std::vector<std::string> warnings;  // what the user must know about the backup's contents
     std::optional<Executed> backup, verify, drop;
+    // A failed backup left a file that was never checked (its record says so).
+    bool fileLeft = false;
     std::string recordProblem;  // why the record beside the backup could not be written; empty when it was
 
     bool Verified() const { return verify && verify->ok; }
     // The check could not run: the connection to the server was lost.
     bool VerifyNotRun() const;
+    // The drop was sent, but the connection broke before the server said what came of it.
+    bool DropUnknown() const;
 };
 
 // Backs the temporary database up into `directory`, named for the account set whose rows it
-// holds, has the server check the file, drops the database and writes the record. Asks first
-// when the database was not filled here in this run, or its rows are not those of an account
-// set. `chosenName` names the file when the database itself cannot say.
-Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& chosenName,
-                               const std::string& directory, ConversionReport& report,
-                               const ConversionOptions& options);
+// holds (its own GL_ZTCS; "临时数据库" when that cannot say), has the server check the file,
+// drops the database and writes the record. Asks first when the database was not filled here on
+// this connection, lacks tables, or its rows are not those of an account set.
+Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& directory,
+                               ConversionReport& report, const ConversionOptions& options);
 
 // "转换记录文件<file>.txt写入失败（<why>）": the record beside the backup `file` could not be written.
 std::string RecordFailedText(const std::string& file, const std::string& why);

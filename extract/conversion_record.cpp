@@ -1,5 +1,8 @@
 #include "conversion_record.h"
 
+#include <QFile>
+#include <QString>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -128,9 +131,20 @@ bool ExtractionRecord::AccountSetMissing() const {
            });
 }
 
+std::vector<std::string> ExtractionRecord::MissingTables() const {
+    std::vector<std::string> missing;
+    for (const TableCopy& c : copies)
+        if (!c.Ok()) missing.push_back(c.table);
+    for (int position = static_cast<int>(copies.size()) + 1; !finished && position <= TableCatalogue::kEntryCount;
+         ++position)
+        missing.emplace_back(TableCatalogue::TableName(position));
+    return missing;
+}
+
 void ConversionLedger::SetLogin(LoggedIn login) {
     std::lock_guard lock(mutex_);
     login_ = std::move(login);
+    filled_.reset();
 }
 
 LoggedIn ConversionLedger::Login() const {
@@ -191,6 +205,7 @@ std::string RecordText(const std::optional<ExtractionRecord>& filled, const Logg
         t += "合计：" + std::to_string(filled->TotalRows()) + " 行，" + std::to_string(filled->TablesWithRows()) +
              " 张表有数据（共" + std::to_string(TableCatalogue::kEntryCount) + "张表）\n\n";
     }
+    if (!facts.heldAccountSet.empty()) t += "备份中的账套（按临时数据库的GL_ZTCS表）：" + u(facts.heldAccountSet) + "\n";
     t += "备份文件：" + u(facts.backupFile) + "\n" + FileLines(facts.backupPath);
     t += "校验（RESTORE VERIFYONLY）：" + u(facts.verification) + "\n";
     for (const std::string& warning : facts.warnings) t += "注意：" + u(warning) + "\n";
@@ -215,6 +230,26 @@ std::string WriteRecordFile(const std::string& path, const std::string& utf8) {
         if (error) fs::remove(temporary, ignored);
     }
     return error ? CodePage::Process().FromUtf8(FailureText(target, error, FileUse::Write)) : std::string();
+}
+
+Creation CreateRecordFile(const std::string& path, const std::string& utf8) {
+    QFile file(QString::fromStdU16String(FileSystemPath(path).u16string()));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        return FileExists(path) ? Creation::Taken : Creation::Failed;
+    }
+    const std::string content = "\xEF\xBB\xBF" + WithLineEnds(utf8);
+    file.write(content.data(), static_cast<qint64>(content.size()));
+    return Creation::Created;
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code ignored;
+    return fs::exists(FileSystemPath(path), ignored);
+}
+
+void RemoveFile(const std::string& path) {
+    std::error_code ignored;
+    fs::remove(FileSystemPath(path), ignored);
 }
 
 }  // namespace tarvex

@@ -37,6 +37,9 @@ struct ExtractionRecord {
     std::string started, ended;    // local time, "2026-12-08 09:07:03"
     std::vector<TableCopy> copies;  // in catalogue order, as far as the run got
     bool finished = false;          // the run reached its completion line
+    // Which database the run created (TemporaryDatabase::identity), as the server said right
+    // after the create; empty when it could not say.
+    std::string identity;
 
     long TotalRows() const;
     int TablesWithRows() const;
@@ -47,17 +50,24 @@ struct ExtractionRecord {
     // Finished, and the copy of GL_ZTCS (the account set's own row) succeeded without a row:
     // the year, unit code and account-set number name no account set, whatever else was copied.
     bool AccountSetMissing() const;
+    // The catalogue's tables the temporary database lacks: failed copies and, when the run did
+    // not finish, the ones it never reached; in catalogue order.
+    std::vector<std::string> MissingTables() const;
 };
 
-// Shared by the window's actions; safe to use from any thread.
+// What one connection has filled: shared by the actions that use that connection (the window's
+// buttons and its batch dialog; a command line's batch); safe to use from any thread. It belongs
+// to the connection of the last log-in: a new log-in forgets what the earlier one filled.
 class ConversionLedger {
 public:
+    // A new connection: nothing is filled on it yet.
     void SetLogin(LoggedIn login);
     LoggedIn Login() const;
-    // The run that created the temporary database; replaced as the run goes on.
+    // The run that created the temporary database on this connection; replaced as the run goes on.
     void SetFilled(ExtractionRecord record);
     std::optional<ExtractionRecord> Filled() const;
-    // The temporary database is gone (dropped by an export).
+    // The temporary database this connection created is gone (dropped), or was replaced by
+    // another of the same name.
     void ClearFilled();
 
 private:
@@ -77,6 +87,8 @@ struct ExportFacts {
     std::string backupFile;   // the file's name
     std::string backupPath;   // where the program reads it
     std::string verification; // "通过" or the reason it failed
+    // The account set the backup holds by its own GL_ZTCS, or why that is unknown.
+    std::string heldAccountSet;
     std::vector<std::string> warnings;
 };
 
@@ -90,5 +102,14 @@ std::string RecordText(const std::optional<ExtractionRecord>& filled, const Logg
 // failure leaves no half-written record. Returns why it failed, in the user's words and the
 // code page of the process, or an empty text.
 std::string WriteRecordFile(const std::string& path, const std::string& utf8);
+
+// Creates the file `path` with `utf8` as WriteRecordFile writes it, unless a file of that name is
+// there already: the one check-and-create that tells two copies of the program apart when they
+// pick a name in the same folder at the same moment. Taken: the name is another's.
+enum class Creation { Created, Taken, Failed };
+Creation CreateRecordFile(const std::string& path, const std::string& utf8);
+// Whether a file or folder `path` is there; removes the file `path`, if it is there.
+bool FileExists(const std::string& path);
+void RemoveFile(const std::string& path);
 
 }  // namespace tarvex

@@ -1,9 +1,7 @@
 #include "export.h"
 
-#include <QFileInfo>
-#include <QString>
-
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -28,58 +26,81 @@ constexpr std::string_view kSeparator = "\\";
 constexpr std::string_view kSeparator = "/";
 #endif
 
-// The account-set names held in the temporary database's own copy of GL_ZTCS, each once and
-// without the blanks a fixed-width column pads it with; nullopt when it cannot be read (no
-// temporary database, no such table, no connection). A conversion holds one row there. Sent
-// directly, the rows come with the answer instead of through a cursor's exchanges.
-auto ReadingHeldNames(Execution execution) {
-    const std::string statement = "SELECT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
-    return [statement, execution](ODBCDB& db) -> std::optional<std::vector<std::string>> {
-        std::optional<std::vector<std::string>> rows;
-        if (execution == Execution::Direct) {
-            if (auto read = db.ReadAllText(statement)) {
-                rows.emplace();
-                for (std::vector<std::string>& row : *read) rows->push_back(std::move(row.front()));
-            }
-        } else if (const RecordSetHandle h = db.OpenTable(statement)) {
-            rows.emplace();
-            for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h)) rows->push_back(db.ReadColByIndex(h, 1).Text());
-            db.CloseRecordSet(h);
+std::string Joined(const std::vector<std::string>& parts, std::string_view between) {
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : std::string(between)) + part;
+    return text;
+}
+
+// What the server holds before the backup: which temporary database is there, and the
+// account-set names of its own GL_ZTCS (each once, without the blanks a fixed-width column pads
+// them with; nullopt when they cannot be read). One exchange with the server, unless there is
+// no such table or database to read.
+struct Found {
+    TemporaryDatabase database;
+    std::optional<std::vector<std::string>> names;
+};
+
+Found Finding(ODBCDB& db) {
+    const std::string names = "SELECT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
+    Found f;
+    const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(TemporaryDatabaseQuery() + "; " + names);
+    if (!rows) {
+        f.database = ReadTemporaryDatabase(db);
+        return f;
+    }
+    f.database.is = TemporaryDatabase::Is::Absent;
+    f.names.emplace();
+    for (const std::vector<std::string>& row : *rows) {
+        if (row.size() == 2) {
+            f.database = TemporaryDatabase::Of(row);
+            continue;
         }
-        if (!rows) return std::nullopt;
-        std::vector<std::string> names;
-        for (std::string& name : *rows) {
-            name.erase(name.find_last_not_of(' ') + 1);
-            if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
-        }
-        return names;
-    };
+        std::string name = row.front();
+        name.erase(name.find_last_not_of(' ') + 1);
+        if (std::find(f.names->begin(), f.names->end(), name) == f.names->end()) f.names->push_back(std::move(name));
+    }
+    return f;
 }
 
 // What the backup holds and how it compares with what this program filled, decided before the
-// backup: the account set to name the file for, what the user must be told, and the question
-// to ask first (empty: none).
+// backup: the name to give the file, the account set to record, what the user must be told,
+// and the question to ask first (empty: none).
 struct Contents {
     std::string name;
+    std::string heldAccountSet;
     std::vector<std::string> warnings;
     std::string question;
 };
 
-std::string HeldNamesWarning(const std::optional<std::vector<std::string>>& held, const std::string& name) {
-    const std::string named = ProgramText("无法确认备份属于哪个账套；备份文件按“") + name + ProgramText("”命名。");
-    if (!held) return ProgramText("临时数据库中没有可以读取的GL_ZTCS表，") + named;
-    if (held->empty()) return ProgramText("临时数据库的GL_ZTCS表里没有账套，") + named;
-    return ProgramText("临时数据库的GL_ZTCS表里不止一个账套，") + named;
+// Why the temporary database cannot say which account set it holds.
+std::string UnknownSetReason(const std::optional<std::vector<std::string>>& held) {
+    if (!held) return ProgramText("临时数据库中没有可以读取的GL_ZTCS表");
+    if (held->empty()) return ProgramText("临时数据库的GL_ZTCS表里没有账套");
+    return ProgramText("临时数据库的GL_ZTCS表里不止一个账套");
 }
 
-Contents Judge(const std::optional<std::vector<std::string>>& held, const std::optional<ExtractionRecord>& filled,
-               const std::string& chosen) {
+// What a run that did not copy every table leaves out of the backup, or empty.
+std::string MissingTablesText(const ExtractionRecord& filled) {
+    if (!filled.finished)
+        return ProgramText("上次整理没有完成，只整理了") + std::to_string(filled.copies.size()) +
+               ProgramText("张表，备份中缺少其余的表。");
+    if (const int failed = filled.FailedCopies(); failed > 0)
+        return ProgramText("上次整理有") + std::to_string(failed) + ProgramText("张表整理失败，备份中缺少这些表。");
+    return {};
+}
+
+Contents Judge(const Found& found, const std::optional<ExtractionRecord>& filled) {
     Contents c;
+    const std::optional<std::vector<std::string>>& held = found.names;
     if (held && held->size() == 1) {
-        c.name = held->front();
+        c.name = c.heldAccountSet = held->front();
     } else {
-        c.name = filled ? filled->accountSetName : chosen;
-        c.warnings.push_back(HeldNamesWarning(held, c.name));
+        // No account set's name goes on a file whose contents cannot say which set they are.
+        c.name = ProgramText("临时数据库");
+        c.heldAccountSet = ProgramText("未知（") + UnknownSetReason(held) + ProgramText("）");
+        c.warnings.push_back(UnknownSetReason(held) + ProgramText("，无法确认备份属于哪个账套；备份文件按“") +
+                             c.name + ProgramText("”命名。"));
     }
     const std::string ask = ProgramText("\r\n\r\n仍然要导出吗？");
     if (!filled) {
@@ -92,34 +113,50 @@ Contents Judge(const std::optional<std::vector<std::string>>& held, const std::o
                      ask;
         return c;
     }
-    if (!filled->finished) {
-        c.warnings.push_back(ProgramText("上次整理没有完成，只整理了") + std::to_string(filled->copies.size()) +
-                             ProgramText("张表，备份中缺少其余的表。"));
-    } else if (const int failed = filled->FailedCopies(); failed > 0) {
-        c.warnings.push_back(ProgramText("上次整理有") + std::to_string(failed) + ProgramText("张表整理失败，备份中缺少这些表。"));
+    std::vector<std::string> paragraphs;
+    if (const std::string missing = MissingTablesText(*filled); !missing.empty()) {
+        c.warnings.push_back(missing);
+        paragraphs.push_back(missing + ProgramText("\r\n缺少的表：") + Joined(filled->MissingTables(), ProgramText("、")));
     }
     if (filled->Empty())
-        c.question = ProgramText("这次整理的账套没有复制到任何数据，临时数据库中的表都是空的。\r\n"
-                                 "请检查转换年度、当前单位编号和当前账套编号。") + ask;
+        paragraphs.push_back(ProgramText("这次整理的账套没有复制到任何数据，临时数据库中的表都是空的。\r\n"
+                                         "请检查转换年度、当前单位编号和当前账套编号。"));
     else if (filled->AccountSetMissing())
-        c.question = ProgramText("这次整理没有找到该账套：临时数据库的GL_ZTCS表是空的，其中的数据不属于这个账套。\r\n"
-                                 "请检查转换年度、当前单位编号和当前账套编号。") + ask;
+        paragraphs.push_back(ProgramText("这次整理没有找到该账套：临时数据库的GL_ZTCS表是空的，其中的数据不属于这个账套。\r\n"
+                                         "请检查转换年度、当前单位编号和当前账套编号。"));
+    if (!paragraphs.empty()) c.question = Joined(paragraphs, "\r\n\r\n") + ask;
     return c;
 }
 
-// The backup's name: the account set, the date and the time it is made. A file of that name
-// already there (two account sets of one name within a second) is never overwritten: the
-// later one gets a number.
-std::string BackupName(const std::string& directory, const std::string& accountSet,
-                       const std::vector<std::string>* namesTaken) {
-    const auto taken = [&](const std::string& file) {
-        return (namesTaken && std::find(namesTaken->begin(), namesTaken->end(), file) != namesTaken->end()) ||
-               QFileInfo::exists(QString::fromStdString(CodePage::Process().ToUtf8(BackupPath(directory, file))));
+// The backup's name, reserved for this export: the account set, the date and the time it is
+// made, and the next number, "(2)", "(3)", ..., when a backup or a record of that name is in the
+// folder or the name was given earlier in this run. The record is created before the backup
+// (`firstRecord` of the name gives its text), in one step that fails where another copy of the
+// program has just taken the name, so that two copies never back up into one file. Where the
+// program cannot write into the folder, the name is not reserved and the record cannot be
+// written either; the export says so.
+struct BackupName {
+    std::string file;
+    bool reserved = false;
+};
+
+template <typename FirstRecord>
+BackupName ReserveBackupName(const std::string& directory, const std::string& part,
+                             const std::vector<std::string>* namesTaken, FirstRecord firstRecord) {
+    const auto given = [&](const std::string& file) {
+        return namesTaken && std::find(namesTaken->begin(), namesTaken->end(), file) != namesTaken->end();
     };
-    const std::string base = FileNamePart(accountSet) + MonthDayText() + TimeOfDayText();
-    std::string file = base + ".bak";
-    for (int n = 2; taken(file); ++n) file = base + "(" + std::to_string(n) + ").bak";
-    return file;
+    const std::string base = FileNamePart(part) + MonthDayText() + TimeOfDayText();
+    for (int n = 1;; ++n) {
+        BackupName name{base + (n == 1 ? std::string() : "(" + std::to_string(n) + ")") + ".bak"};
+        const std::string path = BackupPath(directory, name.file);
+        if (given(name.file) || FileExists(path)) continue;
+        switch (CreateRecordFile(path + ".txt", firstRecord(name.file))) {
+            case Creation::Created: name.reserved = true; return name;
+            case Creation::Taken: continue;
+            case Creation::Failed: return name;
+        }
+    }
 }
 
 std::string VerificationText(const Export& e) {
@@ -133,17 +170,19 @@ auto Dropping(const ConversionOptions& options) {
     return Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution);
 }
 
-// Writes the record beside the backup; why it could not be written, or an empty text.
-std::string WriteRecord(const std::optional<ExtractionRecord>& filled, const LoggedIn& login, const Export& e,
-                        const std::string& started) {
+// The record of an export into `directory`/`file`; `verification` says what became of the check.
+std::string RecordOf(const std::optional<ExtractionRecord>& filled, const LoggedIn& login, const std::string& directory,
+                     const std::string& file, const Contents& contents, const std::string& started,
+                     const std::string& verification, const std::string& ended) {
     ExportFacts facts;
     facts.started = started;
-    facts.ended = LocalTimeText();
-    facts.backupFile = e.file;
-    facts.backupPath = e.path;
-    facts.verification = VerificationText(e);
-    facts.warnings = e.warnings;
-    return WriteRecordFile(e.path + ".txt", RecordText(filled, login, facts));
+    facts.ended = ended;
+    facts.backupFile = file;
+    facts.backupPath = BackupPath(directory, file);
+    facts.verification = verification;
+    facts.heldAccountSet = contents.heldAccountSet;
+    facts.warnings = contents.warnings;
+    return RecordText(filled, login, facts);
 }
 
 // For the notice of an export that wrote its record: the record's name, or why it could not be
@@ -154,28 +193,55 @@ std::string RecordNotice(const Export& e) {
     return ProgramText("转换记录：") + e.file + ".txt";
 }
 
-// Database work: gives up this connection's hold on the temporary database, once it is gone.
-bool GivingUpHold(ODBCDB& db) {
-    GiveUpHold(db);
-    return true;
+// The first row of the backup file's header (RESTORE HEADERONLY), by column name.
+std::string HeaderValue(const std::vector<std::string>& names, const std::vector<std::vector<std::string>>& rows,
+                        std::string_view column) {
+    const auto at = std::find(names.begin(), names.end(), column);
+    if (at == names.end() || rows.empty() || rows.front().size() != names.size()) return {};
+    return rows.front()[static_cast<std::size_t>(at - names.begin())];
 }
 
-// The steps after a backup that was made: the check, the drop and the record.
-void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& e, ConversionReport& report,
-                  const ConversionOptions& options, const std::string& started) {
-    // What the record tells of the extraction, taken before the drop clears it.
-    const std::optional<ExtractionRecord> filled = ledger.Filled();
-    const auto writeRecord = [&] { e.recordProblem = WriteRecord(filled, ledger.Login(), e, started); };
+// Database work: whether the backup file holds the backup of the temporary database `backedUp`
+// (its name and creation time, to the second), not one another copy of the program or anybody
+// else wrote under that name; as the check's outcome when it does not.
+auto CheckingHeader(const std::string& path, const TemporaryDatabase& backedUp) {
+    return [statement = "RESTORE HEADERONLY FROM DISK = N'" + QuoteLiteralText(path) + "'", backedUp](ODBCDB& db) {
+        Executed e;
+        e.connected = db.IsOpen();
+        std::vector<std::string> names;
+        const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(statement, Timeout::None(), &names);
+        if (!rows) {
+            e.error = db.LastError();
+            return e;
+        }
+        const auto second = [](const std::string& time) { return time.substr(0, 19); };  // "2026-12-08 09:07:03"
+        const std::string database = HeaderValue(names, *rows, "DatabaseName");
+        const std::string created = HeaderValue(names, *rows, "DatabaseCreationDate");
+        e.ok = database == ProgramText(kTemporaryDatabase) && !created.empty() && second(created) == second(backedUp.created);
+        if (!e.ok)
+            e.error.message = ProgramText("备份文件里不是这次导出的临时数据库的备份（文件头：数据库“") + database +
+                              ProgramText("”，建立于") + (created.empty() ? ProgramText("未知") : created) +
+                              ProgramText("；这次导出的临时数据库建立于") + backedUp.created + ProgramText("）");
+        return e;
+    };
+}
+
+// The steps after a backup that was made: the checks, the drop and the record.
+void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& e, const TemporaryDatabase& backedUp,
+                  ConversionReport& report, const ConversionOptions& options,
+                  const std::function<std::string(const std::string&)>& writeRecord) {
     const auto pause = [&] {
         if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
     };
     // The server reads the file back and checks it before the database it came from is dropped.
     report.Log(ProgramText("正在校验备份文件！\r\n"));
     pause();
-    e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None(), options.execution));
+    e.verify = session.Run(CheckingHeader(e.path, backedUp));
+    if (e.verify && e.verify->ok)
+        e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None(), options.execution));
     if (!e.verify) return;
     if (!e.verify->ok) {
-        writeRecord();
+        e.recordProblem = writeRecord(VerificationText(e));
         report.Log((e.VerifyNotRun() ? ProgramText("备份文件校验未能进行：与服务器的连接断开！")
                                      : ProgramText("备份文件校验失败！")) +
                    ReasonLine(e.verify->error) + "\r\n");
@@ -185,49 +251,52 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
     pause();
     e.drop = session.Run(Dropping(options));
     if (!e.drop) return;
-    if (e.drop->ok) {
-        ledger.ClearFilled();
-        if (!options.heldByCaller) session.Run(GivingUpHold);
-    }
+    if (e.drop->ok) ledger.ClearFilled();
     pause();
     if (e.drop->ok)
         report.Log(ProgramText("完成删除临时数据库！\r\n"));
+    else if (e.DropUnknown())
+        report.Log(ProgramText("无法确认临时数据库是否已删除：与服务器的连接断开！") + ReasonLine(e.drop->error) + "\r\n");
     else
         report.Log(ProgramText("删除临时数据库失败！") + ReasonLine(e.drop->error) + "\r\n");
     pause();
-    writeRecord();
+    e.recordProblem = writeRecord(VerificationText(e));
     for (const std::string& warning : e.warnings) report.Log(ProgramText("注意：") + warning + "\r\n");
 }
 
-std::string InUseText() { return HeldElsewhereText() + ProgramText("，不能导出或删除它。"); }
-
-}  // namespace
-
-bool Export::VerifyNotRun() const { return verify && !verify->ok && ConnectionLost(verify->error); }
-
-Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& chosenName,
-                               const std::string& directory, ConversionReport& report,
-                               const ConversionOptions& options) {
+// The export once the hold is taken: `taken` is what the start found.
+Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionLedger& ledger,
+                 const std::string& directory, ConversionReport& report, const ConversionOptions& options) {
     const std::string started = LocalTimeText();
-    report.Log(ProgramText("正在执行导出备份数据！\r\n"));
     Export e;
-    Database::Session session = database.Begin();
-    const std::optional<Hold> hold =
-        options.heldByCaller ? Hold::Held : session.Run([](ODBCDB& db) { return TakeHold(db); });
-    if (!hold) return e;
-    if (*hold == Hold::InUse) {
-        report.Log(InUseText() + "\r\n");
+    if (taken.hold == Hold::InUse || taken.hold == Hold::Unknown) {
+        const std::string refused = HeldElsewhereText(taken) +
+                                    ProgramText(taken.hold == Hold::InUse ? "，不能导出或删除它。" : "，没有导出。");
+        report.Log(refused + (taken.why.Empty() ? "" : ReasonLine(taken.why)) + "\r\n");
+        e.refusal = refused + (taken.hold == Hold::InUse ? ProgramText("\r\n\r\n请等另一个转换程序导出完毕后再试。")
+                                                         : ReasonParagraph(taken.why));
         e.end = Export::End::InUse;
         return e;
     }
-    // A caller that holds the temporary database for its run has just filled it.
-    const auto exists = options.heldByCaller ? std::optional<std::optional<bool>>(true)
-                                             : session.Run([](ODBCDB& db) { return TemporaryDatabaseExists(db); });
-    const auto held = session.Run(ReadingHeldNames(options.execution));
-    if (!exists || !held) return e;
-    Contents contents = Judge(*held, ledger.Filled(), chosenName);
+    const std::optional<Found> found = session.Run(Finding);
+    if (!found) return e;
+    std::optional<ExtractionRecord> filled = ledger.Filled();
+    if (filled && found->database.is == TemporaryDatabase::Is::Absent) {
+        // Dropped after all (the connection broke during the drop), or by somebody else.
+        ledger.ClearFilled();
+        e.end = Export::End::Gone;
+        return e;
+    }
+    if (filled && found->database.is == TemporaryDatabase::Is::Present &&
+        (filled->identity.empty() || filled->identity != found->database.Identity())) {
+        // Not the database this program created: that one was dropped and another made since.
+        ledger.ClearFilled();
+        filled.reset();
+    }
+    const Contents contents = Judge(*found, filled);
     // Without a temporary database there is nothing to ask about: the backup says why it fails.
-    if (exists->value_or(held->has_value()) && !contents.question.empty() && !report.Ask(contents.question)) {
+    if (found->database.is != TemporaryDatabase::Is::Absent && !contents.question.empty() &&
+        !report.Ask(contents.question)) {
         report.Log(ProgramText("已取消导出，临时数据库保留在服务器上。\r\n"));
         e.end = Export::End::Declined;
         return e;
@@ -236,18 +305,56 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
         e.end = Export::End::Cancelled;
         return e;
     }
-    e.warnings = std::move(contents.warnings);
-    e.file = BackupName(directory, contents.name, options.namesTaken);  // named for the time it is made
+    e.warnings = contents.warnings;
+    const LoggedIn login = ledger.Login();
+    const auto record = [&](const std::string& file, const std::string& verification, const std::string& ended) {
+        return RecordOf(filled, login, directory, file, contents, started, verification, ended);
+    };
+    // Named for the time it is made.
+    const BackupName name = ReserveBackupName(directory, contents.name, options.namesTaken, [&](const std::string& file) {
+        return record(file, ProgramText("尚未进行：备份正在进行，本程序还没有检查备份文件；转换若在此中断，这个文件不能使用"),
+                      ProgramText("未结束"));
+    });
+    e.file = name.file;
     e.path = BackupPath(directory, e.file);
+    const auto writeRecord = [&](const std::string& verification) {
+        return WriteRecordFile(e.path + ".txt", record(e.file, verification, LocalTimeText()));
+    };
     // A large account set takes the server a while to back up: no time-out cuts it off.
     e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None(), options.execution));
     if (!e.backup) return e;
     if (!e.backup->ok) {
         e.end = Export::End::BackupFailed;
+        // A file the server began, or finished before the connection broke, stays, its record
+        // saying it was never checked; a name that got no file is given back.
+        e.fileLeft = FileExists(e.path);
+        if (e.fileLeft)
+            e.recordProblem = writeRecord(ProgramText("未进行：备份没有成功完成（") + ReasonLine(e.backup->error) +
+                                          ProgramText("），这个文件未经校验，不能使用"));
+        else if (name.reserved)
+            RemoveFile(e.path + ".txt");
         return e;
     }
-    CheckAndDrop(session, ledger, e, report, options, started);
+    CheckAndDrop(session, ledger, e, found->database, report, options, writeRecord);
     e.end = (e.verify && (!e.verify->ok || e.drop)) ? Export::End::Exported : Export::End::Closing;
+    return e;
+}
+
+}  // namespace
+
+bool Export::VerifyNotRun() const { return verify && !verify->ok && ConnectionLost(verify->error); }
+bool Export::DropUnknown() const { return drop && !drop->ok && ConnectionLost(drop->error); }
+
+Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& directory,
+                               ConversionReport& report, const ConversionOptions& options) {
+    report.Log(ProgramText("正在执行导出备份数据！\r\n"));
+    Database::Session session = database.Begin();
+    const std::optional<HoldTaken> taken =
+        options.heldByCaller ? HoldTaken{Hold::Held, {}} : session.Run(TakingHold);
+    if (!taken) return {};
+    Export e = Exporting(session, *taken, ledger, directory, report, options);
+    if (!options.heldByCaller)
+        session.Run(SettlingHold(taken->hold, ledger.Filled().has_value()));
     return e;
 }
 
@@ -261,7 +368,8 @@ bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, Convers
         return false;
     }
     ledger.ClearFilled();
-    if (!options.heldByCaller) session.Run(GivingUpHold);
+    if (!options.heldByCaller)
+        session.Run(SettlingHold(Hold::Held, false));
     report.Log(ProgramText("完成删除临时数据库！\r\n"));
     return true;
 }
@@ -318,9 +426,19 @@ std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
         case Export::End::Closing:
         case Export::End::Cancelled:
         case Export::End::Declined: return std::nullopt;
-        case Export::End::InUse:
-            return std::pair{InUseText() + ProgramText("\r\n\r\n请等另一个转换程序导出完毕后再试。"), kNoticeExclamation};
+        case Export::End::InUse: return std::pair{e.refusal, kNoticeExclamation};
+        case Export::End::Gone:
+            return std::pair{ProgramText("服务器上已经没有") + kept +
+                                 ProgramText("：上次导出时它已被删除（当时无法确认），或者被别人删除了。没有可以导出的数据；"
+                                             "要转换这个账套，请重新点击“整理数据”。"),
+                             kNoticeExclamation};
         case Export::End::BackupFailed:
+            if (e.fileLeft)
+                return std::pair{ProgramText("导出失败！请重试") + ReasonParagraph(e.backup->error) +
+                                     ProgramText("\r\n\r\n备份文件") + e.file +
+                                     ProgramText("已经留在文件夹里，但备份没有成功完成，它未经校验，不能使用。") + kept +
+                                     ProgramText("仍在服务器上。\r\n") + RecordNotice(e),
+                                 kNoticeExclamation};
             return std::pair{ProgramText("导出失败！请重试") + ReasonParagraph(e.backup->error), kNoticeExclamation};
         case Export::End::Exported: break;
     }
@@ -335,7 +453,11 @@ std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
                          kNoticeExclamation};
     std::string notice = ProgramText("导出完毕！请查看软件目录！\r\n\r\n备份文件：") + e.file + "\r\n" + RecordNotice(e);
     for (const std::string& warning : e.warnings) notice += ProgramText("\r\n\r\n注意：") + warning;
-    if (!e.drop->ok)
+    if (e.DropUnknown())
+        notice += ProgramText("\r\n\r\n") + kept +
+                  ProgramText("是否已经删除无法确认：删除时与服务器的连接断开。请重新点击“登录数据库”登录，"
+                              "再点击“整理数据”时，程序会查明它是否还在。");
+    else if (!e.drop->ok)
         notice += ProgramText("\r\n\r\n") + kept +
                   ProgramText("未能删除，仍留在服务器上。请在服务器上删除它，再整理下一个账套。");
     return std::pair{notice, kNoticeExclamation};
@@ -351,8 +473,7 @@ void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledg
                       int pauseMilliseconds, bool fellBack) {
     WindowReport report(window);
     window.SetActionsEnabled(false);
-    const Export e = ExportTemporaryDatabase(database, ledger, window.Text(Control::AccountSetChooser),
-                                             std::string(programDirectory), report, {pauseMilliseconds});
+    const Export e = ExportTemporaryDatabase(database, ledger, std::string(programDirectory), report, {pauseMilliseconds});
     window.SetActionsEnabled(true);
     if (auto notice = ExportNotice(e)) {
         if (fellBack && !e.file.empty()) notice->first += "\r\n\r\n" + FellBackText(programDirectory);

@@ -40,26 +40,34 @@ std::optional<TableCopy> Copy(Database::Session& session, int position, const Ex
 }
 
 // The create statement, after the hold on the temporary database's name; `end` says when the
-// run cannot go on.
-std::optional<Extraction::End> Create(Database::Session& session, Extraction& x, ConversionReport& report,
-                                     const ConversionOptions& options) {
-    const std::optional<Hold> hold =
-        options.heldByCaller ? Hold::Held : session.Run([](ODBCDB& db) { return TakeHold(db); });
-    if (!hold) return Extraction::End::Closing;
-    if (*hold == Hold::InUse) {
-        x.refusal = HeldElsewhereText() + ProgramText("。");
-        report.Log(x.refusal + "\r\n");
+// run cannot go on. A create that fails gives up a hold taken for it; one that succeeds notes
+// which database it made, so that the export can tell it from one made after it.
+std::optional<Extraction::End> Create(Database::Session& session, Extraction& x, const ConversionLedger& ledger,
+                                     ConversionReport& report, const ConversionOptions& options) {
+    const std::optional<HoldTaken> taken =
+        options.heldByCaller ? HoldTaken{Hold::Held, {}} : session.Run(TakingHold);
+    if (!taken) return Extraction::End::Closing;
+    const Hold hold = taken->hold;
+    if (hold == Hold::InUse || hold == Hold::Unknown) {
+        const std::string refused = HeldElsewhereText(*taken) + ProgramText("。");
+        x.refusal = refused + ReasonParagraph(taken->why);
+        report.Log(refused + (taken->why.Empty() ? "" : ReasonLine(taken->why)) + "\r\n");
         return Extraction::End::InUse;
     }
     x.create = session.Run(
         Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::Default(), options.execution));
     if (!x.create) return Extraction::End::Closing;
     if (!x.create->ok) {
+        if (!options.heldByCaller)
+            session.Run(SettlingHold(hold, ledger.Filled().has_value()));
         // Copying into a leftover database would mix another account set's rows into the backup.
         report.Log(ProgramText("创建临时数据库失败！请重新登陆数据库！\r\n"));
         report.Log((x.create->connected ? ReasonLine(x.create->error) : ProgramText("原因：尚未登录数据库。")) + "\r\n");
         return Extraction::End::CreateFailed;
     }
+    const std::optional<TemporaryDatabase> created = session.Run(ReadTemporaryDatabase);
+    if (!created) return Extraction::End::Closing;
+    x.record.identity = created->Identity();
     report.Log(ProgramText("创建临时数据库成功！\r\n"));
     return std::nullopt;
 }
@@ -83,7 +91,7 @@ Extraction Extract(Database& database, const ConversionInputs& inputs, Conversio
     record.login = ledger.Login();
     record.sourceDatabase = inputs.sourceDatabase;
     record.started = LocalTimeText();
-    if (const std::optional<Extraction::End> end = Create(session, x, report, options)) {
+    if (const std::optional<Extraction::End> end = Create(session, x, ledger, report, options)) {
         x.end = *end;
         return x;
     }

@@ -1,68 +1,100 @@
 #include "temporary_database.h"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "catalogue.h"
 #include "codepage.h"
+#include "failure_reason.h"
 
 namespace tarvex {
 namespace {
 
-std::string Resource() { return "N'" + ProgramText(kTemporaryDatabase) + "'"; }
+std::string Name() { return ProgramText(kTemporaryDatabase); }
 
-// The one value of a one-row query as text; nullopt when it failed.
-std::optional<std::string> ValueOf(ODBCDB& db, const std::string& statement) {
-    const RecordSetHandle h = db.OpenTable(statement);
-    if (h == 0) return std::nullopt;
-    std::optional<std::string> value;
-    if (!db.IsEOF(h)) value = db.ReadColByIndex(h, 1).Text();
-    db.CloseRecordSet(h);
-    return value;
+// The lock's resource as a literal, and as a literal inside a literal (apostrophes doubled).
+std::string Resource() { return "N'" + Name() + "'"; }
+std::string InnerResource() { return "N''" + Name() + "''"; }
+
+// The mode this session holds the lock in, and whether it could take it now, read in master.
+std::string ReadingState() {
+    return "EXEC master.sys.sp_executesql N'SELECT APPLOCK_MODE(''public'', " + InnerResource() +
+           ", ''Session''), APPLOCK_TEST(''public'', " + InnerResource() + ", ''Exclusive'', ''Session'')'";
 }
 
-// The hold lives in master, whichever database the log-in named.
-bool InMaster(ODBCDB& db) { return db.ExecuteSql("USE master"); }
+// What the state's one row says; Unknown when there is none.
+Hold Judge(const std::optional<std::vector<std::vector<std::string>>>& rows) {
+    if (!rows || rows->size() != 1 || rows->front().size() != 2) return Hold::Unknown;
+    const std::string& mode = rows->front()[0];
+    const std::string& grantable = rows->front()[1];
+    if (mode == "Exclusive") return Hold::Held;
+    // Nobody else holds it: taking it did not work for a reason the server did not tell.
+    if (mode == "NoLock" && grantable == "0") return Hold::InUse;
+    return Hold::Unknown;
+}
 
-bool Holding(ODBCDB& db) {
-    return ValueOf(db, "SELECT APPLOCK_MODE('public', " + Resource() + ", 'Session')") == "Exclusive";
+void GiveUpHold(ODBCDB& db) {
+    // Taken once (TakeHold asks first), so one release gives it up.
+    db.ExecuteSql("EXEC master.sys.sp_releaseapplock @Resource = " + Resource() + ", @LockOwner = 'Session'",
+                  Timeout::Default(), Execution::Direct);
 }
 
 }  // namespace
 
 Hold TakeHold(ODBCDB& db) {
-    if (!db.IsOpen() || !InMaster(db)) return Hold::Unknown;
-    if (Holding(db)) return Hold::Held;
-    // Not granted while another session holds it; the mode afterwards says which it was.
-    db.ExecuteSql("EXEC sp_getapplock @Resource = " + Resource() +
-                  ", @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0");
-    if (Holding(db)) return Hold::Held;
-    const std::optional<std::string> free =
-        ValueOf(db, "SELECT APPLOCK_TEST('public', " + Resource() + ", 'Exclusive', 'Session')");
-    return free == "0" ? Hold::InUse : Hold::Unknown;
+    if (!db.IsOpen()) return Hold::NoConnection;
+    const std::optional<std::vector<std::vector<std::string>>> before = db.ReadAllText(ReadingState());
+    if (!before) return Hold::Unknown;
+    if (before->size() == 1 && before->front().size() == 2 && before->front()[0] == "NoLock" &&
+        before->front()[1] == "1") {
+        // Free: take it (not granted while another session holds it), then read what came of it.
+        return Judge(db.ReadAllText("EXEC master.sys.sp_getapplock @Resource = " + Resource() +
+                                    ", @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; " +
+                                    ReadingState()));
+    }
+    return Judge(before);
 }
 
-void GiveUpHold(ODBCDB& db) {
-    if (db.IsOpen() && InMaster(db) && Holding(db))
-        db.ExecuteSql("EXEC sp_releaseapplock @Resource = " + Resource() + ", @LockOwner = 'Session'");
+HoldTaken TakingHold(ODBCDB& db) {
+    HoldTaken taken;
+    taken.hold = TakeHold(db);
+    if (taken.hold == Hold::Unknown) taken.why = db.LastError();
+    return taken;
 }
 
-std::string HeldElsewhereText() {
-    return ProgramText("临时数据库") + ProgramText(kTemporaryDatabase) +
+void SettleHold(ODBCDB& db, Hold held, bool createdHereRemains) {
+    if ((held == Hold::Held || held == Hold::Unknown) && db.IsOpen() && !createdHereRemains) GiveUpHold(db);
+}
+
+std::string HeldElsewhereText(const HoldTaken& taken) {
+    if (taken.hold == Hold::Unknown)
+        return ProgramText("无法确认临时数据库") + Name() + ProgramText("是否正被另一个转换程序使用（") +
+               ProgramText(ConnectionLost(taken.why) ? "与服务器的连接已断开" : "服务器没有回答") +
+               ProgramText("），为免数据混在一起");
+    return ProgramText("临时数据库") + Name() +
            ProgramText("正被另一个转换程序使用（在这台或另一台电脑上，它正在整理或等待导出）");
 }
 
-std::optional<bool> TemporaryDatabaseExists(ODBCDB& db) {
-    if (!db.IsOpen()) return std::nullopt;
-    const RecordSetHandle h = db.OpenTable("SELECT DB_ID(" + Resource() + ")");
-    if (h == 0) return std::nullopt;
-    std::optional<bool> exists;
-    if (!db.IsEOF(h)) {
-        // NULL, no such database, reads as 0 (no database has the id 0).
-        const std::string id = db.ReadColByIndex(h, 1).Text();
-        exists = !id.empty() && id != "0";
-    }
-    db.CloseRecordSet(h);
-    return exists;
+std::string TemporaryDatabaseQuery() {
+    return "SELECT database_id, create_date FROM sys.databases WHERE name = " + Resource();
+}
+
+TemporaryDatabase TemporaryDatabase::Of(const std::vector<std::string>& row) {
+    TemporaryDatabase t;
+    if (row.size() != 2) return t;
+    t.is = Is::Present;
+    t.id = row[0];
+    t.created = row[1];
+    return t;
+}
+
+TemporaryDatabase ReadTemporaryDatabase(ODBCDB& db) {
+    if (!db.IsOpen()) return {};
+    const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(TemporaryDatabaseQuery());
+    if (!rows) return {};
+    if (rows->empty()) return {TemporaryDatabase::Is::Absent, {}, {}};
+    return TemporaryDatabase::Of(rows->front());
 }
 
 }  // namespace tarvex

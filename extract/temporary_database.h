@@ -1,34 +1,75 @@
 #pragma once
 // The temporary database on the server, shared by every copy of the program that reaches it:
-// whether it exists, and the hold a copy takes on it. The hold is SQL Server's application
-// lock on the database's name, owned by the connection (the server's session): a copy takes it
-// before it creates the database and keeps it until it has dropped it; a connection that ends,
-// the program closed or killed, gives it up. Another copy finds it held and leaves the
-// database alone. The server keeps such locks per database: the hold is taken in master, so
-// that copies logged in to different restored databases meet there; the connection stays in
-// master afterwards (every statement of the program names its database).
+// whether it is there and which one it is, and the hold a copy takes on it.
+//
+// The hold is SQL Server's application lock on the database's name, owned by the connection
+// (the server's session). The server keeps such locks per database, so the hold lives in
+// master, whatever database the log-in named: the lock procedures are called in master by name
+// (a database change would last only as long as the call on a real server, whose drivers send
+// prepared statements as procedure calls). A connection that ends, the program closed or
+// killed, gives it up. Another copy finds it held and leaves the database alone; a hold whose
+// state the server cannot tell counts as another's.
+//
+// Who holds it when: a connection holds it exactly while the temporary database it created is
+// on the server, and for the length of an action (an extraction, an export, a batch) that
+// works on one. Each action takes it at its start (TakeHold) and ends with SettleHold, which
+// alone decides, from whether the ledger (what this connection filled) still has a database,
+// whether it stays. A new log-in ends the connection, and the hold with it.
 
-#include <optional>
 #include <string>
+#include <vector>
 
 #include "odbcdb.h"
 
 namespace tarvex {
 
 enum class Hold {
-    Held,     // this connection holds it
-    InUse,    // another connection holds it
-    Unknown,  // no connection, or the server could not say
+    Held,          // this connection holds it
+    InUse,         // another connection holds it
+    Unknown,       // the server could not say: treated as held by another
+    NoConnection,  // there is no connection to ask
 };
 
 // Takes the hold unless this connection has it already. Database work: runs on the database
 // thread (Database::Run / Session::Run).
 Hold TakeHold(ODBCDB& db);
-// Gives up the hold this connection has; nothing when it has none.
-void GiveUpHold(ODBCDB& db);
-// "临时数据库Tarvex数据整理正被另一个转换程序使用（…）", for a message that goes on from there.
-std::string HeldElsewhereText();
-// Whether the temporary database exists; nullopt when the server could not say.
-std::optional<bool> TemporaryDatabaseExists(ODBCDB& db);
+// TakeHold with the driver's reason when the state is unknown (the connection lost, say).
+struct HoldTaken {
+    Hold hold = Hold::Unknown;
+    OdbcError why;
+};
+HoldTaken TakingHold(ODBCDB& db);
+// Ends an action that found the hold `held`: gives it up unless a temporary database that this
+// connection created is still on the server (`createdHereRemains`: the ledger has it filled).
+void SettleHold(ODBCDB& db, Hold held, bool createdHereRemains);
+// The same as database work.
+inline auto SettlingHold(Hold held, bool createdHereRemains) {
+    return [held, createdHereRemains](ODBCDB& db) {
+        SettleHold(db, held, createdHereRemains);
+        return true;
+    };
+}
+// "临时数据库Tarvex数据整理正被另一个转换程序使用（…）", or for Hold::Unknown that this cannot be
+// told and why, for a message that goes on from there.
+std::string HeldElsewhereText(const HoldTaken& taken = {Hold::InUse, {}});
+
+// What the server says of the temporary database: whether it is there and, when it is, which
+// one it is: its id and creation time, which tell it from a database of the same name created
+// after it was dropped.
+struct TemporaryDatabase {
+    enum class Is { Unknown, Absent, Present };
+    Is is = Is::Unknown;
+    std::string id, created;  // database_id and create_date, as text, when present
+
+    // Both together: "<database_id> <create_date>"; empty unless present.
+    std::string Identity() const { return is == Is::Present ? id + " " + created : std::string(); }
+    // From a row of TemporaryDatabaseQuery's two columns.
+    static TemporaryDatabase Of(const std::vector<std::string>& row);
+};
+TemporaryDatabase ReadTemporaryDatabase(ODBCDB& db);
+
+// "SELECT database_id, create_date FROM sys.databases WHERE name = N'Tarvex数据整理'", the
+// statement ReadTemporaryDatabase sends, for a batch of statements that reads it too.
+std::string TemporaryDatabaseQuery();
 
 }  // namespace tarvex

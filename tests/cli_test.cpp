@@ -122,9 +122,13 @@ protected:
         Program program(Convert({"--set", "2016/001/001", "--set", "2016/002/002", "--set", "2017/001/001"}), fds[1],
                         scratch_ / "err");
         ::close(fds[1]);
-        // The first set's record is written once its temporary database is dropped; its line
-        // then waits for room in the full pipe.
-        for (int guard = 0; guard < 3000 && Files(".txt").empty(); ++guard)
+        // The first set's record says it passed its check once its temporary database is
+        // dropped; its line then waits for room in the full pipe.
+        const auto checked = [&] {
+            const std::vector<fs::path> records = Files(".txt");
+            return !records.empty() && FileText(records.front()).find("校验（RESTORE VERIFYONLY）：通过") != std::string::npos;
+        };
+        for (int guard = 0; guard < 3000 && !checked(); ++guard)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         what(program);
         std::string out;
@@ -235,11 +239,12 @@ TEST_F(CommandLine, CtrlCStopsTheBatchWithExitCode130AndKeepsTheSetsAlreadyConve
 }
 
 TEST_F(CommandLine, ASetWhoseRecordCannotBeWrittenEndsWithExitCode3) {
-    // Folders take the record's name for every second the export may fall in.
+    // Folders take the name the record is written to before it takes its place, for every
+    // second the export may fall in.
     for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
         const std::tm local = tarvex::LocalTime(t);
         const std::string time = tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local);
-        fs::create_directories(folder_ / ("演示账套" + tarvex::CodePage::Process().ToUtf8(time) + ".bak.txt"));
+        fs::create_directories(folder_ / ("演示账套" + tarvex::CodePage::Process().ToUtf8(time) + ".bak.txt.tmp"));
     }
     const Ran ran = Run(Convert({"--set", "2016/001/001"}));
     EXPECT_EQ(ran.code, 3) << ran.err;

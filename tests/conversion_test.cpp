@@ -5,7 +5,10 @@
 
 #include <QFile>
 
+#include <array>
 #include <clocale>
+#include <latch>
+#include <thread>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +18,7 @@
 #include "batch.h"
 #include "codepage.h"
 #include "database.h"
+#include "conversion.h"
 #include "export.h"
 #include "login.h"
 #include "odbcdb.h"
@@ -75,7 +79,9 @@ protected:
     }
 
     tarvex::BatchOutcome Run(const std::vector<tarvex::AccountSetEntry>& sets) {
-        return tarvex::RunBatch(database_, {".", Local("2016年乡镇数据采集"), "sa"}, Local("2016年乡镇数据采集"), sets,
+        tarvex::ConversionLedger ledger;
+        ledger.SetLogin({".", Local("2016年乡镇数据采集"), "sa"});
+        return tarvex::RunBatch(database_, ledger, Local("2016年乡镇数据采集"), sets,
                                 CodePage::Process().FromUtf8(folder_.string()), report_);
     }
 
@@ -164,13 +170,14 @@ TEST_F(Batch, ASetWhoseAccountSetRowIsGoneIsConvertedWithAWarningAndExitCode3) {
     EXPECT_EQ(Files(".bak").size(), 1u);
 }
 
-// The backup is whole but its record cannot be written (a folder has the record's name, for
-// every second the export may fall in): flagged, with why.
+// The backup is whole but its record cannot be written (a folder has the name of the file the
+// record is written to before it takes its place, for every second the export may fall in):
+// flagged, with why.
 TEST_F(Batch, ASetWhoseRecordCannotBeWrittenIsFlaggedWithWhy) {
     const tarvex::AccountSetEntry set = Set("2016", "演示账套");
     for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
         const std::tm local = tarvex::LocalTime(t);
-        const std::string record = set.name + tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local) + ".bak.txt";
+        const std::string record = set.name + tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local) + ".bak.txt.tmp";
         fs::create_directories(folder_ / CodePage::Process().ToUtf8(record));
     }
     const tarvex::BatchOutcome outcome = Run({set});
@@ -205,6 +212,59 @@ TEST_F(Batch, ALeftoverTemporaryDatabaseStopsTheBatchBeforeItsFirstSet) {
     EXPECT_EQ(report_.begun.size(), 0u);
     EXPECT_TRUE(Files(".bak").empty());
     EXPECT_TRUE(TemporaryDatabaseExists());  // not this batch's to drop
+}
+
+// Two copies of the program at two servers export the same-named account sets of two units in
+// one moment into one folder: each backup gets a name of its own and holds its own server's rows.
+TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
+    testsupport::UsePrivateOdbcConfig();
+    ::unsetenv("TDSPORT");  // each copy names its server's port itself
+    struct Quiet final : tarvex::ConversionReport {
+        void Log(const std::string&) override {}
+        void Copied(int, const tarvex::TableCopy&) override {}
+        bool Ask(const std::string&) override { return true; }
+        void Pause(int) override {}
+        bool Cancelled() override { return false; }
+    };
+    struct Copy {
+        testsupport::StandinProcess server{{.sampleName = "township"}};
+        tarvex::Database database;
+        tarvex::ConversionLedger ledger;
+        tarvex::Export exported;
+    };
+    const fs::path folder = fs::temp_directory_path() / ("tarvex-two-servers-" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+    std::array<Copy, 2> copies;
+    const std::array<const char*, 2> units{"101", "102"};
+    const tarvex::ConversionOptions options{0, nullptr, false, tarvex::Execution::Direct};
+    Quiet quiet;
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        const std::string server = "127.0.0.1," + std::to_string(copies[i].server.Port());
+        ASSERT_TRUE(tarvex::OpenConnection(copies[i].database, {server, "sa", "1", Local("2016年乡镇数据采集")})->ok);
+        copies[i].ledger.SetLogin({server, Local("2016年乡镇数据采集"), "sa"});
+        const tarvex::ConversionInputs inputs{Local("2016年乡镇数据采集"), "2016", units[i], "002", Local("工会账套")};
+        ASSERT_EQ(tarvex::Extract(copies[i].database, inputs, copies[i].ledger, quiet, options).end,
+                  tarvex::Extraction::End::Finished);
+    }
+    std::latch ready(2);
+    std::vector<std::thread> exports;
+    for (Copy& copy : copies)
+        exports.emplace_back([&] {
+            Quiet report;
+            ready.arrive_and_wait();
+            copy.exported = tarvex::ExportTemporaryDatabase(copy.database, copy.ledger,
+                                                            CodePage::Process().FromUtf8(folder.string()), report, options);
+        });
+    for (std::thread& t : exports) t.join();
+    EXPECT_NE(copies[0].exported.file, copies[1].exported.file);
+    EXPECT_EQ(testsupport::FilesEndingIn(folder, ".bak").size(), 2u);
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        EXPECT_TRUE(copies[i].exported.Verified());
+        backupcheck::ExpectRowsOfAccountSet(folder / CodePage::Process().ToUtf8(copies[i].exported.file),
+                                            copies[i].server.DataDir() / "2016年乡镇数据采集.sqlite", units[i], "002", "2016");
+    }
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
 }
 
 int main(int argc, char** argv) {

@@ -9,6 +9,8 @@
 #include <QTableView>
 
 #include "batch_dialog.h"
+#include "codepage.h"
+#include "temporary_database.h"
 #include "test_files.h"
 
 using namespace flowtest;
@@ -23,10 +25,15 @@ protected:
         EXPECT_FALSE(Get("批量转换按钮")->isEnabled());  // before a log-in
         ASSERT_EQ(LogIn().caption, U("成功"));
         ASSERT_TRUE(Get("批量转换按钮")->isEnabled());
+        OpenDialog();
+    }
+    // Opens the dialog of a logged-in window and waits for its list.
+    void OpenDialog() {
         Click("批量转换按钮");
-        dialog = window->findChild<tarvex::BatchDialog*>();
-        ASSERT_NE(dialog, nullptr);
-        list = qobject_cast<QStandardItemModel*>(dialog->findChild<QTableView*>(U("账套列表"))->model());
+        QTableView* table = nullptr;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return (table = window->findChild<QTableView*>(U("账套列表"))) != nullptr; }, kGuardMs));
+        dialog = static_cast<tarvex::BatchDialog*>(table->window());
+        list = qobject_cast<QStandardItemModel*>(table->model());
         ASSERT_TRUE(QTest::qWaitFor([&] { return list->rowCount() > 0; }, kGuardMs));
     }
     // The button whose caption, without its mnemonic "(&X)", is `text`.
@@ -107,4 +114,31 @@ TEST_F(BatchFlow, CancelStopsTheBatchAndLeavesNoTemporaryDatabase) {
     EXPECT_TRUE(dialog->findChild<QLabel*>(U("当前账套"))->text().startsWith(U("批量转换已取消"))) << dialog->findChild<QLabel*>(U("当前账套"))->text().toStdString();
     EXPECT_TRUE(Files(".bak").empty());
     EXPECT_EQ(StatementsWith("create database"), StatementsWith("drop database"));
+}
+
+// A batch refused because the window's own extraction waits for its export leaves that hold
+// alone: no other copy can take the database meanwhile, and the window's export still works.
+TEST_F(BatchFlow, ABatchRefusedForTheWindowsOwnTemporaryDatabaseLeavesItsHold) {
+    ASSERT_EQ(LogIn().caption, U("成功"));
+    FocusChooser();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ChooserItems().isEmpty(); }, kGuardMs));
+    Choose("城关镇工会账套");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Text("编辑框7").isEmpty(); }, kGuardMs));
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    OpenDialog();
+    Check("2016", "演示账套");
+    Button("开始")->click();
+    EXPECT_EQ(Summary().size(), 1);
+    const QString log = dialog->findChild<QPlainTextEdit*>(U("批量日志"))->toPlainText();
+    EXPECT_TRUE(log.contains(U("还没有导出，批量转换没有开始"))) << log.toStdString();
+    tarvex::ODBCDB other;
+    ASSERT_TRUE(other.NewOpenDatabase(tarvex::CodePage::Process().FromUtf8(
+        "DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=2016年乡镇数据采集")));
+    EXPECT_EQ(tarvex::TakeHold(other), tarvex::Hold::InUse);
+    dialog->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.isNull(); }, kGuardMs));
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.startsWith(U("导出完毕！")));
+    EXPECT_EQ(Files(".bak").size(), 1u);
 }

@@ -4,6 +4,10 @@
 #include "flow_support.h"
 #include "test_files.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -12,6 +16,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <fstream>
 #include <regex>
 
@@ -20,6 +25,8 @@
 #include "codepage.h"
 #include "export.h"
 #include "temporary_database.h"
+
+extern char** environ;
 
 using namespace flowtest;
 namespace fs = std::filesystem;
@@ -201,8 +208,14 @@ TEST_F(ConversionFlow, AFailedCopyIsLoggedWithItsReasonAndCounted) {
     EXPECT_EQ(lines[37], U("数据整理完毕！请点击导出按钮！"));
     EXPECT_TRUE(lines[38].contains(U("其中1张表整理失败")));
     EXPECT_TRUE(lines[39].startsWith(U("共复制")));
-    // Its export says the backup lacks the table.
+    // Its export asks first, naming the table the backup lacks, and says so after a Yes.
     Click("按钮2");
+    const Notice asked = notices.Next();
+    EXPECT_TRUE(asked.text.contains(U("缺少的表：GL_BZ\n\n仍然要导出吗？"))) << asked.text.toStdString();
+    EXPECT_TRUE(Backups().empty());
+    notices.AnswerQuestionsWith(true);
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.contains(U("缺少的表：GL_BZ")));
     const Notice exported = notices.Next();
     EXPECT_TRUE(exported.text.startsWith(U("导出完毕！"))) << exported.text.toStdString();
     EXPECT_TRUE(exported.text.contains(U("注意：上次整理有1张表整理失败，备份中缺少这些表。"))) << exported.text.toStdString();
@@ -282,7 +295,9 @@ TEST_F(ConversionFlow, AChooserTextWithPathCharactersStaysInTheFolder) {
     EXPECT_TRUE(notices.Next().text.startsWith(U("导出完毕！请查看软件目录！")));
     const std::vector<fs::path> backups = Backups();
     ASSERT_EQ(backups.size(), 1u);
-    EXPECT_EQ(backups.front().filename().string().rfind(".._审计_a_b", 0), 0u) << backups.front();
+    // Its GL_ZTCS names no account set: the file is named for the temporary database, not for
+    // what the chooser says.
+    EXPECT_EQ(backups.front().filename().string().rfind("临时数据库", 0), 0u) << backups.front();
 }
 
 TEST_F(ConversionFlow, ABackupIsNamedForTheAccountSetWhoseRowsItHolds) {
@@ -369,14 +384,14 @@ TEST_F(ConversionFlow, ARecordThatCannotBeWrittenIsReportedAndTheBackupStays) {
     Prepare("演示账套");
     Click("按钮4");
     EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
-    // Where the record of every name the export may take in the next seconds would go stands a
-    // folder.
+    // Where the record of every name the export may take in the next seconds is written before
+    // it takes its place stands a folder.
     const std::time_t now = std::time(nullptr);
     for (std::time_t t = now - 2; t < now + 30; ++t) {
         std::tm local{};
         localtime_r(&t, &local);
         const std::string file = tarvex::CodePage::Process().ToUtf8(
-            tarvex::ProgramText("演示账套") + tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local) + ".bak.txt");
+            tarvex::ProgramText("演示账套") + tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local) + ".bak.txt.tmp");
         fs::create_directory(backupDirectory / file);
     }
     Click("按钮2");
@@ -451,6 +466,11 @@ TEST_F(ConversionFlow, TheBackupIsNamedForTheTimeItIsMadeNotTheTimeOfTheQuestion
     std::smatch m;
     const std::string name = Backups().front().filename().string();
     ASSERT_TRUE(std::regex_search(name, m, std::regex(R"((\d+)时(\d+)分(\d+)秒\.bak$)"))) << name;
+    // Its GL_ZTCS holds no account set: no set's name goes on the file, and the record says so.
+    EXPECT_EQ(name.rfind("临时数据库", 0), 0u) << name;
+    std::ifstream record(Backups().front().string() + ".txt");
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(record), {}).find("备份中的账套（按临时数据库的GL_ZTCS表）：未知（"),
+              std::string::npos);
     std::tm local{};
     localtime_r(&asked, &local);
     const int named = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
@@ -501,6 +521,170 @@ TEST_F(ConversionFlow, LosingTheServerDuringTheCheckSaysTheCheckCouldNotRunAndTo
     standin->Start();
     Click("按钮2");
     const Notice again = notices.Next();
-    EXPECT_TRUE(again.text.startsWith(U("导出失败！请重试"))) << again.text.toStdString();
+    EXPECT_TRUE(again.text.contains(U("与服务器的连接已断开"))) << again.text.toStdString();
     EXPECT_TRUE(again.text.contains(U("请重新点击“登录数据库”"))) << again.text.toStdString();
+}
+
+// Another copy of the program logged in to another restored database at the same server (the
+// command line, or a connection of the test's own that takes the hold as a copy does) meets the
+// window on the same hold: SQL Server keeps application locks per database, and the hold lives
+// in master.
+class TwoCopies : public ConversionFlow {
+protected:
+    // The command line converting one set into a folder of its own; its exit code and stderr.
+    std::pair<int, QString> CommandLineConverts(const char* database) {
+        const tarvex::CodePage cp = tarvex::CodePage::Process();
+        const fs::path folder = backupDirectory / "cli", err = backupDirectory / "cli-err";
+        fs::create_directories(folder);
+        std::vector<std::string> words{CLI_EXE, "convert", "--database", cp.FromUtf8(database), "--set", "2016/001/011",
+                                       "--folder", folder.string()};
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        ::setenv("TARVEX_PASSWORD", standinOptions.password.c_str(), 1);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = -1;
+        int status = -1;
+        if (posix_spawn(&pid, CLI_EXE, &actions, nullptr, argv.data(), environ) == 0) ::waitpid(pid, &status, 0);
+        posix_spawn_file_actions_destroy(&actions);
+        std::ifstream in(err);
+        const std::string said{std::istreambuf_iterator<char>(in), {}};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, QString::fromStdString(cp.ToUtf8(said))};
+    }
+    // Whether another copy could take the hold now; it gives it up again at once.
+    bool AnotherCopyCouldTakeTheHold() {
+        tarvex::ODBCDB other;
+        const tarvex::CodePage cp = tarvex::CodePage::Process();
+        EXPECT_TRUE(other.NewOpenDatabase(cp.FromUtf8("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=" + standinOptions.password +
+                                                      ";DATABASE=2017年乡镇数据采集")));
+        return tarvex::TakeHold(other) == tarvex::Hold::Held;
+    }
+    void SetUp() override {
+        ConversionFlow::SetUp();
+        fs::copy_file(SourceFile(), standin->DataDir() / "2017年乡镇数据采集.sqlite");
+    }
+};
+
+TEST_F(TwoCopies, ACopyLoggedInToAnotherDatabaseLeavesTheWindowsTemporaryDatabaseAlone) {
+    Prepare("城关镇工会账套");
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    const auto [code, said] = CommandLineConverts("2017年乡镇数据采集");
+    EXPECT_NE(code, 0);
+    EXPECT_TRUE(said.contains(U("正被另一个转换程序使用"))) << said.toStdString();
+    EXPECT_FALSE(AnotherCopyCouldTakeTheHold());
+    EXPECT_EQ(StatementsWith("drop database"), 0);
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.startsWith(U("导出完毕！")));
+    ASSERT_EQ(Backups().size(), 1u);
+    backupcheck::ExpectRowsOfAccountSet(Backups().front(), SourceFile(), "001", "011", "2016");
+    EXPECT_TRUE(AnotherCopyCouldTakeTheHold());  // given up with the drop
+}
+
+// A failed export or create gives up the hold it took; a log-in again gives up the window's
+// hold only on an explicit Yes, and forgets what the window filled.
+TEST_F(TwoCopies, ACopyHoldsTheTemporaryDatabaseExactlyWhileItsOwnIsOnTheServer) {
+    ASSERT_EQ(LogIn().caption, U("成功"));
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.startsWith(U("导出失败！请重试")));
+    EXPECT_TRUE(AnotherCopyCouldTakeTheHold());
+    Sql("create database Tarvex数据整理");  // a leftover
+    Prepare("城关镇工会账套");
+    Click("按钮4");
+    EXPECT_TRUE(notices.Next().text.startsWith(U("服务器上已有临时数据库")));
+    EXPECT_TRUE(AnotherCopyCouldTakeTheHold());
+    Sql("drop database Tarvex数据整理");
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    EXPECT_FALSE(AnotherCopyCouldTakeTheHold());
+    Click("按钮1");  // No, the default: no log-in
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要重新登录吗？")));
+    EXPECT_FALSE(AnotherCopyCouldTakeTheHold());
+    notices.AnswerQuestionsWith(true);
+    Click("按钮1");
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要重新登录吗？")));
+    EXPECT_EQ(notices.Next().caption, U("成功"));
+    EXPECT_TRUE(AnotherCopyCouldTakeTheHold());
+    // What the earlier connection filled is no longer the window's own: exported only on a Yes.
+    notices.AnswerQuestionsWith(false);
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.startsWith(U("临时数据库不是本程序这次运行中整理的")));
+    EXPECT_TRUE(Backups().empty());
+}
+
+// The check reads the file's header: a valid backup of an earlier temporary database in the
+// place of this one's is not taken for it.
+TEST_F(ConversionFlow, AnotherValidBackupInThePlaceOfTheNewOneFailsItsCheck) {
+    Prepare("演示账套");
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.startsWith(U("导出完毕！")));
+    ASSERT_EQ(Backups().size(), 1u);
+    const fs::path earlier = backupDirectory / "earlier";
+    fs::rename(Backups().front(), earlier);
+    QTest::qWait(1100);  // the next temporary database is made in another second
+    RunWithARealPauseBeforeTheCheck();
+    QTimer replace;
+    QObject::connect(&replace, &QTimer::timeout, [&] {
+        if (!RunLines().contains(U("正在校验备份文件！")) || Backups().size() != 1 || !fs::exists(earlier)) return;
+        fs::rename(earlier, Backups().front());
+    });
+    replace.start(20);
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.contains(U("仍然要导出吗？")));
+    const Notice n = notices.Next();
+    EXPECT_TRUE(n.text.contains(U("不是这次导出的临时数据库的备份"))) << n.text.toStdString();
+    EXPECT_EQ(StatementsWith("drop database"), 1);  // the earlier one's only
+    EXPECT_TRUE(TemporaryDatabaseExists());
+}
+
+// A server a network hop away (each reply held a while) dies at the worst moments of an export:
+// right after it wrote the backup, and right after it dropped the temporary database. The
+// notice and the record say what is known, and a file nobody checked is marked as such.
+TEST_F(ConversionFlow, AServerThatDiesAfterTheBackupOrTheDropLeavesNoDoubtAboutEither) {
+    struct Moment {
+        const char* name;
+        std::function<bool()> reached;
+        const char* notice;
+    };
+    int drops = 0;  // before the export
+    const std::vector<Moment> moments{
+        {"after the backup", [&] { return Backups().size() == 1; }, "未经校验，不能使用"},
+        {"after the drop", [&] { return StatementsWith("drop database") > drops && !TemporaryDatabaseExists(); },
+         "是否已经删除无法确认"},
+    };
+    Prepare("演示账套");
+    notices.AnswerQuestionsWith(true);
+    for (const Moment& m : moments) {
+        SCOPED_TRACE(m.name);
+        Click("按钮4");
+        EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+        standin->Stop();
+        standin->Start({"--reply-delay-ms", "300"});
+        Click("按钮1");  // again, giving up the temporary database it filled on the dead connection
+        EXPECT_TRUE(notices.Next().text.contains(U("仍然要重新登录吗？")));
+        EXPECT_EQ(notices.Next().caption, U("成功"));
+        QTimer kill;
+        QObject::connect(&kill, &QTimer::timeout, [&] {
+            if (standin->Running() && m.reached()) standin->KillNow();
+        });
+        drops = StatementsWith("drop database");
+        kill.start(5);
+        Click("按钮2");
+        EXPECT_TRUE(notices.Next().text.contains(U("仍然要导出吗？")));
+        const Notice n = notices.Next();
+        EXPECT_TRUE(n.text.contains(U(m.notice))) << n.text.toStdString();
+        kill.stop();
+        standin->Start({});
+        Click("按钮1");
+        EXPECT_EQ(notices.Next().caption, U("成功"));
+        if (TemporaryDatabaseExists()) Sql("drop database Tarvex数据整理");
+    }
+    // The backup of the first moment: its record says nobody checked it.
+    ASSERT_EQ(Backups().size(), 2u);
+    std::ifstream record(Backups().front().string() + ".txt");
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(record), {}).find("未进行：备份没有成功完成"), std::string::npos);
 }

@@ -9,7 +9,8 @@ if(TARGET tarvex_test_support AND TARGET mssql-standin)
   )
   # GuiPrivate: input queued as a real window system queues it.
   target_link_libraries(flow_tests PRIVATE tarvex_app tarvex_test_support Qt6::Test Qt6::GuiPrivate SQLite::SQLite3 GTest::gtest xcb)
-  add_dependencies(flow_tests mssql-standin)
+  target_compile_definitions(flow_tests PRIVATE CLI_EXE="$<TARGET_FILE:tarvex-convert-cli>")
+  add_dependencies(flow_tests mssql-standin tarvex-convert-cli)
   # TIMEOUT only guards against a hang.
   gtest_discover_tests(flow_tests PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=zh_CN.UTF-8")
   # The close request of a window manager, which X11 counts as input, on a real X server.

@@ -162,6 +162,11 @@ void StandinProcess::Start() {
     Launch();
 }
 
+void StandinProcess::Start(std::vector<std::string> extraArgs) {
+    options_.extraArgs = std::move(extraArgs);
+    Start();
+}
+
 // Starts the server on port_ (0 the first time: a free one, which port_ then keeps).
 void StandinProcess::Launch() {
     std::vector<std::string> args = {"--data", dataDir_.string(), "--port", std::to_string(port_),

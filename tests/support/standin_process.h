@@ -64,6 +64,8 @@ public:
     // directory and options; the statement log goes on where it was. Throws when the server
     // runs or cannot start.
     void Start();
+    // The same with other extra arguments from now on.
+    void Start(std::vector<std::string> extraArgs);
     bool Running() const;
     // After Stop or KillNow: the exit code (128 + signal when a signal ended it; -1 unknown).
     int ExitCode() const { return exitCode_; }
