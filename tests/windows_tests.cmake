@@ -8,17 +8,15 @@
 # TARVEX_HOST_BUILD also the connection object against its stand-in (odbcdb_wine_test) and its
 # flow tests of the Windows program.
 if(NOT WIN32)
-  if(TARGET tarvex_test_support AND TARGET mssql-standin)
-    add_executable(windows_flow_test windows_flow_test.cpp)
-    target_compile_definitions(windows_flow_test PRIVATE
-      DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion"
-      WINE_RUN="${PROJECT_SOURCE_DIR}/scripts/wine-run"
-      CLOSE_DURING_RUN="${CMAKE_CURRENT_SOURCE_DIR}/windows/close-during-run"
-      DRIVE_BATCH="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-batch")
-    target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 Qt6::Core
-      GTest::gtest_main)
-    add_dependencies(windows_flow_test mssql-standin)
-  endif()
+  add_executable(windows_flow_test windows_flow_test.cpp)
+  target_compile_definitions(windows_flow_test PRIVATE
+    DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion"
+    WINE_RUN="${PROJECT_SOURCE_DIR}/scripts/wine-run"
+    CLOSE_DURING_RUN="${CMAKE_CURRENT_SOURCE_DIR}/windows/close-during-run"
+    DRIVE_BATCH="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-batch")
+  target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 Qt6::Core
+    GTest::gtest_main)
+  add_dependencies(windows_flow_test mssql-standin)
   return()
 endif()
 
