@@ -255,7 +255,8 @@ int RunCommandLine(int argc, char** argv) {
         const Interruption::ThreadsShielded shielded;
         database = std::make_unique<Database>();
     }
-    const std::optional<Opened> opened = OpenConnection(*database, settings);
+    // No window: the driver never prompts, a refused log-in fails with the server's reason.
+    const std::optional<Opened> opened = OpenConnection(*database, settings, LoginPrompt::Never());
     if (interruption.Requested()) {
         Say(ProgramText("已取消。"));
         return kExitInterrupted;

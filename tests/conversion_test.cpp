@@ -54,7 +54,7 @@ protected:
         folder_ = fs::temp_directory_path() / ("tarvex-batch-" + std::to_string(standin_->Port()));
         fs::create_directories(folder_);
         const tarvex::LoginSettings settings{".", "sa", "1", Local("2016年乡镇数据采集")};
-        const auto opened = tarvex::OpenConnection(database_, settings);
+        const auto opened = tarvex::OpenConnection(database_, settings, tarvex::LoginPrompt::Never());
         ASSERT_TRUE(opened && opened->ok) << (opened ? opened->error.Describe() : "");
     }
     void TearDown() override {
