@@ -141,8 +141,10 @@ bool Login(Window& window, Database& database, LoginSettings& settings) {
         window.ShowNotice(where + ProgramText("数据库成功。"), kNoticePlain, ProgramText("成功"));
         return true;
     }
-    window.ShowNotice(where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") + ReasonParagraph(outcome->error),
-                      kNoticePlain, ProgramText("失败"));
+    // No connection existed to break: the driver's reason stands alone.
+    window.ShowNotice(
+        where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") + DiagnosticsParagraph(outcome->error),
+        kNoticePlain, ProgramText("失败"));
     return false;
 }
 

@@ -124,10 +124,17 @@ TEST_F(LoginFlow, AWrongPasswordOrDatabaseFailsWithTheServersReason) {
     EXPECT_TRUE(n.text.contains("4060")) << n.text.toStdString();
 }
 
-// Each log-in lets the driver complete it in a dialog owned by the window (on Linux none: no
-// driver here shows one).
-TEST_F(LoginTraced, TheDriversDialogIsTheWindows) {
-    EXPECT_EQ(LogIn().caption, U("成功"));
+// With no server listening no connection ever existed: the notice gives the driver's reason and
+// calls nothing broken. Each log-in lets the driver complete it in a dialog owned by the window
+// (on Linux none: no driver here shows one).
+TEST_F(LoginTraced, NoServerListeningIsNoBrokenConnectionAndTheDriversDialogIsTheWindows) {
+    standin->Stop();
+    const Notice n = LogIn();
+    EXPECT_EQ(n.caption, U("失败"));
+    EXPECT_TRUE(n.text.startsWith(U(kFailureHead))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains(U("08S01"))) << n.text.toStdString();  // the driver: unreachable
+    EXPECT_FALSE(n.text.contains(U("已断开"))) << n.text.toStdString();
+
     const std::vector<testsupport::DriverConnectCall> calls = testsupport::DriverConnectCalls(trace);
     ASSERT_EQ(calls.size(), 1u) << "traced from the process's first ODBC call on";
     EXPECT_EQ(calls[0].completion, SQL_DRIVER_COMPLETE);
