@@ -108,3 +108,13 @@ TEST_F(BatchFlow, CancelStopsTheBatchAndLeavesNoTemporaryDatabase) {
     EXPECT_TRUE(Files(".bak").empty());
     EXPECT_EQ(StatementsWith("create database"), StatementsWith("drop database"));
 }
+
+// Offscreen no file manager opens a folder, as on a Linux without xdg-open: the user is told the
+// folder's path instead of nothing happening.
+TEST_F(BatchFlow, AFolderThatCannotBeOpenedIsShownByItsPath) {
+    Open();
+    Button("打开文件夹")->click();
+    const Notice n = notices.Next();
+    EXPECT_EQ(n.caption, U("打开文件夹"));
+    EXPECT_TRUE(n.text.endsWith(QString::fromStdString(backupDirectory.string()))) << n.text.toStdString();
+}
