@@ -1,22 +1,34 @@
 // The window of the Windows program under wine (on a private X server): what it takes from
-// Windows itself, the system's GUI font, and the toolkit's texts built into it.
+// Windows itself, the system's GUI font, the toolkit's texts built into it, and the window it
+// hands the driver at the log-in.
 
 #include <windows.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QFontInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
+#include "actions.h"
 #include "main_window.h"
+#include "odbc_api.h"
+#include "odbc_trace.h"
 #include "window_controls.h"
 
 namespace {
@@ -55,6 +67,52 @@ TEST(WindowsWindow, ANoticesButtonIsInChinese) {
     });
     controls.ShowNotice("a", tarvex::kNoticePlain);
     EXPECT_EQ(button.toStdString(), "确定");
+}
+
+// Handles events until `done` holds or a minute has passed.
+template <class Done>
+bool WaitFor(Done done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!done() && std::chrono::steady_clock::now() < end) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    return done();
+}
+
+struct ShownWindow {
+    tarvex::MainWindow window;
+    ShownWindow() {
+        window.ShowCentred();
+        WaitFor([&] { return window.isVisible(); });
+    }
+};
+
+// Answers every notice with OK as soon as it shows, while it lives.
+struct NoticesAnswered {
+    QTimer answering;
+    NoticesAnswered() {
+        QObject::connect(&answering, &QTimer::timeout, [] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* box = qobject_cast<QMessageBox*>(w); box != nullptr && box->isVisible()) box->button(QMessageBox::Ok)->click();
+        });
+        answering.start(20);
+    }
+};
+
+// The log-in lets the driver complete it in a dialog owned by the window: the driver manager
+// behind wine's odbc32 (the host's unixODBC, tracing into TARVEX_ODBC_TRACE) is handed the
+// window's handle and complete mode. No server need answer.
+TEST(WindowsWindow, TheLogInHandsTheDriverTheWindowForItsDialog) {
+    const char* trace = std::getenv("TARVEX_ODBC_TRACE");
+    if (trace == nullptr) GTEST_SKIP() << "TARVEX_ODBC_TRACE names no trace of the driver manager";
+    std::filesystem::remove(trace);  // an earlier run's; the driver manager opens it at the first call
+    ShownWindow shown;
+    const NoticesAnswered answered;
+    tarvex::BindActions(shown.window, {0, "."});
+    shown.window.findChild<QPushButton*>(QString::fromUtf8("按钮1"))->click();  // returns once the notice is answered
+    const std::vector<testsupport::DriverConnectCall> calls = testsupport::DriverConnectCalls(trace);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().completion, SQL_DRIVER_COMPLETE);
+    EXPECT_EQ(calls.back().window, static_cast<std::uint64_t>(shown.window.winId()));
+    EXPECT_NE(calls.back().window, 0u);
 }
 
 }  // namespace
