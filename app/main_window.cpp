@@ -22,6 +22,7 @@
 #include <limits>
 
 #include "gui_font.h"
+#include "native_window.h"
 
 namespace tarvex {
 namespace {
@@ -127,8 +128,7 @@ void Fire(const std::function<void()>& handler) {
 }  // namespace
 
 MainWindow::MainWindow()
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+    : QWidget(nullptr, FixedWindowFlags()),
       workers_([this] {
           if (Closing() && isVisible()) close();
       }) {
@@ -301,7 +301,7 @@ bool MainWindow::event(QEvent* event) {
 // Without one (offscreen, which reports a thin border only, or an X server without a window
 // manager) the client area is the outer size less the assumed frame.
 void MainWindow::FitFrame() {
-    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const QMargins frame = FrameAround(*this);
     const QSize client = frame.top() > frame.bottom()
                              ? kOuterSize - QSize(frame.left() + frame.right(), frame.top() + frame.bottom())
                              : kFramelessClientSize;

@@ -1,6 +1,6 @@
 // The window of the Windows program under wine (on a private X server): what it takes from
-// Windows itself, the system's GUI font, the toolkit's texts built into it, its pauses, and the
-// window it hands the driver at the log-in.
+// Windows itself (the system's GUI font, its frame), the toolkit's texts built into it, its
+// pauses, and the window it hands the driver at the log-in.
 
 #include <windows.h>
 
@@ -96,6 +96,20 @@ struct NoticesAnswered {
         answering.start(20);
     }
 };
+
+// A fixed frame, as on Linux: no resizing border and no maximise button, so that a double-click
+// on the title bar maximises nothing; the outer size is the one the window is made for.
+TEST(WindowsWindow, TheFrameIsFixedAndHasNoMaximiseButton) {
+    ShownWindow shown;
+    const auto hwnd = reinterpret_cast<HWND>(shown.window.winId());
+    const LONG_PTR style = GetWindowLongPtrW(hwnd, GWL_STYLE);
+    EXPECT_EQ(style & WS_THICKFRAME, 0);
+    EXPECT_EQ(style & WS_MAXIMIZEBOX, 0);
+    RECT outer{};
+    GetWindowRect(hwnd, &outer);
+    EXPECT_EQ(outer.right - outer.left, 522);
+    EXPECT_EQ(outer.bottom - outer.top, 588);
+}
 
 // The export's one-second pauses on the window's thread, counted against the 1.00-1.04 s they
 // must last: at most one of five outside it (a busy machine may delay one), none shorter. (No
