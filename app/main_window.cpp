@@ -19,6 +19,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "gui_font.h"
@@ -48,6 +49,25 @@ const char* const kHelpText =
 
 // The progress bar's full scale before the first extraction sets it: the catalogue's 34 copies.
 constexpr int kCopies = 34;
+
+// 组合框1 dropped: its text field and its list together about this tall.
+constexpr int kDroppedHeight = 160;
+
+// 组合框1: dropped, its list shows the number of whole rows that makes field and list together
+// nearest kDroppedHeight, however tall a row is with this platform's style and font (fewer
+// when there are fewer account sets).
+class ChooserBox final : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+    void showPopup() override {
+        if (const int row = count() > 0 ? view()->sizeHintForRow(0) : 0; row > 0) {
+            const double rows = static_cast<double>(kDroppedHeight - height()) / row;
+            setMaxVisibleItems(std::max(1, static_cast<int>(std::lround(rows))));
+        }
+        QComboBox::showPopup();
+    }
+};
 
 // A blue square with light-blue concentric arcs opening downward.
 QIcon WindowIcon() {
@@ -168,13 +188,12 @@ void MainWindow::Build() {
     NewLabel(this, "标签4", {268, 5, 64, 24}, "转换年度：");
     NewLabel(this, "标签6", {268, 41, 64, 16}, "转换账套：");
 
-    combo_ = new QComboBox(this);
+    combo_ = new ChooserBox(this);
     combo_->setObjectName(QString::fromUtf8("组合框1"));
     combo_->setGeometry(336, 40, 168, 20);
     combo_->setEditable(true);
     combo_->setInsertPolicy(QComboBox::NoInsert);
     combo_->setCompleter(nullptr);
-    combo_->setMaxVisibleItems(7);  // dropped, field and list together about 160 pixels tall
     combo_->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
     SetColours(combo_, QPalette::Text, Qt::black, Qt::white);
 

@@ -21,9 +21,9 @@ if(NOT WIN32)
 endif()
 
 # The window under wine, on a private X server: the system's font, the toolkit's own texts, its
-# frame, its pauses and the log-in's window for the driver. The driver manager (the host's
-# unixODBC behind wine's odbc32) reads a configuration of the test's own, which has it trace
-# every call; "SQL Server" is registered nowhere there, so no log-in gets further.
+# frame, its pauses, its dropped list and the log-in's window for the driver. The driver manager
+# (the host's unixODBC behind wine's odbc32) reads a configuration of the test's own, which has
+# it trace every call; "SQL Server" is registered nowhere there, so no log-in gets further.
 set(TARVEX_WINE_ODBC ${CMAKE_CURRENT_BINARY_DIR}/odbc-traced)
 file(WRITE ${TARVEX_WINE_ODBC}/odbcinst.ini "[ODBC]\nTrace=Yes\nTraceFile=${TARVEX_WINE_ODBC}/trace.log\n")
 file(WRITE ${TARVEX_WINE_ODBC}/odbc.ini "")

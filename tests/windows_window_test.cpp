@@ -1,6 +1,6 @@
 // The window of the Windows program under wine (on a private X server): what it takes from
 // Windows itself (the system's GUI font, its frame), the toolkit's texts built into it, its
-// pauses, and the window it hands the driver at the log-in.
+// pauses, its dropped list, and the window it hands the driver at the log-in.
 
 #include <windows.h>
 
@@ -109,6 +109,21 @@ TEST(WindowsWindow, TheFrameIsFixedAndHasNoMaximiseButton) {
     GetWindowRect(hwnd, &outer);
     EXPECT_EQ(outer.right - outer.left, 522);
     EXPECT_EQ(outer.bottom - outer.top, 588);
+}
+
+// The dropped list of many account sets: field and list about 160 pixels tall together.
+TEST(WindowsWindow, TheDroppedListOfManyIsAbout160PixelsWithTheField) {
+    ShownWindow shown;
+    auto* combo = shown.window.findChild<QComboBox*>(QString::fromUtf8("组合框1"));
+    std::vector<std::string> sets;
+    for (int i = 0; i < 30; ++i) sets.push_back("set " + std::to_string(i));
+    tarvex::WindowControls(shown.window).SetItems(sets);
+    combo->showPopup();
+    ASSERT_TRUE(WaitFor([&] { return combo->view()->isVisible(); }));
+    const int dropped = combo->height() + combo->view()->window()->height();
+    const int row = combo->view()->sizeHintForRow(0);
+    EXPECT_LE(std::abs(dropped - 160), row / 2 + 2) << dropped << " with rows of " << row;
+    combo->hidePopup();
 }
 
 // The export's one-second pauses on the window's thread, counted against the 1.00-1.04 s they
