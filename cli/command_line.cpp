@@ -26,10 +26,7 @@ namespace tarvex {
 
 namespace {
 
-void Print(std::FILE* to, const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), to);
-    std::fflush(to);
-}
+void Print(std::FILE* to, const std::string& text) { Write(to, text); }
 // A message for the user, on stderr.
 void Say(const std::string& text) { Print(stderr, text + "\n"); }
 

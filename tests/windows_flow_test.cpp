@@ -188,6 +188,31 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     EXPECT_EQ(Lines936(folder.dir / "cli.err").front(), "年度“20x6”不是四位数字的年份，例如 2016。");
 }
 
+// In a console (wine's, on a terminal: `script` gives it one) the program's Chinese shows, on
+// stdout and on stderr, as wine shows the console's text (in the terminal's GBK); into a pipe it
+// goes in code page 936 as into a file.
+TEST(WindowsCommandLineUnderWine, ChineseShowsInAConsoleAndGoesIntoAPipeInCodePage936) {
+    const char* program = Program("TARVEX_WINDOWS_CLI");
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
+    const ProgramFolder folder{fs::path(program)};
+    const auto inConsole = [&](const std::string& args) {
+        const fs::path typescript = folder.dir / "console.txt";
+        const std::string command = "script -q -e -c \"" + Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " " + args +
+                                    "\" " + Quoted(typescript) + " > /dev/null";
+        std::system(command.c_str());
+        std::ifstream in(typescript, std::ios::binary);
+        return tarvex::CodePage::Named(kWineNames).ToUtf8(std::string(std::istreambuf_iterator<char>(in), {}));
+    };
+    const std::string usage = inConsole("--help");
+    EXPECT_NE(usage.find("用法："), std::string::npos) << usage;
+    const std::string refused = inConsole("convert --year 20x6");
+    EXPECT_NE(refused.find("年度“20x6”不是四位数字的年份，例如 2016。"), std::string::npos) << refused;
+
+    const std::string piped = Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " --help | cat > " + Quoted(folder.dir / "pipe.out");
+    ASSERT_EQ(std::system(piped.c_str()), 0);
+    EXPECT_EQ(Lines936(folder.dir / "pipe.out").front().rfind("用法：", 0), 0u);
+}
+
 // Closes at random moments of a run's first seconds, alternately with Alt+F4 and the close
 // button: every one ends the program with exit code 0, no crash dialog and nothing left running.
 TEST(WindowsProgramUnderWine, ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCleanly) {
