@@ -29,6 +29,8 @@
 
 #include "backup_check.h"
 #include "codepage.h"
+#include "odbc_api.h"
+#include "odbc_trace.h"
 #include "standin_process.h"
 #include "test_files.h"
 
@@ -166,6 +168,7 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     const char* program = Program("TARVEX_WINDOWS_CLI");
     if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
     const WineStandin standin;
+    const fs::path trace = testsupport::UsePrivateOdbcConfigWithTrace();  // for the programs started from here on
     ::setenv("TARVEX_PASSWORD", "1", 1);
     const ProgramFolder folder{fs::path(program)};
     const auto run = [&](const std::string& args) {
@@ -176,6 +179,13 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     };
 
     ASSERT_EQ(run("convert --set 2016/001/001 --set 2017/002/002"), 0);
+    // Its log-in, through wine's odbc32 and the host's unixODBC, never lets the driver prompt.
+    const std::vector<testsupport::DriverConnectCall> calls = testsupport::DriverConnectCalls(trace);
+    ASSERT_FALSE(calls.empty());
+    for (const testsupport::DriverConnectCall& call : calls) {
+        EXPECT_EQ(call.completion, SQL_DRIVER_NOPROMPT);
+        EXPECT_EQ(call.window, 0u);
+    }
     const std::vector<std::string> out = Lines936(folder.dir / "cli.out");
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[2], "汇总：2个账套，已转换2个。");
