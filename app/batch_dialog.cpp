@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -187,8 +188,16 @@ void BatchDialog::Build() {
     connect(start_, &QPushButton::clicked, this, [this] { Start(); });
     connect(cancelButton_, &QPushButton::clicked, this, [this] { Cancel(); });
     connect(close_, &QPushButton::clicked, this, [this] { close(); });
-    connect(openFolder_, &QPushButton::clicked, this,
-            [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder_->text())); });
+    connect(openFolder_, &QPushButton::clicked, this, [this] { OpenFolder(); });
+}
+
+// The system's file manager shows the folder; where none can (on Linux without xdg-open), the
+// user gets its path to go to.
+void BatchDialog::OpenFolder() {
+    const QString folder = folder_->text();
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) return;
+    QMessageBox::information(this, U("打开文件夹"),
+                             U("无法自动打开文件夹。备份文件和汇总在这个文件夹里：\n") + QDir::toNativeSeparators(folder));
 }
 
 void BatchDialog::Load() {

@@ -59,6 +59,7 @@ private:
     std::vector<AccountSetEntry> CheckedSets() const;
     void Start();
     void Cancel();
+    void OpenFolder();
     void SetBegins(int n, int total, const std::string& name);
     void TableCopied(int position);
     void AppendLog(const QString& line);

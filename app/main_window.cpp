@@ -19,9 +19,11 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "gui_font.h"
+#include "native_window.h"
 
 namespace tarvex {
 namespace {
@@ -47,6 +49,25 @@ const char* const kHelpText =
 
 // The progress bar's full scale before the first extraction sets it: the catalogue's 34 copies.
 constexpr int kCopies = 34;
+
+// 组合框1 dropped: its text field and its list together about this tall.
+constexpr int kDroppedHeight = 160;
+
+// 组合框1: dropped, its list shows the number of whole rows that makes field and list together
+// nearest kDroppedHeight, however tall a row is with this platform's style and font (fewer
+// when there are fewer account sets).
+class ChooserBox final : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+    void showPopup() override {
+        if (const int row = count() > 0 ? view()->sizeHintForRow(0) : 0; row > 0) {
+            const double rows = static_cast<double>(kDroppedHeight - height()) / row;
+            setMaxVisibleItems(std::max(1, static_cast<int>(std::lround(rows))));
+        }
+        QComboBox::showPopup();
+    }
+};
 
 // A blue square with light-blue concentric arcs opening downward.
 QIcon WindowIcon() {
@@ -127,8 +148,7 @@ void Fire(const std::function<void()>& handler) {
 }  // namespace
 
 MainWindow::MainWindow()
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+    : QWidget(nullptr, FixedWindowFlags()),
       workers_([this] {
           if (Closing() && isVisible()) close();
       }) {
@@ -168,13 +188,12 @@ void MainWindow::Build() {
     NewLabel(this, "标签4", {268, 5, 64, 24}, "转换年度：");
     NewLabel(this, "标签6", {268, 41, 64, 16}, "转换账套：");
 
-    combo_ = new QComboBox(this);
+    combo_ = new ChooserBox(this);
     combo_->setObjectName(QString::fromUtf8("组合框1"));
     combo_->setGeometry(336, 40, 168, 20);
     combo_->setEditable(true);
     combo_->setInsertPolicy(QComboBox::NoInsert);
     combo_->setCompleter(nullptr);
-    combo_->setMaxVisibleItems(7);  // dropped, field and list together about 160 pixels tall
     combo_->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
     SetColours(combo_, QPalette::Text, Qt::black, Qt::white);
 
@@ -301,7 +320,7 @@ bool MainWindow::event(QEvent* event) {
 // Without one (offscreen, which reports a thin border only, or an X server without a window
 // manager) the client area is the outer size less the assumed frame.
 void MainWindow::FitFrame() {
-    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const QMargins frame = FrameAround(*this);
     const QSize client = frame.top() > frame.bottom()
                              ? kOuterSize - QSize(frame.left() + frame.right(), frame.top() + frame.bottom())
                              : kFramelessClientSize;

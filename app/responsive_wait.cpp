@@ -1,11 +1,13 @@
 #include "responsive_wait.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QThread>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace tarvex {
@@ -16,17 +18,44 @@ bool OnEventLoopThread() {
     return app != nullptr && QThread::currentThread() == app->thread();
 }
 
-// Keeps the window's event loop running until a precise single-shot timer fires or `stop` is
-// set. Only the timer ends the wait: a quit requested meanwhile stays for the main loop.
+// Wakes an event dispatcher once the steady clock reaches a point in time, from a thread of its
+// own that sleeps until then; going away earlier, it stops that thread without waking anything.
+// The toolkit's own precise timer is not used for this: on Windows it is a multimedia timer
+// whose event reaches the event loop as a posted event, and under wine the loop took it up to
+// 0.4 s late, while a thread's timed sleep and a wake-up of the dispatcher keep to the
+// millisecond on both systems.
+class DispatcherAlarm {
+public:
+    DispatcherAlarm(QAbstractEventDispatcher* dispatcher, std::chrono::steady_clock::time_point at)
+        : thread_([this, dispatcher, at] {
+              std::unique_lock lock(mutex_);
+              if (!changed_.wait_until(lock, at, [this] { return cancelled_; }) && dispatcher != nullptr)
+                  dispatcher->wakeUp();
+          }) {}
+    ~DispatcherAlarm() {
+        {
+            std::lock_guard lock(mutex_);
+            cancelled_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    DispatcherAlarm(const DispatcherAlarm&) = delete;
+    DispatcherAlarm& operator=(const DispatcherAlarm&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool cancelled_ = false;
+    std::thread thread_;  // last: it starts once the rest is made
+};
+
+// Keeps the window's event loop running until the steady clock has passed `ticks` or `stop` is
+// set. Only the time ends the wait: a quit requested meanwhile stays for the main loop.
 void PumpFor(std::int64_t ticks, const StopSignal* stop) {
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::nanoseconds(ticks * 100));
-    bool due = false;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, [&due] { due = true; });
-    timer.start(ms);
-    while (!due && !(stop != nullptr && stop->IsSet()))
+    const auto due = std::chrono::steady_clock::now() + std::chrono::nanoseconds(ticks * 100);
+    const DispatcherAlarm alarm(QAbstractEventDispatcher::instance(), due);
+    while (std::chrono::steady_clock::now() < due && !(stop != nullptr && stop->IsSet()))
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 

@@ -15,6 +15,7 @@
 #include <future>
 
 #include "codepage.h"
+#include "native_window.h"
 
 namespace tarvex {
 namespace {
@@ -210,6 +211,10 @@ bool WindowControls::AskYesNo(std::string_view text) {
 }
 
 void WindowControls::ResponsiveWait(int interval, int unit) { tarvex::ResponsiveWait(interval, unit, *closing_); }
+
+void* WindowControls::LoginDialogOwner() {
+    return Call<void*>([](MainWindow& w) { return DriverDialogOwner(w); });
+}
 
 void WindowControls::SetActionsEnabled(bool enabled) {
     Call<bool>([enabled](MainWindow& w) {

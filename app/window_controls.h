@@ -32,6 +32,7 @@ public:
     int ShowNotice(std::string_view text, int style, std::optional<std::string_view> caption = std::nullopt) override;
     bool AskYesNo(std::string_view text) override;
     void ResponsiveWait(int interval, int unit = 0) override;
+    void* LoginDialogOwner() override;
     void SetActionsEnabled(bool enabled) override;
     void SetProgress(int done, int total) override;
     bool Closing() const override;

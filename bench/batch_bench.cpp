@@ -92,7 +92,7 @@ struct Bench {
         standin = std::make_unique<testsupport::StandinProcess>(options);
         standin->ExportTdsPort();
         fs::create_directories(folder);
-        const auto opened = tarvex::OpenConnection(database, {".", "sa", "1", source});
+        const auto opened = tarvex::OpenConnection(database, {".", "sa", "1", source}, tarvex::LoginPrompt::Never());
         if (!opened || !opened->ok) std::fprintf(stderr, "log-in failed\n");
         const auto sets = database.Run(
             [statement = *tarvex::BuildListStatement(source)](tarvex::ODBCDB& db) { return tarvex::ReadAccountSets(db, statement); });

@@ -26,10 +26,7 @@ namespace tarvex {
 
 namespace {
 
-void Print(std::FILE* to, const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), to);
-    std::fflush(to);
-}
+void Print(std::FILE* to, const std::string& text) { Write(to, text); }
 // A message for the user, on stderr.
 void Say(const std::string& text) { Print(stderr, text + "\n"); }
 
@@ -257,7 +254,8 @@ int RunCommandLine(int argc, char** argv) {
         const Interruption::ThreadsShielded shielded;
         database = std::make_unique<Database>();
     }
-    const std::optional<Opened> opened = OpenConnection(*database, settings);
+    // No window: the driver never prompts, a refused log-in fails with the server's reason.
+    const std::optional<Opened> opened = OpenConnection(*database, settings, LoginPrompt::Never());
     if (interruption.Requested()) {
         Say(ProgramText("已取消。"));
         return kExitInterrupted;

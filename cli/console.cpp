@@ -5,6 +5,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <algorithm>
+
+#include "codepage.h"
 #else
 #include <poll.h>
 #include <signal.h>
@@ -32,6 +36,13 @@ bool Interruption::Requested() const { return interrupted.load(); }
 
 namespace {
 
+// The console behind a standard handle, or null when it leads to a pipe or a file.
+HANDLE ConsoleOf(std::FILE* stream) {
+    const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode) ? handle : nullptr;
+}
+
 BOOL WINAPI OnControl(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
     interrupted.store(true);
@@ -42,6 +53,24 @@ BOOL WINAPI OnControl(DWORD type) {
 
 struct Interruption::Saved {};
 struct Interruption::ThreadsShielded::Saved {};
+
+void Write(std::FILE* stream, std::string_view text) {
+    const HANDLE console = ConsoleOf(stream);
+    if (console == nullptr) {
+        std::fwrite(text.data(), 1, text.size(), stream);
+        std::fflush(stream);
+        return;
+    }
+    std::fflush(stream);  // whatever the C library still holds goes first
+    // In pieces: older consoles refuse a single write of more than 64 KB.
+    constexpr std::size_t kPiece = 8192;
+    const std::u16string wide = CodePage::Process().ToUtf16(text);
+    for (std::size_t at = 0; at < wide.size(); at += kPiece) {
+        const auto length = static_cast<DWORD>(std::min(kPiece, wide.size() - at));
+        DWORD written = 0;
+        if (!WriteConsoleW(console, wide.data() + at, length, &written, nullptr)) return;
+    }
+}
 
 Interruption::Interruption() {
     interrupted.store(false);
@@ -64,8 +93,7 @@ HiddenLine ReadHiddenLine(const std::string& prompt, const Interruption& interru
         DWORD mode;
         ~Restore() { SetConsoleMode(in, mode); }
     } restore{in, mode};
-    std::fputs(prompt.c_str(), stderr);
-    std::fflush(stderr);
+    Write(stderr, prompt);
     line.end = HiddenLine::End::Closed;
     for (;;) {
         char buffer[256];
@@ -83,7 +111,7 @@ HiddenLine ReadHiddenLine(const std::string& prompt, const Interruption& interru
             break;
         }
     }
-    std::fputs("\n", stderr);
+    Write(stderr, "\n");
     return line;
 }
 
@@ -106,6 +134,11 @@ namespace {
 void OnInterrupt(int) { interrupted.store(true); }
 
 }  // namespace
+
+void Write(std::FILE* stream, std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
 
 struct Interruption::Saved {
     struct sigaction previous {};

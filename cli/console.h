@@ -1,11 +1,18 @@
 #pragma once
-// What the command line needs of the console, where Linux and Windows differ: Ctrl+C, a
-// password typed without echo, and a folder's absolute path. All of it is here.
+// What the command line needs of the console, where Linux and Windows differ: writing text,
+// Ctrl+C, a password typed without echo, and a folder's absolute path. All of it is here.
 
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace tarvex {
+
+// Writes `text` (in the code page of the process) to `stream`, stdout or stderr, at once. A
+// Windows console takes it as UTF-16 (WriteConsoleW), which it shows whatever its own code page;
+// a pipe or a file, and every stream on Linux, gets the bytes as they are.
+void Write(std::FILE* stream, std::string_view text);
 
 // Ctrl+C (and Ctrl+Break on Windows) while it lives only sets a flag: the batch polls it
 // between statements (BatchReport::Cancelled) and stops as Cancel stops it. On Linux a signal

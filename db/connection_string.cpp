@@ -197,13 +197,14 @@ DriverConnectionString ForDriver(std::string_view connectionString, const CodePa
     return {out, {}};
 }
 
-SQLRETURN DriverConnect(SQLHDBC dbc, std::string_view driverString, SQLUSMALLINT completion, std::string& completed) {
+SQLRETURN DriverConnect(SQLHDBC dbc, void* owner, std::string_view driverString, SQLUSMALLINT completion,
+                        std::string& completed) {
     static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager's SQLWCHAR must be UTF-16");
     const CodePage codePage = CodePage::Process();
     std::u16string in = codePage.ToUtf16(driverString);
     std::u16string out(512, u'\0');
     SQLSMALLINT outLength = 0;
-    const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, in.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(in.data()),
+    const SQLRETURN rc = SQLDriverConnectW(dbc, static_cast<SQLHWND>(owner), in.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(in.data()),
                                            SQL_NTS, reinterpret_cast<SQLWCHAR*>(out.data()),
                                            static_cast<SQLSMALLINT>(out.size()), &outLength, completion);
     if (SQL_SUCCEEDED(rc)) {

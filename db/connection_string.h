@@ -51,8 +51,11 @@ DriverConnectionString ForSqlServerDriver(std::string_view connectionString);
 DriverConnectionString ForDriver(std::string_view connectionString, const CodePage& codePage = CodePage::Process());
 
 // Connects the allocated connection handle `dbc` with a string made by ForDriver (in the code
-// page of the process; empty: no string at all). `completed` receives the completed connection
-// string the driver returned, at most 511 characters. Returns the driver manager's answer.
-SQLRETURN DriverConnect(SQLHDBC dbc, std::string_view driverString, SQLUSMALLINT completion, std::string& completed);
+// page of the process; empty: no string at all), the driver's dialog, if it shows one, owned by
+// the window `owner` (the window system's handle; null: none). `completed` receives the
+// completed connection string the driver returned, at most 511 characters. Returns the driver
+// manager's answer.
+SQLRETURN DriverConnect(SQLHDBC dbc, void* owner, std::string_view driverString, SQLUSMALLINT completion,
+                        std::string& completed);
 
 }  // namespace tarvex

@@ -24,11 +24,18 @@ inline std::string LostConnectionParagraph() {
     return ProgramText("\r\n\r\n与服务器的连接已断开，请重新点击“登录数据库”登录后再试。");
 }
 
-// For a notice: the diagnostics on the lines after the notice's own text, and what to do when
-// the connection was lost; empty when none.
+// For a notice: the diagnostics on the lines after the notice's own text; empty when none.
+inline std::string DiagnosticsParagraph(const OdbcError& error) {
+    if (error.Empty()) return {};
+    return "\r\n\r\n" + error.Describe();
+}
+
+// For a notice about work on an open connection: the diagnostics, and what to do when the
+// connection was lost; empty when none. (A log-in that failed had no connection to lose: the
+// same diagnostics there say the server could not be reached.)
 inline std::string ReasonParagraph(const OdbcError& error) {
     if (error.Empty()) return {};
-    return "\r\n\r\n" + error.Describe() + (ConnectionLost(error) ? LostConnectionParagraph() : std::string());
+    return DiagnosticsParagraph(error) + (ConnectionLost(error) ? LostConnectionParagraph() : std::string());
 }
 
 // For the log: "原因：" and the diagnostics on one line.

@@ -96,11 +96,11 @@ Input DatabaseName(Window& window) {
     return name;
 }
 
-std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings) {
+std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt) {
     return database.Run(
-        [connection = BuildConnectionString(settings)](ODBCDB& db) {
+        [connection = BuildConnectionString(settings), prompt](ODBCDB& db) {
             Opened o;
-            o.ok = db.NewOpenDatabase(connection);
+            o.ok = db.NewOpenDatabase(connection, prompt);
             if (!o.ok) o.error = db.LastError();
             return o;
         },
@@ -129,7 +129,8 @@ bool Login(Window& window, Database& database, LoginSettings& settings) {
     settings.Database = TrimBlanks(inputs[3].text);
 
     window.SetActionsEnabled(false);
-    const std::optional<Opened> outcome = OpenConnection(database, settings);
+    const std::optional<Opened> outcome =
+        OpenConnection(database, settings, LoginPrompt::OverWindow(window.LoginDialogOwner()));
     window.SetActionsEnabled(true);
     if (!outcome) return false;  // the window is closing
 
@@ -140,8 +141,10 @@ bool Login(Window& window, Database& database, LoginSettings& settings) {
         window.ShowNotice(where + ProgramText("数据库成功。"), kNoticePlain, ProgramText("成功"));
         return true;
     }
-    window.ShowNotice(where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") + ReasonParagraph(outcome->error),
-                      kNoticePlain, ProgramText("失败"));
+    // No connection existed to break: the driver's reason stands alone.
+    window.ShowNotice(
+        where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") + DiagnosticsParagraph(outcome->error),
+        kNoticePlain, ProgramText("失败"));
     return false;
 }
 

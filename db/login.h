@@ -54,11 +54,13 @@ struct Opened {
 };
 // Opens the connection of `settings` on the database thread, replacing the current one once
 // it is open; nullopt when the database is shutting down. On the window's thread the window
-// repaints but takes no input meanwhile.
-std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings);
+// repaints but takes no input meanwhile. `prompt`: whether the driver may ask the user, and
+// over which window.
+std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt);
 
 // The action of 按钮1, on the window's thread: the window repaints but takes no input while
-// the connection opens. True when the connection opened.
+// the connection opens, and the driver's log-in dialog, if it shows one, is the window's. True
+// when the connection opened.
 bool Login(Window& window, Database& database, LoginSettings& settings);
 
 }  // namespace tarvex

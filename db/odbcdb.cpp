@@ -534,7 +534,7 @@ ODBCDB::ODBCDB() : impl_(std::make_unique<Impl>()) {}
 
 ODBCDB::~ODBCDB() { CloseDatabase(); }
 
-bool ODBCDB::NewOpenDatabase(std::string_view connectionString, bool readOnly, bool noDialog) {
+bool ODBCDB::NewOpenDatabase(std::string_view connectionString, LoginPrompt prompt, bool readOnly) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
     d.lastError = {};
@@ -553,11 +553,12 @@ bool ODBCDB::NewOpenDatabase(std::string_view connectionString, bool readOnly, b
         d.lastError = Problem(forDriver.problem);
         return false;
     }
-    const SQLUSMALLINT completion = noDialog                   ? SQL_DRIVER_NOPROMPT
+    const SQLUSMALLINT completion = !prompt.Allowed()          ? SQL_DRIVER_NOPROMPT
                                     : connectionString.empty() ? SQL_DRIVER_PROMPT
                                                                : SQL_DRIVER_COMPLETE;
     std::string completed;
-    const SQLRETURN rc = DriverConnect(dbc, forDriver.text, completion, completed);
+    const SQLRETURN rc =
+        DriverConnect(dbc, prompt.Allowed() ? prompt.Owner() : nullptr, forDriver.text, completion, completed);
     if (rc == SQL_NO_DATA) {
         d.lastError = Problem(ProgramText("登录已取消。"));
         return false;

@@ -86,6 +86,25 @@ struct Timeout {
     std::optional<int> seconds;  // nullopt: the connection's; 0: none
 };
 
+// Whether the driver may ask the user for what a log-in lacks, in a dialog of its own. Windows'
+// own driver shows its log-in dialog when the connection string lacks a detail or the server
+// refuses it (SQL_DRIVER_COMPLETE), and needs a window to own it: without one it fails with
+// IM008 ("Dialog failed") instead of the server's reason. A caller with a window gives its
+// handle as the window system names it (opaque here; an HWND on Windows, none where no driver
+// shows a dialog); a caller without one never lets the driver prompt (SQL_DRIVER_NOPROMPT).
+class LoginPrompt {
+public:
+    static LoginPrompt Never() { return LoginPrompt(false, nullptr); }
+    static LoginPrompt OverWindow(void* owner) { return LoginPrompt(true, owner); }
+    bool Allowed() const { return allowed_; }
+    void* Owner() const { return owner_; }
+
+private:
+    LoginPrompt(bool allowed, void* owner) : allowed_(allowed), owner_(owner) {}
+    bool allowed_;
+    void* owner_;
+};
+
 class ODBCDB {
 public:
     static constexpr int kMaxRecordSets = 30;
@@ -99,8 +118,10 @@ public:
 
     // Opens a connection from a complete connection string (in the code page of the process)
     // and makes it current, closing the previous one only once the new one is established.
-    // A failed open leaves the current connection as it was.
-    bool NewOpenDatabase(std::string_view connectionString, bool readOnly = false, bool noDialog = false);
+    // A failed open leaves the current connection as it was. With a prompt allowed, an empty
+    // string lets the driver ask for everything (SQL_DRIVER_PROMPT).
+    bool NewOpenDatabase(std::string_view connectionString, LoginPrompt prompt = LoginPrompt::Never(),
+                         bool readOnly = false);
     void CloseDatabase();
     bool IsOpen() const;
     // "ODBC;" followed by the completed connection string the driver returned.

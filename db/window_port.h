@@ -57,6 +57,9 @@ public:
     // Waits interval × unit (0 ms, 1 s, 2 min, 3 h) while the calling thread keeps handling its
     // own events.
     virtual void ResponsiveWait(int interval, int unit = 0) = 0;
+    // The window as the window system names it (an HWND on Windows), to own the dialog a driver
+    // may show during the log-in; null where no driver shows one.
+    virtual void* LoginDialogOwner() = 0;
     // Enables or disables the three action buttons 按钮1, 按钮4 and 按钮2.
     virtual void SetActionsEnabled(bool enabled) = 0;
     // The extraction's progress bar: `done` of `total` copies; total 0 empties it.

@@ -457,6 +457,28 @@ TEST_F(ComboEvents, SelectionFiresOnceConfirmedWithTheItemInTheField) {
     EXPECT_EQ(fired.focused, 1);
 }
 
+// Dropped with more account sets than fit, the field and the list are about 160 pixels tall
+// together; with a few, the list is as tall as they are.
+TEST_F(ComboEvents, TheDroppedListOfManyIsAbout160PixelsWithTheField) {
+    auto* combo = Get<QComboBox>("组合框1");
+    tarvex::WindowControls controls(window);
+    const auto droppedHeight = [&](int items) {
+        std::vector<std::string> sets;
+        for (int i = 0; i < items; ++i) sets.push_back("账套" + std::to_string(i));
+        controls.SetItems(sets);
+        combo->showPopup();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return combo->view()->isVisible(); }, kGuardMs));
+        const int height = combo->height() + combo->view()->window()->height();
+        combo->hidePopup();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !combo->view()->isVisible(); }, kGuardMs));
+        return height;
+    };
+    const int many = droppedHeight(30);
+    const int row = combo->view()->sizeHintForRow(0);
+    EXPECT_LE(std::abs(many - 160), row / 2 + 2) << many << " with rows of " << row;  // whole rows and the frame
+    EXPECT_LT(droppedHeight(2), 160 - row);
+}
+
 TEST_F(ComboEvents, TypingAndItemsSetByCodeFireNothing) {
     auto* combo = Get<QComboBox>("组合框1");
     tarvex::WindowControls controls(window);

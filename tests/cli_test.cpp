@@ -20,6 +20,8 @@
 #include "codepage.h"
 #include "conversion_record.h"
 #include "export.h"
+#include "odbc_api.h"
+#include "odbc_trace.h"
 #include "standin_process.h"
 #include "test_files.h"
 
@@ -173,8 +175,14 @@ protected:
 }  // namespace
 
 TEST_F(CommandLine, ListPrintsEveryAccountSetAsALineOfTabSeparatedFields) {
+    const fs::path trace = testsupport::UsePrivateOdbcConfigWithTrace();
     const Ran all = Run({"list"});
     ASSERT_EQ(all.code, 0) << all.err;
+    // Without a window the driver never prompts: a refused log-in fails with the server's reason.
+    const std::vector<testsupport::DriverConnectCall> calls = testsupport::DriverConnectCalls(trace);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].completion, SQL_DRIVER_NOPROMPT);
+    EXPECT_EQ(calls[0].window, 0u);
     const std::vector<std::string> lines = Split(all.out, '\n');
     ASSERT_EQ(lines.size(), 18u) << all.out;
     for (const std::string& line : lines) EXPECT_EQ(Split(line, '\t').size(), 6u) << line;

@@ -1,4 +1,5 @@
 #include "codepage.h"
+#include "odbcdb.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +48,31 @@ TEST(CodePageStepping, GbkMalformedInputStepsOneByteAndNeverPastTheEnd) {
     EXPECT_EQ(Steps(kGbk, "\xCA\x7F"), (std::vector<std::size_t>{1, 1}));   // 0x7F is no trail byte
     EXPECT_EQ(kGbk.CharLength("ab", 2), 0u);
     EXPECT_EQ(kGbk.CharLength("ab", 7), 0u);
+}
+
+// Each bound of GBK's lead bytes (0x81..0xFE) against each bound of its trail bytes (0x40..0x7E,
+// 0x80..0xFE), one byte either side of each. A pair that is one character keeps a bracket after
+// it a bracket: with the bound 0xFE lost, 剥 (B0 FE) would end after B0, and FE would take the ']'.
+TEST(CodePageStepping, GbkLeadAndTrailBytesAtTheirBounds) {
+    struct Bound {
+        unsigned char byte;
+        bool in;
+    };
+    const Bound leads[] = {{0x80, false}, {0x81, true}, {0xFE, true}, {0xFF, false}};
+    const Bound trails[] = {{0x3F, false}, {0x40, true},  {0x7E, true}, {0x7F, false},
+                            {0x80, true},  {0xFE, true}, {0xFF, false}};
+    for (const Bound lead : leads) {
+        for (const Bound trail : trails) {
+            const std::string pair{static_cast<char>(lead.byte), static_cast<char>(trail.byte)};
+            SCOPED_TRACE(testing::Message() << std::hex << "lead 0x" << +lead.byte << ", trail 0x" << +trail.byte);
+            const bool character = lead.in && trail.in;
+            EXPECT_EQ(kGbk.CharLength(pair + "]", 0), character ? 2u : 1u);
+            if (character) {
+                EXPECT_EQ(tarvex::RewriteBrackets("[" + pair + "]", '"', kGbk), "\"" + pair + "\"");
+            }
+        }
+    }
+    EXPECT_EQ(tarvex::RewriteBrackets(kGbk.FromUtf8("[剥]"), '"', kGbk), kGbk.FromUtf8("\"剥\""));
 }
 
 TEST(CodePageStepping, Utf8StepsOverWholeSequences) {

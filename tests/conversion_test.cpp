@@ -58,7 +58,7 @@ protected:
         folder_ = fs::temp_directory_path() / ("tarvex-batch-" + std::to_string(standin_->Port()));
         fs::create_directories(folder_);
         const tarvex::LoginSettings settings{".", "sa", "1", Local("2016年乡镇数据采集")};
-        const auto opened = tarvex::OpenConnection(database_, settings);
+        const auto opened = tarvex::OpenConnection(database_, settings, tarvex::LoginPrompt::Never());
         ASSERT_TRUE(opened && opened->ok) << (opened ? opened->error.Describe() : "");
     }
     void TearDown() override {
@@ -240,7 +240,9 @@ TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
     Quiet quiet;
     for (std::size_t i = 0; i < copies.size(); ++i) {
         const std::string server = "127.0.0.1," + std::to_string(copies[i].server.Port());
-        ASSERT_TRUE(tarvex::OpenConnection(copies[i].database, {server, "sa", "1", Local("2016年乡镇数据采集")})->ok);
+        ASSERT_TRUE(tarvex::OpenConnection(copies[i].database, {server, "sa", "1", Local("2016年乡镇数据采集")},
+                                           tarvex::LoginPrompt::Never())
+                        ->ok);
         copies[i].ledger.SetLogin({server, Local("2016年乡镇数据采集"), "sa"});
         const tarvex::ConversionInputs inputs{Local("2016年乡镇数据采集"), "2016", units[i], "002", Local("工会账套")};
         ASSERT_EQ(tarvex::Extract(copies[i].database, inputs, copies[i].ledger, quiet, options).end,

@@ -142,3 +142,13 @@ TEST_F(BatchFlow, ABatchRefusedForTheWindowsOwnTemporaryDatabaseLeavesItsHold) {
     EXPECT_TRUE(notices.Next().text.startsWith(U("导出完毕！")));
     EXPECT_EQ(Files(".bak").size(), 1u);
 }
+
+// Offscreen no file manager opens a folder, as on a Linux without xdg-open: the user is told the
+// folder's path instead of nothing happening.
+TEST_F(BatchFlow, AFolderThatCannotBeOpenedIsShownByItsPath) {
+    Open();
+    Button("打开文件夹")->click();
+    const Notice n = notices.Next();
+    EXPECT_EQ(n.caption, U("打开文件夹"));
+    EXPECT_TRUE(n.text.endsWith(QString::fromStdString(backupDirectory.string()))) << n.text.toStdString();
+}

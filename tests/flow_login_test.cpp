@@ -13,6 +13,9 @@
 #include <cstring>
 
 #include "codepage.h"
+#include "native_window.h"
+#include "odbc_api.h"
+#include "odbc_trace.h"
 #include "startup.h"
 
 using namespace flowtest;
@@ -74,6 +77,16 @@ void RequestCloseThroughTheXServer(QWidget& window) {
     xcb_flush(c);
 }
 
+// unixODBC traces every call of this process into `trace`.
+class LoginTraced : public FlowTest {
+protected:
+    void SetUp() override {
+        FlowTest::SetUp();
+        trace = testsupport::UsePrivateOdbcConfigWithTrace();  // before the process's first ODBC call
+    }
+    std::filesystem::path trace;
+};
+
 class LoginWithOddPassword : public FlowTest {
 protected:
     LoginWithOddPassword() { standinOptions.password = "p;w}d"; }
@@ -109,6 +122,23 @@ TEST_F(LoginFlow, AWrongPasswordOrDatabaseFailsWithTheServersReason) {
     n = LogIn();
     EXPECT_TRUE(n.text.startsWith(U("连接.服务器上的不存在的库数据库失败。"))) << n.text.toStdString();
     EXPECT_TRUE(n.text.contains("4060")) << n.text.toStdString();
+}
+
+// With no server listening no connection ever existed: the notice gives the driver's reason and
+// calls nothing broken. Each log-in lets the driver complete it in a dialog owned by the window
+// (on Linux none: no driver here shows one).
+TEST_F(LoginTraced, NoServerListeningIsNoBrokenConnectionAndTheDriversDialogIsTheWindows) {
+    standin->Stop();
+    const Notice n = LogIn();
+    EXPECT_EQ(n.caption, U("失败"));
+    EXPECT_TRUE(n.text.startsWith(U(kFailureHead))) << n.text.toStdString();
+    EXPECT_TRUE(n.text.contains(U("08S01"))) << n.text.toStdString();  // the driver: unreachable
+    EXPECT_FALSE(n.text.contains(U("已断开"))) << n.text.toStdString();
+
+    const std::vector<testsupport::DriverConnectCall> calls = testsupport::DriverConnectCalls(trace);
+    ASSERT_EQ(calls.size(), 1u) << "traced from the process's first ODBC call on";
+    EXPECT_EQ(calls[0].completion, SQL_DRIVER_COMPLETE);
+    EXPECT_EQ(calls[0].window, reinterpret_cast<std::uintptr_t>(tarvex::DriverDialogOwner(*window)));
 }
 
 TEST_F(LoginFlow, AFailedLogInKeepsTheEarlierConnection) {

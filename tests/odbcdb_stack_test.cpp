@@ -113,7 +113,7 @@ TEST_F(Stack, OpensWithTheToolsStringThroughTheConnectionLayer) {
     EXPECT_EQ(Text(db_.ReadColByIndex(h, 1)), Local("演示账套"));
 
     // Read-only and without a dialog, as the object also offers.
-    ASSERT_TRUE(db_.NewOpenDatabase(ToolConnectionString(), true, true)) << db_.LastError().Describe();
+    ASSERT_TRUE(db_.NewOpenDatabase(ToolConnectionString(), tarvex::LoginPrompt::Never(), true)) << db_.LastError().Describe();
     EXPECT_NE(db_.OpenTable(Local("SELECT ztmc FROM GL_Ztcs")), 0u) << db_.LastError().Describe();
 }
 
@@ -132,7 +132,7 @@ TEST_F(Stack, AWrongPasswordOrDatabaseFailsWithTheReasonAndKeepsTheConnection) {
     EXPECT_NE(unknown.Describe().find(Local("没有这个库")), std::string::npos) << unknown.Describe();
 
     // No string at all asks for the driver's dialog, which this platform cannot show.
-    EXPECT_FALSE(db_.NewOpenDatabase(""));
+    EXPECT_FALSE(db_.NewOpenDatabase("", tarvex::LoginPrompt::OverWindow(nullptr)));
     EXPECT_FALSE(db_.LastError().state.empty()) << db_.LastError().Describe();
     EXPECT_FALSE(db_.NewOpenDatabase(Local("DRIVER=SQL Server;SERVER=.;PWD={1")));
     EXPECT_NE(db_.LastError().message.find(Local("没有与之配对的“}”")), std::string::npos) << db_.LastError().Describe();

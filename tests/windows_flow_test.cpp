@@ -29,6 +29,8 @@
 
 #include "backup_check.h"
 #include "codepage.h"
+#include "odbc_api.h"
+#include "odbc_trace.h"
 #include "standin_process.h"
 #include "test_files.h"
 
@@ -166,6 +168,7 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     const char* program = Program("TARVEX_WINDOWS_CLI");
     if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
     const WineStandin standin;
+    const fs::path trace = testsupport::UsePrivateOdbcConfigWithTrace();  // for the programs started from here on
     ::setenv("TARVEX_PASSWORD", "1", 1);
     const ProgramFolder folder{fs::path(program)};
     const auto run = [&](const std::string& args) {
@@ -176,6 +179,13 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     };
 
     ASSERT_EQ(run("convert --set 2016/001/001 --set 2017/002/002"), 0);
+    // Its log-in, through wine's odbc32 and the host's unixODBC, never lets the driver prompt.
+    const std::vector<testsupport::DriverConnectCall> calls = testsupport::DriverConnectCalls(trace);
+    ASSERT_FALSE(calls.empty());
+    for (const testsupport::DriverConnectCall& call : calls) {
+        EXPECT_EQ(call.completion, SQL_DRIVER_NOPROMPT);
+        EXPECT_EQ(call.window, 0u);
+    }
     const std::vector<std::string> out = Lines936(folder.dir / "cli.out");
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[2], "汇总：2个账套，已转换2个。");
@@ -186,6 +196,31 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
 
     EXPECT_EQ(run("convert --year 20x6"), 2);
     EXPECT_EQ(Lines936(folder.dir / "cli.err").front(), "年度“20x6”不是四位数字的年份，例如 2016。");
+}
+
+// In a console (wine's, on a terminal: `script` gives it one) the program's Chinese shows, on
+// stdout and on stderr, as wine shows the console's text (in the terminal's GBK); into a pipe it
+// goes in code page 936 as into a file.
+TEST(WindowsCommandLineUnderWine, ChineseShowsInAConsoleAndGoesIntoAPipeInCodePage936) {
+    const char* program = Program("TARVEX_WINDOWS_CLI");
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
+    const ProgramFolder folder{fs::path(program)};
+    const auto inConsole = [&](const std::string& args) {
+        const fs::path typescript = folder.dir / "console.txt";
+        const std::string command = "script -q -e -c \"" + Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " " + args +
+                                    "\" " + Quoted(typescript) + " > /dev/null";
+        std::system(command.c_str());
+        std::ifstream in(typescript, std::ios::binary);
+        return tarvex::CodePage::Named(kWineNames).ToUtf8(std::string(std::istreambuf_iterator<char>(in), {}));
+    };
+    const std::string usage = inConsole("--help");
+    EXPECT_NE(usage.find("用法："), std::string::npos) << usage;
+    const std::string refused = inConsole("convert --year 20x6");
+    EXPECT_NE(refused.find("年度“20x6”不是四位数字的年份，例如 2016。"), std::string::npos) << refused;
+
+    const std::string piped = Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " --help | cat > " + Quoted(folder.dir / "pipe.out");
+    ASSERT_EQ(std::system(piped.c_str()), 0);
+    EXPECT_EQ(Lines936(folder.dir / "pipe.out").front().rfind("用法：", 0), 0u);
 }
 
 // Closes at random moments of a run's first seconds, alternately with Alt+F4 and the close

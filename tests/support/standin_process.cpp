@@ -115,15 +115,18 @@ std::string ReadListeningLine(int fd) {
 
 std::filesystem::path StandinExecutable() { return STANDIN_EXE; }
 
-void UsePrivateOdbcConfig() {
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("tarvex-odbc-" + std::to_string(::getuid()));
+namespace {
+
+// Writes the configuration into `dir` and points unixODBC at it; with a trace file, unixODBC
+// traces every call into it.
+void UseOdbcConfigIn(const std::filesystem::path& dir, const std::filesystem::path& trace = {}) {
     std::filesystem::create_directories(dir);
     // Written under a private name and renamed, so that test processes running at once never
     // see half a file.
     const std::filesystem::path temp = dir / ("odbcinst.ini." + std::to_string(::getpid()));
     {
         std::ofstream out(temp);
+        if (!trace.empty()) out << "[ODBC]\nTrace=Yes\nTraceFile=" << trace.string() << "\n";
         out << "[SQL Server]\nDescription=FreeTDS ODBC driver\nDriver=" << TDSODBC_DRIVER << "\n";
         if (!out) throw std::runtime_error("cannot write " + temp.string());
     }
@@ -131,6 +134,29 @@ void UsePrivateOdbcConfig() {
     std::ofstream(dir / "odbc.ini", std::ios::app);
     ::setenv("ODBCSYSINI", dir.c_str(), 1);
     ::setenv("ODBCINI", (dir / "odbc.ini").c_str(), 1);
+}
+
+}  // namespace
+
+void UsePrivateOdbcConfig() {
+    UseOdbcConfigIn(std::filesystem::temp_directory_path() / ("tarvex-odbc-" + std::to_string(::getuid())));
+}
+
+std::filesystem::path UsePrivateOdbcConfigWithTrace() {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("tarvex-odbc-trace-" + std::to_string(::getpid()));
+    const std::filesystem::path trace = dir / "trace.log";
+    std::filesystem::remove(trace);
+    UseOdbcConfigIn(dir, trace);
+    // The folder goes with the process.
+    static const struct Removed {
+        std::filesystem::path dir;
+        ~Removed() {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    } removed{dir};
+    return trace;
 }
 
 StandinProcess::StandinProcess() : StandinProcess(Options{}) {}

@@ -14,6 +14,11 @@ namespace testsupport {
 // Points unixODBC at a private odbcinst.ini (ODBCSYSINI) that registers "SQL Server" as
 // FreeTDS's libtdsodbc.so. Call before the first ODBC call of the process; idempotent.
 void UsePrivateOdbcConfig();
+// The same in a folder of this process's own (removed when the process ends), which also has
+// unixODBC trace every call into the file returned (odbc_trace.h reads it). unixODBC reads it
+// once, with a process's first ODBC environment: for this process only before any ODBC call
+// (ctest runs each test in a process of its own), for the programs it starts from then on.
+std::filesystem::path UsePrivateOdbcConfigWithTrace();
 
 class StandinProcess {
 public:
