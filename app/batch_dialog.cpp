@@ -16,6 +16,7 @@
 #include <QStackedWidget>
 #include <QStandardItemModel>
 #include <QTableView>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -183,6 +184,9 @@ void BatchDialog::Build() {
     for (QPushButton* b : {start_, cancelButton_, openFolder_, close_}) buttons->addWidget(b);
     layout->addLayout(buttons);
 
+    ticker_ = new QTimer(this);
+    ticker_->setInterval(1000);
+    connect(ticker_, &QTimer::timeout, this, [this] { ShowTimes(); });
     connect(all_, &QPushButton::clicked, this, [this] { CheckAll(true); });
     connect(none_, &QPushButton::clicked, this, [this] { CheckAll(false); });
     connect(start_, &QPushButton::clicked, this, [this] { Start(); });
@@ -311,6 +315,7 @@ void BatchDialog::Start() {
     progress_->setRange(0, setsTotal_ * TableCatalogue::kEntryCount);
     progress_->setValue(0);
     started_ = std::chrono::steady_clock::now();
+    ticker_->start();  // the time taken goes on while a long statement runs
     AppendLog(U("开始批量转换%1个账套。\r\n").arg(setsTotal_));
     Database& database = window_.外部数据库1();
     auto report = std::make_shared<Report>(QPointer<BatchDialog>(this), cancel_);
@@ -326,10 +331,13 @@ void BatchDialog::Start() {
     if (!started) running_ = false;
 }
 
+// Acknowledged at once; the statement under way is cancelled at the server, so that a long copy
+// or a server that stopped answering holds the batch no longer.
 void BatchDialog::Cancel() {
     cancel_->store(true);
     cancelButton_->setEnabled(false);
-    AppendLog(U("正在取消：当前的语句结束后删除临时数据库，然后停止。\r\n"));
+    AppendLog(U("正在取消：中止当前的语句，删除临时数据库后停止。\r\n"));
+    window_.外部数据库1().Cancel();
 }
 
 void BatchDialog::SetBegins(int n, int total, const std::string& name) {
@@ -379,6 +387,7 @@ void BatchDialog::AppendLog(const QString& line) {
 
 void BatchDialog::Finished(const BatchOutcome& outcome) {
     running_ = false;
+    ticker_->stop();
     ShowTimes();
     int converted = 0, warned = 0, failed = 0;
     for (const BatchRow& r : outcome.rows) {
@@ -387,26 +396,74 @@ void BatchDialog::Finished(const BatchOutcome& outcome) {
             << Cell(Trimmed(r.set.accountSetNo)) << Cell(Trimmed(r.set.name)) << Cell(Q(ResultText(r.result)))
             << Cell(QString::number(r.rows)) << Cell(QString::number(r.tablesWithRows)) << Cell(Q(r.file))
             << Cell(Q(r.verification)) << Cell(Q(NotesText(r)));
+        row.back()->setToolTip(row.back()->text());  // the whole reason, however narrow the column
         summaryModel_->appendRow(row);
         converted += r.result == BatchRow::Result::Converted;
         warned += r.result == BatchRow::Result::WithWarnings;
         failed += r.result == BatchRow::Result::Failed;
     }
     summary_->resizeColumnsToContents();
+    // The notes take the width left and wrap, so that a server's reason shows whole.
+    summary_->horizontalHeader()->setSectionResizeMode(summaryModel_->columnCount() - 1, QHeaderView::Stretch);
+    summary_->setWordWrap(true);
+    summary_->resizeRowsToContents();
     pages_->setCurrentWidget(summary_);
-    QString end = outcome.cancelled ? U("批量转换已取消") : outcome.stopped.empty() ? U("批量转换结束") : U("批量转换停止");
+    QString end = outcome.Cancelled() ? U("批量转换已取消") : outcome.stopped.empty() ? U("批量转换结束") : U("批量转换停止");
     end += U("：%1个已转换，%2个已转换但有警告，%3个失败，%4个未转换。")
                .arg(converted)
                .arg(warned)
                .arg(failed)
                .arg(static_cast<int>(outcome.rows.size()) - converted - warned - failed);
     current_->setText(end);
-    if (!outcome.stopped.empty() && !outcome.cancelled) AppendLog(Q(outcome.stopped));
     AppendLog(end);
     AppendLog(outcome.summaryFile.empty() ? U("汇总文件未能写入（%1）。").arg(Q(outcome.summaryProblem))
                                           : U("汇总文件：%1").arg(Q(outcome.summaryFile)));
     cancelButton_->setEnabled(false);
     close_->setEnabled(true);
+    if (outcome.stop == BatchOutcome::Stop::Leftover) OfferToDropLeftover();
+}
+
+// A temporary database that no copy of the program holds stopped the batch: the user may drop
+// it here and start again.
+void BatchDialog::OfferToDropLeftover() {
+    if (QMessageBox::question(this, U("批量转换"),
+                              U("服务器上留有临时数据库Tarvex数据整理，没有别的转换程序在使用它。\n\n"
+                                "要删除它，再重新开始批量转换吗？删除前会在日志里记下它属于哪个账套。"),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        return;
+    close_->setEnabled(false);
+    AppendLog(U("正在删除留下的临时数据库……"));
+    Database& database = window_.外部数据库1();
+    StartWorkerThread(window_, [dialog = QPointer<BatchDialog>(this), &database, ledger = ledger_] {
+        const LeftoverDrop dropped = DropLeftover(database, *ledger);
+        QMetaObject::invokeMethod(
+            qApp, [dialog, dropped] {
+                if (dialog) dialog->LeftoverDropped(dropped);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void BatchDialog::LeftoverDropped(const LeftoverDrop& dropped) {
+    close_->setEnabled(true);
+    switch (dropped.end) {
+        case LeftoverDrop::End::Dropped:
+            AppendLog(U("已删除临时数据库，其中是：\n") + Q(dropped.held));
+            break;
+        case LeftoverDrop::End::Absent: AppendLog(U("服务器上已经没有临时数据库。")); break;
+        case LeftoverDrop::End::HeldElsewhere: AppendLog(Q(dropped.refusal)); return;
+        case LeftoverDrop::End::FilledHere:
+        case LeftoverDrop::End::Failed:
+        case LeftoverDrop::End::Closing:
+            AppendLog(U("临时数据库没有删除。") + Q(ReasonLine(dropped.error)));
+            return;
+    }
+    // Back to the list, to start again.
+    summaryModel_->removeRows(0, summaryModel_->rowCount());
+    pages_->setCurrentWidget(table_);
+    for (QWidget* w : std::initializer_list<QWidget*>{start_, all_, none_, folder_, table_}) w->setEnabled(true);
+    for (QCheckBox* box : yearBoxes_) box->setEnabled(true);
+    current_->setText(U("可以重新开始批量转换。"));
 }
 
 void BatchDialog::closeEvent(QCloseEvent* event) {

@@ -27,6 +27,7 @@ class QPushButton;
 class QStackedWidget;
 class QStandardItemModel;
 class QTableView;
+class QTimer;
 class QHBoxLayout;
 
 namespace tarvex {
@@ -64,6 +65,8 @@ private:
     void TableCopied(int position);
     void AppendLog(const QString& line);
     void Finished(const BatchOutcome& outcome);
+    void OfferToDropLeftover();
+    void LeftoverDropped(const LeftoverDrop& dropped);
     void ShowTimes();
 
     MainWindow& window_;
@@ -91,6 +94,7 @@ private:
     QPushButton* cancelButton_ = nullptr;
     QPushButton* openFolder_ = nullptr;
     QPushButton* close_ = nullptr;
+    QTimer* ticker_ = nullptr;  // shows the time taken each second while the batch runs
 
     std::chrono::steady_clock::time_point started_;
     int setsTotal_ = 0;

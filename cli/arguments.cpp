@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kList = 1;
 constexpr int kConvert = 2;
+constexpr int kDropTemporary = 4;
+constexpr int kConnection = kList | kConvert | kDropTemporary;
 
 struct Option {
     std::string_view name;
@@ -20,8 +22,8 @@ struct Option {
 };
 
 constexpr Option kOptions[] = {
-    {"--server", true, kList | kConvert}, {"--user", true, kList | kConvert},
-    {"--database", true, kList | kConvert}, {"--password", true, kList | kConvert},
+    {"--server", true, kConnection},      {"--user", true, kConnection},
+    {"--database", true, kConnection},    {"--password", true, kConnection},
     {"--year", true, kList | kConvert},   {"--header", false, kList},
     {"--set", true, kConvert},            {"--all", false, kConvert},
     {"--folder", true, kConvert},         {"--verbose", false, kConvert},
@@ -85,12 +87,22 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
         parsed.problem = std::move(problem);
         return parsed;
     };
-    if (words.empty() || words[0].starts_with("-")) return fail(ProgramText("请先给出命令：list 或 convert。"));
+    if (words.empty() || words[0].starts_with("-"))
+        return fail(ProgramText("请先给出命令：list、convert 或 drop-temporary。"));
     const std::string& command = words[0];
-    if (command == "list") a.command = Arguments::Command::List;
-    else if (command == "convert") a.command = Arguments::Command::Convert;
-    else return fail(ProgramText("未知的命令“") + command + ProgramText("”：命令是 list 或 convert。"));
-    const int commandBit = a.command == Arguments::Command::List ? kList : kConvert;
+    struct Named {
+        std::string_view word;
+        Arguments::Command command;
+        int bit;
+    };
+    constexpr Named kCommands[] = {{"list", Arguments::Command::List, kList},
+                                   {"convert", Arguments::Command::Convert, kConvert},
+                                   {"drop-temporary", Arguments::Command::DropTemporary, kDropTemporary}};
+    const auto named = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const Named& n) { return n.word == command; });
+    if (named == std::end(kCommands))
+        return fail(ProgramText("未知的命令“") + command + ProgramText("”：命令是 list、convert 或 drop-temporary。"));
+    a.command = named->command;
+    const int commandBit = named->bit;
 
     for (std::size_t i = 1; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -138,6 +150,7 @@ std::string UsageText() {
     return ProgramText(
         "用法：tarvex-convert-cli list [选项]\n"
         "      tarvex-convert-cli convert (--set 年度/单位编号/账套编号 | --year 年度 | --all) [选项]\n"
+        "      tarvex-convert-cli drop-temporary [连接选项]\n"
         "\n"
         "批量转换：把还原在 SQL Server 上的 VeltroGRP-Tarvex 账务数据库中的账套逐个转换为备份文件，\n"
         "与窗口程序的转换相同（每个账套一个 .bak 文件和它的转换记录 .bak.txt），最后写出汇总 CSV 文件。\n"
@@ -148,6 +161,9 @@ std::string UsageText() {
         "  convert   转换账套；每个账套结束时在标准输出上输出一行（以制表符分隔）：\n"
         "            年度、单位编号、单位名称、账套编号、账套名称、结果、复制行数、有数据的表、\n"
         "            备份文件、校验、说明；最后输出汇总和汇总文件的路径。进度在标准错误上。\n"
+        "  drop-temporary\n"
+        "            删除服务器上留下的临时数据库 Tarvex数据整理（转换中途结束的程序留下的），\n"
+        "            先说明其中是哪个账套；另一个转换程序正在使用它时不删除。\n"
         "\n"
         "连接选项：\n"
         "  --server 名称          数据库服务器（默认 .）\n"
@@ -176,11 +192,14 @@ std::string UsageText() {
         "  --version              显示版本\n"
         "\n"
         "退出码：\n"
-        "  0    所有账套都已转换并校验通过，没有警告\n"
-        "  1    有账套转换失败，或批量转换中途停止（如与服务器的连接断开），或读不出账套列表\n"
-        "  2    用法错误（选项、年度、账套编号、文件夹），或登录失败\n"
+        "  0    所有账套都已转换并校验通过，没有警告（drop-temporary：已删除，或本来就没有）\n"
+        "  1    有账套转换失败，或批量转换因其他原因停止，或读不出账套列表，或删除失败\n"
+        "  2    用法错误（选项、年度、账套编号、文件夹），或服务器拒绝登录（用户名、密码、数据库）\n"
         "  3    所有账套都已转换，但有账套带警告（如账套中没有数据）\n"
-        "  130  按了 Ctrl+C：当前语句结束后删除临时数据库并停止，已完成的账套保留\n");
+        "  4    连不上服务器，或与服务器的连接中途断开：稍后可以重试\n"
+        "  5    另一个转换程序正在使用临时数据库，或服务器上留有上次的临时数据库（可用 drop-temporary 删除）\n"
+        "  130  中断（Ctrl+C、SIGTERM、SIGHUP）：中止当前的语句，删除临时数据库后停止，已完成的账套保留；\n"
+        "       再中断一次则立即结束\n");
 }
 
 }  // namespace tarvex

@@ -16,7 +16,7 @@ struct SetCodes {
 };
 
 struct Arguments {
-    enum class Command { Help, Version, List, Convert };
+    enum class Command { Help, Version, List, Convert, DropTemporary };
     Command command = Command::Help;
     // The connection, trimmed as the window's log-in trims its fields.
     std::string server, user, database;

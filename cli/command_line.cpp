@@ -77,20 +77,13 @@ public:
                             std::to_string(row.rows), std::to_string(row.tablesWithRows), row.file, row.verification,
                             Field(NotesText(row))}));
     }
-    bool Cancelled() override {
-        const bool requested = interruption_.Requested();
-        if (requested && !told_) {
-            told_ = true;
-            Say(ProgramText("已按 Ctrl+C：当前语句结束后删除临时数据库并停止。"));
-        }
-        return requested;
-    }
+    // The interruption has said so on stderr already.
+    bool Cancelled() override { return interruption_.Requested(); }
 
 private:
     const Interruption& interruption_;
     const bool verbose_;
     std::string set_;
-    bool told_ = false;
 };
 
 // The password: the environment, --password, or typed at the terminal; nullopt after telling
@@ -211,6 +204,108 @@ int List(const Arguments& a, const std::vector<AccountSetEntry>& entries) {
     return 0;
 }
 
+// Whether a failed log-in never reached a server that could refuse it (no server listening, the
+// network, a time-out), as against a server's refusal (user, password, database).
+bool Unreachable(const OdbcError& error) {
+    std::vector<const OdbcError*> records{&error};
+    for (const OdbcError& more : error.more) records.push_back(&more);
+    bool link = false;
+    for (const OdbcError* e : records) {
+        if (e->state == "28000" || e->native == 18456 || e->native == 4060) return false;
+        link = link || e->state.starts_with("08") || e->state == "HYT00" || e->state == "HYT01";
+    }
+    return link;
+}
+
+// The connection of the command line; nullptr after telling the user why there is none, with
+// the exit code in `code`.
+std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interruption, int& code) {
+    const std::optional<std::string> password = Password(a, interruption, code);
+    if (!password) return nullptr;
+    if (password->empty()) {
+        Say(ProgramText("密码不能为空。"));
+        code = kExitUsage;
+        return nullptr;
+    }
+    LoginSettings settings{a.server, a.user, *password, a.database};
+    const SettingsReleased released{settings};
+    std::unique_ptr<Database> database;
+    {
+        const Interruption::ThreadsShielded shielded;
+        database = std::make_unique<Database>();
+    }
+    // No window: the driver never prompts, a refused log-in fails with the server's reason.
+    const std::optional<Opened> opened = OpenConnection(*database, settings, LoginPrompt::Never());
+    if (interruption.Requested()) {
+        Say(ProgramText("已取消。"));
+        code = kExitInterrupted;
+        return nullptr;
+    }
+    if (!opened || !opened->ok) {
+        const bool unreachable = opened && Unreachable(opened->error);
+        Say(ProgramText("连接") + a.server + ProgramText("服务器上的") + a.database +
+            ProgramText(unreachable ? "数据库失败：连不上服务器。请查看服务器名称是否正确，服务器是否在运行，稍后再试。"
+                                    : "数据库失败。请查看SQL数据库服务器是否正确，用户名和密码是否正确。") +
+            (opened ? ReasonLine(opened->error) : std::string()));
+        code = unreachable ? kExitUnreachable : kExitUsage;
+        return nullptr;
+    }
+    return database;
+}
+
+// drop-temporary: the temporary database goes when no copy of the program holds it.
+int DropTemporary(Database& database) {
+    const ConversionLedger nothingFilled;
+    const LeftoverDrop dropped = DropLeftover(database, nothingFilled);
+    switch (dropped.end) {
+        case LeftoverDrop::End::Dropped:
+            Say(ProgramText("已删除临时数据库Tarvex数据整理，其中是：\n") + dropped.held);
+            return 0;
+        case LeftoverDrop::End::Absent: Say(ProgramText("服务器上没有临时数据库Tarvex数据整理。")); return 0;
+        case LeftoverDrop::End::HeldElsewhere: Say(WithoutCarriageReturns(dropped.refusal)); return kExitHeld;
+        case LeftoverDrop::End::FilledHere:
+        case LeftoverDrop::End::Failed:
+        case LeftoverDrop::End::Closing: break;
+    }
+    Say(ProgramText("临时数据库Tarvex数据整理没有删除。") + ReasonLine(dropped.error));
+    return ConnectionLost(dropped.error) ? kExitUnreachable : 1;
+}
+
+// The account sets of the restored database, or the exit code after saying why there are none.
+std::optional<std::vector<AccountSetEntry>> ListedSets(const Arguments& a, Database& database, int& code) {
+    const std::optional<std::string> statement = BuildListStatement(a.database);
+    if (!statement) {
+        Say(DatabaseNameProblem(a.database));
+        code = kExitUsage;
+        return std::nullopt;
+    }
+    struct Listed {
+        std::optional<std::vector<AccountSetEntry>> entries;
+        OdbcError error;
+    };
+    const std::optional<Listed> listed = database.Run([statement = *statement](ODBCDB& db) {
+        Listed l;
+        l.entries = ReadAccountSets(db, statement);
+        if (!l.entries) l.error = db.LastError();
+        return l;
+    });
+    if (!listed || !listed->entries) {
+        Say(ProgramText("读不出数据库") + a.database + ProgramText("中的账套（GL_Ztcs表）。") +
+            (listed ? ReasonLine(listed->error) : std::string()));
+        code = listed && ConnectionLost(listed->error) ? kExitUnreachable : 1;
+        return std::nullopt;
+    }
+    for (const std::string& year : a.years) {
+        if (std::none_of(listed->entries->begin(), listed->entries->end(),
+                         [&](const AccountSetEntry& e) { return Field(e.year) == year; })) {
+            Say(ProgramText("数据库中没有") + year + ProgramText("年度的账套。"));
+            code = kExitUsage;
+            return std::nullopt;
+        }
+    }
+    return std::move(listed->entries);
+}
+
 }  // namespace
 
 int RunCommandLine(int argc, char** argv) {
@@ -225,7 +320,8 @@ int RunCommandLine(int argc, char** argv) {
         case Arguments::Command::Help: Print(stdout, UsageText()); return 0;
         case Arguments::Command::Version: Print(stdout, TARVEX_VERSION "\n"); return 0;
         case Arguments::Command::List:
-        case Arguments::Command::Convert: break;
+        case Arguments::Command::Convert:
+        case Arguments::Command::DropTemporary: break;
     }
 
     // The folder before the log-in: a batch that cannot put its files there does not start.
@@ -240,62 +336,15 @@ int RunCommandLine(int argc, char** argv) {
 
     const Interruption interruption;
     int code = kExitUsage;
-    const std::optional<std::string> password = Password(a, interruption, code);
-    if (!password) return code;
-    if (password->empty()) {
-        Say(ProgramText("密码不能为空。"));
-        return kExitUsage;
-    }
-    LoginSettings settings{a.server, a.user, *password, a.database};
-    const SettingsReleased released{settings};
-
-    std::unique_ptr<Database> database;
-    {
-        const Interruption::ThreadsShielded shielded;
-        database = std::make_unique<Database>();
-    }
-    // No window: the driver never prompts, a refused log-in fails with the server's reason.
-    const std::optional<Opened> opened = OpenConnection(*database, settings, LoginPrompt::Never());
-    if (interruption.Requested()) {
-        Say(ProgramText("已取消。"));
-        return kExitInterrupted;
-    }
-    if (!opened || !opened->ok) {
-        Say(ProgramText("连接") + a.server + ProgramText("服务器上的") + a.database +
-            ProgramText("数据库失败。请查看SQL数据库服务器是否正确，用户名和密码是否正确。") +
-            (opened ? ReasonLine(opened->error) : std::string()));
-        return kExitUsage;
-    }
-
-    const std::optional<std::string> statement = BuildListStatement(a.database);
-    if (!statement) {
-        Say(DatabaseNameProblem(a.database));
-        return kExitUsage;
-    }
-    struct Listed {
-        std::optional<std::vector<AccountSetEntry>> entries;
-        OdbcError error;
-    };
-    const std::optional<Listed> listed = database->Run([statement = *statement](ODBCDB& db) {
-        Listed l;
-        l.entries = ReadAccountSets(db, statement);
-        if (!l.entries) l.error = db.LastError();
-        return l;
-    });
-    if (!listed || !listed->entries) {
-        Say(ProgramText("读不出数据库") + a.database + ProgramText("中的账套（GL_Ztcs表）。") +
-            (listed ? ReasonLine(listed->error) : std::string()));
-        return 1;
-    }
-    for (const std::string& year : a.years) {
-        if (std::none_of(listed->entries->begin(), listed->entries->end(),
-                         [&](const AccountSetEntry& e) { return Field(e.year) == year; })) {
-            Say(ProgramText("数据库中没有") + year + ProgramText("年度的账套。"));
-            return kExitUsage;
-        }
-    }
-    if (a.command == Arguments::Command::List) return List(a, *listed->entries);
-    return Convert(a, *database, *listed->entries, folder, interruption);
+    const std::unique_ptr<Database> database = LogIn(a, interruption, code);
+    if (!database) return code;
+    // The first interruption cancels the statement under way, as long as the connection lives.
+    const auto cancelling = interruption.CancelWith([&db = *database] { db.Cancel(); });
+    if (a.command == Arguments::Command::DropTemporary) return DropTemporary(*database);
+    const std::optional<std::vector<AccountSetEntry>> entries = ListedSets(a, *database, code);
+    if (!entries) return code;
+    if (a.command == Arguments::Command::List) return List(a, *entries);
+    return Convert(a, *database, *entries, folder, interruption);
 }
 
 }  // namespace tarvex

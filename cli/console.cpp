@@ -2,14 +2,16 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
+
+#include "codepage.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
 #include <algorithm>
-
-#include "codepage.h"
 #else
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -17,20 +19,51 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <thread>
 #endif
 
 namespace tarvex {
 
 namespace {
 
-// The one flag a signal handler can reach: a handler takes no argument. Lock-free, so that
-// setting it is safe in a handler.
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// What a signal handler can reach (a handler takes no argument): how many interruptions came,
+// lock-free so that counting is safe in a handler, and the texts it writes, made before any
+// handler is installed.
+std::atomic<int> interruptions{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+std::string acknowledgement, lastWords;
+
+// What the first interruption calls besides, while a Cancelling lives.
+std::mutex cancelMutex;
+std::function<void()> cancelling;
+
+void MakeTexts() {
+    acknowledgement = ProgramText(
+        "已收到中断：正在取消当前的语句，然后删除临时数据库并停止，已完成的账套保留。再按一次 Ctrl+C 立即结束。\n");
+    lastWords = ProgramText(
+        "再次中断，程序立即结束。服务器上可能留下临时数据库Tarvex数据整理：确认没有别的转换程序在使用它后，"
+        "可以用 tarvex-convert-cli drop-temporary 删除它。\n");
+}
+
+void Cancel() {
+    std::lock_guard lock(cancelMutex);
+    if (cancelling) cancelling();
+}
 
 }  // namespace
 
-bool Interruption::Requested() const { return interrupted.load(); }
+bool Interruption::Requested() const { return interruptions.load() > 0; }
+
+std::unique_ptr<Interruption::Cancelling> Interruption::CancelWith(std::function<void()> cancel) const {
+    std::lock_guard lock(cancelMutex);
+    cancelling = std::move(cancel);
+    return std::unique_ptr<Cancelling>(new Cancelling);
+}
+
+Interruption::Cancelling::~Cancelling() {
+    std::lock_guard lock(cancelMutex);
+    cancelling = nullptr;
+}
 
 #ifdef _WIN32
 
@@ -43,9 +76,16 @@ HANDLE ConsoleOf(std::FILE* stream) {
     return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode) ? handle : nullptr;
 }
 
+// The console calls its control handlers on a thread of their own, which may wait for the
+// statement's cancel.
 BOOL WINAPI OnControl(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
-    interrupted.store(true);
+    if (interruptions.fetch_add(1) > 0) {
+        Write(stderr, lastWords);
+        ExitProcess(130);
+    }
+    Write(stderr, acknowledgement);
+    Cancel();
     return TRUE;
 }
 
@@ -73,7 +113,8 @@ void Write(std::FILE* stream, std::string_view text) {
 }
 
 Interruption::Interruption() {
-    interrupted.store(false);
+    interruptions.store(0);
+    MakeTexts();
     SetConsoleCtrlHandler(OnControl, TRUE);
 }
 Interruption::~Interruption() { SetConsoleCtrlHandler(OnControl, FALSE); }
@@ -131,7 +172,18 @@ std::string AbsoluteFolder(const std::string& folder) {
 
 namespace {
 
-void OnInterrupt(int) { interrupted.store(true); }
+// The signals that ask the program to end, and the pipe through which the first one wakes the
+// thread that cancels (a handler may call nothing that takes a lock).
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+int wakePipe[2] = {-1, -1};
+
+void OnInterrupt(int) {
+    const bool first = interruptions.fetch_add(1) == 0;
+    const std::string& text = first ? acknowledgement : lastWords;
+    (void)!::write(STDERR_FILENO, text.data(), text.size());
+    if (!first) _exit(130);
+    (void)!::write(wakePipe[1], "!", 1);
+}
 
 }  // namespace
 
@@ -141,28 +193,54 @@ void Write(std::FILE* stream, std::string_view text) {
 }
 
 struct Interruption::Saved {
-    struct sigaction previous {};
+    struct sigaction previous[std::size(kEndSignals)]{};
+    struct sigaction previousPipe {};
+    std::thread canceller;  // waits for the first interruption's byte, then cancels
 };
 struct Interruption::ThreadsShielded::Saved {
     sigset_t previous{};
 };
 
 Interruption::Interruption() : saved_(std::make_unique<Saved>()) {
-    interrupted.store(false);
+    interruptions.store(0);
+    MakeTexts();
+    if (::pipe2(wakePipe, O_CLOEXEC) == 0) {
+        const ThreadsShielded shielded;
+        saved_->canceller = std::thread([] {
+            for (char c = 0;;) {
+                const ssize_t n = ::read(wakePipe[0], &c, 1);
+                if (n == 1) Cancel();
+                else if (n == 0 || errno != EINTR) return;
+            }
+        });
+    }
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     // Interrupted calls go on (a write to a full pipe keeps its line); the password prompt
     // waits in poll(), which returns at a signal all the same, and looks at the flag.
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &saved_->previous);
+    for (std::size_t k = 0; k < std::size(kEndSignals); ++k) sigaction(kEndSignals[k], &action, &saved_->previous[k]);
+    // A reader that went away (a pipe into `head`) makes writes fail, not the program end.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &saved_->previousPipe);
 }
-Interruption::~Interruption() { sigaction(SIGINT, &saved_->previous, nullptr); }
+
+Interruption::~Interruption() {
+    for (std::size_t k = 0; k < std::size(kEndSignals); ++k) sigaction(kEndSignals[k], &saved_->previous[k], nullptr);
+    sigaction(SIGPIPE, &saved_->previousPipe, nullptr);
+    if (saved_->canceller.joinable()) {
+        ::close(wakePipe[1]);
+        saved_->canceller.join();
+        ::close(wakePipe[0]);
+    }
+}
 
 Interruption::ThreadsShielded::ThreadsShielded() : saved_(std::make_unique<Saved>()) {
     sigset_t block;
     sigemptyset(&block);
-    sigaddset(&block, SIGINT);
+    for (const int signal : kEndSignals) sigaddset(&block, signal);
     pthread_sigmask(SIG_BLOCK, &block, &saved_->previous);
 }
 Interruption::ThreadsShielded::~ThreadsShielded() { pthread_sigmask(SIG_SETMASK, &saved_->previous, nullptr); }

@@ -3,6 +3,7 @@
 // Ctrl+C, a password typed without echo, and a folder's absolute path. All of it is here.
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,9 +15,13 @@ namespace tarvex {
 // a pipe or a file, and every stream on Linux, gets the bytes as they are.
 void Write(std::FILE* stream, std::string_view text);
 
-// Ctrl+C (and Ctrl+Break on Windows) while it lives only sets a flag: the batch polls it
-// between statements (BatchReport::Cancelled) and stops as Cancel stops it. On Linux a signal
-// handler sets it, on Windows the console's control handler. One at a time.
+// Ctrl+C, and the other ways a scheduler or a closed terminal asks a program to end (SIGTERM,
+// SIGHUP; Ctrl+Break and the console's close on Windows), while it lives. The first one is
+// acknowledged on stderr at once, sets the flag the batch polls between statements
+// (BatchReport::Cancelled), and calls what CancelWith gave, which cancels the statement under
+// way, so that the batch drops the temporary database and stops. A second one ends the
+// process at once with 130, saying what may be left on the server. A closed standard output
+// ends nothing (SIGPIPE is ignored). One at a time.
 class Interruption {
 public:
     Interruption();
@@ -26,9 +31,22 @@ public:
 
     bool Requested() const;
 
-    // While it lives, threads that the calling thread starts take no Ctrl+C of their own (on
-    // Linux they block the signal, so that it reaches the thread that polls the flag and no
-    // call of the driver's is broken off by it).
+    // While the returned object lives, the first interruption also calls `cancel`, on a thread
+    // of its own.
+    class Cancelling {
+    public:
+        ~Cancelling();
+        Cancelling(const Cancelling&) = delete;
+        Cancelling& operator=(const Cancelling&) = delete;
+
+    private:
+        friend class Interruption;
+        Cancelling() = default;
+    };
+    [[nodiscard]] std::unique_ptr<Cancelling> CancelWith(std::function<void()> cancel) const;
+
+    // While it lives, threads that the calling thread starts take no interruption of their own
+    // (on Linux they block the signals, so that no call of the driver's is broken off by one).
     class ThreadsShielded {
     public:
         ThreadsShielded();

@@ -30,28 +30,39 @@ private:
     BatchReport& batch_;
 };
 
+std::string CancelledText() { return ProgramText("批量转换已取消；已完成的账套不受影响。"); }
+
 std::string LostConnectionText() {
     return ProgramText("与服务器的连接已断开，批量转换停止。已完成的账套不受影响；请重新登录后再转换其余的账套。");
 }
 
-// Why the batch cannot start, or empty: the temporary database must be free and absent. The
-// hold the batch takes here (`hold`) lasts until RunBatch settles it at the batch's end.
-std::string StartProblem(Database& database, const ConversionLedger& ledger, std::optional<Hold>& hold) {
+// Why the batch cannot start (`stop` says which kind), or empty: the temporary database must be
+// free and absent. The hold the batch takes here (`hold`) lasts until RunBatch settles it at the
+// batch's end.
+std::string StartProblem(Database& database, const ConversionLedger& ledger, std::optional<Hold>& hold,
+                         BatchOutcome::Stop& stop) {
     const std::string name = ProgramText("临时数据库") + ProgramText(kTemporaryDatabase);
-    if (const std::optional<ExtractionRecord> filled = ledger.Filled())
+    if (const std::optional<ExtractionRecord> filled = ledger.Filled()) {
+        stop = BatchOutcome::Stop::Failed;
         return ProgramText("本程序整理的") + name + ProgramText("（账套“") + filled->accountSetName +
                ProgramText("”）还没有导出，批量转换没有开始。请先在主窗口点击“导出数据”导出它，再开始批量转换。");
+    }
     Database::Session session = database.Begin();
     const std::optional<HoldTaken> taken = session.Run(TakingHold);
     if (taken) hold = taken->hold;
-    if (hold && (*hold == Hold::InUse || *hold == Hold::Unknown))
+    if (hold && (*hold == Hold::InUse || *hold == Hold::Unknown)) {
+        stop = ConnectionLost(taken->why) ? BatchOutcome::Stop::ConnectionLost : BatchOutcome::Stop::HeldElsewhere;
         return HeldElsewhereText(*taken) + ProgramText("，批量转换没有开始。请等它导出完毕后再试。") +
                (taken->why.Empty() ? "" : ReasonLine(taken->why));
+    }
     const std::optional<TemporaryDatabase> found = session.Run(ReadTemporaryDatabase);
-    if (found && found->is == TemporaryDatabase::Is::Present)
+    if (found && found->is == TemporaryDatabase::Is::Present) {
+        stop = BatchOutcome::Stop::Leftover;
         return ProgramText("服务器上已有") + name +
-               ProgramText("（可能是另一个转换程序正在使用它，也可能是上次转换留下、尚未导出的），批量转换没有开始。"
-                           "请确认没有别人正在转换后，在主窗口点击“导出数据”导出并删除它，或在服务器上删除它，再开始批量转换。");
+               ProgramText("，没有别的转换程序在使用它：它是上次转换留下、尚未导出的。批量转换没有开始。"
+                           "请在主窗口点击“导出数据”导出并删除它，或删除它（tarvex-convert-cli drop-temporary），"
+                           "再开始批量转换。");
+    }
     return {};
 }
 
@@ -75,8 +86,10 @@ void Judge(const Extraction& x, const Export& e, BatchRow& row) {
     if (const int failed = x.record.FailedCopies(); failed > 0)
         row.notes.push_back(std::to_string(failed) + ProgramText("张表整理失败"));
     if (const std::string warning = ExtractionWarning(x.record); !warning.empty()) row.notes.push_back(warning);
-    for (const std::string& warning : e.warnings)
-        if (std::find(row.notes.begin(), row.notes.end(), warning) == row.notes.end()) row.notes.push_back(warning);
+    // What the export says of a backup's contents, where there is a backup.
+    if (e.backup && e.backup->ok)
+        for (const std::string& warning : e.warnings)
+            if (std::find(row.notes.begin(), row.notes.end(), warning) == row.notes.end()) row.notes.push_back(warning);
     if (!e.recordProblem.empty()) row.notes.push_back(RecordFailedText(e.file, e.recordProblem));
     if (e.end == Export::End::BackupFailed) row.notes.push_back(ProgramText("备份失败：") + ReasonLine(e.backup->error));
     else if (e.verify && !e.Verified()) row.notes.push_back(ProgramText("校验未通过：") + ReasonLine(e.verify->error));
@@ -102,39 +115,52 @@ public:
         }
         const ConversionInputs inputs{source_, set.year, set.unitCode, set.accountSetNo, set.name};
         const Extraction x = Extract(database_, inputs, ledger_, setReport_, options_);
+        // A cancel breaks off the statement under way: whatever failed then was cancelled.
+        if (x.end == Extraction::End::Cancelled || (x.end != Extraction::End::Finished && setReport_.Cancelled()))
+            return Cancel(row, outcome);
         switch (x.end) {
-            case Extraction::End::Finished: break;
-            case Extraction::End::Cancelled:
-                DropTemporaryDatabase(database_, ledger_, setReport_, options_);
-                return Stop(row, outcome, BatchRow::Result::Cancelled, {});
-            case Extraction::End::Closing: return Stop(row, outcome, BatchRow::Result::Cancelled, {});
+            case Extraction::End::Finished:
+            case Extraction::End::Cancelled: break;
+            case Extraction::End::Closing: return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {});
             case Extraction::End::Refused:
-            case Extraction::End::InUse: return Stop(row, outcome, BatchRow::Result::Failed, x.refusal);
+            case Extraction::End::InUse: return Stop(row, outcome, BatchOutcome::Stop::HeldElsewhere, x.refusal);
             case Extraction::End::CreateFailed:
-                return Stop(row, outcome, BatchRow::Result::Failed,
-                            LostConnection(x) ? LostConnectionText()
-                                              : ProgramText("临时数据库创建失败，批量转换停止。") + ReasonLine(x.create->error));
+                if (LostConnection(x)) return Stop(row, outcome, BatchOutcome::Stop::ConnectionLost, LostConnectionText());
+                return Stop(row, outcome, BatchOutcome::Stop::Failed,
+                            ProgramText("临时数据库创建失败，批量转换停止。") + ReasonLine(x.create->error));
         }
         const Export e = ExportTemporaryDatabase(database_, ledger_, directory_, setReport_, options_);
         if (!e.file.empty()) taken_.push_back(e.file);
-        if (e.end == Export::End::Cancelled || e.end == Export::End::Closing) {
-            if (e.end == Export::End::Cancelled) DropTemporaryDatabase(database_, ledger_, setReport_, options_);
-            return Stop(row, outcome, BatchRow::Result::Cancelled, {});
-        }
+        if (e.end == Export::End::Closing) return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {});
+        const bool done = e.Verified() && e.drop && e.drop->ok;
+        if (e.end == Export::End::Cancelled || (!done && setReport_.Cancelled())) return Cancel(row, outcome);
+        if (e.end == Export::End::BackupFailed)
+            setReport_.Log(ProgramText("导出备份失败！") + ReasonLine(e.backup->error) + "\r\n");
         Judge(x, e, row);
-        if (LostConnection(x) || LostConnection(e)) return Stop(row, outcome, BatchRow::Result::Failed, LostConnectionText());
+        if (LostConnection(x) || LostConnection(e))
+            return Stop(row, outcome, BatchOutcome::Stop::ConnectionLost, LostConnectionText(), row.result);
         // A backup that failed or did not pass its check leaves the database: the next set needs it gone.
         const bool dropped = e.drop ? e.drop->ok : DropTemporaryDatabase(database_, ledger_, setReport_, options_);
-        if (!dropped) return Stop(row, outcome, row.result, ProgramText("临时数据库未能删除，批量转换停止。"));
+        if (!dropped)
+            return Stop(row, outcome, BatchOutcome::Stop::Failed, ProgramText("临时数据库未能删除，批量转换停止。"),
+                        row.result);
         return true;
     }
 
 private:
-    bool Stop(BatchRow& row, BatchOutcome& outcome, BatchRow::Result result, const std::string& why) {
-        row.result = result;
+    // The set under way was cancelled: its temporary database goes, if the server answers.
+    bool Cancel(BatchRow& row, BatchOutcome& outcome) {
+        if (ledger_.Filled()) DropTemporaryDatabase(database_, ledger_, setReport_, options_);
+        return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {});
+    }
+
+    bool Stop(BatchRow& row, BatchOutcome& outcome, BatchOutcome::Stop stop, const std::string& why,
+              std::optional<BatchRow::Result> result = std::nullopt) {
+        row.result = result.value_or(stop == BatchOutcome::Stop::Cancelled ? BatchRow::Result::Cancelled
+                                                                           : BatchRow::Result::Failed);
         if (!why.empty() && std::find(row.notes.begin(), row.notes.end(), why) == row.notes.end()) row.notes.push_back(why);
-        outcome.cancelled = result == BatchRow::Result::Cancelled;
-        outcome.stopped = outcome.cancelled ? ProgramText("批量转换已取消；已完成的账套不受影响。") : why;
+        outcome.stop = stop;
+        outcome.stopped = stop == BatchOutcome::Stop::Cancelled ? CancelledText() : why;
         return false;
     }
 
@@ -144,13 +170,15 @@ private:
     SetReport setReport_;
     ConversionLedger& ledger_;
     std::vector<std::string> taken_;
-    ConversionOptions options_{0, &taken_, /*heldByCaller=*/true, Execution::Direct};
+    ConversionOptions options_{0, &taken_, /*heldByCaller=*/true, Execution::Direct, /*exportFollows=*/true};
 };
 
-std::string CsvField(const std::string& utf8) {
+// A field of the summary; `guarded`: a text a spreadsheet program would take for a formula is
+// kept text by an apostrophe. A file's name goes unguarded, as it is on the disk.
+std::string CsvField(const std::string& utf8, bool guarded = true) {
     std::string field = utf8;
-    // A cell a spreadsheet program would take for a formula stays text.
-    if (!field.empty() && std::string_view("=+-@").find(field.front()) != std::string_view::npos) field.insert(0, "'");
+    if (guarded && !field.empty() && std::string_view("=+-@").find(field.front()) != std::string_view::npos)
+        field.insert(0, "'");
     std::string quoted = "\"";
     for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";
@@ -171,11 +199,37 @@ std::string FolderProblem(const std::string& directory) {
     return {};
 }
 
+namespace {
+
+// Writes the summary beside the backups under a name of its own: two batches that end in the
+// same second (a refused one, say, beside one that converted) each keep theirs, the later one
+// numbered "(2)", "(3)", ...
+void WriteSummary(const std::string& directory, BatchOutcome& outcome) {
+    const std::string stem = SummaryFileName(std::time(nullptr));
+    const std::string base = stem.substr(0, stem.size() - 4);  // without ".csv"
+    const std::string csv = SummaryCsv(outcome.rows);
+    for (int n = 1;; ++n) {
+        const std::string file = n == 1 ? stem : base + "(" + std::to_string(n) + ").csv";
+        switch (CreateRecordFile(BackupPath(directory, file), csv)) {
+            case Creation::Created: outcome.summaryFile = file; return;
+            case Creation::Taken: continue;
+            case Creation::Failed:
+                outcome.summaryProblem = WriteRecordFile(BackupPath(directory, file), csv);
+                if (outcome.summaryProblem.empty()) outcome.summaryFile = file;
+                return;
+        }
+    }
+}
+
+}  // namespace
+
 int BatchOutcome::ExitCode() const {
     const auto any = [&](BatchRow::Result r) {
         return std::any_of(rows.begin(), rows.end(), [r](const BatchRow& row) { return row.result == r; });
     };
-    if (!stopped.empty() || cancelled || any(BatchRow::Result::Failed) || any(BatchRow::Result::NotRun)) return 1;
+    if (stop == Stop::ConnectionLost) return 4;
+    if (stop == Stop::HeldElsewhere || stop == Stop::Leftover) return 5;
+    if (stop != Stop::None || any(BatchRow::Result::Failed) || any(BatchRow::Result::NotRun)) return 1;
     return any(BatchRow::Result::WithWarnings) ? 3 : 0;
 }
 
@@ -184,7 +238,12 @@ BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::s
     BatchOutcome outcome;
     for (const AccountSetEntry& set : sets) outcome.rows.emplace_back().set = set;
     std::optional<Hold> hold;
-    outcome.stopped = StartProblem(database, ledger, hold);
+    outcome.stopped = StartProblem(database, ledger, hold, outcome.stop);
+    if (!outcome.stopped.empty() && report.Cancelled()) {
+        // The cancel broke off the start's own check.
+        outcome.stop = BatchOutcome::Stop::Cancelled;
+        outcome.stopped = CancelledText();
+    }
     if (!outcome.stopped.empty()) {
         report.Log(outcome.stopped + "\r\n");
     } else {
@@ -192,8 +251,8 @@ BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::s
         const int total = static_cast<int>(sets.size());
         for (int n = 1; n <= total; ++n) {
             if (report.Cancelled()) {
-                outcome.cancelled = true;
-                outcome.stopped = ProgramText("批量转换已取消；已完成的账套不受影响。");
+                outcome.stop = BatchOutcome::Stop::Cancelled;
+                outcome.stopped = CancelledText();
                 break;
             }
             BatchRow& row = outcome.rows[static_cast<std::size_t>(n - 1)];
@@ -206,14 +265,14 @@ BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::s
             }
         }
     }
+    for (BatchRow& row : outcome.rows)
+        if (row.result == BatchRow::Result::NotRun)
+            row.notes.push_back(outcome.Cancelled() ? ProgramText("批量转换已取消，没有转换")
+                                                    : ProgramText("批量转换在此之前停止，没有转换"));
     // Taken before the first set, it stays only with a temporary database whose drop failed (the
     // batch has reported it; the window's export can still back it up and drop it).
-    if (hold)
-        database.Run(SettlingHold(*hold, ledger.Filled().has_value()));
-    const std::string file = SummaryFileName(std::time(nullptr));
-    const std::string failed = WriteRecordFile(BackupPath(directory, file), SummaryCsv(outcome.rows));
-    if (failed.empty()) outcome.summaryFile = file;
-    else outcome.summaryProblem = failed;
+    if (hold) database.Run(SettlingHold(*hold, ledger.Filled().has_value()));
+    WriteSummary(directory, outcome);
     return outcome;
 }
 
@@ -239,9 +298,10 @@ std::string SummaryCsv(const std::vector<BatchRow>& rows) {
     std::string csv = "年度,单位编号,单位名称,账套编号,账套名称,结果,复制行数,有数据的表,备份文件,校验,说明\n";
     for (const BatchRow& r : rows) {
         const auto f = [&](const std::string& narrow) { return CsvField(cp.ToUtf8(Trimmed(narrow))); };
+        const auto name = [&](const std::string& narrow) { return CsvField(cp.ToUtf8(narrow), false); };
         csv += f(r.set.year) + "," + f(r.set.unitCode) + "," + f(r.set.unitName) + "," + f(r.set.accountSetNo) + "," +
                f(r.set.name) + "," + f(ResultText(r.result)) + "," + std::to_string(r.rows) + "," +
-               std::to_string(r.tablesWithRows) + "," + f(r.file) + "," + f(r.verification) + "," + f(NotesText(r)) +
+               std::to_string(r.tablesWithRows) + "," + name(r.file) + "," + f(r.verification) + "," + f(NotesText(r)) +
                "\n";
     }
     return csv;

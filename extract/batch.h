@@ -51,14 +51,26 @@ public:
 };
 
 struct BatchOutcome {
+    // Why the batch stopped before its end, for a scheduler to tell "retry later" from "fix
+    // something".
+    enum class Stop {
+        None,            // it ran to its end
+        Cancelled,       // Cancel, Ctrl+C
+        HeldElsewhere,   // another copy of the program holds the temporary database
+        Leftover,        // a temporary database is on the server that no copy holds
+        ConnectionLost,  // the server went away
+        Failed,          // something else went wrong: `stopped` says what
+    };
     std::vector<BatchRow> rows;  // one per set asked for, in order
+    Stop stop = Stop::None;
     std::string stopped;         // why the batch stopped before its end; empty when it did not
-    bool cancelled = false;
     std::string summaryFile;     // the CSV's name beside the backups; empty when not written
     std::string summaryProblem;  // why it could not be written
 
+    bool Cancelled() const { return stop == Stop::Cancelled; }
     // 0: every set converted and checked without warnings; 1: some set failed or the batch
-    // stopped or was cancelled; 3: all converted, some with warnings.
+    // stopped or was cancelled; 3: all converted, some with warnings; 4: the server went away;
+    // 5: the temporary database is another copy's, or left over.
     int ExitCode() const;
 };
 

@@ -54,6 +54,9 @@ struct ConversionOptions {
     bool heldByCaller = false;
     // How the create, copy, backup, check and drop statements go to the driver.
     Execution execution = Execution::Prepared;
+    // The export follows the extraction by itself (a batch): the completion line does not send
+    // the user to the export button.
+    bool exportFollows = false;
 };
 
 // What an extraction came to.
@@ -123,6 +126,27 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
 
 // "转换记录文件<file>.txt写入失败（<why>）": the record beside the backup `file` could not be written.
 std::string RecordFailedText(const std::string& file, const std::string& why);
+
+// What dropping a temporary database that no copy of the program holds (one left over by a
+// copy that ended early) came to.
+struct LeftoverDrop {
+    enum class End {
+        Dropped,        // it was there and is gone; `held` says what it held
+        Absent,         // there was none
+        HeldElsewhere,  // another copy holds it (or that cannot be told): `refusal` says which
+        FilledHere,     // this connection filled it and has not exported it: export it instead
+        Failed,         // the drop failed: `error` says why
+        Closing,        // the database shut down
+    };
+    End end = End::Closing;
+    std::string held;      // what its own GL_ZTCS says it holds, one account set a line
+    std::string refusal;
+    OdbcError error;
+};
+
+// Drops the temporary database if it is on the server and no copy of the program holds it,
+// after reading what it holds; never one that another copy holds.
+LeftoverDrop DropLeftover(Database& database, const ConversionLedger& ledger);
 
 // Drops the temporary database that this program filled (a cancelled or failed conversion)
 // and gives up its hold; true when it is gone.

@@ -374,6 +374,59 @@ bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, Convers
     return true;
 }
 
+namespace {
+
+// Database work: what the temporary database's GL_ZTCS says it holds, one account set a line.
+std::string ReadingWhatItHolds(ODBCDB& db) {
+    const auto rows = db.ReadAllText("SELECT kjnd, hsdwdm, ztbh, ztmc FROM [" + ProgramText(kTemporaryDatabase) +
+                                     "].[dbo].[GL_ZTCS]");
+    if (!rows) return ProgramText("（其中没有可以读取的GL_ZTCS表，不知道它属于哪个账套）");
+    if (rows->empty()) return ProgramText("（其中的GL_ZTCS表里没有账套）");
+    std::string held;
+    for (const std::vector<std::string>& row : *rows) {
+        if (row.size() != 4) continue;
+        std::string line = ProgramText("年度") + row[0] + ProgramText("，单位") + row[1] + ProgramText("，账套") + row[2] + " " + row[3];
+        line.erase(line.find_last_not_of(' ') + 1);
+        held += (held.empty() ? "" : "\n") + line;
+    }
+    return held;
+}
+
+}  // namespace
+
+LeftoverDrop DropLeftover(Database& database, const ConversionLedger& ledger) {
+    LeftoverDrop d;
+    if (ledger.Filled()) {
+        d.end = LeftoverDrop::End::FilledHere;
+        return d;
+    }
+    Database::Session session = database.Begin();
+    const std::optional<HoldTaken> taken = session.Run(TakingHold);
+    if (!taken) return d;
+    if (taken->hold != Hold::Held) {
+        d.end = LeftoverDrop::End::HeldElsewhere;
+        d.refusal = HeldElsewhereText(*taken) + ProgramText("，没有删除它。") + ReasonParagraph(taken->why);
+        return d;
+    }
+    const std::optional<TemporaryDatabase> found = session.Run(ReadTemporaryDatabase);
+    const std::optional<std::string> held =
+        found && found->is == TemporaryDatabase::Is::Present ? session.Run(ReadingWhatItHolds) : std::optional<std::string>();
+    const std::optional<Executed> drop =
+        held ? session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), Execution::Direct))
+             : std::optional<Executed>();
+    session.Run(SettlingHold(Hold::Held, false));
+    if (!found) return d;
+    if (found->is != TemporaryDatabase::Is::Present) {
+        d.end = found->is == TemporaryDatabase::Is::Absent ? LeftoverDrop::End::Absent : LeftoverDrop::End::Failed;
+        return d;
+    }
+    if (!drop) return d;
+    d.held = *held;
+    d.end = drop->ok ? LeftoverDrop::End::Dropped : LeftoverDrop::End::Failed;
+    d.error = drop->error;
+    return d;
+}
+
 std::string MonthDayText(const std::tm& t) {
     return std::to_string(t.tm_mon + 1) + ProgramText("月") + std::to_string(t.tm_mday) + ProgramText("日");
 }

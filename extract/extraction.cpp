@@ -123,7 +123,7 @@ Extraction Extract(Database& database, const ConversionInputs& inputs, Conversio
     record.finished = true;
     record.ended = LocalTimeText();
     ledger.SetFilled(record);
-    report.Log(ProgramText("数据整理完毕！请点击导出按钮！\r\n"));
+    report.Log(ProgramText(options.exportFollows ? "数据整理完毕，开始导出。\r\n" : "数据整理完毕！请点击导出按钮！\r\n"));
     for (const std::string& line : ExtractionSummary(record)) report.Log(line);
     x.end = Extraction::End::Finished;
     return x;

@@ -20,6 +20,8 @@
 #include "codepage.h"
 #include "conversion_record.h"
 #include "export.h"
+#include "odbcdb.h"
+#include "temporary_database.h"
 #include "odbc_api.h"
 #include "odbc_trace.h"
 #include "standin_process.h"
@@ -167,6 +169,7 @@ protected:
     bool TemporaryDatabaseExists() const { return testsupport::TemporaryDatabaseExists(standin_.DataDir()); }
 
     testsupport::StandinProcess standin_;
+    tarvex::ODBCDB own_;  // another copy of the program, where a test needs one
     const std::string tag_ = std::to_string(standin_.Port());
     const fs::path folder_ = fs::temp_directory_path() / ("tarvex-cli-" + tag_);
     const fs::path scratch_ = fs::temp_directory_path() / ("tarvex-cli-output-" + tag_);
@@ -226,24 +229,93 @@ TEST_F(CommandLine, AYearsConvertibleSetsGoIntoCheckedBackupsAndTheSummaryCounts
 
 TEST_F(CommandLine, AServerThatGoesAwayAfterTheFirstSetFailsTheNextStopsTheBatchAndKeepsTheFirst) {
     const Ran ran = ConvertThreeAndAfterTheFirst([&](Program&) { standin_.KillNow(); });
-    EXPECT_EQ(ran.code, 1);
+    EXPECT_EQ(ran.code, 4);  // the server went away: a scheduler may retry later
     EXPECT_NE(ran.err.find("与服务器的连接已断开，批量转换停止。"), std::string::npos) << ran.err;
     EXPECT_NE(ran.out.find("汇总：3个账套，已转换1个，失败1个，未转换1个。"), std::string::npos) << ran.out;
     const auto summary = Summary();
     ASSERT_EQ(summary.size(), 3u);
     EXPECT_EQ(summary[0][5] + summary[1][5] + summary[2][5], "已转换失败未转换");
     EXPECT_NE(summary[1][10].find("与服务器的连接已断开"), std::string::npos) << summary[1][10];
+    EXPECT_EQ(summary[2][10], "批量转换在此之前停止，没有转换");
     EXPECT_EQ(Files(".bak").size(), 1u);
 }
 
-TEST_F(CommandLine, CtrlCStopsTheBatchWithExitCode130AndKeepsTheSetsAlreadyConverted) {
-    const Ran ran = ConvertThreeAndAfterTheFirst([](Program& program) { program.Signal(SIGINT); });
-    EXPECT_EQ(ran.code, 130);
-    EXPECT_NE(ran.err.find("已按 Ctrl+C"), std::string::npos) << ran.err;
-    EXPECT_NE(ran.err.find("批量转换已取消；已完成的账套不受影响。"), std::string::npos) << ran.err;
-    EXPECT_NE(ran.out.find("汇总：3个账套，已转换1个，未转换2个。"), std::string::npos) << ran.out;
-    EXPECT_EQ(Summary().size() + Files(".bak").size(), 3u + 1u);
+// Ctrl+C, and a scheduler's or a closed terminal's SIGTERM and SIGHUP: the statement under way
+// is cancelled, the temporary database dropped and the summary written.
+TEST_F(CommandLine, AnInterruptionStopsTheBatchWithExitCode130AndKeepsTheSetsAlreadyConverted) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        for (const fs::path& f : fs::directory_iterator(folder_)) fs::remove(f);
+        const Ran ran = ConvertThreeAndAfterTheFirst([signal](Program& program) { program.Signal(signal); });
+        EXPECT_EQ(ran.code, 130);
+        EXPECT_NE(ran.err.find("已收到中断"), std::string::npos) << ran.err;
+        EXPECT_NE(ran.err.find("批量转换已取消；已完成的账套不受影响。"), std::string::npos) << ran.err;
+        EXPECT_NE(ran.out.find("汇总：3个账套，已转换1个，未转换2个。"), std::string::npos) << ran.out;
+        EXPECT_EQ(Summary().size() + Files(".bak").size(), 3u + 1u);
+        EXPECT_FALSE(TemporaryDatabaseExists());
+    }
+}
+
+// A server that stops answering in the middle of a statement: the first Ctrl+C is acknowledged
+// at once and cancels the statement, which the server never answers; the second ends the
+// program with 130 at once, saying what may be left.
+TEST_F(CommandLine, ASecondInterruptionEndsABatchAtAServerThatStoppedAnswering) {
+    standin_.Stop();
+    standin_.Start({"--reply-delay-ms", "100"});  // slow enough to stop it within the set
+    const int out = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Program program(Convert({"--set", "2016/001/001"}), out, scratch_ / "err");
+    ::close(out);
+    const auto said = [&](const char* text) {
+        for (int guard = 0; guard < 600; ++guard, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+            if (FileText(scratch_ / "err", true).find(text) != std::string::npos) return true;
+        return false;
+    };
+    ASSERT_TRUE(said("：表1/34"));
+    standin_.Freeze(true);
+    program.Signal(SIGINT);
+    EXPECT_TRUE(said("已收到中断"));
+    program.Signal(SIGINT);
+    EXPECT_EQ(program.Wait(), 130);
+    EXPECT_TRUE(said("drop-temporary"));
+    standin_.Freeze(false);
+}
+
+// The exit codes a scheduler tells "retry later" (4) from "fix something" (5, 2) by, and the
+// leftover temporary database dropped from the tool, never one another copy holds.
+TEST_F(CommandLine, ALeftoverIsDroppedFromTheToolAndEachStopHasItsOwnExitCode) {
+    ASSERT_TRUE(own_.NewOpenDatabase(tarvex::CodePage::Process().FromUtf8(
+        "DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=2016年乡镇数据采集")));
+    const auto sql = [&](const char* utf8) {
+        EXPECT_TRUE(own_.ExecuteSql(tarvex::CodePage::Process().FromUtf8(utf8), tarvex::Timeout::None(),
+                                    tarvex::Execution::Direct));
+    };
+    sql("create database Tarvex数据整理");
+    sql("SELECT * INTO Tarvex数据整理.dbo.GL_ZTCS FROM \"2016年乡镇数据采集\".dbo.GL_Ztcs WHERE hsdwdm='001' AND ztbh='001' AND kjnd='2016'");
+    EXPECT_EQ(tarvex::TakeHold(own_), tarvex::Hold::Held);  // another copy filling it
+    EXPECT_EQ(Run(Convert({"--set", "2016/001/001"})).code, 5);
+    EXPECT_EQ(Run({"drop-temporary"}).code, 5);
+    EXPECT_TRUE(TemporaryDatabaseExists());
+    own_.CloseDatabase();  // that copy ended early: a leftover
+    EXPECT_EQ(Run(Convert({"--set", "2016/001/001"})).code, 5);
+    const Ran dropped = Run({"drop-temporary"});
+    EXPECT_EQ(dropped.code, 0) << dropped.err;
+    EXPECT_NE(dropped.err.find("年度2016，单位001，账套001 演示账套"), std::string::npos) << dropped.err;
     EXPECT_FALSE(TemporaryDatabaseExists());
+    EXPECT_EQ(Run({"drop-temporary"}).code, 0);
+    standin_.Stop();
+    EXPECT_EQ(Run({"list"}).code, 4);  // nobody listening
+    standin_.Start();
+}
+
+// A reader of standard output that goes away (`| head`) ends nothing before the summary.
+TEST_F(CommandLine, AClosedStandardOutputDoesNotEndTheBatch) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    ::close(fds[0]);
+    Program program(Convert({"--set", "2016/001/001", "--set", "2016/002/002"}), fds[1], scratch_ / "err");
+    ::close(fds[1]);
+    EXPECT_EQ(program.Wait(), 0) << FileText(scratch_ / "err", true);
+    EXPECT_EQ(Summary().size(), 2u);
 }
 
 TEST_F(CommandLine, ASetWhoseRecordCannotBeWrittenEndsWithExitCode3) {

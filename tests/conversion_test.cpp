@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "backup_check.h"
@@ -38,7 +39,9 @@ class Recorder final : public tarvex::BatchReport {
 public:
     void SetBegins(int n, int total, const tarvex::AccountSetEntry&) override { begun.emplace_back(n, total); }
     void Log(const std::string& line) override { log += CodePage::Process().ToUtf8(line); }
-    void TableCopied(int, const tarvex::TableCopy&) override { ++tables; }
+    void TableCopied(int, const tarvex::TableCopy&) override {
+        if (++tables == afterTables) then();
+    }
     void SetEnded(int, const BatchRow&) override { ++ended; }
     bool Cancelled() override { return cancelAfterTables >= 0 && tables >= cancelAfterTables; }
 
@@ -47,6 +50,8 @@ public:
     int tables = 0;
     int ended = 0;
     int cancelAfterTables = -1;
+    int afterTables = -1;         // once this many tables are copied,
+    std::function<void()> then;   // this happens
 };
 
 class Batch : public ::testing::Test {
@@ -60,6 +65,7 @@ protected:
         const tarvex::LoginSettings settings{".", "sa", "1", Local("2016年乡镇数据采集")};
         const auto opened = tarvex::OpenConnection(database_, settings, tarvex::LoginPrompt::Never());
         ASSERT_TRUE(opened && opened->ok) << (opened ? opened->error.Describe() : "");
+        ledger_.SetLogin({".", Local("2016年乡镇数据采集"), "sa"});
     }
     void TearDown() override {
         std::error_code ignored;
@@ -79,9 +85,7 @@ protected:
     }
 
     tarvex::BatchOutcome Run(const std::vector<tarvex::AccountSetEntry>& sets) {
-        tarvex::ConversionLedger ledger;
-        ledger.SetLogin({".", Local("2016年乡镇数据采集"), "sa"});
-        return tarvex::RunBatch(database_, ledger, Local("2016年乡镇数据采集"), sets,
+        return tarvex::RunBatch(database_, ledger_, Local("2016年乡镇数据采集"), sets,
                                 CodePage::Process().FromUtf8(folder_.string()), report_);
     }
 
@@ -110,6 +114,7 @@ protected:
     std::unique_ptr<testsupport::StandinProcess> standin_;
     fs::path folder_;
     tarvex::Database database_;
+    tarvex::ConversionLedger ledger_;
     tarvex::ODBCDB own_;
     Recorder report_;
 };
@@ -126,6 +131,9 @@ TEST_F(Batch, EachSetGoesIntoItsOwnCheckedBackupWithItsRecordAndALineOfTheSummar
     }
     EXPECT_EQ(outcome.ExitCode(), 0);
     EXPECT_EQ(report_.begun, (std::vector<std::pair<int, int>>{{1, 2}, {2, 2}}));
+    // The batch exports by itself: nobody is sent to a button.
+    EXPECT_EQ(report_.log.find("请点击导出按钮"), std::string::npos);
+    EXPECT_NE(report_.log.find("数据整理完毕，开始导出。"), std::string::npos);
     EXPECT_EQ(report_.tables, 68);
     const std::vector<fs::path> backups = Files(".bak");
     ASSERT_EQ(backups.size(), 2u);
@@ -195,7 +203,7 @@ TEST_F(Batch, ACancelEndsTheStatementUnderWayDropsTheDatabaseAndKeepsWhatIsDone)
     EXPECT_EQ(outcome.rows[0].result, BatchRow::Result::Converted);
     EXPECT_EQ(outcome.rows[1].result, BatchRow::Result::Cancelled);
     EXPECT_EQ(outcome.rows[2].result, BatchRow::Result::NotRun);
-    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_TRUE(outcome.Cancelled());
     EXPECT_EQ(outcome.ExitCode(), 1);
     EXPECT_EQ(report_.tables, 39);
     EXPECT_EQ(Files(".bak").size(), 1u);
@@ -206,12 +214,30 @@ TEST_F(Batch, ACancelEndsTheStatementUnderWayDropsTheDatabaseAndKeepsWhatIsDone)
 TEST_F(Batch, ALeftoverTemporaryDatabaseStopsTheBatchBeforeItsFirstSet) {
     ASSERT_TRUE(Sql("create database Tarvex数据整理"));
     const tarvex::BatchOutcome outcome = Run({Set("2016", "演示账套")});
-    EXPECT_NE(outcome.stopped.find(Local("另一个转换程序")), std::string::npos) << outcome.stopped;
+    EXPECT_NE(outcome.stopped.find(Local("上次转换留下")), std::string::npos) << outcome.stopped;
     EXPECT_EQ(outcome.rows[0].result, BatchRow::Result::NotRun);
-    EXPECT_EQ(outcome.ExitCode(), 1);
+    EXPECT_EQ(outcome.ExitCode(), 5);  // not for a retry: the leftover must go first
     EXPECT_EQ(report_.begun.size(), 0u);
     EXPECT_TRUE(Files(".bak").empty());
     EXPECT_TRUE(TemporaryDatabaseExists());  // not this batch's to drop
+    // A second batch refused in the same second keeps its own summary beside the first's.
+    Run({Set("2016", "演示账套")});
+    EXPECT_EQ(Files(".csv").size(), 2u);
+}
+
+// The server's reason for a failed backup goes into the log and the notes; a set cut off by a
+// lost connection says nothing of a backup it never made.
+TEST_F(Batch, AFailedBackupIsLoggedWithItsReasonAndACutOffSetClaimsNoBackup) {
+    const fs::path missing = folder_ / "missing";
+    const tarvex::BatchOutcome failed = tarvex::RunBatch(database_, ledger_, Local("2016年乡镇数据采集"),
+                                                         {Set("2016", "演示账套")}, CodePage::Process().FromUtf8(missing.string()), report_);
+    EXPECT_NE(report_.log.find("导出备份失败！原因："), std::string::npos) << report_.log;
+    EXPECT_NE(tarvex::NotesText(failed.rows[0]).find(Local("备份失败：")), std::string::npos);
+    report_.afterTables = report_.tables + 5;
+    report_.then = [&] { standin_->KillNow(); };
+    const tarvex::BatchOutcome cut = Run({Set("2016", "演示账套2")});
+    EXPECT_EQ(cut.ExitCode(), 4);
+    EXPECT_EQ(tarvex::NotesText(cut.rows[0]).find(Local("备份文件")), std::string::npos) << tarvex::NotesText(cut.rows[0]);
 }
 
 // Two copies of the program at two servers export the same-named account sets of two units in
@@ -227,7 +253,7 @@ TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
         bool Cancelled() override { return false; }
     };
     struct Copy {
-        testsupport::StandinProcess server{{.sampleName = "township"}};
+        testsupport::StandinProcess server{{.sampleName = "township", .extraArgs = {}}};
         tarvex::Database database;
         tarvex::ConversionLedger ledger;
         tarvex::Export exported;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "batch.h"
 #include "export.h"
 
 using tarvex::BuildBackupStatement;
@@ -56,4 +57,15 @@ TEST(ExportNames, FileNamePartStepsOverGbkTrailBytes) {
     const std::string withBarTrail = "\x81\x7C";
     EXPECT_EQ(FileNamePart(withBackslashTrail + withBarTrail, gbk), withBackslashTrail + withBarTrail);
     EXPECT_EQ(FileNamePart(withBackslashTrail + "\\", gbk), withBackslashTrail + "_");
+}
+
+// A spreadsheet program takes a cell starting with = + - @ for a formula: such texts are kept
+// text, but a file's name stays the name on the disk.
+TEST(ExportNames, TheSummaryGuardsFormulasButNotFileNames) {
+    tarvex::BatchRow row;
+    row.set.name = "=工会账套";
+    row.file = "=工会账套12月8日14时41分31秒.bak";
+    const std::string csv = tarvex::SummaryCsv({row});
+    EXPECT_NE(csv.find(",\"'=工会账套\","), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",\"=工会账套12月8日14时41分31秒.bak\","), std::string::npos) << csv;
 }

@@ -131,7 +131,7 @@ TEST_F(BatchFlow, ABatchRefusedForTheWindowsOwnTemporaryDatabaseLeavesItsHold) {
     Button("开始")->click();
     EXPECT_EQ(Summary().size(), 1);
     const QString log = dialog->findChild<QPlainTextEdit*>(U("批量日志"))->toPlainText();
-    EXPECT_TRUE(log.contains(U("还没有导出，批量转换没有开始"))) << log.toStdString();
+    EXPECT_EQ(log.count(U("还没有导出，批量转换没有开始")), 1) << log.toStdString();
     tarvex::ODBCDB other;
     ASSERT_TRUE(other.NewOpenDatabase(tarvex::CodePage::Process().FromUtf8(
         "DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=2016年乡镇数据采集")));

@@ -264,6 +264,10 @@ void StandinProcess::KillNow() {
     pid_ = -1;
 }
 
+void StandinProcess::Freeze(bool frozen) const {
+    if (pid_ > 0) ::kill(pid_, frozen ? SIGSTOP : SIGCONT);
+}
+
 bool StandinProcess::Running() const {
     if (pid_ <= 0) return false;
     siginfo_t info{};

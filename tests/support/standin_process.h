@@ -65,6 +65,9 @@ public:
     // Stops the server (SIGTERM, then waits); KillNow uses SIGKILL. Both are idempotent.
     void Stop();
     void KillNow();
+    // Stops the running server answering (SIGSTOP) or lets it go on (SIGCONT): its connections
+    // stay open, as with a server that hangs.
+    void Freeze(bool frozen) const;
     // After Stop or KillNow: starts the server again on the same port, with the same data
     // directory and options; the statement log goes on where it was. Throws when the server
     // runs or cannot start.
