@@ -14,6 +14,7 @@
 #endif
 
 #include "actions.h"
+#include "file_paths.h"
 #include "main_window.h"
 
 namespace tarvex {
@@ -61,7 +62,7 @@ LoginSettings& ProgramLoginSettings() {
 void PrepareProcess() {
     const std::string directory = ProgramDirectory();
     std::error_code error;
-    if (!directory.empty()) std::filesystem::current_path(directory, error);
+    if (!directory.empty()) std::filesystem::current_path(FileSystemPath(directory), error);
     if (error) std::fprintf(stderr, "%s: %s\n", directory.c_str(), error.message().c_str());
     // Round to nearest, every floating-point exception masked.
     std::fesetenv(FE_DFL_ENV);

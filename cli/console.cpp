@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "codepage.h"
+#include "file_paths.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -285,8 +286,8 @@ HiddenLine ReadHiddenLine(const std::string& prompt, const Interruption& interru
 
 std::string AbsoluteFolder(const std::string& folder) {
     std::error_code error;
-    const std::filesystem::path path = std::filesystem::absolute(folder, error);
-    std::string text = error ? folder : path.lexically_normal().native();
+    const std::filesystem::path path = std::filesystem::absolute(FileSystemPath(folder), error);
+    std::string text = error ? folder : NarrowPath(path.lexically_normal());
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
 }

@@ -8,6 +8,7 @@
 #include "catalogue.h"
 #include "codepage.h"
 #include "export.h"
+#include "file_paths.h"
 #include "failure_reason.h"
 #include "temporary_database.h"
 
@@ -137,6 +138,7 @@ public:
         if (e.end == Export::End::BackupFailed)
             setReport_.Log(ProgramText("导出备份失败！") + ReasonLine(e.backup->error) + "\r\n");
         Judge(x, e, row);
+        if (!row.verification.empty()) row.serverVersion = ledger_.Login().serverVersion;
         if (LostConnection(x) || LostConnection(e))
             return Stop(row, outcome, BatchOutcome::Stop::ConnectionLost, LostConnectionText(), row.result);
         // A backup that failed or did not pass its check leaves the database: the next set needs it gone.
@@ -189,7 +191,7 @@ std::string Trimmed(const std::string& s) { return s.substr(0, s.find_last_not_o
 }  // namespace
 
 std::string FolderProblem(const std::string& directory) {
-    const QString path = QString::fromStdString(CodePage::Process().ToUtf8(directory));
+    const QString path = QtPath(directory);
     const QFileInfo info(path);
     const std::string named = ProgramText("文件夹“") + directory + ProgramText("”");
     if (directory.empty() || !info.exists()) return named + ProgramText("不存在。");
@@ -295,14 +297,14 @@ std::string NotesText(const BatchRow& row) {
 
 std::string SummaryCsv(const std::vector<BatchRow>& rows) {
     const CodePage cp = CodePage::Process();
-    std::string csv = "年度,单位编号,单位名称,账套编号,账套名称,结果,复制行数,有数据的表,备份文件,校验,说明\n";
+    std::string csv = "年度,单位编号,单位名称,账套编号,账套名称,结果,复制行数,有数据的表,备份文件,校验,说明,服务器版本\n";
     for (const BatchRow& r : rows) {
         const auto f = [&](const std::string& narrow) { return CsvField(cp.ToUtf8(Trimmed(narrow))); };
         const auto name = [&](const std::string& narrow) { return CsvField(cp.ToUtf8(narrow), false); };
         csv += f(r.set.year) + "," + f(r.set.unitCode) + "," + f(r.set.unitName) + "," + f(r.set.accountSetNo) + "," +
                f(r.set.name) + "," + f(ResultText(r.result)) + "," + std::to_string(r.rows) + "," +
                std::to_string(r.tablesWithRows) + "," + name(r.file) + "," + f(r.verification) + "," + f(NotesText(r)) +
-               "\n";
+               "," + f(r.serverVersion) + "\n";
     }
     return csv;
 }

@@ -14,6 +14,7 @@
 
 #include "catalogue.h"
 #include "codepage.h"
+#include "file_paths.h"
 #include "sha256.h"
 
 namespace tarvex {
@@ -31,9 +32,6 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kLineEnd = "\n";
 #endif
 
-// A narrow path of the program (code page of the process) as the file system takes it: UTF-8
-// on Linux, UTF-16 on Windows, as Qt names files.
-fs::path FileSystemPath(const std::string& narrow) { return fs::path(CodePage::Process().ToUtf16(narrow)); }
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -147,6 +145,11 @@ void ConversionLedger::SetLogin(LoggedIn login) {
     filled_.reset();
 }
 
+void ConversionLedger::SetServerVersion(std::string version) {
+    std::lock_guard lock(mutex_);
+    login_.serverVersion = std::move(version);
+}
+
 LoggedIn ConversionLedger::Login() const {
     std::lock_guard lock(mutex_);
     return login_;
@@ -189,7 +192,10 @@ std::string RecordText(const std::optional<ExtractionRecord>& filled, const Logg
     const auto u = [&](const std::string& narrow) { return cp.ToUtf8(narrow); };
     const LoggedIn& from = filled ? filled->login : login;
     std::string t = std::string(kProgram) + " 转换记录\n程序版本：" + std::string(kVersion) + "\n\n";
-    t += "服务器：" + u(from.server) + "\n数据库：" + u(filled ? filled->sourceDatabase : from.database) + "\n用户名：" + u(from.user) + "\n\n";
+    t += "服务器：" + u(from.server) + "\n";
+    if (!login.serverVersion.empty())
+        t += "服务器版本：" + u(login.serverVersion) + "（这个备份只能在同样或更新版本的SQL Server上还原）\n";
+    t += "数据库：" + u(filled ? filled->sourceDatabase : from.database) + "\n用户名：" + u(from.user) + "\n\n";
     if (filled) {
         t += "转换年度：" + u(filled->year) + "\n单位编号：" + u(filled->unitCode) + "\n账套名称：" +
              u(filled->accountSetName) + "\n账套编号：" + u(filled->accountSetNumber) + "\n整理开始：" +
@@ -233,7 +239,7 @@ std::string WriteRecordFile(const std::string& path, const std::string& utf8) {
 }
 
 Creation CreateRecordFile(const std::string& path, const std::string& utf8) {
-    QFile file(QString::fromStdU16String(FileSystemPath(path).u16string()));
+    QFile file(QtPath(path));
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         return FileExists(path) ? Creation::Taken : Creation::Failed;
     }

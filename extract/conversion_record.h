@@ -20,6 +20,9 @@ struct LoggedIn {
     std::string server;
     std::string database;
     std::string user;
+    // SERVERPROPERTY's ProductVersion and Edition, once an export has asked: a backup restores
+    // only on the same or a newer SQL Server.
+    std::string serverVersion;
 };
 
 struct TableCopy {
@@ -63,6 +66,7 @@ public:
     // A new connection: nothing is filled on it yet.
     void SetLogin(LoggedIn login);
     LoggedIn Login() const;
+    void SetServerVersion(std::string version);
     // The run that created the temporary database on this connection; replaced as the run goes on.
     void SetFilled(ExtractionRecord record);
     std::optional<ExtractionRecord> Filled() const;

@@ -226,6 +226,14 @@ auto CheckingHeader(const std::string& path, const TemporaryDatabase& backedUp) 
     };
 }
 
+// Database work: the server's version and edition, as the record names them; empty when the
+// server does not say.
+std::string ReadingServerVersion(ODBCDB& db) {
+    const auto rows = db.ReadAllText("SELECT SERVERPROPERTY('ProductVersion'), SERVERPROPERTY('Edition')");
+    if (!rows || rows->size() != 1 || rows->front().size() != 2 || rows->front()[0].empty()) return {};
+    return rows->front()[0] + " " + rows->front()[1];
+}
+
 // The steps after a backup that was made: the checks, the drop and the record.
 void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& e, const TemporaryDatabase& backedUp,
                   ConversionReport& report, const ConversionOptions& options,
@@ -306,6 +314,8 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
         return e;
     }
     e.warnings = contents.warnings;
+    if (ledger.Login().serverVersion.empty())
+        if (const std::optional<std::string> version = session.Run(ReadingServerVersion)) ledger.SetServerVersion(*version);
     const LoggedIn login = ledger.Login();
     const auto record = [&](const std::string& file, const std::string& verification, const std::string& ended) {
         return RecordOf(filled, login, directory, file, contents, started, verification, ended);

@@ -1,12 +1,13 @@
 #include "program_directory.h"
 
-#include <QFile>
 #include <QStandardPaths>
+#include <QString>
 
 #include <filesystem>
 #include <system_error>
 
 #include "codepage.h"
+#include "file_paths.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -35,7 +36,7 @@ std::string ProgramDirectory() {
 #else
         std::error_code error;
         const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
-        return error ? std::string() : DirectoryOf(file.native());
+        return error ? std::string() : DirectoryOf(NarrowPath(file));
 #endif
     }();
     return directory;
@@ -47,11 +48,11 @@ BackupDirectory ChooseBackupDirectory(const std::string& programDirectory, const
     return {programDirectory, false};
 #else
     std::error_code error;
-    if (std::filesystem::is_directory(programDirectory, error) &&
-        faccessat(AT_FDCWD, programDirectory.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+    const std::filesystem::path program = FileSystemPath(programDirectory);
+    if (std::filesystem::is_directory(program, error) && faccessat(AT_FDCWD, program.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
         return {programDirectory, false};
     // Should it not be made, the window's log names it and the backup's failure says why.
-    std::filesystem::create_directories(userFallback, error);
+    std::filesystem::create_directories(FileSystemPath(userFallback), error);
     return {userFallback, true};
 #endif
 }
@@ -62,7 +63,7 @@ std::string FellBackText(std::string_view directory) {
 
 BackupDirectory ProgramBackupDirectory() {
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    return ChooseBackupDirectory(ProgramDirectory(), QFile::encodeName(documents + "/tarvex-convert").toStdString());
+    return ChooseBackupDirectory(ProgramDirectory(), NarrowPath(documents + QStringLiteral("/tarvex-convert")));
 }
 
 }  // namespace tarvex

@@ -51,8 +51,8 @@ std::string FileText(const fs::path& file, bool local = false) {
 // its arguments given in UTF-8, handed over in the code page of the process. Waited for.
 class Program {
 public:
-    Program(const std::vector<std::string>& args, int outFd, const fs::path& errFile) {
-        std::vector<std::string> words{CLI_EXE};
+    Program(const std::vector<std::string>& args, int outFd, const fs::path& errFile, const fs::path& exe = CLI_EXE) {
+        std::vector<std::string> words{exe.string()};
         for (const std::string& a : args) words.push_back(tarvex::CodePage::Process().FromUtf8(a));
         std::vector<char*> argv;
         for (std::string& w : words) argv.push_back(w.data());
@@ -62,7 +62,7 @@ public:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, outFd, 1);
         posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid_, CLI_EXE, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
     ~Program() { Wait(); }
@@ -215,7 +215,8 @@ TEST_F(CommandLine, AYearsConvertibleSetsGoIntoCheckedBackupsAndTheSummaryCounts
     ASSERT_EQ(summary.size(), 4u);
     for (std::size_t i = 0; i < summary.size(); ++i) {
         const std::vector<std::string>& row = summary[i];
-        ASSERT_EQ(row.size(), 11u);
+        ASSERT_EQ(row.size(), 12u);
+        EXPECT_EQ(row[11].rfind("15.0.", 0), 0u) << row[11];  // the server that made the backup
         EXPECT_EQ(std::make_pair(row[6], row[7]), SourceRows(row[1], row[3], row[0])) << row[4];
         EXPECT_EQ(row[0] + row[5] + row[9], "2016已转换通过") << row[10];
         EXPECT_TRUE(fs::exists(folder_ / row[8])) << row[8];
@@ -361,6 +362,19 @@ TEST_F(CommandLine, BadInputEndsWithExitCode2AndAMessageBeforeAnythingIsCreated)
     }
     EXPECT_TRUE(fs::is_empty(folder_));
     for (const std::string& s : standin_.Statements()) EXPECT_EQ(s.find("create database"), std::string::npos) << s;
+}
+
+// The program in a folder with a Chinese name, in either code page: its own folder takes the
+// backups, found by its name (the file system's names are UTF-8 also in a GBK locale).
+TEST_F(CommandLine, AProgramFolderWithAChineseNameIsTheFolderItNames) {
+    const fs::path program = scratch_ / "审计程序";
+    fs::create_directories(program);
+    fs::copy_file(CLI_EXE, program / "tarvex-convert-cli");
+    const int out = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Program run({"convert", "--set", "2016/001/001"}, out, scratch_ / "err", program / "tarvex-convert-cli");
+    ::close(out);
+    EXPECT_EQ(run.Wait(), 0) << FileText(scratch_ / "err", true);
+    EXPECT_EQ(testsupport::FilesEndingIn(program, ".bak").size(), 1u);
 }
 
 int main(int argc, char** argv) {

@@ -128,7 +128,8 @@ protected:
         const QByteArray sha = QCryptographicHash::hash(bakFile.readAll(), QCryptographicHash::Sha256).toHex();
         for (const QString& line : {U("服务器：."), U("数据库：2016年乡镇数据采集"), U("用户名：sa"), U("账套名称：演示账套"),
                                     U("单位编号：001"), U("账套编号：001"), U("转换年度：2016"), U("备份文件：") + name,
-                                    U("SHA-256：") + QString::fromLatin1(sha), U("校验（RESTORE VERIFYONLY）：通过")})
+                                    U("SHA-256：") + QString::fromLatin1(sha), U("校验（RESTORE VERIFYONLY）：通过"),
+                                    U("服务器版本：15.0.2000.5 Express Edition (64-bit)（这个备份只能在同样或更新版本的SQL Server上还原）")})
             EXPECT_TRUE(text.contains(line + "\n")) << line.toStdString();
         EXPECT_FALSE(text.contains(U("密码")));
     }
