@@ -152,3 +152,23 @@ TEST_F(BatchFlow, AFolderThatCannotBeOpenedIsShownByItsPath) {
     EXPECT_EQ(n.caption, U("打开文件夹"));
     EXPECT_TRUE(n.text.endsWith(QString::fromStdString(backupDirectory.string()))) << n.text.toStdString();
 }
+
+// A leftover that no copy holds stops the batch; the dialog offers to drop it, says what it
+// held, and the batch starts again.
+TEST_F(BatchFlow, ALeftoverIsDroppedFromTheDialogAndTheBatchStartsAgain) {
+    Sql("create database Tarvex数据整理");
+    Sql("SELECT * INTO Tarvex数据整理.dbo.GL_ZTCS FROM \"2016年乡镇数据采集\".dbo.GL_Ztcs WHERE hsdwdm='002' AND ztbh='002' AND kjnd='2016'");
+    own.CloseDatabase();
+    Open();
+    Check("2016", "演示账套");
+    notices.AnswerQuestionsWith(true);
+    Button("开始")->click();
+    EXPECT_TRUE(notices.Next().text.contains(U("要删除它，再重新开始批量转换吗？")));
+    const auto* log = dialog->findChild<QPlainTextEdit*>(U("批量日志"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log->toPlainText().contains(U("年度2016，单位002，账套002 演示账套2")); }, kGuardMs))
+        << log->toPlainText().toStdString();
+    EXPECT_FALSE(testsupport::TemporaryDatabaseExists(standin->DataDir()));
+    ASSERT_TRUE(Button("开始")->isEnabled());
+    Button("开始")->click();
+    EXPECT_TRUE(Summary().front().contains(U("|已转换|"))) << Summary().front().toStdString();
+}
