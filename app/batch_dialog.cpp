@@ -140,6 +140,9 @@ void BatchDialog::Build() {
     pages_->addWidget(table_);
     pages_->addWidget(summary_);
     layout->addWidget(pages_, 5);
+    selected_ = new QLabel(this);
+    selected_->setObjectName(U("已选"));
+    layout->addWidget(selected_);
 
     auto* folderRow = new QHBoxLayout;
     auto* folderLabel = new QLabel(U("备份文件夹(&F)："), this);
@@ -148,6 +151,10 @@ void BatchDialog::Build() {
     folderLabel->setBuddy(folder_);
     folder_->setObjectName(U("备份文件夹"));
     folderRow->addWidget(folder_);
+    skipDone_ = new QCheckBox(U("跳过已转换的账套(&K)"), this);
+    skipDone_->setObjectName(U("跳过已转换"));
+    skipDone_->setToolTip(U("文件夹里已有某个账套的备份和转换记录、两者相符并且校验通过时，不再转换它。"));
+    folderRow->addWidget(skipDone_);
     layout->addLayout(folderRow);
     auto* note = new QLabel(U("备份文件由数据库服务器写入这个文件夹：服务器在另一台电脑上时，是那台电脑上的同名文件夹；"
                               "服务器的服务账户要能写入它。"),
@@ -187,6 +194,10 @@ void BatchDialog::Build() {
     ticker_ = new QTimer(this);
     ticker_->setInterval(1000);
     connect(ticker_, &QTimer::timeout, this, [this] { ShowTimes(); });
+    // Earlier results in the folder: a rerun resumes unless the user says otherwise.
+    connect(folder_, &QLineEdit::textChanged, this,
+            [this] { skipDone_->setChecked(HoldsEarlierResults(Narrow(folder_->text().trimmed()))); });
+    connect(model_, &QStandardItemModel::itemChanged, this, [this] { ShowSelected(); });
     connect(all_, &QPushButton::clicked, this, [this] { CheckAll(true); });
     connect(none_, &QPushButton::clicked, this, [this] { CheckAll(false); });
     connect(start_, &QPushButton::clicked, this, [this] { Start(); });
@@ -265,6 +276,7 @@ void BatchDialog::ShowSets(std::vector<AccountSetEntry> sets, const std::string&
         yearBoxes_.push_back(box);
     }
     table_->resizeColumnsToContents();
+    ShowSelected();
     current_->setText(U("共%1个账套，其中%2个可以转换。勾选要转换的账套，再点击“开始”（Alt+S）。")
                           .arg(sets_.size())
                           .arg(std::count_if(sets_.begin(), sets_.end(), [](const AccountSetEntry& s) { return s.convertible; })));
@@ -277,6 +289,20 @@ void BatchDialog::FilterByYear() {
         if (box->isChecked()) shown.insert(box->text());
     for (int row = 0; row < model_->rowCount(); ++row)
         table_->setRowHidden(row, !shown.count(model_->item(row, kYear)->text()));
+    ShowSelected();
+}
+
+// "已选N个账套", every checked set, those hidden by the year filter too: 开始 converts them all.
+void BatchDialog::ShowSelected() {
+    int checked = 0, hidden = 0;
+    for (int row = 0; row < model_->rowCount(); ++row) {
+        if (model_->item(row, kCheck)->checkState() != Qt::Checked) continue;
+        ++checked;
+        hidden += table_->isRowHidden(row);
+    }
+    QString text = U("已选%1个账套").arg(checked);
+    if (hidden > 0) text += U("，其中%1个不在当前显示的年度中").arg(hidden);
+    selected_->setText(text + U("。"));
 }
 
 void BatchDialog::CheckAll(bool checked) {
@@ -286,12 +312,12 @@ void BatchDialog::CheckAll(bool checked) {
     }
 }
 
-// The checked sets among the rows shown, in the table's order.
+// Every checked set, shown or hidden by the year filter, in the table's order: what the line
+// "已选N个账套" counts.
 std::vector<AccountSetEntry> BatchDialog::CheckedSets() const {
     std::vector<AccountSetEntry> checked;
     for (int row = 0; row < model_->rowCount(); ++row)
-        if (!table_->isRowHidden(row) && model_->item(row, kCheck)->checkState() == Qt::Checked)
-            checked.push_back(sets_[static_cast<std::size_t>(row)]);
+        if (model_->item(row, kCheck)->checkState() == Qt::Checked) checked.push_back(sets_[static_cast<std::size_t>(row)]);
     return checked;
 }
 
@@ -308,7 +334,8 @@ void BatchDialog::Start() {
     }
     running_ = true;
     cancel_->store(false);
-    for (QWidget* w : std::initializer_list<QWidget*>{start_, all_, none_, folder_, table_, close_}) w->setEnabled(false);
+    for (QWidget* w : std::initializer_list<QWidget*>{start_, all_, none_, folder_, skipDone_, table_, close_})
+        w->setEnabled(false);
     for (QCheckBox* box : yearBoxes_) box->setEnabled(false);
     cancelButton_->setEnabled(true);
     setsTotal_ = static_cast<int>(sets.size());
@@ -320,8 +347,9 @@ void BatchDialog::Start() {
     Database& database = window_.外部数据库1();
     auto report = std::make_shared<Report>(QPointer<BatchDialog>(this), cancel_);
     const bool started = StartWorkerThread(
-        window_, [dialog = QPointer<BatchDialog>(this), report, &database, ledger = ledger_, sets, folder] {
-            BatchOutcome outcome = RunBatch(database, *ledger, ledger->Login().database, sets, folder, *report);
+        window_, [dialog = QPointer<BatchDialog>(this), report, &database, ledger = ledger_, sets, folder,
+                  skip = skipDone_->isChecked()] {
+            BatchOutcome outcome = RunBatch(database, *ledger, ledger->Login().database, sets, folder, *report, {skip});
             QMetaObject::invokeMethod(
                 qApp, [dialog, outcome = std::move(outcome)] {
                     if (dialog) dialog->Finished(outcome);
@@ -461,7 +489,7 @@ void BatchDialog::LeftoverDropped(const LeftoverDrop& dropped) {
     // Back to the list, to start again.
     summaryModel_->removeRows(0, summaryModel_->rowCount());
     pages_->setCurrentWidget(table_);
-    for (QWidget* w : std::initializer_list<QWidget*>{start_, all_, none_, folder_, table_}) w->setEnabled(true);
+    for (QWidget* w : std::initializer_list<QWidget*>{start_, all_, none_, folder_, skipDone_, table_}) w->setEnabled(true);
     for (QCheckBox* box : yearBoxes_) box->setEnabled(true);
     current_->setText(U("可以重新开始批量转换。"));
 }

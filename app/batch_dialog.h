@@ -56,6 +56,7 @@ private:
     void Build();
     void ShowSets(std::vector<AccountSetEntry> sets, const std::string& problem);
     void FilterByYear();
+    void ShowSelected();
     void CheckAll(bool checked);
     std::vector<AccountSetEntry> CheckedSets() const;
     void Start();
@@ -84,6 +85,8 @@ private:
     QTableView* summary_ = nullptr;
     QStackedWidget* pages_ = nullptr;
     QLineEdit* folder_ = nullptr;
+    QCheckBox* skipDone_ = nullptr;
+    QLabel* selected_ = nullptr;
     QLabel* current_ = nullptr;
     QLabel* times_ = nullptr;
     QProgressBar* progress_ = nullptr;

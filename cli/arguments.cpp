@@ -27,6 +27,8 @@ constexpr Option kOptions[] = {
     {"--year", true, kList | kConvert},   {"--header", false, kList},
     {"--set", true, kConvert},            {"--all", false, kConvert},
     {"--folder", true, kConvert},         {"--verbose", false, kConvert},
+    {"--quiet", false, kConvert},         {"--json", false, kConvert},
+    {"--skip-done", false, kConvert},
 };
 
 bool IsYear(std::string_view text) {
@@ -65,6 +67,7 @@ std::string Check(Arguments& a) {
             return ProgramText("请用 --set、--year 或 --all 指明要转换的账套。");
         if (a.all && (!a.sets.empty() || !a.years.empty()))
             return ProgramText("--all 已包括所有账套，不能再与 --set 或 --year 同用。");
+        if (a.quiet && a.verbose) return ProgramText("--quiet 和 --verbose 不能同用。");
     }
     return {};
 }
@@ -134,6 +137,9 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
         else if (name == "--all") a.all = true;
         else if (name == "--folder") a.folder = value;
         else if (name == "--verbose") a.verbose = true;
+        else if (name == "--quiet") a.quiet = true;
+        else if (name == "--json") a.json = true;
+        else if (name == "--skip-done") a.skipDone = true;
         else if (name == "--set") {
             const std::optional<SetCodes> codes = SplitSet(value);
             if (!codes)
@@ -184,7 +190,18 @@ std::string UsageText() {
         "  --all                  转换所有能转换的账套\n"
         "  --folder 文件夹        备份文件和汇总文件所在的文件夹（默认为本程序所在的文件夹）。\n"
         "                         备份文件由数据库服务器写入：服务器在另一台电脑上时，那里也要有这个文件夹。\n"
-        "  --verbose              在标准错误上输出完整的转换日志\n"
+        "  --skip-done            跳过以前已转换好的账套：文件夹里有它的备份和转换记录，记录上的服务器、\n"
+        "                         数据库、年度、单位和账套与这次相同，SHA-256 与文件相符，校验通过。\n"
+        "                         跳过的账套在汇总里记为“已存在（跳过）”；备份与记录不符的账套重新转换。\n"
+        "  --verbose              在标准错误上输出完整的转换日志和每张表的进度\n"
+        "  --quiet                只输出错误和汇总文件的路径\n"
+        "  --json                 在标准输出上以 JSON 输出汇总（每个账套的年度、单位、账套、结果、行数、\n"
+        "                         备份文件、SHA-256、校验、说明），代替以制表符分隔的行；非 ASCII 字符写作 \\uXXXX\n"
+        "  进度：标准错误是终端时，每个账套一行，随进度刷新（第几个账套、第几张表、已用时间和剩余时间）；\n"
+        "  不是终端时（如计划任务的日志），每个账套在开始和结束时各一行。\n"
+        "  备份文件名：年度_单位编号单位名称_账套编号账套名称，再加月日时分秒，例如\n"
+        "  2016_101城关镇人民政府（新科目）_002工会账套12月8日14时41分31秒.bak；\n"
+        "  文件名中不能有的字符换成“_”，名称部分最多 100 个字。\n"
         "  只有单位名称中含“新科目”的账套能转换：--year 和 --all 跳过其余账套并说明跳过了几个；\n"
         "  用 --set 指定这样的账套是用法错误。\n"
         "\n"

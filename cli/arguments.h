@@ -27,6 +27,9 @@ struct Arguments {
     std::optional<std::string> folder;    // --folder; without it the program's own folder
     bool header = false;                  // list --header
     bool verbose = false;                 // convert --verbose: the conversion's whole log on stderr
+    bool quiet = false;                   // convert --quiet: only errors and the summary's path
+    bool json = false;                    // convert --json: the summary as JSON on stdout
+    bool skipDone = false;                // convert --skip-done: sets converted before are skipped
 };
 
 struct ParsedArguments {

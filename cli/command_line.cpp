@@ -11,6 +11,7 @@
 
 #include "account_sets.h"
 #include "arguments.h"
+#include "batch_output.h"
 #include "batch.h"
 #include "catalogue.h"
 #include "codepage.h"
@@ -53,38 +54,6 @@ std::string Line(const std::vector<std::string>& fields) {
 std::string Codes(const AccountSetEntry& e) {
     return Field(e.year) + "/" + Field(e.unitCode) + "/" + Field(e.accountSetNo);
 }
-
-// Prints what the batch reports: a line per table on stderr, a line per set on stdout.
-class ConsoleReport final : public BatchReport {
-public:
-    ConsoleReport(const Interruption& interruption, bool verbose) : interruption_(interruption), verbose_(verbose) {}
-
-    void SetBegins(int n, int total, const AccountSetEntry& set) override {
-        set_ = "[" + std::to_string(n) + "/" + std::to_string(total) + "] " + Codes(set) + " " + Field(set.name);
-        Say(set_ + ProgramText("：开始转换"));
-    }
-    void Log(const std::string& line) override {
-        if (verbose_) Print(stderr, WithoutCarriageReturns(line));
-    }
-    void TableCopied(int position, const TableCopy& copy) override {
-        const std::string count = copy.rows >= 0 ? std::to_string(copy.rows) + ProgramText("行") : ProgramText("行数未知");
-        Say(set_ + ProgramText("：表") + std::to_string(position) + "/" + std::to_string(TableCatalogue::kEntryCount) +
-            " " + copy.table + ProgramText("，") + (copy.Ok() ? count : ProgramText("失败：") + copy.failure));
-    }
-    void SetEnded(int, const BatchRow& row) override {
-        Print(stdout, Line({Field(row.set.year), Field(row.set.unitCode), Field(row.set.unitName),
-                            Field(row.set.accountSetNo), Field(row.set.name), ResultText(row.result),
-                            std::to_string(row.rows), std::to_string(row.tablesWithRows), row.file, row.verification,
-                            Field(NotesText(row))}));
-    }
-    // The interruption has said so on stderr already.
-    bool Cancelled() override { return interruption_.Requested(); }
-
-private:
-    const Interruption& interruption_;
-    const bool verbose_;
-    std::string set_;
-};
 
 // The password: the environment, --password, or typed at the terminal; nullopt after telling
 // the user why there is none (`code` says how the program ends).
@@ -164,8 +133,8 @@ std::optional<std::vector<AccountSetEntry>> Choose(const Arguments& a, const std
 
 std::string SummaryLine(const BatchOutcome& outcome) {
     std::string text = ProgramText("汇总：") + std::to_string(outcome.rows.size()) + ProgramText("个账套");
-    for (BatchRow::Result result : {BatchRow::Result::Converted, BatchRow::Result::WithWarnings, BatchRow::Result::Failed,
-                                    BatchRow::Result::Cancelled, BatchRow::Result::NotRun}) {
+    for (BatchRow::Result result : {BatchRow::Result::Converted, BatchRow::Result::Skipped, BatchRow::Result::WithWarnings,
+                                    BatchRow::Result::Failed, BatchRow::Result::Cancelled, BatchRow::Result::NotRun}) {
         const auto count = std::count_if(outcome.rows.begin(), outcome.rows.end(),
                                          [&](const BatchRow& row) { return row.result == result; });
         if (count > 0) text += ProgramText("，") + ResultText(result) + std::to_string(count) + ProgramText("个");
@@ -174,23 +143,34 @@ std::string SummaryLine(const BatchOutcome& outcome) {
 }
 
 int Convert(const Arguments& a, Database& database, const std::vector<AccountSetEntry>& entries,
-            const std::string& folder, const Interruption& interruption) {
+            const BackupDirectory& folder, const Interruption& interruption) {
     const std::optional<std::vector<AccountSetEntry>> chosen = Choose(a, entries);
     if (!chosen) return kExitUsage;
-    ConsoleReport report(interruption, a.verbose);
+    if (folder.fellBack && !a.quiet) Say(FellBackText(folder.path));
+    const auto detail = a.quiet ? ConsoleReport::Detail::Quiet
+                        : a.verbose ? ConsoleReport::Detail::Verbose : ConsoleReport::Detail::Normal;
+    ConsoleReport report(interruption, detail, !a.quiet && !a.json);
     ConversionLedger ledger;
     ledger.SetLogin({a.server, a.database, a.user});
-    const BatchOutcome outcome = RunBatch(database, ledger, a.database, *chosen, folder, report);
+    const BatchOutcome outcome = RunBatch(database, ledger, a.database, *chosen, folder.path, report, {a.skipDone});
     if (!outcome.stopped.empty()) Say(outcome.stopped);
-    Print(stdout, SummaryLine(outcome));
     int code = outcome.ExitCode();
-    if (!outcome.summaryFile.empty()) {
-        Print(stdout, ProgramText("汇总文件：") + BackupPath(folder, outcome.summaryFile) + "\n");
-    } else {
+    if (outcome.summaryFile.empty()) {
         Say(ProgramText("汇总文件未能写出：") + outcome.summaryProblem);
-        if (code != 1) code = 1;
+        if (code == 0 || code == 3) code = 1;
     }
-    return interruption.Requested() ? kExitInterrupted : code;
+    if (interruption.Requested()) code = kExitInterrupted;
+    if (a.json) {
+        Print(stdout, SummaryJson(outcome, folder.path, folder.fellBack, code));
+        return code;
+    }
+    if (!a.quiet) {
+        Print(stdout, SummaryLine(outcome));
+        if (folder.fellBack) Print(stdout, FellBackText(folder.path) + "\n");
+    }
+    if (!outcome.summaryFile.empty())
+        Print(stdout, ProgramText("汇总文件：") + BackupPath(folder.path, outcome.summaryFile) + "\n");
+    return code;
 }
 
 int List(const Arguments& a, const std::vector<AccountSetEntry>& entries) {
@@ -325,10 +305,11 @@ int RunCommandLine(int argc, char** argv) {
     }
 
     // The folder before the log-in: a batch that cannot put its files there does not start.
-    std::string folder;
+    BackupDirectory folder;
     if (a.command == Arguments::Command::Convert) {
-        folder = AbsoluteFolder(a.folder.value_or(ProgramBackupDirectory().path));
-        if (const std::string problem = FolderProblem(folder); !problem.empty()) {
+        folder = a.folder ? BackupDirectory{*a.folder, false} : ProgramBackupDirectory();
+        folder.path = AbsoluteFolder(folder.path);
+        if (const std::string problem = FolderProblem(folder.path); !problem.empty()) {
             Say(problem);
             return kExitUsage;
         }

@@ -113,6 +113,22 @@ void Write(std::FILE* stream, std::string_view text) {
     }
 }
 
+bool IsTerminal(std::FILE* stream) { return ConsoleOf(stream) != nullptr; }
+
+void ReplaceLine(std::FILE* stream, std::string_view text) {
+    const HANDLE console = ConsoleOf(stream);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (console == nullptr || !GetConsoleScreenBufferInfo(console, &info)) return Write(stream, "\r" + std::string(text));
+    SetConsoleCursorPosition(console, COORD{0, info.dwCursorPosition.Y});
+    Write(stream, text);
+    // What is left of the line's earlier text becomes blank; the cursor stays after the text.
+    if (GetConsoleScreenBufferInfo(console, &info) && info.dwCursorPosition.X < info.dwSize.X) {
+        DWORD written = 0;
+        FillConsoleOutputCharacterW(console, L' ', static_cast<DWORD>(info.dwSize.X - info.dwCursorPosition.X),
+                                    info.dwCursorPosition, &written);
+    }
+}
+
 Interruption::Interruption() {
     interruptions.store(0);
     MakeTexts();
@@ -192,6 +208,11 @@ void Write(std::FILE* stream, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
 }
+
+bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+// "\x1b[K" clears what is left of the line: every terminal emulator since the VT100 takes it.
+void ReplaceLine(std::FILE* stream, std::string_view text) { Write(stream, "\r" + std::string(text) + "\x1b[K"); }
 
 struct Interruption::Saved {
     struct sigaction previous[std::size(kEndSignals)]{};

@@ -15,6 +15,13 @@ namespace tarvex {
 // a pipe or a file, and every stream on Linux, gets the bytes as they are.
 void Write(std::FILE* stream, std::string_view text);
 
+// Whether `stream` (stdout, stderr) leads to a terminal (a console on Windows), where a line may
+// be written over.
+bool IsTerminal(std::FILE* stream);
+// On a terminal: writes `text` (one line, no line end) over the line the cursor is on, whatever
+// that held, and leaves the cursor at its end.
+void ReplaceLine(std::FILE* stream, std::string_view text);
+
 // Ctrl+C, and the other ways a scheduler or a closed terminal asks a program to end (SIGTERM,
 // SIGHUP; Ctrl+Break and the console's close on Windows), while it lives. The first one is
 // acknowledged on stderr at once, sets the flag the batch polls between statements

@@ -4,6 +4,7 @@
 #include <QTemporaryFile>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "catalogue.h"
 #include "codepage.h"
@@ -15,6 +16,8 @@
 namespace tarvex {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // One set's conversion reporting to the batch: no pauses, and every question answered Yes, the
 // set being flagged by its warnings instead (nobody sits before a batch to answer).
@@ -30,6 +33,14 @@ public:
 private:
     BatchReport& batch_;
 };
+
+std::string Trimmed(const std::string& s) { return s.substr(0, s.find_last_not_of(' ') + 1); }
+
+// "2016_101城关镇人民政府（新科目）_002": what a batch's backup name says before the account set's
+// own name, so that the folder tells which set each file is.
+std::string FileNamePrefix(const AccountSetEntry& set) {
+    return Trimmed(set.year) + "_" + Trimmed(set.unitCode) + Trimmed(set.unitName) + "_" + Trimmed(set.accountSetNo);
+}
 
 std::string CancelledText() { return ProgramText("批量转换已取消；已完成的账套不受影响。"); }
 
@@ -79,27 +90,75 @@ bool LostConnection(const Export& e) {
 }
 
 // The result of a set whose extraction finished, from what its export came to.
-void Judge(const Extraction& x, const Export& e, BatchRow& row) {
+// Why a backup failed; where the server's account may not write into the folder (Windows' error
+// 5), who must be able to write where.
+std::string BackupFailureNote(const OdbcError& error, const std::string& directory) {
+    std::string note = ProgramText("备份失败：") + ReasonLine(error);
+    if (error.native == 3201 && error.Describe().find("error 5(") != std::string::npos)
+        note += ProgramText("；SQL Server服务的账户不能写入文件夹“") + directory +
+                ProgramText("”：备份文件由服务器写入，请让该账户（在Windows上见服务管理器里SQL Server服务的“登录”页，"
+                            "在Linux上通常是mssql用户）能写入这个文件夹，或改用它能写入的文件夹");
+    return note;
+}
+
+void Judge(const Extraction& x, const Export& e, const std::string& directory, BatchRow& row) {
     row.rows = x.record.TotalRows();
     row.tablesWithRows = x.record.TablesWithRows();
     row.file = e.backup && e.backup->ok ? e.file : std::string();
+    row.sha256 = row.file.empty() ? std::string() : e.digest.sha256;
     if (e.verify) row.verification = ProgramText(e.Verified() ? "通过" : e.VerifyNotRun() ? "未能进行" : "未通过");
     if (const int failed = x.record.FailedCopies(); failed > 0)
         row.notes.push_back(std::to_string(failed) + ProgramText("张表整理失败"));
     if (const std::string warning = ExtractionWarning(x.record); !warning.empty()) row.notes.push_back(warning);
+    if (x.record.NoVouchers()) row.notes.push_back(ProgramText("账套中没有凭证"));
     // What the export says of a backup's contents, where there is a backup.
     if (e.backup && e.backup->ok)
         for (const std::string& warning : e.warnings)
             if (std::find(row.notes.begin(), row.notes.end(), warning) == row.notes.end()) row.notes.push_back(warning);
     if (!e.recordProblem.empty()) row.notes.push_back(RecordFailedText(e.file, e.recordProblem));
-    if (e.end == Export::End::BackupFailed) row.notes.push_back(ProgramText("备份失败：") + ReasonLine(e.backup->error));
+    if (e.end == Export::End::BackupFailed) row.notes.push_back(BackupFailureNote(e.backup->error, directory));
     else if (e.verify && !e.Verified()) row.notes.push_back(ProgramText("校验未通过：") + ReasonLine(e.verify->error));
     else if (e.drop && !e.drop->ok) row.notes.push_back(ProgramText("临时数据库未能删除：") + ReasonLine(e.drop->error));
     const bool failed = x.record.FailedCopies() > 0 || !e.Verified();
-    const bool flagged =
-        !e.warnings.empty() || !e.recordProblem.empty() || x.record.Empty() || x.record.AccountSetMissing();
+    const bool flagged = !e.warnings.empty() || !e.recordProblem.empty() || x.record.Empty() ||
+                         x.record.AccountSetMissing() || x.record.NoVouchers();
     row.result = failed ? BatchRow::Result::Failed : flagged ? BatchRow::Result::WithWarnings : BatchRow::Result::Converted;
 }
+
+// The records of earlier conversions in the batch's folder, of the same server and database,
+// read once at the batch's start.
+class EarlierResults {
+public:
+    EarlierResults(const std::string& directory, const LoggedIn& login) : directory_(directory) {
+        std::error_code error;
+        for (const fs::directory_entry& entry : fs::directory_iterator(FileSystemPath(directory), error)) {
+            const std::string name = NarrowPath(entry.path());
+            if (!name.ends_with(".bak.txt")) continue;
+            std::optional<RecordSays> says = ReadRecordFile(name);
+            if (says && says->server == login.server && says->database == login.database) records_.push_back(*says);
+        }
+    }
+
+    // The record of an earlier backup of `set` that agrees with it; null when there is none,
+    // `why` then saying what disagreed where one was found.
+    const RecordSays* Done(const AccountSetEntry& set, std::string& why) const {
+        for (const RecordSays& r : records_) {
+            if (r.year != Trimmed(set.year) || r.unitCode != Trimmed(set.unitCode) ||
+                r.accountSetNumber != Trimmed(set.accountSetNo))
+                continue;
+            const std::string file = ProgramText("已有的备份") + r.file;
+            if (!r.verified) why = file + ProgramText("的校验没有通过");
+            else if (!FileExists(BackupPath(directory_, r.file))) why = file + ProgramText("不在文件夹里");
+            else if (DigestOf(BackupPath(directory_, r.file)).sha256 != r.sha256) why = file + ProgramText("与其转换记录不符（SHA-256不同）");
+            else return &r;
+        }
+        return nullptr;
+    }
+
+private:
+    std::string directory_;
+    std::vector<RecordSays> records_;
+};
 
 class Batch {
 public:
@@ -115,6 +174,7 @@ public:
             return true;
         }
         const ConversionInputs inputs{source_, set.year, set.unitCode, set.accountSetNo, set.name};
+        options_.fileNamePrefix = FileNamePrefix(set);
         const Extraction x = Extract(database_, inputs, ledger_, setReport_, options_);
         // A cancel breaks off the statement under way: whatever failed then was cancelled.
         if (x.end == Extraction::End::Cancelled || (x.end != Extraction::End::Finished && setReport_.Cancelled()))
@@ -137,7 +197,7 @@ public:
         if (e.end == Export::End::Cancelled || (!done && setReport_.Cancelled())) return Cancel(row, outcome);
         if (e.end == Export::End::BackupFailed)
             setReport_.Log(ProgramText("导出备份失败！") + ReasonLine(e.backup->error) + "\r\n");
-        Judge(x, e, row);
+        Judge(x, e, directory_, row);
         if (!row.verification.empty()) row.serverVersion = ledger_.Login().serverVersion;
         if (LostConnection(x) || LostConnection(e))
             return Stop(row, outcome, BatchOutcome::Stop::ConnectionLost, LostConnectionText(), row.result);
@@ -186,7 +246,6 @@ std::string CsvField(const std::string& utf8, bool guarded = true) {
     return quoted + "\"";
 }
 
-std::string Trimmed(const std::string& s) { return s.substr(0, s.find_last_not_of(' ') + 1); }
 
 }  // namespace
 
@@ -202,6 +261,22 @@ std::string FolderProblem(const std::string& directory) {
 }
 
 namespace {
+
+// A set done before: skipped, its earlier file in the summary. False when it must be converted
+// (again: the note says why the earlier one does not count).
+bool Skip(const EarlierResults& earlier, BatchRow& row) {
+    std::string why;
+    const RecordSays* done = earlier.Done(row.set, why);
+    if (!done) {
+        if (!why.empty()) row.notes.push_back(why + ProgramText("，重新转换"));
+        return false;
+    }
+    row.result = BatchRow::Result::Skipped;
+    row.file = done->file;
+    row.sha256 = done->sha256;
+    row.verification = ProgramText("通过");
+    return true;
+}
 
 // Writes the summary beside the backups under a name of its own: two batches that end in the
 // same second (a refused one, say, beside one that converted) each keep theirs, the later one
@@ -236,7 +311,8 @@ int BatchOutcome::ExitCode() const {
 }
 
 BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
-                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report) {
+                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report,
+                      const BatchOptions& options) {
     BatchOutcome outcome;
     for (const AccountSetEntry& set : sets) outcome.rows.emplace_back().set = set;
     std::optional<Hold> hold;
@@ -250,6 +326,8 @@ BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::s
         report.Log(outcome.stopped + "\r\n");
     } else {
         Batch batch(database, ledger, sourceDatabase, directory, report);
+        const std::optional<EarlierResults> earlier =
+            options.skipDone ? std::optional<EarlierResults>(std::in_place, directory, ledger.Login()) : std::nullopt;
         const int total = static_cast<int>(sets.size());
         for (int n = 1; n <= total; ++n) {
             if (report.Cancelled()) {
@@ -259,6 +337,10 @@ BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::s
             }
             BatchRow& row = outcome.rows[static_cast<std::size_t>(n - 1)];
             report.SetBegins(n, total, row.set);
+            if (earlier && Skip(*earlier, row)) {
+                report.SetEnded(n, row);
+                continue;
+            }
             const bool goOn = batch.Convert(row.set, row, outcome);
             report.SetEnded(n, row);
             if (!goOn) {
@@ -278,9 +360,17 @@ BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::s
     return outcome;
 }
 
+bool HoldsEarlierResults(const std::string& directory) {
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(FileSystemPath(directory), error))
+        if (NarrowPath(entry.path()).ends_with(".bak.txt")) return true;
+    return false;
+}
+
 std::string ResultText(BatchRow::Result result) {
     switch (result) {
         case BatchRow::Result::Converted: return ProgramText("已转换");
+        case BatchRow::Result::Skipped: return ProgramText("已存在（跳过）");
         case BatchRow::Result::WithWarnings: return ProgramText("已转换，有警告");
         case BatchRow::Result::Failed: return ProgramText("失败");
         case BatchRow::Result::Cancelled: return ProgramText("已取消");

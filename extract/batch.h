@@ -20,6 +20,7 @@ namespace tarvex {
 struct BatchRow {
     enum class Result {
         Converted,     // backed up, checked, no warning
+        Skipped,       // a backup of it in the folder agrees with its record: not converted again
         WithWarnings,  // backed up and checked, but the user must look (no rows, no account set)
         Failed,        // a copy, the backup or the check failed
         Cancelled,     // the batch was cancelled during this set
@@ -32,6 +33,7 @@ struct BatchRow {
     std::string file;                   // the backup file's name; empty when none was made
     std::string verification;           // "通过", "未通过" or "未能进行"; empty when no check ran
     std::string serverVersion;          // of the server that made the backup
+    std::string sha256;                 // of the backup file, as its record gives it
     std::vector<std::string> notes;     // warnings and the reason of a failure
 };
 
@@ -69,10 +71,17 @@ struct BatchOutcome {
     std::string summaryProblem;  // why it could not be written
 
     bool Cancelled() const { return stop == Stop::Cancelled; }
-    // 0: every set converted and checked without warnings; 1: some set failed or the batch
+    // 0: every set converted (or skipped, done before) and checked without warnings; 1: some set failed or the batch
     // stopped or was cancelled; 3: all converted, some with warnings; 4: the server went away;
     // 5: the temporary database is another copy's, or left over.
     int ExitCode() const;
+};
+
+struct BatchOptions {
+    // Sets whose backup and record are in the folder and agree (the record names the same
+    // server, database, year, unit and account set, its SHA-256 is the file's and its check
+    // passed) are skipped: a rerun resumes.
+    bool skipDone = false;
 };
 
 // Converts `sets` (convertible ones; others are reported failed without a statement) from
@@ -82,7 +91,12 @@ struct BatchOutcome {
 // and has not exported it yet). A set that fails is dropped and the batch goes on; a cancel drops
 // the set under way and stops.
 BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
-                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report);
+                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report,
+                      const BatchOptions& options = {});
+
+// Whether `directory` holds records of earlier conversions (the dialog then skips what they
+// converted, unless the user says otherwise).
+bool HoldsEarlierResults(const std::string& directory);
 
 // Why the program cannot put files into `directory` (missing, not a folder, not writable), for
 // the user; empty when it can. The server writes the backups: on another computer it needs

@@ -57,6 +57,9 @@ struct ConversionOptions {
     // The export follows the extraction by itself (a batch): the completion line does not send
     // the user to the export button.
     bool exportFollows = false;
+    // Goes before the account set's name in the backup's name: a batch's year, unit and set
+    // number, so that same-named sets of several units and years tell themselves apart.
+    std::string fileNamePrefix;
 };
 
 // What an extraction came to.
@@ -108,6 +111,7 @@ struct Export {
     std::optional<Executed> backup, verify, drop;
     // A failed backup left a file that was never checked (its record says so).
     bool fileLeft = false;
+    FileDigest digest;          // the backup file as its record gives it
     std::string recordProblem;  // why the record beside the backup could not be written; empty when it was
 
     bool Verified() const { return verify && verify->ok; }

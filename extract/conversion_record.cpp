@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -69,24 +70,10 @@ std::string FailureText(const fs::path& path, const std::error_code& error, File
     return "操作系统错误 " + std::to_string(error.value());
 }
 
-// The file's size and SHA-256 as the program reads them, or why it cannot read the file (a
-// server on another computer writes the backup on its own file system).
-std::string FileLines(const std::string& narrow) {
-    const fs::path path = FileSystemPath(narrow);
-    const auto unread = [&](const std::error_code& error) {
-        return "大小：未知\nSHA-256：此处无法读取（" + FailureText(path, error, FileUse::Read) + "）\n";
-    };
-    const File file = OpenFile(path, "rb");
-    if (!file) return unread(LastError());
-    Sha256 hash;
-    std::vector<char> buffer(1 << 20);
-    long long size = 0;
-    while (const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get())) {
-        hash.Add(buffer.data(), n);
-        size += static_cast<long long>(n);
-    }
-    if (std::ferror(file.get())) return unread(LastError());
-    return "大小：" + std::to_string(size) + " 字节\nSHA-256：" + hash.Hex() + "\n";
+// The record's lines of the backup file's size and SHA-256, or why it could not be read.
+std::string FileLines(const FileDigest& d) {
+    if (!d.problem.empty()) return "大小：未知\nSHA-256：此处无法读取（" + d.problem + "）\n";
+    return "大小：" + std::to_string(d.size) + " 字节\nSHA-256：" + d.sha256 + "\n";
 }
 
 // `text` with each line end, LF or CR LF, as kLineEnd.
@@ -127,6 +114,13 @@ bool ExtractionRecord::AccountSetMissing() const {
     return finished && std::any_of(copies.begin(), copies.end(), [](const TableCopy& c) {
                return c.table == "GL_ZTCS" && c.Ok() && c.rows == 0;
            });
+}
+
+bool ExtractionRecord::NoVouchers() const {
+    if (!finished || Empty() || AccountSetMissing()) return false;
+    return std::all_of(copies.begin(), copies.end(), [](const TableCopy& c) {
+        return (c.table != "GL_PZML" && c.table != "GL_PZFLMX") || (c.Ok() && c.rows == 0);
+    });
 }
 
 std::vector<std::string> ExtractionRecord::MissingTables() const {
@@ -212,7 +206,7 @@ std::string RecordText(const std::optional<ExtractionRecord>& filled, const Logg
              " 张表有数据（共" + std::to_string(TableCatalogue::kEntryCount) + "张表）\n\n";
     }
     if (!facts.heldAccountSet.empty()) t += "备份中的账套（按临时数据库的GL_ZTCS表）：" + u(facts.heldAccountSet) + "\n";
-    t += "备份文件：" + u(facts.backupFile) + "\n" + FileLines(facts.backupPath);
+    t += "备份文件：" + u(facts.backupFile) + "\n" + FileLines(facts.digest);
     t += "校验（RESTORE VERIFYONLY）：" + u(facts.verification) + "\n";
     for (const std::string& warning : facts.warnings) t += "注意：" + u(warning) + "\n";
     return t;
@@ -246,6 +240,50 @@ Creation CreateRecordFile(const std::string& path, const std::string& utf8) {
     const std::string content = "\xEF\xBB\xBF" + WithLineEnds(utf8);
     file.write(content.data(), static_cast<qint64>(content.size()));
     return Creation::Created;
+}
+
+FileDigest DigestOf(const std::string& narrow) {
+    const fs::path path = FileSystemPath(narrow);
+    FileDigest d;
+    const File file = OpenFile(path, "rb");
+    if (!file) {
+        d.problem = FailureText(path, LastError(), FileUse::Read);
+        return d;
+    }
+    Sha256 hash;
+    std::vector<char> buffer(1 << 20);
+    long long size = 0;
+    while (const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get())) {
+        hash.Add(buffer.data(), n);
+        size += static_cast<long long>(n);
+    }
+    if (std::ferror(file.get())) {
+        d.problem = FailureText(path, LastError(), FileUse::Read);
+        return d;
+    }
+    d.size = size;
+    d.sha256 = hash.Hex();
+    return d;
+}
+
+std::optional<RecordSays> ReadRecordFile(const std::string& narrow) {
+    std::ifstream in(FileSystemPath(narrow), std::ios::binary);
+    std::string line;
+    if (!std::getline(in, line) || line.rfind("\xEF\xBB\xBF", 0) != 0 || line.find(" 转换记录") == std::string::npos)
+        return std::nullopt;
+    const CodePage cp = CodePage::Process();
+    RecordSays says;
+    const std::pair<std::string_view, std::string*> fields[] = {
+        {"服务器：", &says.server},       {"数据库：", &says.database}, {"转换年度：", &says.year},
+        {"单位编号：", &says.unitCode},   {"账套编号：", &says.accountSetNumber},
+        {"备份文件：", &says.file},       {"SHA-256：", &says.sha256}};
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        for (const auto& [key, value] : fields)
+            if (line.rfind(key, 0) == 0 && value->empty()) *value = cp.FromUtf8(line.substr(key.size()));
+        if (line == "校验（RESTORE VERIFYONLY）：通过") says.verified = true;
+    }
+    return says;
 }
 
 bool FileExists(const std::string& path) {

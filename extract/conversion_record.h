@@ -53,6 +53,9 @@ struct ExtractionRecord {
     // Finished, and the copy of GL_ZTCS (the account set's own row) succeeded without a row:
     // the year, unit code and account-set number name no account set, whatever else was copied.
     bool AccountSetMissing() const;
+    // Finished with the account set's own row, but its vouchers (GL_PZML, GL_PZFLMX) copied no
+    // row: an account set with no bookings that year.
+    bool NoVouchers() const;
     // The catalogue's tables the temporary database lacks: failed copies and, when the run did
     // not finish, the ones it never reached; in catalogue order.
     std::vector<std::string> MissingTables() const;
@@ -85,11 +88,21 @@ std::tm LocalTime(std::time_t when = std::time(nullptr));
 // "2026-12-08 09:07:03", local time.
 std::string LocalTimeText(std::time_t when = std::time(nullptr));
 
+// A file's size and SHA-256 as the program reads it, or why it cannot (a server on another
+// computer writes the backup on its own file system).
+struct FileDigest {
+    long long size = -1;
+    std::string sha256;   // lower-case hexadecimal
+    std::string problem;  // UTF-8, in the user's words; empty when the file was read
+};
+FileDigest DigestOf(const std::string& path);
+
 // What an export adds to the record.
 struct ExportFacts {
     std::string started, ended;
     std::string backupFile;   // the file's name
     std::string backupPath;   // where the program reads it
+    FileDigest digest;        // of the backup file
     std::string verification; // "通过" or the reason it failed
     // The account set the backup holds by its own GL_ZTCS, or why that is unknown.
     std::string heldAccountSet;
@@ -100,6 +113,14 @@ struct ExportFacts {
 // the times, each table's rows or failure, the backup file's name, size and SHA-256 (read by
 // the program from the file, or why it could not be read), and the verification.
 std::string RecordText(const std::optional<ExtractionRecord>& filled, const LoggedIn& login, const ExportFacts& facts);
+
+// What a record beside a backup says, as far as a rerun needs it to know the set converted;
+// nullopt when `path` holds no record. Texts in the code page of the process.
+struct RecordSays {
+    std::string server, database, year, unitCode, accountSetNumber, file, sha256;
+    bool verified = false;  // its check (RESTORE VERIFYONLY) passed
+};
+std::optional<RecordSays> ReadRecordFile(const std::string& path);
 
 // Writes `utf8` with a byte-order mark to `path`, its lines ending as the system's text files'
 // do (CR LF on Windows, LF on Linux), through a temporary file renamed into place, so that a

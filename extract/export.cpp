@@ -146,7 +146,7 @@ BackupName ReserveBackupName(const std::string& directory, const std::string& pa
     const auto given = [&](const std::string& file) {
         return namesTaken && std::find(namesTaken->begin(), namesTaken->end(), file) != namesTaken->end();
     };
-    const std::string base = FileNamePart(part) + MonthDayText() + TimeOfDayText();
+    const std::string base = BackupNamePart(part) + MonthDayText() + TimeOfDayText();
     for (int n = 1;; ++n) {
         BackupName name{base + (n == 1 ? std::string() : "(" + std::to_string(n) + ")") + ".bak"};
         const std::string path = BackupPath(directory, name.file);
@@ -172,13 +172,14 @@ auto Dropping(const ConversionOptions& options) {
 
 // The record of an export into `directory`/`file`; `verification` says what became of the check.
 std::string RecordOf(const std::optional<ExtractionRecord>& filled, const LoggedIn& login, const std::string& directory,
-                     const std::string& file, const Contents& contents, const std::string& started,
-                     const std::string& verification, const std::string& ended) {
+                     const std::string& file, const FileDigest& digest, const Contents& contents,
+                     const std::string& started, const std::string& verification, const std::string& ended) {
     ExportFacts facts;
     facts.started = started;
     facts.ended = ended;
     facts.backupFile = file;
     facts.backupPath = BackupPath(directory, file);
+    facts.digest = digest;
     facts.verification = verification;
     facts.heldAccountSet = contents.heldAccountSet;
     facts.warnings = contents.warnings;
@@ -317,18 +318,22 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
     if (ledger.Login().serverVersion.empty())
         if (const std::optional<std::string> version = session.Run(ReadingServerVersion)) ledger.SetServerVersion(*version);
     const LoggedIn login = ledger.Login();
-    const auto record = [&](const std::string& file, const std::string& verification, const std::string& ended) {
-        return RecordOf(filled, login, directory, file, contents, started, verification, ended);
+    const auto record = [&](const std::string& file, const FileDigest& digest, const std::string& verification,
+                            const std::string& ended) {
+        return RecordOf(filled, login, directory, file, digest, contents, started, verification, ended);
     };
     // Named for the time it is made.
-    const BackupName name = ReserveBackupName(directory, contents.name, options.namesTaken, [&](const std::string& file) {
-        return record(file, ProgramText("尚未进行：备份正在进行，本程序还没有检查备份文件；转换若在此中断，这个文件不能使用"),
+    const BackupName name = ReserveBackupName(directory, options.fileNamePrefix + contents.name, options.namesTaken,
+                                              [&](const std::string& file) {
+        return record(file, DigestOf(BackupPath(directory, file)),
+                      ProgramText("尚未进行：备份正在进行，本程序还没有检查备份文件；转换若在此中断，这个文件不能使用"),
                       ProgramText("未结束"));
     });
     e.file = name.file;
     e.path = BackupPath(directory, e.file);
     const auto writeRecord = [&](const std::string& verification) {
-        return WriteRecordFile(e.path + ".txt", record(e.file, verification, LocalTimeText()));
+        e.digest = DigestOf(e.path);
+        return WriteRecordFile(e.path + ".txt", record(e.file, e.digest, verification, LocalTimeText()));
     };
     // A large account set takes the server a while to back up: no time-out cuts it off.
     e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None(), options.execution));
@@ -463,6 +468,14 @@ std::string FileNamePart(std::string_view name, const CodePage& codePage) {
         pos += n;
     }
     return out;
+}
+
+std::string BackupNamePart(std::string_view name, const CodePage& codePage) {
+    const std::string part = FileNamePart(name, codePage);
+    std::size_t end = 0;
+    for (int characters = 0; end < part.size() && characters < kMaxNameCharacters; ++characters)
+        end += codePage.CharLength(part, end);
+    return part.substr(0, end);
 }
 
 std::string BackupPath(std::string_view directory, std::string_view file) {

@@ -26,6 +26,11 @@ std::string TimeOfDayText();
 // characters so that a trail byte is never taken for one of them.
 std::string FileNamePart(std::string_view name, const CodePage& codePage = CodePage::Process());
 
+// FileNamePart, cut to kMaxNameCharacters characters: the backup's name before its date and time,
+// short enough that a Windows path to it stays within what the server takes (260 characters).
+inline constexpr int kMaxNameCharacters = 100;
+std::string BackupNamePart(std::string_view name, const CodePage& codePage = CodePage::Process());
+
 // `directory` and `file` joined with the platform's separator: where the backup goes.
 std::string BackupPath(std::string_view directory, std::string_view file);
 

@@ -9,6 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <poll.h>
+#include <pty.h>
+
 #include <chrono>
 #include <clocale>
 #include <filesystem>
@@ -203,7 +209,7 @@ TEST_F(CommandLine, AYearsConvertibleSetsGoIntoCheckedBackupsAndTheSummaryCounts
     const Ran ran = Run(Convert({"--year", "2016"}));
     ASSERT_EQ(ran.code, 0) << ran.err;
     EXPECT_NE(ran.err.find("跳过了2个账套：它们的单位名称中没有“新科目”"), std::string::npos) << ran.err;
-    EXPECT_NE(ran.err.find("[4/4] 2016/002/012 河西乡专项资金账套：表34/34"), std::string::npos) << ran.err;
+    EXPECT_NE(ran.err.find("[4/4] 2016/002/012 河西乡专项资金账套：已转换"), std::string::npos) << ran.err;
     const std::vector<std::string> out = Split(ran.out, '\n');
     const std::vector<fs::path> csv = Files(".csv");
     ASSERT_EQ(out.size(), 6u) << ran.out;
@@ -264,7 +270,7 @@ TEST_F(CommandLine, ASecondInterruptionEndsABatchAtAServerThatStoppedAnswering) 
     standin_.Stop();
     standin_.Start({"--reply-delay-ms", "100"});  // slow enough to stop it within the set
     const int out = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    Program program(Convert({"--set", "2016/001/001"}), out, scratch_ / "err");
+    Program program(Convert({"--set", "2016/001/001", "--verbose"}), out, scratch_ / "err");
     ::close(out);
     const auto said = [&](const char* text) {
         for (int guard = 0; guard < 600; ++guard, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
@@ -325,7 +331,8 @@ TEST_F(CommandLine, ASetWhoseRecordCannotBeWrittenEndsWithExitCode3) {
     for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
         const std::tm local = tarvex::LocalTime(t);
         const std::string time = tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local);
-        fs::create_directories(folder_ / ("演示账套" + tarvex::CodePage::Process().ToUtf8(time) + ".bak.txt.tmp"));
+        fs::create_directories(folder_ / ("2016_001城关镇人民政府（新科目）_001演示账套" + tarvex::CodePage::Process().ToUtf8(time) +
+                                          ".bak.txt.tmp"));
     }
     const Ran ran = Run(Convert({"--set", "2016/001/001"}));
     EXPECT_EQ(ran.code, 3) << ran.err;
@@ -333,7 +340,7 @@ TEST_F(CommandLine, ASetWhoseRecordCannotBeWrittenEndsWithExitCode3) {
     const auto summary = Summary();
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(summary[0][9], "通过");
-    EXPECT_EQ(summary[0][10].rfind("转换记录文件演示账套", 0), 0u) << summary[0][10];
+    EXPECT_EQ(summary[0][10].rfind("转换记录文件2016_001城关镇人民政府（新科目）_001演示账套", 0), 0u) << summary[0][10];
 }
 
 TEST_F(CommandLine, BadInputEndsWithExitCode2AndAMessageBeforeAnythingIsCreated) {
@@ -362,6 +369,98 @@ TEST_F(CommandLine, BadInputEndsWithExitCode2AndAMessageBeforeAnythingIsCreated)
     }
     EXPECT_TRUE(fs::is_empty(folder_));
     for (const std::string& s : standin_.Statements()) EXPECT_EQ(s.find("create database"), std::string::npos) << s;
+}
+
+// A rerun of the same batch with --skip-done resumes: sets whose backup and record agree are
+// skipped and count as done; one whose record was damaged is converted again, with why. The
+// backups are named for year, unit and set, so that same-named sets of two units and two years
+// tell themselves apart.
+TEST_F(CommandLine, ARerunWithSkipDoneConvertsOnlyWhatIsNotDoneUnderTellingNames) {
+    ASSERT_TRUE(own_.NewOpenDatabase(tarvex::CodePage::Process().FromUtf8(
+        "DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=2016年乡镇数据采集")));
+    ASSERT_TRUE(own_.ExecuteSql(tarvex::CodePage::Process().FromUtf8(
+        "UPDATE GL_Ztcs SET ztmc='演示账套' WHERE hsdwdm='002' AND ztbh='002'")));  // two units, one name
+    const std::vector<std::string> batch =
+        Convert({"--set", "2016/001/001", "--set", "2016/002/002", "--set", "2017/001/001", "--skip-done"});
+    ASSERT_EQ(Run(batch).code, 0);
+    const std::vector<fs::path> backups = Files(".bak");
+    ASSERT_EQ(backups.size(), 3u);
+    for (const char* telling : {"2016_001城关镇人民政府（新科目）_001演示账套", "2016_002河西乡人民政府新科目_002演示账套",
+                                "2017_001城关镇人民政府（新科目）_001演示账套"})
+        EXPECT_EQ(std::count_if(backups.begin(), backups.end(),
+                                [&](const fs::path& b) { return b.filename().string().rfind(telling, 0) == 0; }),
+                  1) << telling;
+    for (const fs::path& f : Files(".csv")) fs::remove(f);
+    const Ran again = Run(batch);
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_NE(again.out.find("汇总：3个账套，已存在（跳过）3个。"), std::string::npos) << again.out;
+    EXPECT_EQ(Files(".bak").size(), 3u);
+    // One record damaged: that set alone is converted again.
+    const fs::path record = Files(".txt").front();
+    std::string text = FileText(record);
+    text.replace(text.find("SHA-256：") + 9, 4, "0000");
+    std::ofstream(record, std::ios::binary) << text;
+    for (const fs::path& f : Files(".csv")) fs::remove(f);
+    const Ran third = Run(batch);
+    EXPECT_EQ(third.code, 0) << third.err;
+    EXPECT_EQ(Files(".bak").size(), 4u);
+    const auto summary = Summary();
+    EXPECT_EQ(std::count_if(summary.begin(), summary.end(), [](const auto& r) { return r[5] == "已存在（跳过）"; }), 2);
+    EXPECT_EQ(std::count_if(summary.begin(), summary.end(),
+                            [](const auto& r) { return r[10].find("与其转换记录不符（SHA-256不同），重新转换") != std::string::npos; }),
+              1);
+}
+
+// What the batch says fits where it goes: --quiet only the summary's path; --json one document
+// a script parses; on a terminal a line per set that updates in place; in a log a line per set
+// at its start and end.
+TEST_F(CommandLine, TheBatchsOutputFitsWhereItGoes) {
+    const Ran quiet = Run(Convert({"--set", "2016/001/001", "--quiet"}));
+    EXPECT_EQ(quiet.code, 0);
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(quiet.out.rfind("汇总文件：", 0), 0u) << quiet.out;
+    EXPECT_EQ(Split(quiet.out, '\n').size(), 1u) << quiet.out;
+
+    const Ran json = Run(Convert({"--set", "2016/001/001", "--set", "2016/002/002", "--json"}));
+    QJsonParseError error{};
+    const QJsonObject summary = QJsonDocument::fromJson(QByteArray::fromStdString(json.out), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json.out;
+    EXPECT_EQ(summary["exitCode"].toInt(), json.code);
+    const QJsonArray sets = summary["sets"].toArray();
+    ASSERT_EQ(sets.size(), 2);
+    const QJsonObject first = sets[0].toObject();
+    EXPECT_EQ(first["accountSetName"].toString(), QString::fromUtf8("演示账套"));
+    EXPECT_EQ(first["result"].toString(), QString::fromUtf8("已转换"));
+    EXPECT_EQ(first["sha256"].toString().size(), 64);
+    EXPECT_TRUE(fs::exists(fs::path(summary["folder"].toString().toStdString()) / first["file"].toString().toStdString()));
+
+    // In a log: a line per set at its start and its end, none per table.
+    const Ran logged = Run(Convert({"--set", "2016/001/001"}));
+    EXPECT_NE(logged.err.find("[1/1] 2016/001/001 演示账套：开始转换\n"), std::string::npos) << logged.err;
+    EXPECT_NE(logged.err.find("[1/1] 2016/001/001 演示账套：已转换，用时"), std::string::npos) << logged.err;
+    EXPECT_EQ(logged.err.find("：表1/34"), std::string::npos) << logged.err;
+
+    // On a terminal (stderr a pseudo-terminal): the set's line is written over as its tables go.
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const int out = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Program onTerminal(Convert({"--set", "2016/001/001"}), out, ::ttyname(slave));
+    ::close(out);
+    ::close(slave);
+    std::string shown;
+    for (char buffer[4096];;) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 30000) <= 0) break;
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) break;  // EIO once the program has closed the terminal
+        shown.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(master);
+    EXPECT_EQ(onTerminal.Wait(), 0);
+    shown = tarvex::CodePage::Process().ToUtf8(shown);
+    EXPECT_NE(shown.find("\r[1/1] 2016/001/001 演示账套：表34/34，已用时"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\x1b[K"), std::string::npos);
+    EXPECT_EQ(shown.find("开始转换"), std::string::npos) << shown;
 }
 
 // The program in a folder with a Chinese name, in either code page: its own folder takes the

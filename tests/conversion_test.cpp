@@ -178,6 +178,17 @@ TEST_F(Batch, ASetWhoseAccountSetRowIsGoneIsConvertedWithAWarningAndExitCode3) {
     EXPECT_EQ(Files(".bak").size(), 1u);
 }
 
+// A set with its own row but no vouchers that year is converted and flagged, as an empty one is.
+TEST_F(Batch, ASetWithoutVouchersIsConvertedAndFlagged) {
+    for (const char* table : {"GL_PZML", "GL_PZFLMX"})
+        ASSERT_TRUE(Sql(std::string("DELETE FROM ") + table + " WHERE gsdm='001' AND zth='001'"));
+    const tarvex::BatchOutcome outcome = Run({Set("2016", "演示账套")});
+    ASSERT_EQ(outcome.rows.size(), 1u);
+    EXPECT_EQ(outcome.rows[0].result, BatchRow::Result::WithWarnings);
+    EXPECT_EQ(tarvex::NotesText(outcome.rows[0]), Local("账套中没有凭证"));
+    EXPECT_EQ(outcome.ExitCode(), 3);
+}
+
 // The backup is whole but its record cannot be written (a folder has the name of the file the
 // record is written to before it takes its place, for every second the export may fall in):
 // flagged, with why.
@@ -185,13 +196,14 @@ TEST_F(Batch, ASetWhoseRecordCannotBeWrittenIsFlaggedWithWhy) {
     const tarvex::AccountSetEntry set = Set("2016", "演示账套");
     for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
         const std::tm local = tarvex::LocalTime(t);
-        const std::string record = set.name + tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local) + ".bak.txt.tmp";
+        const std::string record = Local("2016_001城关镇人民政府（新科目）_001演示账套") + tarvex::MonthDayText(local) +
+                                   tarvex::TimeOfDayText(local) + ".bak.txt.tmp";
         fs::create_directories(folder_ / CodePage::Process().ToUtf8(record));
     }
     const tarvex::BatchOutcome outcome = Run({set});
     ASSERT_EQ(outcome.rows.size(), 1u);
     EXPECT_EQ(outcome.rows[0].result, BatchRow::Result::WithWarnings);
-    EXPECT_EQ(tarvex::NotesText(outcome.rows[0]).rfind(Local("转换记录文件演示账套"), 0), 0u) << tarvex::NotesText(outcome.rows[0]);
+    EXPECT_EQ(tarvex::NotesText(outcome.rows[0]).rfind(Local("转换记录文件2016_001"), 0), 0u) << tarvex::NotesText(outcome.rows[0]);
     EXPECT_EQ(outcome.rows[0].verification, Local("通过"));
     EXPECT_EQ(outcome.ExitCode(), 3);
 }

@@ -86,17 +86,19 @@ TEST_F(BatchFlow, TheCheckedSetsOfTheYearsShownAreConvertedAndSummed) {
     Button("全选")->click();  // the four convertible sets of 2016 shown
     list->item(Row("2016", "城关镇工会账套"), 0)->setCheckState(Qt::Unchecked);
     list->item(Row("2016", "河西乡专项资金账套"), 0)->setCheckState(Qt::Unchecked);
-    Check("2017", "演示账套");  // checked, but hidden by the filter: not converted
+    Check("2017", "演示账套");  // checked, then hidden by the filter: counted, and converted
+    EXPECT_EQ(dialog->findChild<QLabel*>(U("已选"))->text(), U("已选3个账套，其中1个不在当前显示的年度中。"));
     Button("开始")->click();
     const QStringList rows = Summary();
-    ASSERT_EQ(rows.size(), 2);
+    ASSERT_EQ(rows.size(), 3);
     EXPECT_TRUE(rows[0].startsWith(U("2016|001|城关镇人民政府（新科目）|001|演示账套|已转换|"))) << rows[0].toStdString();
     EXPECT_TRUE(rows[1].startsWith(U("2016|002|河西乡人民政府新科目|002|演示账套2|已转换|"))) << rows[1].toStdString();
-    EXPECT_EQ(Files(".bak").size(), 2u);
+    EXPECT_TRUE(rows[2].startsWith(U("2017|001|城关镇人民政府（新科目）|001|演示账套|已转换|"))) << rows[2].toStdString();
+    EXPECT_EQ(Files(".bak").size(), 3u);
     EXPECT_EQ(Files(".csv").size(), 1u);
-    EXPECT_TRUE(dialog->findChild<QLabel*>(U("当前账套"))->text().startsWith(U("批量转换结束：2个已转换")));
+    EXPECT_TRUE(dialog->findChild<QLabel*>(U("当前账套"))->text().startsWith(U("批量转换结束：3个已转换")));
     // The window's own conversion is as it was: no temporary database left, the buttons enabled.
-    EXPECT_EQ(StatementsWith("drop database"), 2);
+    EXPECT_EQ(StatementsWith("drop database"), 3);
     dialog->close();
     EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.isNull(); }, kGuardMs));
     EXPECT_TRUE(Get("按钮4")->isEnabled());

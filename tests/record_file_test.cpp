@@ -78,6 +78,7 @@ TEST(RecordFiles, ABackupThatCannotBeReadSaysWhyInChinese) {
     for (const auto& [backup, reason] : cases) {
         tarvex::ExportFacts facts;
         facts.backupPath = backup.string();
+        facts.digest = tarvex::DigestOf(facts.backupPath);
         const std::string text = tarvex::RecordText(std::nullopt, {}, facts);
         EXPECT_NE(text.find(std::string("大小：未知\nSHA-256：此处无法读取（") + reason + "）\n"), std::string::npos)
             << backup << "\n" << text;

@@ -193,6 +193,17 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     // Beside the backups, the program's own files: the two records and the summary.
     EXPECT_EQ(std::vector({folder.Files(".bak").size(), folder.Files(".bak.txt").size(), folder.Files(".csv").size()}),
               std::vector<std::size_t>({2, 2, 1}));
+    // Named for year, unit and set; a rerun with --skip-done converts nothing again.
+    const tarvex::CodePage names = tarvex::CodePage::Named(kWineNames);
+    for (const char* telling : {"2016_001城关镇人民政府（新科目）_001演示账套", "2017_002河西乡人民政府新科目_002演示账套2"}) {
+        const std::vector<fs::path> backups = folder.Files(".bak");
+        EXPECT_EQ(std::count_if(backups.begin(), backups.end(),
+                                [&](const fs::path& b) { return b.filename().string().rfind(names.FromUtf8(telling), 0) == 0; }),
+                  1) << telling;
+    }
+    ASSERT_EQ(run("convert --set 2016/001/001 --set 2017/002/002 --skip-done"), 0);
+    EXPECT_EQ(Lines936(folder.dir / "cli.out")[2], "汇总：2个账套，已存在（跳过）2个。");
+    EXPECT_EQ(folder.Files(".bak").size(), 2u);
 
     EXPECT_EQ(run("convert --year 20x6"), 2);
     EXPECT_EQ(Lines936(folder.dir / "cli.err").front(), "年度“20x6”不是四位数字的年份，例如 2016。");
