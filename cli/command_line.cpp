@@ -122,7 +122,7 @@ std::optional<std::vector<AccountSetEntry>> Choose(const Arguments& a, const std
             else ++skipped;
         }
     }
-    if (skipped > 0)
+    if (skipped > 0 && !a.quiet)
         Say(ProgramText("跳过了") + std::to_string(skipped) + ProgramText("个账套：它们的单位名称中没有“新科目”，不能转换。"));
     if (chosen.empty()) {
         Say(ProgramText("没有可以转换的账套。"));
