@@ -1,6 +1,8 @@
 #include "command_line.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -20,6 +22,7 @@
 #include "failure_reason.h"
 #include "login.h"
 #include "program_directory.h"
+#include "restore.h"
 #include "sqltext.h"
 
 namespace tarvex {
@@ -211,6 +214,64 @@ int List(const Arguments& a, const std::vector<AccountSetEntry>& entries) {
     return 0;
 }
 
+// Prints what a restore reports on stderr: its log, and while the server works a line every ten
+// seconds (from the restore's own thread).
+class RestoreConsole final : public RestoreReport {
+public:
+    explicit RestoreConsole(const Interruption& interruption) : interruption_(interruption) {}
+
+    void Log(const std::string& line) override { Print(stderr, WithoutCarriageReturns(line)); }
+    void Percent(int) override {}  // the log has its line
+    void Elapsed(std::chrono::seconds elapsed) override {
+        if (elapsed.count() % 10 == 0) Say(ProgramText("正在还原，已用时") + DurationText(elapsed));
+    }
+    bool Cancelled() override {
+        const bool requested = interruption_.Requested();
+        if (requested && !told_.exchange(true)) Say(ProgramText("已按 Ctrl+C：正在取消还原。"));
+        return requested;
+    }
+
+private:
+    const Interruption& interruption_;
+    std::atomic<bool> told_{false};
+};
+
+// restore: the backup named by --file as a new database, named by --database or as in the
+// backup. The restored name on stdout.
+int Restore(const Arguments& a, Database& database, const LoginSettings& settings, const Interruption& interruption) {
+    const Reading<RestoreServer> server = ConnectForRestore(database, settings, LoginPrompt::Never());
+    if (!server.value) {
+        Say(server.problem + ReasonLine(server.error));
+        return kExitUsage;
+    }
+    const Reading<BackupDescription> backup = ReadBackup(database, *server.value, a.file);
+    if (!backup.value) {
+        Say(backup.problem);
+        return 1;
+    }
+    const BackupDescription& b = *backup.value;
+    Say(ProgramText("备份文件中是数据库“") + b.database + ProgramText("”，备份于") + b.finished + ProgramText("，") +
+        b.VersionText() + ProgramText("，备份") + SizeText(b.backupSize) + ProgramText("，还原后约") +
+        SizeText(b.DatabaseSize()) + ProgramText("。"));
+    if (!backup.problem.empty()) {
+        Say(backup.problem);
+        return 1;
+    }
+    RestoreConsole report(interruption);
+    const Restored restored =
+        RestoreBackup(database, *server.value, b, a.databaseGiven ? a.database : b.database, report);
+    switch (restored.end) {
+        case Restored::End::Restored: Print(stdout, restored.database + "\n"); return 0;
+        case Restored::End::Refused: return kExitUsage;
+        case Restored::End::Cancelled:
+            Say(WithoutCarriageReturns(restored.message));
+            return interruption.Requested() ? kExitInterrupted : 1;
+        case Restored::End::Failed:
+        case Restored::End::Closing: Say(WithoutCarriageReturns(restored.message)); return 1;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int RunCommandLine(int argc, char** argv) {
@@ -225,7 +286,8 @@ int RunCommandLine(int argc, char** argv) {
         case Arguments::Command::Help: Print(stdout, UsageText()); return 0;
         case Arguments::Command::Version: Print(stdout, TARVEX_VERSION "\n"); return 0;
         case Arguments::Command::List:
-        case Arguments::Command::Convert: break;
+        case Arguments::Command::Convert:
+        case Arguments::Command::Restore: break;
     }
 
     // The folder before the log-in: a batch that cannot put its files there does not start.
@@ -254,6 +316,7 @@ int RunCommandLine(int argc, char** argv) {
         const Interruption::ThreadsShielded shielded;
         database = std::make_unique<Database>();
     }
+    if (a.command == Arguments::Command::Restore) return Restore(a, *database, settings, interruption);
     // No window: the driver never prompts, a refused log-in fails with the server's reason.
     const std::optional<Opened> opened = OpenConnection(*database, settings, LoginPrompt::Never());
     if (interruption.Requested()) {
