@@ -238,11 +238,11 @@ void RestoreDialog::Connected(const Reading<RestoreServer>& reading) {
         return;
     }
     server_ = reading.value;
-    serverLine_->setText(U("服务器：%1，%2 %3\n新数据库的文件放在服务器上的：%4")
-                             .arg(Q(login_.Server), Q(server_->productVersion), Q(server_->edition), Q(server_->dataFolder)));
+    serverLine_->setText(U("服务器：%1，%2\n新数据库的文件放在服务器上的：%3")
+                             .arg(Q(login_.Server), Q(server_->VersionText()), Q(server_->dataFolder)));
     SetStatus(thisComputer_ ? ProgramText("已连接。请点击“浏览”选择备份文件，或填写它的路径后点击“读取”。")
                             : ProgramText("已连接。请填写备份文件在数据库服务器上的路径，再点击“读取”。"));
-    AppendLog(ProgramText("已连接数据库服务器") + login_.Server + ProgramText("。\r\n"));
+    AppendLog(ProgramText("已连接数据库服务器“") + login_.Server + ProgramText("”。\r\n"));
 }
 
 void RestoreDialog::Browse() {

@@ -162,15 +162,26 @@ int MinorOf(const std::string& version) {
     return dot == std::string::npos ? 0 : static_cast<int>(Number(version.substr(dot + 1)));
 }
 
+// "SQL Server 2019" for version 15.0, as the releases are known; "SQL Server" for one that is not.
+std::string ReleaseName(int major, int minor) {
+    struct Release {
+        int major, minor;
+        const char* name;
+    };
+    static constexpr Release kReleases[] = {{8, 0, "2000"},  {9, 0, "2005"},  {10, 0, "2008"}, {10, 50, "2008 R2"},
+                                            {11, 0, "2012"}, {12, 0, "2014"}, {13, 0, "2016"}, {14, 0, "2017"},
+                                            {15, 0, "2019"}, {16, 0, "2022"}, {17, 0, "2025"}};
+    std::string name = "SQL Server";
+    for (const Release& r : kReleases)
+        if (r.major == major && r.minor <= minor) name = std::string("SQL Server ") + r.name;
+    return name;
+}
+
 // Why this server cannot restore a backup made by a newer one; empty when it can.
 std::string VersionProblem(const BackupDescription& backup, const RestoreServer& server) {
     const int major = MajorOf(server.productVersion), minor = MinorOf(server.productVersion);
     if (major == 0 || std::pair(backup.versionMajor, backup.versionMinor) <= std::pair(major, minor)) return {};
-    BackupDescription self;
-    self.versionMajor = major;
-    self.versionMinor = minor;
-    self.versionBuild = static_cast<int>(Number(server.productVersion.substr(server.productVersion.rfind('.') + 1)));
-    return P("这个备份是用") + backup.VersionText() + P("做的，而这台数据库服务器是") + self.VersionText() +
+    return P("这个备份是用") + backup.VersionText() + P("做的，而这台数据库服务器是") + server.VersionText() +
            P("：SQL Server不能还原更高版本做的备份。请在同一版本或更高版本的SQL Server上还原。");
 }
 
@@ -350,18 +361,12 @@ long long BackupDescription::DatabaseSize() const {
 }
 
 std::string BackupDescription::VersionText() const {
-    struct Release {
-        int major, minor;
-        const char* name;
-    };
-    static constexpr Release kReleases[] = {{8, 0, "2000"},  {9, 0, "2005"},  {10, 0, "2008"}, {10, 50, "2008 R2"},
-                                            {11, 0, "2012"}, {12, 0, "2014"}, {13, 0, "2016"}, {14, 0, "2017"},
-                                            {15, 0, "2019"}, {16, 0, "2022"}, {17, 0, "2025"}};
-    std::string name = "SQL Server";
-    for (const Release& r : kReleases)
-        if (r.major == versionMajor && r.minor <= versionMinor) name = std::string("SQL Server ") + r.name;
-    return name + P("（") + std::to_string(versionMajor) + "." + std::to_string(versionMinor) + "." +
-           std::to_string(versionBuild) + P("）");
+    return ReleaseName(versionMajor, versionMinor) + P("（") + std::to_string(versionMajor) + "." +
+           std::to_string(versionMinor) + "." + std::to_string(versionBuild) + P("）");
+}
+
+std::string RestoreServer::VersionText() const {
+    return ReleaseName(MajorOf(productVersion), MinorOf(productVersion)) + P("（") + productVersion + P("）") + edition;
 }
 
 Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login, LoginPrompt prompt) {

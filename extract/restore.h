@@ -31,6 +31,9 @@ struct RestoreServer {
     // Where new databases' files go, as the server names the folder, ending in its separator:
     // SERVERPROPERTY('InstanceDefaultDataPath'), else the folder of master's data file.
     std::string dataFolder;
+
+    // "SQL Server 2019（15.0.2000.5）Express Edition (64-bit)"
+    std::string VersionText() const;
 };
 
 // One file of the backed-up database (RESTORE FILELISTONLY).
