@@ -238,7 +238,7 @@ void RestoreDialog::Connected(const Reading<RestoreServer>& reading) {
         return;
     }
     server_ = reading.value;
-    serverLine_->setText(U("服务器：%1，%2\n新数据库的文件放在服务器上的：%3")
+    serverLine_->setText(U("服务器“%1”：%2\n新数据库的文件放在服务器上的：%3")
                              .arg(Q(login_.Server), Q(server_->VersionText()), Q(server_->dataFolder)));
     SetStatus(thisComputer_ ? ProgramText("已连接。请点击“浏览”选择备份文件，或填写它的路径后点击“读取”。")
                             : ProgramText("已连接。请填写备份文件在数据库服务器上的路径，再点击“读取”。"));

@@ -67,6 +67,12 @@ int PercentOf(const OdbcError& record) {
     return digit == std::string::npos ? -1 : static_cast<int>(Number(record.message.substr(digit)));
 }
 
+// A server's message without the driver's and driver manager's tags ("[FreeTDS][SQL Server]").
+std::string Untagged(std::string message) {
+    while (message.starts_with('[') && message.find(']') != std::string::npos) message.erase(0, message.find(']') + 1);
+    return message;
+}
+
 // The diagnostics without their progress messages, for the reason of a failure.
 OdbcError WithoutProgress(const OdbcError& error) {
     std::vector<OdbcError> kept;
@@ -320,7 +326,7 @@ std::optional<Ran> Run(Database& database, const std::string& statement, Restore
             report.Percent(percent);
             report.Log(P("已还原") + std::to_string(percent) + "%\r\n");
         } else {
-            report.Log(P("服务器：") + m.message + "\r\n");
+            report.Log(P("服务器：") + Untagged(m.message) + "\r\n");
         }
     }
     return ran;
