@@ -344,25 +344,22 @@ void RestoreDialog::Finished(const Restored& restored) {
     clock_->stop();
     ShowTime();
     progress_->setRange(0, 100);
+    progress_->setValue(restored.end == Restored::End::Restored ? 100 : 0);
     SetStatus(restored.message);
+    UpdateButtons();  // before the notice, which waits for the user
     switch (restored.end) {
         case Restored::End::Restored:
-            progress_->setValue(100);
             controls_->SetText(Control::Database, restored.database);
             controls_->AppendText(Control::Log, ProgramText("已还原数据库") + restored.database +
                                                     ProgramText("，并填入了“数据库名称”。\r\n"));
-            QMessageBox::information(this, windowTitle(),
+            QMessageBox::information(this, U("还原完成"),
                                      Q(restored.message) + U("\n\n已填入主窗口的“数据库名称”：请点击“登录数据库”。"));
             break;
         case Restored::End::Refused: Warn(restored.message); break;
         case Restored::End::Failed:
-        case Restored::End::Cancelled:
-            progress_->setValue(0);
-            Warn(restored.message + DiagnosticsParagraph(restored.error));
-            break;
+        case Restored::End::Cancelled: Warn(restored.message + DiagnosticsParagraph(restored.error)); break;
         case Restored::End::Closing: break;
     }
-    UpdateButtons();
 }
 
 void RestoreDialog::ShowPercent(int percent) {
@@ -383,7 +380,7 @@ void RestoreDialog::AppendLog(const std::string& line) {
 
 void RestoreDialog::SetStatus(const std::string& text) { status_->setText(Q(text)); }
 
-void RestoreDialog::Warn(const std::string& text) { QMessageBox::warning(this, windowTitle(), Q(text)); }
+void RestoreDialog::Warn(const std::string& text) { QMessageBox::warning(this, U("提示"), Q(text)); }
 
 // Esc and the close button come here too (reject).
 void RestoreDialog::done(int result) {
