@@ -502,7 +502,7 @@ Restored RestoreBackup(Database& database, const RestoreServer& server, const Ba
         return Refuse(name, problem, report);
     }
     const std::vector<FileMove> moves = PlanFileMoves(backup, server.dataFolder, name);
-    for (const FileMove& move : moves) report.Log(P("文件") + move.logicalName + P("还原到：") + move.target + "\r\n");
+    for (const FileMove& move : moves) report.Log(P("文件“") + move.logicalName + P("”还原到：") + move.target + "\r\n");
     if (report.Cancelled()) {
         report.Log(P("还原已取消，没有开始。\r\n"));
         return {Restored::End::Cancelled, name, P("还原已取消，没有开始。"), {}, false};
