@@ -72,7 +72,7 @@ TEST_F(RestoreFlow, TheSampleBackedUpAndDroppedIsRestoredUnderAnotherNameAndAnAc
     Type("还原数据库名称", "审计2016");
     Button("还原")->click();
     const Notice restored = notices.Next();
-    EXPECT_EQ(restored.caption, U("还原数据库"));
+    EXPECT_EQ(restored.caption, U("还原完成"));
     EXPECT_TRUE(restored.text.startsWith(U("已把备份还原为数据库“审计2016”"))) << restored.text.toStdString();
     if (!screenshot.isEmpty()) dialog->grab().save(screenshot);
     EXPECT_EQ(Text("编辑框4"), U("审计2016"));
