@@ -12,6 +12,7 @@
 #include "extraction.h"
 #include "login.h"
 #include "main_window.h"
+#include "restore_dialog.h"
 #include "startup.h"
 #include "window_controls.h"
 #include "workers.h"
@@ -132,6 +133,7 @@ void BindActions(MainWindow& window, ActionOptions options) {
             },
         .comboSelected = [&window, controls, selections] { StartSelection(window, controls, selections); },
     });
+    window.SetRestoreHandler([&window, controls] { OpenRestoreDialog(window, controls); });
     window.SetBatchHandler([&window, ledger, folder = options.backupDirectory] {
         // Owned by the window, deleted once closed.
         auto* dialog = new BatchDialog(window, ledger, folder);

@@ -235,13 +235,16 @@ void MainWindow::Build() {
     // Batch conversion, beside the three actions; last in the tab order, enabled after a log-in.
     batchButton_ = NewButton(this, "批量转换按钮", {432, 132, 72, 24}, "批量转换…");
     batchButton_->setEnabled(false);
+    // Restoring the audited unit's backup, the first step: in the row's free space left of the
+    // batch button, after 导出数据 in the tab order, enabled before any log-in.
+    restoreButton_ = NewButton(this, "还原数据库按钮", {342, 132, 84, 24}, "还原数据库…");
 
     login->setFont(ButtonFont(nullptr));
     exportButton->setFont(ButtonFont("宋体"));
 
     actionButtons_ = {login, extract, exportButton};
-    tabOrder_ = {server, user, password, login, database, year, combo_, unitCode, setNumber, exportButton, log_, extract,
-                 batchButton_};
+    tabOrder_ = {server, user, password, login, database, year, combo_, unitCode, setNumber, exportButton,
+                 restoreButton_, log_, extract, batchButton_};
     for (std::size_t i = 1; i < tabOrder_.size(); ++i) setTabOrder(tabOrder_[i - 1], tabOrder_[i]);
     server->setFocus();
 
@@ -249,6 +252,7 @@ void MainWindow::Build() {
     connect(extract, &QPushButton::clicked, this, [this] { Fire(handlers_.startExtraction); });
     connect(exportButton, &QPushButton::clicked, this, [this] { Fire(handlers_.exportAndCleanUp); });
     connect(batchButton_, &QPushButton::clicked, this, [this] { Fire(batchHandler_); });
+    connect(restoreButton_, &QPushButton::clicked, this, [this] { Fire(restoreHandler_); });
     // The toolkit also reports an item as activated when the box merely loses the focus while
     // its text equals an item: only an activation inside the user's own choosing counts.
     // Delivered through the event queue, so that the handler finds the item's text in the field.
@@ -275,6 +279,8 @@ void MainWindow::SetHandlers(Handlers handlers) { handlers_ = std::move(handlers
 
 void MainWindow::SetBatchHandler(std::function<void()> handler) { batchHandler_ = std::move(handler); }
 
+void MainWindow::SetRestoreHandler(std::function<void()> handler) { restoreHandler_ = std::move(handler); }
+
 void MainWindow::SetLoggedIn(bool loggedIn) {
     loggedIn_ = loggedIn;
     batchButton_->setEnabled(loggedIn_ && actionButtons_.front()->isEnabled());
@@ -292,11 +298,13 @@ void MainWindow::SetActionsEnabled(bool enabled) {
         if (onButton) setFocus(Qt::OtherFocusReason);
         for (QPushButton* button : actionButtons_) button->setEnabled(false);
         batchButton_->setEnabled(false);
+        restoreButton_->setEnabled(false);
         focusMovedTo_ = focusWidget();
         return;
     }
     for (QPushButton* button : actionButtons_) button->setEnabled(true);
     batchButton_->setEnabled(loggedIn_);
+    restoreButton_->setEnabled(true);
     if (focusedButton_ && focusWidget() == focusMovedTo_) focusedButton_->setFocus(Qt::OtherFocusReason);
     focusedButton_ = nullptr;
     focusMovedTo_ = nullptr;

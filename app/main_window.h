@@ -50,6 +50,8 @@ public:
     void SetHandlers(Handlers handlers);
     // Click of the batch button 批量转换…, which is enabled once a log-in has succeeded.
     void SetBatchHandler(std::function<void()> handler);
+    // Click of 还原数据库…, enabled from the start (restoring comes first) and with the actions.
+    void SetRestoreHandler(std::function<void()> handler);
     void SetLoggedIn(bool loggedIn);
     void SetClosingHook(std::function<void()> hook);
 
@@ -96,6 +98,8 @@ private:
     std::vector<QPushButton*> actionButtons_;  // 按钮1, 按钮4, 按钮2
     QPushButton* batchButton_ = nullptr;       // owned as a child
     std::function<void()> batchHandler_;
+    QPushButton* restoreButton_ = nullptr;     // owned as a child
+    std::function<void()> restoreHandler_;
     bool loggedIn_ = false;
     // While the buttons are disabled: the one that had the focus, and where the toolkit moved it.
     QPointer<QWidget> focusedButton_;

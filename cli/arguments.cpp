@@ -13,12 +13,13 @@ namespace {
 constexpr int kList = 1;
 constexpr int kConvert = 2;
 constexpr int kDropTemporary = 4;
-constexpr int kConnection = kList | kConvert | kDropTemporary;
+constexpr int kRestore = 8;
+constexpr int kConnection = kList | kConvert | kDropTemporary | kRestore;
 
 struct Option {
     std::string_view name;
     bool takesValue;
-    int commands;  // kList, kConvert or both
+    int commands;  // the commands that take it: kList, kConvert, kRestore
 };
 
 constexpr Option kOptions[] = {
@@ -29,6 +30,7 @@ constexpr Option kOptions[] = {
     {"--folder", true, kConvert},         {"--verbose", false, kConvert},
     {"--quiet", false, kConvert},         {"--json", false, kConvert},
     {"--skip-done", false, kConvert},
+    {"--file", true, kRestore},
 };
 
 bool IsYear(std::string_view text) {
@@ -62,6 +64,9 @@ std::string Check(Arguments& a) {
     for (const SetCodes& set : a.sets)
         if (!IsYear(set.year)) return YearProblem(set.year);
     if (a.folder && a.folder->empty()) return ProgramText("--folder 的值不能为空。");
+    a.file = TrimBlanks(a.file);
+    if (a.command == Arguments::Command::Restore && a.file.empty())
+        return ProgramText("请用 --file 给出备份文件的路径（数据库服务器读取它的路径）。");
     if (a.command == Arguments::Command::Convert) {
         if (a.sets.empty() && a.years.empty() && !a.all)
             return ProgramText("请用 --set、--year 或 --all 指明要转换的账套。");
@@ -91,7 +96,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
         return parsed;
     };
     if (words.empty() || words[0].starts_with("-"))
-        return fail(ProgramText("请先给出命令：list、convert 或 drop-temporary。"));
+        return fail(ProgramText("请先给出命令：restore、list、convert 或 drop-temporary。"));
     const std::string& command = words[0];
     struct Named {
         std::string_view word;
@@ -100,10 +105,11 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
     };
     constexpr Named kCommands[] = {{"list", Arguments::Command::List, kList},
                                    {"convert", Arguments::Command::Convert, kConvert},
-                                   {"drop-temporary", Arguments::Command::DropTemporary, kDropTemporary}};
+                                   {"drop-temporary", Arguments::Command::DropTemporary, kDropTemporary},
+                                   {"restore", Arguments::Command::Restore, kRestore}};
     const auto named = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const Named& n) { return n.word == command; });
     if (named == std::end(kCommands))
-        return fail(ProgramText("未知的命令“") + command + ProgramText("”：命令是 list、convert 或 drop-temporary。"));
+        return fail(ProgramText("未知的命令“") + command + ProgramText("”：命令是 restore、list、convert 或 drop-temporary。"));
     a.command = named->command;
     const int commandBit = named->bit;
 
@@ -128,9 +134,11 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
             return fail(ProgramText("选项 ") + name + ProgramText(" 需要一个值。"));
         }
 
+        a.databaseGiven = a.databaseGiven || name == "--database";
         if (name == "--server") a.server = value;
         else if (name == "--user") a.user = value;
         else if (name == "--database") a.database = value;
+        else if (name == "--file") a.file = value;
         else if (name == "--password") a.password = value;
         else if (name == "--year") a.years.push_back(value);
         else if (name == "--header") a.header = true;
@@ -154,14 +162,19 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
 
 std::string UsageText() {
     return ProgramText(
-        "用法：tarvex-convert-cli list [选项]\n"
+        "用法：tarvex-convert-cli restore --file 备份文件 [--database 新数据库名称] [选项]\n"
+        "      tarvex-convert-cli list [选项]\n"
         "      tarvex-convert-cli convert (--set 年度/单位编号/账套编号 | --year 年度 | --all) [选项]\n"
         "      tarvex-convert-cli drop-temporary [连接选项]\n"
         "\n"
-        "批量转换：把还原在 SQL Server 上的 VeltroGRP-Tarvex 账务数据库中的账套逐个转换为备份文件，\n"
+        "先把被审计单位的数据库备份文件还原到 SQL Server 上（restore），\n"
+        "再批量转换：把还原的 VeltroGRP-Tarvex 账务数据库中的账套逐个转换为备份文件，\n"
         "与窗口程序的转换相同（每个账套一个 .bak 文件和它的转换记录 .bak.txt），最后写出汇总 CSV 文件。\n"
         "\n"
         "命令：\n"
+        "  restore   把备份文件还原为服务器上的一个新数据库，不覆盖已有的数据库；\n"
+        "            数据库文件放在服务器的默认数据文件夹中。进度在标准错误上，\n"
+        "            结束时在标准输出上输出还原后的数据库名称。\n"
         "  list      列出数据库中的所有账套，每行一个，以制表符分隔：\n"
         "            年度、单位编号、单位名称、账套编号、账套名称、能否转换（是/否）\n"
         "  convert   转换账套；每个账套结束时在标准输出上输出一行（以制表符分隔）：\n"
@@ -174,10 +187,15 @@ std::string UsageText() {
         "连接选项：\n"
         "  --server 名称          数据库服务器（默认 .）\n"
         "  --user 名称            用户名（默认 sa）\n"
-        "  --database 名称        还原的数据库（默认 2016年乡镇数据采集）\n"
+        "  --database 名称        还原的数据库（默认 2016年乡镇数据采集）；\n"
+        "                         restore 命令中是还原后的新数据库名称（默认为备份中的数据库名称）\n"
         "  --password 密码        密码。注意：命令行上的密码，本机的其他用户也能看到；\n"
         "                         请尽量用环境变量 TARVEX_PASSWORD，或在终端里按提示输入（不显示）。\n"
         "  密码依次取自：环境变量 TARVEX_PASSWORD、--password、终端里的提示。\n"
+        "\n"
+        "restore 的选项：\n"
+        "  --file 备份文件        要还原的 .bak 文件。由数据库服务器读取：服务器在另一台电脑上时，\n"
+        "                         是那台电脑上的路径。\n"
         "\n"
         "list 的选项：\n"
         "  --year 年度            只列出这一年度的账套（可重复）\n"
@@ -209,14 +227,16 @@ std::string UsageText() {
         "  --version              显示版本\n"
         "\n"
         "退出码：\n"
-        "  0    所有账套都已转换并校验通过，没有警告（drop-temporary：已删除，或本来就没有）\n"
-        "  1    有账套转换失败，或批量转换因其他原因停止，或读不出账套列表，或删除失败\n"
-        "  2    用法错误（选项、年度、账套编号、文件夹），或服务器拒绝登录（用户名、密码、数据库）\n"
+        "  0    所有账套都已转换并校验通过，没有警告（drop-temporary：已删除，或本来就没有；restore：已还原）\n"
+        "  1    有账套转换失败，或批量转换因其他原因停止，或读不出账套列表，或删除失败；\n"
+        "       restore：服务器拒绝或未能完成还原（文件不存在、不是备份文件、已损坏、没有权限等）\n"
+        "  2    用法错误（选项、年度、账套编号、文件夹），或服务器拒绝登录（用户名、密码、数据库）；\n"
+        "       restore：数据库名称不可用或已存在\n"
         "  3    所有账套都已转换，但有账套带警告（如账套中没有数据）\n"
         "  4    连不上服务器，或与服务器的连接中途断开：稍后可以重试\n"
         "  5    另一个转换程序正在使用临时数据库，或服务器上留有上次的临时数据库（可用 drop-temporary 删除）\n"
         "  130  中断（Ctrl+C、SIGTERM、SIGHUP）：中止当前的语句，删除临时数据库后停止，已完成的账套保留；\n"
-        "       再中断一次则立即结束\n");
+        "       restore：取消还原并删除没有还原完的数据库。再中断一次则立即结束\n");
 }
 
 }  // namespace tarvex

@@ -16,10 +16,13 @@ struct SetCodes {
 };
 
 struct Arguments {
-    enum class Command { Help, Version, List, Convert, DropTemporary };
+    enum class Command { Help, Version, List, Convert, DropTemporary, Restore };
     Command command = Command::Help;
-    // The connection, trimmed as the window's log-in trims its fields.
+    // The connection, trimmed as the window's log-in trims its fields. For restore, `database`
+    // is the new database's name, given (databaseGiven) or else the backup's own.
     std::string server, user, database;
+    bool databaseGiven = false;
+    std::string file;                     // restore --file: the backup, as the server reads it
     std::optional<std::string> password;  // --password; the environment and the prompt come later
     std::vector<std::string> years;       // --year, in the order given
     std::vector<SetCodes> sets;           // --set, in the order given

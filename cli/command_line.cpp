@@ -1,6 +1,8 @@
 #include "command_line.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,6 +23,7 @@
 #include "failure_reason.h"
 #include "login.h"
 #include "program_directory.h"
+#include "restore.h"
 #include "sqltext.h"
 
 namespace tarvex {
@@ -197,25 +200,34 @@ bool Unreachable(const OdbcError& error) {
     return link;
 }
 
-// The connection of the command line; nullptr after telling the user why there is none, with
+// The log-in settings with the password; nullopt after telling the user why there is none, with
 // the exit code in `code`.
-std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interruption, int& code) {
+std::optional<LoginSettings> Settings(const Arguments& a, const Interruption& interruption, int& code) {
     const std::optional<std::string> password = Password(a, interruption, code);
-    if (!password) return nullptr;
+    if (!password) return std::nullopt;
     if (password->empty()) {
         Say(ProgramText("密码不能为空。"));
         code = kExitUsage;
-        return nullptr;
+        return std::nullopt;
     }
-    LoginSettings settings{a.server, a.user, *password, a.database};
-    const SettingsReleased released{settings};
-    std::unique_ptr<Database> database;
-    {
-        const Interruption::ThreadsShielded shielded;
-        database = std::make_unique<Database>();
-    }
+    return LoginSettings{a.server, a.user, *password, a.database};
+}
+
+// The connection object, its thread free of the interruptions.
+std::unique_ptr<Database> NewDatabase() {
+    const Interruption::ThreadsShielded shielded;
+    return std::make_unique<Database>();
+}
+
+// The connection of the command line; nullptr after telling the user why there is none, with
+// the exit code in `code`.
+std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interruption, int& code) {
+    std::optional<LoginSettings> settings = Settings(a, interruption, code);
+    if (!settings) return nullptr;
+    const SettingsReleased released{*settings};
+    std::unique_ptr<Database> database = NewDatabase();
     // No window: the driver never prompts, a refused log-in fails with the server's reason.
-    const std::optional<Opened> opened = OpenConnection(*database, settings, LoginPrompt::Never());
+    const std::optional<Opened> opened = OpenConnection(*database, *settings, LoginPrompt::Never());
     if (interruption.Requested()) {
         Say(ProgramText("已取消。"));
         code = kExitInterrupted;
@@ -286,6 +298,60 @@ std::optional<std::vector<AccountSetEntry>> ListedSets(const Arguments& a, Datab
     return std::move(listed->entries);
 }
 
+// Prints what a restore reports on stderr: its log, and while the server works a line every ten
+// seconds (from the restore's own thread).
+class RestoreConsole final : public RestoreReport {
+public:
+    explicit RestoreConsole(const Interruption& interruption) : interruption_(interruption) {}
+
+    void Log(const std::string& line) override { Print(stderr, WithoutCarriageReturns(line)); }
+    void Percent(int) override {}  // the log has its line
+    void Elapsed(std::chrono::seconds elapsed) override {
+        if (elapsed.count() % 10 == 0) Say(ProgramText("正在还原，已用时") + DurationText(elapsed));
+    }
+    // The interruption has said so on stderr already.
+    bool Cancelled() override { return interruption_.Requested(); }
+
+private:
+    const Interruption& interruption_;
+};
+
+// restore: the backup named by --file as a new database, named by --database or as in the
+// backup. The restored name on stdout.
+int Restore(const Arguments& a, Database& database, const LoginSettings& settings, const Interruption& interruption) {
+    const Reading<RestoreServer> server = ConnectForRestore(database, settings, LoginPrompt::Never());
+    if (!server.value) {
+        Say(server.problem + ReasonLine(server.error));
+        return Unreachable(server.error) ? kExitUnreachable : kExitUsage;
+    }
+    const Reading<BackupDescription> backup = ReadBackup(database, *server.value, a.file);
+    if (!backup.value) {
+        Say(backup.problem);
+        return 1;
+    }
+    const BackupDescription& b = *backup.value;
+    Say(ProgramText("备份文件中是数据库“") + b.database + ProgramText("”，备份于") + b.finished + ProgramText("，") +
+        b.VersionText() + ProgramText("，备份") + SizeText(b.backupSize) + ProgramText("，还原后约") +
+        SizeText(b.DatabaseSize()) + ProgramText("。"));
+    if (!backup.problem.empty()) {
+        Say(backup.problem);
+        return 1;
+    }
+    RestoreConsole report(interruption);
+    const Restored restored =
+        RestoreBackup(database, *server.value, b, a.databaseGiven ? a.database : b.database, report);
+    switch (restored.end) {
+        case Restored::End::Restored: Print(stdout, restored.database + "\n"); return 0;
+        case Restored::End::Refused: return kExitUsage;
+        case Restored::End::Cancelled:
+            Say(WithoutCarriageReturns(restored.message));
+            return interruption.Requested() ? kExitInterrupted : 1;
+        case Restored::End::Failed:
+        case Restored::End::Closing: Say(WithoutCarriageReturns(restored.message)); return 1;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int RunCommandLine(int argc, char** argv) {
@@ -301,7 +367,8 @@ int RunCommandLine(int argc, char** argv) {
         case Arguments::Command::Version: Print(stdout, TARVEX_VERSION "\n"); return 0;
         case Arguments::Command::List:
         case Arguments::Command::Convert:
-        case Arguments::Command::DropTemporary: break;
+        case Arguments::Command::DropTemporary:
+        case Arguments::Command::Restore: break;
     }
 
     // The folder before the log-in: a batch that cannot put its files there does not start.
@@ -315,8 +382,16 @@ int RunCommandLine(int argc, char** argv) {
         }
     }
 
-    const Interruption interruption;
+    const Interruption interruption(a.command == Arguments::Command::Restore ? Interruption::Of::Restore
+                                                                              : Interruption::Of::Batch);
     int code = kExitUsage;
+    if (a.command == Arguments::Command::Restore) {
+        std::optional<LoginSettings> settings = Settings(a, interruption, code);
+        if (!settings) return code;
+        const SettingsReleased released{*settings};
+        const std::unique_ptr<Database> database = NewDatabase();
+        return Restore(a, *database, *settings, interruption);
+    }
     const std::unique_ptr<Database> database = LogIn(a, interruption, code);
     if (!database) return code;
     // The first interruption cancels the statement under way, as long as the connection lives.

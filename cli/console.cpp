@@ -38,7 +38,12 @@ std::string acknowledgement, lastWords;
 std::mutex cancelMutex;
 std::function<void()> cancelling;
 
-void MakeTexts() {
+void MakeTexts(Interruption::Of of) {
+    if (of == Interruption::Of::Restore) {
+        acknowledgement = ProgramText("已收到中断：正在取消还原，然后删除没有还原完的数据库。再按一次 Ctrl+C 立即结束。\n");
+        lastWords = ProgramText("再次中断，程序立即结束。服务器上可能留下没有还原完的数据库：请查看，如果有，请删除它。\n");
+        return;
+    }
     acknowledgement = ProgramText(
         "已收到中断：正在取消当前的语句，然后删除临时数据库并停止，已完成的账套保留。再按一次 Ctrl+C 立即结束。\n");
     lastWords = ProgramText(
@@ -129,9 +134,9 @@ void ReplaceLine(std::FILE* stream, std::string_view text) {
     }
 }
 
-Interruption::Interruption() {
+Interruption::Interruption(Of of) {
     interruptions.store(0);
-    MakeTexts();
+    MakeTexts(of);
     SetConsoleCtrlHandler(OnControl, TRUE);
 }
 Interruption::~Interruption() { SetConsoleCtrlHandler(OnControl, FALSE); }
@@ -223,9 +228,9 @@ struct Interruption::ThreadsShielded::Saved {
     sigset_t previous{};
 };
 
-Interruption::Interruption() : saved_(std::make_unique<Saved>()) {
+Interruption::Interruption(Of of) : saved_(std::make_unique<Saved>()) {
     interruptions.store(0);
-    MakeTexts();
+    MakeTexts(of);
     if (::pipe2(wakePipe, O_CLOEXEC) == 0) {
         const ThreadsShielded shielded;
         saved_->canceller = std::thread([] {

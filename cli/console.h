@@ -31,7 +31,10 @@ void ReplaceLine(std::FILE* stream, std::string_view text);
 // ends nothing (SIGPIPE is ignored). One at a time.
 class Interruption {
 public:
-    Interruption();
+    // What an interruption stops, for what it says: a batch (its temporary database) or a restore
+    // (the database it began).
+    enum class Of { Batch, Restore };
+    explicit Interruption(Of of = Of::Batch);
     ~Interruption();
     Interruption(const Interruption&) = delete;
     Interruption& operator=(const Interruption&) = delete;

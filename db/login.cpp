@@ -107,11 +107,11 @@ std::optional<Opened> OpenConnection(Database& database, const LoginSettings& se
         /*takeInput=*/false);
 }
 
-bool Login(Window& window, Database& database, LoginSettings& settings) {
+std::optional<LoginSettings> ReadLoginSettings(Window& window) {
     for (Control input : {Control::Server, Control::Password, Control::User}) {
         if (window.Text(input).empty()) {
             window.ShowNotice(ProgramText("服务器名、用户名不能为空。"), kNoticePlain, ProgramText("温馨提示"));
-            return false;
+            return std::nullopt;
         }
     }
     std::vector<Input> inputs;
@@ -119,14 +119,18 @@ bool Login(Window& window, Database& database, LoginSettings& settings) {
         inputs.push_back(ReadInput(window, input));
         if (!inputs.back().Ok()) {
             window.ShowNotice(inputs.back().problem, kNoticePlain, ProgramText("温馨提示"));
-            return false;
+            return std::nullopt;
         }
     }
+    return LoginSettings{TrimBlanks(inputs[0].text), TrimBlanks(inputs[1].text), TrimBlanks(inputs[2].text),
+                         TrimBlanks(inputs[3].text)};
+}
+
+bool Login(Window& window, Database& database, LoginSettings& settings) {
+    std::optional<LoginSettings> read = ReadLoginSettings(window);
+    if (!read) return false;
     ReleaseLoginSettings(settings);
-    settings.Server = TrimBlanks(inputs[0].text);
-    settings.User = TrimBlanks(inputs[1].text);
-    settings.Password = TrimBlanks(inputs[2].text);
-    settings.Database = TrimBlanks(inputs[3].text);
+    settings = std::move(*read);
 
     window.SetActionsEnabled(false);
     const std::optional<Opened> outcome =

@@ -58,6 +58,11 @@ struct Opened {
 // over which window.
 std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt);
 
+// The window's four inputs as a log-in takes them: server, user and password not empty, every
+// text one the code page of the process can hold, each trimmed. Nullopt once a notice has told
+// the user what is wrong.
+std::optional<LoginSettings> ReadLoginSettings(Window& window);
+
 // The action of 按钮1, on the window's thread: the window repaints but takes no input while
 // the connection opens, and the driver's log-in dialog, if it shows one, is the window's. True
 // when the connection opened.

@@ -61,7 +61,7 @@ OdbcError Problem(std::string message) {
 
 // Every diagnostic record the driver manager holds for one handle (give exactly one), in order.
 // SQLError hands out each record once.
-OdbcError Diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
+std::vector<OdbcError> Records(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
     std::vector<OdbcError> records;
     for (int i = 0; i < kMaxDiagnostics; ++i) {
         SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
@@ -77,6 +77,12 @@ OdbcError Diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
         record.message = Terminated(message.data(), message.size());
         records.push_back(std::move(record));
     }
+    return records;
+}
+
+// The records as one error: the first, with the others after it.
+OdbcError Diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
+    std::vector<OdbcError> records = Records(env, dbc, stmt);
     if (records.empty()) return Problem(ProgramText("驱动程序报告失败，但没有给出原因。"));
     OdbcError first = std::move(records.front());
     first.more.assign(std::make_move_iterator(records.begin() + 1), std::make_move_iterator(records.end()));
@@ -761,6 +767,11 @@ bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout, Execution e
     return Run(statement, timeout, execution, nullptr, nullptr);
 }
 
+bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout, Execution execution,
+                        std::vector<OdbcError>& messages) {
+    return Run(statement, timeout, execution, nullptr, nullptr, &messages);
+}
+
 std::optional<std::vector<std::vector<std::string>>> ODBCDB::ReadAllText(std::string_view statement, Timeout timeout,
                                                                          std::vector<std::string>* columnNames) {
     std::vector<std::vector<std::string>> rows;
@@ -786,10 +797,18 @@ std::vector<std::string> ColumnNames(SQLHSTMT stmt, SQLSMALLINT columns) {
     return names;
 }
 
+// Appends the diagnostic records a call on the statement left (its informational messages after a
+// success), if any. Read before the next call on the statement, which clears them.
+void TakeMessages(SQLHSTMT stmt, std::vector<OdbcError>* messages) {
+    if (!messages) return;
+    for (OdbcError& record : Records(SQL_NULL_HENV, SQL_NULL_HDBC, stmt)) messages->push_back(std::move(record));
+}
+
 }  // namespace
 
 bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution execution,
-                 std::vector<std::vector<std::string>>* rows, std::vector<std::string>* columnNames) {
+                 std::vector<std::vector<std::string>>* rows, std::vector<std::string>* columnNames,
+                 std::vector<OdbcError>* messages) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
     d.lastError = {};
@@ -814,6 +833,7 @@ bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution executio
 
     d.SetTimeout(stmt, timeout);
     if (!Execute(stmt, text, execution)) return failed();
+    TakeMessages(stmt, messages);
 
     // Read every result and message, so that the statement has finished at the server when
     // this returns. A time-out or cancel on the way is a failure like any other. The counts of
@@ -838,6 +858,7 @@ bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution executio
         const SQLRETURN rc = SQLMoreResults(stmt);
         if (rc == SQL_NO_DATA) break;
         if (!SQL_SUCCEEDED(rc)) return failed();
+        TakeMessages(stmt, messages);
     }
     return true;
 }

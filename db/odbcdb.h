@@ -147,6 +147,11 @@ public:
     // only when the statement has finished at the server. True when it ran without an error.
     bool ExecuteSql(std::string_view statement, Timeout timeout = Timeout::Default(),
                     Execution execution = Execution::Prepared);
+    // ExecuteSql that also gives the server's informational messages, each as a record of its own
+    // in the order the driver lists them: a RESTORE's "n percent processed." (3211) and its end
+    // (3014), say. A failed statement's messages are in LastError() with its errors.
+    bool ExecuteSql(std::string_view statement, Timeout timeout, Execution execution,
+                    std::vector<OdbcError>& messages);
     // Executes a statement directly as ExecuteSql does, reading its rows as they come instead of
     // through a cursor (one exchange with the server, however many rows): every row of every
     // result, each column as text ("" for NULL), and, when asked, the names of the first
@@ -170,7 +175,8 @@ public:
 
 private:
     bool Run(std::string_view statement, Timeout timeout, Execution execution,
-             std::vector<std::vector<std::string>>* rows, std::vector<std::string>* columnNames);
+             std::vector<std::vector<std::string>>* rows, std::vector<std::string>* columnNames,
+             std::vector<OdbcError>* messages = nullptr);
 
     std::unique_ptr<Impl> impl_;
 };

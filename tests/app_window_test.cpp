@@ -41,6 +41,7 @@ const std::vector<ExpectedControl> kControls = {
     {"按钮1", "QPushButton", {10, 133, 72, 24}, "登录数据库", "启动窗口"},
     {"按钮4", "QPushButton", {105, 133, 59, 24}, "整理数据", "启动窗口"},
     {"按钮2", "QPushButton", {185, 132, 56, 24}, "导出数据", "启动窗口"},
+    {"还原数据库按钮", "QPushButton", {342, 132, 84, 24}, "还原数据库…", "启动窗口"},
     {"标签4", "QLabel", {268, 5, 64, 24}, "转换年度：", "启动窗口"},
     {"编辑框5", "QLineEdit", {337, 6, 64, 24}, "2016", "启动窗口"},
     {"标签6", "QLabel", {268, 41, 64, 16}, "转换账套：", "启动窗口"},
@@ -66,7 +67,7 @@ const char* const kHelpText =
     "注意：本软件仅适用于导入AO现场审计系统的数据转换。";
 
 const std::vector<const char*> kTabOrder = {"编辑框1", "编辑框2", "编辑框3", "按钮1", "编辑框4", "编辑框5",
-                                            "组合框1", "编辑框6", "编辑框7", "按钮2", "编辑框8", "按钮4"};
+                                            "组合框1", "编辑框6", "编辑框7", "按钮2", "还原数据库按钮", "编辑框8", "按钮4"};
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -162,19 +163,21 @@ TEST_F(WindowLayout, ControlsAreCreatedInOrderAndGroupBoxesHoldTheirChildren) {
     QStringList order;
     for (QObject* child : window.children())
         if (child->isWidgetType() && !child->objectName().isEmpty()) order << child->objectName();
-    // 编辑框8, 标签9 and 标签10 have moved into their group boxes; the progress bar and the batch
-    // button came last, the button clear of every other control.
+    // 编辑框8, 标签9 and 标签10 have moved into their group boxes; the progress bar, the batch and
+    // the restore button came last, the buttons clear of every other control.
     const QStringList expected = U("编辑框1 编辑框2 标签1 标签2 标签3 编辑框3 按钮1 标签5 编辑框4 编辑框5 标签4 标签6 "
                                    "组合框1 标签7 编辑框6 标签8 编辑框7 按钮2 分组框1 按钮4 分组框2 分组框3 进度条1 "
-                                   "批量转换按钮")
+                                   "批量转换按钮 还原数据库按钮")
                                      .split(QLatin1Char(' '));
     EXPECT_EQ(order, expected);
-    const QRect batch = Get("批量转换按钮")->geometry();
-    for (const QString& name : expected) {
-        if (name == U("批量转换按钮")) continue;
-        EXPECT_FALSE(Get(name.toUtf8().constData())->geometry().intersects(batch)) << name.toStdString();
+    for (const char* button : {"批量转换按钮", "还原数据库按钮"}) {
+        const QRect added = Get(button)->geometry();
+        for (const QString& name : expected) {
+            if (name == U(button)) continue;
+            EXPECT_FALSE(Get(name.toUtf8().constData())->geometry().intersects(added)) << button << " " << name.toStdString();
+        }
+        EXPECT_TRUE(window.rect().contains(added));
     }
-    EXPECT_TRUE(window.rect().contains(batch));
     for (const char* group : {"分组框1", "分组框2", "分组框3"}) {
         const auto inside = Get(group)->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
         int named = 0;

@@ -29,6 +29,7 @@
 #include "odbcdb.h"
 #include "temporary_database.h"
 #include "odbc_api.h"
+#include "odbcdb.h"
 #include "odbc_trace.h"
 #include "standin_process.h"
 #include "test_files.h"
@@ -474,6 +475,30 @@ TEST_F(CommandLine, AProgramFolderWithAChineseNameIsTheFolderItNames) {
     ::close(out);
     EXPECT_EQ(run.Wait(), 0) << FileText(scratch_ / "err", true);
     EXPECT_EQ(testsupport::FilesEndingIn(program, ".bak").size(), 1u);
+}
+
+// restore: the restored name alone on stdout, the progress on stderr. The backup's own name, taken
+// on the server, ends with 2 and a missing file with 1, neither restoring anything.
+TEST_F(CommandLine, RestorePrintsTheRestoredNameAndRefusesATakenNameOrAMissingFile) {
+    const fs::path bak = scratch_ / "样本.bak";
+    tarvex::ODBCDB own;
+    ASSERT_TRUE(own.NewOpenDatabase("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=master"));
+    ASSERT_TRUE(own.ExecuteSql(tarvex::CodePage::Process().FromUtf8("backup database [2016年乡镇数据采集] to disk = N'" +
+                                                                    bak.string() + "'")));
+    EXPECT_NE(Run({"--help"}).out.find("restore --file 备份文件 [--database 新数据库名称]"), std::string::npos);
+    const Ran restored = Run({"restore", "--file", bak.string(), "--database", "审计副本"});
+    EXPECT_EQ(restored.code, 0) << restored.err;
+    EXPECT_EQ(restored.out, "审计副本\n");
+    EXPECT_NE(restored.err.find("已还原100%"), std::string::npos) << restored.err;
+    const Ran taken = Run({"restore", "--file", bak.string()});
+    EXPECT_EQ(taken.code, 2);
+    EXPECT_NE(taken.err.find("服务器上已有名为“2016年乡镇数据采集”的数据库"), std::string::npos) << taken.err;
+    const Ran missing = Run({"restore", "--file", (scratch_ / "无此文件.bak").string()});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.err.find("打不开备份文件"), std::string::npos) << missing.err;
+    int restores = 0;
+    for (const std::string& s : standin_.Statements()) restores += s.rfind("RESTORE DATABASE", 0) == 0;
+    EXPECT_EQ(restores, 1);
 }
 
 int main(int argc, char** argv) {

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -28,9 +29,11 @@
 #include <vector>
 
 #include "backup_check.h"
+#include "backup_contents.h"
 #include "codepage.h"
 #include "odbc_api.h"
 #include "odbc_trace.h"
+#include "odbcdb.h"
 #include "standin_process.h"
 #include "test_files.h"
 
@@ -108,10 +111,32 @@ struct WineStandin : testsupport::StandinProcess {
 };
 
 // Drives the copy of the program in `folder` with a script of tests/windows against the stand-in;
-// the script ends with 0 once it has done its part.
-void Drive(const char* script, const ProgramFolder& folder, const WineStandin& standin) {
-    const std::string command = Quoted(script) + " " + Quoted(folder.exe) + " " + Quoted(standin.StatementLog());
+// the script ends with 0 once it has done its part. `more`: the script's further arguments.
+void Drive(const char* script, const ProgramFolder& folder, const WineStandin& standin, const std::string& more = {}) {
+    const std::string command = Quoted(script) + " " + Quoted(folder.exe) + " " + Quoted(standin.StatementLog()) + more;
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// The sample backed up into `folder` as sample.bak by the stand-in, and dropped: what a restore
+// starts from. The backup's path as a program under wine names it.
+std::string BackUpAndDropTheSample(const ProgramFolder& folder) {
+    tarvex::ODBCDB own;
+    EXPECT_TRUE(own.NewOpenDatabase("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=master"));
+    EXPECT_TRUE(own.ExecuteSql("backup database [2016年乡镇数据采集] to disk = N'" + (folder.dir / "sample.bak").string() + "'"));
+    EXPECT_TRUE(own.ExecuteSql("DROP DATABASE [2016年乡镇数据采集]"));
+    std::string windows = "Z:" + (folder.dir / "sample.bak").string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
+// The one backup in `folder` besides sample.bak holds the rows of account set 001 of unit 001 in
+// 2016 that sample.bak holds.
+void ExpectTheSamplesRowsConverted(const ProgramFolder& folder) {
+    std::vector<fs::path> backups = folder.Files(".bak");
+    std::erase(backups, folder.dir / "sample.bak");
+    ASSERT_EQ(backups.size(), 1u);
+    const testsupport::BackupContents sample(folder.dir / "sample.bak");
+    backupcheck::ExpectRowsOfAccountSet(backups.front(), sample.File(), "001", "001", "2016");
 }
 
 // A converted and checked set's line (command line or summary): its backup holds its rows.
@@ -209,6 +234,26 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     EXPECT_EQ(Lines936(folder.dir / "cli.err").front(), "年度“20x6”不是四位数字的年份，例如 2016。");
 }
 
+// restore, then convert from the restored database: the restored name alone on stdout.
+TEST(WindowsCommandLineUnderWine, RestoresTheDroppedSampleUnderAnotherNameAndConvertsFromIt) {
+    const char* program = Program("TARVEX_WINDOWS_CLI");
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
+    const WineStandin standin;
+    ::setenv("TARVEX_PASSWORD", "1", 1);
+    const ProgramFolder folder{fs::path(program)};
+    const std::string backup = BackUpAndDropTheSample(folder);
+    const auto run = [&](const std::string& args) {
+        const std::string command = Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " " + args + " > " +
+                                    Quoted(folder.dir / "cli.out") + " 2> " + Quoted(folder.dir / "cli.err");
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    ASSERT_EQ(run("restore --file " + Quoted(backup) + " --database Audit2016"), 0);
+    EXPECT_EQ(Lines936(folder.dir / "cli.out"), std::vector<std::string>{"Audit2016"});
+    ASSERT_EQ(run("convert --database Audit2016 --set 2016/001/001"), 0);
+    ExpectTheSamplesRowsConverted(folder);
+}
+
 // In a console (wine's, on a terminal: `script` gives it one) the program's Chinese shows, on
 // stdout and on stderr, as wine shows the console's text (in the terminal's GBK); into a pipe it
 // goes in code page 936 as into a file.
@@ -260,6 +305,18 @@ TEST(WindowsProgramUnderWine, ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCle
         clean += ended;
     }
     std::cout << clean << " of " << kCloses << " closes ended the program cleanly\n";
+}
+
+// The first step: the dialog restores the dropped sample, picked in the system's file dialog, under
+// another name, which the window then logs in to and converts an account set of.
+TEST(WindowsProgramUnderWine, TheRestoredSampleIsLoggedInToAndAnAccountSetConvertedFromIt) {
+    const char* program = WindowsProgram();
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
+    const WineStandin standin;
+    const ProgramFolder folder{fs::path(program)};
+    const std::string backup = BackUpAndDropTheSample(folder);
+    ASSERT_NO_FATAL_FAILURE(Drive(DRIVE_RESTORE, folder, standin, " " + Quoted(backup) + " Audit2016"));
+    ExpectTheSamplesRowsConverted(folder);
 }
 
 TEST(WindowsProgramUnderWine, TheBatchDialogConvertsEveryCheckedSetIntoItsOwnCheckedBackup) {

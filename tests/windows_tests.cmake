@@ -13,7 +13,8 @@ if(NOT WIN32)
     DRIVE_CONVERSION="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-conversion"
     WINE_RUN="${PROJECT_SOURCE_DIR}/scripts/wine-run"
     CLOSE_DURING_RUN="${CMAKE_CURRENT_SOURCE_DIR}/windows/close-during-run"
-    DRIVE_BATCH="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-batch")
+    DRIVE_BATCH="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-batch"
+    DRIVE_RESTORE="${CMAKE_CURRENT_SOURCE_DIR}/windows/drive-restore")
   target_link_libraries(windows_flow_test PRIVATE tarvex_extract tarvex_test_support SQLite::SQLite3 Qt6::Core
     GTest::gtest_main)
   add_dependencies(windows_flow_test mssql-standin)
@@ -49,12 +50,15 @@ if(TARVEX_HOST_BUILD)
   # The batch dialog converting every account set of the sample.
   add_test(NAME windows.flow.BatchDialogUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
     --gtest_filter=*.TheBatchDialogConvertsEveryCheckedSetIntoItsOwnCheckedBackup)
+  # The restore dialog, then a conversion from the restored database.
+  add_test(NAME windows.flow.RestoreUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
+    --gtest_filter=*.TheRestoredSampleIsLoggedInToAndAnAccountSetConvertedFromIt)
   # Closes of the window at random moments of a run, each of a program run of its own.
   add_test(NAME windows.flow.ClosingDuringARunUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
     --gtest_filter=*.ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCleanly)
   # TIMEOUT only guards against a hang.
   set_tests_properties(windows.flow.ConversionUnderWine windows.flow.ClosingDuringARunUnderWine
-    windows.flow.BatchDialogUnderWine PROPERTIES
+    windows.flow.BatchDialogUnderWine windows.flow.RestoreUnderWine PROPERTIES
     TIMEOUT 1200 RUN_SERIAL ON
     ENVIRONMENT "TARVEX_WINDOWS_EXE=$<TARGET_FILE:tarvex-convert>;WINEPREFIX=${TARVEX_WINEPREFIX}")
 

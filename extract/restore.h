@@ -1,0 +1,149 @@
+#pragma once
+// Restoring the audited unit's backup on the auditor's SQL Server, the first step of the work:
+// what a backup file holds (RESTORE HEADERONLY and FILELISTONLY), where the server keeps new
+// databases' files, and the restore itself, as a new database, with its progress, its cancel and
+// its clean end. Free of any window: the restore dialog and the command line run it with values
+// and learn what happens through a RestoreReport.
+//
+// Nothing existing is replaced: the name is looked up on the server before anything runs, and
+// the statement never carries REPLACE, so that the server's own check stands behind the lookup.
+// A restore that fails or is cancelled is followed by a look for the database it may have begun,
+// which is dropped. The connection is one of its own, to master (a Database of its own).
+//
+// All texts are in the code page of the process.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "database.h"
+#include "login.h"
+
+namespace tarvex {
+
+// The server a restore goes to, as read once logged in to its master database.
+struct RestoreServer {
+    LoginSettings login;         // the log-in (to master), taken again after a lost connection
+    std::string productVersion;  // "15.0.2000.5"
+    std::string edition;         // "Express Edition (64-bit)"
+    // Where new databases' files go, as the server names the folder, ending in its separator:
+    // SERVERPROPERTY('InstanceDefaultDataPath'), else the folder of master's data file.
+    std::string dataFolder;
+
+    // "SQL Server 2019（15.0.2000.5）Express Edition (64-bit)"
+    std::string VersionText() const;
+};
+
+// One file of the backed-up database (RESTORE FILELISTONLY).
+struct BackedUpFile {
+    std::string logicalName;
+    char type = 'D';     // D data, L log, F full-text catalogue, S FILESTREAM
+    long long size = 0;  // bytes
+};
+
+// What a backup file holds, as the server reads it.
+struct BackupDescription {
+    std::string path;      // the file, as the server reads it
+    int sets = 0;          // backup sets in the file
+    int position = 0;      // the one restored: the last full database backup
+    std::string database;  // the backed-up database's name
+    std::string finished;  // when the backup ended, "YYYY-MM-DD hh:mm:ss" in the server's time
+    std::string serverName;
+    int versionMajor = 0, versionMinor = 0, versionBuild = 0;  // of the server that made it
+    long long backupSize = 0;                                  // bytes
+    std::vector<BackedUpFile> files;
+
+    // The restored database's size: its files' together.
+    long long DatabaseSize() const;
+    // "SQL Server 2019（15.0.2000）"
+    std::string VersionText() const;
+};
+
+// What reading the server or a backup came to: the value, or why there is none.
+template <class T>
+struct Reading {
+    std::optional<T> value;
+    std::string problem;  // for the user, lines apart with "\r\n"; empty when there is a value
+    OdbcError error;      // the driver's diagnostics behind the problem, if any
+};
+
+// Logs in to master with `login`'s server, user and password (its database is ignored) on
+// `database`, and reads the server's version, edition and data folder. Runs on the calling
+// thread's wait for the database thread: not the window's.
+Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login, LoginPrompt prompt);
+
+// Reads what the backup file at `path` (as the server reads it) holds, and whether this server
+// can restore it.
+Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& server, const std::string& path);
+
+// Why `name` cannot be a new database's name, looked at without the server (empty, too long,
+// a character the statements cannot carry); empty when it can.
+std::string RestoreNameProblem(std::string_view name);
+// The same, then whether the server has a database of that name. Empty when the name is free.
+std::string RestoreNameProblem(Database& database, const std::string& name);
+
+// Where the restore puts the database's files, by their logical names: each named for the new
+// database (safe for a file name) in the server's data folder.
+struct FileMove {
+    std::string logicalName;
+    std::string target;  // as the server names it
+};
+std::vector<FileMove> PlanFileMoves(const BackupDescription& backup, const std::string& dataFolder,
+                                    std::string_view database);
+
+// "RESTORE DATABASE [<name>] FROM DISK = N'<path>' WITH FILE = <n>, MOVE N'<logical>' TO N'<target>', …,
+// STATS = <percent>": names bracketed, literals with their apostrophes doubled; nullopt for a name
+// that cannot be bracketed.
+std::optional<std::string> BuildRestoreStatement(const BackupDescription& backup, const std::vector<FileMove>& moves,
+                                                 std::string_view database, int statsPercent);
+
+// How a restore reports while it runs.
+class RestoreReport {
+public:
+    virtual ~RestoreReport() = default;
+    // One line of the log, ending in "\r\n"; on the thread that runs the restore.
+    virtual void Log(const std::string& line) = 0;
+    // The server has processed `percent` of the restore (its "n percent processed."); on the
+    // thread that runs the restore. Through FreeTDS they all come when the restore ends.
+    virtual void Percent(int percent) = 0;
+    // About every second while the server restores: the time since it began. On a thread of the
+    // restore's own, which must not touch a window.
+    virtual void Elapsed(std::chrono::seconds elapsed) = 0;
+    // Whether to stop: before the restore, or the restore under way (cancelled at the server).
+    // Asked on either thread.
+    virtual bool Cancelled() = 0;
+};
+
+// What a restore came to.
+struct Restored {
+    enum class End {
+        Restored,   // the database is there, under `database`
+        Refused,    // nothing ran: the name (empty, existing, not usable) or the backup's version
+        Failed,     // the server refused or failed the restore, or the connection was lost
+        Cancelled,  // stopped by the user
+        Closing,    // the database shut down (the window is closing)
+    };
+    End end = End::Closing;
+    std::string database;
+    std::string message;  // the end in a few sentences, for a notice or the command line
+    OdbcError error;
+    // A database of that name may be left on the server, unfinished: it could not be dropped, or
+    // not even looked for (the server gone). The message says what to do.
+    bool leftBehind = false;
+};
+
+// Restores `backup` as the new database `name` on `server`, through `database` (logged in by
+// ConnectForRestore): checks the name and the backup's version, looks the name up, puts the
+// files into the server's data folder, restores with STATS, and after a failure or a cancel
+// drops what the restore began.
+Restored RestoreBackup(Database& database, const RestoreServer& server, const BackupDescription& backup,
+                       const std::string& name, RestoreReport& report);
+
+// "1分05秒", "12秒".
+std::string DurationText(std::chrono::seconds duration);
+// "12.3 MB", "512 KB", "1.20 GB".
+std::string SizeText(long long bytes);
+
+}  // namespace tarvex
