@@ -52,8 +52,10 @@ struct ConversionOptions {
     // The caller holds the temporary database for as long as it runs conversions (a batch):
     // each conversion neither takes the hold nor gives it up.
     bool heldByCaller = false;
-    // How the create, copy, backup, check and drop statements go to the driver.
-    Execution execution = Execution::Prepared;
+    // How the create, copy, backup, check and drop statements go to the driver: each is sent
+    // once, so directly, one exchange with the server apiece (prepared, each would take two, its
+    // prepare-and-execute and its unprepare).
+    Execution execution = Execution::Direct;
 };
 
 // What an extraction came to.

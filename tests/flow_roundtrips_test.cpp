@@ -51,3 +51,16 @@ TEST_F(TownshipRoundTrips, TheLookupTakesAsFewExchangesFor153RowsAsFor31) {
     EXPECT_LE(year2016, 4);
     EXPECT_EQ(everyYear, year2016);
 }
+
+// Log-in, lookup, choice, run and export with its check and drop, as an auditor goes.
+TEST_F(RoundTripsFlow, AWholeConversionTakesAtMost55Exchanges) {
+    LogInCounting();
+    EXPECT_LE(LookUpCounting("2016", 6), 4);
+    Choose("演示账套");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Text("编辑框7") == U("001"); }, kGuardMs));
+    Click("按钮4");
+    ASSERT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    Click("按钮2");
+    ASSERT_TRUE(notices.Next().text.startsWith(U("导出完毕！")));
+    EXPECT_LE(Exchanges(), 55);
+}
