@@ -30,18 +30,20 @@ struct Read {
     std::optional<std::vector<AccountSetRow>> rows;
 };
 
-// Reads every row of a query in one piece of database work, so that no log-in can replace
-// the connection while the record set is walked; the record set is closed afterwards.
+// Reads every row of a query as it comes with the answer, in one exchange with the server
+// however many rows there are (a server cursor would take one per row, and again to count
+// them). Columns a statement does not read stay empty.
 Read ReadRows(Database& database, Database::RequestKind kind, std::uint64_t request, std::string statement) {
     using Rows = std::optional<std::vector<AccountSetRow>>;
     std::optional<Rows> result = database.RunRequest(kind, request, [statement](ODBCDB& db) -> Rows {
-        const RecordSetHandle h = db.OpenTable(statement);
-        if (h == 0) return std::nullopt;
+        std::optional<std::vector<std::vector<std::string>>> read = db.ReadAllText(statement);
+        if (!read) return std::nullopt;
         std::vector<AccountSetRow> rows;
-        for (db.MoveFirst(h); !db.IsEOF(h); db.MoveNext(h))
-            rows.push_back({db.ReadColByIndex(h, 1).Text(), db.ReadColByIndex(h, 2).Text(),
-                            db.ReadColByIndex(h, 3).Text(), db.ReadColByIndex(h, 4).Text()});
-        db.CloseRecordSet(h);
+        rows.reserve(read->size());
+        for (std::vector<std::string>& columns : *read) {
+            columns.resize(4);
+            rows.push_back({std::move(columns[0]), std::move(columns[1]), std::move(columns[2]), std::move(columns[3])});
+        }
         return rows;
     });
     if (!result) return {};

@@ -325,6 +325,9 @@ BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::s
     if (!outcome.stopped.empty()) {
         report.Log(outcome.stopped + "\r\n");
     } else {
+        // Asked once here, so that no set's exports ask it.
+        if (ledger.Login().serverVersion.empty())
+            if (const std::optional<std::string> version = database.Run(ReadServerVersion)) ledger.SetServerVersion(*version);
         Batch batch(database, ledger, sourceDatabase, directory, report);
         const std::optional<EarlierResults> earlier =
             options.skipDone ? std::optional<EarlierResults>(std::in_place, directory, ledger.Login()) : std::nullopt;

@@ -52,8 +52,10 @@ struct ConversionOptions {
     // The caller holds the temporary database for as long as it runs conversions (a batch):
     // each conversion neither takes the hold nor gives it up.
     bool heldByCaller = false;
-    // How the create, copy, backup, check and drop statements go to the driver.
-    Execution execution = Execution::Prepared;
+    // How the create, copy, backup, check and drop statements go to the driver: each is sent
+    // once, so directly, one exchange with the server apiece (prepared, each would take two, its
+    // prepare-and-execute and its unprepare).
+    Execution execution = Execution::Direct;
     // The export follows the extraction by itself (a batch): the completion line does not send
     // the user to the export button.
     bool exportFollows = false;
@@ -127,6 +129,11 @@ struct Export {
 // this connection, lacks tables, or its rows are not those of an account set.
 Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& directory,
                                ConversionReport& report, const ConversionOptions& options);
+
+// Database work: the server's version and edition, as the record names them (a backup restores
+// only on the same or a newer SQL Server); empty when the server does not say. An export asks
+// once a connection (LoggedIn::serverVersion).
+std::string ReadServerVersion(ODBCDB& db);
 
 // "转换记录文件<file>.txt写入失败（<why>）": the record beside the backup `file` could not be written.
 std::string RecordFailedText(const std::string& file, const std::string& why);

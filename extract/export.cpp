@@ -227,13 +227,15 @@ auto CheckingHeader(const std::string& path, const TemporaryDatabase& backedUp) 
     };
 }
 
-// Database work: the server's version and edition, as the record names them; empty when the
-// server does not say.
-std::string ReadingServerVersion(ODBCDB& db) {
+}  // namespace
+
+std::string ReadServerVersion(ODBCDB& db) {
     const auto rows = db.ReadAllText("SELECT SERVERPROPERTY('ProductVersion'), SERVERPROPERTY('Edition')");
     if (!rows || rows->size() != 1 || rows->front().size() != 2 || rows->front()[0].empty()) return {};
     return rows->front()[0] + " " + rows->front()[1];
 }
+
+namespace {
 
 // The steps after a backup that was made: the checks, the drop and the record.
 void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& e, const TemporaryDatabase& backedUp,
@@ -316,7 +318,7 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
     }
     e.warnings = contents.warnings;
     if (ledger.Login().serverVersion.empty())
-        if (const std::optional<std::string> version = session.Run(ReadingServerVersion)) ledger.SetServerVersion(*version);
+        if (const std::optional<std::string> version = session.Run(ReadServerVersion)) ledger.SetServerVersion(*version);
     const LoggedIn login = ledger.Login();
     const auto record = [&](const std::string& file, const FileDigest& digest, const std::string& verification,
                             const std::string& ended) {

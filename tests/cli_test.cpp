@@ -206,6 +206,28 @@ TEST_F(CommandLine, ListPrintsEveryAccountSetAsALineOfTabSeparatedFields) {
     for (std::size_t i = 1; i < ofYear.size(); ++i) EXPECT_TRUE(ofYear[i].starts_with("2017\t")) << ofYear[i];
 }
 
+// A server behind a VPN answers each exchange tens of milliseconds late: the stand-in's request
+// log counts them (the program's is the only connection).
+TEST_F(CommandLine, ListTakesAtMostThreeExchangesWithItsLogIn) {
+    ASSERT_EQ(Run({"list"}).code, 0);
+    EXPECT_LE(standin_.Requests().size(), 3u);
+}
+
+TEST_F(CommandLine, EachSetOfABatchTakesAtMost41Exchanges) {
+    ASSERT_EQ(Run(Convert({"--set", "2016/001/001", "--set", "2017/001/001"})).code, 0);
+    // A set's exchanges run from its create database to the next set's; the last set's end with its drop.
+    std::vector<int> sets;
+    int afterDrop = 0;
+    for (const testsupport::StandinProcess::Request& r : standin_.Requests()) {
+        if (r.text.starts_with("create database")) sets.push_back(0);
+        afterDrop = r.text.starts_with("drop database") ? 0 : afterDrop + 1;
+        if (!sets.empty()) ++sets.back();
+    }
+    ASSERT_EQ(sets.size(), 2u);
+    sets.back() -= afterDrop;
+    for (int exchanges : sets) EXPECT_LE(exchanges, 41);
+}
+
 TEST_F(CommandLine, AYearsConvertibleSetsGoIntoCheckedBackupsAndTheSummaryCountsTheirSourceRows) {
     const Ran ran = Run(Convert({"--year", "2016"}));
     ASSERT_EQ(ran.code, 0) << ran.err;
