@@ -68,26 +68,18 @@ public:
     void SetBegins(int n, int total, const AccountSetEntry& set) override {
         const std::string name = ProgramText("年度") + set.year + ProgramText("，单位") + set.unitCode +
                                  ProgramText("，账套") + set.accountSetNo + " " + set.name;
-        Post([n, total, name](BatchDialog& d) { d.SetBegins(n, total, name); });
+        ThenInDialog(dialog_, [n, total, name](BatchDialog& d) { d.SetBegins(n, total, name); });
     }
     void Log(const std::string& line) override {
-        Post([line = Q(line)](BatchDialog& d) { d.AppendLog(line); });
+        ThenInDialog(dialog_, [line = Q(line)](BatchDialog& d) { d.AppendLog(line); });
     }
     void TableCopied(int position, const TableCopy&) override {
-        Post([position](BatchDialog& d) { d.TableCopied(position); });
+        ThenInDialog(dialog_, [position](BatchDialog& d) { d.TableCopied(position); });
     }
     void SetEnded(int, const BatchRow&) override {}
     bool Cancelled() override { return cancel_->load(); }
 
 private:
-    template <typename F>
-    void Post(F f) {
-        QMetaObject::invokeMethod(
-            qApp, [dialog = dialog_, f = std::move(f)] {
-                if (dialog) f(*dialog);
-            },
-            Qt::QueuedConnection);
-    }
     QPointer<BatchDialog> dialog_;
     std::shared_ptr<std::atomic<bool>> cancel_;
 };
@@ -240,11 +232,7 @@ void BatchDialog::Load() {
             if (read->sets) sets = std::move(*read->sets);
             else problem = ProgramText("读取账套列表失败。") + ReasonParagraph(read->error);
         }
-        QMetaObject::invokeMethod(
-            qApp, [dialog, sets = std::move(sets), problem]() mutable {
-                if (dialog) dialog->ShowSets(std::move(sets), problem);
-            },
-            Qt::QueuedConnection);
+        ThenInDialog(dialog, [sets = std::move(sets), problem](BatchDialog& d) mutable { d.ShowSets(std::move(sets), problem); });
     });
 }
 
@@ -350,11 +338,7 @@ void BatchDialog::Start() {
         window_, [dialog = QPointer<BatchDialog>(this), report, &database, ledger = ledger_, sets, folder,
                   skip = skipDone_->isChecked()] {
             BatchOutcome outcome = RunBatch(database, *ledger, ledger->Login().database, sets, folder, *report, {skip});
-            QMetaObject::invokeMethod(
-                qApp, [dialog, outcome = std::move(outcome)] {
-                    if (dialog) dialog->Finished(outcome);
-                },
-                Qt::QueuedConnection);
+            ThenInDialog(dialog, [outcome = std::move(outcome)](BatchDialog& d) { d.Finished(outcome); });
         });
     if (!started) running_ = false;
 }
@@ -464,11 +448,7 @@ void BatchDialog::OfferToDropLeftover() {
     Database& database = window_.外部数据库1();
     StartWorkerThread(window_, [dialog = QPointer<BatchDialog>(this), &database, ledger = ledger_] {
         const LeftoverDrop dropped = DropLeftover(database, *ledger);
-        QMetaObject::invokeMethod(
-            qApp, [dialog, dropped] {
-                if (dialog) dialog->LeftoverDropped(dropped);
-            },
-            Qt::QueuedConnection);
+        ThenInDialog(dialog, [dropped](BatchDialog& d) { d.LeftoverDropped(dropped); });
     });
 }
 

@@ -56,23 +56,15 @@ public:
         : dialog_(std::move(dialog)), cancel_(std::move(cancel)) {}
 
     void Log(const std::string& line) override {
-        Post([line](RestoreDialog& d) { d.AppendLog(line); });
+        ThenInDialog(dialog_, [line](RestoreDialog& d) { d.AppendLog(line); });
     }
     void Percent(int percent) override {
-        Post([percent](RestoreDialog& d) { d.ShowPercent(percent); });
+        ThenInDialog(dialog_, [percent](RestoreDialog& d) { d.ShowPercent(percent); });
     }
     void Elapsed(std::chrono::seconds) override {}
     bool Cancelled() override { return cancel_->load(); }
 
 private:
-    template <typename F>
-    void Post(F f) {
-        QMetaObject::invokeMethod(
-            qApp, [dialog = dialog_, f = std::move(f)] {
-                if (dialog) f(*dialog);
-            },
-            Qt::QueuedConnection);
-    }
     QPointer<RestoreDialog> dialog_;
     std::shared_ptr<std::atomic<bool>> cancel_;
 };
@@ -193,15 +185,11 @@ void RestoreDialog::OnWorker(Work work, Then then) {
     busy_ = true;
     UpdateButtons();
     const bool started = StartWorkerThread(window_, [dialog = QPointer<RestoreDialog>(this), work, then]() mutable {
-        auto result = work();
-        QMetaObject::invokeMethod(
-            qApp, [dialog, result, then] {
-                if (!dialog) return;
-                dialog->busy_ = false;
-                then(*dialog, result);
-                dialog->UpdateButtons();
-            },
-            Qt::QueuedConnection);
+        ThenInDialog(dialog, [result = work(), then](RestoreDialog& d) {
+            d.busy_ = false;
+            then(d, result);
+            d.UpdateButtons();
+        });
     });
     if (!started) {  // the window is closing
         busy_ = false;

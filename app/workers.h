@@ -8,7 +8,9 @@
 // workers and joins each one once its routine has ended, so that no worker outlives the
 // window, the application object or the process's exit.
 
+#include <QCoreApplication>
 #include <QObject>
+#include <QPointer>
 
 #include <functional>
 #include <memory>
@@ -52,5 +54,16 @@ private:
 // Starts a worker of the window that runs `routine` and returns at once; true when it started.
 // False when the thread could not be created or the window is closing.
 bool StartWorkerThread(MainWindow& window, std::function<void()> routine);
+
+// From a worker: runs `then(*dialog)` on the window's thread, unless the dialog has gone by then.
+template <typename Dialog, typename Then>
+void ThenInDialog(QPointer<Dialog> dialog, Then then) {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [dialog = std::move(dialog), then = std::move(then)]() mutable {
+            if (dialog) then(*dialog);
+        },
+        Qt::QueuedConnection);
+}
 
 }  // namespace tarvex
