@@ -16,6 +16,7 @@
 #include "backup_contents.h"
 #include "standin_odbc.h"
 #include "standin_process.h"
+#include "test_files.h"
 
 namespace {
 
@@ -253,13 +254,7 @@ TEST_F(StandinDriver, VerifyOnlyPassesSoundBackupsAndFailsOthers) {
     fs::copy_file(good, truncated);
     fs::resize_file(truncated, bytes - 512);
     fs::copy_file(good, altered);
-    {
-        std::fstream f(altered, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekg(static_cast<std::streamoff>(bytes / 2));
-        const char c = static_cast<char>(f.get() ^ 0x01);
-        f.seekp(static_cast<std::streamoff>(bytes / 2));
-        f.put(c);
-    }
+    testsupport::AlterByte(altered, bytes / 2);
     fs::copy_file(Server().DataDir() / "master.sqlite", foreign);
 
     for (const std::string& sql : {"restore verifyonly from disk = N'" + good.string() + "'",
@@ -729,40 +724,6 @@ TEST_F(StandinDriver, BackupHeadersAndServerPropertiesReachTheClientTyped) {
             EXPECT_EQ(*(*row)[c.column - 1], c.value) << c.sql;
         }
     }
-}
-
-// A restore through the driver. With STATS its 3211 messages leave the server while it runs
-// (standin_server_test sees them on the wire), but FreeTDS's SQLExecDirect returns only once it
-// has read the whole reply: the client sees them all at the end, in order, before 4035 and
-// 3014. (A cancel through the driver: the product's restore tests.)
-TEST(StandinRestore, ProgressMessagesComeInOrderBeforeTheCompletion) {
-    namespace fs = std::filesystem;
-    StandinProcess server;
-    Client client;
-    ASSERT_TRUE(SQL_SUCCEEDED(client.Connect(ToolConnectionString(server.Port(), "master")))) << Describe(client.Errors());
-    const fs::path bak = server.DataDir().parent_path() / "进度.bak", target = server.DataDir().parent_path();
-    Statement backup(client);
-    ASSERT_TRUE(SQL_SUCCEEDED(backup.ExecDirect("backup database \"" + kSample + "\" to disk='" + bak.string() + "'")));
-    const auto restore = [&](const std::string& name) {
-        return "restore database \"" + name + "\" from disk = N'" + bak.string() + "' with move N'" + kSample +
-               "' to N'" + (target / name).string() + ".mdf', move N'" + kSample + "_log' to N'" +
-               (target / name).string() + "_log.ldf', stats = 10";
-    };
-    {
-        Statement s(client);
-        ASSERT_EQ(s.ExecDirect(restore("复原")), SQL_SUCCESS_WITH_INFO) << Describe(s.Errors());
-        const std::vector<Diagnostic> messages = s.Errors();
-        ASSERT_EQ(messages.size(), 13u) << Describe(messages);
-        for (int k = 0; k < 10; ++k) {
-            EXPECT_EQ(messages[k].native, 3211);
-            EXPECT_NE(messages[k].text.find(std::to_string(10 * (k + 1)) + " percent processed."), std::string::npos);
-        }
-        EXPECT_EQ(messages[10].native, 4035);
-        EXPECT_EQ(messages[12].native, 3014);
-        EXPECT_EQ(s.MoreResults(), SQL_NO_DATA);
-    }
-    Client restored;
-    EXPECT_TRUE(SQL_SUCCEEDED(restored.Connect(ToolConnectionString(server.Port(), "复原")))) << Describe(restored.Errors());
 }
 
 TEST(StandinProcessLife, SigtermClosesConnectionsAndExitsCleanly) {

@@ -1,11 +1,12 @@
 // Backups as SQL Server describes and restores them: RESTORE HEADERONLY, FILELISTONLY and
-// DATABASE, SERVERPROPERTY and sys.master_files, checked against the T-SQL reference pages
-// named at each test.
+// DATABASE, checked against the T-SQL reference pages named at each test. Where the files go by
+// default, and paths on wine's mapped drive: the tool's restore tests, on Linux and under wine.
 
 #include <fstream>
 #include <thread>
 
 #include "standin_engine_support.h"
+#include "support/test_files.h"
 
 namespace enginetest {
 namespace {
@@ -113,14 +114,7 @@ TEST_F(RestoreTest, RestoreMakesTheDatabaseReadableAtOnceWhereMoveSays) {
 TEST_F(RestoreTest, FailuresLeaveNothingBehind) {
     const fs::path altered = Backups() / "altered.bak", foreign = Backups() / "foreign.bak";
     fs::copy_file(Bak(), altered);
-    {
-        std::fstream f(altered, std::ios::in | std::ios::out | std::ios::binary);
-        const auto at = static_cast<std::streamoff>(fs::file_size(altered) - 100);
-        f.seekg(at);
-        const char c = static_cast<char>(f.get() ^ 0x01);
-        f.seekp(at);
-        f.put(c);
-    }
+    testsupport::AlterByte(altered, fs::file_size(altered) - 100);
     std::ofstream(foreign) << "not a backup";
     Ok(S(), "CREATE DATABASE 已有");
     std::ofstream(Targets() / "占用.mdf") << "someone's";
@@ -196,38 +190,6 @@ TEST_F(RestoreTest, AnInterruptedRestoreLeavesNothing) {
     EXPECT_EQ(TargetCount(), 0u);
     for (const fs::directory_entry& e : fs::directory_iterator(dir_.Path()))
         EXPECT_NE(e.path().filename().native().rfind(".scratch", 0), 0u) << "left behind: " << e.path();
-}
-
-// "SERVERPROPERTY (Transact-SQL)": InstanceDefaultDataPath ends in a separator (NULL before SQL
-// Server 2012); "sys.master_files (Transact-SQL)": master's data file lies there. Under wine's
-// mapped drive, RESTORE and MOVE take Z:\ paths and the server names its folders so.
-TEST_F(RestoreTest, DefaultDataPathAndPathsOnAMappedDrive) {
-    const Rows path = Query(S(), "SELECT SERVERPROPERTY('InstanceDefaultDataPath')");
-    ASSERT_EQ(path.size(), 1u);
-    EXPECT_EQ(path[0][0].back(), '/');
-    EXPECT_EQ(Query(S(), "SELECT physical_name FROM master.sys.master_files WHERE database_id = 1 AND file_id = 1"),
-              (Rows{{path[0][0] + "master.mdf"}}));
-    standin::Engine::Settings old;
-    old.reportsDefaultDataPath = false;
-    standin::Engine older(dir_.Path(), {}, old);
-    EXPECT_EQ(Query(*Open(older, "master"), "SELECT SERVERPROPERTY('InstanceDefaultDataPath')"), (Rows{{"NULL"}}));
-
-    // Names below the drive are in GBK, as wine's programs see them.
-    const fs::path ascii = dir_.Path() / "mapped";
-    fs::create_directories(ascii);
-    fs::copy_file(Bak(), ascii / "a.bak");
-    standin::Engine mapped(dir_.Path(), {{'Z', standin::Engine::MappedDrive("/", "GBK")}});
-    const auto session = Open(mapped, "master");
-    std::string windows = "Z:" + dir_.Path().string();
-    std::replace(windows.begin(), windows.end(), '/', '\\');
-    EXPECT_EQ(Query(*session, "SELECT SERVERPROPERTY('InstanceDefaultDataPath')"), (Rows{{windows + "-files\\"}}));
-    const std::string source(kSource);
-    Ok(*session, "RESTORE DATABASE 新 FROM DISK = N'" + windows + "\\mapped\\a.bak' WITH MOVE N'" + source +
-                     "' TO N'" + windows + "\\mapped\\新.mdf', MOVE N'" + source + "_log' TO N'" + windows +
-                     "\\mapped\\新_log.ldf'");
-    EXPECT_TRUE(fs::exists(ascii / "\xD0\xC2.mdf")) << "新 in GBK";
-    EXPECT_EQ(Query(*session, "SELECT physical_name FROM 新.sys.database_files WHERE file_id = 2"),
-              (Rows{{windows + "\\mapped\\新_log.ldf"}}));
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 #pragma once
 // What the tests read back of the files a conversion leaves: a folder's files by their ending,
 // the fields of a summary's or an output's line, whether the stand-in holds the temporary
-// database.
+// database; and a backup damaged on purpose.
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,15 @@ inline bool TemporaryDatabaseExists(const std::filesystem::path& dataDir) {
     for (const auto& entry : std::filesystem::directory_iterator(dataDir))
         if (entry.path().filename().string().find("tarvex") != std::string::npos) return true;
     return false;
+}
+
+// Changes the byte at `offset` of `file` (its bits `mask` flipped), as a disk or a copy might.
+inline void AlterByte(const std::filesystem::path& file, std::uintmax_t offset, char mask = 0x01) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(offset));
+    const char was = static_cast<char>(f.get());
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.put(static_cast<char>(was ^ mask));
 }
 
 }  // namespace testsupport
