@@ -65,7 +65,7 @@ protected:
         const tarvex::LoginSettings settings{".", "sa", "1", Local("2016年乡镇数据采集")};
         const auto opened = tarvex::OpenConnection(database_, settings, tarvex::LoginPrompt::Never());
         ASSERT_TRUE(opened && opened->ok) << (opened ? opened->error.Describe() : "");
-        ledger_.SetLogin({".", Local("2016年乡镇数据采集"), "sa"});
+        ledger_.SetLogin({".", Local("2016年乡镇数据采集"), "sa", {}});
     }
     void TearDown() override {
         std::error_code ignored;
@@ -274,14 +274,15 @@ TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
     fs::create_directories(folder);
     std::array<Copy, 2> copies;
     const std::array<const char*, 2> units{"101", "102"};
-    const tarvex::ConversionOptions options{0, nullptr, false, tarvex::Execution::Direct};
+    tarvex::ConversionOptions options;
+    options.pauseMilliseconds = 0;
     Quiet quiet;
     for (std::size_t i = 0; i < copies.size(); ++i) {
         const std::string server = "127.0.0.1," + std::to_string(copies[i].server.Port());
         ASSERT_TRUE(tarvex::OpenConnection(copies[i].database, {server, "sa", "1", Local("2016年乡镇数据采集")},
                                            tarvex::LoginPrompt::Never())
                         ->ok);
-        copies[i].ledger.SetLogin({server, Local("2016年乡镇数据采集"), "sa"});
+        copies[i].ledger.SetLogin({server, Local("2016年乡镇数据采集"), "sa", {}});
         const tarvex::ConversionInputs inputs{Local("2016年乡镇数据采集"), "2016", units[i], "002", Local("工会账套")};
         ASSERT_EQ(tarvex::Extract(copies[i].database, inputs, copies[i].ledger, quiet, options).end,
                   tarvex::Extraction::End::Finished);

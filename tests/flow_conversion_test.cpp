@@ -358,11 +358,7 @@ TEST_F(ConversionFlow, ABackupAlteredBeforeItsCheckFailsAndTheDatabaseStays) {
     QTimer alter;
     QObject::connect(&alter, &QTimer::timeout, [&] {
         if (altered || !RunLines().contains(U("正在校验备份文件！")) || Backups().size() != 1) return;
-        std::fstream bak(Backups().front(), std::ios::in | std::ios::out | std::ios::binary);
-        bak.seekg(static_cast<std::streamoff>(fs::file_size(Backups().front()) / 2));
-        const char was = static_cast<char>(bak.get());
-        bak.seekp(static_cast<std::streamoff>(fs::file_size(Backups().front()) / 2));
-        bak.put(static_cast<char>(was ^ 0x5A));
+        testsupport::AlterByte(Backups().front(), fs::file_size(Backups().front()) / 2, 0x5A);
         altered = true;
     });
     alter.start(20);
@@ -489,7 +485,9 @@ TEST_F(ConversionFlow, ATemporaryDatabaseAnotherCopyHoldsIsNeitherFilledNorBacke
     EXPECT_EQ(StatementsWith("backup database"), 0);
     EXPECT_EQ(StatementsWith("drop database"), 0);
     EXPECT_TRUE(Backups().empty());
-    // Once the other copy has gone, its leftover is exported only on an explicit Yes.
+    // Once the other copy has gone, its leftover is exported only on an explicit Yes. (Its lock is
+    // given up before the close: the server ends a closed session a moment after the close.)
+    tarvex::SettleHold(own, tarvex::Hold::Held, false);
     own.CloseDatabase();
     Click("按钮2");
     EXPECT_TRUE(notices.Next().text.startsWith(U("临时数据库不是本程序这次运行中整理的")));
@@ -541,13 +539,16 @@ protected:
         const std::string said{std::istreambuf_iterator<char>(in), {}};
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, QString::fromStdString(cp.ToUtf8(said))};
     }
-    // Whether another copy could take the hold now; it gives it up again at once.
+    // Whether another copy could take the hold now; it gives it up again at once (not with its
+    // close, which the server reads a moment later).
     bool AnotherCopyCouldTakeTheHold() {
         tarvex::ODBCDB other;
         const tarvex::CodePage cp = tarvex::CodePage::Process();
         EXPECT_TRUE(other.NewOpenDatabase(cp.FromUtf8("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=" + standinOptions.password +
                                                       ";DATABASE=2017年乡镇数据采集")));
-        return tarvex::TakeHold(other) == tarvex::Hold::Held;
+        const tarvex::Hold hold = tarvex::TakeHold(other);
+        tarvex::SettleHold(other, hold, false);
+        return hold == tarvex::Hold::Held;
     }
     void SetUp() override {
         ConversionFlow::SetUp();
