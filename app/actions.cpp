@@ -114,7 +114,7 @@ void BindActions(MainWindow& window, ActionOptions options) {
                 if (!MayLogInAgain(*controls, *ledger)) return;
                 LoginSettings& settings = ProgramLoginSettings();
                 if (Login(*controls, window.外部数据库1(), settings)) {
-                    ledger->SetLogin({settings.Server, settings.Database, settings.User, {}});
+                    ledger->SetLogin({settings.Server, settings.Database, settings.User});
                     window.SetLoggedIn(true);
                 }
             },

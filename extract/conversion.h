@@ -61,7 +61,7 @@ struct ConversionOptions {
     bool exportFollows = false;
     // Goes before the account set's name in the backup's name: a batch's year, unit and set
     // number, so that same-named sets of several units and years tell themselves apart.
-    std::string fileNamePrefix;
+    std::string fileNamePrefix{};
 };
 
 // What an extraction came to.

@@ -22,7 +22,7 @@ struct LoggedIn {
     std::string user;
     // SERVERPROPERTY's ProductVersion and Edition, once an export has asked: a backup restores
     // only on the same or a newer SQL Server.
-    std::string serverVersion;
+    std::string serverVersion{};
 };
 
 struct TableCopy {

@@ -65,7 +65,7 @@ protected:
         const tarvex::LoginSettings settings{".", "sa", "1", Local("2016年乡镇数据采集")};
         const auto opened = tarvex::OpenConnection(database_, settings, tarvex::LoginPrompt::Never());
         ASSERT_TRUE(opened && opened->ok) << (opened ? opened->error.Describe() : "");
-        ledger_.SetLogin({".", Local("2016年乡镇数据采集"), "sa", {}});
+        ledger_.SetLogin({".", Local("2016年乡镇数据采集"), "sa"});
     }
     void TearDown() override {
         std::error_code ignored;
@@ -282,7 +282,7 @@ TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
         ASSERT_TRUE(tarvex::OpenConnection(copies[i].database, {server, "sa", "1", Local("2016年乡镇数据采集")},
                                            tarvex::LoginPrompt::Never())
                         ->ok);
-        copies[i].ledger.SetLogin({server, Local("2016年乡镇数据采集"), "sa", {}});
+        copies[i].ledger.SetLogin({server, Local("2016年乡镇数据采集"), "sa"});
         const tarvex::ConversionInputs inputs{Local("2016年乡镇数据采集"), "2016", units[i], "002", Local("工会账套")};
         ASSERT_EQ(tarvex::Extract(copies[i].database, inputs, copies[i].ledger, quiet, options).end,
                   tarvex::Extraction::End::Finished);
