@@ -100,8 +100,9 @@ class SlowRestore : public Restore {
 }  // namespace
 
 // "RESTORE Statements - HEADERONLY / FILELISTONLY (Transact-SQL)"; the files go into the folder
-// SERVERPROPERTY('InstanceDefaultDataPath') names, under the new name, which may hold "]" and,
-// where the code page holds it, a character beyond the Basic Multilingual Plane.
+// SERVERPROPERTY('InstanceDefaultDataPath') names ("SERVERPROPERTY (Transact-SQL)": ends in a
+// separator), under the new name, which may hold "]" and, where the code page holds it, a
+// character beyond the Basic Multilingual Plane.
 TEST_F(Restore, TheBackupIsDescribedAndRestoredUnderANameWithABracketAndACharacterBeyondTheBmp) {
     const auto backup = Read(bak_);
     ASSERT_TRUE(backup.value) << Utf8(backup.problem);
@@ -175,7 +176,8 @@ TEST_F(SlowRestore, AServerThatGoesAwayDuringTheRestoreIsReported) {
 }
 
 // "RESTORE Statements (Transact-SQL)", Permissions: reading a backup needs CREATE DATABASE.
-// Without InstanceDefaultDataPath (before SQL Server 2012) the files go beside master's.
+// Without InstanceDefaultDataPath (NULL before SQL Server 2012) the files go beside master's
+// data file ("sys.master_files (Transact-SQL)": database_id 1, file_id 1).
 TEST_F(Restore, ALogInWithoutCreateDatabaseIsToldSoAndAServerWithoutADefaultPathUsesMastersFolder) {
     standin_->Stop();
     standin_->Start({"--no-create-database", "--no-default-data-path"});
