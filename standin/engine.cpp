@@ -1089,10 +1089,12 @@ void Session::Impl::DropTable(const DropTableStatement& s, ResultSink& sink) {
 // takes one backup set only. Page counts are SQLite pages.
 void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const auto started = Clock::now();
-    const std::int64_t startedAt = NowTicks();
     Attachments attachments(*this);
     const std::string schema = attachments.Schema(s.database);
     const DatabaseIdentity identity = registry->IdentityOf(s.database, DatabaseMissing(s.database));
+    // A backup begins after its database came to be, also where that database's creation time
+    // was moved on a tick to stay its own.
+    const std::int64_t startedAt = std::max(NowTicks(), identity.created);
     const auto fail = [&](int error) {
         sink.OnMessage(CannotOpenDevice(s.path, error));
         return MakeError(3013, "BACKUP DATABASE is terminating abnormally.");
