@@ -76,6 +76,8 @@ std::optional<DatabaseIdentity> LoadIdentity(const fs::path& databaseFile) {
             id.dataFile = value;
         } else if (key == "log") {
             id.logFile = value;
+        } else if (key == "owner") {
+            id.owner = value;
         }
     }
     if (!named || id.familyGuid.empty()) return std::nullopt;
@@ -90,7 +92,7 @@ void SaveIdentity(const fs::path& databaseFile, const DatabaseIdentity& id) {
         out << "name=" << Escape(id.name) << "\ncreated=" << id.created << "\nfamily=" << Escape(id.familyGuid)
             << "\nbinding=" << Escape(id.bindingGuid) << "\ndata-name=" << Escape(id.dataName)
             << "\nlog-name=" << Escape(id.logName) << "\ndata=" << Escape(id.dataFile)
-            << "\nlog=" << Escape(id.logFile) << "\n";
+            << "\nlog=" << Escape(id.logFile) << "\nowner=" << Escape(id.owner) << "\n";
         out.flush();
         if (!out) throw std::system_error(EIO, std::generic_category(), "cannot write " + partial.string());
     }

@@ -28,6 +28,9 @@ struct DatabaseIdentity {
     // server's default data folder, under the database's name.
     std::string dataFile;
     std::string logFile;
+    // The log-in that created or restored it (its owner, as sys.databases' owner_sid names
+    // it); empty: the server's administrator, sa.
+    std::string owner;
 };
 
 std::filesystem::path IdentityFile(const std::filesystem::path& databaseFile);

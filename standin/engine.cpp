@@ -171,6 +171,7 @@ struct DatabaseRegistry {
         std::string name;
         int id = 0;
         std::int64_t created = 0;
+        std::string owner;  // DatabaseIdentity::owner
     };
 
     // sys.databases: every database, by id.
@@ -178,13 +179,13 @@ struct DatabaseRegistry {
         std::vector<Listed> rows;
         for (auto& [file, identity] : Databases()) {
             std::lock_guard lock(mutex);
-            if (Exists(file)) rows.push_back({identity.name, IdLocked(file), identity.created});
+            if (Exists(file)) rows.push_back({identity.name, IdLocked(file), identity.created, identity.owner});
         }
         std::sort(rows.begin(), rows.end(), [](const Listed& a, const Listed& b) { return a.id < b.id; });
         return rows;
     }
 
-    void Create(std::string_view name) {
+    void Create(std::string_view name, std::string_view owner = {}) {
         const fs::path file = FileOf(name);
         std::lock_guard lock(mutex);
         if (Exists(file)) {
@@ -194,7 +195,7 @@ struct DatabaseRegistry {
         Connection db = OpenDatabase(file, true);
         Exec(db.get(), "PRAGMA journal_mode=WAL");
         SaveIdentity(file, DatabaseIdentity{std::string(name), NewCreationTimeLocked(NowTicks()), NewGuid(), NewGuid(),
-                                            {}, {}, {}, {}});
+                                            {}, {}, {}, {}, std::string(owner)});
     }
 
     // What the stand-in remembers of an existing database; a database without an identity
@@ -217,7 +218,7 @@ struct DatabaseRegistry {
             return *known;
         }
         DatabaseIdentity made{std::string(name), NewCreationTimeLocked(FileChangedTicks(file)), NewGuid(), NewGuid(),
-                              {}, {}, {}, {}};
+                              {}, {}, {}, {}, {}};
         SaveIdentity(file, made);
         return made;
     }
@@ -269,14 +270,18 @@ struct DatabaseRegistry {
     }
 
     // Makes the SQLite file `restored` database `name` with `identity`, created now, replacing a
-    // database of that name if `replace`. Fails with 3101 while the database to replace is in use.
-    void Install(std::string_view name, const fs::path& restored, DatabaseIdentity identity, bool replace) {
+    // database of that name. Fails with 3101 while the database to replace is in use. A database
+    // of that name that another restore made meanwhile, after this one's checks, refuses it as
+    // those checks would have (RESTORE Statements, "REPLACE option impact"): 3154 when of another
+    // family, and else 3101, since SQL Server's restore holds its database from the start.
+    void Install(std::string_view name, const fs::path& restored, DatabaseIdentity identity, bool replace,
+                 bool checkedExisting) {
         const fs::path file = FileOf(name);
         std::lock_guard lock(mutex);
         if (Exists(file)) {
-            if (!replace) {
-                throw MakeError(1801, "Database '" + std::string(name) +
-                                          "' already exists. Choose a different database name.", 16, 3);
+            if (!replace && !checkedExisting) {
+                if (IdentityOfFile(file, name).familyGuid != identity.familyGuid) throw OtherFamily(name);
+                throw ExclusiveAccessRefused();
             }
             const Use& use = uses[file];
             if (use.current > 0 || use.attached > 0) throw ExclusiveAccessRefused();
@@ -296,6 +301,11 @@ struct DatabaseRegistry {
         std::lock_guard lock(mutex);
         const auto use = uses.find(file);
         if (use != uses.end() && (use->second.current > 0 || use->second.attached > 0)) throw ExclusiveAccessRefused();
+    }
+
+    static SqlError OtherFamily(std::string_view name) {
+        return MakeError(3154, "The backup set holds a backup of a database other than the existing '" +
+                                   std::string(name) + "' database.");
     }
 
     static SqlError ExclusiveAccessRefused() {
@@ -412,6 +422,13 @@ struct Session::Impl {
     static void ApplockMode(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void ApplockTest(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void DbId(sqlite3_context* context, int argc, sqlite3_value** argv);
+    static void HasPermsByName(sqlite3_context* context, int argc, sqlite3_value** argv);
+    static void IsSrvRoleMember(sqlite3_context* context, int argc, sqlite3_value** argv);
+    // Whether the log-in sees database `name`, owned by `owner` (DatabaseIdentity::owner).
+    bool Sees(std::string_view name, std::string_view owner) const;
+    bool Sysadmin() const {
+        return registry->settings.mayCreateDatabases && registry->settings.viewAnyDatabase;
+    }
     static void ServerProperty(sqlite3_context* context, int argc, sqlite3_value** argv);
 
     bool RunBatch(std::string_view sql, ResultSink& sink);
@@ -832,7 +849,7 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
                 DropTable(s, sink);
             else if constexpr (std::is_same_v<T, CreateDatabaseStatement>) {
                 if (!registry->settings.mayCreateDatabases) throw CreateDatabaseDenied();
-                registry->Create(s.name);
+                registry->Create(s.name, login);
                 sink.OnStatementDone(false, -1);
             } else if constexpr (std::is_same_v<T, DropDatabaseStatement>) {
                 registry->Drop(s.name, interrupted);
@@ -896,6 +913,7 @@ Table Session::Impl::DatabasesView(const ObjectName& name) {
     Exec(db.get(), create + ")");
     PreparedStatement insert = Prepare(db.get(), "INSERT INTO temp.\"databases\" VALUES (?, ?, ?, 'ONLINE')");
     for (const DatabaseRegistry::Listed& row : registry->List()) {
+        if (!Sees(row.name, row.owner)) continue;
         sqlite3_reset(insert.get());
         sqlite3_bind_text(insert.get(), 1, row.name.data(), static_cast<int>(row.name.size()), SQLITE_TRANSIENT);
         sqlite3_bind_int(insert.get(), 2, row.id);
@@ -1429,14 +1447,14 @@ void Session::Impl::RestoreDatabase(const RestoreDatabaseStatement& s, ResultSin
 
     TemporaryFile payload = ScratchFile(registry->dataDir);
     CopyPayload(s, device, payload.path, sink);
-    DatabaseIdentity identity{s.database, 0, backup.familyGuid, NewGuid(), {}, {}, {}, {}};  // created: by Install
+    DatabaseIdentity identity{s.database, 0, backup.familyGuid, NewGuid(), {}, {}, {}, {}, login};  // created: by Install
     for (const PlannedFile& f : files) {
         const bool data = f.source->type == 'D';
         (data ? identity.dataName : identity.logName) = f.source->logicalName;
         (data ? identity.dataFile : identity.logFile) = f.written;
     }
     try {
-        registry->Install(s.database, payload.path, identity, replacing);
+        registry->Install(s.database, payload.path, identity, s.replace, replacing);
     } catch (const SqlError& e) {
         sink.OnMessage(e.message);
         throw Terminating(kStatement);
@@ -1456,8 +1474,10 @@ void Session::Impl::RestoreDatabase(const RestoreDatabaseStatement& s, ResultSin
 }
 
 // The safety checks of RESTORE without REPLACE and the checks of WITH MOVE: 3234 for a
-// logical name the backup lacks; 3154 when a database of another name than the backup's
-// exists under the target name; 3102/3101 when that database is in use.
+// logical name the backup lacks; 3154 when a database of another backup family (FamilyGUID)
+// than the backup's exists under the target name, whatever the names (RESTORE Statements,
+// "REPLACE option impact"): one of the same family is overwritten; 3102/3101 when that database
+// is in use.
 void Session::Impl::CheckRestoreTarget(const RestoreDatabaseStatement& s, const BackupHeader& backup,
                                        ResultSink& sink) {
     constexpr std::string_view kStatement = "RESTORE DATABASE";
@@ -1476,10 +1496,8 @@ void Session::Impl::CheckRestoreTarget(const RestoreDatabaseStatement& s, const 
     }
     const fs::path target = registry->FileOf(s.database);
     if (!DatabaseRegistry::Exists(target)) return;
-    if (!s.replace && !SameName(backup.database, s.database)) {
-        throw refuse(MakeError(3154, "The backup set holds a backup of a database other than the existing '" +
-                                         s.database + "' database."));
-    }
+    if (!s.replace && registry->IdentityOf(s.database, DatabaseMissing(s.database)).familyGuid != backup.familyGuid)
+        throw refuse(DatabaseRegistry::OtherFamily(s.database));
     if (target == file) {
         throw refuse(MakeError(3102, "RESTORE cannot process database '" + s.database +
                                          "' because it is in use by this session. It is recommended that the master "
@@ -1725,6 +1743,49 @@ void Session::Impl::RegisterFunctions(sqlite3* connection) {
                                nullptr);
     sqlite3_create_function_v2(connection, "mssql_serverproperty", 1, SQLITE_UTF8, this, &Impl::ServerProperty,
                                nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(connection, "mssql_has_perms_by_name", 3, SQLITE_UTF8, this, &Impl::HasPermsByName,
+                               nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(connection, "mssql_is_srvrolemember", 1, SQLITE_UTF8, this, &Impl::IsSrvRoleMember,
+                               nullptr, nullptr, nullptr);
+}
+
+// The stand-in's one log-in is sa, a sysadmin, unless the settings take a permission away: then
+// it is a dbcreator (with CREATE DATABASE) or a plain log-in. master and tempdb are visible to
+// every log-in, a database to its owner, any other only with VIEW ANY DATABASE ("VIEW ANY
+// DATABASE permission", "sys.databases (Transact-SQL)").
+bool Session::Impl::Sees(std::string_view name, std::string_view owner) const {
+    return registry->settings.viewAnyDatabase || SameName(name, kMaster) || SameName(name, "tempdb") ||
+           SameName(owner.empty() ? std::string_view("sa") : owner, login);
+}
+
+// HAS_PERMS_BY_NAME(NULL, NULL, permission): whether the log-in holds the server permission
+// (1 or 0); NULL for a securable or a permission the stand-in does not keep, as for one that is
+// not valid ("HAS_PERMS_BY_NAME (Transact-SQL)").
+void Session::Impl::HasPermsByName(sqlite3_context* context, int, sqlite3_value** argv) {
+    const auto* s = static_cast<const Impl*>(sqlite3_user_data(context));
+    if (sqlite3_value_type(argv[0]) != SQLITE_NULL || sqlite3_value_type(argv[1]) != SQLITE_NULL ||
+        sqlite3_value_type(argv[2]) == SQLITE_NULL)
+        return sqlite3_result_null(context);
+    const std::string permission = FoldCase(TextArgument(argv[2]));
+    const Engine::Settings& settings = s->registry->settings;
+    if (permission == "view any database") return sqlite3_result_int(context, settings.viewAnyDatabase ? 1 : 0);
+    if (permission == "create any database") return sqlite3_result_int(context, settings.mayCreateDatabases ? 1 : 0);
+    sqlite3_result_null(context);
+}
+
+// IS_SRVROLEMEMBER(role): whether the log-in is a member of the fixed server role (1 or 0); NULL
+// for a role that is not one ("IS_SRVROLEMEMBER (Transact-SQL)").
+void Session::Impl::IsSrvRoleMember(sqlite3_context* context, int, sqlite3_value** argv) {
+    const auto* s = static_cast<const Impl*>(sqlite3_user_data(context));
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(context);
+    const std::string role = FoldCase(TextArgument(argv[0]));
+    if (role == "sysadmin") return sqlite3_result_int(context, s->Sysadmin() ? 1 : 0);
+    if (role == "dbcreator")
+        return sqlite3_result_int(context, s->registry->settings.mayCreateDatabases && !s->Sysadmin() ? 1 : 0);
+    if (role == "public") return sqlite3_result_int(context, 1);
+    for (const char* other : {"serveradmin", "setupadmin", "securityadmin", "processadmin", "diskadmin", "bulkadmin"})
+        if (role == other) return sqlite3_result_int(context, 0);
+    sqlite3_result_null(context);
 }
 
 // APPLOCK_MODE(principal, resource, owner): the mode the session holds, or "NoLock". The
@@ -1758,11 +1819,20 @@ void Session::Impl::ApplockTest(sqlite3_context* context, int, sqlite3_value** a
     sqlite3_result_int(context, s->registry->locks.Grantable(resource, s, *mode) ? 1 : 0);
 }
 
-// DB_ID([name]): the id of the database named, or of the current one.
+// DB_ID([name]): the id of the database named, or of the current one; NULL for a database the
+// log-in may not see ("DB_ID (Transact-SQL)", Permissions).
 void Session::Impl::DbId(sqlite3_context* context, int argc, sqlite3_value** argv) {
     const auto* s = static_cast<const Impl*>(sqlite3_user_data(context));
     if (argc > 0 && sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(context);
-    const std::optional<int> id = s->registry->IdOf(argc > 0 ? TextArgument(argv[0]) : std::string_view(s->database));
+    const std::string_view name = argc > 0 ? TextArgument(argv[0]) : std::string_view(s->database);
+    std::optional<int> id = s->registry->IdOf(name);
+    if (id && argc > 0 && !s->registry->settings.viewAnyDatabase) {
+        try {
+            if (!s->Sees(name, s->registry->IdentityOf(name, DatabaseMissing(name)).owner)) id.reset();
+        } catch (const SqlError&) {
+            id.reset();  // dropped meanwhile
+        }
+    }
     if (id) {
         sqlite3_result_int(context, *id);
     } else {

@@ -113,6 +113,11 @@ public:
         // The log-in holds the CREATE DATABASE permission (as sysadmin or dbcreator do): it may
         // create and restore databases and read backup headers.
         bool mayCreateDatabases = true;
+        // The log-in has VIEW ANY DATABASE (granted to public by default). false: it is denied,
+        // so the log-in is no sysadmin (whose permissions are not checked) and sees only master,
+        // tempdb and the databases it owns ("VIEW ANY DATABASE permission"): DB_ID and
+        // sys.databases hide the others.
+        bool viewAnyDatabase = true;
         // SERVERPROPERTY('InstanceDefaultDataPath') names the default data folder; false: NULL,
         // as servers before SQL Server 2012 answer.
         bool reportsDefaultDataPath = true;

@@ -25,7 +25,8 @@ constexpr const char* kUsage =
     "usage: mssql-standin --data DIR [--port N] [--user NAME] [--password TEXT] [--log-statements FILE]\n"
     "                     [--log-timing FILE] [--log-requests FILE] [--reply-delay-ms N]\n"
     "                     [--map-drive X:=DIR]... [--map-drive-charset CHARSET]\n"
-    "                     [--no-create-database] [--no-default-data-path] [--restore-step-ms N]\n"
+    "                     [--no-create-database] [--deny-view-any-database] [--no-default-data-path]\n"
+    "                     [--restore-step-ms N]\n"
     "       mssql-standin --data DIR --create-sample [--sample default|township] [--scale N]\n"
     "\n"
     "  --data DIR              one SQLite file per database\n"
@@ -49,6 +50,10 @@ constexpr const char* kUsage =
     "                          files under GBK names, so it needs --map-drive Z:=/ --map-drive-charset GBK\n"
     "  --no-create-database    the log-in lacks the CREATE DATABASE permission: CREATE DATABASE, RESTORE\n"
     "                          and reading backup headers fail as they do for such a log-in\n"
+    "  --deny-view-any-database\n"
+    "                          the log-in is denied VIEW ANY DATABASE (and so is no sysadmin): DB_ID and\n"
+    "                          sys.databases show it only master, tempdb and the databases it created or\n"
+    "                          restored\n"
     "  --no-default-data-path  SERVERPROPERTY('InstanceDefaultDataPath') is NULL, as before SQL Server 2012\n"
     "                          (otherwise it names the folder DIR-files beside the data directory)\n"
     "  --restore-step-ms N     each progress step of RESTORE DATABASE lasts at least N ms (for tests)\n"
@@ -109,6 +114,10 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
         const std::string_view option = argv[i];
         if (option == "--create-sample") {
             a.createSample = true;
+            continue;
+        }
+        if (option == "--deny-view-any-database") {
+            a.settings.viewAnyDatabase = false;
             continue;
         }
         if (option == "--no-create-database" || option == "--no-default-data-path") {

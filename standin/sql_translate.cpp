@@ -176,6 +176,8 @@ Typed Call(const Expr& e, const Scope& scope) {
         {"applock_test", "mssql_applock_test", 4, 4, Info(SqlType::SmallInt, true)},
         {"db_id", "mssql_db_id", 0, 1, Info(SqlType::Int, true)},
         {"serverproperty", "mssql_serverproperty", 1, 1, Info(SqlType::Variant, true)},
+        {"has_perms_by_name", "mssql_has_perms_by_name", 3, 3, Info(SqlType::Int, true)},
+        {"is_srvrolemember", "mssql_is_srvrolemember", 1, 1, Info(SqlType::Int, true)},
     };
     for (const SessionFunction& f : kSessionFunctions) {
         if (name != f.name) continue;

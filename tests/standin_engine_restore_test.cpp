@@ -173,6 +173,38 @@ TEST_F(RestoreTest, ALogInWithoutCreateDatabaseIsRefused) {
     EXPECT_EQ(TargetCount(), 0u);
 }
 
+// "RESTORE Statements (Transact-SQL)", REPLACE option impact: without REPLACE an existing
+// database is refused (3154) when its family GUID differs from the backup's, whatever the names,
+// and one of the backup's family (restored from it earlier) is overwritten.
+TEST_F(RestoreTest, WithoutReplaceAnExistingDatabaseIsRefusedByFamilyNotByName) {
+    Ok(S(), Restore("审计", Bak()));
+    Ok(*Open(*engine_, "审计"), "CREATE TABLE 审计笔记 (x int)");
+    Ok(S(), "CREATE DATABASE 别的");
+    EXPECT_THAT(One(S(), Restore("别的", Bak())).Numbers(), ElementsAre(3154, 3013));
+    Ok(S(), Restore("审计", Bak()));
+    EXPECT_EQ(Error(*Open(*engine_, "审计"), "SELECT * FROM 审计笔记").number, 208) << "overwritten";
+}
+
+// "VIEW ANY DATABASE permission", "DB_ID (Transact-SQL)" and "sys.databases (Transact-SQL)": a
+// log-in denied VIEW ANY DATABASE sees master, tempdb and the databases it owns only;
+// "HAS_PERMS_BY_NAME (Transact-SQL)" and "IS_SRVROLEMEMBER (Transact-SQL)" say so.
+TEST_F(RestoreTest, ALogInDeniedViewAnyDatabaseSeesOnlyMasterAndItsOwnDatabases) {
+    const std::string asked =
+        "SELECT DB_ID(N'" + std::string(kSource) + "'), DB_ID(N'master'), DB_ID(N'自己的') - DB_ID(N'自己的'), "
+        "HAS_PERMS_BY_NAME(NULL, NULL, 'VIEW ANY DATABASE'), IS_SRVROLEMEMBER('sysadmin'), IS_SRVROLEMEMBER('dbcreator')";
+    standin::Engine::Settings settings;
+    settings.viewAnyDatabase = false;
+    standin::Engine engine(dir_.Path(), {}, settings);
+    Message error;
+    const std::unique_ptr<standin::Session> auditor = engine.OpenSession("master", &error, "auditor");
+    ASSERT_TRUE(auditor);
+    Ok(*auditor, Restore("自己的", Bak()));
+    EXPECT_EQ(Query(*auditor, asked), (Rows{{"NULL", "1", "0", "0", "0", "1"}}));
+    EXPECT_EQ(Query(*auditor, "SELECT name FROM sys.databases ORDER BY database_id"), (Rows{{"master"}, {"自己的"}}));
+    Ok(S(), "DROP DATABASE 自己的");
+    EXPECT_EQ(Query(S(), asked), (Rows{{Query(S(), "SELECT DB_ID()")[0][0], "1", "NULL", "1", "1", "0"}}));
+}
+
 // An interrupt (the client's attention) stops a restore under way and leaves nothing.
 TEST_F(RestoreTest, AnInterruptedRestoreLeavesNothing) {
     standin::Engine::Settings settings;
