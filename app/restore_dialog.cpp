@@ -259,7 +259,8 @@ void RestoreDialog::ReadBackupFile() {
         [database = database_, server = *server_, path] {
             BackupRead read{ReadBackup(*database, server, path), {}};
             if (read.reading.value && read.reading.problem.empty())
-                read.nameProblem = RestoreNameProblem(*database, read.reading.value->database);
+                read.nameProblem =
+                    RestoreNameProblem(*database, server, *read.reading.value, ProposedName(*read.reading.value));
             return read;
         },
         [](RestoreDialog& d, const BackupRead& read) { d.ShowBackup(read); });
@@ -288,9 +289,12 @@ void RestoreDialog::ShowBackup(const BackupRead& read) {
         return;
     }
     backup_ = b;
-    name_->setText(Q(b.database));
-    SetStatus(read.nameProblem.empty() ? ProgramText("可以还原。还原后的数据库名称默认是备份中的名称，可以修改。")
-                                       : read.nameProblem);
+    const std::string proposed = ProposedName(b);
+    name_->setText(Q(proposed));
+    if (!read.nameProblem.empty()) SetStatus(read.nameProblem);
+    else if (proposed == b.database) SetStatus(ProgramText("可以还原。还原后的数据库名称默认是备份中的名称，可以修改。"));
+    else SetStatus(ProgramText("可以还原。") + RestoreNameProblem(b.database) +
+                   ProgramText("还原后的数据库名称默认改用备份文件的名称，可以修改。"));
 }
 
 void RestoreDialog::Start() {

@@ -337,9 +337,11 @@ int Restore(const Arguments& a, Database& database, const LoginSettings& setting
         Say(backup.problem);
         return 1;
     }
+    const std::string name = a.databaseGiven ? a.database : ProposedName(b);
+    if (name != b.database && !a.databaseGiven)
+        Say(RestoreNameProblem(b.database) + ProgramText("还原后的数据库改用备份文件的名称“") + name + ProgramText("”。"));
     RestoreConsole report(interruption);
-    const Restored restored =
-        RestoreBackup(database, *server.value, b, a.databaseGiven ? a.database : b.database, report);
+    const Restored restored = RestoreBackup(database, *server.value, b, name, report);
     switch (restored.end) {
         case Restored::End::Restored: Print(stdout, restored.database + "\n"); return 0;
         case Restored::End::Refused: return kExitUsage;

@@ -7,9 +7,11 @@
 #include <stop_token>
 #include <thread>
 
+#include "catalogue.h"
 #include "codepage.h"
 #include "export.h"
 #include "failure_reason.h"
+#include "sha256.h"
 #include "sqltext.h"
 
 namespace tarvex {
@@ -31,6 +33,21 @@ long long Number(const std::string& text) {
     } catch (...) {
         return 0;
     }
+}
+
+// Whether two database names are the same on a server whose collation ignores case (as the
+// default ones do): compared with ASCII letters folded, stepping over whole characters, since a
+// GBK trail byte can be a letter.
+bool SameDatabaseName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    const CodePage cp = CodePage::Process();
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (std::size_t pos = 0; pos < a.size();) {
+        const std::size_t n = cp.CharLength(a, pos);
+        if (n == 1 ? fold(a[pos]) != fold(b[pos]) : a.substr(pos, n) != b.substr(pos, n)) return false;
+        pos += n;
+    }
+    return true;
 }
 
 // The value of `column` in `row`, by the names of the result's columns; empty when it lacks it.
@@ -89,9 +106,10 @@ OdbcError WithoutProgress(const OdbcError& error) {
 }
 
 // The server's refusal of a backup or a restore in the user's words: what went wrong and what to
-// do about it. `path` is the backup file, `name` the new database, `server` its server.
+// do about it. `path` is the backup file, `name` the new database, `server` its server, `backup`
+// what the file holds once that is known.
 std::string RefusalText(const OdbcError& e, const std::string& path, const std::string& name,
-                        const RestoreServer& server) {
+                        const RestoreServer& server, const BackupDescription* backup = nullptr) {
     if (ConnectionLost(e)) return P("与数据库服务器的连接断开了。");
     if (WasCancelled(e)) return P("还原已取消。");
     if (HasNative(e, {262, 3110, 229}))
@@ -101,19 +119,31 @@ std::string RefusalText(const OdbcError& e, const std::string& path, const std::
     if (HasNative(e, {3201}))
         return P("数据库服务器打不开备份文件“") + path +
                P("”：文件不存在，或者服务器的服务账户没有读取它的权限。数据库服务器从它自己的磁盘上读取这个文件。");
-    if (HasNative(e, {3169}))
-        return P("这个备份是用更高版本的SQL Server做的，这台服务器不能还原它。");
+    if (HasNative(e, {3169})) {
+        if (backup) return VersionRefusal(*backup, server);
+        return P("这台SQL Server不能还原这个备份：它是用更高版本的SQL Server做的，或者是用太旧的版本做的。");
+    }
     if (HasNative(e, {3241, 3242, 3143}))
         return P("“") + path + P("”不是这台SQL Server能读取的数据库备份文件（或者是用更高版本的SQL Server做的备份）。");
     if (HasNative(e, {3189, 3183, 3203, 3043}))
         return P("备份文件“") + path + P("”已损坏：服务器读取或校验它时发现了错误。请让被审计单位重新备份。");
-    if (HasNative(e, {3154, 1801}))
-        return P("服务器上已有名为“") + name + P("”的数据库，还原不会覆盖它。请换一个数据库名称。");
+    if (HasNative(e, {3154}))
+        return P("服务器上已有名为“") + name + P("”的数据库（是另一个数据库的备份还原的），还原不会覆盖它。请换一个数据库名称。");
+    if (HasNative(e, {3101, 3102}))
+        return P("服务器上已有名为“") + name + P("”的数据库，并且正在被使用（也许另一个还原正在建立它），还原没有进行。请换一个数据库名称。");
     if (HasNative(e, {1105, 1101, 3257}))
         return P("数据库服务器的磁盘空间不足，放不下还原后的数据库。");
     if (HasNative(e, {1827, 1828}))
         return P("还原后的数据库超出了这个SQL Server版本允许的大小（Express版每个数据库最多10 GB）。");
-    if (HasNative(e, {3142, 3176, 3156, 5133, 3634, 3119}))
+    if (HasNative(e, {3142})) {
+        std::string files;
+        for (const FileMove& move : backup ? PlanFileMoves(*backup, server.dataFolder, name) : std::vector<FileMove>{})
+            files += (files.empty() ? "" : P("、")) + P("“") + move.target.substr(server.dataFolder.size()) + P("”");
+        return P("数据库服务器的数据文件夹“") + server.dataFolder + P("”中已有还原要用的文件") +
+               (files.empty() ? std::string() : P("（") + files + P("之一）")) +
+               P("，服务器不会覆盖已有的文件。请换一个数据库名称；那里的文件也许属于一个已分离的数据库，请数据库管理员查看。");
+    }
+    if (HasNative(e, {3176, 3156, 5133, 3634, 3119}))
         return P("数据库服务器不能在数据文件夹“") + server.dataFolder +
                P("”中创建新数据库的文件：文件夹不存在、服务器的服务账户不能写入它，或者那里已有同名的文件。");
     return P("数据库服务器未能完成这一步。");
@@ -154,12 +184,70 @@ std::string WithSeparator(std::string folder) {
     return folder + (folder.find('/') != std::string::npos && folder.find('\\') == std::string::npos ? "/" : "\\");
 }
 
-// The new database's name as the stem of its files' names: what a file name cannot hold becomes
-// "_", and the blanks and dots Windows drops at a name's end go.
-std::string FileStem(std::string_view database) {
-    std::string stem = FileNamePart(database);
+// A name as a file name's part: what a file name cannot hold becomes "_", and the blanks and dots
+// Windows drops at a name's end go.
+std::string FileStem(std::string_view name) {
+    std::string stem = FileNamePart(name);
     while (!stem.empty() && (stem.back() == ' ' || stem.back() == '.')) stem.pop_back();
     return stem.empty() ? "database" : stem;
+}
+
+// What a file name and a path may hold where the server keeps its files: 255 bytes of UTF-8 for a
+// name on Linux, 255 UTF-16 units for a name and 259 for a path on Windows (MAX_PATH).
+constexpr std::size_t kMaxFileNameUnits = 255;
+constexpr std::size_t kMaxFileNameBytes = 255;
+constexpr std::size_t kMaxPathUnits = 259;
+
+// The UTF-8 bytes of a UTF-16 text.
+std::size_t Utf8Bytes(std::u16string_view units) {
+    std::size_t bytes = 0;
+    for (std::size_t k = 0; k < units.size(); ++k) {
+        const char16_t u = units[k];
+        if (u >= 0xD800 && u <= 0xDBFF && k + 1 < units.size()) {
+            bytes += 4;
+            ++k;
+        } else {
+            bytes += u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+        }
+    }
+    return bytes;
+}
+
+// `text` cut, at a whole character, to what still fits in one file name with `suffix` and then
+// each of `endings` after it, in a folder of `folderUnits` UTF-16 units.
+std::u16string CutToFit(std::u16string text, std::u16string_view suffix, const std::vector<std::u16string>& endings,
+                        std::size_t folderUnits) {
+    const auto fits = [&] {
+        return std::all_of(endings.begin(), endings.end(), [&](const std::u16string& ending) {
+            const std::size_t units = text.size() + suffix.size() + ending.size();
+            return units <= kMaxFileNameUnits && folderUnits + units <= kMaxPathUnits &&
+                   Utf8Bytes(text) + Utf8Bytes(suffix) + Utf8Bytes(ending) <= kMaxFileNameBytes;
+        });
+    };
+    while (!text.empty() && !fits()) {
+        text.pop_back();
+        if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
+    }
+    return text;
+}
+
+// The stem of the files of database `database`, whose names go on with `endings`: the name
+// itself where every file name can hold it whole, else what they can hold followed by "_" and the
+// first eight hexadecimal digits of the SHA-256 of the name's UTF-8.
+std::string DatabaseFileStem(std::string_view database, std::string_view dataFolder,
+                             const std::vector<std::string>& endings) {
+    const CodePage cp = CodePage::Process();
+    std::vector<std::u16string> wide;
+    for (const std::string& ending : endings) wide.push_back(cp.ToUtf16(ending));
+    const std::size_t folderUnits = cp.ToUtf16(dataFolder).size();
+    const std::string stem = FileStem(database);
+    const std::u16string whole = cp.ToUtf16(stem);
+    if (stem == database && CutToFit(whole, u"", wide, folderUnits) == whole) return stem;
+    Sha256 hash;
+    const std::string utf8 = cp.ToUtf8(database);
+    hash.Add(utf8.data(), utf8.size());
+    const std::u16string suffix = u"_" + cp.ToUtf16(hash.Hex().substr(0, 8));
+    return cp.FromUtf16(CutToFit(whole, suffix, wide, folderUnits) + suffix);
 }
 
 int MajorOf(const std::string& version) { return static_cast<int>(Number(version)); }
@@ -183,12 +271,14 @@ std::string ReleaseName(int major, int minor) {
     return name;
 }
 
+bool NewerThanServer(const BackupDescription& backup, const RestoreServer& server) {
+    const int major = MajorOf(server.productVersion), minor = MinorOf(server.productVersion);
+    return major != 0 && std::pair(backup.versionMajor, backup.versionMinor) > std::pair(major, minor);
+}
+
 // Why this server cannot restore a backup made by a newer one; empty when it can.
 std::string VersionProblem(const BackupDescription& backup, const RestoreServer& server) {
-    const int major = MajorOf(server.productVersion), minor = MinorOf(server.productVersion);
-    if (major == 0 || std::pair(backup.versionMajor, backup.versionMinor) <= std::pair(major, minor)) return {};
-    return P("这个备份是用") + backup.VersionText() + P("做的，而这台数据库服务器是") + server.VersionText() +
-           P("：SQL Server不能还原更高版本做的备份。请在同一版本或更高版本的SQL Server上还原。");
+    return NewerThanServer(backup, server) ? VersionRefusal(backup, server) : std::string();
 }
 
 std::string Literal(std::string_view text) { return "N'" + QuoteLiteralText(text) + "'"; }
@@ -271,40 +361,75 @@ Presence LookUp(Database& database, const std::string& name) {
     return p;
 }
 
-// After a restore that did not end well: looks for the database it may have begun and drops it.
-// A lost connection is opened again first. Says in the log what it found; true when nothing of
-// the restore is left on the server, false when something is or that cannot be told.
-bool CleanUp(Database& database, const RestoreServer& server, const std::string& name, bool connectionLost,
+// The state of database `name` as sys.databases gives it ("ONLINE", "RESTORING", …): empty when
+// there is none (or the log-in may not see it), nullopt when that cannot be told.
+struct State {
+    std::optional<std::string> state;
+    OdbcError error;
+};
+State StateOf(Database& database, const std::string& name) {
+    State s;
+    const std::optional<Read> read =
+        database.Run(ReadingRows("SELECT state_desc FROM sys.databases WHERE name = " + Literal(name)));
+    if (!read) return s;
+    if (!read->rows) {
+        s.error = read->error;
+        return s;
+    }
+    s.state = read->rows->empty() || read->rows->front().empty() ? std::string() : read->rows->front().front();
+    return s;
+}
+
+// After a restore that did not end well (`error`): looks for the database it may have begun and
+// drops it. The name was free before the restore; a database of that name now is this restore's
+// only while unfinished (not ONLINE, as a failed or cancelled restore leaves it) and when the
+// server did not refuse the name as taken: another restore may have made it meanwhile. A lost
+// connection is opened again first. Says in the log what it found.
+enum class Left {
+    Nothing,     // nothing of the restore is on the server
+    Another,     // a database of that name is, which the restore did not begin: left as it is
+    Complete,    // a complete database of that name is (another restore's, made meanwhile): left
+    Unfinished,  // something of the restore is, or that cannot be told
+};
+Left CleanUp(Database& database, const RestoreServer& server, const std::string& name, const OdbcError& error,
              RestoreReport& report) {
-    if (connectionLost) {
+    if (HasNative(error, {3154, 1801, 3101, 3102})) {
+        report.Log(P("数据库“") + name + P("”不是这次还原建立的，没有删除它。\r\n"));
+        return Left::Another;
+    }
+    if (ConnectionLost(error)) {
         report.Log(P("正在重新连接数据库服务器，查看是否留下了没有还原完的数据库……\r\n"));
         LoginSettings login = server.login;
         const std::optional<Opened> opened = OpenConnection(database, login, LoginPrompt::Never());
         ReleaseLoginSettings(login);
         if (!opened || !opened->ok) {
             report.Log(P("无法重新连接数据库服务器。") + (opened ? ReasonLine(opened->error) : std::string()) + "\r\n");
-            return false;
+            return Left::Unfinished;
         }
     }
-    const Presence found = LookUp(database, name);
-    if (!found.present) {
+    const State found = StateOf(database, name);
+    if (!found.state) {
         report.Log(P("无法查看服务器上是否留下了数据库“") + name + P("”。") + ReasonLine(found.error) + "\r\n");
-        return false;
+        return Left::Unfinished;
     }
-    if (!*found.present) {
+    if (found.state->empty()) {
         report.Log(P("服务器上没有留下数据库“") + name + P("”。\r\n"));
-        return true;
+        return Left::Nothing;
+    }
+    if (*found.state == "ONLINE") {
+        report.Log(P("服务器上的数据库“") + name + P("”是完整的（也许是同时进行的另一个还原建立的），没有删除它。\r\n"));
+        return Left::Complete;
     }
     report.Log(P("服务器上留下了没有还原完的数据库“") + name + P("”，正在删除它……\r\n"));
     const std::optional<Executed> dropped =
         database.Run(Executing("DROP DATABASE [" + *QuoteBracketedName(name) + "]", Timeout::None(), Execution::Direct));
     if (dropped && dropped->ok) {
         report.Log(P("已删除没有还原完的数据库“") + name + P("”。\r\n"));
-        return true;
+        return Left::Nothing;
     }
     report.Log(P("删除没有还原完的数据库“") + name + P("”失败！") +
                (dropped ? ReasonLine(dropped->error) : std::string()) + "\r\n");
-    return false;
+    return Left::Unfinished;
 }
 
 // The restore statement, watched; the messages of a restore that ended well in the log and the
@@ -349,12 +474,17 @@ Restored Unfinished(Database& database, const RestoreServer& server, const Backu
     r.database = name;
     r.error = WithoutProgress(ran.error);
     r.end = cancelled ? Restored::End::Cancelled : Restored::End::Failed;
-    const std::string what = cancelled ? P("还原已取消。") : P("还原失败：") + RefusalText(r.error, backup.path, name, server);
+    const std::string what =
+        cancelled ? P("还原已取消。") : P("还原失败：") + RefusalText(r.error, backup.path, name, server, &backup);
     report.Log(what + (cancelled ? std::string() : ReasonLine(r.error)) + "\r\n");
-    r.leftBehind = !CleanUp(database, server, name, ConnectionLost(r.error), report);
+    const Left left = CleanUp(database, server, name, r.error, report);
+    r.leftBehind = left == Left::Unfinished;
     r.message = what + (r.leftBehind ? P("\r\n\r\n无法确认服务器上没有留下还原了一半的数据库“") + name +
                                            P("”：请在数据库服务器恢复后查看，如果有，请删除它（它不是完整的数据库）。")
-                                     : P("\r\n\r\n服务器上没有留下数据库“") + name + P("”。"));
+                        : left == Left::Another ? P("\r\n\r\n服务器上名为“") + name + P("”的数据库不是这次还原建立的，没有动它。")
+                        : left == Left::Complete
+                            ? P("\r\n\r\n服务器上有一个完整的数据库“") + name + P("”（也许是同时进行的另一个还原建立的），没有动它。")
+                                                : P("\r\n\r\n服务器上没有留下数据库“") + name + P("”。"));
     return r;
 }
 
@@ -388,10 +518,13 @@ Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login
     const std::optional<Read> facts = database.Run(ReadingRows(
         "SELECT SERVERPROPERTY('InstanceDefaultDataPath'), SERVERPROPERTY('ProductVersion'), "
         "SERVERPROPERTY('Edition'); "
-        "SELECT physical_name FROM master.sys.master_files WHERE database_id = 1 AND file_id = 1"));
+        "SELECT physical_name FROM master.sys.master_files WHERE database_id = 1 AND file_id = 1; "
+        "SELECT HAS_PERMS_BY_NAME(NULL, NULL, 'VIEW ANY DATABASE'), IS_SRVROLEMEMBER('sysadmin')"));
     RestoreServer server;
     for (const std::vector<std::string>& row : facts && facts->rows ? *facts->rows : Rows{}) {
-        if (row.size() == 3) {
+        if (row.size() == 2) {
+            server.seesEveryDatabase = row[0] == "1" || row[1] == "1";
+        } else if (row.size() == 3) {
             server.dataFolder = row[0];
             server.productVersion = row[1];
             server.edition = row[2];
@@ -446,6 +579,16 @@ Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& s
     return reading;
 }
 
+std::string VersionRefusal(const BackupDescription& backup, const RestoreServer& server) {
+    const std::string versions =
+        P("这个备份是用") + backup.VersionText() + P("做的，而这台数据库服务器是") + server.VersionText();
+    if (NewerThanServer(backup, server))
+        return versions + P("：SQL Server不能还原更高版本做的备份。请在同一版本或更高版本的SQL Server上还原。");
+    return versions + P("：这个备份太旧，这台服务器不能直接还原它（例如SQL Server 2016及以后的版本不能还原SQL Server "
+                        "2005及更早的版本做的备份）。请先在一台能还原它的中间版本的SQL Server（例如SQL Server 2008 R2）"
+                        "上还原，在那里重新备份，再用新的备份在这里还原。");
+}
+
 std::string RestoreNameProblem(std::string_view name) {
     const CodePage cp = CodePage::Process();
     if (name.empty()) return P("请填写还原后的数据库名称。");
@@ -455,11 +598,33 @@ std::string RestoreNameProblem(std::string_view name) {
     if (std::string problem = DatabaseNameProblem(name); !problem.empty()) return problem;
     if (units.size() > kMaxNameUnits)
         return P("数据库名称最长128个字符，这个名称有") + std::to_string(units.size()) + P("个。");
+    if (SameDatabaseName(name, P(kTemporaryDatabase.data())))
+        return P("“") + std::string(name) +
+               P("”是本程序整理数据时用的临时数据库的名称：整理数据、导出数据和删除临时数据库都会把这个名称的数据库当作临时数据库"
+                 "（导出后会删除它）。请换一个数据库名称。");
+    for (const char* system : {"master", "tempdb", "model", "msdb"})
+        if (SameDatabaseName(name, system))
+            return P("“") + std::string(name) + P("”是SQL Server系统数据库的名称，不能用作还原后的数据库名称。请换一个数据库名称。");
     return {};
 }
 
-std::string RestoreNameProblem(Database& database, const std::string& name) {
+std::string ProposedName(const BackupDescription& backup) {
+    if (RestoreNameProblem(backup.database).empty()) return backup.database;
+    std::string file = backup.path.substr(FolderOf(backup.path).size());
+    if (const std::size_t dot = file.rfind('.'); dot != std::string::npos && dot > 0) file.erase(dot);
+    file = TrimBlanks(file);
+    return RestoreNameProblem(file).empty() ? file : P("还原的数据库");
+}
+
+std::string RestoreNameProblem(Database& database, const RestoreServer& server, const BackupDescription& backup,
+                               const std::string& name) {
     if (std::string problem = RestoreNameProblem(name); !problem.empty()) return problem;
+    if (!server.seesEveryDatabase && (SameDatabaseName(name, backup.database) || SameDatabaseName(name, ProposedName(backup))))
+        return P("登录用户“") + server.login.User +
+               P("”不能查看服务器上所有的数据库（没有VIEW ANY DATABASE权限），看不到别人的数据库。如果服务器上已有用同一个备份还原的、"
+                 "名为“") + name +
+               P("”的数据库，SQL Server会直接用这个备份覆盖它，而程序无法事先发现。所以不能用备份中的数据库名称或程序建议的名称，"
+                 "请输入一个新的、不会与别人的数据库重名的数据库名称。");
     const Presence found = LookUp(database, name);
     if (!found.present)
         return P("无法查看服务器上是否已有数据库“") + name + P("”，所以没有还原。") + ReasonParagraph(found.error);
@@ -470,16 +635,20 @@ std::string RestoreNameProblem(Database& database, const std::string& name) {
 
 std::vector<FileMove> PlanFileMoves(const BackupDescription& backup, const std::string& dataFolder,
                                     std::string_view database) {
-    const std::string stem = FileStem(database);
-    std::vector<FileMove> moves;
+    // What follows the stem in each file's name; a full-text or FILESTREAM file's logical name in
+    // it is cut to 32 characters.
+    const CodePage cp = CodePage::Process();
+    std::vector<std::string> endings;
     int data = 0, logs = 0, others = 0;
     for (const BackedUpFile& f : backup.files) {
-        std::string file;
-        if (f.type == 'D') file = stem + (data++ == 0 ? std::string(".mdf") : "_" + std::to_string(data) + ".ndf");
-        else if (f.type == 'L') file = stem + "_log" + (logs++ == 0 ? std::string() : std::to_string(logs)) + ".ldf";
-        else file = stem + "_" + FileStem(f.logicalName) + std::to_string(++others);
-        moves.push_back({f.logicalName, dataFolder + file});
+        if (f.type == 'D') endings.push_back(data++ == 0 ? std::string(".mdf") : "_" + std::to_string(data) + ".ndf");
+        else if (f.type == 'L') endings.push_back("_log" + (logs++ == 0 ? std::string() : std::to_string(logs)) + ".ldf");
+        else endings.push_back("_" + cp.FromUtf16(cp.ToUtf16(FileStem(f.logicalName)).substr(0, 32)) + std::to_string(++others));
     }
+    const std::string stem = DatabaseFileStem(database, dataFolder, endings);
+    std::vector<FileMove> moves;
+    for (std::size_t k = 0; k < backup.files.size(); ++k)
+        moves.push_back({backup.files[k].logicalName, dataFolder + stem + endings[k]});
     return moves;
 }
 
@@ -497,7 +666,7 @@ Restored RestoreBackup(Database& database, const RestoreServer& server, const Ba
                        const std::string& name, RestoreReport& report) {
     report.Log(P("准备把备份文件“") + backup.path + P("”还原为数据库“") + name + P("”……\r\n"));
     if (std::string problem = VersionProblem(backup, server); !problem.empty()) return Refuse(name, problem, report);
-    if (std::string problem = RestoreNameProblem(database, name); !problem.empty()) {
+    if (std::string problem = RestoreNameProblem(database, server, backup, name); !problem.empty()) {
         if (database.ShuttingDown()) return {};
         return Refuse(name, problem, report);
     }

@@ -5,10 +5,16 @@
 // its clean end. Free of any window: the restore dialog and the command line run it with values
 // and learn what happens through a RestoreReport.
 //
-// Nothing existing is replaced: the name is looked up on the server before anything runs, and
-// the statement never carries REPLACE, so that the server's own check stands behind the lookup.
-// A restore that fails or is cancelled is followed by a look for the database it may have begun,
-// which is dropped. The connection is one of its own, to master (a Database of its own).
+// Nothing existing is to be replaced: the name is looked up on the server before anything runs.
+// The server's own check does not stand behind that look-up: without REPLACE, RESTORE refuses
+// (3154) only a database of another backup family, and overwrites one restored earlier from the
+// same backup. A log-in that may not see every database (VIEW ANY DATABASE denied) is not told
+// of one it does not own, so for it the names the tool itself proposes, which an earlier restore
+// of the same backup would have taken, are refused. The names of the temporary database and of
+// the system databases are never taken. A restore that fails or is cancelled is followed by a
+// look for the database it may have begun, which is dropped only when it is unfinished and was
+// not there before; never after the server said that the name was taken. The connection is one
+// of its own, to master (a Database of its own).
 //
 // All texts are in the code page of the process.
 
@@ -31,6 +37,9 @@ struct RestoreServer {
     // Where new databases' files go, as the server names the folder, ending in its separator:
     // SERVERPROPERTY('InstanceDefaultDataPath'), else the folder of master's data file.
     std::string dataFolder;
+    // The log-in sees every database (VIEW ANY DATABASE, or sysadmin); false: only master, tempdb
+    // and the ones it owns, so that DB_ID may find no database where there is one.
+    bool seesEveryDatabase = false;
 
     // "SQL Server 2019（15.0.2000.5）Express Edition (64-bit)"
     std::string VersionText() const;
@@ -79,13 +88,29 @@ Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login
 Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& server, const std::string& path);
 
 // Why `name` cannot be a new database's name, looked at without the server (empty, too long,
-// a character the statements cannot carry); empty when it can.
+// a character the statements cannot carry, the temporary database's or a system database's);
+// empty when it can.
 std::string RestoreNameProblem(std::string_view name);
-// The same, then whether the server has a database of that name. Empty when the name is free.
-std::string RestoreNameProblem(Database& database, const std::string& name);
+// The same for a restore of `backup` on `server`, then whether the server has a database of that
+// name, or may hide one (a log-in that does not see every database, and a name the tool proposes
+// for this backup). Empty when the name is free.
+std::string RestoreNameProblem(Database& database, const RestoreServer& server, const BackupDescription& backup,
+                               const std::string& name);
+
+// The name a restore of `backup` proposes: the backed-up database's own, unless that cannot be
+// a new database's (the temporary database's, a system database's), then the backup file's
+// name without its extension.
+std::string ProposedName(const BackupDescription& backup);
+
+// Why this server refused to restore `backup` with 3169: a backup from a newer SQL Server, or
+// one too old for this one, and what to do about it.
+std::string VersionRefusal(const BackupDescription& backup, const RestoreServer& server);
 
 // Where the restore puts the database's files, by their logical names: each named for the new
-// database (safe for a file name) in the server's data folder.
+// database in the server's data folder. Where the name had to be altered for a file name (what a
+// file name cannot hold, blanks and dots at its end, a length beyond 255 bytes or characters or a
+// path beyond 259 characters), a short hash of the name follows, so that two names never share
+// a file.
 struct FileMove {
     std::string logicalName;
     std::string target;  // as the server names it

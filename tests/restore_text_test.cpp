@@ -2,6 +2,8 @@
 // which server names are this computer.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "codepage.h"
 #include "restore.h"
 #include "this_computer.h"
@@ -13,7 +15,8 @@ std::string Local(const char* utf8) { return tarvex::CodePage::Process().FromUtf
 }  // namespace
 
 // Identifiers bracketed with "]" doubled, literals with "'" doubled; the files named for the new
-// database, what a file name cannot hold as "_", in the folder's own separator style.
+// database, what a file name cannot hold as "_" and then a hash of the name, in the folder's own
+// separator style.
 TEST(RestoreStatement, QuotesEveryNameAndPathAndNamesTheFilesForTheNewDatabase) {
     tarvex::BackupDescription backup;
     backup.path = Local("D:\\审计's\\单位.bak");
@@ -25,9 +28,60 @@ TEST(RestoreStatement, QuotesEveryNameAndPathAndNamesTheFilesForTheNewDatabase) 
     ASSERT_TRUE(statement);
     EXPECT_EQ(tarvex::CodePage::Process().ToUtf8(*statement),
               "RESTORE DATABASE [审计]]库:1𠀀] FROM DISK = N'D:\\审计''s\\单位.bak' WITH FILE = 2, "
-              "MOVE N'财务''数据' TO N'C:\\数据\\审计]库_1𠀀.mdf', MOVE N'more' TO N'C:\\数据\\审计]库_1𠀀_2.ndf', "
-              "MOVE N'财务_log' TO N'C:\\数据\\审计]库_1𠀀_log.ldf', STATS = 10");
+              "MOVE N'财务''数据' TO N'C:\\数据\\审计]库_1𠀀_3a102884.mdf', MOVE N'more' TO "
+              "N'C:\\数据\\审计]库_1𠀀_3a102884_2.ndf', MOVE N'财务_log' TO N'C:\\数据\\审计]库_1𠀀_3a102884_log.ldf', "
+              "STATS = 10");
     EXPECT_FALSE(tarvex::BuildRestoreStatement(backup, moves, Local("审'计"), 10));
+}
+
+// Names that a file name cannot hold alike (what it cannot hold, a dot at the end) get files of
+// their own; a long name's files stay within 255 bytes of UTF-8 (Linux) and their paths within
+// 259 characters (Windows).
+TEST(RestoreStatement, NoTwoNamesShareAFileAndLongNamesFit) {
+    const tarvex::CodePage cp = tarvex::CodePage::Process();
+    tarvex::BackupDescription backup;
+    backup.files = {{"d", 'D', 1}, {"l", 'L', 1}};
+    std::set<std::string> files;
+    const std::vector<std::string> names = {"审计:库", "审计/库", "审计\\库", "审计\"库", "审计\t库", "审计库.", "审计库"};
+    for (const std::string& name : names) files.insert(tarvex::PlanFileMoves(backup, "/data/", Local(name.c_str()))[0].target);
+    EXPECT_EQ(files.size(), names.size());
+    std::string chinese;
+    for (int k = 0; k < 128; ++k) chinese += "审";
+    for (const std::string& folder : {std::string("/data/"), "C:\\" + std::string(150, 'f') + "\\"}) {
+        for (const tarvex::FileMove& move : tarvex::PlanFileMoves(backup, folder, Local(chinese.c_str()))) {
+            EXPECT_LE(cp.ToUtf8(move.target.substr(folder.size())).size(), 255u) << move.target;
+            EXPECT_LE(cp.ToUtf16(move.target).size(), 259u) << move.target;
+        }
+    }
+}
+
+// The temporary database's and the system databases' names are never a restore's; a backup of
+// the temporary database proposes its file's name.
+TEST(RestoreName, TheTemporaryAndSystemDatabasesNamesAreRefusedAndAnotherProposed) {
+    for (const char* taken : {"Tarvex数据整理", "tarvex数据整理", "master", "TempDB", "model", "msdb"})
+        EXPECT_FALSE(tarvex::RestoreNameProblem(Local(taken)).empty()) << taken;
+    tarvex::BackupDescription backup;
+    backup.path = Local("D:\\审计\\单位 2016.bak");
+    for (const auto& [database, proposed] : {std::pair{"Tarvex数据整理", "单位 2016"}, std::pair{"财务", "财务"}}) {
+        backup.database = Local(database);
+        EXPECT_EQ(tarvex::ProposedName(backup), Local(proposed));
+    }
+}
+
+// 3169 answers a backup too new and one too old for the server: each said with both versions.
+TEST(RestoreVersion, ABackupTooNewAndOneTooOldAreToldApart) {
+    tarvex::RestoreServer server;
+    server.productVersion = "15.0.2000.5";
+    struct Case {
+        int major;
+        const char* says;
+    };
+    for (const Case& c : {Case{9, "这个备份是用SQL Server 2005（9.0.0）做的，而这台数据库服务器是SQL Server 2019（15.0.2000.5）：这个备份太旧"},
+                          Case{16, "这个备份是用SQL Server 2022（16.0.0）做的，而这台数据库服务器是SQL Server 2019（15.0.2000.5）：SQL Server不能还原更高版本"}}) {
+        tarvex::BackupDescription backup;
+        backup.versionMajor = c.major;
+        EXPECT_EQ(tarvex::CodePage::Process().ToUtf8(tarvex::VersionRefusal(backup, server)).rfind(c.says, 0), 0u) << c.major;
+    }
 }
 
 TEST(RestoreName, EmptyApostropheLeadingBracketAndTooLongAreRefused) {
