@@ -26,7 +26,10 @@ bool Says(const std::string& local, const char* utf8) { return Utf8(local).find(
 
 class Recorder final : public tarvex::RestoreReport {
 public:
-    void Log(const std::string& line) override { log += Utf8(line); }
+    void Log(const std::string& line) override {
+        log += Utf8(line);
+        if (onLog) onLog(Utf8(line));
+    }
     void Percent(int percent) override { percents.push_back(percent); }
     void Elapsed(std::chrono::seconds elapsed) override {
         if (onElapsed) onElapsed(elapsed);
@@ -36,6 +39,7 @@ public:
     std::string log;
     std::vector<int> percents;
     std::function<void(std::chrono::seconds)> onElapsed;  // on the restore's own thread
+    std::function<void(const std::string&)> onLog;        // each line in UTF-8, before the restore goes on
 };
 
 class Restore : public ::testing::Test {
@@ -53,8 +57,8 @@ protected:
         ASSERT_TRUE(Sql("backup database [2016年乡镇数据采集] to disk = N'" + bak_.string() + "'"));
         Connect();
     }
-    void Connect() {
-        const auto connected = tarvex::ConnectForRestore(database_, {".", "sa", "1", ""}, tarvex::LoginPrompt::Never());
+    void Connect(const std::string& user = "sa") {
+        const auto connected = tarvex::ConnectForRestore(database_, {".", user, "1", ""}, tarvex::LoginPrompt::Never());
         ASSERT_TRUE(connected.value) << Utf8(connected.problem);
         server_ = *connected.value;
     }
@@ -97,6 +101,7 @@ class SlowRestore : public Restore {
     std::vector<std::string> StandinArguments() override { return {"--restore-step-ms", "100"}; }
 };
 
+
 }  // namespace
 
 // "RESTORE Statements - HEADERONLY / FILELISTONLY (Transact-SQL)"; the files go into the folder
@@ -129,6 +134,7 @@ TEST_F(Restore, BadInputsAreRefusedInTheUsersWordsAndLeaveNothing) {
     const fs::path missing = bak_.parent_path() / "无此文件.bak", junk = bak_.parent_path() / "不是备份.bak",
                    damaged = bak_.parent_path() / "坏的.bak";
     std::ofstream(junk) << "not a backup";
+    std::ofstream(standin_->DataDir().string() + "-files/占用_log.ldf") << "a detached database's";
     fs::copy_file(bak_, damaged);
     testsupport::AlterByte(damaged, fs::file_size(damaged) - 100);
     for (const auto& [file, says] : {std::pair{missing, "打不开备份文件"}, std::pair{junk, "不是这台SQL Server能读取的"}}) {
@@ -144,6 +150,7 @@ TEST_F(Restore, BadInputsAreRefusedInTheUsersWordsAndLeaveNothing) {
     };
     const std::vector<Case> cases = {
         {"坏", damaged, Restored::End::Failed, "已损坏"},
+        {"占用", bak_, Restored::End::Failed, "中已有还原要用的文件（“占用.mdf”、“占用_log.ldf”之一），服务器不会覆盖"},
         {"2016年乡镇数据采集", bak_, Restored::End::Refused, "服务器上已有名为“2016年乡镇数据采集”的数据库"},
         {"", bak_, Restored::End::Refused, "请填写还原后的数据库名称"},
         {"审'计", bak_, Restored::End::Refused, "不能含有单引号"},
@@ -156,7 +163,47 @@ TEST_F(Restore, BadInputsAreRefusedInTheUsersWordsAndLeaveNothing) {
     }
     EXPECT_FALSE(Exists("坏"));
     EXPECT_NE(report_.log.find("服务器上没有留下数据库“坏”"), std::string::npos) << report_.log;
-    EXPECT_EQ(Restores(), 1) << "the damaged backup's alone";
+    EXPECT_EQ(Restores(), 2) << "the damaged backup's and the one over a file alone";
+}
+
+// Names that a file name holds alike, and one of 128 Chinese characters (384 bytes of UTF-8),
+// restore into files of their own.
+TEST_F(Restore, NamesThatAFileNameHoldsAlikeAndALongNameRestoreIntoFilesOfTheirOwn) {
+    std::string chinese;
+    for (int k = 0; k < 128; ++k) chinese += "审";
+    for (const std::string& name : {std::string("审计:库"), std::string("审计/库"), std::string("审计\"库"), chinese}) {
+        const Restored r = RestoreAs(name, bak_);
+        EXPECT_EQ(r.end, Restored::End::Restored) << Utf8(r.message) << r.error.Describe();
+        EXPECT_TRUE(Exists(name));
+    }
+}
+
+// "VIEW ANY DATABASE permission", "DB_ID (Transact-SQL)": a log-in denied it is not told of the
+// sample, which the sample's backup would overwrite ("RESTORE Statements (Transact-SQL)", REPLACE
+// option impact); the backup's own name is refused and says why, another restores.
+TEST_F(Restore, ALogInThatMayNotSeeEveryDatabaseIsRefusedTheBackupsOwnName) {
+    standin_->Stop();
+    standin_->Start({"--user", "auditor", "--deny-view-any-database"});
+    ASSERT_NO_FATAL_FAILURE(Connect("auditor"));
+    const Restored own = RestoreAs("2016年乡镇数据采集", bak_);
+    EXPECT_EQ(own.end, Restored::End::Refused);
+    EXPECT_TRUE(Says(own.message, "不能查看服务器上所有的数据库（没有VIEW ANY DATABASE权限）")) << Utf8(own.message);
+    EXPECT_EQ(RestoreAs("审计库", bak_).end, Restored::End::Restored);
+    EXPECT_EQ(Restores(), 1);
+}
+
+// A database of the name that another made while the restore ran, before its statement (the
+// server refuses the name: 3154) or after it failed (complete: ONLINE), is left by the clean-up.
+TEST_F(Restore, TheCleanUpLeavesADatabaseOfTheNameThatAnotherMadeMeanwhile) {
+    std::ofstream(standin_->DataDir().string() + "-files/同名_log.ldf") << "a detached database's";
+    for (const char* when : {"正在还原数据库", "还原失败"}) {
+        report_.onLog = [&, when](const std::string& line) {
+            if (line.starts_with(when)) Sql("CREATE DATABASE 同名");
+        };
+        EXPECT_EQ(RestoreAs("同名", bak_).end, Restored::End::Failed);
+        EXPECT_TRUE(Exists("同名")) << report_.log;
+        Sql("DROP DATABASE 同名");
+    }
 }
 
 // The server killed during the restore: the user is told that what it left cannot be looked at
