@@ -519,9 +519,15 @@ TEST_F(CommandLine, RestorePrintsTheRestoredNameAndRefusesATakenNameOrAMissingFi
     const Ran missing = Run({"restore", "--file", (scratch_ / "无此文件.bak").string()});
     EXPECT_EQ(missing.code, 1);
     EXPECT_NE(missing.err.find("打不开备份文件"), std::string::npos) << missing.err;
+    // A backup of the temporary database (the program's own) restores under its file's name.
+    const std::string tool = (scratch_ / "单位2016.bak").string();
+    for (const std::string& sql : {std::string("create database Tarvex数据整理"), "backup database Tarvex数据整理 to disk = N'" + tool + "'",
+                                   std::string("drop database Tarvex数据整理")})
+        ASSERT_TRUE(own.ExecuteSql(tarvex::CodePage::Process().FromUtf8(sql)));
+    EXPECT_EQ(Run({"restore", "--file", tool}).out, "单位2016\n");
     int restores = 0;
     for (const std::string& s : standin_.Statements()) restores += s.rfind("RESTORE DATABASE", 0) == 0;
-    EXPECT_EQ(restores, 1);
+    EXPECT_EQ(restores, 2);
 }
 
 int main(int argc, char** argv) {
