@@ -105,6 +105,28 @@ OdbcError WithoutProgress(const OdbcError& error) {
     return first;
 }
 
+// The server's refusal of the new database's name or of its files' places, in the user's words;
+// empty for another refusal.
+std::string TargetRefusal(const OdbcError& e, const std::string& name, const RestoreServer& server,
+                          const BackupDescription* backup) {
+    if (HasNative(e, {3154}))
+        return P("服务器上已有名为“") + name + P("”的数据库（是另一个数据库的备份还原的），还原不会覆盖它。请换一个数据库名称。");
+    if (HasNative(e, {3101, 3102}))
+        return P("服务器上已有名为“") + name + P("”的数据库，并且正在被使用（也许另一个还原正在建立它），还原没有进行。请换一个数据库名称。");
+    if (HasNative(e, {3142})) {
+        std::string files;
+        for (const FileMove& move : backup ? PlanFileMoves(*backup, server.dataFolder, name) : std::vector<FileMove>{})
+            files += (files.empty() ? "" : P("、")) + P("“") + move.target.substr(server.dataFolder.size()) + P("”");
+        return P("数据库服务器的数据文件夹“") + server.dataFolder + P("”中已有还原要用的文件") +
+               (files.empty() ? std::string() : P("（") + files + P("之一）")) +
+               P("，服务器不会覆盖已有的文件。请换一个数据库名称；那里的文件也许属于一个已分离的数据库，请数据库管理员查看。");
+    }
+    if (HasNative(e, {3176, 3156, 5133, 3634, 3119}))
+        return P("数据库服务器不能在数据文件夹“") + server.dataFolder +
+               P("”中创建新数据库的文件：文件夹不存在、服务器的服务账户不能写入它，或者那里已有同名的文件。");
+    return {};
+}
+
 // The server's refusal of a backup or a restore in the user's words: what went wrong and what to
 // do about it. `path` is the backup file, `name` the new database, `server` its server, `backup`
 // what the file holds once that is known.
@@ -127,25 +149,11 @@ std::string RefusalText(const OdbcError& e, const std::string& path, const std::
         return P("“") + path + P("”不是这台SQL Server能读取的数据库备份文件（或者是用更高版本的SQL Server做的备份）。");
     if (HasNative(e, {3189, 3183, 3203, 3043}))
         return P("备份文件“") + path + P("”已损坏：服务器读取或校验它时发现了错误。请让被审计单位重新备份。");
-    if (HasNative(e, {3154}))
-        return P("服务器上已有名为“") + name + P("”的数据库（是另一个数据库的备份还原的），还原不会覆盖它。请换一个数据库名称。");
-    if (HasNative(e, {3101, 3102}))
-        return P("服务器上已有名为“") + name + P("”的数据库，并且正在被使用（也许另一个还原正在建立它），还原没有进行。请换一个数据库名称。");
     if (HasNative(e, {1105, 1101, 3257}))
         return P("数据库服务器的磁盘空间不足，放不下还原后的数据库。");
     if (HasNative(e, {1827, 1828}))
         return P("还原后的数据库超出了这个SQL Server版本允许的大小（Express版每个数据库最多10 GB）。");
-    if (HasNative(e, {3142})) {
-        std::string files;
-        for (const FileMove& move : backup ? PlanFileMoves(*backup, server.dataFolder, name) : std::vector<FileMove>{})
-            files += (files.empty() ? "" : P("、")) + P("“") + move.target.substr(server.dataFolder.size()) + P("”");
-        return P("数据库服务器的数据文件夹“") + server.dataFolder + P("”中已有还原要用的文件") +
-               (files.empty() ? std::string() : P("（") + files + P("之一）")) +
-               P("，服务器不会覆盖已有的文件。请换一个数据库名称；那里的文件也许属于一个已分离的数据库，请数据库管理员查看。");
-    }
-    if (HasNative(e, {3176, 3156, 5133, 3634, 3119}))
-        return P("数据库服务器不能在数据文件夹“") + server.dataFolder +
-               P("”中创建新数据库的文件：文件夹不存在、服务器的服务账户不能写入它，或者那里已有同名的文件。");
+    if (std::string target = TargetRefusal(e, name, server, backup); !target.empty()) return target;
     return P("数据库服务器未能完成这一步。");
 }
 
