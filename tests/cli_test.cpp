@@ -521,9 +521,8 @@ TEST_F(CommandLine, RestorePrintsTheRestoredNameAndRefusesATakenNameOrAMissingFi
     EXPECT_NE(missing.err.find("打不开备份文件"), std::string::npos) << missing.err;
     // A backup of the temporary database (the program's own) restores under its file's name.
     const std::string tool = (scratch_ / "单位2016.bak").string();
-    for (const std::string& sql : {std::string("create database Tarvex数据整理"), "backup database Tarvex数据整理 to disk = N'" + tool + "'",
-                                   std::string("drop database Tarvex数据整理")})
-        ASSERT_TRUE(own.ExecuteSql(tarvex::CodePage::Process().FromUtf8(sql)));
+    ASSERT_TRUE(own.ExecuteSql(tarvex::CodePage::Process().FromUtf8(
+        "create database Tarvex数据整理; backup database Tarvex数据整理 to disk = N'" + tool + "'; drop database Tarvex数据整理")));
     EXPECT_EQ(Run({"restore", "--file", tool}).out, "单位2016\n");
     int restores = 0;
     for (const std::string& s : standin_.Statements()) restores += s.rfind("RESTORE DATABASE", 0) == 0;

@@ -195,9 +195,7 @@ TEST_F(RestoreTest, ALogInDeniedViewAnyDatabaseSeesOnlyMasterAndItsOwnDatabases)
     standin::Engine::Settings settings;
     settings.viewAnyDatabase = false;
     standin::Engine engine(dir_.Path(), {}, settings);
-    Message error;
-    const std::unique_ptr<standin::Session> auditor = engine.OpenSession("master", &error, "auditor");
-    ASSERT_TRUE(auditor);
+    const std::unique_ptr<standin::Session> auditor = Open(engine, "master", "auditor");
     Ok(*auditor, Restore("自己的", Bak()));
     EXPECT_EQ(Query(*auditor, asked), (Rows{{"NULL", "1", "0", "0", "0", "1"}}));
     EXPECT_EQ(Query(*auditor, "SELECT name FROM sys.databases ORDER BY database_id"), (Rows{{"master"}, {"自己的"}}));

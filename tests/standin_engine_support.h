@@ -156,9 +156,10 @@ inline Message Error(standin::Session& session, std::string_view sql) {
     return o.messages.empty() ? Message{} : o.messages.front();
 }
 
-inline std::unique_ptr<standin::Session> Open(standin::Engine& engine, std::string_view database) {
+inline std::unique_ptr<standin::Session> Open(standin::Engine& engine, std::string_view database,
+                                              std::string_view login = "sa") {
     Message error;
-    std::unique_ptr<standin::Session> s = engine.OpenSession(database, &error);
+    std::unique_ptr<standin::Session> s = engine.OpenSession(database, &error, login);
     EXPECT_TRUE(s) << error.text;
     return s;
 }
