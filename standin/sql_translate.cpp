@@ -176,6 +176,7 @@ Typed Call(const Expr& e, const Scope& scope) {
         {"applock_test", "mssql_applock_test", 4, 4, Info(SqlType::SmallInt, true)},
         {"db_id", "mssql_db_id", 0, 1, Info(SqlType::Int, true)},
         {"serverproperty", "mssql_serverproperty", 1, 1, Info(SqlType::Variant, true)},
+        {"databasepropertyex", "mssql_databasepropertyex", 2, 2, Info(SqlType::Variant, true)},
     };
     for (const SessionFunction& f : kSessionFunctions) {
         if (name != f.name) continue;
