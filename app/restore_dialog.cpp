@@ -1,6 +1,7 @@
 #include "restore_dialog.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -129,6 +130,12 @@ void RestoreDialog::Build() {
     form->addRow(U("备份时间："), backupTime_);
     form->addRow(U("SQL Server 版本："), backupVersion_);
     form->addRow(U("大小："), backupSize_);
+    position_ = new QComboBox(contents);
+    position_->setObjectName(U("备份集"));
+    sets_ = Value(contents, "备份集列表");
+    sets_->setWordWrap(true);
+    form->addRow(U("还原备份集(&P)："), position_);
+    form->addRow(QString(), sets_);
     layout->addWidget(contents);
 
     auto* nameRow = new QHBoxLayout;
@@ -173,6 +180,8 @@ void RestoreDialog::Build() {
     connect(browse_, &QPushButton::clicked, this, [this] { Browse(); });
     connect(read_, &QPushButton::clicked, this, [this] { ReadBackupFile(); });
     connect(path_, &QLineEdit::returnPressed, this, [this] { ReadBackupFile(); });
+    connect(position_, &QComboBox::activated, this,
+            [this](int index) { ReadBackupFile(position_->itemData(index).toInt()); });
     connect(path_, &QLineEdit::textEdited, this, [this] { ForgetBackup(); });
     connect(start_, &QPushButton::clicked, this, [this] { Start(); });
     connect(cancelButton_, &QPushButton::clicked, this, [this] { Cancel(); });
@@ -201,6 +210,7 @@ void RestoreDialog::UpdateButtons() {
     const bool idle = server_ && !busy_;
     browse_->setEnabled(idle);
     read_->setEnabled(idle);
+    position_->setEnabled(idle && backup_ && position_->count() > 1);
     path_->setReadOnly(!idle);
     name_->setReadOnly(busy_);
     start_->setEnabled(idle && backup_);
@@ -242,11 +252,12 @@ void RestoreDialog::Browse() {
 
 void RestoreDialog::ForgetBackup() {
     backup_.reset();
-    for (QLabel* value : {backupDatabase_, backupTime_, backupVersion_, backupSize_}) value->clear();
+    for (QLabel* value : {backupDatabase_, backupTime_, backupVersion_, backupSize_, sets_}) value->clear();
+    position_->clear();
     UpdateButtons();
 }
 
-void RestoreDialog::ReadBackupFile() {
+void RestoreDialog::ReadBackupFile(int position) {
     if (!server_ || busy_) return;
     ForgetBackup();
     const std::string path = TrimBlanks(Narrow(path_->text()));
@@ -256,8 +267,8 @@ void RestoreDialog::ReadBackupFile() {
     }
     SetStatus(ProgramText("正在读取备份文件……"));
     OnWorker(
-        [database = database_, server = *server_, path] {
-            BackupRead read{ReadBackup(*database, server, path), {}};
+        [database = database_, server = *server_, path, position] {
+            BackupRead read{ReadBackup(*database, server, path, position), {}};
             if (read.reading.value && read.reading.problem.empty())
                 read.nameProblem =
                     RestoreNameProblem(*database, server, *read.reading.value, ProposedName(*read.reading.value));
@@ -277,12 +288,17 @@ void RestoreDialog::ShowBackup(const BackupRead& read) {
     }
     const BackupDescription& b = *r.value;
     backupDatabase_->setText(Q(b.database));
-    backupTime_->setText(Q(b.finished) + (b.sets > 1 ? U("（文件中有%1个备份集，还原其中最后一个完整备份，第%2个）").arg(b.sets).arg(b.position)
-                                                      : QString()));
+    backupTime_->setText(Q(b.finished));
+    for (const BackupSet& set : b.sets) {
+        if (set.kind != BackupSet::Kind::Full) continue;
+        position_->addItem(Q(set.Line()), set.position);
+        if (set.position == b.position) position_->setCurrentIndex(position_->count() - 1);
+    }
+    sets_->setText(Q(SetsText(b)).trimmed());
     backupVersion_->setText(Q(b.VersionText()));
     backupSize_->setText(U("备份%1，还原后约%2").arg(Q(SizeText(b.backupSize)), Q(SizeText(b.DatabaseSize()))));
     AppendLog(ProgramText("备份文件中是数据库“") + b.database + ProgramText("”，备份于") + b.finished + ProgramText("，") +
-              b.VersionText() + ProgramText("。\r\n"));
+              b.VersionText() + ProgramText("。\r\n") + SetsText(b));
     if (!r.problem.empty()) {  // this server cannot restore it
         SetStatus(r.problem);
         Warn(r.problem);

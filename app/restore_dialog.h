@@ -18,6 +18,7 @@
 
 #include "restore.h"
 
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -56,7 +57,8 @@ private:
     void OnWorker(Work work, Then then);
     void Connected(const Reading<RestoreServer>& reading);
     void Browse();
-    void ReadBackupFile();
+    // Reads the backup file; `position`: the full backup to restore, 0 for the one ChooseSets takes.
+    void ReadBackupFile(int position = 0);
     void ShowBackup(const BackupRead& read);
     void ForgetBackup();
     void Start();
@@ -90,6 +92,8 @@ private:
     QLabel* backupTime_ = nullptr;
     QLabel* backupVersion_ = nullptr;
     QLabel* backupSize_ = nullptr;
+    QComboBox* position_ = nullptr;  // the file's full backups, the one restored chosen
+    QLabel* sets_ = nullptr;         // every set of the file, what the restore takes from it
     QLineEdit* name_ = nullptr;
     QLabel* status_ = nullptr;
     QProgressBar* progress_ = nullptr;

@@ -30,7 +30,7 @@ constexpr Option kOptions[] = {
     {"--folder", true, kConvert},         {"--verbose", false, kConvert},
     {"--quiet", false, kConvert},         {"--json", false, kConvert},
     {"--skip-done", false, kConvert},
-    {"--file", true, kRestore},
+    {"--file", true, kRestore},           {"--position", true, kRestore},
 };
 
 bool IsYear(std::string_view text) {
@@ -139,6 +139,13 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
         else if (name == "--user") a.user = value;
         else if (name == "--database") a.database = value;
         else if (name == "--file") a.file = value;
+        else if (name == "--position") {
+            if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(value) < 1)
+                return fail(ProgramText("--position 的值应为备份集在文件中的位置（从 1 起的整数），而不是“") + value +
+                            ProgramText("”。"));
+            a.position = std::stoi(value);
+        }
         else if (name == "--password") a.password = value;
         else if (name == "--year") a.years.push_back(value);
         else if (name == "--header") a.header = true;
@@ -196,6 +203,10 @@ std::string UsageText() {
         "restore 的选项：\n"
         "  --file 备份文件        要还原的 .bak 文件。由数据库服务器读取：服务器在另一台电脑上时，\n"
         "                         是那台电脑上的路径。\n"
+        "  --position 位置        还原文件中这个位置的完整备份（位置从 1 起，标准错误上列出文件中的\n"
+        "                         每个备份集）。默认还原文件中备份时间最新的数据库的最后一个完整备份。\n"
+        "                         完整备份之后有它的差异备份时，随后还原最新的一个；日志备份不还原。\n"
+        "                         差异备份或日志备份的位置是用法错误。\n"
         "\n"
         "list 的选项：\n"
         "  --year 年度            只列出这一年度的账套（可重复）\n"
@@ -231,7 +242,7 @@ std::string UsageText() {
         "  1    有账套转换失败，或批量转换因其他原因停止，或读不出账套列表，或删除失败；\n"
         "       restore：服务器拒绝或未能完成还原（文件不存在、不是备份文件、已损坏、没有权限等）\n"
         "  2    用法错误（选项、年度、账套编号、文件夹），或服务器拒绝登录（用户名、密码、数据库）；\n"
-        "       restore：数据库名称不可用或已存在\n"
+        "       restore：数据库名称不可用或已存在，或 --position 不是完整备份的位置\n"
         "  3    所有账套都已转换，但有账套带警告（如账套中没有数据）\n"
         "  4    连不上服务器，或与服务器的连接中途断开：稍后可以重试\n"
         "  5    另一个转换程序正在使用临时数据库，或服务器上留有上次的临时数据库（可用 drop-temporary 删除）\n"

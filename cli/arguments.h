@@ -23,6 +23,7 @@ struct Arguments {
     std::string server, user, database;
     bool databaseGiven = false;
     std::string file;                     // restore --file: the backup, as the server reads it
+    int position = 0;                     // restore --position: the full backup's set; 0: chosen
     std::optional<std::string> password;  // --password; the environment and the prompt come later
     std::vector<std::string> years;       // --year, in the order given
     std::vector<SetCodes> sets;           // --set, in the order given

@@ -324,10 +324,10 @@ int Restore(const Arguments& a, Database& database, const LoginSettings& setting
         Say(server.problem + ReasonLine(server.error));
         return Unreachable(server.error) ? kExitUnreachable : kExitUsage;
     }
-    const Reading<BackupDescription> backup = ReadBackup(database, *server.value, a.file);
+    const Reading<BackupDescription> backup = ReadBackup(database, *server.value, a.file, a.position);
     if (!backup.value) {
-        Say(backup.problem);
-        return 1;
+        Say(WithoutCarriageReturns(backup.problem));
+        return backup.refusedChoice ? kExitUsage : 1;
     }
     const BackupDescription& b = *backup.value;
     Say(ProgramText("备份文件中是数据库“") + b.database + ProgramText("”，备份于") + b.finished + ProgramText("，") +

@@ -772,6 +772,11 @@ bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout, Execution e
     return Run(statement, timeout, execution, nullptr, nullptr, &messages);
 }
 
+bool ODBCDB::ExecuteSql(std::string_view statement, Timeout timeout, Execution execution,
+                        std::vector<OdbcError>& messages, std::vector<std::vector<std::string>>& rows) {
+    return Run(statement, timeout, execution, &rows, nullptr, &messages);
+}
+
 std::optional<std::vector<std::vector<std::string>>> ODBCDB::ReadAllText(std::string_view statement, Timeout timeout,
                                                                          std::vector<std::string>* columnNames) {
     std::vector<std::vector<std::string>> rows;

@@ -152,6 +152,9 @@ public:
     // (3014), say. A failed statement's messages are in LastError() with its errors.
     bool ExecuteSql(std::string_view statement, Timeout timeout, Execution execution,
                     std::vector<OdbcError>& messages);
+    // The same, with every row of every result as text ("" for NULL), as ReadAllText reads them.
+    bool ExecuteSql(std::string_view statement, Timeout timeout, Execution execution,
+                    std::vector<OdbcError>& messages, std::vector<std::vector<std::string>>& rows);
     // Executes a statement directly as ExecuteSql does, reading its rows as they come instead of
     // through a cursor (one exchange with the server, however many rows): every row of every
     // result, each column as text ("" for NULL), and, when asked, the names of the first

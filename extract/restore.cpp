@@ -1,6 +1,7 @@
 #include "restore.h"
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -291,24 +292,61 @@ std::string VersionProblem(const BackupDescription& backup, const RestoreServer&
 
 std::string Literal(std::string_view text) { return "N'" + QuoteLiteralText(text) + "'"; }
 
-// The header's sets: the last full database backup (BackupType 1) of the file.
-std::optional<BackupDescription> FromHeader(const Read& header, const std::string& path) {
+// Every set of the header, in the file's order.
+std::vector<BackupSet> SetsOf(const Read& header) {
+    std::vector<BackupSet> sets;
+    for (const std::vector<std::string>& row : *header.rows) {
+        const auto cell = [&](std::string_view column) { return Cell(header.names, row, column); };
+        BackupSet set;
+        set.position = static_cast<int>(Number(cell("Position")));
+        set.type = static_cast<int>(Number(cell("BackupType")));
+        set.kind = set.type == 1   ? BackupSet::Kind::Full
+                   : set.type == 5 ? BackupSet::Kind::Differential
+                   : set.type == 2 ? BackupSet::Kind::Log
+                                   : BackupSet::Kind::Other;
+        set.database = cell("DatabaseName");
+        set.finished = cell("BackupFinishDate").substr(0, 19);
+        set.size = Number(cell("BackupSize"));
+        set.firstLsn = cell("FirstLSN");
+        set.checkpointLsn = cell("CheckpointLSN");
+        set.backupSetGuid = cell("BackupSetGUID");
+        set.differentialBaseLsn = cell("DifferentialBaseLSN");
+        set.differentialBaseGuid = cell("DifferentialBaseGUID");
+        sets.push_back(std::move(set));
+    }
+    return sets;
+}
+
+// The backup described by the header's row of the full backup `chosen` picks.
+BackupDescription Describe(const Read& header, const std::string& path, std::vector<BackupSet> sets,
+                           const ChosenSets& chosen) {
     BackupDescription d;
     d.path = path;
-    d.sets = static_cast<int>(header.rows->size());
-    for (const std::vector<std::string>& row : *header.rows) {
-        if (Cell(header.names, row, "BackupType") != "1") continue;
-        d.position = static_cast<int>(Number(Cell(header.names, row, "Position")));
-        d.database = Cell(header.names, row, "DatabaseName");
-        d.finished = Cell(header.names, row, "BackupFinishDate").substr(0, 19);
+    d.position = chosen.full;
+    d.differential = chosen.differential;
+    for (std::size_t k = 0; k < sets.size() && k < header.rows->size(); ++k) {
+        if (sets[k].position != chosen.full) continue;
+        const std::vector<std::string>& row = (*header.rows)[k];
+        d.database = sets[k].database;
+        d.finished = sets[k].finished;
+        d.backupSize = sets[k].size;
         d.serverName = Cell(header.names, row, "ServerName");
         d.versionMajor = static_cast<int>(Number(Cell(header.names, row, "SoftwareVersionMajor")));
         d.versionMinor = static_cast<int>(Number(Cell(header.names, row, "SoftwareVersionMinor")));
         d.versionBuild = static_cast<int>(Number(Cell(header.names, row, "SoftwareVersionBuild")));
-        d.backupSize = Number(Cell(header.names, row, "BackupSize"));
     }
-    if (d.position <= 0) return std::nullopt;
+    d.sets = std::move(sets);
     return d;
+}
+
+const BackupSet* SetAt(const std::vector<BackupSet>& sets, int position) {
+    const auto at = std::find_if(sets.begin(), sets.end(), [&](const BackupSet& s) { return s.position == position; });
+    return at == sets.end() ? nullptr : &*at;
+}
+
+// "SELECT DATABASEPROPERTYEX(N'<name>', 'Status')", sent with the restore's last statement.
+std::string StatusQuery(std::string_view name) {
+    return "; SELECT DATABASEPROPERTYEX(" + Literal(name) + ", 'Status')";
 }
 
 // While the restore statement runs: the time it has taken, for the report every second, and a
@@ -349,6 +387,7 @@ private:
 struct Ran {
     bool ok = false;
     std::vector<OdbcError> messages;
+    Rows rows;  // what a query sent with it answered
     OdbcError error;
 };
 
@@ -448,7 +487,7 @@ std::optional<Ran> Run(Database& database, const std::string& statement, Restore
         const RestoreWatch watch(database, report);
         ran = database.Run([statement](ODBCDB& db) {
             Ran r;
-            r.ok = db.ExecuteSql(statement, Timeout::None(), Execution::Direct, r.messages);
+            r.ok = db.ExecuteSql(statement, Timeout::None(), Execution::Direct, r.messages, r.rows);
             if (!r.ok) r.error = db.LastError();
             return r;
         });
@@ -465,6 +504,20 @@ std::optional<Ran> Run(Database& database, const std::string& statement, Restore
     return ran;
 }
 
+// The database's state when the restore's statements have run, as the server says it
+// ("DATABASEPROPERTYEX (Transact-SQL)", Status): from the query sent with the last of them, or,
+// where a cancel between two calls has discarded its answer (a driver may treat SQLCancel then
+// as SQLFreeStmt(SQL_CLOSE)), asked again. Empty when the server cannot be asked.
+std::string StatusAfter(Database& database, const std::string& name, const Ran& ran) {
+    if (!ran.rows.empty() && !ran.rows.back().empty())
+        return ran.rows.back().front().empty() ? "NULL" : ran.rows.back().front();
+    const std::optional<Read> read =
+        database.Run(ReadingRows("SELECT DATABASEPROPERTYEX(" + Literal(name) + ", 'Status')"));
+    if (!read || !read->rows || read->rows->empty() || read->rows->front().empty()) return {};
+    const std::string status = read->rows->front().front();
+    return status.empty() ? "NULL" : status;
+}
+
 Restored Refuse(const std::string& name, std::string message, RestoreReport& report) {
     report.Log(message + "\r\n");
     Restored r;
@@ -476,14 +529,17 @@ Restored Refuse(const std::string& name, std::string message, RestoreReport& rep
 
 // The end of a restore that failed or was cancelled: what the server said, what the clean-up
 // found.
+// `reason`: why it failed where the server gave no error.
 Restored Unfinished(Database& database, const RestoreServer& server, const BackupDescription& backup,
-                    const std::string& name, const Ran& ran, bool cancelled, RestoreReport& report) {
+                    const std::string& name, const Ran& ran, bool cancelled, RestoreReport& report,
+                    const std::string& reason = {}) {
     Restored r;
     r.database = name;
     r.error = WithoutProgress(ran.error);
     r.end = cancelled ? Restored::End::Cancelled : Restored::End::Failed;
-    const std::string what =
-        cancelled ? P("还原已取消。") : P("还原失败：") + RefusalText(r.error, backup.path, name, server, &backup);
+    const std::string what = cancelled        ? P("还原已取消。")
+                             : !reason.empty() ? P("还原失败：") + reason
+                                               : P("还原失败：") + RefusalText(r.error, backup.path, name, server, &backup);
     report.Log(what + (cancelled ? std::string() : ReasonLine(r.error)) + "\r\n");
     const Left left = CleanUp(database, server, name, r.error, report);
     r.leftBehind = left == Left::Unfinished;
@@ -552,7 +608,8 @@ Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login
     return reading;
 }
 
-Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& server, const std::string& path) {
+Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& server, const std::string& path,
+                                      int position) {
     Reading<BackupDescription> reading;
     if (path.empty()) {
         reading.problem = P("请填写备份文件的路径。");
@@ -567,11 +624,22 @@ Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& s
         database.Run(ReadingRows("RESTORE HEADERONLY FROM DISK = " + Literal(path), kReadTimeout));
     if (!header) return reading;
     if (!header->rows) return failed(*header);
-    std::optional<BackupDescription> backup = FromHeader(*header, path);
-    if (!backup) {
+    std::vector<BackupSet> sets = SetsOf(*header);
+    if (position != 0) {
+        if (std::string problem = PositionProblem(sets, position); !problem.empty()) {
+            BackupDescription listed;
+            listed.sets = sets;
+            reading.problem = problem + "\r\n" + SetsText(listed);
+            reading.refusedChoice = true;
+            return reading;
+        }
+    }
+    const std::optional<ChosenSets> chosen = ChooseSets(sets, position);
+    if (!chosen) {
         reading.problem = P("备份文件“") + path + P("”中没有完整的数据库备份（只有日志备份或差异备份），不能用来还原数据库。");
         return reading;
     }
+    std::optional<BackupDescription> backup = Describe(*header, path, std::move(sets), *chosen);
     const std::optional<Read> files = database.Run(ReadingRows(
         "RESTORE FILELISTONLY FROM DISK = " + Literal(path) + " WITH FILE = " + std::to_string(backup->position),
         kReadTimeout));
@@ -667,12 +735,91 @@ std::optional<std::string> BuildRestoreStatement(const BackupDescription& backup
     std::string statement = "RESTORE DATABASE [" + *name + "] FROM DISK = " + Literal(backup.path) +
                             " WITH FILE = " + std::to_string(backup.position);
     for (const FileMove& move : moves) statement += ", MOVE " + Literal(move.logicalName) + " TO " + Literal(move.target);
+    if (backup.differential > 0) statement += ", NORECOVERY";
     return statement + ", STATS = " + std::to_string(statsPercent);
+}
+
+std::optional<std::string> BuildDifferentialStatement(const BackupDescription& backup, std::string_view database,
+                                                      int statsPercent) {
+    const std::optional<std::string> name = QuoteBracketedName(database);
+    if (!name) return std::nullopt;
+    return "RESTORE DATABASE [" + *name + "] FROM DISK = " + Literal(backup.path) +
+           " WITH FILE = " + std::to_string(backup.differential) + ", RECOVERY, STATS = " + std::to_string(statsPercent);
+}
+
+bool BackupSet::IsDifferentialOf(const BackupSet& full) const {
+    const auto folded = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+        return text;
+    };
+    return kind == Kind::Differential && full.kind == Kind::Full && !differentialBaseLsn.empty() &&
+           folded(differentialBaseGuid) == folded(full.backupSetGuid) &&
+           (differentialBaseLsn == full.firstLsn || differentialBaseLsn == full.checkpointLsn);
+}
+
+std::string BackupSet::Line() const {
+    std::string kindText;
+    switch (kind) {
+        case Kind::Full: kindText = P("完整备份"); break;
+        case Kind::Differential: kindText = P("差异备份"); break;
+        case Kind::Log: kindText = P("日志备份"); break;
+        case Kind::Other: kindText = P("其他备份（类型") + std::to_string(type) + P("）"); break;
+    }
+    return P("第") + std::to_string(position) + P("个：") + kindText + P("，数据库“") + database + P("”，") + finished +
+           P("，") + SizeText(size);
+}
+
+std::optional<ChosenSets> ChooseSets(const std::vector<BackupSet>& sets, int position) {
+    const BackupSet* full = nullptr;
+    if (position != 0) {
+        full = SetAt(sets, position);
+        if (!full || full->kind != BackupSet::Kind::Full) return std::nullopt;
+    } else {
+        // The database whose newest backup is the file's newest, among those with a full backup
+        // in it; its last full backup.
+        const BackupSet* newest = nullptr;
+        for (const BackupSet& set : sets) {
+            const bool hasFull = std::any_of(sets.begin(), sets.end(), [&](const BackupSet& f) {
+                return f.kind == BackupSet::Kind::Full && f.database == set.database;
+            });
+            if (hasFull && (!newest || set.finished >= newest->finished)) newest = &set;
+        }
+        for (const BackupSet& set : sets)
+            if (newest && set.kind == BackupSet::Kind::Full && set.database == newest->database) full = &set;
+    }
+    if (!full) return std::nullopt;
+    ChosenSets chosen{full->position, 0};
+    for (const BackupSet& set : sets)
+        if (set.position > full->position && set.IsDifferentialOf(*full)) chosen.differential = set.position;
+    return chosen;
+}
+
+std::string PositionProblem(const std::vector<BackupSet>& sets, int position) {
+    const BackupSet* set = SetAt(sets, position);
+    if (!set)
+        return P("备份文件中没有第") + std::to_string(position) + P("个备份集：文件中有") + std::to_string(sets.size()) +
+               P("个备份集。");
+    if (set->kind == BackupSet::Kind::Full) return {};
+    return P("第") + std::to_string(position) + P("个备份集不是完整备份（") + set->Line() +
+           P("）：请选择一个完整备份的位置，它之后的差异备份会随它一起还原。");
+}
+
+std::string SetsText(const BackupDescription& backup) {
+    std::string text = P("备份文件中有") + std::to_string(backup.sets.size()) + P("个备份集：\r\n");
+    for (const BackupSet& set : backup.sets) {
+        text += "  " + set.Line();
+        if (set.position == backup.position) text += P("（还原这个完整备份）");
+        else if (set.position == backup.differential) text += P("（随后还原这个差异备份）");
+        else if (set.kind == BackupSet::Kind::Log) text += P("（日志备份，不还原）");
+        text += "\r\n";
+    }
+    return text;
 }
 
 Restored RestoreBackup(Database& database, const RestoreServer& server, const BackupDescription& backup,
                        const std::string& name, RestoreReport& report) {
     report.Log(P("准备把备份文件“") + backup.path + P("”还原为数据库“") + name + P("”……\r\n"));
+    report.Log(SetsText(backup));
     if (std::string problem = VersionProblem(backup, server); !problem.empty()) return Refuse(name, problem, report);
     if (std::string problem = RestoreNameProblem(database, server, backup, name); !problem.empty()) {
         if (database.ShuttingDown()) return {};
@@ -687,10 +834,24 @@ Restored RestoreBackup(Database& database, const RestoreServer& server, const Ba
 
     report.Log(P("正在还原数据库，请稍候……\r\n"));
     const auto began = std::chrono::steady_clock::now();
-    const std::optional<Ran> ran = Run(database, *BuildRestoreStatement(backup, moves, name, kStatsPercent), report);
+    const bool differential = backup.differential > 0;
+    std::optional<Ran> ran = Run(database,
+                                 *BuildRestoreStatement(backup, moves, name, kStatsPercent) +
+                                     (differential ? std::string() : StatusQuery(name)),
+                                 report);
+    if (ran && ran->ok && differential) {
+        report.Log(P("已还原完整备份，正在还原第") + std::to_string(backup.differential) + P("个备份集（差异备份）……\r\n"));
+        ran = Run(database, *BuildDifferentialStatement(backup, name, kStatsPercent) + StatusQuery(name), report);
+    }
     if (!ran) return {};
     const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - began);
     if (!ran->ok) return Unfinished(database, server, backup, name, *ran, report.Cancelled(), report);
+    if (const std::string status = StatusAfter(database, name, *ran); status != "ONLINE") {
+        if (database.ShuttingDown()) return {};
+        return Unfinished(database, server, backup, name, *ran, report.Cancelled(), report,
+                          P("数据库服务器没有完成还原：数据库“") + name + P("”的状态是") +
+                              (status.empty() ? P("（查不到）") : status) + P("，不是ONLINE。"));
+    }
 
     Restored r;
     r.end = Restored::End::Restored;

@@ -52,11 +52,31 @@ struct BackedUpFile {
     long long size = 0;  // bytes
 };
 
+// One backup set of a backup file, as RESTORE HEADERONLY lists it.
+struct BackupSet {
+    enum class Kind { Full, Differential, Log, Other };
+    int position = 0;  // FILE = n
+    Kind kind = Kind::Other;
+    int type = 0;  // BackupType: 1 full, 5 differential, 2 log, ...
+    std::string database;
+    std::string finished;  // "YYYY-MM-DD hh:mm:ss" in the server's time
+    long long size = 0;    // bytes
+    std::string firstLsn{}, checkpointLsn{}, backupSetGuid{};
+    std::string differentialBaseLsn{}, differentialBaseGuid{};  // of a differential: its full backup's
+
+    // Whether this differential backup belongs to the full backup `full`: its base is that set
+    // (DifferentialBaseGUID) at that point of the log (DifferentialBaseLSN).
+    bool IsDifferentialOf(const BackupSet& full) const;
+    // "第2个：差异备份，数据库“x”，2024-01-05 18:00:00，12.3 MB"
+    std::string Line() const;
+};
+
 // What a backup file holds, as the server reads it.
 struct BackupDescription {
-    std::string path;      // the file, as the server reads it
-    int sets = 0;          // backup sets in the file
-    int position = 0;      // the one restored: the last full database backup
+    std::string path;             // the file, as the server reads it
+    std::vector<BackupSet> sets;  // every backup set of the file, in order
+    int position = 0;             // the full database backup restored
+    int differential = 0;         // the differential backup of it restored after it; 0: none
     std::string database;  // the backed-up database's name
     std::string finished;  // when the backup ended, "YYYY-MM-DD hh:mm:ss" in the server's time
     std::string serverName;
@@ -76,6 +96,7 @@ struct Reading {
     std::optional<T> value;
     std::string problem;  // for the user, lines apart with "\r\n"; empty when there is a value
     OdbcError error;      // the driver's diagnostics behind the problem, if any
+    bool refusedChoice = false;  // the problem is what was asked for (ReadBackup's position)
 };
 
 // Logs in to master with `login`'s server, user and password (its database is ignored) on
@@ -83,9 +104,28 @@ struct Reading {
 // thread's wait for the database thread: not the window's.
 Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login, LoginPrompt prompt);
 
+// The sets a restore of `sets` takes: the full backup at `position` (0: the last full backup of
+// the database whose backup in the file is the newest), then the latest differential backup of
+// that full backup that follows it, if any. Nullopt when there is no such full backup.
+struct ChosenSets {
+    int full = 0;
+    int differential = 0;  // 0: none
+};
+std::optional<ChosenSets> ChooseSets(const std::vector<BackupSet>& sets, int position = 0);
+
+// Why `position` cannot be chosen for a restore of `sets` (none there, or not a full backup);
+// empty when it can.
+std::string PositionProblem(const std::vector<BackupSet>& sets, int position);
+
 // Reads what the backup file at `path` (as the server reads it) holds, and whether this server
-// can restore it.
-Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& server, const std::string& path);
+// can restore it: the sets ChooseSets chooses for `position`. A `position` that cannot be chosen
+// gives no value and `refusedChoice`.
+Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& server, const std::string& path,
+                                      int position = 0);
+
+// What the restore takes from the file, a line each, and that log backups are not applied;
+// lines end in "\r\n".
+std::string SetsText(const BackupDescription& backup);
 
 // Why `name` cannot be a new database's name, looked at without the server (empty, too long,
 // a character the statements cannot carry, the temporary database's or a system database's);
@@ -120,9 +160,14 @@ std::vector<FileMove> PlanFileMoves(const BackupDescription& backup, const std::
 
 // "RESTORE DATABASE [<name>] FROM DISK = N'<path>' WITH FILE = <n>, MOVE N'<logical>' TO N'<target>', …,
 // STATS = <percent>": names bracketed, literals with their apostrophes doubled; nullopt for a name
-// that cannot be bracketed.
+// that cannot be bracketed. With a differential backup to follow, the full backup's restore
+// ends in NORECOVERY.
 std::optional<std::string> BuildRestoreStatement(const BackupDescription& backup, const std::vector<FileMove>& moves,
                                                  std::string_view database, int statsPercent);
+// "RESTORE DATABASE [<name>] FROM DISK = N'<path>' WITH FILE = <n>, RECOVERY, STATS = <percent>":
+// the differential backup after the full one.
+std::optional<std::string> BuildDifferentialStatement(const BackupDescription& backup, std::string_view database,
+                                                      int statsPercent);
 
 // How a restore reports while it runs.
 class RestoreReport {
@@ -161,8 +206,10 @@ struct Restored {
 
 // Restores `backup` as the new database `name` on `server`, through `database` (logged in by
 // ConnectForRestore): checks the name and the backup's version, looks the name up, puts the
-// files into the server's data folder, restores with STATS, and after a failure or a cancel
-// drops what the restore began.
+// files into the server's data folder, restores the full backup with STATS (WITH NORECOVERY when
+// a differential follows, then the differential), asks the server whether the database is
+// ONLINE before saying it is restored, and after a failure or a cancel drops what the restore
+// began.
 Restored RestoreBackup(Database& database, const RestoreServer& server, const BackupDescription& backup,
                        const std::string& name, RestoreReport& report);
 

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kMagic = "mssql-standin backup 2\n";
+constexpr std::string_view kMagic = "mssql-standin backup 3\n";
 constexpr std::size_t kDigestSize = 32;
 constexpr std::size_t kMaxHeaderSize = 1 << 20;
 constexpr std::size_t kMaxChunk = 1 << 20;
@@ -70,6 +70,10 @@ std::string EncodeFields(const BackupHeader& h) {
         text(std::string(1, f.type));
         number(static_cast<std::int64_t>(f.size));
     }
+    for (std::int64_t n : {std::int64_t{h.backupType}, h.firstLsn, h.lastLsn, h.checkpointLsn, h.databaseBackupLsn,
+                           h.differentialBaseLsn})
+        number(n);
+    text(h.differentialBaseGuid);
     return out;
 }
 
@@ -124,6 +128,10 @@ bool DecodeFields(std::string_view bytes, BackupHeader& h) {
         }
         f.type = type[0];
     }
+    if (!r.Number(h.backupType) || !r.Number(h.firstLsn) || !r.Number(h.lastLsn) || !r.Number(h.checkpointLsn) ||
+        !r.Number(h.databaseBackupLsn) || !r.Number(h.differentialBaseLsn) || !r.Text(h.differentialBaseGuid)) {
+        return false;
+    }
     return r.AtEnd();
 }
 
@@ -165,6 +173,65 @@ BackupFault ReadFront(std::FILE* f, Front& front, BackupHeader& header) {
     return ReadExactly(f, kDigestSize, front.digest);
 }
 
+// Writes one backup set at the current end of `out`, the file `target`.
+void WriteSet(std::FILE* out, const fs::path& target, const BackupHeader& header, const fs::path& payload) {
+    const File in = Open(payload, "rb");
+    if (!in) throw SystemError("cannot read " + payload.string());
+    const long start = std::ftell(out);
+    if (start < 0) throw SystemError("cannot write " + target.string());
+
+    const std::uintmax_t payloadSize = fs::file_size(payload);
+    const std::string fields = EncodeFields(header);
+    std::string front(kMagic);
+    PutLittleEndian(front, fields.size(), 4);
+    front += fields;
+    const QByteArray headerDigest = Sha256(front);
+    front.append(headerDigest.constData(), static_cast<std::size_t>(headerDigest.size()));
+    PutLittleEndian(front, payloadSize, 8);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(View(front));
+
+    // The set's digest's place stays zero until the payload has gone through the hash.
+    const std::string zeros(kDigestSize, '\0');
+    const auto write = [&](std::string_view bytes) {
+        if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size())
+            throw SystemError("cannot write " + target.string());
+    };
+    write(front);
+    write(zeros);
+    std::vector<char> buffer(kMaxChunk);
+    std::uintmax_t copied = 0;
+    while (const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get())) {
+        const std::string_view chunk(buffer.data(), n);
+        hash.addData(View(chunk));
+        write(chunk);
+        copied += n;
+    }
+    if (std::ferror(in.get())) throw SystemError("cannot read " + payload.string());
+    if (copied != payloadSize) throw std::system_error(EIO, std::generic_category(), payload.string() + " changed");
+
+    const QByteArray digest = hash.result();
+    if (std::fseek(out, start + static_cast<long>(front.size()), SEEK_SET) != 0) throw SystemError("seek");
+    write(std::string_view(digest.constData(), static_cast<std::size_t>(digest.size())));
+    if (std::fflush(out) != 0) throw SystemError("cannot write " + target.string());
+}
+
+// Moves past the payload of the set whose front was just read; false when the file ends within
+// it (`end`: the file's length).
+bool SkipPayload(std::FILE* f, const Front& front, std::uint64_t end) {
+    const long at = std::ftell(f);
+    if (at < 0 || static_cast<std::uint64_t>(at) + front.payloadSize > end) return false;
+    return std::fseek(f, static_cast<long>(front.payloadSize), SEEK_CUR) == 0;
+}
+
+std::uint64_t LengthOf(std::FILE* f) {
+    const long at = std::ftell(f);
+    std::fseek(f, 0, SEEK_END);
+    const long end = std::ftell(f);
+    std::fseek(f, at, SEEK_SET);
+    return end < 0 ? 0 : static_cast<std::uint64_t>(end);
+}
+
 // SQLite's quick_check on a database file: true when it answers "ok".
 bool PassesQuickCheck(const fs::path& file) {
     sqlite3* raw = nullptr;
@@ -182,45 +249,15 @@ bool PassesQuickCheck(const fs::path& file) {
 }  // namespace
 
 void WriteBackupFile(const fs::path& target, const BackupHeader& header, const fs::path& payload) {
-    const File in = Open(payload, "rb");
-    if (!in) throw SystemError("cannot read " + payload.string());
     const File out = Open(target, "wb");
     if (!out) throw SystemError("cannot write " + target.string());
+    WriteSet(out.get(), target, header, payload);
+}
 
-    const std::uintmax_t payloadSize = fs::file_size(payload);
-    const std::string fields = EncodeFields(header);
-    std::string front(kMagic);
-    PutLittleEndian(front, fields.size(), 4);
-    front += fields;
-    const QByteArray headerDigest = Sha256(front);
-    front.append(headerDigest.constData(), static_cast<std::size_t>(headerDigest.size()));
-    PutLittleEndian(front, payloadSize, 8);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(View(front));
-
-    // The file digest's place stays zero until the payload has gone through the hash.
-    const std::string zeros(kDigestSize, '\0');
-    const auto write = [&](std::string_view bytes) {
-        if (std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size())
-            throw SystemError("cannot write " + target.string());
-    };
-    write(front);
-    write(zeros);
-    std::vector<char> buffer(kMaxChunk);
-    std::uintmax_t copied = 0;
-    while (const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get())) {
-        const std::string_view chunk(buffer.data(), n);
-        hash.addData(View(chunk));
-        write(chunk);
-        copied += n;
-    }
-    if (std::ferror(in.get())) throw SystemError("cannot read " + payload.string());
-    if (copied != payloadSize) throw std::system_error(EIO, std::generic_category(), payload.string() + " changed");
-
-    const QByteArray digest = hash.result();
-    if (std::fseek(out.get(), static_cast<long>(front.size()), SEEK_SET) != 0) throw SystemError("seek");
-    write(std::string_view(digest.constData(), static_cast<std::size_t>(digest.size())));
-    if (std::fflush(out.get()) != 0) throw SystemError("cannot write " + target.string());
+void AppendBackupSet(const fs::path& target, const BackupHeader& header, const fs::path& payload) {
+    const File out = Open(target, "r+b");
+    if (!out || std::fseek(out.get(), 0, SEEK_END) != 0) throw SystemError("cannot write " + target.string());
+    WriteSet(out.get(), target, header, payload);
 }
 
 BackupFault ReadBackupHeader(const fs::path& file, BackupHeader& header) {
@@ -230,11 +267,36 @@ BackupFault ReadBackupHeader(const fs::path& file, BackupHeader& header) {
     return ReadFront(in.get(), front, header);
 }
 
-BackupFault ExtractBackupFile(const fs::path& file, const fs::path& payload, const CopyProgress& progress) {
+BackupFault ReadBackupHeaders(const fs::path& file, std::vector<BackupHeader>& headers,
+                              std::vector<std::uint64_t>* sizes) {
     const File in = Open(file, "rb");
     if (!in) return {BackupFault::Kind::CannotOpen, errno};
+    const std::uint64_t end = LengthOf(in.get());
+    headers.clear();
+    for (long start = 0; static_cast<std::uint64_t>(start) < end || headers.empty(); start = std::ftell(in.get())) {
+        Front front;
+        BackupHeader header;
+        if (BackupFault fault = ReadFront(in.get(), front, header)) return fault;
+        headers.push_back(std::move(header));
+        // A set whose payload the file cuts short is the last one that can be described.
+        const bool whole = SkipPayload(in.get(), front, end);
+        if (sizes) sizes->push_back(whole ? std::ftell(in.get()) - start : end - start);
+        if (!whole) break;
+    }
+    return {};
+}
+
+BackupFault ExtractBackupFile(const fs::path& file, const fs::path& payload, const CopyProgress& progress,
+                              int position) {
+    const File in = Open(file, "rb");
+    if (!in) return {BackupFault::Kind::CannotOpen, errno};
+    const std::uint64_t end = LengthOf(in.get());
     Front front;
     BackupHeader header;
+    for (int k = 1; k < position; ++k) {
+        if (BackupFault fault = ReadFront(in.get(), front, header)) return fault;
+        if (!SkipPayload(in.get(), front, end)) return {BackupFault::Kind::ReadFailed, 0};
+    }
     if (BackupFault fault = ReadFront(in.get(), front, header)) return fault;
     const File out = Open(payload, "wb");
     if (!out) throw SystemError("cannot write " + payload.string());
@@ -253,15 +315,19 @@ BackupFault ExtractBackupFile(const fs::path& file, const fs::path& payload, con
         left -= n;
         if (progress) progress(front.payloadSize - left, front.payloadSize);
     }
-    if (std::fgetc(in.get()) != EOF) return {BackupFault::Kind::Malformed};
+    // What follows the set is nothing or the next set.
+    std::string next(kMagic.size(), '\0');
+    next.resize(std::fread(next.data(), 1, next.size(), in.get()));
+    if (!next.empty() && next != kMagic) return {BackupFault::Kind::Malformed};
     if (std::fflush(out.get()) != 0) throw SystemError("cannot write " + payload.string());
     if (hash.result() != QByteArray(front.digest.data(), static_cast<qsizetype>(front.digest.size())))
         return {BackupFault::Kind::Damaged};
     return {};
 }
 
-BackupFault VerifyBackupFile(const fs::path& file, const fs::path& scratch, const CopyProgress& progress) {
-    if (BackupFault fault = ExtractBackupFile(file, scratch, progress)) return fault;
+BackupFault VerifyBackupFile(const fs::path& file, const fs::path& scratch, const CopyProgress& progress,
+                             int position) {
+    if (BackupFault fault = ExtractBackupFile(file, scratch, progress, position)) return fault;
     if (!PassesQuickCheck(scratch)) return {BackupFault::Kind::Damaged};
     return {};
 }

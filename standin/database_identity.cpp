@@ -78,6 +78,14 @@ std::optional<DatabaseIdentity> LoadIdentity(const fs::path& databaseFile) {
             id.logFile = value;
         } else if (key == "owner") {
             id.owner = value;
+        } else if (key == "last-lsn") {
+            id.lastLsn = std::strtoll(value.c_str(), nullptr, 10);
+        } else if (key == "differential-base") {
+            id.differentialBaseGuid = value;
+        } else if (key == "differential-base-lsn") {
+            id.differentialBaseLsn = std::strtoll(value.c_str(), nullptr, 10);
+        } else if (key == "state") {
+            id.restoring = value == "RESTORING";
         }
     }
     if (!named || id.familyGuid.empty()) return std::nullopt;
@@ -92,7 +100,10 @@ void SaveIdentity(const fs::path& databaseFile, const DatabaseIdentity& id) {
         out << "name=" << Escape(id.name) << "\ncreated=" << id.created << "\nfamily=" << Escape(id.familyGuid)
             << "\nbinding=" << Escape(id.bindingGuid) << "\ndata-name=" << Escape(id.dataName)
             << "\nlog-name=" << Escape(id.logName) << "\ndata=" << Escape(id.dataFile)
-            << "\nlog=" << Escape(id.logFile) << "\nowner=" << Escape(id.owner) << "\n";
+            << "\nlog=" << Escape(id.logFile) << "\nowner=" << Escape(id.owner) << "\nlast-lsn=" << id.lastLsn
+            << "\ndifferential-base=" << Escape(id.differentialBaseGuid)
+            << "\ndifferential-base-lsn=" << id.differentialBaseLsn
+            << "\nstate=" << (id.restoring ? "RESTORING" : "ONLINE") << "\n";
         out.flush();
         if (!out) throw std::system_error(EIO, std::generic_category(), "cannot write " + partial.string());
     }

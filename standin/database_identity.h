@@ -31,6 +31,16 @@ struct DatabaseIdentity {
     // The log-in that created or restored it (its owner, as sys.databases' owner_sid names
     // it); empty: the server's administrator, sa.
     std::string owner;
+    // The last log sequence number its backups have handed out.
+    std::int64_t lastLsn = 0;
+    // The base of its next differential backup: the set GUID and FirstLSN (= CheckpointLSN) of
+    // its last full backup, or of the full backup it was restored from. Empty: none, and no
+    // differential backup can be taken.
+    std::string differentialBaseGuid{};
+    std::int64_t differentialBaseLsn = 0;
+    // RESTORING: restored WITH NORECOVERY, or a restore failed or was stopped; it cannot be
+    // used, only restored on or dropped. Else ONLINE.
+    bool restoring = false;
 };
 
 std::filesystem::path IdentityFile(const std::filesystem::path& databaseFile);

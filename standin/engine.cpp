@@ -119,6 +119,10 @@ struct DatabaseRegistry {
         const fs::path file = FileOf(name);
         std::lock_guard lock(mutex);
         if (name.empty() || !Exists(file)) throw missing;
+        if (const std::optional<DatabaseIdentity> id = LoadIdentity(file); id && id->restoring) {
+            throw MakeError(927, "Database '" + id->name + "' cannot be opened. It is in the middle of a restore.", 14,
+                            2);
+        }
         Use& use = uses[file];
         ++(current ? use.current : use.attached);
         return file;
@@ -172,6 +176,7 @@ struct DatabaseRegistry {
         int id = 0;
         std::int64_t created = 0;
         std::string owner;  // DatabaseIdentity::owner
+        bool restoring = false;
     };
 
     // sys.databases: every database, by id.
@@ -179,7 +184,8 @@ struct DatabaseRegistry {
         std::vector<Listed> rows;
         for (auto& [file, identity] : Databases()) {
             std::lock_guard lock(mutex);
-            if (Exists(file)) rows.push_back({identity.name, IdLocked(file), identity.created, identity.owner});
+            if (Exists(file))
+                rows.push_back({identity.name, IdLocked(file), identity.created, identity.owner, identity.restoring});
         }
         std::sort(rows.begin(), rows.end(), [](const Listed& a, const Listed& b) { return a.id < b.id; });
         return rows;
@@ -291,8 +297,49 @@ struct DatabaseRegistry {
             }
         }
         fs::rename(restored, file);
-        identity.created = NewCreationTimeLocked(NowTicks());
+        if (identity.created == 0) identity.created = NewCreationTimeLocked(NowTicks());
         SaveIdentity(file, identity);
+    }
+
+    // The database a restore is about to fill: database `name`, RESTORING from now on, with
+    // `identity`'s files, created now. It is made, empty, unless it exists (being replaced). One
+    // that another restore or a create made meanwhile, after this restore's checks found none,
+    // refuses it as those checks would have (RESTORE Statements, "REPLACE option impact"): 3154
+    // when of another family, else 3101, since that one holds it.
+    DatabaseIdentity BeginRestore(std::string_view name, DatabaseIdentity identity, bool replace,
+                                  bool checkedExisting) {
+        const fs::path file = FileOf(name);
+        std::lock_guard lock(mutex);
+        if (Exists(file) && !replace && !checkedExisting) {
+            if (IdentityOfFile(file, name).familyGuid != identity.familyGuid) throw OtherFamily(name);
+            throw ExclusiveAccessRefused();
+        }
+        if (!Exists(file)) OpenDatabase(file, true);
+        identity.created = NewCreationTimeLocked(NowTicks());
+        identity.restoring = true;
+        SaveIdentity(file, identity);
+        return identity;
+    }
+
+    // What the stand-in remembers of database `name`, if it exists.
+    std::optional<DatabaseIdentity> FindIdentity(std::string_view name) {
+        const fs::path file = FileOf(name);
+        std::lock_guard lock(mutex);
+        if (name.empty() || !Exists(file)) return std::nullopt;
+        return IdentityOfFile(file, name);
+    }
+
+    // Changes what the stand-in remembers of the existing database `name`; the identity as
+    // changed. Throws `missing` when the database does not exist.
+    template <typename Change>
+    DatabaseIdentity ChangeIdentity(std::string_view name, const SqlError& missing, Change change) {
+        const fs::path file = FileOf(name);
+        std::lock_guard lock(mutex);
+        if (name.empty() || !Exists(file)) throw missing;
+        DatabaseIdentity identity = IdentityOfFile(file, name);
+        change(identity);
+        SaveIdentity(file, identity);
+        return identity;
     }
 
     // Fails with 3101 while database `name` is in use by any session or statement.
@@ -430,6 +477,7 @@ struct Session::Impl {
         return registry->settings.mayCreateDatabases && registry->settings.viewAnyDatabase;
     }
     static void ServerProperty(sqlite3_context* context, int argc, sqlite3_value** argv);
+    static void DatabasePropertyEx(sqlite3_context* context, int argc, sqlite3_value** argv);
 
     bool RunBatch(std::string_view sql, ResultSink& sink);
     bool RunInCall(std::string_view sql, ResultSink& sink);
@@ -444,11 +492,22 @@ struct Session::Impl {
     void DropTable(const DropTableStatement& s, ResultSink& sink);
     void Backup(const BackupStatement& s, ResultSink& sink);
     BackupHeader HeaderFor(const DatabaseIdentity& identity, std::int64_t dataSize, std::int64_t startedAt) const;
+    static void SetBackupKind(BackupHeader& h, bool differential, const DatabaseIdentity& identity);
     void VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink);
     void DescribeBackup(const DescribeBackupStatement& s, ResultSink& sink);
     void RestoreDatabase(const RestoreDatabaseStatement& s, ResultSink& sink);
+    struct BackupSets {
+        fs::path file;
+        std::vector<BackupHeader> headers;
+        std::vector<std::uint64_t> sizes;
+    };
+    BackupSets OpenBackupSets(const std::string& device, std::string_view statement, ResultSink& sink) const;
     BackupHeader OpenBackupSet(const std::string& device, int position, std::string_view statement,
                                ResultSink& sink, fs::path* file = nullptr) const;
+    void RestoreDifferential(const RestoreDatabaseStatement& s, const BackupHeader& backup, const fs::path& device,
+                             ResultSink& sink);
+    void ReportRestored(const RestoreDatabaseStatement& s, const BackupHeader& backup, Clock::time_point started,
+                        ResultSink& sink) const;
     void CheckMayCreateDatabases(std::string_view statement, ResultSink& sink) const;
     void CheckRestoreTarget(const RestoreDatabaseStatement& s, const BackupHeader& backup, ResultSink& sink);
     std::vector<PlannedFile> PlanFiles(const RestoreDatabaseStatement& s, const BackupHeader& backup,
@@ -762,9 +821,9 @@ Message CannotOpenDevice(std::string_view device, int error, const fs::path& fil
 Message Info(int number, std::string text) { return Message{number, 1, 10, std::move(text), 1}; }
 
 // 4035, for one file of a backup or restore.
-Message FilePagesProcessed(std::int64_t pages, std::string_view database, std::string_view file) {
+Message FilePagesProcessed(std::int64_t pages, std::string_view database, std::string_view file, int position = 1) {
     return Info(4035, "Processed " + std::to_string(pages) + " pages for database '" + std::string(database) +
-                          "', file '" + std::string(file) + "' on file 1.");
+                          "', file '" + std::string(file) + "' on file " + std::to_string(position) + ".");
 }
 
 // 3014, at the end of a backup or restore.
@@ -911,7 +970,7 @@ Table Session::Impl::DatabasesView(const ObjectName& name) {
     }
     Exec(db.get(), "DROP TABLE IF EXISTS temp.\"databases\"");
     Exec(db.get(), create + ")");
-    PreparedStatement insert = Prepare(db.get(), "INSERT INTO temp.\"databases\" VALUES (?, ?, ?, 'ONLINE')");
+    PreparedStatement insert = Prepare(db.get(), "INSERT INTO temp.\"databases\" VALUES (?, ?, ?, ?)");
     for (const DatabaseRegistry::Listed& row : registry->List()) {
         if (!Sees(row.name, row.owner)) continue;
         sqlite3_reset(insert.get());
@@ -919,6 +978,7 @@ Table Session::Impl::DatabasesView(const ObjectName& name) {
         sqlite3_bind_int(insert.get(), 2, row.id);
         const std::string created = DateTimeText(row.created);
         sqlite3_bind_text(insert.get(), 3, created.data(), static_cast<int>(created.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert.get(), 4, row.restoring ? "RESTORING" : "ONLINE", -1, SQLITE_STATIC);
         Step(db.get(), insert.get());
     }
     return t;
@@ -1099,17 +1159,32 @@ void Session::Impl::DropTable(const DropTableStatement& s, ResultSink& sink) {
     sink.OnStatementDone(false, -1);
 }
 
+namespace {
+Message DeviceFault(const BackupFault& fault, const std::string& device, const fs::path& file);
+}  // namespace
+
 // A backup is a consistent copy of the database in SQLite's own file format, made with
-// VACUUM INTO (a snapshot of one read transaction) into a scratch file, then written as the
-// payload of a backup file (backup_file.h) into a temporary file beside the target and renamed
-// over it, so WITH INIT overwrites and a failed or stopped backup leaves any earlier file
-// intact. Without WITH INIT an existing file fails with operating system error 80, since a file
-// takes one backup set only. Page counts are SQLite pages.
+// VACUUM INTO (a snapshot of one read transaction) into a scratch file, then written as a set
+// of a backup file (backup_file.h) into a temporary file beside the target and renamed over
+// it, so that a failed or stopped backup leaves any earlier file intact. WITH INIT the file
+// holds the new set alone; without it (NOINIT, the default) the set follows those the file has
+// ("BACKUP (Transact-SQL)", INIT | NOINIT), and a file that is no backup is refused (3241).
+// WITH DIFFERENTIAL the set is a differential backup of the database's last full backup, which
+// it needs (3035). Page counts are SQLite pages.
 void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const auto started = Clock::now();
     Attachments attachments(*this);
     const std::string schema = attachments.Schema(s.database);
     const DatabaseIdentity identity = registry->IdentityOf(s.database, DatabaseMissing(s.database));
+    const std::string_view statement = s.differential ? "BACKUP DATABASE WITH DIFFERENTIAL" : "BACKUP DATABASE";
+    if (s.differential && identity.differentialBaseGuid.empty()) {
+        sink.OnMessage(MakeError(3035, "Cannot perform a differential backup for database \"" + identity.name +
+                                           "\", because a current database backup does not exist. Perform a full "
+                                           "database backup by reissuing BACKUP DATABASE, omitting the WITH "
+                                           "DIFFERENTIAL option.")
+                           .message);
+        throw Terminating("BACKUP DATABASE");
+    }
     // A backup begins after its database came to be, also where that database's creation time
     // was moved on a tick to stay its own.
     const std::int64_t startedAt = std::max(NowTicks(), identity.created);
@@ -1121,7 +1196,14 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     if (!mapped) throw fail(EILSEQ);
     const fs::path& target = *mapped;
     std::error_code ec;
-    if (!s.init && fs::exists(target, ec)) throw fail(EEXIST);
+    std::vector<BackupHeader> earlier;
+    if (!s.init && fs::exists(target, ec)) {
+        if (BackupFault fault = ReadBackupHeaders(target, earlier)) {
+            if (fault.kind == BackupFault::Kind::Damaged) fault.kind = BackupFault::Kind::Malformed;
+            sink.OnMessage(DeviceFault(fault, s.path, target));
+            throw Terminating("BACKUP DATABASE");
+        }
+    }
 
     TemporaryFile partial{target.parent_path() / ("." + target.filename().native() + ".partial")};
     const int fd = ::open(partial.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -1133,19 +1215,33 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const TemporaryFile copy = ScratchFile(registry->dataDir);
     Exec(db.get(), "VACUUM " + schema + " INTO " + QuoteText(copy.path.native()));
     const std::int64_t dataSize = static_cast<std::int64_t>(fs::file_size(copy.path));
+    BackupHeader header = HeaderFor(identity, dataSize, startedAt);
+    SetBackupKind(header, s.differential, identity);
     try {
-        WriteBackupFile(partial.path, HeaderFor(identity, dataSize, startedAt), copy.path);
-    } catch (const std::system_error& e) {
+        if (earlier.empty()) {
+            WriteBackupFile(partial.path, header, copy.path);
+        } else {
+            fs::copy_file(target, partial.path, fs::copy_options::overwrite_existing);
+            AppendBackupSet(partial.path, header, copy.path);
+        }
+    } catch (const std::system_error& e) {  // a filesystem_error too
         throw fail(e.code().value());
     }
     if (std::rename(partial.path.c_str(), target.c_str()) != 0) throw fail(errno);
     partial.keep = true;
+    registry->ChangeIdentity(s.database, DatabaseMissing(s.database), [&](DatabaseIdentity& id) {
+        id.lastLsn = std::max(id.lastLsn, header.lastLsn);
+        if (s.differential) return;
+        id.differentialBaseGuid = header.backupSetGuid;
+        id.differentialBaseLsn = header.firstLsn;
+    });
 
     const auto [dataName, logName] = DatabaseRegistry::LogicalNames(identity);
+    const int position = static_cast<int>(earlier.size()) + 1;
     const std::int64_t dataPages = Pages(dataSize), logPages = 2;
-    sink.OnMessage(FilePagesProcessed(dataPages, identity.name, dataName));
-    sink.OnMessage(FilePagesProcessed(logPages, identity.name, logName));
-    sink.OnMessage(PagesProcessed("BACKUP DATABASE", dataPages + logPages, Clock::now() - started));
+    sink.OnMessage(FilePagesProcessed(dataPages, identity.name, dataName, position));
+    sink.OnMessage(FilePagesProcessed(logPages, identity.name, logName, position));
+    sink.OnMessage(PagesProcessed(statement, dataPages + logPages, Clock::now() - started));
     sink.OnStatementDone(false, -1);
 }
 
@@ -1173,6 +1269,27 @@ BackupHeader Session::Impl::HeaderFor(const DatabaseIdentity& identity, std::int
     h.files = {{dataName, dataFile, 'D', static_cast<std::uint64_t>(pageRounded(dataSize))},
                {logName, logFile, 'L', static_cast<std::uint64_t>(ServerFacts::kLogFileSize)}};
     return h;
+}
+
+// The kind of a backup of `identity` and its log sequence numbers ("RESTORE HEADERONLY
+// (Transact-SQL)"): the stand-in's database is idle when backed up, so FirstLSN, CheckpointLSN
+// and (of a full backup) DatabaseBackupLSN coincide, and LastLSN follows them. A differential's
+// DifferentialBaseLSN is its base's FirstLSN, its DifferentialBaseGUID the base's BackupSetGUID,
+// and its DatabaseBackupLSN the base's too.
+void Session::Impl::SetBackupKind(BackupHeader& h, bool differential, const DatabaseIdentity& identity) {
+    // An LSN as SQL Server writes one: the log file's sequence number, the log block's offset
+    // (10 digits) and the record's slot (5 digits); each backup of the database moves on a block.
+    constexpr std::int64_t kFirstLsn = 37'0000000016'00001;
+    constexpr std::int64_t kBlock = 100000;
+    const std::int64_t lsn = std::max(identity.lastLsn, kFirstLsn) + kBlock;
+    h.firstLsn = h.checkpointLsn = lsn;
+    h.lastLsn = lsn + kBlock;
+    h.databaseBackupLsn = lsn;
+    h.backupType = BackupHeader::kFullBackup;
+    if (!differential) return;
+    h.backupType = BackupHeader::kDifferentialBackup;
+    h.databaseBackupLsn = h.differentialBaseLsn = identity.differentialBaseLsn;
+    h.differentialBaseGuid = identity.differentialBaseGuid;
 }
 
 // --- Backup devices: RESTORE VERIFYONLY, HEADERONLY, FILELISTONLY and DATABASE ------------------
@@ -1230,14 +1347,14 @@ Value Number(std::int64_t n) { return Value::Text(std::to_string(n)); }  // a nu
 
 // The columns of RESTORE HEADERONLY up to the database's collation: the backup set, the
 // database and the server that wrote it.
-void AddBackupSetColumns(ResultRows& r, const BackupHeader& h, std::uint64_t backupSize) {
+void AddBackupSetColumns(ResultRows& r, const BackupHeader& h, int position, std::uint64_t backupSize) {
     using T = SqlType;
     r.Add(Column("BackupName", T::NVarChar, true, 128), Value::Null());
     r.Add(Column("BackupDescription", T::NVarChar, true, 255), Value::Null());
-    r.Add(Column("BackupType", T::SmallInt, false), Value::Int(1));
+    r.Add(Column("BackupType", T::SmallInt, false), Value::Int(h.backupType));
     r.Add(Column("ExpirationDate", T::DateTime, true), Value::Null());
     r.Add(Column("Compressed", T::Bit, false), Value::Int(0));
-    r.Add(Column("Position", T::SmallInt, false), Value::Int(1));
+    r.Add(Column("Position", T::SmallInt, false), Value::Int(position));
     r.Add(Column("DeviceType", T::TinyInt, false), Value::Int(2));
     r.Add(Column("UserName", T::NVarChar, false, 128), Value::Text(h.userName));
     r.Add(Column("ServerName", T::NVarChar, false, 128), Value::Text(h.serverName));
@@ -1245,8 +1362,10 @@ void AddBackupSetColumns(ResultRows& r, const BackupHeader& h, std::uint64_t bac
     r.Add(Column("DatabaseVersion", T::Int, false), Value::Int(ServerFacts::kDatabaseVersion));
     r.Add(Column("DatabaseCreationDate", T::DateTime, false), Value::Text(DateTimeText(h.databaseCreated)));
     r.Add(Column("BackupSize", T::Decimal, false, 0, 20), Number(static_cast<std::int64_t>(backupSize)));
-    for (const char* lsn : {"FirstLSN", "LastLSN", "CheckpointLSN", "DatabaseBackupLSN"})
-        r.Add(Column(lsn, T::Decimal, true, 0, 25), Value::Null());  // the stand-in keeps no log
+    for (const auto& [name, lsn] : {std::pair{"FirstLSN", h.firstLsn}, std::pair{"LastLSN", h.lastLsn},
+                                    std::pair{"CheckpointLSN", h.checkpointLsn},
+                                    std::pair{"DatabaseBackupLSN", h.databaseBackupLsn}})
+        r.Add(Column(name, T::Decimal, true, 0, 25), lsn == 0 ? Value::Null() : Number(lsn));
     r.Add(Column("BackupStartDate", T::DateTime, false), Value::Text(DateTimeText(h.backupStarted)));
     r.Add(Column("BackupFinishDate", T::DateTime, false), Value::Text(DateTimeText(h.backupFinished)));
     r.Add(Column("SortOrder", T::SmallInt, false), Value::Int(0));  // a Windows collation
@@ -1265,8 +1384,8 @@ void AddBackupSetColumns(ResultRows& r, const BackupHeader& h, std::uint64_t bac
     r.Add(Column("Collation", T::NVarChar, false, 128), Value::Text(h.collation));
 }
 
-// The columns of RESTORE HEADERONLY from FamilyGUID on: the flags of a full backup of a
-// database in the simple recovery model, unencrypted and uncompressed.
+// The columns of RESTORE HEADERONLY from FamilyGUID on: the flags of a full or differential
+// backup of a database in the simple recovery model, unencrypted and uncompressed.
 void AddBackupKindColumns(ResultRows& r, const BackupHeader& h, std::uint64_t backupSize) {
     using T = SqlType;
     r.Add(Column("FamilyGUID", T::UniqueIdentifier, false), TextOrNull(h.familyGuid));
@@ -1276,9 +1395,13 @@ void AddBackupKindColumns(ResultRows& r, const BackupHeader& h, std::uint64_t ba
     r.Add(Column("FirstRecoveryForkID", T::UniqueIdentifier, true), Value::Null());
     r.Add(Column("ForkPointLSN", T::Decimal, true, 0, 25), Value::Null());
     r.Add(Column("RecoveryModel", T::NVarChar, false, 60), Value::Text("SIMPLE"));
-    r.Add(Column("DifferentialBaseLSN", T::Decimal, true, 0, 25), Value::Null());
-    r.Add(Column("DifferentialBaseGUID", T::UniqueIdentifier, true), Value::Null());
-    r.Add(Column("BackupTypeDescription", T::NVarChar, false, 60), Value::Text("DATABASE"));
+    const bool differential = h.backupType == BackupHeader::kDifferentialBackup;
+    r.Add(Column("DifferentialBaseLSN", T::Decimal, true, 0, 25),
+          differential ? Number(h.differentialBaseLsn) : Value::Null());
+    r.Add(Column("DifferentialBaseGUID", T::UniqueIdentifier, true),
+          differential ? TextOrNull(h.differentialBaseGuid) : Value::Null());
+    r.Add(Column("BackupTypeDescription", T::NVarChar, false, 60),
+          Value::Text(differential ? "DATABASE DIFFERENTIAL" : "DATABASE"));
     r.Add(Column("BackupSetGUID", T::UniqueIdentifier, true), TextOrNull(h.backupSetGuid));
     r.Add(Column("CompressedBackupSize", T::BigInt, false), Value::Int(static_cast<std::int64_t>(backupSize)));
     r.Add(Column("containment", T::TinyInt, false), Value::Int(0));
@@ -1368,27 +1491,36 @@ void Session::Impl::CheckMayCreateDatabases(std::string_view statement, ResultSi
     throw Terminating(statement);
 }
 
-// Opens the backup set at `position` of device `device` and reads its header; otherwise
-// reports why not (with 3241 for a header that fails its own check, 4038 for a position the
-// device lacks) and fails with 3013 for `statement`.
-BackupHeader Session::Impl::OpenBackupSet(const std::string& device, int position, std::string_view statement,
-                                          ResultSink& sink, fs::path* file) const {
+// The sets of backup device `device`: their headers and their sizes in bytes, in order; otherwise
+// reports why not (with 3241 for a header that fails its own check) and fails with 3013 for
+// `statement`.
+Session::Impl::BackupSets Session::Impl::OpenBackupSets(const std::string& device, std::string_view statement,
+                                                        ResultSink& sink) const {
     const std::optional<fs::path> mapped = ServerPath(device, registry->drives);
-    const fs::path path = mapped.value_or(fs::path());
-    BackupHeader header;
-    BackupFault fault = mapped ? ReadBackupHeader(path, header) : BackupFault{BackupFault::Kind::CannotOpen, EILSEQ};
+    BackupSets sets;
+    sets.file = mapped.value_or(fs::path());
+    BackupFault fault = mapped ? ReadBackupHeaders(sets.file, sets.headers, &sets.sizes)
+                               : BackupFault{BackupFault::Kind::CannotOpen, EILSEQ};
     if (fault.kind == BackupFault::Kind::Damaged) fault.kind = BackupFault::Kind::Malformed;
     if (fault) {
-        sink.OnMessage(DeviceFault(fault, device, path));
+        sink.OnMessage(DeviceFault(fault, device, sets.file));
         throw Terminating(statement);
     }
-    if (position != 1) {
+    return sets;
+}
+
+// The header of the set at `position` of device `device`, as OpenBackupSets reads it; 4038 and
+// 3013 for a position the device lacks.
+BackupHeader Session::Impl::OpenBackupSet(const std::string& device, int position, std::string_view statement,
+                                          ResultSink& sink, fs::path* file) const {
+    const BackupSets sets = OpenBackupSets(device, statement, sink);
+    if (position < 1 || static_cast<std::size_t>(position) > sets.headers.size()) {
         sink.OnMessage(
             MakeError(4038, "Cannot find file ID " + std::to_string(position) + " on device '" + device + "'.").message);
         throw Terminating(statement);
     }
-    if (file) *file = path;
-    return header;
+    if (file) *file = sets.file;
+    return sets.headers[static_cast<std::size_t>(position - 1)];
 }
 
 // Checks a backup file as backup_file.h describes, in SQL Server's words: 3262 when it is
@@ -1410,26 +1542,35 @@ void Session::Impl::VerifyBackup(const VerifyBackupStatement& s, ResultSink& sin
 }
 
 // RESTORE HEADERONLY and FILELISTONLY read the header alone, as SQL Server does: a backup
-// whose payload is damaged is still described.
+// whose payload is damaged is still described. HEADERONLY gives a row for every set of the
+// device, or for the set FILE = n names ("RESTORE HEADERONLY (Transact-SQL)").
 void Session::Impl::DescribeBackup(const DescribeBackupStatement& s, ResultSink& sink) {
     const bool headerOnly = s.kind == DescribeBackupStatement::Kind::Header;
     const std::string_view statement = headerOnly ? "RESTORE HEADERONLY" : "RESTORE FILELISTONLY";
     CheckMayCreateDatabases(statement, sink);
-    fs::path file;
-    const BackupHeader header = OpenBackupSet(s.path, s.file, statement, sink, &file);
-    if (!headerOnly) return FileList(header).Report(sink);
-    std::error_code ec;
-    const std::uint64_t size = fs::file_size(file, ec);
+    const BackupHeader named = OpenBackupSet(s.path, s.file == 0 ? 1 : s.file, statement, sink);
+    if (!headerOnly) return FileList(named).Report(sink);
+    const BackupSets sets = OpenBackupSets(s.path, statement, sink);
     ResultRows r;
-    AddBackupSetColumns(r, header, size);
-    AddBackupKindColumns(r, header, size);
+    r.rows.clear();
+    for (std::size_t k = 0; k < sets.headers.size(); ++k) {
+        const int position = static_cast<int>(k + 1);
+        if (s.file != 0 && s.file != position) continue;
+        r.columns.clear();
+        r.rows.emplace_back();
+        AddBackupSetColumns(r, sets.headers[k], position, sets.sizes[k]);
+        AddBackupKindColumns(r, sets.headers[k], sets.sizes[k]);
+    }
     r.Report(sink);
 }
 
 // Restores the backup set's payload as database `s.database`: checks the target name and
 // the MOVE clauses, puts placeholders where the database's files go, copies the payload into
-// the data directory with progress messages, and installs it. A restore that fails or is
-// stopped leaves neither the database nor the files it created.
+// the data directory with progress messages, and installs it. From the copy's start the
+// database is there, RESTORING ("RESTORE Statements (Transact-SQL)"): a restore that fails or is
+// stopped then leaves it so, with its files, for DROP DATABASE or another restore to deal with;
+// one that fails before leaves neither. WITH NORECOVERY the restored database stays RESTORING,
+// for a differential backup of the same full backup to follow (RestoreDifferential).
 void Session::Impl::RestoreDatabase(const RestoreDatabaseStatement& s, ResultSink& sink) {
     constexpr std::string_view kStatement = "RESTORE DATABASE";
     const auto started = Clock::now();
@@ -1440,36 +1581,87 @@ void Session::Impl::RestoreDatabase(const RestoreDatabaseStatement& s, ResultSin
     }
     fs::path device;
     const BackupHeader backup = OpenBackupSet(s.path, s.file, kStatement, sink, &device);
+    if (backup.backupType == BackupHeader::kDifferentialBackup) return RestoreDifferential(s, backup, device, sink);
     CheckRestoreTarget(s, backup, sink);
-    const bool replacing = DatabaseRegistry::Exists(registry->FileOf(s.database));
     RestoreTargets targets;
     const std::vector<PlannedFile> files = PlanFiles(s, backup, targets, sink);
 
-    TemporaryFile payload = ScratchFile(registry->dataDir);
-    CopyPayload(s, device, payload.path, sink);
-    DatabaseIdentity identity{s.database, 0, backup.familyGuid, NewGuid(), {}, {}, {}, {}, login};  // created: by Install
+    const bool replacing = DatabaseRegistry::Exists(registry->FileOf(s.database));
+    DatabaseIdentity identity{s.database, 0, backup.familyGuid, NewGuid(), {}, {}, {}, {}, login};
     for (const PlannedFile& f : files) {
         const bool data = f.source->type == 'D';
         (data ? identity.dataName : identity.logName) = f.source->logicalName;
         (data ? identity.dataFile : identity.logFile) = f.written;
     }
+    identity.lastLsn = backup.lastLsn;
+    identity.differentialBaseGuid = backup.backupSetGuid;
+    identity.differentialBaseLsn = backup.firstLsn;
     try {
-        registry->Install(s.database, payload.path, identity, s.replace, replacing);
+        identity = registry->BeginRestore(s.database, identity, s.replace, replacing);
+    } catch (const SqlError& e) {
+        sink.OnMessage(e.message);
+        throw Terminating(kStatement);
+    }
+    targets.Keep();  // the database's files now
+
+    TemporaryFile payload = ScratchFile(registry->dataDir);
+    CopyPayload(s, device, payload.path, sink);
+    identity.restoring = !s.recovery;
+    try {
+        registry->Install(s.database, payload.path, identity, true, true);
     } catch (const SqlError& e) {
         sink.OnMessage(e.message);
         throw Terminating(kStatement);
     }
     payload.keep = true;  // it is the database now
-    targets.Keep();
+    ReportRestored(s, backup, started, sink);
+}
 
+// A differential backup restored onto the database a restore WITH NORECOVERY of its base left
+// RESTORING ("RESTORE Statements (Transact-SQL)", restoring a differential backup): 3117 when
+// the database is not RESTORING, 3136 when it was restored from another full backup.
+void Session::Impl::RestoreDifferential(const RestoreDatabaseStatement& s, const BackupHeader& backup,
+                                        const fs::path& device, ResultSink& sink) {
+    constexpr std::string_view kStatement = "RESTORE DATABASE";
+    const auto started = Clock::now();
+    std::optional<DatabaseIdentity> identity = registry->FindIdentity(s.database);
+    if (!identity || !identity->restoring) {
+        sink.OnMessage(MakeError(3117, "The log or differential backup cannot be restored because no files are "
+                                       "ready to rollforward.")
+                           .message);
+        throw Terminating(kStatement);
+    }
+    if (identity->differentialBaseGuid != backup.differentialBaseGuid ||
+        identity->differentialBaseLsn != backup.differentialBaseLsn) {
+        sink.OnMessage(MakeError(3136, "This differential backup cannot be restored because the database has not "
+                                       "been restored to the correct earlier state.")
+                           .message);
+        throw Terminating(kStatement);
+    }
+    TemporaryFile payload = ScratchFile(registry->dataDir);
+    CopyPayload(s, device, payload.path, sink);
+    identity->lastLsn = backup.lastLsn;
+    identity->restoring = !s.recovery;
+    try {
+        registry->Install(s.database, payload.path, *identity, true, true);
+    } catch (const SqlError& e) {
+        sink.OnMessage(e.message);
+        throw Terminating(kStatement);
+    }
+    payload.keep = true;
+    ReportRestored(s, backup, started, sink);
+}
+
+// The messages of a restore that has completed: 4035 for each file, then 3014.
+void Session::Impl::ReportRestored(const RestoreDatabaseStatement& s, const BackupHeader& backup,
+                                   Clock::time_point started, ResultSink& sink) const {
     std::int64_t pages = 0;
-    for (const PlannedFile& f : files) {
-        const std::int64_t filePages =
-            f.source->type == 'D' ? Pages(static_cast<std::int64_t>(f.source->size)) : 2;
-        sink.OnMessage(FilePagesProcessed(filePages, s.database, f.source->logicalName));
+    for (const BackupDatabaseFile& f : backup.files) {
+        const std::int64_t filePages = f.type == 'D' ? Pages(static_cast<std::int64_t>(f.size)) : 2;
+        sink.OnMessage(FilePagesProcessed(filePages, s.database, f.logicalName, s.file));
         pages += filePages;
     }
-    sink.OnMessage(PagesProcessed(kStatement, pages, Clock::now() - started));
+    sink.OnMessage(PagesProcessed("RESTORE DATABASE", pages, Clock::now() - started));
     sink.OnStatementDone(false, -1);
 }
 
@@ -1608,7 +1800,7 @@ void Session::Impl::CopyPayload(const RestoreDatabaseStatement& s, const fs::pat
         }
         sink.Flush();
     };
-    const BackupFault fault = VerifyBackupFile(device, payload, progress);
+    const BackupFault fault = VerifyBackupFile(device, payload, progress, s.file);
     if (fault) {
         sink.OnMessage(DeviceFault(fault, s.path, device));
         throw Terminating("RESTORE DATABASE");
@@ -1747,6 +1939,8 @@ void Session::Impl::RegisterFunctions(sqlite3* connection) {
                                nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(connection, "mssql_is_srvrolemember", 1, SQLITE_UTF8, this, &Impl::IsSrvRoleMember,
                                nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(connection, "mssql_databasepropertyex", 2, SQLITE_UTF8, this,
+                               &Impl::DatabasePropertyEx, nullptr, nullptr, nullptr);
 }
 
 // The stand-in's one log-in is sa, a sysadmin, unless the settings take a permission away: then
@@ -1838,6 +2032,26 @@ void Session::Impl::DbId(sqlite3_context* context, int argc, sqlite3_value** arg
     } else {
         sqlite3_result_null(context);
     }
+}
+
+// DATABASEPROPERTYEX(database, property), as a sql_variant ("DATABASEPROPERTYEX (Transact-SQL)"):
+// Status ONLINE or RESTORING, and the few settings every database of the stand-in shares; NULL
+// for a database that does not exist or a property the stand-in does not know.
+void Session::Impl::DatabasePropertyEx(sqlite3_context* context, int, sqlite3_value** argv) {
+    const auto* s = static_cast<const Impl*>(sqlite3_user_data(context));
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+        return sqlite3_result_null(context);
+    const std::optional<DatabaseIdentity> identity = s->registry->FindIdentity(TextArgument(argv[0]));
+    if (!identity) return sqlite3_result_null(context);
+    const std::string name = FoldCase(TextArgument(argv[1]));
+    std::string_view value;
+    if (name == "status") value = identity->restoring ? "RESTORING" : "ONLINE";
+    else if (name == "collation") value = ServerFacts::kCollation;
+    else if (name == "recovery") value = "SIMPLE";
+    else if (name == "updateability") value = "READ_WRITE";
+    else if (name == "useraccess") value = "MULTI_USER";
+    else return sqlite3_result_null(context);
+    sqlite3_result_text(context, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
 }
 
 // SERVERPROPERTY(name): what ServerFacts says, as a sql_variant; NULL for a property the

@@ -110,10 +110,12 @@ struct DropDatabaseStatement {
     std::string name;
 };
 
+// BACKUP DATABASE name TO DISK = '...' [WITH INIT | NOINIT, DIFFERENTIAL]
 struct BackupStatement {
     std::string database;
     std::string path;  // as written between the apostrophes
-    bool init = false;
+    bool init = false;          // INIT: the file is overwritten; NOINIT (the default): the set is appended
+    bool differential = false;  // DIFFERENTIAL
 };
 
 // RESTORE VERIFYONLY FROM DISK = '...': checks a backup file without restoring it.
@@ -127,7 +129,7 @@ struct DescribeBackupStatement {
     enum class Kind { Header, FileList };
     Kind kind = Kind::Header;
     std::string path;  // as written between the apostrophes
-    int file = 1;      // FILE = n: the backup set's position on the device
+    int file = 0;      // FILE = n: the backup set's position on the device; 0: not given
 };
 
 // MOVE 'logical_file_name' TO 'operating_system_file_name'
@@ -137,7 +139,7 @@ struct RestoreMove {
 };
 
 // RESTORE DATABASE name FROM DISK = '...' [WITH MOVE ... TO ..., STATS [= n], REPLACE,
-// RECOVERY, NOUNLOAD, FILE = n]
+// RECOVERY | NORECOVERY, NOUNLOAD, FILE = n]
 struct RestoreDatabaseStatement {
     std::string database;
     std::string path;  // as written between the apostrophes
@@ -145,6 +147,7 @@ struct RestoreDatabaseStatement {
     int stats = 0;  // the percentage between progress messages; 0: none
     bool replace = false;
     int file = 1;
+    bool recovery = true;  // RECOVERY (the default); NORECOVERY leaves the database RESTORING
 };
 
 struct UseStatement {

@@ -304,10 +304,17 @@ private:
         s.database = Identifier();
         ExpectWord("TO");
         s.path = Disk();
-        if (AcceptWord("WITH")) {
-            ExpectWord("INIT");
-            s.init = true;
-        }
+        if (!AcceptWord("WITH")) return s;
+        do {
+            if (AcceptWord("INIT")) {
+                s.init = true;
+            } else if (AcceptWord("NOINIT")) {
+                s.init = false;
+            } else {
+                ExpectWord("DIFFERENTIAL");
+                s.differential = true;
+            }
+        } while (AcceptSymbol(","));
         return s;
     }
 
@@ -353,8 +360,11 @@ private:
                 if (AcceptSymbol("=")) s.stats = Number(1, 100);
             } else if (AcceptWord("REPLACE")) {
                 s.replace = true;
+            } else if (AcceptWord("NORECOVERY")) {
+                s.recovery = false;
             } else {
                 ExpectWord("RECOVERY");
+                s.recovery = true;
             }
         } while (AcceptSymbol(","));
         return s;

@@ -178,6 +178,7 @@ Typed Call(const Expr& e, const Scope& scope) {
         {"serverproperty", "mssql_serverproperty", 1, 1, Info(SqlType::Variant, true)},
         {"has_perms_by_name", "mssql_has_perms_by_name", 3, 3, Info(SqlType::Int, true)},
         {"is_srvrolemember", "mssql_is_srvrolemember", 1, 1, Info(SqlType::Int, true)},
+        {"databasepropertyex", "mssql_databasepropertyex", 2, 2, Info(SqlType::Variant, true)},
     };
     for (const SessionFunction& f : kSessionFunctions) {
         if (name != f.name) continue;

@@ -289,6 +289,98 @@ TEST_F(StandinDriver, VerifyOnlyPassesSoundBackupsAndFailsOthers) {
     }
 }
 
+// A file of several backup sets and their restore in order. "BACKUP (Transact-SQL)": NOINIT (the
+// default) appends a set, DIFFERENTIAL needs a full backup before it (3035). "RESTORE HEADERONLY
+// (Transact-SQL)": a row per set, its Position and BackupType (1 full, 5 differential); a
+// differential's DifferentialBaseLSN is its base's FirstLSN, its DifferentialBaseGUID the base's
+// BackupSetGUID. "RESTORE Statements (Transact-SQL)": a full backup WITH NORECOVERY leaves the
+// database RESTORING, which cannot be opened (927); a differential restores only onto the full
+// backup it belongs to (3136; 3117 with nothing restoring), and RECOVERY brings the database
+// ONLINE. "DATABASEPROPERTYEX (Transact-SQL)": Status, NULL for a database that does not exist.
+TEST_F(StandinDriver, BackupSetsOfAFileAndTheirRestoreInOrder) {
+    const std::unique_ptr<Client> client = Connect("master");
+    const std::string bak = (Server().DataDir().parent_path() / "差异.bak").string();
+    const std::string backup = "backup database 差异源 to disk = N'" + bak + "'";
+    using Texts = std::vector<std::vector<std::string>>;  // NULL as ""
+    const auto all = [&](const std::string& sql) {
+        Statement s(*client);
+        EXPECT_TRUE(SQL_SUCCEEDED(s.ExecDirect(sql))) << sql << "\n" << Describe(s.Errors());
+        Texts rows;
+        for (const Row& row : s.FetchAll()) {
+            rows.emplace_back();
+            for (const std::optional<std::string>& value : row) rows.back().push_back(value.value_or(""));
+        }
+        return rows;
+    };
+    const auto natives = [&](const std::string& sql) {
+        std::vector<SQLINTEGER> found;
+        for (const Diagnostic& d : Failure(*client, sql, Path::Batch)) found.push_back(d.native);
+        return found;
+    };
+    Exec(*client, "create database 差异源");
+    Exec(*client, "create table \"差异源\".\"dbo\".\"t\" (n int)");
+    EXPECT_EQ(natives(backup + " with differential"), (std::vector<SQLINTEGER>{3035, 3013}));
+    for (const char* step : {"insert 1", "with init", "insert 2", "with differential", "with noinit", "insert 3",
+                             "with noinit, differential"}) {
+        const std::string_view text(step);
+        Exec(*client, text.starts_with("insert")
+                          ? "insert into \"差异源\".\"dbo\".\"t\" values (" + std::string(text.substr(7)) + ")"
+                          : backup + " " + step);
+    }
+    const Texts sets = all("restore headeronly from disk = N'" + bak + "'");
+    ASSERT_EQ(sets.size(), 4u);
+    const std::vector<std::vector<std::string>> kinds = {
+        {"1", "1", "DATABASE"}, {"2", "5", "DATABASE DIFFERENTIAL"}, {"3", "1", "DATABASE"}, {"4", "5", "DATABASE DIFFERENTIAL"}};
+    for (std::size_t k = 0; k < sets.size(); ++k) {
+        const std::vector<std::string>& h = sets[k];
+        const std::vector<std::string> kind = {h[5], h[2], h[49]};
+        EXPECT_EQ(kind, kinds[k]);
+        EXPECT_EQ(h[9], "差异源");
+        EXPECT_EQ(h[13], h[15]) << "FirstLSN, CheckpointLSN of an idle database";
+        EXPECT_LT(std::stoll(h[13]), std::stoll(h[14])) << "LastLSN after FirstLSN";
+        if (k > 0) {
+            EXPECT_LT(std::stoll(sets[k - 1][14]), std::stoll(h[13]));
+        }
+        const std::vector<std::string>& base = sets[k & ~std::size_t{1}];  // sets 1 and 3 are full, 2 and 4 theirs
+        EXPECT_EQ(h[16], base[13]) << "DatabaseBackupLSN: the last full backup's";
+        const std::vector<std::string> differentialBase = {h[47], h[48]};
+        const std::vector<std::string> expectedBase =
+            k % 2 ? std::vector<std::string>{base[13], base[50]} : std::vector<std::string>(2);
+        EXPECT_EQ(differentialBase, expectedBase);
+    }
+    EXPECT_EQ(all("restore headeronly from disk = N'" + bak + "' with file = 2").size(), 1u);
+
+    const std::string moved = ", MOVE N'差异源' TO N'" + bak + ".mdf', MOVE N'差异源_log' TO N'" + bak + ".ldf'";
+    const auto restore = [&](int file, const std::string& options) {
+        return "restore database 差异复原 from disk = N'" + bak + "' with file = " + std::to_string(file) + options;
+    };
+    struct Step {
+        std::string sql;
+        std::vector<SQLINTEGER> natives;  // none: it succeeds
+        std::string status;
+    };
+    const std::vector<Step> steps = {
+        {restore(2, ", recovery"), {3117, 3013}, ""},
+        {restore(1, moved + ", norecovery"), {}, "RESTORING"},
+        {restore(4, ", recovery"), {3136, 3013}, "RESTORING"},
+        {restore(2, ", recovery"), {}, "ONLINE"},
+    };
+    for (const Step& step : steps) {
+        if (step.natives.empty()) {
+            Exec(*client, step.sql);
+        } else {
+            EXPECT_EQ(natives(step.sql), step.natives) << step.sql;
+        }
+        EXPECT_EQ(all("select databasepropertyex(N'差异复原', 'Status')"), (Texts{{step.status}})) << step.sql;
+        if (step.status == "RESTORING") {
+            EXPECT_EQ(natives("use 差异复原"), (std::vector<SQLINTEGER>{927}));
+        }
+    }
+    EXPECT_EQ(all("select count(*) from \"差异复原\".\"dbo\".\"t\""), (Texts{{"2"}})) << "the differential's rows";
+    Exec(*client, "drop database 差异复原");
+    Exec(*client, "drop database 差异源");
+}
+
 TEST_F(StandinDriver, APreparedStatementRunsAgainByHandle) {
     const std::unique_ptr<Client> client = Connect("master");
     Exec(*client, "create table rerun (n int)");

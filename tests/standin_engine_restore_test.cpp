@@ -108,9 +108,11 @@ TEST_F(RestoreTest, RestoreMakesTheDatabaseReadableAtOnceWhereMoveSays) {
     EXPECT_EQ(TargetCount(), 0u) << "the database's files go with it";
 }
 
-// Failures as the error pages word them, each followed by 3013; none leaves a database or a
-// file behind. Over an existing database without REPLACE: 3154 when the backup is of another
-// database ("RESTORE Statements - Arguments", REPLACE).
+// Failures as the error pages word them, each followed by 3013; none of those found before the
+// restore begins leaves a database or a file behind. Over an existing database without REPLACE:
+// 3154 when the backup is of another database ("RESTORE Statements - Arguments", REPLACE). A
+// damaged backup, found as it is read, leaves the database RESTORING with its files
+// ("RESTORE Statements (Transact-SQL)"), which DROP DATABASE removes.
 TEST_F(RestoreTest, FailuresLeaveNothingBehind) {
     const fs::path altered = Backups() / "altered.bak", foreign = Backups() / "foreign.bak";
     fs::copy_file(Bak(), altered);
@@ -127,7 +129,6 @@ TEST_F(RestoreTest, FailuresLeaveNothingBehind) {
     const std::vector<Case> cases = {
         {Restore("新", Backups() / "missing.bak"), {3201, 3013}, "Operating system error 2("},
         {Restore("新", foreign), {3241, 3013}, "is incorrectly formed"},
-        {Restore("新", altered), {3189, 3013}, "Damage to the backup set was detected."},
         {Restore("已有", Bak()), {3154, 3013}, "other than the existing '已有' database."},
         {Restore("新", Bak(), "MOVE 'nope' TO '" + (Targets() / "x.mdf").string() + "'"), {3234, 3013},
          "Logical file 'nope' is not part of database '新'."},
@@ -151,6 +152,13 @@ TEST_F(RestoreTest, FailuresLeaveNothingBehind) {
         EXPECT_FALSE(engine_->DatabaseExists("新")) << c.sql;
         EXPECT_EQ(TargetCount(), 1u) << c.sql;
     }
+    const Outcome damaged = One(S(), Restore("新", altered));
+    EXPECT_THAT(damaged.Numbers(), ElementsAre(3189, 3013));
+    EXPECT_EQ(damaged.messages[0].text, "Damage to the backup set was detected.");
+    EXPECT_EQ(Query(S(), "SELECT state_desc FROM sys.databases WHERE name = N'新'"), (Rows{{"RESTORING"}}));
+    EXPECT_EQ(TargetCount(), 3u);
+    Ok(S(), "DROP DATABASE [新]");
+    EXPECT_EQ(TargetCount(), 1u);
     // HEADERONLY reads the header alone: a damaged payload is still described.
     EXPECT_EQ(Ok(S(), "restore headeronly from disk='" + altered.string() + "'").rows.size(), 1u);
     EXPECT_THAT(One(S(), "restore headeronly from disk='" + foreign.string() + "'").Numbers(), ElementsAre(3241, 3013));
@@ -203,8 +211,9 @@ TEST_F(RestoreTest, ALogInDeniedViewAnyDatabaseSeesOnlyMasterAndItsOwnDatabases)
     EXPECT_EQ(Query(S(), asked), (Rows{{Query(S(), "SELECT DB_ID()")[0][0], "1", "NULL", "1", "1", "0"}}));
 }
 
-// An interrupt (the client's attention) stops a restore under way and leaves nothing.
-TEST_F(RestoreTest, AnInterruptedRestoreLeavesNothing) {
+// An interrupt (the client's attention) stops a restore under way; the database it began is
+// left RESTORING with its files, as SQL Server leaves it, and no scratch file stays.
+TEST_F(RestoreTest, AnInterruptedRestoreLeavesTheDatabaseRestoring) {
     standin::Engine::Settings settings;
     settings.restoreStepDelay = std::chrono::milliseconds(20);
     standin::Engine engine(dir_.Path(), {}, settings);
@@ -216,6 +225,9 @@ TEST_F(RestoreTest, AnInterruptedRestoreLeavesNothing) {
     const BatchResult r = RunBatch(*session, Restore("新", Bak()) + ", STATS = 1");
     stopper.join();
     EXPECT_FALSE(r.completed);
+    EXPECT_EQ(Query(*session, "SELECT DATABASEPROPERTYEX(N'新', 'Status')"), (Rows{{"RESTORING"}}));
+    EXPECT_EQ(TargetCount(), 2u);
+    Ok(*session, "DROP DATABASE [新]");
     EXPECT_FALSE(engine.DatabaseExists("新"));
     EXPECT_EQ(TargetCount(), 0u);
     for (const fs::directory_entry& e : fs::directory_iterator(dir_.Path()))
