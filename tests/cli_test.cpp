@@ -310,6 +310,52 @@ TEST_F(CommandLine, ASecondInterruptionEndsABatchAtAServerThatStoppedAnswering) 
     standin_.Freeze(false);
 }
 
+// What an interruption, a lost server, a slow one or one on another computer leave is what the
+// summary says. The stand-in finishes a statement whose cancel comes while it runs or its reply
+// waits, as the server does ("3.3.5.9 Client Request Execution State", MS-TDS: an attention after
+// the request has executed cancels nothing), and writes backups on its own disk where asked.
+TEST_F(CommandLine, WhatAStopLeavesIsWhatTheSummarySays) {
+    const fs::path far = scratch_ / "far";
+    fs::create_directories(far / folder_.relative_path());
+    // server: the stand-in's arguments; statement: once it comes, `signal` goes to the program
+    // (SIGKILL: the server is killed instead).
+    struct Case { std::vector<std::string> server; const char* statement; int signal, code; const char *result, *check; std::string note; };
+    const Case cases[] = {
+        {{"--create-database-ms", "16000"}, nullptr, 0, 0, "已转换", "通过", ""},
+        {{"--create-database-ms", "1500"}, "create database", SIGTERM, 130, "已取消", "", ""},
+        {{"--reply-delay-ms", "300"}, "drop database", SIGINT, 130, "已转换", "通过", ""},
+        {{"--reply-delay-ms", "300"}, "RESTORE VERIFYONLY", SIGHUP, 130, "已取消", "已取消", "校验被中断"},
+        {{"--reply-delay-ms", "300"}, "drop database", SIGKILL, 4, "已转换", "通过", "无法确认临时数据库是否已删除"},
+        {{"--own-disk", far.string()}, nullptr, 0, 3, "已转换，有警告", "通过", "服务器把它写在服务器自己的磁盘上，在服务器上它是“" + folder_.string()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.server.front() + " " + (c.statement ? c.statement : ""));
+        for (const fs::path& f : fs::directory_iterator(folder_)) fs::remove(f);
+        standin_.Stop();
+        standin_.Start(c.server);
+        const std::size_t before = standin_.Statements().size();  // the log goes on from one start to the next
+        const int out = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        Program program(Convert({"--set", "2016/001/001"}), out, scratch_ / "err");
+        ::close(out);
+        const auto sent = [&] {
+            const std::vector<std::string> s = standin_.Statements();
+            return std::any_of(s.begin() + before, s.end(), [&](const std::string& t) { return t.starts_with(c.statement); });
+        };
+        for (int guard = 0; c.statement && guard < 3000 && !sent(); ++guard) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (c.signal == SIGKILL) standin_.KillNow();
+        else if (c.signal) program.Signal(c.signal);
+        EXPECT_EQ(program.Wait(), c.code) << FileText(scratch_ / "err", true);
+        const auto summary = Summary();
+        ASSERT_EQ(summary.size(), 1u);
+        EXPECT_EQ(summary[0][5] + "|" + summary[0][9], std::string(c.result) + "|" + c.check) << summary[0][10];
+        EXPECT_NE(summary[0][10].find(c.note), std::string::npos) << summary[0][10];
+        for (const fs::path& record : Files(".txt")) EXPECT_EQ(FileText(record).find("：未通过"), std::string::npos);
+        EXPECT_TRUE(c.code == 4 || !TemporaryDatabaseExists());
+    }
+    standin_.Stop();
+    standin_.Start({});
+}
+
 // The exit codes a scheduler tells "retry later" (4) from "fix something" (5, 2) by, and the
 // leftover temporary database dropped from the tool, never one another copy holds.
 TEST_F(CommandLine, ALeftoverIsDroppedFromTheToolAndEachStopHasItsOwnExitCode) {
@@ -395,6 +441,33 @@ TEST_F(CommandLine, BadInputEndsWithExitCode2AndAMessageBeforeAnythingIsCreated)
     for (const std::string& s : standin_.Statements()) EXPECT_EQ(s.find("create database"), std::string::npos) << s;
 }
 
+// With --json a run that stops before its batch still prints one JSON document: why, and its exit code.
+TEST_F(CommandLine, JsonSaysWhyAndTheExitCodeWhereverTheRunStops) {
+    const auto expectJson = [](const Ran& ran, int code) {
+        QJsonParseError error{};
+        const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(ran.out), &error).object();
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << ran.out << ran.err;
+        EXPECT_EQ(ran.code, code) << ran.err;
+        EXPECT_EQ(json["exitCode"].toInt(), code);
+        EXPECT_FALSE(json["stopped"].toString().isEmpty()) << ran.out;
+    };
+    struct Case { std::vector<std::string> args; const char* password; };
+    const Case cases[] = {
+        {Convert({"--all", "--json", "--bogus"}), "1"},      {Convert({"--year", "2030", "--json"}), "1"},
+        {Convert({"--set", "2016/009/001", "--json"}), "1"}, {Convert({"--all", "--json"}), "2"},
+        {Convert({"--all", "--json", "--database", "a'b"}), "1"},
+        {{"convert", "--all", "--json", "--folder", (scratch_ / "missing").string()}, "1"},
+    };
+    for (const Case& c : cases) {
+        ::setenv("TARVEX_PASSWORD", c.password, 1);
+        expectJson(Run(c.args), 2);
+    }
+    ::setenv("TARVEX_PASSWORD", "1", 1);
+    standin_.Stop();
+    expectJson(Run(Convert({"--all", "--json"})), 4);
+    standin_.Start();
+}
+
 // A rerun of the same batch with --skip-done resumes: sets whose backup and record agree are
 // skipped and count as done; one whose record was damaged is converted again, with why. The
 // backups are named for year, unit and set, so that same-named sets of two units and two years
@@ -433,6 +506,23 @@ TEST_F(CommandLine, ARerunWithSkipDoneConvertsOnlyWhatIsNotDoneUnderTellingNames
     EXPECT_EQ(std::count_if(summary.begin(), summary.end(),
                             [](const auto& r) { return r[10].find("与其转换记录不符（SHA-256不同），重新转换") != std::string::npos; }),
               1);
+    // The database restored anew under its name, and a record of a version that did not note
+    // which database it came from: every set is converted again, saying why.
+    own_.CloseDatabase();
+    ASSERT_TRUE(own_.NewOpenDatabase("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=master"));
+    const std::string disk = " DISK = N'" + (scratch_ / "anew.bak").string() + "'";
+    for (const std::string& sql : {"BACKUP DATABASE [2016年乡镇数据采集] TO" + disk,
+                                   "RESTORE DATABASE [2016年乡镇数据采集] FROM" + disk + " WITH REPLACE"})
+        ASSERT_TRUE(own_.ExecuteSql(tarvex::CodePage::Process().FromUtf8(sql)));
+    text = FileText(Files(".txt").back());
+    text.erase(text.find("数据库标识"), text.find('\n', text.find("数据库标识")) + 1 - text.find("数据库标识"));
+    std::ofstream(Files(".txt").back(), std::ios::binary) << text;
+    for (const fs::path& f : Files(".csv")) fs::remove(f);
+    const Ran fourth = Run(batch);
+    EXPECT_NE(fourth.out.find("汇总：3个账套，已转换3个。"), std::string::npos) << fourth.out << fourth.err;
+    std::string notes;
+    for (const auto& r : Summary()) notes += r[10];
+    for (const char* why : {"出自另一个同名的数据库", "没有记下数据库的标识"}) EXPECT_NE(notes.find(why), std::string::npos) << notes;
 }
 
 // What the batch says fits where it goes: --quiet only the summary's path; --json one document
@@ -464,27 +554,42 @@ TEST_F(CommandLine, TheBatchsOutputFitsWhereItGoes) {
     EXPECT_NE(logged.err.find("[1/1] 2016/001/001 演示账套：已转换，用时"), std::string::npos) << logged.err;
     EXPECT_EQ(logged.err.find("：表1/34"), std::string::npos) << logged.err;
 
-    // On a terminal (stderr a pseudo-terminal): the set's line is written over as its tables go.
-    int master = -1, slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const int out = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    Program onTerminal(Convert({"--set", "2016/001/001"}), out, ::ttyname(slave));
-    ::close(out);
-    ::close(slave);
-    std::string shown;
-    for (char buffer[4096];;) {
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 30000) <= 0) break;
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n <= 0) break;  // EIO once the program has closed the terminal
-        shown.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(master);
-    EXPECT_EQ(onTerminal.Wait(), 0);
-    shown = tarvex::CodePage::Process().ToUtf8(shown);
+    // On a terminal (stderr a pseudo-terminal): the set's line is written over as its tables go,
+    // what is left of its earlier text cleared before the line ends; an interruption's notice
+    // starts a line of its own. `signal` goes to the program once `after` is shown.
+    const auto onTerminal = [&](const std::vector<std::string>& sets, int* code, const char* after = nullptr, int signal = 0) {
+        int master = -1, slave = -1;
+        EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        const int out = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        Program program(Convert(sets), out, ::ttyname(slave));
+        ::close(out);
+        ::close(slave);
+        std::string shown;
+        for (char buffer[4096];;) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 30000) <= 0) break;
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0) break;  // EIO once the program has closed the terminal
+            shown.append(buffer, static_cast<std::size_t>(n));
+            if (after && tarvex::CodePage::Process().ToUtf8(shown).find(after) != std::string::npos) {
+                program.Signal(std::exchange(signal, 0));
+                after = nullptr;
+            }
+        }
+        ::close(master);
+        *code = program.Wait();
+        return tarvex::CodePage::Process().ToUtf8(shown);
+    };
+    int code = -1;
+    const std::string shown = onTerminal({"--set", "2016/001/001"}, &code);
+    EXPECT_EQ(code, 0);
     EXPECT_NE(shown.find("\r[1/1] 2016/001/001 演示账套：表34/34，已用时"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("\x1b[K"), std::string::npos);
+    EXPECT_NE(shown.find("已转换，用时"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("\n\x1b[K"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("开始转换"), std::string::npos) << shown;
+    const std::string interrupted = onTerminal({"--set", "2016/001/001", "--set", "2016/002/002"}, &code, "[2/2]", SIGINT);
+    EXPECT_EQ(code, 130);
+    EXPECT_NE(interrupted.find("\n已收到中断"), std::string::npos) << interrupted;
 }
 
 // The program in a folder with a Chinese name, in either code page: its own folder takes the
@@ -516,12 +621,18 @@ TEST_F(CommandLine, RestorePrintsTheRestoredNameAndRefusesATakenNameOrAMissingFi
     const Ran taken = Run({"restore", "--file", bak.string()});
     EXPECT_EQ(taken.code, 2);
     EXPECT_NE(taken.err.find("服务器上已有名为“2016年乡镇数据采集”的数据库"), std::string::npos) << taken.err;
+    const fs::path damaged = scratch_ / "坏的.bak";
+    fs::copy_file(bak, damaged);
+    testsupport::AlterByte(damaged, fs::file_size(damaged) - 100);
+    const Ran failed = Run({"restore", "--file", damaged.string(), "--database", "坏副本"});
+    EXPECT_EQ(failed.code, 1);
+    EXPECT_EQ(failed.err.find("还原失败"), failed.err.rfind("还原失败")) << failed.err;  // said once
     const Ran missing = Run({"restore", "--file", (scratch_ / "无此文件.bak").string()});
     EXPECT_EQ(missing.code, 1);
     EXPECT_NE(missing.err.find("打不开备份文件"), std::string::npos) << missing.err;
     int restores = 0;
     for (const std::string& s : standin_.Statements()) restores += s.rfind("RESTORE DATABASE", 0) == 0;
-    EXPECT_EQ(restores, 1);
+    EXPECT_EQ(restores, 2);
 }
 
 int main(int argc, char** argv) {
