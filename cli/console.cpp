@@ -38,7 +38,8 @@ std::string acknowledgement, lastWords;
 std::atomic<bool> lineOpen{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-// Keeps lineOpen as a write to `stream` leaves stderr's line.
+// Keeps lineOpen as a write to `stream` leaves stderr's line: before an in-place line is written,
+// after a line's end, so that an interruption between the two finds the line still open.
 void Track(std::FILE* stream, std::string_view text, bool inPlace = false) {
     if (stream != stderr || text.empty()) return;
     if (inPlace) lineOpen.store(true);
@@ -113,12 +114,11 @@ struct Interruption::Saved {};
 struct Interruption::ThreadsShielded::Saved {};
 
 void Write(std::FILE* stream, std::string_view text) {
-    Track(stream, text);
     const HANDLE console = ConsoleOf(stream);
     if (console == nullptr) {
         std::fwrite(text.data(), 1, text.size(), stream);
         std::fflush(stream);
-        return;
+        return Track(stream, text);
     }
     std::fflush(stream);  // whatever the C library still holds goes first
     // In pieces: older consoles refuse a single write of more than 64 KB.
@@ -129,6 +129,7 @@ void Write(std::FILE* stream, std::string_view text) {
         DWORD written = 0;
         if (!WriteConsoleW(console, wide.data() + at, length, &written, nullptr)) return;
     }
+    Track(stream, text);
 }
 
 bool IsTerminal(std::FILE* stream) { return ConsoleOf(stream) != nullptr; }
@@ -136,13 +137,10 @@ bool IsTerminal(std::FILE* stream) { return ConsoleOf(stream) != nullptr; }
 void ReplaceLine(std::FILE* stream, std::string_view text) {
     const HANDLE console = ConsoleOf(stream);
     CONSOLE_SCREEN_BUFFER_INFO info{};
-    if (console == nullptr || !GetConsoleScreenBufferInfo(console, &info)) {
-        Write(stream, "\r" + std::string(text));
-        return Track(stream, text, true);
-    }
+    Track(stream, text, true);
+    if (console == nullptr || !GetConsoleScreenBufferInfo(console, &info)) return Write(stream, "\r" + std::string(text));
     SetConsoleCursorPosition(console, COORD{0, info.dwCursorPosition.Y});
     Write(stream, text);
-    Track(stream, text, true);
     // What is left of the line's earlier text becomes blank; the cursor stays after the text.
     if (GetConsoleScreenBufferInfo(console, &info) && info.dwCursorPosition.X < info.dwSize.X) {
         DWORD written = 0;
@@ -228,17 +226,17 @@ void OnInterrupt(int) {
 }  // namespace
 
 void Write(std::FILE* stream, std::string_view text) {
-    Track(stream, text);
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
+    Track(stream, text);
 }
 
 bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 
 // "\x1b[K" clears what is left of the line: every terminal emulator since the VT100 takes it.
 void ReplaceLine(std::FILE* stream, std::string_view text) {
-    Write(stream, "\r" + std::string(text) + "\x1b[K");
     Track(stream, text, true);
+    Write(stream, "\r" + std::string(text) + "\x1b[K");
 }
 
 struct Interruption::Saved {
