@@ -87,8 +87,12 @@ void ConsoleReport::SetEnded(int, const BatchRow& row) {
     if (detail_ != Detail::Quiet) {
         const std::string ended = set_ + ProgramText("：") + ResultText(row.result) + ProgramText("，用时") +
                                   DurationText(std::chrono::steady_clock::now() - setStarted_);
-        if (detail_ == Detail::Normal && terminal_) ReplaceLine(stderr, ended + "\n");
-        else Say(ended);
+        if (detail_ == Detail::Normal && terminal_) {
+            ReplaceLine(stderr, ended);  // the line's earlier text cleared before the line ends
+            Write(stderr, "\n");
+        } else {
+            Say(ended);
+        }
     }
     if (setLines_) Write(stdout, SetLine(row));
 }

@@ -34,6 +34,22 @@ void Print(std::FILE* to, const std::string& text) { Write(to, text); }
 // A message for the user, on stderr.
 void Say(const std::string& text) { Print(stderr, text + "\n"); }
 
+// What a run tells the user on stderr before its batch, kept: with --json, a run that stops
+// before the batch's summary says why in a JSON document of its own.
+class Voice {
+public:
+    void Say(const std::string& text) {
+        tarvex::Say(text);
+        said_ += (said_.empty() ? "" : "\n") + text;
+    }
+    const std::string& Said() const { return said_; }
+    // The batch's summary has gone to stdout as JSON.
+    bool summarized = false;
+
+private:
+    std::string said_;
+};
+
 std::string WithoutCarriageReturns(std::string text) {
     std::erase(text, '\r');
     return text;
@@ -60,7 +76,7 @@ std::string Codes(const AccountSetEntry& e) {
 
 // The password: the environment, --password, or typed at the terminal; nullopt after telling
 // the user why there is none (`code` says how the program ends).
-std::optional<std::string> Password(const Arguments& a, const Interruption& interruption, int& code) {
+std::optional<std::string> Password(const Arguments& a, const Interruption& interruption, Voice& voice, int& code) {
     code = kExitUsage;
     if (const char* value = std::getenv(kPasswordVariable); value != nullptr && *value != '\0') return TrimBlanks(value);
     if (a.password) return *a.password;
@@ -68,13 +84,13 @@ std::optional<std::string> Password(const Arguments& a, const Interruption& inte
     switch (typed.end) {
         case HiddenLine::End::Read: return TrimBlanks(typed.text);
         case HiddenLine::End::Interrupted:
-            Say(ProgramText("已取消。"));
+            voice.Say(ProgramText("已取消。"));
             code = kExitInterrupted;
             return std::nullopt;
         case HiddenLine::End::NotTerminal:
         case HiddenLine::End::Closed: break;
     }
-    Say(ProgramText("没有密码：请设置环境变量 ") + kPasswordVariable +
+    voice.Say(ProgramText("没有密码：请设置环境变量 ") + kPasswordVariable +
         ProgramText("，或在终端里运行本程序并按提示输入密码。"));
     return std::nullopt;
 }
@@ -96,7 +112,8 @@ bool OfYears(const AccountSetEntry& e, const std::vector<std::string>& years) {
 
 // The sets to convert, in the order named (--set) and listed (--year, --all), each once;
 // nullopt after telling the user what is wrong.
-std::optional<std::vector<AccountSetEntry>> Choose(const Arguments& a, const std::vector<AccountSetEntry>& entries) {
+std::optional<std::vector<AccountSetEntry>> Choose(const Arguments& a, const std::vector<AccountSetEntry>& entries,
+                                                   Voice& voice) {
     std::vector<AccountSetEntry> chosen;
     std::set<std::string> taken;
     const auto take = [&](const AccountSetEntry& e) {
@@ -106,12 +123,12 @@ std::optional<std::vector<AccountSetEntry>> Choose(const Arguments& a, const std
         const auto found = std::find_if(entries.begin(), entries.end(), [&](const AccountSetEntry& e) { return Matches(e, codes); });
         const std::string named = codes.year + "/" + codes.unitCode + "/" + codes.accountSetNumber;
         if (found == entries.end()) {
-            Say(ProgramText("数据库中没有账套 ") + named +
+            voice.Say(ProgramText("数据库中没有账套 ") + named +
                 ProgramText("（年度/单位编号/账套编号）。所有账套可用 list 命令列出。"));
             return std::nullopt;
         }
         if (!found->convertible) {
-            Say(ProgramText("账套 ") + named + " " + Field(found->name) + ProgramText("不能转换：单位名称“") +
+            voice.Say(ProgramText("账套 ") + named + " " + Field(found->name) + ProgramText("不能转换：单位名称“") +
                 Field(found->unitName) + ProgramText("”中没有“新科目”。"));
             return std::nullopt;
         }
@@ -126,9 +143,9 @@ std::optional<std::vector<AccountSetEntry>> Choose(const Arguments& a, const std
         }
     }
     if (skipped > 0 && !a.quiet)
-        Say(ProgramText("跳过了") + std::to_string(skipped) + ProgramText("个账套：它们的单位名称中没有“新科目”，不能转换。"));
+        voice.Say(ProgramText("跳过了") + std::to_string(skipped) + ProgramText("个账套：它们的单位名称中没有“新科目”，不能转换。"));
     if (chosen.empty()) {
-        Say(ProgramText("没有可以转换的账套。"));
+        voice.Say(ProgramText("没有可以转换的账套。"));
         return std::nullopt;
     }
     return chosen;
@@ -146,8 +163,8 @@ std::string SummaryLine(const BatchOutcome& outcome) {
 }
 
 int Convert(const Arguments& a, Database& database, const std::vector<AccountSetEntry>& entries,
-            const BackupDirectory& folder, const Interruption& interruption) {
-    const std::optional<std::vector<AccountSetEntry>> chosen = Choose(a, entries);
+            const BackupDirectory& folder, const Interruption& interruption, Voice& voice) {
+    const std::optional<std::vector<AccountSetEntry>> chosen = Choose(a, entries, voice);
     if (!chosen) return kExitUsage;
     if (folder.fellBack && !a.quiet) Say(FellBackText(folder.path));
     const auto detail = a.quiet ? ConsoleReport::Detail::Quiet
@@ -165,6 +182,7 @@ int Convert(const Arguments& a, Database& database, const std::vector<AccountSet
     if (interruption.Requested()) code = kExitInterrupted;
     if (a.json) {
         Print(stdout, SummaryJson(outcome, folder.path, folder.fellBack, code));
+        voice.summarized = true;
         return code;
     }
     if (!a.quiet) {
@@ -202,11 +220,11 @@ bool Unreachable(const OdbcError& error) {
 
 // The log-in settings with the password; nullopt after telling the user why there is none, with
 // the exit code in `code`.
-std::optional<LoginSettings> Settings(const Arguments& a, const Interruption& interruption, int& code) {
-    const std::optional<std::string> password = Password(a, interruption, code);
+std::optional<LoginSettings> Settings(const Arguments& a, const Interruption& interruption, Voice& voice, int& code) {
+    const std::optional<std::string> password = Password(a, interruption, voice, code);
     if (!password) return std::nullopt;
     if (password->empty()) {
-        Say(ProgramText("密码不能为空。"));
+        voice.Say(ProgramText("密码不能为空。"));
         code = kExitUsage;
         return std::nullopt;
     }
@@ -221,21 +239,21 @@ std::unique_ptr<Database> NewDatabase() {
 
 // The connection of the command line; nullptr after telling the user why there is none, with
 // the exit code in `code`.
-std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interruption, int& code) {
-    std::optional<LoginSettings> settings = Settings(a, interruption, code);
+std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interruption, Voice& voice, int& code) {
+    std::optional<LoginSettings> settings = Settings(a, interruption, voice, code);
     if (!settings) return nullptr;
     const SettingsReleased released{*settings};
     std::unique_ptr<Database> database = NewDatabase();
     // No window: the driver never prompts, a refused log-in fails with the server's reason.
     const std::optional<Opened> opened = OpenConnection(*database, *settings, LoginPrompt::Never());
     if (interruption.Requested()) {
-        Say(ProgramText("已取消。"));
+        voice.Say(ProgramText("已取消。"));
         code = kExitInterrupted;
         return nullptr;
     }
     if (!opened || !opened->ok) {
         const bool unreachable = opened && Unreachable(opened->error);
-        Say(ProgramText("连接") + a.server + ProgramText("服务器上的") + a.database +
+        voice.Say(ProgramText("连接") + a.server + ProgramText("服务器上的") + a.database +
             ProgramText(unreachable ? "数据库失败：连不上服务器。请查看服务器名称是否正确，服务器是否在运行，稍后再试。"
                                     : "数据库失败。请查看SQL数据库服务器是否正确，用户名和密码是否正确。") +
             (opened ? ReasonLine(opened->error) : std::string()));
@@ -264,10 +282,10 @@ int DropTemporary(Database& database) {
 }
 
 // The account sets of the restored database, or the exit code after saying why there are none.
-std::optional<std::vector<AccountSetEntry>> ListedSets(const Arguments& a, Database& database, int& code) {
+std::optional<std::vector<AccountSetEntry>> ListedSets(const Arguments& a, Database& database, Voice& voice, int& code) {
     const std::optional<std::string> statement = BuildListStatement(a.database);
     if (!statement) {
-        Say(DatabaseNameProblem(a.database));
+        voice.Say(DatabaseNameProblem(a.database));
         code = kExitUsage;
         return std::nullopt;
     }
@@ -282,7 +300,7 @@ std::optional<std::vector<AccountSetEntry>> ListedSets(const Arguments& a, Datab
         return l;
     });
     if (!listed || !listed->entries) {
-        Say(ProgramText("读不出数据库") + a.database + ProgramText("中的账套（GL_Ztcs表）。") +
+        voice.Say(ProgramText("读不出数据库") + a.database + ProgramText("中的账套（GL_Ztcs表）。") +
             (listed ? ReasonLine(listed->error) : std::string()));
         code = listed && ConnectionLost(listed->error) ? kExitUnreachable : 1;
         return std::nullopt;
@@ -290,7 +308,7 @@ std::optional<std::vector<AccountSetEntry>> ListedSets(const Arguments& a, Datab
     for (const std::string& year : a.years) {
         if (std::none_of(listed->entries->begin(), listed->entries->end(),
                          [&](const AccountSetEntry& e) { return Field(e.year) == year; })) {
-            Say(ProgramText("数据库中没有") + year + ProgramText("年度的账套。"));
+            voice.Say(ProgramText("数据库中没有") + year + ProgramText("年度的账套。"));
             code = kExitUsage;
             return std::nullopt;
         }
@@ -315,6 +333,13 @@ public:
 private:
     const Interruption& interruption_;
 };
+
+// Of a restore that did not end well, what its log has not said: what to do about a database
+// that may be left on the server (the message's paragraph after its first).
+void SayLeftBehind(const Restored& restored) {
+    const std::size_t advice = restored.message.find("\r\n\r\n");
+    if (restored.leftBehind && advice != std::string::npos) Say(WithoutCarriageReturns(restored.message.substr(advice + 4)));
+}
 
 // restore: the backup named by --file as a new database, named by --database or as in the
 // backup. The restored name on stdout.
@@ -345,22 +370,29 @@ int Restore(const Arguments& a, Database& database, const LoginSettings& setting
     switch (restored.end) {
         case Restored::End::Restored: Print(stdout, restored.database + "\n"); return 0;
         case Restored::End::Refused: return kExitUsage;
+        // The log has said how it ended and what the clean-up found; what to do about a
+        // database that may be left follows.
         case Restored::End::Cancelled:
-            Say(WithoutCarriageReturns(restored.message));
+            SayLeftBehind(restored);
             return interruption.Requested() ? kExitInterrupted : 1;
-        case Restored::End::Failed:
+        case Restored::End::Failed: SayLeftBehind(restored); return 1;
         case Restored::End::Closing: Say(WithoutCarriageReturns(restored.message)); return 1;
     }
     return 1;
 }
 
-}  // namespace
+// The JSON of a batch that stopped before its summary: why, and the exit code.
+std::string StoppedJson(const std::string& why, const BackupDirectory& folder, int code) {
+    BatchOutcome none;
+    none.stop = BatchOutcome::Stop::Failed;
+    none.stopped = why;
+    return SummaryJson(none, folder.path, folder.fellBack, code);
+}
 
-int RunCommandLine(int argc, char** argv) {
-    const ParsedArguments parsed = ParseArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+int Run(const ParsedArguments& parsed, BackupDirectory& folder, Voice& voice) {
     if (!parsed.Ok()) {
-        Say(parsed.problem);
-        Say(ProgramText("用法见 tarvex-convert-cli --help。"));
+        voice.Say(parsed.problem);
+        voice.Say(ProgramText("用法见 tarvex-convert-cli --help。"));
         return kExitUsage;
     }
     const Arguments& a = parsed.arguments;
@@ -374,12 +406,11 @@ int RunCommandLine(int argc, char** argv) {
     }
 
     // The folder before the log-in: a batch that cannot put its files there does not start.
-    BackupDirectory folder;
     if (a.command == Arguments::Command::Convert) {
         folder = a.folder ? BackupDirectory{*a.folder, false} : ProgramBackupDirectory();
         folder.path = AbsoluteFolder(folder.path);
         if (const std::string problem = FolderProblem(folder.path); !problem.empty()) {
-            Say(problem);
+            voice.Say(problem);
             return kExitUsage;
         }
     }
@@ -388,21 +419,35 @@ int RunCommandLine(int argc, char** argv) {
                                                                               : Interruption::Of::Batch);
     int code = kExitUsage;
     if (a.command == Arguments::Command::Restore) {
-        std::optional<LoginSettings> settings = Settings(a, interruption, code);
+        std::optional<LoginSettings> settings = Settings(a, interruption, voice, code);
         if (!settings) return code;
         const SettingsReleased released{*settings};
         const std::unique_ptr<Database> database = NewDatabase();
         return Restore(a, *database, *settings, interruption);
     }
-    const std::unique_ptr<Database> database = LogIn(a, interruption, code);
+    const std::unique_ptr<Database> database = LogIn(a, interruption, voice, code);
     if (!database) return code;
     // The first interruption cancels the statement under way, as long as the connection lives.
     const auto cancelling = interruption.CancelWith([&db = *database] { db.Cancel(); });
     if (a.command == Arguments::Command::DropTemporary) return DropTemporary(*database);
-    const std::optional<std::vector<AccountSetEntry>> entries = ListedSets(a, *database, code);
+    const std::optional<std::vector<AccountSetEntry>> entries = ListedSets(a, *database, voice, code);
     if (!entries) return code;
     if (a.command == Arguments::Command::List) return List(a, *entries);
-    return Convert(a, *database, *entries, folder, interruption);
+    return Convert(a, *database, *entries, folder, interruption, voice);
+}
+
+}  // namespace
+
+int RunCommandLine(int argc, char** argv) {
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const ParsedArguments parsed = ParseArguments(args);
+    BackupDirectory folder;
+    Voice voice;
+    const int code = Run(parsed, folder, voice);
+    // With --json (also where the arguments could not be read), one JSON document whatever the end.
+    const bool json = parsed.Ok() ? parsed.arguments.json : std::find(args.begin(), args.end(), "--json") != args.end();
+    if (json && !voice.summarized) Print(stdout, StoppedJson(voice.Said(), folder, code));
+    return code;
 }
 
 }  // namespace tarvex

@@ -33,6 +33,18 @@ namespace {
 std::atomic<int> interruptions{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 std::string acknowledgement, lastWords;
+// Whether stderr's last line is one written over in place (ReplaceLine), not yet ended: an
+// interruption's acknowledgement then starts on a line of its own.
+std::atomic<bool> lineOpen{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// Keeps lineOpen as a write to `stream` leaves stderr's line: before an in-place line is written,
+// after a line's end, so that an interruption between the two finds the line still open.
+void Track(std::FILE* stream, std::string_view text, bool inPlace = false) {
+    if (stream != stderr || text.empty()) return;
+    if (inPlace) lineOpen.store(true);
+    else if (text.back() == '\n') lineOpen.store(false);
+}
 
 // What the first interruption calls besides, while a Cancelling lives.
 std::mutex cancelMutex;
@@ -86,6 +98,7 @@ HANDLE ConsoleOf(std::FILE* stream) {
 // statement's cancel.
 BOOL WINAPI OnControl(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+    if (lineOpen.exchange(false)) Write(stderr, "\n");
     if (interruptions.fetch_add(1) > 0) {
         Write(stderr, lastWords);
         ExitProcess(130);
@@ -105,7 +118,7 @@ void Write(std::FILE* stream, std::string_view text) {
     if (console == nullptr) {
         std::fwrite(text.data(), 1, text.size(), stream);
         std::fflush(stream);
-        return;
+        return Track(stream, text);
     }
     std::fflush(stream);  // whatever the C library still holds goes first
     // In pieces: older consoles refuse a single write of more than 64 KB.
@@ -116,6 +129,7 @@ void Write(std::FILE* stream, std::string_view text) {
         DWORD written = 0;
         if (!WriteConsoleW(console, wide.data() + at, length, &written, nullptr)) return;
     }
+    Track(stream, text);
 }
 
 bool IsTerminal(std::FILE* stream) { return ConsoleOf(stream) != nullptr; }
@@ -123,6 +137,7 @@ bool IsTerminal(std::FILE* stream) { return ConsoleOf(stream) != nullptr; }
 void ReplaceLine(std::FILE* stream, std::string_view text) {
     const HANDLE console = ConsoleOf(stream);
     CONSOLE_SCREEN_BUFFER_INFO info{};
+    Track(stream, text, true);
     if (console == nullptr || !GetConsoleScreenBufferInfo(console, &info)) return Write(stream, "\r" + std::string(text));
     SetConsoleCursorPosition(console, COORD{0, info.dwCursorPosition.Y});
     Write(stream, text);
@@ -200,6 +215,7 @@ constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
 int wakePipe[2] = {-1, -1};
 
 void OnInterrupt(int) {
+    if (lineOpen.exchange(false)) (void)!::write(STDERR_FILENO, "\n", 1);
     const bool first = interruptions.fetch_add(1) == 0;
     const std::string& text = first ? acknowledgement : lastWords;
     (void)!::write(STDERR_FILENO, text.data(), text.size());
@@ -212,12 +228,16 @@ void OnInterrupt(int) {
 void Write(std::FILE* stream, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
+    Track(stream, text);
 }
 
 bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 
 // "\x1b[K" clears what is left of the line: every terminal emulator since the VT100 takes it.
-void ReplaceLine(std::FILE* stream, std::string_view text) { Write(stream, "\r" + std::string(text) + "\x1b[K"); }
+void ReplaceLine(std::FILE* stream, std::string_view text) {
+    Track(stream, text, true);
+    Write(stream, "\r" + std::string(text) + "\x1b[K");
+}
 
 struct Interruption::Saved {
     struct sigaction previous[std::size(kEndSignals)]{};

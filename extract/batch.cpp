@@ -11,6 +11,7 @@
 #include "export.h"
 #include "file_paths.h"
 #include "failure_reason.h"
+#include "sqltext.h"
 #include "temporary_database.h"
 
 namespace tarvex {
@@ -48,11 +49,34 @@ std::string LostConnectionText() {
     return ProgramText("与服务器的连接已断开，批量转换停止。已完成的账套不受影响；请重新登录后再转换其余的账套。");
 }
 
+// What the batch reads of sys.databases before its first set, in one exchange: whether the
+// temporary database is there, and which database the sets come from (SourceIdentity).
+struct Databases {
+    TemporaryDatabase temporary;
+    std::string sourceIdentity;
+};
+
+auto ReadingDatabases(const std::string& source) {
+    // The source's rows have a third column, which tells them from the temporary database's.
+    return [statement = TemporaryDatabaseQuery() + "; SELECT database_id, create_date, name FROM sys.databases WHERE name = N'" +
+                        QuoteLiteralText(source) + "'"](ODBCDB& db) {
+        Databases d;
+        const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(statement);
+        if (!rows) return d;
+        d.temporary.is = TemporaryDatabase::Is::Absent;
+        for (const std::vector<std::string>& row : *rows) {
+            if (row.size() == 2) d.temporary = TemporaryDatabase::Of(row);
+            else if (row.size() == 3) d.sourceIdentity = row[0] + " " + row[1];
+        }
+        return d;
+    };
+}
+
 // Why the batch cannot start (`stop` says which kind), or empty: the temporary database must be
 // free and absent. The hold the batch takes here (`hold`) lasts until RunBatch settles it at the
-// batch's end.
-std::string StartProblem(Database& database, const ConversionLedger& ledger, std::optional<Hold>& hold,
-                         BatchOutcome::Stop& stop) {
+// batch's end. `sourceIdentity`: which database `source` is, when the server says.
+std::string StartProblem(Database& database, const ConversionLedger& ledger, const std::string& source,
+                         std::optional<Hold>& hold, BatchOutcome::Stop& stop, std::string& sourceIdentity) {
     const std::string name = ProgramText("临时数据库") + ProgramText(kTemporaryDatabase);
     if (const std::optional<ExtractionRecord> filled = ledger.Filled()) {
         stop = BatchOutcome::Stop::Failed;
@@ -67,7 +91,9 @@ std::string StartProblem(Database& database, const ConversionLedger& ledger, std
         return HeldElsewhereText(*taken) + ProgramText("，批量转换没有开始。请等它导出完毕后再试。") +
                (taken->why.Empty() ? "" : ReasonLine(taken->why));
     }
-    const std::optional<TemporaryDatabase> found = session.Run(ReadTemporaryDatabase);
+    const std::optional<Databases> read = session.Run(ReadingDatabases(source));
+    if (read) sourceIdentity = read->sourceIdentity;
+    const std::optional<TemporaryDatabase> found = read ? std::optional(read->temporary) : std::nullopt;
     if (found && found->is == TemporaryDatabase::Is::Present) {
         stop = BatchOutcome::Stop::Leftover;
         return ProgramText("服务器上已有") + name +
@@ -101,7 +127,8 @@ std::string BackupFailureNote(const OdbcError& error, const std::string& directo
     return note;
 }
 
-void Judge(const Extraction& x, const Export& e, const std::string& directory, BatchRow& row) {
+// `cancelled`: the batch was cancelled during the drop, which the cancel itself sees to.
+void Judge(const Extraction& x, const Export& e, const std::string& directory, BatchRow& row, bool cancelled = false) {
     row.rows = x.record.TotalRows();
     row.tablesWithRows = x.record.TablesWithRows();
     row.file = e.backup && e.backup->ok ? e.file : std::string();
@@ -118,7 +145,10 @@ void Judge(const Extraction& x, const Export& e, const std::string& directory, B
     if (!e.recordProblem.empty()) row.notes.push_back(RecordFailedText(e.file, e.recordProblem));
     if (e.end == Export::End::BackupFailed) row.notes.push_back(BackupFailureNote(e.backup->error, directory));
     else if (e.verify && !e.Verified()) row.notes.push_back(ProgramText("校验未通过：") + ReasonLine(e.verify->error));
-    else if (e.drop && !e.drop->ok) row.notes.push_back(ProgramText("临时数据库未能删除：") + ReasonLine(e.drop->error));
+    else if (e.DropUnknown())
+        row.notes.push_back(ProgramText("无法确认临时数据库是否已删除：删除时与服务器的连接断开"));
+    else if (e.drop && !e.drop->ok && !cancelled)
+        row.notes.push_back(ProgramText("临时数据库未能删除：") + ReasonLine(e.drop->error));
     const bool failed = x.record.FailedCopies() > 0 || !e.Verified();
     const bool flagged = !e.warnings.empty() || !e.recordProblem.empty() || x.record.Empty() ||
                          x.record.AccountSetMissing() || x.record.NoVouchers();
@@ -129,7 +159,8 @@ void Judge(const Extraction& x, const Export& e, const std::string& directory, B
 // read once at the batch's start.
 class EarlierResults {
 public:
-    EarlierResults(const std::string& directory, const LoggedIn& login) : directory_(directory) {
+    EarlierResults(const std::string& directory, const LoggedIn& login, const std::string& sourceIdentity)
+        : directory_(directory), sourceIdentity_(sourceIdentity) {
         std::error_code error;
         for (const fs::directory_entry& entry : fs::directory_iterator(FileSystemPath(directory), error)) {
             const std::string name = NarrowPath(entry.path());
@@ -148,6 +179,12 @@ public:
                 continue;
             const std::string file = ProgramText("已有的备份") + r.file;
             if (!r.verified) why = file + ProgramText("的校验没有通过");
+            else if (r.sourceIdentity.empty())
+                why = file + ProgramText("的转换记录没有记下数据库的标识（由本程序的旧版本写出），无法确认它出自现在的数据库");
+            else if (r.sourceIdentity != sourceIdentity_)
+                why = file + ProgramText("出自另一个同名的数据库（数据库已重新建立或还原：记录中的标识为") + r.sourceIdentity +
+                      ProgramText("，现在") + (sourceIdentity_.empty() ? ProgramText("读不到") : ProgramText("为") + sourceIdentity_) +
+                      ProgramText("）");
             else if (!FileExists(BackupPath(directory_, r.file))) why = file + ProgramText("不在文件夹里");
             else if (DigestOf(BackupPath(directory_, r.file)).sha256 != r.sha256) why = file + ProgramText("与其转换记录不符（SHA-256不同）");
             else return &r;
@@ -157,14 +194,16 @@ public:
 
 private:
     std::string directory_;
+    std::string sourceIdentity_;
     std::vector<RecordSays> records_;
 };
 
 class Batch {
 public:
-    Batch(Database& database, ConversionLedger& ledger, const std::string& source, const std::string& directory,
-          BatchReport& report)
-        : database_(database), source_(source), directory_(directory), setReport_(report), ledger_(ledger) {}
+    Batch(Database& database, ConversionLedger& ledger, const std::string& source, const std::string& sourceIdentity,
+          const std::string& directory, BatchReport& report)
+        : database_(database), source_(source), sourceIdentity_(sourceIdentity), directory_(directory),
+          setReport_(report), ledger_(ledger) {}
 
     // Converts one set into `row`; false when the batch must stop (`outcome` says why).
     bool Convert(const AccountSetEntry& set, BatchRow& row, BatchOutcome& outcome) {
@@ -173,7 +212,7 @@ public:
             row.notes.push_back(WithoutNewChartText());
             return true;
         }
-        const ConversionInputs inputs{source_, set.year, set.unitCode, set.accountSetNo, set.name};
+        const ConversionInputs inputs{source_, set.year, set.unitCode, set.accountSetNo, set.name, sourceIdentity_};
         options_.fileNamePrefix = FileNamePrefix(set);
         const Extraction x = Extract(database_, inputs, ledger_, setReport_, options_);
         // A cancel breaks off the statement under way: whatever failed then was cancelled.
@@ -194,7 +233,7 @@ public:
         if (!e.file.empty()) taken_.push_back(e.file);
         if (e.end == Export::End::Closing) return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {});
         const bool done = e.Verified() && e.drop && e.drop->ok;
-        if (e.end == Export::End::Cancelled || (!done && setReport_.Cancelled())) return Cancel(row, outcome);
+        if (e.end == Export::End::Cancelled || (!done && setReport_.Cancelled())) return CancelExport(x, e, row, outcome);
         if (e.end == Export::End::BackupFailed)
             setReport_.Log(ProgramText("导出备份失败！") + ReasonLine(e.backup->error) + "\r\n");
         Judge(x, e, directory_, row);
@@ -211,9 +250,28 @@ public:
 
 private:
     // The set under way was cancelled: its temporary database goes, if the server answers.
-    bool Cancel(BatchRow& row, BatchOutcome& outcome) {
+    bool Cancel(BatchRow& row, BatchOutcome& outcome, std::optional<BatchRow::Result> result = std::nullopt) {
         if (ledger_.Filled()) DropTemporaryDatabase(database_, ledger_, setReport_, options_);
-        return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {});
+        return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {}, result);
+    }
+
+    // The set under way was cancelled during its export. A backup the server checked before the
+    // cancel came is the set's, as its record says; one whose check was broken off is in the
+    // folder unchecked.
+    bool CancelExport(const Extraction& x, const Export& e, BatchRow& row, BatchOutcome& outcome) {
+        if (e.Verified()) {
+            Judge(x, e, directory_, row, /*cancelled=*/true);
+            row.serverVersion = ledger_.Login().serverVersion;
+            return Cancel(row, outcome, row.result);
+        }
+        if (e.verifyCancelled) {
+            row.rows = x.record.TotalRows();
+            row.tablesWithRows = x.record.TablesWithRows();
+            row.file = e.file;
+            row.verification = ProgramText("已取消");
+            row.notes.push_back(ProgramText("校验被中断，备份文件未经校验，不能使用"));
+        }
+        return Cancel(row, outcome);
     }
 
     bool Stop(BatchRow& row, BatchOutcome& outcome, BatchOutcome::Stop stop, const std::string& why,
@@ -228,6 +286,7 @@ private:
 
     Database& database_;
     const std::string& source_;
+    const std::string& sourceIdentity_;
     const std::string& directory_;
     SetReport setReport_;
     ConversionLedger& ledger_;
@@ -316,7 +375,8 @@ BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::s
     BatchOutcome outcome;
     for (const AccountSetEntry& set : sets) outcome.rows.emplace_back().set = set;
     std::optional<Hold> hold;
-    outcome.stopped = StartProblem(database, ledger, hold, outcome.stop);
+    std::string sourceIdentity;
+    outcome.stopped = StartProblem(database, ledger, sourceDatabase, hold, outcome.stop, sourceIdentity);
     if (!outcome.stopped.empty() && report.Cancelled()) {
         // The cancel broke off the start's own check.
         outcome.stop = BatchOutcome::Stop::Cancelled;
@@ -328,9 +388,10 @@ BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::s
         // Asked once here, so that no set's exports ask it.
         if (ledger.Login().serverVersion.empty())
             if (const std::optional<std::string> version = database.Run(ReadServerVersion)) ledger.SetServerVersion(*version);
-        Batch batch(database, ledger, sourceDatabase, directory, report);
+        Batch batch(database, ledger, sourceDatabase, sourceIdentity, directory, report);
         const std::optional<EarlierResults> earlier =
-            options.skipDone ? std::optional<EarlierResults>(std::in_place, directory, ledger.Login()) : std::nullopt;
+            options.skipDone ? std::optional<EarlierResults>(std::in_place, directory, ledger.Login(), sourceIdentity)
+                             : std::nullopt;
         const int total = static_cast<int>(sets.size());
         for (int n = 1; n <= total; ++n) {
             if (report.Cancelled()) {

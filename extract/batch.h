@@ -80,7 +80,8 @@ struct BatchOutcome {
 struct BatchOptions {
     // Sets whose backup and record are in the folder and agree (the record names the same
     // server, database, year, unit and account set, its SHA-256 is the file's and its check
-    // passed) are skipped: a rerun resumes.
+    // passed) are skipped: a rerun resumes. The database must be the same one by its identity
+    // (database_id and create_date): a database restored anew under its name converts again.
     bool skipDone = false;
 };
 

@@ -25,6 +25,8 @@ namespace tarvex {
 struct ConversionInputs {
     std::string sourceDatabase;  // the restored database the copies read, trimmed
     std::string year, unitCode, accountSetNumber, accountSetName;
+    // Which database that is (SourceIdentity), where the caller has read it; empty otherwise.
+    std::string sourceIdentity{};
 };
 
 // How a conversion reports while it runs; called on the thread that runs it.
@@ -113,6 +115,8 @@ struct Export {
     std::optional<Executed> backup, verify, drop;
     // A failed backup left a file that was never checked (its record says so).
     bool fileLeft = false;
+    // The check was broken off by a cancel: neither passed nor failed (its record says so).
+    bool verifyCancelled = false;
     FileDigest digest;          // the backup file as its record gives it
     std::string recordProblem;  // why the record beside the backup could not be written; empty when it was
 

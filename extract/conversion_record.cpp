@@ -25,6 +25,8 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kProgram = "VeltroGRP-Tarvex行政事业G版数据转换工具";
 constexpr std::string_view kVersion = "1.0";
+// The line of the source database's identity, which a rerun holds against the database's own.
+constexpr std::string_view kSourceIdentity = "数据库标识（database_id create_date）：";
 
 // How the record's lines end: as every other text file the auditor opens on that system.
 #ifdef _WIN32
@@ -189,7 +191,9 @@ std::string RecordText(const std::optional<ExtractionRecord>& filled, const Logg
     t += "服务器：" + u(from.server) + "\n";
     if (!login.serverVersion.empty())
         t += "服务器版本：" + u(login.serverVersion) + "（这个备份只能在同样或更新版本的SQL Server上还原）\n";
-    t += "数据库：" + u(filled ? filled->sourceDatabase : from.database) + "\n用户名：" + u(from.user) + "\n\n";
+    t += "数据库：" + u(filled ? filled->sourceDatabase : from.database) + "\n用户名：" + u(from.user) + "\n";
+    if (filled && !filled->sourceIdentity.empty()) t += std::string(kSourceIdentity) + u(filled->sourceIdentity) + "\n";
+    t += "\n";
     if (filled) {
         t += "转换年度：" + u(filled->year) + "\n单位编号：" + u(filled->unitCode) + "\n账套名称：" +
              u(filled->accountSetName) + "\n账套编号：" + u(filled->accountSetNumber) + "\n整理开始：" +
@@ -276,7 +280,7 @@ std::optional<RecordSays> ReadRecordFile(const std::string& narrow) {
     const std::pair<std::string_view, std::string*> fields[] = {
         {"服务器：", &says.server},       {"数据库：", &says.database}, {"转换年度：", &says.year},
         {"单位编号：", &says.unitCode},   {"账套编号：", &says.accountSetNumber},
-        {"备份文件：", &says.file},       {"SHA-256：", &says.sha256}};
+        {"备份文件：", &says.file},       {"SHA-256：", &says.sha256},  {kSourceIdentity, &says.sourceIdentity}};
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         for (const auto& [key, value] : fields)

@@ -43,6 +43,9 @@ struct ExtractionRecord {
     // Which database the run created (TemporaryDatabase::identity), as the server said right
     // after the create; empty when it could not say.
     std::string identity;
+    // Which database the copies read: its database_id and create_date ("<id> <create_date>"),
+    // which a database restored anew under the same name does not share; empty when not read.
+    std::string sourceIdentity{};
 
     long TotalRows() const;
     int TablesWithRows() const;
@@ -118,6 +121,7 @@ std::string RecordText(const std::optional<ExtractionRecord>& filled, const Logg
 // nullopt when `path` holds no record. Texts in the code page of the process.
 struct RecordSays {
     std::string server, database, year, unitCode, accountSetNumber, file, sha256;
+    std::string sourceIdentity;  // ExtractionRecord::sourceIdentity; empty in a record without it
     bool verified = false;  // its check (RESTORE VERIFYONLY) passed
 };
 std::optional<RecordSays> ReadRecordFile(const std::string& path);

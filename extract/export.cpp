@@ -161,8 +161,17 @@ BackupName ReserveBackupName(const std::string& directory, const std::string& pa
 
 std::string VerificationText(const Export& e) {
     if (e.Verified()) return ProgramText("通过");
+    if (e.verifyCancelled) return ProgramText("未完成：校验被中断（已取消），这个文件未经校验，不能使用");
     if (e.VerifyNotRun()) return ProgramText("未能进行：与服务器的连接断开");
     return ProgramText("未通过，") + ReasonLine(e.verify->error);
+}
+
+// A backup the server wrote and checked where this program cannot read it: a server on another
+// computer writes it on its own disk, under the path the program gave it.
+std::string NotReadableHereText(const Export& e) {
+    return ProgramText("本程序读不到备份文件（") + CodePage::Process().FromUtf8(e.digest.problem) +
+           ProgramText("）：服务器把它写在服务器自己的磁盘上，在服务器上它是“") + e.path +
+           ProgramText("”，服务器已在那里校验通过；转换记录中没有它的SHA-256。请从服务器上取回这个文件。");
 }
 
 // Database work that drops the temporary database.
@@ -252,9 +261,13 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
         e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None(), options.execution));
     if (!e.verify) return;
     if (!e.verify->ok) {
+        // Broken off by a cancel (a batch's; the window's export is never cancelled): neither
+        // passed nor failed.
+        e.verifyCancelled = !e.VerifyNotRun() && report.Cancelled();
         e.recordProblem = writeRecord(VerificationText(e));
-        report.Log((e.VerifyNotRun() ? ProgramText("备份文件校验未能进行：与服务器的连接断开！")
-                                     : ProgramText("备份文件校验失败！")) +
+        report.Log((e.VerifyNotRun()      ? ProgramText("备份文件校验未能进行：与服务器的连接断开！")
+                    : e.verifyCancelled ? ProgramText("备份文件校验已取消！")
+                                        : ProgramText("备份文件校验失败！")) +
                    ReasonLine(e.verify->error) + "\r\n");
         return;
     }
@@ -304,7 +317,7 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
         ledger.ClearFilled();
         filled.reset();
     }
-    const Contents contents = Judge(*found, filled);
+    Contents contents = Judge(*found, filled);
     // Without a temporary database there is nothing to ask about: the backup says why it fails.
     if (found->database.is != TemporaryDatabase::Is::Absent && !contents.question.empty() &&
         !report.Ask(contents.question)) {
@@ -335,6 +348,11 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
     e.path = BackupPath(directory, e.file);
     const auto writeRecord = [&](const std::string& verification) {
         e.digest = DigestOf(e.path);
+        if (e.Verified() && !e.digest.problem.empty()) {
+            const std::string elsewhere = NotReadableHereText(e);
+            contents.warnings.push_back(elsewhere);
+            e.warnings.push_back(elsewhere);
+        }
         return WriteRecordFile(e.path + ".txt", record(e.file, e.digest, verification, LocalTimeText()));
     };
     // A large account set takes the server a while to back up: no time-out cuts it off.

@@ -1,5 +1,6 @@
 #include "extraction.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -39,6 +40,32 @@ std::optional<TableCopy> Copy(Database::Session& session, int position, const Ex
     return copy;
 }
 
+// Whether a statement was broken off before the server said what came of it: cancelled (the
+// batch's Cancel, Ctrl+C) or timed out.
+bool BrokenOff(const OdbcError& error) {
+    const auto broken = [](const OdbcError& e) { return e.state == "HY008" || e.state == "HYT00" || e.state == "HYT01"; };
+    return broken(error) || std::any_of(error.more.begin(), error.more.end(), broken);
+}
+
+// A create broken off by a cancel may have been carried out all the same: the server finishes a
+// create it has begun before it answers the cancel. Under the hold, with the create not refused
+// for a database already there, a temporary database on the server now is the one it made: it
+// is dropped, so that nothing of the run is left behind. Nullopt when the database shut down.
+std::optional<bool> DropWhatTheCreateMade(Database::Session& session, ConversionReport& report,
+                                          const ConversionOptions& options) {
+    const std::optional<TemporaryDatabase> found = session.Run(ReadTemporaryDatabase);
+    if (!found) return std::nullopt;
+    if (found->is != TemporaryDatabase::Is::Present) return true;
+    const std::optional<Executed> dropped = session.Run(
+        Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
+    if (!dropped) return std::nullopt;
+    if (dropped->ok)
+        report.Log(ProgramText("创建临时数据库被中断时服务器已经建立了它，已将它删除。\r\n"));
+    else
+        report.Log(ProgramText("创建临时数据库被中断时服务器已经建立了它，删除它失败！") + ReasonLine(dropped->error) + "\r\n");
+    return dropped->ok;
+}
+
 // The create statement, after the hold on the temporary database's name; `end` says when the
 // run cannot go on. A create that fails gives up a hold taken for it; one that succeeds notes
 // which database it made, so that the export can tell it from one made after it.
@@ -54,10 +81,14 @@ std::optional<Extraction::End> Create(Database::Session& session, Extraction& x,
         report.Log(refused + (taken->why.Empty() ? "" : ReasonLine(taken->why)) + "\r\n");
         return Extraction::End::InUse;
     }
+    // Making the database's files may take a slow server a while: no time-out cuts it off.
     x.create = session.Run(
-        Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::Default(), options.execution));
+        Executing("create database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
     if (!x.create) return Extraction::End::Closing;
     if (!x.create->ok) {
+        if (x.create->connected && (report.Cancelled() || BrokenOff(x.create->error)) &&
+            !DropWhatTheCreateMade(session, report, options))
+            return Extraction::End::Closing;
         if (!options.heldByCaller)
             session.Run(SettlingHold(hold, ledger.Filled().has_value()));
         // Copying into a leftover database would mix another account set's rows into the backup.
@@ -90,6 +121,7 @@ Extraction Extract(Database& database, const ConversionInputs& inputs, Conversio
     ExtractionRecord& record = x.record;
     record.login = ledger.Login();
     record.sourceDatabase = inputs.sourceDatabase;
+    record.sourceIdentity = inputs.sourceIdentity;
     record.started = LocalTimeText();
     if (const std::optional<Extraction::End> end = Create(session, x, ledger, report, options)) {
         x.end = *end;

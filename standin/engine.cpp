@@ -38,6 +38,7 @@
 #include <set>
 #include <span>
 #include <stdexcept>
+#include <thread>
 #include <system_error>
 #include <unistd.h>
 
@@ -107,6 +108,13 @@ struct DatabaseRegistry {
     std::set<std::int64_t> createDates;  // every creation time handed out (DatabaseIdentity::created)
 
     fs::path FileOf(std::string_view name) const { return DatabaseFile(dataDir, name); }
+
+    // Where the backup device `written` lies: on the server's own disk (Settings::ownDisk).
+    std::optional<fs::path> BackupDevice(std::string_view written) const {
+        std::optional<fs::path> path = ServerPath(written, drives);
+        if (path && !settings.ownDisk.empty() && path->is_absolute()) path = settings.ownDisk / path->relative_path();
+        return path;
+    }
 
     static bool Exists(const fs::path& file) {
         std::error_code ec;
@@ -908,6 +916,7 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
                 DropTable(s, sink);
             else if constexpr (std::is_same_v<T, CreateDatabaseStatement>) {
                 if (!registry->settings.mayCreateDatabases) throw CreateDatabaseDenied();
+                std::this_thread::sleep_for(registry->settings.createDatabaseDelay);
                 registry->Create(s.name, login);
                 sink.OnStatementDone(false, -1);
             } else if constexpr (std::is_same_v<T, DropDatabaseStatement>) {
@@ -1192,7 +1201,7 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
         sink.OnMessage(CannotOpenDevice(s.path, error));
         return MakeError(3013, "BACKUP DATABASE is terminating abnormally.");
     };
-    const std::optional<fs::path> mapped = ServerPath(s.path, registry->drives);
+    const std::optional<fs::path> mapped = registry->BackupDevice(s.path);
     if (!mapped) throw fail(EILSEQ);
     const fs::path& target = *mapped;
     std::error_code ec;
@@ -1496,7 +1505,7 @@ void Session::Impl::CheckMayCreateDatabases(std::string_view statement, ResultSi
 // `statement`.
 Session::Impl::BackupSets Session::Impl::OpenBackupSets(const std::string& device, std::string_view statement,
                                                         ResultSink& sink) const {
-    const std::optional<fs::path> mapped = ServerPath(device, registry->drives);
+    const std::optional<fs::path> mapped = registry->BackupDevice(device);
     BackupSets sets;
     sets.file = mapped.value_or(fs::path());
     BackupFault fault = mapped ? ReadBackupHeaders(sets.file, sets.headers, &sets.sizes)
@@ -1529,7 +1538,7 @@ void Session::Impl::VerifyBackup(const VerifyBackupStatement& s, ResultSink& sin
     constexpr std::string_view kStatement = "VERIFY DATABASE";
     CheckMayCreateDatabases(kStatement, sink);
     const TemporaryFile payload = ScratchFile(registry->dataDir);
-    const std::optional<fs::path> mapped = ServerPath(s.path, registry->drives);
+    const std::optional<fs::path> mapped = registry->BackupDevice(s.path);
     const fs::path file = mapped.value_or(fs::path());
     const BackupFault fault =
         mapped ? VerifyBackupFile(file, payload.path) : BackupFault{BackupFault::Kind::CannotOpen, EILSEQ};

@@ -124,6 +124,15 @@ public:
         // Each progress step of a restore lasts at least this long, so that tests can watch
         // the progress and stop a restore under way.
         std::chrono::milliseconds restoreStepDelay{0};
+        // CREATE DATABASE takes at least this long (a server whose disk is slow to make the
+        // files). It runs to its end once begun: an attention that comes meanwhile is answered
+        // after it, the database made (MS-TDS 3.3.5.9: an attention after the request has
+        // executed cancels nothing; the client discards the reply and reports the cancel).
+        std::chrono::milliseconds createDatabaseDelay{0};
+        // A server on another computer: the backup files it names by absolute paths lie on its
+        // own disk, here under this folder ("/srv/b/x.bak" is <ownDisk>/srv/b/x.bak), where the
+        // client cannot read them. Empty: on this machine's file system.
+        std::filesystem::path ownDisk{};
     };
 
     // Throws std::invalid_argument when a drive's charset is unknown to iconv.

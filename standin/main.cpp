@@ -26,7 +26,7 @@ constexpr const char* kUsage =
     "                     [--log-timing FILE] [--log-requests FILE] [--reply-delay-ms N]\n"
     "                     [--map-drive X:=DIR]... [--map-drive-charset CHARSET]\n"
     "                     [--no-create-database] [--deny-view-any-database] [--no-default-data-path]\n"
-    "                     [--restore-step-ms N]\n"
+    "                     [--restore-step-ms N] [--create-database-ms N] [--own-disk DIR]\n"
     "       mssql-standin --data DIR --create-sample [--sample default|township] [--scale N]\n"
     "\n"
     "  --data DIR              one SQLite file per database\n"
@@ -57,6 +57,10 @@ constexpr const char* kUsage =
     "  --no-default-data-path  SERVERPROPERTY('InstanceDefaultDataPath') is NULL, as before SQL Server 2012\n"
     "                          (otherwise it names the folder DIR-files beside the data directory)\n"
     "  --restore-step-ms N     each progress step of RESTORE DATABASE lasts at least N ms (for tests)\n"
+    "  --create-database-ms N  CREATE DATABASE takes N ms (0 to 60000) and, once begun, runs to its end:\n"
+    "                          a cancel that comes meanwhile is answered after it, the database made\n"
+    "  --own-disk DIR          a server on another computer: backup files named by absolute paths lie\n"
+    "                          on its own disk, here under DIR (/srv/x.bak is DIR/srv/x.bak)\n"
     "  --create-sample         write the sample database \"2016年乡镇数据采集\" and exit\n"
     "  --sample NAME           which sample: default (3 units, 2015-2017) or township (13 units,\n"
     "                          2014-2018, 153 account sets, 133 of them to convert, 27 in 2016;\n"
@@ -127,7 +131,8 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
         if (option != "--data" && option != "--port" && option != "--user" && option != "--password" &&
             option != "--log-statements" && option != "--log-timing" && option != "--log-requests" &&
             option != "--reply-delay-ms" && option != "--scale" && option != "--map-drive" &&
-            option != "--map-drive-charset" && option != "--sample" && option != "--restore-step-ms") {
+            option != "--map-drive-charset" && option != "--sample" && option != "--restore-step-ms" &&
+            option != "--create-database-ms" && option != "--own-disk") {
             *error = "unknown option " + std::string(option);
             return std::nullopt;
         }
@@ -158,6 +163,15 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
                 return std::nullopt;
             }
             a.settings.restoreStepDelay = std::chrono::milliseconds(*ms);
+        } else if (option == "--create-database-ms") {
+            const std::optional<int> ms = ParseNumber(value, 0, 60000);
+            if (!ms) {
+                *error = "--create-database-ms takes a number from 0 to 60000, not " + std::string(value);
+                return std::nullopt;
+            }
+            a.settings.createDatabaseDelay = std::chrono::milliseconds(*ms);
+        } else if (option == "--own-disk") {
+            a.settings.ownDisk = std::string(value);
         } else if (option == "--map-drive-charset") {
             a.driveCharset = value;
         } else if (option == "--sample") {

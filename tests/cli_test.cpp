@@ -310,6 +310,53 @@ TEST_F(CommandLine, ASecondInterruptionEndsABatchAtAServerThatStoppedAnswering) 
     standin_.Freeze(false);
 }
 
+// What an interruption, a lost server, a slow one or one on another computer leave is what the
+// summary says. The stand-in finishes a statement whose cancel comes while it runs or its reply
+// waits, as the server does ("3.3.5.9 Client Request Execution State", MS-TDS: an attention after
+// the request has executed cancels nothing), and writes backups on its own disk where asked.
+TEST_F(CommandLine, WhatAStopLeavesIsWhatTheSummarySays) {
+    const fs::path far = scratch_ / "far";
+    fs::create_directories(far / folder_.relative_path());
+    // server: the stand-in's arguments; statement: once it comes, `signal` goes to the program
+    // (SIGKILL: the server is killed instead).
+    struct Case { std::vector<std::string> server; const char* statement; int signal, code; const char *result, *check; std::string note; };
+    const Case cases[] = {
+        {{"--create-database-ms", "16000"}, nullptr, 0, 0, "已转换", "通过", ""},
+        {{"--create-database-ms", "1500"}, "create database", SIGTERM, 130, "已取消", "", ""},
+        {{"--reply-delay-ms", "300"}, "drop database", SIGINT, 130, "已转换", "通过", ""},
+        {{"--reply-delay-ms", "300"}, "RESTORE VERIFYONLY", SIGHUP, 130, "已取消", "已取消", "校验被中断"},
+        {{"--own-disk", far.string()}, nullptr, 0, 3, "已转换，有警告", "通过", "服务器把它写在服务器自己的磁盘上，在服务器上它是“" + folder_.string()},
+        // last: the server killed during the drop may leave the temporary database
+        {{"--reply-delay-ms", "300"}, "drop database", SIGKILL, 4, "已转换", "通过", "无法确认临时数据库是否已删除"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.server.front() + " " + (c.statement ? c.statement : ""));
+        for (const fs::path& f : fs::directory_iterator(folder_)) fs::remove(f);
+        standin_.Stop();
+        standin_.Start(c.server);
+        const std::size_t before = standin_.Statements().size();  // the log goes on from one start to the next
+        const int out = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        Program program(Convert({"--set", "2016/001/001"}), out, scratch_ / "err");
+        ::close(out);
+        const auto sent = [&] {
+            const std::vector<std::string> s = standin_.Statements();
+            return std::any_of(s.begin() + before, s.end(), [&](const std::string& t) { return t.starts_with(c.statement); });
+        };
+        for (int guard = 0; c.statement && guard < 3000 && !sent(); ++guard) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (c.signal == SIGKILL) standin_.KillNow();
+        else if (c.signal) program.Signal(c.signal);
+        EXPECT_EQ(program.Wait(), c.code) << FileText(scratch_ / "err", true);
+        const auto summary = Summary();
+        ASSERT_EQ(summary.size(), 1u);
+        EXPECT_EQ(summary[0][5] + "|" + summary[0][9], std::string(c.result) + "|" + c.check) << summary[0][10];
+        EXPECT_NE(summary[0][10].find(c.note), std::string::npos) << summary[0][10];
+        for (const fs::path& record : Files(".txt")) EXPECT_EQ(FileText(record).find("：未通过"), std::string::npos);
+        EXPECT_TRUE(c.code == 4 || !TemporaryDatabaseExists());
+    }
+    standin_.Stop();
+    standin_.Start({});
+}
+
 // The exit codes a scheduler tells "retry later" (4) from "fix something" (5, 2) by, and the
 // leftover temporary database dropped from the tool, never one another copy holds.
 TEST_F(CommandLine, ALeftoverIsDroppedFromTheToolAndEachStopHasItsOwnExitCode) {
@@ -381,6 +428,9 @@ TEST_F(CommandLine, BadInputEndsWithExitCode2AndAMessageBeforeAnythingIsCreated)
         {{"list"}, "2", "数据库失败。"},
         {{"list", "--password", "geheim-42"}, nullptr, "数据库失败。", "geheim-42"},
         {{"list"}, nullptr, "没有密码：请设置环境变量 TARVEX_PASSWORD"},
+        {Convert({"--all"}), "2", "数据库失败。"},
+        {Convert({"--all", "--bogus"}), "1", "未知的选项“--bogus”"},
+        {Convert({"--all", "--database", "a'b"}), "1", "a'b"},
     };
     for (const Case& c : cases) {
         if (c.password) ::setenv("TARVEX_PASSWORD", c.password, 1);
@@ -390,6 +440,16 @@ TEST_F(CommandLine, BadInputEndsWithExitCode2AndAMessageBeforeAnythingIsCreated)
         EXPECT_EQ(ran.out, "") << c.says;
         EXPECT_NE(ran.err.find(c.says), std::string::npos) << ran.err;
         EXPECT_EQ(ran.err.find(c.never ? c.never : "\x01"), std::string::npos) << ran.err;
+        // With --json (also where the options cannot be read) one JSON document says why, and the exit code.
+        if (c.args.front() != "convert") continue;
+        std::vector<std::string> json = c.args;
+        json.push_back("--json");
+        const Ran said = Run(json);
+        QJsonParseError error{};
+        const QJsonObject summary = QJsonDocument::fromJson(QByteArray::fromStdString(said.out), &error).object();
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << said.out;
+        EXPECT_EQ(summary["exitCode"].toInt(), 2);
+        EXPECT_NE(summary["stopped"].toString().toStdString().find(c.says), std::string::npos) << said.out;
     }
     EXPECT_TRUE(fs::is_empty(folder_));
     for (const std::string& s : standin_.Statements()) EXPECT_EQ(s.find("create database"), std::string::npos) << s;
@@ -433,6 +493,23 @@ TEST_F(CommandLine, ARerunWithSkipDoneConvertsOnlyWhatIsNotDoneUnderTellingNames
     EXPECT_EQ(std::count_if(summary.begin(), summary.end(),
                             [](const auto& r) { return r[10].find("与其转换记录不符（SHA-256不同），重新转换") != std::string::npos; }),
               1);
+    // The database restored anew under its name, and a record of a version that did not note
+    // which database it came from: every set is converted again, saying why.
+    own_.CloseDatabase();
+    ASSERT_TRUE(own_.NewOpenDatabase("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=master"));
+    const std::string disk = " DISK = N'" + (scratch_ / "anew.bak").string() + "'";
+    for (const std::string& sql : {"BACKUP DATABASE [2016年乡镇数据采集] TO" + disk,
+                                   "RESTORE DATABASE [2016年乡镇数据采集] FROM" + disk + " WITH REPLACE"})
+        ASSERT_TRUE(own_.ExecuteSql(tarvex::CodePage::Process().FromUtf8(sql)));
+    text = FileText(Files(".txt").back());
+    text.erase(text.find("数据库标识"), text.find('\n', text.find("数据库标识")) + 1 - text.find("数据库标识"));
+    std::ofstream(Files(".txt").back(), std::ios::binary) << text;
+    for (const fs::path& f : Files(".csv")) fs::remove(f);
+    const Ran fourth = Run(batch);
+    EXPECT_NE(fourth.out.find("汇总：3个账套，已转换3个。"), std::string::npos) << fourth.out << fourth.err;
+    std::string notes;
+    for (const auto& r : Summary()) notes += r[10];
+    for (const char* why : {"出自另一个同名的数据库", "没有记下数据库的标识"}) EXPECT_NE(notes.find(why), std::string::npos) << notes;
 }
 
 // What the batch says fits where it goes: --quiet only the summary's path; --json one document
@@ -464,11 +541,13 @@ TEST_F(CommandLine, TheBatchsOutputFitsWhereItGoes) {
     EXPECT_NE(logged.err.find("[1/1] 2016/001/001 演示账套：已转换，用时"), std::string::npos) << logged.err;
     EXPECT_EQ(logged.err.find("：表1/34"), std::string::npos) << logged.err;
 
-    // On a terminal (stderr a pseudo-terminal): the set's line is written over as its tables go.
+    // On a terminal (stderr a pseudo-terminal): the set's line is written over as its tables go,
+    // what is left of its earlier text cleared before the line ends; an interruption (once the
+    // second set begins) has its notice start a line of its own.
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     const int out = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    Program onTerminal(Convert({"--set", "2016/001/001"}), out, ::ttyname(slave));
+    Program onTerminal(Convert({"--set", "2016/001/001", "--set", "2016/002/002"}), out, ::ttyname(slave));
     ::close(out);
     ::close(slave);
     std::string shown;
@@ -477,13 +556,17 @@ TEST_F(CommandLine, TheBatchsOutputFitsWhereItGoes) {
         if (::poll(&p, 1, 30000) <= 0) break;
         const ssize_t n = ::read(master, buffer, sizeof buffer);
         if (n <= 0) break;  // EIO once the program has closed the terminal
+        const bool begun = shown.find("[2/2]") != std::string::npos;
         shown.append(buffer, static_cast<std::size_t>(n));
+        if (!begun && shown.find("[2/2]") != std::string::npos) onTerminal.Signal(SIGINT);
     }
     ::close(master);
-    EXPECT_EQ(onTerminal.Wait(), 0);
+    EXPECT_EQ(onTerminal.Wait(), 130);
     shown = tarvex::CodePage::Process().ToUtf8(shown);
-    EXPECT_NE(shown.find("\r[1/1] 2016/001/001 演示账套：表34/34，已用时"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\r[1/2] 2016/001/001 演示账套：表34/34，已用时"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\x1b[K"), std::string::npos);
+    EXPECT_EQ(shown.find("\n\x1b[K"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\n已收到中断"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("开始转换"), std::string::npos) << shown;
 }
 
@@ -516,6 +599,12 @@ TEST_F(CommandLine, RestorePrintsTheRestoredNameAndRefusesATakenNameOrAMissingFi
     const Ran taken = Run({"restore", "--file", bak.string()});
     EXPECT_EQ(taken.code, 2);
     EXPECT_NE(taken.err.find("服务器上已有名为“2016年乡镇数据采集”的数据库"), std::string::npos) << taken.err;
+    const fs::path damaged = scratch_ / "坏的.bak";
+    fs::copy_file(bak, damaged);
+    testsupport::AlterByte(damaged, fs::file_size(damaged) - 100);
+    const Ran failed = Run({"restore", "--file", damaged.string(), "--database", "坏副本"});
+    EXPECT_EQ(failed.code, 1);
+    EXPECT_EQ(failed.err.find("还原失败"), failed.err.rfind("还原失败")) << failed.err;  // said once
     const Ran missing = Run({"restore", "--file", (scratch_ / "无此文件.bak").string()});
     EXPECT_EQ(missing.code, 1);
     EXPECT_NE(missing.err.find("打不开备份文件"), std::string::npos) << missing.err;
@@ -526,7 +615,7 @@ TEST_F(CommandLine, RestorePrintsTheRestoredNameAndRefusesATakenNameOrAMissingFi
     EXPECT_EQ(Run({"restore", "--file", tool}).out, "单位2016\n");
     int restores = 0;
     for (const std::string& s : standin_.Statements()) restores += s.rfind("RESTORE DATABASE", 0) == 0;
-    EXPECT_EQ(restores, 2);
+    EXPECT_EQ(restores, 3) << "the copy, the damaged one and the temporary database's";
 }
 
 int main(int argc, char** argv) {
