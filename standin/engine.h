@@ -119,7 +119,11 @@ public:
         // Each progress step of a restore lasts at least this long, so that tests can watch
         // the progress and stop a restore under way.
         std::chrono::milliseconds restoreStepDelay{0};
+        // The server's `user options` (sp_configure): the SET options every new session starts
+        // with, as bits of @@OPTIONS; of them the stand-in follows NOCOUNT (kNoCountOption).
+        int userOptions = 0;
     };
+    static constexpr int kNoCountOption = 512;
 
     // Throws std::invalid_argument when a drive's charset is unknown to iconv.
     explicit Engine(std::filesystem::path dataDir, DriveMap drives = {});

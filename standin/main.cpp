@@ -26,6 +26,7 @@ constexpr const char* kUsage =
     "                     [--log-timing FILE] [--log-requests FILE] [--reply-delay-ms N]\n"
     "                     [--map-drive X:=DIR]... [--map-drive-charset CHARSET]\n"
     "                     [--no-create-database] [--no-default-data-path] [--restore-step-ms N]\n"
+    "                     [--user-options N]\n"
     "       mssql-standin --data DIR --create-sample [--sample default|township] [--scale N]\n"
     "\n"
     "  --data DIR              one SQLite file per database\n"
@@ -52,6 +53,9 @@ constexpr const char* kUsage =
     "  --no-default-data-path  SERVERPROPERTY('InstanceDefaultDataPath') is NULL, as before SQL Server 2012\n"
     "                          (otherwise it names the folder DIR-files beside the data directory)\n"
     "  --restore-step-ms N     each progress step of RESTORE DATABASE lasts at least N ms (for tests)\n"
+    "  --user-options N        the server's user options (sp_configure 'user options', 0 to 32767): the\n"
+    "                          SET options of every new session; 512 (NOCOUNT) leaves every statement's\n"
+    "                          row count unreported\n"
     "  --create-sample         write the sample database \"2016年乡镇数据采集\" and exit\n"
     "  --sample NAME           which sample: default (3 units, 2015-2017) or township (13 units,\n"
     "                          2014-2018, 153 account sets, 133 of them to convert, 27 in 2016;\n"
@@ -118,7 +122,8 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
         if (option != "--data" && option != "--port" && option != "--user" && option != "--password" &&
             option != "--log-statements" && option != "--log-timing" && option != "--log-requests" &&
             option != "--reply-delay-ms" && option != "--scale" && option != "--map-drive" &&
-            option != "--map-drive-charset" && option != "--sample" && option != "--restore-step-ms") {
+            option != "--map-drive-charset" && option != "--sample" && option != "--restore-step-ms" &&
+            option != "--user-options") {
             *error = "unknown option " + std::string(option);
             return std::nullopt;
         }
@@ -149,6 +154,13 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
                 return std::nullopt;
             }
             a.settings.restoreStepDelay = std::chrono::milliseconds(*ms);
+        } else if (option == "--user-options") {
+            const std::optional<int> bits = ParseNumber(value, 0, 32767);  // sp_configure's range
+            if (!bits) {
+                *error = "--user-options takes a number from 0 to 32767, not " + std::string(value);
+                return std::nullopt;
+            }
+            a.settings.userOptions = *bits;
         } else if (option == "--map-drive-charset") {
             a.driveCharset = value;
         } else if (option == "--sample") {
