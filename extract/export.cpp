@@ -230,7 +230,9 @@ auto CheckingHeader(const std::string& path, const TemporaryDatabase& backedUp) 
 }  // namespace
 
 std::string ReadServerVersion(ODBCDB& db) {
-    const auto rows = db.ReadAllText("SELECT SERVERPROPERTY('ProductVersion'), SERVERPROPERTY('Edition')");
+    // SERVERPROPERTY answers a sql_variant, which drivers need not read as text: cast, it is text.
+    const auto rows = db.ReadAllText("SELECT CAST(SERVERPROPERTY('ProductVersion') AS nvarchar(128)), "
+                                     "CAST(SERVERPROPERTY('Edition') AS nvarchar(128))");
     if (!rows || rows->size() != 1 || rows->front().size() != 2 || rows->front()[0].empty()) return {};
     return rows->front()[0] + " " + rows->front()[1];
 }
