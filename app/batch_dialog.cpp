@@ -406,7 +406,7 @@ void BatchDialog::Finished(const BatchOutcome& outcome) {
         QList<QStandardItem*> row;
         row << Cell(Trimmed(r.set.year)) << Cell(Trimmed(r.set.unitCode)) << Cell(Trimmed(r.set.unitName))
             << Cell(Trimmed(r.set.accountSetNo)) << Cell(Trimmed(r.set.name)) << Cell(Q(ResultText(r.result)))
-            << Cell(QString::number(r.rows)) << Cell(QString::number(r.tablesWithRows)) << Cell(Q(r.file))
+            << Cell(Q(RowsText(r))) << Cell(QString::number(r.tablesWithRows)) << Cell(Q(r.file))
             << Cell(Q(r.verification)) << Cell(Q(NotesText(r)));
         row.back()->setToolTip(row.back()->text());  // the whole reason, however narrow the column
         summaryModel_->appendRow(row);

@@ -44,10 +44,14 @@ struct ExtractionRecord {
     // after the create; empty when it could not say.
     std::string identity;
 
+    // The rows and tables with rows of the copies whose counts the server reported.
     long TotalRows() const;
     int TablesWithRows() const;
+    // Copies that succeeded without the server reporting a count (a session with NOCOUNT): how
+    // many rows they copied is unknown, never taken for none.
+    int UnreportedCounts() const;
     int FailedCopies() const;
-    // Finished, and the copies that succeeded (at least one) put in no row: the year, unit code
+    // Finished, and the copies that succeeded (at least one) reported no row: the year, unit code
     // or account-set number match nothing.
     bool Empty() const;
     // Finished, and the copy of GL_ZTCS (the account set's own row) succeeded without a row:

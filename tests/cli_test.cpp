@@ -228,6 +228,20 @@ TEST_F(CommandLine, EachSetOfABatchTakesAtMost41Exchanges) {
     for (int exchanges : sets) EXPECT_LE(exchanges, 41);
 }
 
+// A server whose user options give every session NOCOUNT ("Configure the user options (server
+// configuration option)") reports no copy's count until the session turns it off ("SET NOCOUNT
+// (Transact-SQL)"): the counts still come back, and a set with rows is not flagged as empty.
+TEST_F(CommandLine, ASetCopiedOnAServerWhoseSessionsHaveNocountKeepsItsCounts) {
+    standin_.Stop();
+    standin_.Start({"--user-options", "512"});
+    const Ran ran = Run(Convert({"--set", "2016/001/001"}));
+    EXPECT_EQ(ran.code, 0) << ran.err;
+    const auto summary = Summary();
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0][5], "已转换") << summary[0][10];
+    EXPECT_EQ(std::make_pair(summary[0][6], summary[0][7]), SourceRows("001", "001", "2016"));
+}
+
 TEST_F(CommandLine, AYearsConvertibleSetsGoIntoCheckedBackupsAndTheSummaryCountsTheirSourceRows) {
     const Ran ran = Run(Convert({"--year", "2016"}));
     ASSERT_EQ(ran.code, 0) << ran.err;
