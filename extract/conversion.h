@@ -60,7 +60,8 @@ struct ConversionOptions {
     // the user to the export button.
     bool exportFollows = false;
     // Goes before the account set's name in the backup's name: a batch's year, unit and set
-    // number, so that same-named sets of several units and years tell themselves apart.
+    // number, so that same-named sets of several units and years tell themselves apart. With a
+    // prefix, a "_" parts the name from the date.
     std::string fileNamePrefix{};
 };
 

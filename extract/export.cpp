@@ -141,12 +141,12 @@ struct BackupName {
 };
 
 template <typename FirstRecord>
-BackupName ReserveBackupName(const std::string& directory, const std::string& part,
+BackupName ReserveBackupName(const std::string& directory, const std::string& part, std::string_view beforeDate,
                              const std::vector<std::string>* namesTaken, FirstRecord firstRecord) {
     const auto given = [&](const std::string& file) {
         return namesTaken && std::find(namesTaken->begin(), namesTaken->end(), file) != namesTaken->end();
     };
-    const std::string base = BackupNamePart(part) + MonthDayText() + TimeOfDayText();
+    const std::string base = BackupNamePart(part) + std::string(beforeDate) + MonthDayText() + TimeOfDayText();
     for (int n = 1;; ++n) {
         BackupName name{base + (n == 1 ? std::string() : "(" + std::to_string(n) + ")") + ".bak"};
         const std::string path = BackupPath(directory, name.file);
@@ -327,7 +327,9 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
         return RecordOf(filled, login, directory, file, digest, contents, started, verification, ended);
     };
     // Named for the time it is made.
-    const BackupName name = ReserveBackupName(directory, options.fileNamePrefix + contents.name, options.namesTaken,
+    // A batch's name keeps a set's name that ends in a digit apart from the date ("…账套2_12月9日…").
+    const std::string_view beforeDate = options.fileNamePrefix.empty() ? "" : "_";
+    const BackupName name = ReserveBackupName(directory, options.fileNamePrefix + contents.name, beforeDate, options.namesTaken,
                                               [&](const std::string& file) {
         return record(file, DigestOf(BackupPath(directory, file)),
                       ProgramText("尚未进行：备份正在进行，本程序还没有检查备份文件；转换若在此中断，这个文件不能使用"),

@@ -369,7 +369,7 @@ TEST_F(CommandLine, ASetWhoseRecordCannotBeWrittenEndsWithExitCode3) {
     for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
         const std::tm local = tarvex::LocalTime(t);
         const std::string time = tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local);
-        fs::create_directories(folder_ / ("2016_001城关镇人民政府（新科目）_001演示账套" + tarvex::CodePage::Process().ToUtf8(time) +
+        fs::create_directories(folder_ / ("2016_001城关镇人民政府（新科目）_001演示账套_" + tarvex::CodePage::Process().ToUtf8(time) +
                                           ".bak.txt.tmp"));
     }
     const Ran ran = Run(Convert({"--set", "2016/001/001"}));
@@ -428,6 +428,15 @@ TEST_F(CommandLine, ARerunWithSkipDoneConvertsOnlyWhatIsNotDoneUnderTellingNames
         EXPECT_EQ(std::count_if(backups.begin(), backups.end(),
                                 [&](const fs::path& b) { return b.filename().string().rfind(telling, 0) == 0; }),
                   1) << telling;
+    // A folder an older version filled, whose names ran the set's name into the date, resumes as well.
+    const std::string name = backups.front().filename().string();
+    std::string old = name;
+    old.erase(old.rfind('_', old.find("月")), 1);
+    std::string olderRecord = FileText(folder_ / (name + ".txt"));
+    olderRecord.replace(olderRecord.find("备份文件：" + name), 15 + name.size(), "备份文件：" + old);
+    std::ofstream(folder_ / (old + ".txt"), std::ios::binary) << olderRecord;
+    fs::remove(folder_ / (name + ".txt"));
+    fs::rename(backups.front(), folder_ / old);
     for (const fs::path& f : Files(".csv")) fs::remove(f);
     const Ran again = Run(batch);
     EXPECT_EQ(again.code, 0) << again.err;
