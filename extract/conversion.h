@@ -102,6 +102,7 @@ struct Export {
         InUse,         // another copy of the program holds the temporary database, or that
                        // cannot be told: `refusal` says which, for a notice
         Gone,          // the temporary database this program filled is no longer on the server
+        Nothing,       // there is no temporary database, and this program filled none: nothing to export
         Declined,      // the user chose not to export; the temporary database stays
         Cancelled,     // stopped before the backup
         Closing,       // the database shut down (the window is closing)

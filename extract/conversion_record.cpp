@@ -164,6 +164,11 @@ std::optional<ExtractionRecord> ConversionLedger::Filled() const {
     return filled_;
 }
 
+void ConversionLedger::SetExported(const std::string& file) {
+    std::lock_guard lock(mutex_);
+    if (filled_) filled_->exportedAs = file;
+}
+
 void ConversionLedger::ClearFilled() {
     std::lock_guard lock(mutex_);
     filled_.reset();

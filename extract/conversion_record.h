@@ -43,6 +43,9 @@ struct ExtractionRecord {
     // Which database the run created (TemporaryDatabase::identity), as the server said right
     // after the create; empty when it could not say.
     std::string identity;
+    // The backup it went into, once that was made and passed its check; the drop may still have
+    // been cut off. Empty until then.
+    std::string exportedAs{};
 
     // The rows and tables with rows of the copies whose counts the server reported.
     long TotalRows() const;
@@ -80,6 +83,8 @@ public:
     // The temporary database this connection created is gone (dropped), or was replaced by
     // another of the same name.
     void ClearFilled();
+    // What it holds is in the checked backup `file` (ExtractionRecord::exportedAs).
+    void SetExported(const std::string& file);
 
 private:
     mutable std::mutex mutex_;

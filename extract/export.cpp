@@ -260,6 +260,7 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
                    ReasonLine(e.verify->error) + "\r\n");
         return;
     }
+    ledger.SetExported(e.file);
     report.Log(ProgramText("正在删除临时数据库！\r\n"));
     pause();
     e.drop = session.Run(Dropping(options));
@@ -298,6 +299,13 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
         // Dropped after all (the connection broke during the drop), or by somebody else.
         ledger.ClearFilled();
         e.end = Export::End::Gone;
+        return e;
+    }
+    if (!filled && found->database.is == TemporaryDatabase::Is::Absent) {
+        // Before any run, or after an export that dropped it: a backup could only fail.
+        report.Log(ProgramText("服务器上没有临时数据库") + ProgramText(kTemporaryDatabase) +
+                   ProgramText("，没有可以导出的数据。\r\n"));
+        e.end = Export::End::Nothing;
         return e;
     }
     if (filled && found->database.is == TemporaryDatabase::Is::Present &&
@@ -513,6 +521,11 @@ std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
             return std::pair{ProgramText("服务器上已经没有") + kept +
                                  ProgramText("：上次导出时它已被删除（当时无法确认），或者被别人删除了。没有可以导出的数据；"
                                              "要转换这个账套，请重新点击“整理数据”。"),
+                             kNoticeExclamation};
+        case Export::End::Nothing:
+            return std::pair{ProgramText("没有可以导出的数据：服务器上没有") + kept +
+                                 ProgramText("（还没有整理账套，或者整理的数据已经导出并删除）。\r\n\r\n"
+                                             "请先点击“整理数据”整理账套，再点击“导出数据”。"),
                              kNoticeExclamation};
         case Export::End::BackupFailed:
             if (e.fileLeft)
