@@ -198,7 +198,7 @@ TEST_F(Batch, ASetWhoseRecordCannotBeWrittenIsFlaggedWithWhy) {
     const tarvex::AccountSetEntry set = Set("2016", "演示账套");
     for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
         const std::tm local = tarvex::LocalTime(t);
-        const std::string record = Local("2016_001城关镇人民政府（新科目）_001演示账套") + tarvex::MonthDayText(local) +
+        const std::string record = Local("2016_001城关镇人民政府（新科目）_001演示账套_") + tarvex::MonthDayText(local) +
                                    tarvex::TimeOfDayText(local) + ".bak.txt.tmp";
         fs::create_directories(folder_ / CodePage::Process().ToUtf8(record));
     }
