@@ -150,8 +150,7 @@ TEST_F(ConversionWithRealPauses, AWholeConversionEndsInABackupOfThatAccountSetsR
 
 TEST_F(ConversionFlow, AWholeConversionEndsInABackupOfThatAccountSetsRows) { WholeConversion(); }
 
-// Before any run, or again after an export, there is nothing to back up: the window says so
-// rather than report a failed backup.
+// With nothing to back up the window says so rather than report a failed backup.
 TEST_F(ConversionFlow, ExportWithNothingToExportSaysSo) {
     ASSERT_EQ(LogIn().caption, U("成功"));
     Click("按钮2");
@@ -161,7 +160,6 @@ TEST_F(ConversionFlow, ExportWithNothingToExportSaysSo) {
     EXPECT_EQ(n.icon, QMessageBox::Warning);
     EXPECT_EQ(RunLines(), (QStringList{U("正在执行导出备份数据！"), U("服务器上没有临时数据库Tarvex数据整理，没有可以导出的数据。")}));
     EXPECT_EQ(StatementsWith("backup database"), 0);
-    EXPECT_TRUE(Backups().empty());
     EXPECT_TRUE(ActionsEnabled());
 }
 
@@ -632,8 +630,7 @@ TEST_F(ConversionFlow, AnotherValidBackupInThePlaceOfTheNewOneFailsItsCheck) {
     EXPECT_TRUE(TemporaryDatabaseExists());
 }
 
-// An export whose backup was made and checked has exported its set, even where the server's end
-// cut its drop off: a log-in again asks nothing about a set "还没有导出".
+// A checked backup has exported its set though its drop was cut: a log-in again asks nothing.
 TEST_F(ConversionFlow, ALogInAfterAnExportWhoseDropWasCutAsksNothing) {
     standin->Stop();
     standin->Start({"--reply-delay-ms", "100"});
@@ -650,8 +647,7 @@ TEST_F(ConversionFlow, ALogInAfterAnExportWhoseDropWasCutAsksNothing) {
     kill.stop();
     standin->Start({});
     Click("按钮1");
-    const Notice n = notices.Next();
-    EXPECT_EQ(n.caption, U("成功")) << n.text.toStdString();
+    EXPECT_EQ(notices.Next().caption, U("成功"));
 }
 
 // A server a network hop away (each reply held a while) dies at the worst moments of an export:
