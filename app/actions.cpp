@@ -84,10 +84,11 @@ void StartSelection(MainWindow& window, const std::shared_ptr<WindowControls>& c
 
 // A new log-in ends the connection that holds the temporary database this program filled and
 // has not exported: the database stays on the server, no longer this program's to export as its
-// own. Only an explicit Yes gives it up so.
+// own. Only an explicit Yes gives it up so. One whose checked backup is made (its drop cut off)
+// is exported: nothing to ask.
 bool MayLogInAgain(Window& window, const ConversionLedger& ledger) {
     const std::optional<ExtractionRecord> filled = ledger.Filled();
-    if (!filled) return true;
+    if (!filled || !filled->exportedAs.empty()) return true;
     return window.AskYesNo(
         ProgramText("临时数据库") + ProgramText(kTemporaryDatabase) + ProgramText("里有本程序整理、还没有导出的账套“") +
         filled->accountSetName +

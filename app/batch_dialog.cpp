@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QStandardItemModel>
 #include <QTableView>
@@ -49,6 +50,8 @@ QString Duration(std::chrono::seconds s) {
 }
 
 enum ListColumn { kCheck, kYear, kUnitCode, kUnitName, kNumber, kName, kNote, kListColumns };
+// The summary's columns that wrap their long texts.
+enum SummaryColumn { kSummaryUnitName = 2, kSummarySetName = 4, kSummaryFile = 8 };
 
 QStandardItem* Cell(const QString& text) {
     auto* item = new QStandardItem(text);
@@ -128,6 +131,10 @@ void BatchDialog::Build() {
         view->horizontalHeader()->setStretchLastSection(true);
         view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 8);
     }
+    // The notes column (stretched over the width left) wraps its texts: rows follow its width.
+    connect(summary_->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column) {
+        if (column == summaryModel_->columnCount() - 1) summary_->resizeRowsToContents();
+    });
     pages_ = new QStackedWidget(this);
     pages_->addWidget(table_);
     pages_->addWidget(summary_);
@@ -401,31 +408,29 @@ void BatchDialog::Finished(const BatchOutcome& outcome) {
     running_ = false;
     ticker_->stop();
     ShowTimes();
-    int converted = 0, warned = 0, failed = 0;
+    int converted = 0, skipped = 0, warned = 0, failed = 0;
     for (const BatchRow& r : outcome.rows) {
         QList<QStandardItem*> row;
         row << Cell(Trimmed(r.set.year)) << Cell(Trimmed(r.set.unitCode)) << Cell(Trimmed(r.set.unitName))
             << Cell(Trimmed(r.set.accountSetNo)) << Cell(Trimmed(r.set.name)) << Cell(Q(ResultText(r.result)))
-            << Cell(QString::number(r.rows)) << Cell(QString::number(r.tablesWithRows)) << Cell(Q(r.file))
+            << Cell(Q(RowsText(r))) << Cell(QString::number(r.tablesWithRows)) << Cell(Q(r.file))
             << Cell(Q(r.verification)) << Cell(Q(NotesText(r)));
-        row.back()->setToolTip(row.back()->text());  // the whole reason, however narrow the column
+        row.back()->setToolTip(row.back()->text());
         summaryModel_->appendRow(row);
         converted += r.result == BatchRow::Result::Converted;
+        skipped += r.result == BatchRow::Result::Skipped;
         warned += r.result == BatchRow::Result::WithWarnings;
         failed += r.result == BatchRow::Result::Failed;
     }
-    summary_->resizeColumnsToContents();
-    // The notes take the width left and wrap, so that a server's reason shows whole.
-    summary_->horizontalHeader()->setSectionResizeMode(summaryModel_->columnCount() - 1, QHeaderView::Stretch);
-    summary_->setWordWrap(true);
-    summary_->resizeRowsToContents();
     pages_->setCurrentWidget(summary_);
+    FitSummary();
     QString end = outcome.Cancelled() ? U("批量转换已取消") : outcome.stopped.empty() ? U("批量转换结束") : U("批量转换停止");
-    end += U("：%1个已转换，%2个已转换但有警告，%3个失败，%4个未转换。")
-               .arg(converted)
+    end += U("：%1个已转换，").arg(converted);
+    if (skipped > 0) end += U("%1个已存在（跳过），").arg(skipped);
+    end += U("%1个已转换但有警告，%2个失败，%3个未转换。")
                .arg(warned)
                .arg(failed)
-               .arg(static_cast<int>(outcome.rows.size()) - converted - warned - failed);
+               .arg(static_cast<int>(outcome.rows.size()) - converted - skipped - warned - failed);
     current_->setText(end);
     AppendLog(end);
     AppendLog(outcome.summaryFile.empty() ? U("汇总文件未能写入（%1）。").arg(Q(outcome.summaryProblem))
@@ -433,6 +438,29 @@ void BatchDialog::Finished(const BatchOutcome& outcome) {
     cancelButton_->setEnabled(false);
     close_->setEnabled(true);
     if (outcome.stop == BatchOutcome::Stop::Leftover) OfferToDropLeftover();
+}
+
+// The summary within the dialog's width, its notes (a server's reason among them) whole in a
+// column of their own: the long names (unit, account set, backup file) wrap in a set width, the
+// notes take the rest, at least kNotesEms characters (the dialog grows for them where the screen
+// has room), and each row is as tall as its texts; as the dialog's width changes, the rows follow
+// (Build connects the notes column's resizing).
+void BatchDialog::FitSummary() {
+    constexpr int kNotesEms = 18;
+    const int em = summary_->fontMetrics().horizontalAdvance(U("账"));
+    summary_->setWordWrap(true);
+    summary_->resizeColumnsToContents();
+    const int notes = summaryModel_->columnCount() - 1;
+    int others = 0;
+    for (int column = 0; column < notes; ++column) {
+        const bool wraps = column == kSummaryUnitName || column == kSummarySetName || column == kSummaryFile;
+        if (wraps) summary_->setColumnWidth(column, std::min(summary_->columnWidth(column), (column == kSummaryFile ? 11 : 7) * em));
+        others += summary_->columnWidth(column);
+    }
+    const int lacking = others + kNotesEms * em - summary_->viewport()->width();
+    if (lacking > 0 && screen())
+        resize(std::min(width() + lacking, screen()->availableGeometry().width()), height());
+    summary_->resizeRowsToContents();
 }
 
 // A temporary database that no copy of the program holds stopped the batch: the user may drop
@@ -466,12 +494,13 @@ void BatchDialog::LeftoverDropped(const LeftoverDrop& dropped) {
             AppendLog(U("临时数据库没有删除。") + Q(ReasonLine(dropped.error)));
             return;
     }
-    // Back to the list, to start again.
+    // Back to the list, and the batch again, as the question said.
     summaryModel_->removeRows(0, summaryModel_->rowCount());
     pages_->setCurrentWidget(table_);
     for (QWidget* w : std::initializer_list<QWidget*>{start_, all_, none_, folder_, skipDone_, table_}) w->setEnabled(true);
     for (QCheckBox* box : yearBoxes_) box->setEnabled(true);
-    current_->setText(U("可以重新开始批量转换。"));
+    AppendLog(U("重新开始批量转换。"));
+    Start();
 }
 
 void BatchDialog::closeEvent(QCloseEvent* event) {

@@ -66,6 +66,7 @@ private:
     void TableCopied(int position);
     void AppendLog(const QString& line);
     void Finished(const BatchOutcome& outcome);
+    void FitSummary();
     void OfferToDropLeftover();
     void LeftoverDropped(const LeftoverDrop& dropped);
     void ShowTimes();

@@ -113,7 +113,7 @@ std::string SetLine(const BatchRow& row) {
     std::string line;
     for (const std::string& field :
          {Field(row.set.year), Field(row.set.unitCode), Field(row.set.unitName), Field(row.set.accountSetNo),
-          Field(row.set.name), ResultText(row.result), std::to_string(row.rows), std::to_string(row.tablesWithRows),
+          Field(row.set.name), ResultText(row.result), RowsText(row), std::to_string(row.tablesWithRows),
           row.file, row.verification, Field(NotesText(row))})
         line += (line.empty() ? "" : "\t") + field;
     return line + "\n";
@@ -132,7 +132,7 @@ std::string SummaryJson(const BatchOutcome& outcome, const std::string& folder, 
                 ",\"unitCode\":" + JsonText(Field(r.set.unitCode)) + ",\"unitName\":" + JsonText(Field(r.set.unitName)) +
                 ",\"accountSetNumber\":" + JsonText(Field(r.set.accountSetNo)) +
                 ",\"accountSetName\":" + JsonText(Field(r.set.name)) + ",\"result\":" + JsonText(ResultText(r.result)) +
-                ",\"rows\":" + std::to_string(r.rows) + ",\"tablesWithRows\":" + std::to_string(r.tablesWithRows) +
+                ",\"rows\":" + (r.rows < 0 ? std::string("null") : std::to_string(r.rows)) + ",\"tablesWithRows\":" + std::to_string(r.tablesWithRows) +
                 ",\"file\":" + JsonText(r.file) + ",\"sha256\":" + JsonText(r.sha256) + ",\"check\":" +
                 JsonText(r.verification) + ",\"notes\":[" + notes + "],\"serverVersion\":" + JsonText(r.serverVersion) + "}";
     }

@@ -129,7 +129,7 @@ std::string BackupFailureNote(const OdbcError& error, const std::string& directo
 
 // `cancelled`: the batch was cancelled during the drop, which the cancel itself sees to.
 void Judge(const Extraction& x, const Export& e, const std::string& directory, BatchRow& row, bool cancelled = false) {
-    row.rows = x.record.TotalRows();
+    row.rows = x.record.UnreportedCounts() > 0 ? -1 : x.record.TotalRows();
     row.tablesWithRows = x.record.TablesWithRows();
     row.file = e.backup && e.backup->ok ? e.file : std::string();
     row.sha256 = row.file.empty() ? std::string() : e.digest.sha256;
@@ -443,6 +443,10 @@ std::string ResultText(BatchRow::Result result) {
     return {};
 }
 
+std::string RowsText(const BatchRow& row) {
+    return row.rows < 0 ? ProgramText("未报告") : std::to_string(row.rows);
+}
+
 std::string NotesText(const BatchRow& row) {
     std::string text;
     for (const std::string& note : row.notes) text += (text.empty() ? "" : ProgramText("；")) + note;
@@ -456,7 +460,7 @@ std::string SummaryCsv(const std::vector<BatchRow>& rows) {
         const auto f = [&](const std::string& narrow) { return CsvField(cp.ToUtf8(Trimmed(narrow))); };
         const auto name = [&](const std::string& narrow) { return CsvField(cp.ToUtf8(narrow), false); };
         csv += f(r.set.year) + "," + f(r.set.unitCode) + "," + f(r.set.unitName) + "," + f(r.set.accountSetNo) + "," +
-               f(r.set.name) + "," + f(ResultText(r.result)) + "," + std::to_string(r.rows) + "," +
+               f(r.set.name) + "," + f(ResultText(r.result)) + "," + (r.rows < 0 ? f(RowsText(r)) : RowsText(r)) + "," +
                std::to_string(r.tablesWithRows) + "," + name(r.file) + "," + f(r.verification) + "," + f(NotesText(r)) +
                "," + f(r.serverVersion) + "\n";
     }

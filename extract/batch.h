@@ -28,7 +28,7 @@ struct BatchRow {
     };
     AccountSetEntry set;
     Result result = Result::NotRun;
-    long rows = 0;
+    long rows = 0;  // -1: not every copy's count was reported (RowsText says 未报告)
     int tablesWithRows = 0;
     std::string file;                   // the backup file's name; empty when none was made
     std::string verification;           // "通过", "未通过" or "未能进行"; empty when no check ran
@@ -107,6 +107,8 @@ std::string FolderProblem(const std::string& directory);
 // Texts for the summary: the result and the notes of a row, in the code page of the process.
 std::string ResultText(BatchRow::Result result);
 std::string NotesText(const BatchRow& row);
+// The rows a set copied, or "未报告" where the server did not report every copy's count.
+std::string RowsText(const BatchRow& row);
 
 // The summary as CSV, UTF-8 with a byte-order mark so that a spreadsheet program keeps its
 // Chinese: one header line, then a line per set (year, unit code, unit name, account-set

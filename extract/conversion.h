@@ -62,7 +62,8 @@ struct ConversionOptions {
     // the user to the export button.
     bool exportFollows = false;
     // Goes before the account set's name in the backup's name: a batch's year, unit and set
-    // number, so that same-named sets of several units and years tell themselves apart.
+    // number, so that same-named sets of several units and years tell themselves apart. With a
+    // prefix, a "_" parts the name from the date.
     std::string fileNamePrefix{};
 };
 
@@ -103,6 +104,7 @@ struct Export {
         InUse,         // another copy of the program holds the temporary database, or that
                        // cannot be told: `refusal` says which, for a notice
         Gone,          // the temporary database this program filled is no longer on the server
+        Nothing,       // there is no temporary database, and this program filled none: nothing to export
         Declined,      // the user chose not to export; the temporary database stays
         Cancelled,     // stopped before the backup
         Closing,       // the database shut down (the window is closing)

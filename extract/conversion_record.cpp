@@ -104,12 +104,17 @@ int ExtractionRecord::TablesWithRows() const {
     return static_cast<int>(std::count_if(copies.begin(), copies.end(), [](const TableCopy& c) { return c.rows > 0; }));
 }
 
+int ExtractionRecord::UnreportedCounts() const {
+    return static_cast<int>(
+        std::count_if(copies.begin(), copies.end(), [](const TableCopy& c) { return c.Ok() && c.rows < 0; }));
+}
+
 int ExtractionRecord::FailedCopies() const {
     return static_cast<int>(std::count_if(copies.begin(), copies.end(), [](const TableCopy& c) { return !c.Ok(); }));
 }
 
 bool ExtractionRecord::Empty() const {
-    return finished && TotalRows() == 0 && FailedCopies() < static_cast<int>(copies.size());
+    return finished && TotalRows() == 0 && UnreportedCounts() == 0 && FailedCopies() < static_cast<int>(copies.size());
 }
 
 bool ExtractionRecord::AccountSetMissing() const {
@@ -161,6 +166,11 @@ std::optional<ExtractionRecord> ConversionLedger::Filled() const {
     return filled_;
 }
 
+void ConversionLedger::SetExported(const std::string& file) {
+    std::lock_guard lock(mutex_);
+    if (filled_) filled_->exportedAs = file;
+}
+
 void ConversionLedger::ClearFilled() {
     std::lock_guard lock(mutex_);
     filled_.reset();
@@ -206,8 +216,13 @@ std::string RecordText(const std::optional<ExtractionRecord>& filled, const Logg
         t += "各表复制的行数：\n";
         for (const TableCopy& c : filled->copies)
             t += c.table + "\t" + (c.Ok() ? (c.rows < 0 ? std::string("未报告") : std::to_string(c.rows)) : "失败：" + u(c.failure)) + "\n";
-        t += "合计：" + std::to_string(filled->TotalRows()) + " 行，" + std::to_string(filled->TablesWithRows()) +
-             " 张表有数据（共" + std::to_string(TableCatalogue::kEntryCount) + "张表）\n\n";
+        const std::string rows = std::to_string(filled->TotalRows()) + " 行";
+        const int unreported = filled->UnreportedCounts();
+        t += "合计：" +
+             (unreported > 0 ? "未报告（" + std::to_string(unreported) + " 张表的行数服务器未报告，其余共 " + rows + "）"
+                             : rows) +
+             "，" + std::to_string(filled->TablesWithRows()) + " 张表有数据（共" +
+             std::to_string(TableCatalogue::kEntryCount) + "张表）\n\n";
     }
     if (!facts.heldAccountSet.empty()) t += "备份中的账套（按临时数据库的GL_ZTCS表）：" + u(facts.heldAccountSet) + "\n";
     t += "备份文件：" + u(facts.backupFile) + "\n" + FileLines(facts.digest);

@@ -46,11 +46,18 @@ struct ExtractionRecord {
     // Which database the copies read: its database_id and create_date ("<id> <create_date>"),
     // which a database restored anew under the same name does not share; empty when not read.
     std::string sourceIdentity{};
+    // The backup it went into, once that was made and passed its check; the drop may still have
+    // been cut off. Empty until then.
+    std::string exportedAs{};
 
+    // The rows and tables with rows of the copies whose counts the server reported.
     long TotalRows() const;
     int TablesWithRows() const;
+    // Copies that succeeded without the server reporting a count (a session with NOCOUNT): how
+    // many rows they copied is unknown, never taken for none.
+    int UnreportedCounts() const;
     int FailedCopies() const;
-    // Finished, and the copies that succeeded (at least one) put in no row: the year, unit code
+    // Finished, and the copies that succeeded (at least one) reported no row: the year, unit code
     // or account-set number match nothing.
     bool Empty() const;
     // Finished, and the copy of GL_ZTCS (the account set's own row) succeeded without a row:
@@ -79,6 +86,8 @@ public:
     // The temporary database this connection created is gone (dropped), or was replaced by
     // another of the same name.
     void ClearFilled();
+    // What it holds is in the checked backup `file` (ExtractionRecord::exportedAs).
+    void SetExported(const std::string& file);
 
 private:
     mutable std::mutex mutex_;

@@ -141,12 +141,12 @@ struct BackupName {
 };
 
 template <typename FirstRecord>
-BackupName ReserveBackupName(const std::string& directory, const std::string& part,
+BackupName ReserveBackupName(const std::string& directory, const std::string& part, std::string_view beforeDate,
                              const std::vector<std::string>* namesTaken, FirstRecord firstRecord) {
     const auto given = [&](const std::string& file) {
         return namesTaken && std::find(namesTaken->begin(), namesTaken->end(), file) != namesTaken->end();
     };
-    const std::string base = BackupNamePart(part) + MonthDayText() + TimeOfDayText();
+    const std::string base = BackupNamePart(part) + std::string(beforeDate) + MonthDayText() + TimeOfDayText();
     for (int n = 1;; ++n) {
         BackupName name{base + (n == 1 ? std::string() : "(" + std::to_string(n) + ")") + ".bak"};
         const std::string path = BackupPath(directory, name.file);
@@ -239,7 +239,9 @@ auto CheckingHeader(const std::string& path, const TemporaryDatabase& backedUp) 
 }  // namespace
 
 std::string ReadServerVersion(ODBCDB& db) {
-    const auto rows = db.ReadAllText("SELECT SERVERPROPERTY('ProductVersion'), SERVERPROPERTY('Edition')");
+    // SERVERPROPERTY answers a sql_variant, which drivers need not read as text: cast, it is text.
+    const auto rows = db.ReadAllText("SELECT CAST(SERVERPROPERTY('ProductVersion') AS nvarchar(128)), "
+                                     "CAST(SERVERPROPERTY('Edition') AS nvarchar(128))");
     if (!rows || rows->size() != 1 || rows->front().size() != 2 || rows->front()[0].empty()) return {};
     return rows->front()[0] + " " + rows->front()[1];
 }
@@ -271,6 +273,7 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
                    ReasonLine(e.verify->error) + "\r\n");
         return;
     }
+    ledger.SetExported(e.file);
     report.Log(ProgramText("正在删除临时数据库！\r\n"));
     pause();
     e.drop = session.Run(Dropping(options));
@@ -311,6 +314,13 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
         e.end = Export::End::Gone;
         return e;
     }
+    if (!filled && found->database.is == TemporaryDatabase::Is::Absent) {
+        // Before any run, or after an export that dropped it: a backup could only fail.
+        report.Log(ProgramText("服务器上没有临时数据库") + ProgramText(kTemporaryDatabase) +
+                   ProgramText("，没有可以导出的数据。\r\n"));
+        e.end = Export::End::Nothing;
+        return e;
+    }
     if (filled && found->database.is == TemporaryDatabase::Is::Present &&
         (filled->identity.empty() || filled->identity != found->database.Identity())) {
         // Not the database this program created: that one was dropped and another made since.
@@ -338,7 +348,9 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
         return RecordOf(filled, login, directory, file, digest, contents, started, verification, ended);
     };
     // Named for the time it is made.
-    const BackupName name = ReserveBackupName(directory, options.fileNamePrefix + contents.name, options.namesTaken,
+    // A batch's name keeps a set's name that ends in a digit apart from the date ("…账套2_12月9日…").
+    const std::string_view beforeDate = options.fileNamePrefix.empty() ? "" : "_";
+    const BackupName name = ReserveBackupName(directory, options.fileNamePrefix + contents.name, beforeDate, options.namesTaken,
                                               [&](const std::string& file) {
         return record(file, DigestOf(BackupPath(directory, file)),
                       ProgramText("尚未进行：备份正在进行，本程序还没有检查备份文件；转换若在此中断，这个文件不能使用"),
@@ -527,6 +539,11 @@ std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
             return std::pair{ProgramText("服务器上已经没有") + kept +
                                  ProgramText("：上次导出时它已被删除（当时无法确认），或者被别人删除了。没有可以导出的数据；"
                                              "要转换这个账套，请重新点击“整理数据”。"),
+                             kNoticeExclamation};
+        case Export::End::Nothing:
+            return std::pair{ProgramText("没有可以导出的数据：服务器上没有") + kept +
+                                 ProgramText("（还没有整理账套，或者整理的数据已经导出并删除）。\r\n\r\n"
+                                             "请先点击“整理数据”整理账套，再点击“导出数据”。"),
                              kNoticeExclamation};
         case Export::End::BackupFailed:
             if (e.fileLeft)

@@ -165,9 +165,14 @@ std::vector<std::string> ExtractionSummary(const ExtractionRecord& r) {
     std::vector<std::string> lines;
     if (const int failed = r.FailedCopies(); failed > 0)
         lines.push_back(ProgramText("其中") + std::to_string(failed) + ProgramText("张表整理失败，原因见上面的日志。\r\n"));
-    lines.push_back(ProgramText("共复制") + std::to_string(r.TotalRows()) + ProgramText("行数据，") +
-                    std::to_string(r.TablesWithRows()) + ProgramText("张表有数据（共") +
-                    std::to_string(TableCatalogue::kEntryCount) + ProgramText("张表）。\r\n"));
+    const std::string tables = ProgramText("（共") + std::to_string(TableCatalogue::kEntryCount) + ProgramText("张表）");
+    if (const int unreported = r.UnreportedCounts(); unreported > 0)
+        lines.push_back(ProgramText("复制的行数未报告：服务器没有报告") + std::to_string(unreported) +
+                        ProgramText("张表复制的行数；其余的表共复制") + std::to_string(r.TotalRows()) + ProgramText("行数据，") +
+                        std::to_string(r.TablesWithRows()) + ProgramText("张表有数据") + tables + ProgramText("。\r\n"));
+    else
+        lines.push_back(ProgramText("共复制") + std::to_string(r.TotalRows()) + ProgramText("行数据，") +
+                        std::to_string(r.TablesWithRows()) + ProgramText("张表有数据") + tables + ProgramText("。\r\n"));
     if (r.Empty())
         lines.push_back(ProgramText("警告：该账套没有复制到任何数据，请检查转换年度、当前单位编号和当前账套编号！\r\n"));
     else if (r.AccountSetMissing())

@@ -580,8 +580,8 @@ Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login
         return reading;
     }
     const std::optional<Read> facts = database.Run(ReadingRows(
-        "SELECT SERVERPROPERTY('InstanceDefaultDataPath'), SERVERPROPERTY('ProductVersion'), "
-        "SERVERPROPERTY('Edition'); "
+        "SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(128)), "
+        "CAST(SERVERPROPERTY('ProductVersion') AS nvarchar(128)), CAST(SERVERPROPERTY('Edition') AS nvarchar(128)); "
         "SELECT physical_name FROM master.sys.master_files WHERE database_id = 1 AND file_id = 1; "
         "SELECT HAS_PERMS_BY_NAME(NULL, NULL, 'VIEW ANY DATABASE'), IS_SRVROLEMEMBER('sysadmin')"));
     RestoreServer server;

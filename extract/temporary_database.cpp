@@ -40,11 +40,17 @@ void GiveUpHold(ODBCDB& db) {
                   Timeout::Default(), Execution::Direct);
 }
 
+// Every conversion takes the hold before its copies, so the hold's first exchange also asks for
+// the row counts that the copies report: a server whose `user options` set NOCOUNT for every
+// session reports none otherwise. A language batch's SET lasts for the session.
+constexpr std::string_view kCountRows = "SET NOCOUNT OFF; ";
+
 }  // namespace
 
 Hold TakeHold(ODBCDB& db) {
     if (!db.IsOpen()) return Hold::NoConnection;
-    const std::optional<std::vector<std::vector<std::string>>> before = db.ReadAllText(ReadingState());
+    const std::optional<std::vector<std::vector<std::string>>> before =
+        db.ReadAllText(std::string(kCountRows) + ReadingState());
     if (!before) return Hold::Unknown;
     if (before->size() == 1 && before->front().size() == 2 && before->front()[0] == "NoLock" &&
         before->front()[1] == "1") {

@@ -430,6 +430,8 @@ struct Session::Impl {
     std::string database;  // the current database, as named when it became current
     fs::path file;         // its file
     Connection db;         // on `file`
+    // SET NOCOUNT: the session's statements report no row counts.
+    bool nocount = false;
     std::atomic<bool> interrupted{false};
     std::mutex waitMutex;
     std::condition_variable wake;
@@ -540,7 +542,8 @@ struct Session::Impl {
 // DATABASE fails with 3702); when it returns, it is the session's current database again.
 class CallScope {
 public:
-    explicit CallScope(Session::Impl& session) : s_(session), database_(session.database), file_(session.file) {
+    explicit CallScope(Session::Impl& session)
+        : s_(session), database_(session.database), file_(session.file), nocount_(session.nocount) {
         s_.registry->Retain(file_);
     }
     ~CallScope() {
@@ -570,6 +573,7 @@ private:
     // True when the session had left the database.
     bool Restore() {
         const bool left = s_.file != file_ || s_.database != database_;
+        s_.nocount = nocount_;  // a SET inside the call lasts until it returns, as a USE does
         if (s_.file != file_) s_.Enter(database_, DatabaseMissing(database_));
         s_.database = database_;
         return left;
@@ -578,6 +582,7 @@ private:
     Session::Impl& s_;
     const std::string database_;
     const fs::path file_;
+    const bool nocount_;
     bool returned_ = false;
 };
 
@@ -898,7 +903,36 @@ std::optional<std::chrono::milliseconds> ParseDelay(std::string_view s) {
 
 }  // namespace
 
-void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
+namespace {
+
+// What a statement reports, without its row counts while the session has NOCOUNT ("SET NOCOUNT
+// (Transact-SQL)": the count is not returned; the DONE token then carries none, as after a
+// statement that has no count).
+class CountsAsSet final : public ResultSink {
+public:
+    CountsAsSet(ResultSink& outer, const bool& nocount) : outer_(outer), nocount_(nocount) {}
+    void OnMessage(const Message& m) override { outer_.OnMessage(m); }
+    void OnColumns(const std::vector<ColumnInfo>& columns) override { outer_.OnColumns(columns); }
+    void OnRow(const std::vector<Value>& row) override { outer_.OnRow(row); }
+    void Flush() override { outer_.Flush(); }
+    void OnStatementDone(bool failed, std::int64_t rowCount) override {
+        outer_.OnStatementDone(failed, nocount_ ? -1 : rowCount);
+    }
+    void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
+        outer_.OnStatementDoneInProcedure(failed, nocount_ ? -1 : rowCount);
+    }
+    void OnProcedureDone(bool failed, int returnStatus) override { outer_.OnProcedureDone(failed, returnStatus); }
+    void OnDatabaseChange(const std::string& database) override { outer_.OnDatabaseChange(database); }
+
+private:
+    ResultSink& outer_;
+    const bool& nocount_;
+};
+
+}  // namespace
+
+void Session::Impl::Run(const Statement& statement, ResultSink& reported) {
+    CountsAsSet sink(reported, nocount);
     std::visit(
         [&](const auto& s) {
             using T = std::decay_t<decltype(s)>;
@@ -932,8 +966,10 @@ void Session::Impl::Run(const Statement& statement, ResultSink& sink) {
                 RestoreDatabase(s, sink);
             else if constexpr (std::is_same_v<T, UseStatement>)
                 Use(s, sink);
-            else if constexpr (std::is_same_v<T, SetStatement>)
+            else if constexpr (std::is_same_v<T, SetStatement>) {
+                if (s.nocount) nocount = *s.nocount;
                 sink.OnStatementDone(false, -1);
+            }
             else if constexpr (std::is_same_v<T, WaitforStatement>)
                 Waitfor(s, sink);
             else if constexpr (std::is_same_v<T, ExecStatement>)
@@ -2260,6 +2296,7 @@ std::unique_ptr<Session> Engine::OpenSession(std::string_view database, Message*
     auto impl = std::make_unique<Session::Impl>();
     impl->registry = impl_->registry;
     impl->login = login;
+    impl->nocount = (impl_->registry->settings.userOptions & kNoCountOption) != 0;
     try {
         impl->Enter(name, LoginDatabaseMissing(name));
     } catch (const SqlError& e) {

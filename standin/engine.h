@@ -133,7 +133,11 @@ public:
         // own disk, here under this folder ("/srv/b/x.bak" is <ownDisk>/srv/b/x.bak), where the
         // client cannot read them. Empty: on this machine's file system.
         std::filesystem::path ownDisk{};
+        // The server's `user options` (sp_configure): the SET options every new session starts
+        // with, as bits of @@OPTIONS; of them the stand-in follows NOCOUNT (kNoCountOption).
+        int userOptions = 0;
     };
+    static constexpr int kNoCountOption = 512;
 
     // Throws std::invalid_argument when a drive's charset is unknown to iconv.
     explicit Engine(std::filesystem::path dataDir, DriveMap drives = {});

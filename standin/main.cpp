@@ -27,6 +27,7 @@ constexpr const char* kUsage =
     "                     [--map-drive X:=DIR]... [--map-drive-charset CHARSET]\n"
     "                     [--no-create-database] [--deny-view-any-database] [--no-default-data-path]\n"
     "                     [--restore-step-ms N] [--create-database-ms N] [--own-disk DIR]\n"
+    "                     [--user-options N]\n"
     "       mssql-standin --data DIR --create-sample [--sample default|township] [--scale N]\n"
     "\n"
     "  --data DIR              one SQLite file per database\n"
@@ -61,6 +62,9 @@ constexpr const char* kUsage =
     "                          a cancel that comes meanwhile is answered after it, the database made\n"
     "  --own-disk DIR          a server on another computer: backup files named by absolute paths lie\n"
     "                          on its own disk, here under DIR (/srv/x.bak is DIR/srv/x.bak)\n"
+    "  --user-options N        the server's user options (sp_configure 'user options', 0 to 32767): the\n"
+    "                          SET options of every new session; 512 (NOCOUNT) leaves every statement's\n"
+    "                          row count unreported\n"
     "  --create-sample         write the sample database \"2016年乡镇数据采集\" and exit\n"
     "  --sample NAME           which sample: default (3 units, 2015-2017) or township (13 units,\n"
     "                          2014-2018, 153 account sets, 133 of them to convert, 27 in 2016;\n"
@@ -132,7 +136,7 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             option != "--log-statements" && option != "--log-timing" && option != "--log-requests" &&
             option != "--reply-delay-ms" && option != "--scale" && option != "--map-drive" &&
             option != "--map-drive-charset" && option != "--sample" && option != "--restore-step-ms" &&
-            option != "--create-database-ms" && option != "--own-disk") {
+            option != "--create-database-ms" && option != "--own-disk" && option != "--user-options") {
             *error = "unknown option " + std::string(option);
             return std::nullopt;
         }
@@ -172,6 +176,13 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             a.settings.createDatabaseDelay = std::chrono::milliseconds(*ms);
         } else if (option == "--own-disk") {
             a.settings.ownDisk = std::string(value);
+        } else if (option == "--user-options") {
+            const std::optional<int> bits = ParseNumber(value, 0, 32767);  // sp_configure's range
+            if (!bits) {
+                *error = "--user-options takes a number from 0 to 32767, not " + std::string(value);
+                return std::nullopt;
+            }
+            a.settings.userOptions = *bits;
         } else if (option == "--map-drive-charset") {
             a.driveCharset = value;
         } else if (option == "--sample") {

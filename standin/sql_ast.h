@@ -32,6 +32,7 @@ struct Expr {
         And,         // args[0], args[1]
         Or,          // args[0], args[1]
         Call,        // text: the function name as written; args; star: f(*)
+        Cast,        // CAST(args[0] AS text), text the type as a column declares it
     };
     Kind kind = Kind::Null;
     std::string text;
@@ -154,7 +155,11 @@ struct UseStatement {
     std::string database;
 };
 
-struct SetStatement {};  // accepted without effect
+// SET NOCOUNT ON|OFF changes whether the session's statements report their row counts; other
+// options are accepted without effect.
+struct SetStatement {
+    std::optional<bool> nocount;  // NOCOUNT ON (true) or OFF (false); empty for another option
+};
 
 struct WaitforStatement {
     std::string delay;  // 'hh:mm[:ss[.mmm]]' as written

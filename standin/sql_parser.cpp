@@ -207,6 +207,23 @@ private:
         return item;
     }
 
+    // A data type as written, folded to lower case: "varchar(20)", "decimal(18,2)", "nvarchar(max)".
+    std::string DataType() {
+        std::string type = FoldCase(Identifier());
+        if (AcceptSymbol("(")) {
+            type += '(';
+            do {
+                const Token& a = Peek();
+                if (a.kind != Token::Kind::Number && !IsWord(a, "MAX")) Fail();
+                type += FoldCase(Take().text);
+                if (IsSymbol(Peek(), ",")) type += ',';
+            } while (AcceptSymbol(","));
+            ExpectSymbol(")");
+            type += ')';
+        }
+        return type;
+    }
+
     CreateTableStatement CreateTable() {
         CreateTableStatement s;
         s.table = Name();
@@ -214,18 +231,7 @@ private:
         do {
             ColumnDefinition c;
             c.name = Identifier();
-            c.type = FoldCase(Identifier());
-            if (AcceptSymbol("(")) {
-                c.type += '(';
-                do {
-                    const Token& a = Peek();
-                    if (a.kind != Token::Kind::Number && !IsWord(a, "MAX")) Fail();
-                    c.type += FoldCase(Take().text);
-                    if (IsSymbol(Peek(), ",")) c.type += ',';
-                } while (AcceptSymbol(","));
-                ExpectSymbol(")");
-                c.type += ')';
-            }
+            c.type = DataType();
             if (AcceptWord("NOT")) {
                 ExpectWord("NULL");
                 c.notNull = true;
@@ -434,12 +440,19 @@ private:
         return s;
     }
 
-    // SET options take no effect; the statement runs up to the next statement or semicolon.
+    // SET NOCOUNT ON|OFF; other options take no effect, the statement running up to the next
+    // statement or semicolon.
     SetStatement Set() {
         ExpectWord("SET");
         if (AtStatementEnd()) Fail();
+        SetStatement s;
+        if (AcceptWord("NOCOUNT")) {
+            if (AcceptWord("ON")) s.nocount = true;
+            else if (AcceptWord("OFF")) s.nocount = false;
+            else Fail();
+        }
         while (!AtStatementEnd()) Take();
-        return {};
+        return s;
     }
 
     // Search conditions: OR, AND, NOT over predicates.
@@ -573,6 +586,7 @@ private:
             ExpectSymbol(")");
             return e;
         }
+        if (IsWord(t, "CAST") && IsSymbol(Peek(1), "(")) return Cast();
         if (t.kind == Token::Kind::Name && IsSymbol(Peek(1), "(")) return Call();
         if (!IsIdentifier(t)) Fail();
         ExprPtr e = MakeExpr(Expr::Kind::Column, Identifier());
@@ -581,6 +595,19 @@ private:
             e->text = Identifier();
         }
         return e;
+    }
+
+    // CAST(value AS type): the type as DataType() writes it.
+    ExprPtr Cast() {
+        Take();
+        ExpectSymbol("(");
+        const Nesting nesting(*this);
+        std::vector<ExprPtr> args;
+        args.push_back(Value());
+        ExpectWord("AS");
+        std::string type = DataType();
+        ExpectSymbol(")");
+        return MakeExpr(Expr::Kind::Cast, std::move(type), std::move(args));
     }
 
     ExprPtr Call() {

@@ -205,6 +205,34 @@ Typed Call(const Expr& e, const Scope& scope) {
     throw MakeError(195, "'" + e.text + "' is not a recognized built-in function name.", 15);
 }
 
+// CAST(value AS type) ("CAST and CONVERT (Transact-SQL)"): to a character type the value as
+// text, cut to the type's length; to a number SQLite's conversion; to another type the value.
+Typed Cast(const Expr& e, const Scope& scope) {
+    const std::optional<ColumnInfo> type = DescribeType(e.text);
+    if (!type) throw MakeError(243, "Type " + e.text + " is not a defined system type.");
+    const Typed value = Translate(*e.args[0], scope);
+    Typed t;
+    t.aggregate = value.aggregate;
+    t.bareColumn = value.bareColumn;
+    t.type = *type;
+    t.type.nullable = value.type.nullable;
+    switch (type->type) {
+    case SqlType::VarChar:
+    case SqlType::NVarChar:
+        t.sql = "substr(CAST(" + value.sql + " AS TEXT), 1, " + std::to_string(type->length) + ")";
+        break;
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt:
+    case SqlType::Bit: t.sql = "CAST(" + value.sql + " AS INTEGER)"; break;
+    case SqlType::Float:
+    case SqlType::Real: t.sql = "CAST(" + value.sql + " AS REAL)"; break;
+    default: t.sql = value.sql; break;
+    }
+    return t;
+}
+
 Typed Column(const Expr& e, const Scope& scope) {
     if (scope.valuesOnly) {
         throw MakeError(128,
@@ -283,6 +311,7 @@ Typed Translate(const Expr& e, const Scope& scope) {
     }
     case Kind::Arithmetic: return Arithmetic(e, scope);
     case Kind::Call: return Call(e, scope);
+    case Kind::Cast: return Cast(e, scope);
     case Kind::Compare: {
         Operands o = TranslateOperands(e, scope);
         std::string op = e.text == "!=" ? "<>" : e.text == "!<" ? ">=" : e.text == "!>" ? "<=" : e.text;

@@ -228,6 +228,17 @@ TEST_F(CommandLine, EachSetOfABatchTakesAtMost41Exchanges) {
     for (int exchanges : sets) EXPECT_LE(exchanges, 41);
 }
 
+// Sessions with NOCOUNT by the server's user options ("Configure the user options (server configuration
+// option)", "SET NOCOUNT (Transact-SQL)"): the counts still come back, and nothing is flagged empty.
+TEST_F(CommandLine, ASetCopiedOnAServerWhoseSessionsHaveNocountKeepsItsCounts) {
+    standin_.Stop();
+    standin_.Start({"--user-options", "512"});
+    EXPECT_EQ(Run(Convert({"--set", "2016/001/001"})).code, 0);
+    const auto summary = Summary();
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(std::make_pair(summary[0][6], summary[0][7]), SourceRows("001", "001", "2016")) << summary[0][10];
+}
+
 TEST_F(CommandLine, AYearsConvertibleSetsGoIntoCheckedBackupsAndTheSummaryCountsTheirSourceRows) {
     const Ran ran = Run(Convert({"--year", "2016"}));
     ASSERT_EQ(ran.code, 0) << ran.err;
@@ -402,7 +413,7 @@ TEST_F(CommandLine, ASetWhoseRecordCannotBeWrittenEndsWithExitCode3) {
     for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
         const std::tm local = tarvex::LocalTime(t);
         const std::string time = tarvex::MonthDayText(local) + tarvex::TimeOfDayText(local);
-        fs::create_directories(folder_ / ("2016_001城关镇人民政府（新科目）_001演示账套" + tarvex::CodePage::Process().ToUtf8(time) +
+        fs::create_directories(folder_ / ("2016_001城关镇人民政府（新科目）_001演示账套_" + tarvex::CodePage::Process().ToUtf8(time) +
                                           ".bak.txt.tmp"));
     }
     const Ran ran = Run(Convert({"--set", "2016/001/001"}));
@@ -474,6 +485,14 @@ TEST_F(CommandLine, ARerunWithSkipDoneConvertsOnlyWhatIsNotDoneUnderTellingNames
         EXPECT_EQ(std::count_if(backups.begin(), backups.end(),
                                 [&](const fs::path& b) { return b.filename().string().rfind(telling, 0) == 0; }),
                   1) << telling;
+    // A folder an older version filled, whose names ran the set's name into the date, resumes as well.
+    const std::string name = backups.front().filename().string();
+    const std::string old = std::string(name).erase(name.rfind('_', name.find("月")), 1);
+    std::string olderRecord = FileText(folder_ / (name + ".txt"));
+    olderRecord.replace(olderRecord.find("备份文件：" + name), 15 + name.size(), "备份文件：" + old);
+    std::ofstream(folder_ / (old + ".txt"), std::ios::binary) << olderRecord;
+    fs::remove(folder_ / (name + ".txt"));
+    fs::rename(backups.front(), folder_ / old);
     for (const fs::path& f : Files(".csv")) fs::remove(f);
     const Ran again = Run(batch);
     EXPECT_EQ(again.code, 0) << again.err;

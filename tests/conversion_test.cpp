@@ -137,6 +137,8 @@ TEST_F(Batch, EachSetGoesIntoItsOwnCheckedBackupWithItsRecordAndALineOfTheSummar
     EXPECT_EQ(report_.tables, 68);
     const std::vector<fs::path> backups = Files(".bak");
     ASSERT_EQ(backups.size(), 2u);
+    // A set's name ending in a digit stays apart from the date.
+    EXPECT_NE(backups[1].filename().string().find("_002演示账套2_"), std::string::npos) << backups[1];
     backupcheck::ExpectRowsOfAccountSet(backups[0], Source(), "001", "001", "2016");
     backupcheck::ExpectRowsOfAccountSet(backups[1], Source(), "002", "002", "2017");
     EXPECT_EQ(Files(".txt").size(), 2u);
@@ -196,7 +198,7 @@ TEST_F(Batch, ASetWhoseRecordCannotBeWrittenIsFlaggedWithWhy) {
     const tarvex::AccountSetEntry set = Set("2016", "演示账套");
     for (std::time_t t = std::time(nullptr), end = t + 120; t < end; ++t) {
         const std::tm local = tarvex::LocalTime(t);
-        const std::string record = Local("2016_001城关镇人民政府（新科目）_001演示账套") + tarvex::MonthDayText(local) +
+        const std::string record = Local("2016_001城关镇人民政府（新科目）_001演示账套_") + tarvex::MonthDayText(local) +
                                    tarvex::TimeOfDayText(local) + ".bak.txt.tmp";
         fs::create_directories(folder_ / CodePage::Process().ToUtf8(record));
     }

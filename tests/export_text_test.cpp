@@ -69,3 +69,24 @@ TEST(ExportNames, TheSummaryGuardsFormulasButNotFileNames) {
     EXPECT_NE(csv.find(",\"'=工会账套\","), std::string::npos) << csv;
     EXPECT_NE(csv.find(",\"=工会账套12月8日14时41分31秒.bak\","), std::string::npos) << csv;
 }
+
+// A count the server did not report is unknown, never none: no warning; log, record and summary say 未报告.
+TEST(ExportNames, AnUnreportedCountIsUnknownNotNone) {
+    struct Case { std::vector<long> rows; bool empty; std::string logged, total; };
+    const std::vector<Case> cases = {
+        {{0, 0}, true, "共复制0行数据", "合计：0 行"},
+        {{-1, -1}, false, "复制的行数未报告：服务器没有报告2张表", "合计：未报告（2 张表"},
+        {{5, -1}, false, "其余的表共复制5行数据，1张表有数据", "合计：未报告（1 张表的行数服务器未报告，其余共 5 行）"},
+    };
+    for (const Case& c : cases) {
+        tarvex::ExtractionRecord r;
+        r.finished = true;
+        for (long n : c.rows) r.copies.push_back({"GL_BZ", n, {}});
+        EXPECT_EQ(tarvex::ExtractionWarning(r).empty(), !c.empty) << c.logged;
+        EXPECT_NE(tarvex::ExtractionSummary(r).front().find(c.logged), std::string::npos) << c.logged;
+        EXPECT_NE(tarvex::RecordText(r, {}, {}).find(c.total), std::string::npos) << tarvex::RecordText(r, {}, {});
+    }
+    tarvex::BatchRow unknown;
+    unknown.rows = -1;
+    EXPECT_NE(tarvex::SummaryCsv({unknown}).find(",\"未报告\","), std::string::npos);
+}

@@ -150,16 +150,16 @@ TEST_F(ConversionWithRealPauses, AWholeConversionEndsInABackupOfThatAccountSetsR
 
 TEST_F(ConversionFlow, AWholeConversionEndsInABackupOfThatAccountSetsRows) { WholeConversion(); }
 
-TEST_F(ConversionFlow, ExportBeforeAnyExtractionFailsWithTheReason) {
+// With nothing to back up the window says so rather than report a failed backup.
+TEST_F(ConversionFlow, ExportWithNothingToExportSaysSo) {
     ASSERT_EQ(LogIn().caption, U("成功"));
     Click("按钮2");
     const Notice n = notices.Next();
-    EXPECT_TRUE(n.text.startsWith(U("导出失败！请重试"))) << n.text.toStdString();
-    EXPECT_TRUE(n.text.contains("911")) << n.text.toStdString();
+    EXPECT_TRUE(n.text.startsWith(U("没有可以导出的数据：服务器上没有临时数据库Tarvex数据整理"))) << n.text.toStdString();
     EXPECT_EQ(n.caption, U("信息："));
     EXPECT_EQ(n.icon, QMessageBox::Warning);
-    EXPECT_EQ(RunLines(), QStringList{U("正在执行导出备份数据！")});
-    EXPECT_TRUE(Backups().empty());
+    EXPECT_EQ(RunLines(), (QStringList{U("正在执行导出备份数据！"), U("服务器上没有临时数据库Tarvex数据整理，没有可以导出的数据。")}));
+    EXPECT_EQ(StatementsWith("backup database"), 0);
     EXPECT_TRUE(ActionsEnabled());
 }
 
@@ -577,7 +577,7 @@ TEST_F(TwoCopies, ACopyLoggedInToAnotherDatabaseLeavesTheWindowsTemporaryDatabas
 TEST_F(TwoCopies, ACopyHoldsTheTemporaryDatabaseExactlyWhileItsOwnIsOnTheServer) {
     ASSERT_EQ(LogIn().caption, U("成功"));
     Click("按钮2");
-    EXPECT_TRUE(notices.Next().text.startsWith(U("导出失败！请重试")));
+    EXPECT_TRUE(notices.Next().text.startsWith(U("没有可以导出的数据")));
     EXPECT_TRUE(AnotherCopyCouldTakeTheHold());
     Sql("create database Tarvex数据整理");  // a leftover
     Prepare("城关镇工会账套");
@@ -628,6 +628,26 @@ TEST_F(ConversionFlow, AnotherValidBackupInThePlaceOfTheNewOneFailsItsCheck) {
     EXPECT_TRUE(n.text.contains(U("不是这次导出的临时数据库的备份"))) << n.text.toStdString();
     EXPECT_EQ(StatementsWith("drop database"), 1);  // the earlier one's only
     EXPECT_TRUE(TemporaryDatabaseExists());
+}
+
+// A checked backup has exported its set though its drop was cut: a log-in again asks nothing.
+TEST_F(ConversionFlow, ALogInAfterAnExportWhoseDropWasCutAsksNothing) {
+    standin->Stop();
+    standin->Start({"--reply-delay-ms", "100"});
+    Prepare("演示账套");
+    Click("按钮4");
+    EXPECT_EQ(notices.Next(120000).text, U("代码执行完毕！"));
+    QTimer kill;
+    QObject::connect(&kill, &QTimer::timeout, [&] {
+        if (standin->Running() && StatementsWith("drop database") > 0) standin->KillNow();
+    });
+    kill.start(5);
+    Click("按钮2");
+    EXPECT_TRUE(notices.Next().text.contains(U("是否已经删除无法确认")));
+    kill.stop();
+    standin->Start({});
+    Click("按钮1");
+    EXPECT_EQ(notices.Next().caption, U("成功"));
 }
 
 // A server a network hop away (each reply held a while) dies at the worst moments of an export:

@@ -785,7 +785,8 @@ TEST_F(StandinDriver, ApplicationLocksBelongToTheSessionThatTookThem) {
 
 // "RESTORE Statements - HEADERONLY / FILELISTONLY (Transact-SQL)" give the columns' types, which
 // the driver describes: BackupType smallint, BindingID uniqueidentifier, Type char(1);
-// "SERVERPROPERTY (Transact-SQL)" returns sql_variant, which reads as text.
+// "SERVERPROPERTY (Transact-SQL)" returns sql_variant, which reads as text, and as nvarchar once
+// cast ("CAST and CONVERT (Transact-SQL)").
 TEST_F(StandinDriver, BackupHeadersAndServerPropertiesReachTheClientTyped) {
     namespace fs = std::filesystem;
     const std::unique_ptr<Client> client = Connect("master");
@@ -804,6 +805,7 @@ TEST_F(StandinDriver, BackupHeadersAndServerPropertiesReachTheClientTyped) {
         {"restore filelistonly from disk = N'" + bak.string() + "'", 3, SQL_CHAR, "D"},
         {"select serverproperty('ProductVersion')", 1, -150 /* SQL_SS_VARIANT */, "15.0.2000.5"},
         {"select serverproperty('Edition')", 1, -150, "Express Edition (64-bit)"},
+        {"SELECT CAST(SERVERPROPERTY('Edition') AS nvarchar(7))", 1, SQL_WVARCHAR, "Express"},
     };
     for (const Case& c : cases) {
         Statement s(*client);
@@ -815,6 +817,29 @@ TEST_F(StandinDriver, BackupHeadersAndServerPropertiesReachTheClientTyped) {
         if (!c.value.empty()) {
             EXPECT_EQ(*(*row)[c.column - 1], c.value) << c.sql;
         }
+    }
+}
+
+// "Configure the user options (server configuration option)", bit 512, and "SET NOCOUNT (Transact-SQL)":
+// no count (-1) until the session sets NOCOUNT OFF, a SET in sp_executesql lasting until it returns.
+TEST(StandinUserOptions, NocountOfEverySessionHoldsUntilTheSessionTurnsItOff) {
+    StandinProcess::Options options;
+    options.extraArgs = {"--user-options", "512"};
+    StandinProcess server(options);
+    Client client;
+    ASSERT_TRUE(SQL_SUCCEEDED(client.Connect(ToolConnectionString(server.Port(), kSample)))) << Describe(client.Errors());
+    const SQLLEN rows = static_cast<SQLLEN>(SqliteRows(server.DataDir() / (kSample + ".sqlite"), "select 1 from GL_Ztcs").size());
+    int n = 0;
+    const auto copy = [&] { return "select * into t" + std::to_string(++n) + " from GL_Ztcs"; };
+    const std::vector<std::pair<std::string, SQLLEN>> cases = {
+        {copy(), -1}, {"EXEC sp_executesql N'SET NOCOUNT OFF; " + copy() + "'", rows}, {copy(), -1},
+        {"SET NOCOUNT OFF; " + copy(), rows}, {copy(), rows}};
+    for (const auto& [sql, count] : cases) {
+        Statement s(client);
+        ASSERT_TRUE(SQL_SUCCEEDED(s.ExecDirect(sql))) << sql << "\n" << Describe(s.Errors());
+        SQLLEN last = s.RowCount();
+        while (SQL_SUCCEEDED(s.MoreResults())) last = std::max(last, s.RowCount());
+        EXPECT_EQ(last, count) << sql;
     }
 }
 
