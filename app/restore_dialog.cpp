@@ -253,6 +253,7 @@ void RestoreDialog::Browse() {
 void RestoreDialog::ForgetBackup() {
     backup_.reset();
     for (QLabel* value : {backupDatabase_, backupTime_, backupVersion_, backupSize_, sets_}) value->clear();
+    sets_->setMinimumHeight(0);
     position_->clear();
     UpdateButtons();
 }
@@ -295,6 +296,9 @@ void RestoreDialog::ShowBackup(const BackupRead& read) {
         if (set.position == b.position) position_->setCurrentIndex(position_->count() - 1);
     }
     sets_->setText(Q(SetsText(b)).trimmed());
+    // A wrapped label's lines are not counted in the dialog's least height: it keeps every set's
+    // line in view only with its height asked for at its width.
+    sets_->setMinimumHeight(sets_->heightForWidth(sets_->width()));
     backupVersion_->setText(Q(b.VersionText()));
     backupSize_->setText(U("备份%1，还原后约%2").arg(Q(SizeText(b.backupSize)), Q(SizeText(b.DatabaseSize()))));
     AppendLog(ProgramText("备份文件中是数据库“") + b.database + ProgramText("”，备份于") + b.finished + ProgramText("，") +
