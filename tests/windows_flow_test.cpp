@@ -180,6 +180,15 @@ TEST(WindowsProgramUnderWine, AConversionEndsInABackupOfThatAccountSetsRowsInThe
 
 namespace {
 
+// The command line in `folder` under wine with `args`: its exit code, its stdout in cli.out and
+// its stderr in cli.err there.
+int RunCli(const ProgramFolder& folder, const std::string& args) {
+    const std::string command = Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " " + args + " > " +
+                                Quoted(folder.dir / "cli.out") + " 2> " + Quoted(folder.dir / "cli.err");
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Lines of a file in code page 936, in UTF-8, without their CR.
 std::vector<std::string> Lines936(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -198,12 +207,7 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     const fs::path trace = testsupport::UsePrivateOdbcConfigWithTrace();  // for the programs started from here on
     ::setenv("TARVEX_PASSWORD", "1", 1);
     const ProgramFolder folder{fs::path(program)};
-    const auto run = [&](const std::string& args) {
-        const std::string command = Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " " + args + " > " +
-                                    Quoted(folder.dir / "cli.out") + " 2> " + Quoted(folder.dir / "cli.err");
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
+    const auto run = [&](const std::string& args) { return RunCli(folder, args); };
 
     ASSERT_EQ(run("convert --set 2016/001/001 --set 2017/002/002"), 0);
     // Its log-in, through wine's odbc32 and the host's unixODBC, never lets the driver prompt.
@@ -244,16 +248,47 @@ TEST(WindowsCommandLineUnderWine, RestoresTheDroppedSampleUnderAnotherNameAndCon
     ::setenv("TARVEX_PASSWORD", "1", 1);
     const ProgramFolder folder{fs::path(program)};
     const std::string backup = BackUpAndDropTheSample(folder);
-    const auto run = [&](const std::string& args) {
-        const std::string command = Quoted(WINE_RUN) + " " + Quoted(folder.exe) + " " + args + " > " +
-                                    Quoted(folder.dir / "cli.out") + " 2> " + Quoted(folder.dir / "cli.err");
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
+    const auto run = [&](const std::string& args) { return RunCli(folder, args); };
     ASSERT_EQ(run("restore --file " + Quoted(backup) + " --database Audit2016"), 0);
     EXPECT_EQ(Lines936(folder.dir / "cli.out"), std::vector<std::string>{"Audit2016"});
     ASSERT_EQ(run("convert --database Audit2016 --set 2016/001/001"), 0);
     ExpectTheSamplesRowsConverted(folder);
+}
+
+// A unit's file of a full backup and a differential after it restores with the differential, the
+// sets listed on stderr; a differential's position is bad usage. A refused log-in still answers
+// --json with one document.
+TEST(WindowsCommandLineUnderWine, RestoresAFullBackupWithItsDifferentialAndAnswersJsonOnARefusedLogIn) {
+    const char* program = Program("TARVEX_WINDOWS_CLI");
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
+    const WineStandin standin;
+    ::setenv("TARVEX_PASSWORD", "1", 1);
+    const ProgramFolder folder{fs::path(program)};
+    const fs::path bak = folder.dir / "units.bak";
+    tarvex::ODBCDB own;
+    ASSERT_TRUE(own.NewOpenDatabase("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=master"));
+    const std::string to = " to disk = N'" + bak.string() + "'";
+    for (const std::string& sql : {"backup database [2016年乡镇数据采集]" + to + " with init",
+                                   std::string("create table [2016年乡镇数据采集].dbo.后来 (n int)"),
+                                   std::string("insert into [2016年乡镇数据采集].dbo.后来 values (1)"),
+                                   "backup database [2016年乡镇数据采集]" + to + " with differential",
+                                   std::string("drop database [2016年乡镇数据采集]")})
+        ASSERT_TRUE(own.ExecuteSql(sql)) << sql;
+    std::string windows = "Z:" + bak.string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    const auto run = [&](const std::string& args) { return RunCli(folder, args); };
+    EXPECT_EQ(run("restore --file " + Quoted(windows) + " --database Audit2016 --position 2"), 2);
+    ASSERT_EQ(run("restore --file " + Quoted(windows) + " --database Audit2016"), 0);
+    const std::vector<std::string> err = Lines936(folder.dir / "cli.err");
+    EXPECT_EQ(std::count_if(err.begin(), err.end(), [](const std::string& l) { return l.ends_with("（随后还原这个差异备份）"); }), 1);
+    EXPECT_EQ(own.ReadAllText("SELECT count(*) FROM [Audit2016].dbo.后来"), (std::vector<std::vector<std::string>>{{"1"}}));
+
+    ::setenv("TARVEX_PASSWORD", "wrong", 1);
+    EXPECT_EQ(run("convert --all --json"), 2);
+    const std::vector<std::string> json = Lines936(folder.dir / "cli.out");
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_TRUE(json[0].starts_with("{") && json[0].ends_with("}")) << json[0];
+    EXPECT_NE(json[0].find("\"exitCode\":2"), std::string::npos) << json[0];
 }
 
 // In a console (wine's, on a terminal: `script` gives it one) the program's Chinese shows, on
