@@ -78,7 +78,8 @@ auto ReadingDatabases(const std::string& source) {
 std::string StartProblem(Database& database, const ConversionLedger& ledger, const std::string& source,
                          std::optional<Hold>& hold, BatchOutcome::Stop& stop, std::string& sourceIdentity) {
     const std::string name = ProgramText("临时数据库") + ProgramText(kTemporaryDatabase);
-    if (const std::optional<ExtractionRecord> filled = ledger.Filled()) {
+    const std::optional<ExtractionRecord> filled = ledger.Filled();
+    if (filled && filled->exportedAs.empty()) {
         stop = BatchOutcome::Stop::Failed;
         return ProgramText("本程序整理的") + name + ProgramText("（账套“") + filled->accountSetName +
                ProgramText("”）还没有导出，批量转换没有开始。请先在主窗口点击“导出数据”导出它，再开始批量转换。");
@@ -96,6 +97,11 @@ std::string StartProblem(Database& database, const ConversionLedger& ledger, con
     const std::optional<TemporaryDatabase> found = read ? std::optional(read->temporary) : std::nullopt;
     if (found && found->is == TemporaryDatabase::Is::Present) {
         stop = BatchOutcome::Stop::Leftover;
+        if (filled)  // exported and checked; only its drop was cut off
+            return ProgramText("服务器上还有") + name + ProgramText("：本程序整理的账套“") + filled->accountSetName +
+                   ProgramText("”已经导出到“") + filled->exportedAs +
+                   ProgramText("”并通过了校验，但删除临时数据库时与服务器的连接断了。批量转换没有开始。"
+                               "请删除它（tarvex-convert-cli drop-temporary），再开始批量转换。");
         return ProgramText("服务器上已有") + name +
                ProgramText("，没有别的转换程序在使用它：它是上次转换留下、尚未导出的。批量转换没有开始。"
                            "请在主窗口点击“导出数据”导出并删除它，或删除它（tarvex-convert-cli drop-temporary），"

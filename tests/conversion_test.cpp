@@ -254,6 +254,19 @@ TEST_F(Batch, AFailedBackupIsLoggedWithItsReasonAndACutOffSetClaimsNoBackup) {
     EXPECT_EQ(tarvex::NotesText(cut.rows[0]).find(Local("备份文件")), std::string::npos) << tarvex::NotesText(cut.rows[0]);
 }
 
+// The window's set whose checked backup was made while its drop was cut off is exported: the
+// temporary database it leaves is offered to be dropped as such, not called unexported.
+TEST_F(Batch, TheWindowsExportedSetWhoseDropWasCutIsNoSetWaitingForItsExport) {
+    tarvex::ExtractionRecord exported;
+    exported.accountSetName = Local("演示账套");
+    exported.exportedAs = Local("演示账套12月9日8时1分2秒.bak");
+    ledger_.SetFilled(exported);
+    ASSERT_TRUE(Sql("create database Tarvex数据整理"));
+    const tarvex::BatchOutcome outcome = Run({Set("2016", "演示账套")});
+    EXPECT_EQ(outcome.stop, tarvex::BatchOutcome::Stop::Leftover);
+    EXPECT_NE(outcome.stopped.find(Local("已经导出到“演示账套12月9日8时1分2秒.bak”")), std::string::npos) << outcome.stopped;
+}
+
 // Two copies of the program at two servers export the same-named account sets of two units in
 // one moment into one folder: each backup gets a name of its own and holds its own server's rows.
 TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
