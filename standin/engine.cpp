@@ -501,6 +501,8 @@ struct Session::Impl {
     void Delete(const DeleteStatement& s, ResultSink& sink);
     void DropTable(const DropTableStatement& s, ResultSink& sink);
     void Backup(const BackupStatement& s, ResultSink& sink);
+    static void CheckDifferentialBase(const BackupStatement& s, const DatabaseIdentity& identity, ResultSink& sink);
+    static std::vector<BackupHeader> EarlierSets(const BackupStatement& s, const fs::path& target, ResultSink& sink);
     BackupHeader HeaderFor(const DatabaseIdentity& identity, std::int64_t dataSize, std::int64_t startedAt) const;
     static void SetBackupKind(BackupHeader& h, bool differential, const DatabaseIdentity& identity);
     void VerifyBackup(const VerifyBackupStatement& s, ResultSink& sink);
@@ -1222,14 +1224,7 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const std::string schema = attachments.Schema(s.database);
     const DatabaseIdentity identity = registry->IdentityOf(s.database, DatabaseMissing(s.database));
     const std::string_view statement = s.differential ? "BACKUP DATABASE WITH DIFFERENTIAL" : "BACKUP DATABASE";
-    if (s.differential && identity.differentialBaseGuid.empty()) {
-        sink.OnMessage(MakeError(3035, "Cannot perform a differential backup for database \"" + identity.name +
-                                           "\", because a current database backup does not exist. Perform a full "
-                                           "database backup by reissuing BACKUP DATABASE, omitting the WITH "
-                                           "DIFFERENTIAL option.")
-                           .message);
-        throw Terminating("BACKUP DATABASE");
-    }
+    CheckDifferentialBase(s, identity, sink);
     // A backup begins after its database came to be, also where that database's creation time
     // was moved on a tick to stay its own.
     const std::int64_t startedAt = std::max(NowTicks(), identity.created);
@@ -1240,15 +1235,7 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     const std::optional<fs::path> mapped = registry->BackupDevice(s.path);
     if (!mapped) throw fail(EILSEQ);
     const fs::path& target = *mapped;
-    std::error_code ec;
-    std::vector<BackupHeader> earlier;
-    if (!s.init && fs::exists(target, ec)) {
-        if (BackupFault fault = ReadBackupHeaders(target, earlier)) {
-            if (fault.kind == BackupFault::Kind::Damaged) fault.kind = BackupFault::Kind::Malformed;
-            sink.OnMessage(DeviceFault(fault, s.path, target));
-            throw Terminating("BACKUP DATABASE");
-        }
-    }
+    const std::vector<BackupHeader> earlier = EarlierSets(s, target, sink);
 
     TemporaryFile partial{target.parent_path() / ("." + target.filename().native() + ".partial")};
     const int fd = ::open(partial.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -1288,6 +1275,34 @@ void Session::Impl::Backup(const BackupStatement& s, ResultSink& sink) {
     sink.OnMessage(FilePagesProcessed(logPages, identity.name, logName, position));
     sink.OnMessage(PagesProcessed(statement, dataPages + logPages, Clock::now() - started));
     sink.OnStatementDone(false, -1);
+}
+
+// A differential backup needs a full backup of the database to be based on: 3035 without one
+// ("BACKUP (Transact-SQL)").
+void Session::Impl::CheckDifferentialBase(const BackupStatement& s, const DatabaseIdentity& identity,
+                                          ResultSink& sink) {
+    if (!s.differential || !identity.differentialBaseGuid.empty()) return;
+    sink.OnMessage(MakeError(3035, "Cannot perform a differential backup for database \"" + identity.name +
+                                       "\", because a current database backup does not exist. Perform a full "
+                                       "database backup by reissuing BACKUP DATABASE, omitting the WITH "
+                                       "DIFFERENTIAL option.")
+                       .message);
+    throw Terminating("BACKUP DATABASE");
+}
+
+// The sets the backup is appended after: none WITH INIT or on a new file, else the file's own,
+// which must be a backup device (3241 otherwise).
+std::vector<BackupHeader> Session::Impl::EarlierSets(const BackupStatement& s, const fs::path& target,
+                                                     ResultSink& sink) {
+    std::vector<BackupHeader> earlier;
+    std::error_code ec;
+    if (s.init || !fs::exists(target, ec)) return earlier;
+    if (BackupFault fault = ReadBackupHeaders(target, earlier)) {
+        if (fault.kind == BackupFault::Kind::Damaged) fault.kind = BackupFault::Kind::Malformed;
+        sink.OnMessage(DeviceFault(fault, s.path, target));
+        throw Terminating("BACKUP DATABASE");
+    }
+    return earlier;
 }
 
 // What a backup of `identity` taken now says of itself; `dataSize`: the payload's bytes.
