@@ -104,7 +104,6 @@ struct Export {
         InUse,         // another copy of the program holds the temporary database, or that
                        // cannot be told: `refusal` says which, for a notice
         Gone,          // the temporary database this program filled is no longer on the server
-        Nothing,       // there is no temporary database, and this program filled none: nothing to export
         Declined,      // the user chose not to export; the temporary database stays
         Cancelled,     // stopped before the backup
         Closing,       // the database shut down (the window is closing)
@@ -119,6 +118,8 @@ struct Export {
     bool fileLeft = false;
     // The check was broken off by a cancel: neither passed nor failed (its record says so).
     bool verifyCancelled = false;
+    // There was no temporary database, and this program filled none: nothing to export.
+    bool nothingToExport = false;
     FileDigest digest;          // the backup file as its record gives it
     std::string recordProblem;  // why the record beside the backup could not be written; empty when it was
 

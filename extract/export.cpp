@@ -314,13 +314,8 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
         e.end = Export::End::Gone;
         return e;
     }
-    if (!filled && found->database.is == TemporaryDatabase::Is::Absent) {
-        // Before any run, or after an export that dropped it: a backup could only fail.
-        report.Log(ProgramText("服务器上没有临时数据库") + ProgramText(kTemporaryDatabase) +
-                   ProgramText("，没有可以导出的数据。\r\n"));
-        e.end = Export::End::Nothing;
-        return e;
-    }
+    // Before any run, or after an export that dropped it: the backup fails, and its notice says why.
+    e.nothingToExport = !filled && found->database.is == TemporaryDatabase::Is::Absent;
     if (filled && found->database.is == TemporaryDatabase::Is::Present &&
         (filled->identity.empty() || filled->identity != found->database.Identity())) {
         // Not the database this program created: that one was dropped and another made since.
@@ -540,17 +535,18 @@ std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
                                  ProgramText("：上次导出时它已被删除（当时无法确认），或者被别人删除了。没有可以导出的数据；"
                                              "要转换这个账套，请重新点击“整理数据”。"),
                              kNoticeExclamation};
-        case Export::End::Nothing:
-            return std::pair{ProgramText("没有可以导出的数据：服务器上没有") + kept +
-                                 ProgramText("（还没有整理账套，或者整理的数据已经导出并删除）。\r\n\r\n"
-                                             "请先点击“整理数据”整理账套，再点击“导出数据”。"),
-                             kNoticeExclamation};
         case Export::End::BackupFailed:
             if (e.fileLeft)
                 return std::pair{ProgramText("导出失败！请重试") + ReasonParagraph(e.backup->error) +
                                      ProgramText("\r\n\r\n备份文件") + e.file +
                                      ProgramText("已经留在文件夹里，但备份没有成功完成，它未经校验，不能使用。") + kept +
                                      ProgramText("仍在服务器上。\r\n") + RecordNotice(e),
+                                 kNoticeExclamation};
+            if (e.nothingToExport)
+                return std::pair{ProgramText("导出失败！请重试\r\n\r\n没有可以导出的数据：服务器上没有") + kept +
+                                     ProgramText("（还没有整理账套，或者整理的数据已经导出并删除）。"
+                                                 "请先点击“整理数据”整理账套，再点击“导出数据”。") +
+                                     ReasonParagraph(e.backup->error),
                                  kNoticeExclamation};
             return std::pair{ProgramText("导出失败！请重试") + ReasonParagraph(e.backup->error), kNoticeExclamation};
         case Export::End::Exported: break;
