@@ -475,7 +475,10 @@ void BatchDialog::OfferToDropLeftover() {
     AppendLog(U("正在删除留下的临时数据库……"));
     Database& database = window_.外部数据库1();
     StartWorkerThread(window_, [dialog = QPointer<BatchDialog>(this), &database, ledger = ledger_] {
-        const LeftoverDrop dropped = DropLeftover(database, *ledger);
+        const LeftoverDrop dropped = [&] {
+            HoldOnTemporaryDatabase hold(database, *ledger);
+            return DropLeftover(hold);
+        }();
         ThenInDialog(dialog, [dropped](BatchDialog& d) { d.LeftoverDropped(dropped); });
     });
 }

@@ -265,8 +265,11 @@ std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interrup
 
 // drop-temporary: the temporary database goes when no copy of the program holds it.
 int DropTemporary(Database& database) {
-    const ConversionLedger nothingFilled;
-    const LeftoverDrop dropped = DropLeftover(database, nothingFilled);
+    ConversionLedger nothingFilled;
+    const LeftoverDrop dropped = [&] {
+        HoldOnTemporaryDatabase hold(database, nothingFilled);
+        return DropLeftover(hold);
+    }();
     switch (dropped.end) {
         case LeftoverDrop::End::Dropped:
             Say(ProgramText("已删除临时数据库Tarvex数据整理，其中是：\n") + dropped.held);

@@ -73,26 +73,24 @@ auto ReadingDatabases(const std::string& source) {
 }
 
 // Why the batch cannot start (`stop` says which kind), or empty: the temporary database must be
-// free and absent. The hold the batch takes here (`hold`) lasts until RunBatch settles it at the
-// batch's end. `sourceIdentity`: which database `source` is, when the server says.
-std::string StartProblem(Database& database, const ConversionLedger& ledger, const std::string& source,
-                         std::optional<Hold>& hold, BatchOutcome::Stop& stop, std::string& sourceIdentity) {
+// free and absent. The hold the batch takes here lasts until the batch's end.
+// `sourceIdentity`: which database `source` is, when the server says.
+std::string StartProblem(HoldOnTemporaryDatabase& hold, const std::string& source, BatchOutcome::Stop& stop,
+                         std::string& sourceIdentity) {
     const std::string name = ProgramText("临时数据库") + ProgramText(kTemporaryDatabase);
-    const std::optional<ExtractionRecord> filled = ledger.Filled();
+    const std::optional<ExtractionRecord> filled = hold.Ledger().Filled();
     if (filled && filled->exportedAs.empty()) {
         stop = BatchOutcome::Stop::Failed;
         return ProgramText("本程序整理的") + name + ProgramText("（账套“") + filled->accountSetName +
                ProgramText("”）还没有导出，批量转换没有开始。请先在主窗口点击“导出数据”导出它，再开始批量转换。");
     }
-    Database::Session session = database.Begin();
-    const std::optional<HoldTaken> taken = session.Run(TakingHold);
-    if (taken) hold = taken->hold;
-    if (hold && (*hold == Hold::InUse || *hold == Hold::Unknown)) {
+    const std::optional<HoldTaken> taken = hold.Take();
+    if (taken && (taken->hold == Hold::InUse || taken->hold == Hold::Unknown)) {
         stop = ConnectionLost(taken->why) ? BatchOutcome::Stop::ConnectionLost : BatchOutcome::Stop::HeldElsewhere;
         return HeldElsewhereText(*taken) + ProgramText("，批量转换没有开始。请等它导出完毕后再试。") +
                (taken->why.Empty() ? "" : ReasonLine(taken->why));
     }
-    const std::optional<Databases> read = session.Run(ReadingDatabases(source));
+    const std::optional<Databases> read = hold.Session().Run(ReadingDatabases(source));
     if (read) sourceIdentity = read->sourceIdentity;
     const std::optional<TemporaryDatabase> found = read ? std::optional(read->temporary) : std::nullopt;
     if (found && found->is == TemporaryDatabase::Is::Present) {
@@ -206,10 +204,10 @@ private:
 
 class Batch {
 public:
-    Batch(Database& database, ConversionLedger& ledger, const std::string& source, const std::string& sourceIdentity,
+    Batch(HoldOnTemporaryDatabase& hold, const std::string& source, const std::string& sourceIdentity,
           const std::string& directory, BatchReport& report)
-        : database_(database), source_(source), sourceIdentity_(sourceIdentity), directory_(directory),
-          setReport_(report), ledger_(ledger) {}
+        : hold_(hold), source_(source), sourceIdentity_(sourceIdentity), directory_(directory), setReport_(report),
+          ledger_(hold.Ledger()) {}
 
     // Converts one set into `row`; false when the batch must stop (`outcome` says why).
     bool Convert(const AccountSetEntry& set, BatchRow& row, BatchOutcome& outcome) {
@@ -220,7 +218,7 @@ public:
         }
         const ConversionInputs inputs{source_, set.year, set.unitCode, set.accountSetNo, set.name, sourceIdentity_};
         options_.fileNamePrefix = FileNamePrefix(set);
-        const Extraction x = Extract(database_, inputs, ledger_, setReport_, options_);
+        const Extraction x = Extract(hold_, inputs, setReport_, options_);
         // A cancel breaks off the statement under way: whatever failed then was cancelled.
         if (x.end == Extraction::End::Cancelled || (x.end != Extraction::End::Finished && setReport_.Cancelled()))
             return Cancel(row, outcome);
@@ -235,7 +233,7 @@ public:
                 return Stop(row, outcome, BatchOutcome::Stop::Failed,
                             ProgramText("临时数据库创建失败，批量转换停止。") + ReasonLine(x.create->error));
         }
-        const Export e = ExportTemporaryDatabase(database_, ledger_, directory_, setReport_, options_);
+        const Export e = ExportTemporaryDatabase(hold_, directory_, setReport_, options_);
         if (!e.file.empty()) taken_.push_back(e.file);
         if (e.end == Export::End::Closing) return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {});
         const bool done = e.Verified() && e.drop && e.drop->ok;
@@ -247,7 +245,7 @@ public:
         if (LostConnection(x) || LostConnection(e))
             return Stop(row, outcome, BatchOutcome::Stop::ConnectionLost, LostConnectionText(), row.result);
         // A backup that failed or did not pass its check leaves the database: the next set needs it gone.
-        const bool dropped = e.drop ? e.drop->ok : DropTemporaryDatabase(database_, ledger_, setReport_, options_);
+        const bool dropped = e.drop ? e.drop->ok : DropTemporaryDatabase(hold_, setReport_, options_);
         if (!dropped)
             return Stop(row, outcome, BatchOutcome::Stop::Failed, ProgramText("临时数据库未能删除，批量转换停止。"),
                         row.result);
@@ -257,7 +255,7 @@ public:
 private:
     // The set under way was cancelled: its temporary database goes, if the server answers.
     bool Cancel(BatchRow& row, BatchOutcome& outcome, std::optional<BatchRow::Result> result = std::nullopt) {
-        if (ledger_.Filled()) DropTemporaryDatabase(database_, ledger_, setReport_, options_);
+        if (ledger_.Filled()) DropTemporaryDatabase(hold_, setReport_, options_);
         return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {}, result);
     }
 
@@ -290,14 +288,14 @@ private:
         return false;
     }
 
-    Database& database_;
+    HoldOnTemporaryDatabase& hold_;
     const std::string& source_;
     const std::string& sourceIdentity_;
     const std::string& directory_;
     SetReport setReport_;
     ConversionLedger& ledger_;
     std::vector<std::string> taken_;
-    ConversionOptions options_{0, &taken_, /*heldByCaller=*/true, Execution::Direct, /*exportFollows=*/true};
+    ConversionOptions options_{0, &taken_, Execution::Direct, /*exportFollows=*/true};
 };
 
 // A field of the summary; `guarded`: a text a spreadsheet program would take for a formula is
@@ -375,57 +373,70 @@ int BatchOutcome::ExitCode() const {
     return any(BatchRow::Result::WithWarnings) ? 3 : 0;
 }
 
-BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
-                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report,
-                      const BatchOptions& options) {
-    BatchOutcome outcome;
-    for (const AccountSetEntry& set : sets) outcome.rows.emplace_back().set = set;
-    std::optional<Hold> hold;
+namespace {
+
+// The sets one after another under `hold`, once the start found nothing in the way.
+void ConvertSets(HoldOnTemporaryDatabase& hold, const std::string& sourceDatabase, const std::string& sourceIdentity,
+                 const std::string& directory, BatchReport& report, const BatchOptions& options, BatchOutcome& outcome) {
+    ConversionLedger& ledger = hold.Ledger();
+    // Asked once here, so that no set's exports ask it.
+    if (ledger.Login().serverVersion.empty())
+        if (const std::optional<std::string> version = hold.Session().Run(ReadServerVersion)) ledger.SetServerVersion(*version);
+    Batch batch(hold, sourceDatabase, sourceIdentity, directory, report);
+    const std::optional<EarlierResults> earlier =
+        options.skipDone ? std::optional<EarlierResults>(std::in_place, directory, ledger.Login(), sourceIdentity)
+                         : std::nullopt;
+    const int total = static_cast<int>(outcome.rows.size());
+    for (int n = 1; n <= total; ++n) {
+        if (report.Cancelled()) {
+            outcome.stop = BatchOutcome::Stop::Cancelled;
+            outcome.stopped = CancelledText();
+            break;
+        }
+        BatchRow& row = outcome.rows[static_cast<std::size_t>(n - 1)];
+        report.SetBegins(n, total, row.set);
+        if (earlier && Skip(*earlier, row)) {
+            report.SetEnded(n, row);
+            continue;
+        }
+        const bool goOn = batch.Convert(row.set, row, outcome);
+        report.SetEnded(n, row);
+        if (!goOn) {
+            if (!outcome.stopped.empty()) report.Log(outcome.stopped + "\r\n");
+            break;
+        }
+    }
+}
+
+// The batch under its hold, taken before the first set. At its end the hold stays only with a
+// temporary database whose drop failed (the batch has reported it; the window's export can still
+// back it up and drop it).
+void RunUnderHold(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
+                  const std::string& directory, BatchReport& report, const BatchOptions& options, BatchOutcome& outcome) {
+    HoldOnTemporaryDatabase hold(database, ledger);
     std::string sourceIdentity;
-    outcome.stopped = StartProblem(database, ledger, sourceDatabase, hold, outcome.stop, sourceIdentity);
+    outcome.stopped = StartProblem(hold, sourceDatabase, outcome.stop, sourceIdentity);
     if (!outcome.stopped.empty() && report.Cancelled()) {
         // The cancel broke off the start's own check.
         outcome.stop = BatchOutcome::Stop::Cancelled;
         outcome.stopped = CancelledText();
     }
-    if (!outcome.stopped.empty()) {
-        report.Log(outcome.stopped + "\r\n");
-    } else {
-        // Asked once here, so that no set's exports ask it.
-        if (ledger.Login().serverVersion.empty())
-            if (const std::optional<std::string> version = database.Run(ReadServerVersion)) ledger.SetServerVersion(*version);
-        Batch batch(database, ledger, sourceDatabase, sourceIdentity, directory, report);
-        const std::optional<EarlierResults> earlier =
-            options.skipDone ? std::optional<EarlierResults>(std::in_place, directory, ledger.Login(), sourceIdentity)
-                             : std::nullopt;
-        const int total = static_cast<int>(sets.size());
-        for (int n = 1; n <= total; ++n) {
-            if (report.Cancelled()) {
-                outcome.stop = BatchOutcome::Stop::Cancelled;
-                outcome.stopped = CancelledText();
-                break;
-            }
-            BatchRow& row = outcome.rows[static_cast<std::size_t>(n - 1)];
-            report.SetBegins(n, total, row.set);
-            if (earlier && Skip(*earlier, row)) {
-                report.SetEnded(n, row);
-                continue;
-            }
-            const bool goOn = batch.Convert(row.set, row, outcome);
-            report.SetEnded(n, row);
-            if (!goOn) {
-                if (!outcome.stopped.empty()) report.Log(outcome.stopped + "\r\n");
-                break;
-            }
-        }
-    }
+    if (!outcome.stopped.empty()) report.Log(outcome.stopped + "\r\n");
+    else ConvertSets(hold, sourceDatabase, sourceIdentity, directory, report, options, outcome);
     for (BatchRow& row : outcome.rows)
         if (row.result == BatchRow::Result::NotRun)
             row.notes.push_back(outcome.Cancelled() ? ProgramText("批量转换已取消，没有转换")
                                                     : ProgramText("批量转换在此之前停止，没有转换"));
-    // Taken before the first set, it stays only with a temporary database whose drop failed (the
-    // batch has reported it; the window's export can still back it up and drop it).
-    if (hold) database.Run(SettlingHold(*hold, ledger.Filled().has_value()));
+}
+
+}  // namespace
+
+BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
+                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report,
+                      const BatchOptions& options) {
+    BatchOutcome outcome;
+    for (const AccountSetEntry& set : sets) outcome.rows.emplace_back().set = set;
+    RunUnderHold(database, ledger, sourceDatabase, directory, report, options, outcome);
     WriteSummary(directory, outcome);
     return outcome;
 }

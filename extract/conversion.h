@@ -18,6 +18,7 @@
 
 #include "conversion_record.h"
 #include "database.h"
+#include "temporary_database.h"
 
 namespace tarvex {
 
@@ -47,13 +48,10 @@ public:
 
 // How a conversion goes: the pause between its steps (none in a batch), the backup names
 // already given in this run, which a later backup does not take again even where the program
-// cannot see the server's folder, and who holds the temporary database.
+// cannot see the server's folder.
 struct ConversionOptions {
     int pauseMilliseconds = 1000;
     const std::vector<std::string>* namesTaken = nullptr;
-    // The caller holds the temporary database for as long as it runs conversions (a batch):
-    // each conversion neither takes the hold nor gives it up.
-    bool heldByCaller = false;
     // How the create, copy, backup, check and drop statements go to the driver: each is sent
     // once, so directly, one exchange with the server apiece (prepared, each would take two, its
     // prepare-and-execute and its unprepare).
@@ -83,11 +81,11 @@ struct Extraction {
     ExtractionRecord record;
 };
 
-// Creates the temporary database and copies the account set's rows into it, table by table,
-// recording each copy in `ledger` as it goes. The first step is to check the inputs: nothing
-// reaches the server for a source database name that cannot be quoted.
-Extraction Extract(Database& database, const ConversionInputs& inputs, ConversionLedger& ledger,
-                   ConversionReport& report, const ConversionOptions& options);
+// Creates the temporary database under `hold` and copies the account set's rows into it, table
+// by table, recording each copy in the hold's ledger as it goes. The first step is to check the
+// inputs: nothing reaches the server for a source database name that cannot be quoted.
+Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs, ConversionReport& report,
+                   const ConversionOptions& options);
 
 // The log lines after the completion line: the failed copies, the rows in all, and the warning
 // when the run found no rows or not the account set.
@@ -134,8 +132,8 @@ struct Export {
 // holds (its own GL_ZTCS; "临时数据库" when that cannot say), has the server check the file,
 // drops the database and writes the record. Asks first when the database was not filled here on
 // this connection, lacks tables, or its rows are not those of an account set.
-Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& directory,
-                               ConversionReport& report, const ConversionOptions& options);
+Export ExportTemporaryDatabase(HoldOnTemporaryDatabase& hold, const std::string& directory, ConversionReport& report,
+                               const ConversionOptions& options);
 
 // Database work: the server's version and edition, as the record names them (a backup restores
 // only on the same or a newer SQL Server); empty when the server does not say. An export asks
@@ -164,11 +162,10 @@ struct LeftoverDrop {
 
 // Drops the temporary database if it is on the server and no copy of the program holds it,
 // after reading what it holds; never one that another copy holds.
-LeftoverDrop DropLeftover(Database& database, const ConversionLedger& ledger);
+LeftoverDrop DropLeftover(HoldOnTemporaryDatabase& hold);
 
 // Drops the temporary database that this program filled (a cancelled or failed conversion)
-// and gives up its hold; true when it is gone.
-bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report,
-                           const ConversionOptions& options);
+// under `hold`; true when it is gone, and the hold's end then gives the hold up.
+bool DropTemporaryDatabase(HoldOnTemporaryDatabase& hold, ConversionReport& report, const ConversionOptions& options);
 
 }  // namespace tarvex

@@ -387,31 +387,22 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
 bool Export::VerifyNotRun() const { return verify && !verify->ok && ConnectionLost(verify->error); }
 bool Export::DropUnknown() const { return drop && !drop->ok && ConnectionLost(drop->error); }
 
-Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, const std::string& directory,
-                               ConversionReport& report, const ConversionOptions& options) {
+Export ExportTemporaryDatabase(HoldOnTemporaryDatabase& hold, const std::string& directory, ConversionReport& report,
+                               const ConversionOptions& options) {
     report.Log(ProgramText("正在执行导出备份数据！\r\n"));
-    Database::Session session = database.Begin();
-    const std::optional<HoldTaken> taken =
-        options.heldByCaller ? HoldTaken{Hold::Held, {}} : session.Run(TakingHold);
+    const std::optional<HoldTaken> taken = hold.Take();
     if (!taken) return {};
-    Export e = Exporting(session, *taken, ledger, directory, report, options);
-    if (!options.heldByCaller)
-        session.Run(SettlingHold(taken->hold, ledger.Filled().has_value()));
-    return e;
+    return Exporting(hold.Session(), *taken, hold.Ledger(), directory, report, options);
 }
 
-bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report,
-                           const ConversionOptions& options) {
-    Database::Session session = database.Begin();
-    const std::optional<Executed> drop = session.Run(Dropping(options));
+bool DropTemporaryDatabase(HoldOnTemporaryDatabase& hold, ConversionReport& report, const ConversionOptions& options) {
+    const std::optional<Executed> drop = hold.Session().Run(Dropping(options));
     if (!drop) return false;
     if (!drop->ok) {
         report.Log(ProgramText("删除临时数据库失败！") + ReasonLine(drop->error) + "\r\n");
         return false;
     }
-    ledger.ClearFilled();
-    if (!options.heldByCaller)
-        session.Run(SettlingHold(Hold::Held, false));
+    hold.Ledger().ClearFilled();
     report.Log(ProgramText("完成删除临时数据库！\r\n"));
     return true;
 }
@@ -436,14 +427,14 @@ std::string ReadingWhatItHolds(ODBCDB& db) {
 
 }  // namespace
 
-LeftoverDrop DropLeftover(Database& database, const ConversionLedger& ledger) {
+LeftoverDrop DropLeftover(HoldOnTemporaryDatabase& hold) {
     LeftoverDrop d;
-    if (ledger.Filled()) {
+    if (hold.Ledger().Filled()) {
         d.end = LeftoverDrop::End::FilledHere;
         return d;
     }
-    Database::Session session = database.Begin();
-    const std::optional<HoldTaken> taken = session.Run(TakingHold);
+    Database::Session& session = hold.Session();
+    const std::optional<HoldTaken> taken = hold.Take();
     if (!taken) return d;
     if (taken->hold != Hold::Held) {
         d.end = LeftoverDrop::End::HeldElsewhere;
@@ -456,7 +447,6 @@ LeftoverDrop DropLeftover(Database& database, const ConversionLedger& ledger) {
     const std::optional<Executed> drop =
         held ? session.Run(Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), Execution::Direct))
              : std::optional<Executed>();
-    session.Run(SettlingHold(Hold::Held, false));
     if (!found) return d;
     if (found->is != TemporaryDatabase::Is::Present) {
         d.end = found->is == TemporaryDatabase::Is::Absent ? LeftoverDrop::End::Absent : LeftoverDrop::End::Failed;
@@ -582,7 +572,10 @@ void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledg
                       int pauseMilliseconds, bool fellBack) {
     WindowReport report(window);
     window.SetActionsEnabled(false);
-    const Export e = ExportTemporaryDatabase(database, ledger, std::string(programDirectory), report, {pauseMilliseconds});
+    const Export e = [&] {
+        HoldOnTemporaryDatabase hold(database, ledger);
+        return ExportTemporaryDatabase(hold, std::string(programDirectory), report, {pauseMilliseconds});
+    }();
     window.SetActionsEnabled(true);
     if (auto notice = ExportNotice(e)) {
         if (fellBack && !e.file.empty()) notice->first += "\r\n\r\n" + FellBackText(programDirectory);

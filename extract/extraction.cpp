@@ -67,15 +67,15 @@ std::optional<bool> DropWhatTheCreateMade(Database::Session& session, Conversion
 }
 
 // The create statement, after the hold on the temporary database's name; `end` says when the
-// run cannot go on. A create that fails gives up a hold taken for it; one that succeeds notes
-// which database it made, so that the export can tell it from one made after it.
-std::optional<Extraction::End> Create(Database::Session& session, Extraction& x, const ConversionLedger& ledger,
-                                     ConversionReport& report, const ConversionOptions& options) {
-    const std::optional<HoldTaken> taken =
-        options.heldByCaller ? HoldTaken{Hold::Held, {}} : session.Run(TakingHold);
+// run cannot go on. A create that fails leaves the ledger without a database, so the hold's end
+// gives up the hold; one that succeeds notes which database it made, so that the export can
+// tell it from one made after it.
+std::optional<Extraction::End> Create(HoldOnTemporaryDatabase& hold, Extraction& x, ConversionReport& report,
+                                     const ConversionOptions& options) {
+    Database::Session& session = hold.Session();
+    const std::optional<HoldTaken> taken = hold.Take();
     if (!taken) return Extraction::End::Closing;
-    const Hold hold = taken->hold;
-    if (hold == Hold::InUse || hold == Hold::Unknown) {
+    if (taken->hold == Hold::InUse || taken->hold == Hold::Unknown) {
         const std::string refused = HeldElsewhereText(*taken) + ProgramText("。");
         x.refusal = refused + ReasonParagraph(taken->why);
         report.Log(refused + (taken->why.Empty() ? "" : ReasonLine(taken->why)) + "\r\n");
@@ -89,8 +89,6 @@ std::optional<Extraction::End> Create(Database::Session& session, Extraction& x,
         if (x.create->connected && (report.Cancelled() || BrokenOff(x.create->error)) &&
             !DropWhatTheCreateMade(session, report, options))
             return Extraction::End::Closing;
-        if (!options.heldByCaller)
-            session.Run(SettlingHold(hold, ledger.Filled().has_value()));
         // Copying into a leftover database would mix another account set's rows into the backup.
         report.Log(ProgramText("创建临时数据库失败！请重新登陆数据库！\r\n"));
         report.Log((x.create->connected ? ReasonLine(x.create->error) : ProgramText("原因：尚未登录数据库。")) + "\r\n");
@@ -105,8 +103,8 @@ std::optional<Extraction::End> Create(Database::Session& session, Extraction& x,
 
 }  // namespace
 
-Extraction Extract(Database& database, const ConversionInputs& inputs, ConversionLedger& ledger,
-                   ConversionReport& report, const ConversionOptions& options) {
+Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs, ConversionReport& report,
+                   const ConversionOptions& options) {
     Extraction x;
     if (std::string problem = DatabaseNameProblem(inputs.sourceDatabase); !problem.empty()) {
         report.Log(problem + "\r\n");
@@ -117,13 +115,14 @@ Extraction Extract(Database& database, const ConversionInputs& inputs, Conversio
     const auto pause = [&] {
         if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
     };
-    Database::Session session = database.Begin();
+    Database::Session& session = hold.Session();
+    ConversionLedger& ledger = hold.Ledger();
     ExtractionRecord& record = x.record;
     record.login = ledger.Login();
     record.sourceDatabase = inputs.sourceDatabase;
     record.sourceIdentity = inputs.sourceIdentity;
     record.started = LocalTimeText();
-    if (const std::optional<Extraction::End> end = Create(session, x, ledger, report, options)) {
+    if (const std::optional<Extraction::End> end = Create(hold, x, report, options)) {
         x.end = *end;
         return x;
     }
@@ -262,7 +261,8 @@ void RunExtraction(Window& window, Database& database, ConversionLedger& ledger,
         x.refusal = inputs.problem;
     } else {
         WindowReport report(window);
-        x = Extract(database, inputs.values, ledger, report, {pauseMilliseconds});
+        HoldOnTemporaryDatabase hold(database, ledger);
+        x = Extract(hold, inputs.values, report, {pauseMilliseconds});
     }
     if (x.end == Extraction::End::Closing) return;
     window.SetActionsEnabled(true);

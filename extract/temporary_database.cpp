@@ -73,6 +73,21 @@ void SettleHold(ODBCDB& db, Hold held, bool createdHereRemains) {
     if ((held == Hold::Held || held == Hold::Unknown) && db.IsOpen() && !createdHereRemains) GiveUpHold(db);
 }
 
+HoldOnTemporaryDatabase::HoldOnTemporaryDatabase(Database& database, ConversionLedger& ledger, bool takeInput)
+    : session_(database.Begin(takeInput)), ledger_(ledger) {}
+
+HoldOnTemporaryDatabase::~HoldOnTemporaryDatabase() {
+    if (taken_) session_.Run([held = taken_->hold, remains = ledger_.Filled().has_value()](ODBCDB& db) {
+        SettleHold(db, held, remains);
+        return true;
+    });
+}
+
+std::optional<HoldTaken> HoldOnTemporaryDatabase::Take() {
+    if (!taken_) taken_ = session_.Run(TakingHold);
+    return taken_;
+}
+
 std::string HeldElsewhereText(const HoldTaken& taken) {
     if (taken.hold == Hold::Unknown)
         return ProgramText("无法确认临时数据库") + Name() + ProgramText("是否正被另一个转换程序使用（") +

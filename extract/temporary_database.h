@@ -11,14 +11,18 @@
 // state the server cannot tell counts as another's.
 //
 // Who holds it when: a connection holds it exactly while the temporary database it created is
-// on the server, and for the length of an action (an extraction, an export, a batch) that
-// works on one. Each action takes it at its start (TakeHold) and ends with SettleHold, which
-// alone decides, from whether the ledger (what this connection filled) still has a database,
-// whether it stays. A new log-in ends the connection, and the hold with it.
+// on the server, and for the length of an action (an extraction, an export, a batch, a drop of
+// a leftover) that works on one. Each action makes one HoldOnTemporaryDatabase, which takes the
+// hold at most once and, at the action's end whatever way it ends, settles it from the
+// connection's ledger: it stays only while a database this connection filled is on the server.
+// A new log-in ends the connection, and the hold with it.
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "conversion_record.h"
+#include "database.h"
 #include "odbcdb.h"
 
 namespace tarvex {
@@ -31,7 +35,7 @@ enum class Hold {
 };
 
 // Takes the hold unless this connection has it already. Database work: runs on the database
-// thread (Database::Run / Session::Run).
+// thread; the actions take it through HoldOnTemporaryDatabase, which alone calls these two.
 Hold TakeHold(ODBCDB& db);
 // TakeHold with the driver's reason when the state is unknown (the connection lost, say).
 struct HoldTaken {
@@ -42,13 +46,36 @@ HoldTaken TakingHold(ODBCDB& db);
 // Ends an action that found the hold `held`: gives it up unless a temporary database that this
 // connection created is still on the server (`createdHereRemains`: the ledger has it filled).
 void SettleHold(ODBCDB& db, Hold held, bool createdHereRemains);
-// The same as database work.
-inline auto SettlingHold(Hold held, bool createdHereRemains) {
-    return [held, createdHereRemains](ODBCDB& db) {
-        SettleHold(db, held, createdHereRemains);
-        return true;
-    };
-}
+
+// The hold for the length of one action. Made by the action (the window's extraction or export,
+// a batch, a drop of a leftover) and handed to the conversion by reference. It takes the
+// database for itself (a Database::Session) as it is made, so that no log-in replaces the
+// connection while the action runs; Take() takes the hold on the temporary database's name the
+// first time it is called and answers what that found every later time, with no exchange. Its
+// end settles the hold in the session, from `ledger`: it gives it up unless a temporary
+// database this connection created is still on the server; then the session ends.
+class HoldOnTemporaryDatabase {
+public:
+    // On the window's thread `takeInput` says whether the window takes user input while the
+    // action waits for the database.
+    HoldOnTemporaryDatabase(Database& database, ConversionLedger& ledger, bool takeInput = true);
+    ~HoldOnTemporaryDatabase();
+    HoldOnTemporaryDatabase(const HoldOnTemporaryDatabase&) = delete;
+    HoldOnTemporaryDatabase& operator=(const HoldOnTemporaryDatabase&) = delete;
+
+    // What taking the hold found; nullopt when the database shut down (the window is closing).
+    std::optional<HoldTaken> Take();
+    // The action's use of the database; its work runs between the take and the settling.
+    Database::Session& Session() { return session_; }
+    // What this connection filled, and who it is logged in as.
+    ConversionLedger& Ledger() { return ledger_; }
+
+private:
+    Database::Session session_;
+    ConversionLedger& ledger_;
+    std::optional<HoldTaken> taken_;
+};
+
 // "临时数据库Tarvex数据整理正被另一个转换程序使用（…）", or for Hold::Unknown that this cannot be
 // told and why, for a message that goes on from there.
 std::string HeldElsewhereText(const HoldTaken& taken = {Hold::InUse, {}});

@@ -269,6 +269,29 @@ TEST_F(Batch, TheWindowsExportedSetWhoseDropWasCutIsNoSetWaitingForItsExport) {
 
 // Two copies of the program at two servers export the same-named account sets of two units in
 // one moment into one folder: each backup gets a name of its own and holds its own server's rows.
+// An export broken off half-way (here by its report, at its question about a database it did
+// not fill) still gives up the hold it took: another copy can take the database at once.
+TEST_F(Batch, AnExportBrokenOffByAnExceptionGivesUpItsHold) {
+    struct Broken {};
+    struct Asking final : tarvex::ConversionReport {
+        void Log(const std::string&) override {}
+        void Copied(int, const tarvex::TableCopy&) override {}
+        bool Ask(const std::string&) override { throw Broken{}; }
+        void Pause(int) override {}
+        bool Cancelled() override { return false; }
+    } asking;
+    ASSERT_TRUE(Sql("create database Tarvex数据整理"));
+    own_.CloseDatabase();
+    {
+        tarvex::HoldOnTemporaryDatabase hold(database_, ledger_);
+        EXPECT_THROW(tarvex::ExportTemporaryDatabase(hold, CodePage::Process().FromUtf8(folder_.string()), asking, {0}),
+                     Broken);
+    }
+    ASSERT_TRUE(Sql("SELECT 1"));
+    EXPECT_EQ(tarvex::TakeHold(own_), tarvex::Hold::Held);
+    EXPECT_TRUE(Files(".bak").empty());
+}
+
 TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
     testsupport::UsePrivateOdbcConfig();
     ::unsetenv("TDSPORT");  // each copy names its server's port itself
@@ -299,8 +322,8 @@ TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
                         ->ok);
         copies[i].ledger.SetLogin({server, Local("2016年乡镇数据采集"), "sa"});
         const tarvex::ConversionInputs inputs{Local("2016年乡镇数据采集"), "2016", units[i], "002", Local("工会账套")};
-        ASSERT_EQ(tarvex::Extract(copies[i].database, inputs, copies[i].ledger, quiet, options).end,
-                  tarvex::Extraction::End::Finished);
+        tarvex::HoldOnTemporaryDatabase hold(copies[i].database, copies[i].ledger);
+        ASSERT_EQ(tarvex::Extract(hold, inputs, quiet, options).end, tarvex::Extraction::End::Finished);
     }
     std::latch ready(2);
     std::vector<std::thread> exports;
@@ -308,8 +331,8 @@ TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
         exports.emplace_back([&] {
             Quiet report;
             ready.arrive_and_wait();
-            copy.exported = tarvex::ExportTemporaryDatabase(copy.database, copy.ledger,
-                                                            CodePage::Process().FromUtf8(folder.string()), report, options);
+            tarvex::HoldOnTemporaryDatabase hold(copy.database, copy.ledger);
+            copy.exported = tarvex::ExportTemporaryDatabase(hold, CodePage::Process().FromUtf8(folder.string()), report, options);
         });
     for (std::thread& t : exports) t.join();
     EXPECT_NE(copies[0].exported.file, copies[1].exported.file);
