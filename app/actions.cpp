@@ -9,11 +9,11 @@
 #include "catalogue.h"
 #include "conversion_record.h"
 #include "export.h"
-#include "extraction.h"
 #include "login.h"
 #include "main_window.h"
 #include "restore_dialog.h"
 #include "startup.h"
+#include "window_actions.h"
 #include "window_controls.h"
 #include "workers.h"
 

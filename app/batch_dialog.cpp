@@ -221,24 +221,11 @@ void BatchDialog::Load() {
     StartWorkerThread(window_, [dialog = QPointer<BatchDialog>(this), &database, source] {
         std::vector<AccountSetEntry> sets;
         std::string problem;
-        const std::optional<std::string> statement = BuildListStatement(source);
-        if (!statement) {
-            problem = DatabaseNameProblem(source);
-        } else {
-            struct Read {
-                std::optional<std::vector<AccountSetEntry>> sets;
-                OdbcError error;
-            };
-            const std::optional<Read> read = database.Run([statement = *statement](ODBCDB& db) {
-                Read r;
-                r.sets = ReadAccountSets(db, statement);
-                if (!r.sets) r.error = db.LastError();
-                return r;
-            });
-            if (!read) return;  // the window is closing
-            if (read->sets) sets = std::move(*read->sets);
-            else problem = ProgramText("读取账套列表失败。") + ReasonParagraph(read->error);
-        }
+        std::optional<AccountSetList> read = ListAccountSets(database, source);
+        if (!read) return;  // the window is closing
+        if (read->sets) sets = std::move(*read->sets);
+        else if (!read->nameProblem.empty()) problem = read->nameProblem;
+        else problem = ProgramText("读取账套列表失败。") + ReasonParagraph(read->error);
         ThenInDialog(dialog, [sets = std::move(sets), problem](BatchDialog& d) mutable { d.ShowSets(std::move(sets), problem); });
     });
 }

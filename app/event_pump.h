@@ -3,7 +3,7 @@
 // it keeps handling its events, blocking in the event dispatcher between them, until the work
 // is done. Wake() interrupts the dispatcher so that the wait looks again.
 
-#include "window_port.h"
+#include "database.h"
 
 class QAbstractEventDispatcher;
 class QThread;

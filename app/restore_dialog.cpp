@@ -21,7 +21,7 @@
 #include "main_window.h"
 #include "native_window.h"
 #include "this_computer.h"
-#include "window_port.h"
+#include "window_actions.h"
 #include "workers.h"
 
 namespace tarvex {

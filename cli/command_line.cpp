@@ -286,37 +286,27 @@ int DropTemporary(Database& database) {
 
 // The account sets of the restored database, or the exit code after saying why there are none.
 std::optional<std::vector<AccountSetEntry>> ListedSets(const Arguments& a, Database& database, Voice& voice, int& code) {
-    const std::optional<std::string> statement = BuildListStatement(a.database);
-    if (!statement) {
-        voice.Say(DatabaseNameProblem(a.database));
+    std::optional<AccountSetList> listed = ListAccountSets(database, a.database);
+    if (listed && !listed->nameProblem.empty()) {
+        voice.Say(listed->nameProblem);
         code = kExitUsage;
         return std::nullopt;
     }
-    struct Listed {
-        std::optional<std::vector<AccountSetEntry>> entries;
-        OdbcError error;
-    };
-    const std::optional<Listed> listed = database.Run([statement = *statement](ODBCDB& db) {
-        Listed l;
-        l.entries = ReadAccountSets(db, statement);
-        if (!l.entries) l.error = db.LastError();
-        return l;
-    });
-    if (!listed || !listed->entries) {
+    if (!listed || !listed->sets) {
         voice.Say(ProgramText("读不出数据库") + a.database + ProgramText("中的账套（GL_Ztcs表）。") +
             (listed ? ReasonLine(listed->error) : std::string()));
         code = listed && ConnectionLost(listed->error) ? kExitUnreachable : 1;
         return std::nullopt;
     }
     for (const std::string& year : a.years) {
-        if (std::none_of(listed->entries->begin(), listed->entries->end(),
+        if (std::none_of(listed->sets->begin(), listed->sets->end(),
                          [&](const AccountSetEntry& e) { return Field(e.year) == year; })) {
             voice.Say(ProgramText("数据库中没有") + year + ProgramText("年度的账套。"));
             code = kExitUsage;
             return std::nullopt;
         }
     }
-    return std::move(listed->entries);
+    return std::move(listed->sets);
 }
 
 // Prints what a restore reports on stderr: its log, and while the server works a line every ten

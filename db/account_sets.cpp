@@ -4,9 +4,7 @@
 
 #include "codepage.h"
 #include "database.h"
-#include "login.h"
 #include "sqltext.h"
-#include "window_port.h"
 
 namespace tarvex {
 
@@ -23,17 +21,13 @@ std::string_view TrimTrailingBlanks(std::string_view s) {
     return s;
 }
 
-// What reading a query came to: `ran` false when the request did not run (a newer one of its
-// kind overtook it, or the window is closing); `rows` empty when the query failed.
-struct Read {
-    bool ran = false;
-    std::optional<std::vector<AccountSetRow>> rows;
-};
+}  // namespace
 
 // Reads every row of a query as it comes with the answer, in one exchange with the server
 // however many rows there are (a server cursor would take one per row, and again to count
 // them). Columns a statement does not read stay empty.
-Read ReadRows(Database& database, Database::RequestKind kind, std::uint64_t request, std::string statement) {
+AccountSetRead ReadAccountSetRows(Database& database, Database::RequestKind kind, std::uint64_t request,
+                                  std::string statement) {
     using Rows = std::optional<std::vector<AccountSetRow>>;
     std::optional<Rows> result = database.RunRequest(kind, request, [statement](ODBCDB& db) -> Rows {
         std::optional<std::vector<std::vector<std::string>>> read = db.ReadAllText(statement);
@@ -50,8 +44,6 @@ Read ReadRows(Database& database, Database::RequestKind kind, std::uint64_t requ
     return {true, std::move(*result)};
 }
 
-}  // namespace
-
 std::optional<std::string> BuildLookupStatement(std::string_view database, std::string_view year) {
     std::optional<std::string> s = FromGlZtcs(database);
     if (s) *s += " kjnd Like '%" + QuoteLiteralText(year) + "%'";
@@ -67,8 +59,6 @@ std::optional<std::string> BuildSelectionStatement(std::string_view database, st
     return s;
 }
 
-namespace {
-
 std::vector<AccountSetRow> NamedExactly(const std::vector<AccountSetRow>& rows, std::string_view chosen) {
     std::vector<AccountSetRow> equal;
     for (const AccountSetRow& row : rows)
@@ -76,13 +66,14 @@ std::vector<AccountSetRow> NamedExactly(const std::vector<AccountSetRow>& rows, 
     return equal;
 }
 
-// The rows of the year whose name is exactly `name`, whatever their unit's name.
 std::optional<std::string> BuildNamedStatement(std::string_view database, std::string_view name, std::string_view year) {
     const std::optional<std::string> quoted = QuoteBracketedName(database);
     if (!quoted) return std::nullopt;
     return "SELECT hsdwdm,ztmc,ztbh,hsdwmc FROM [" + *quoted + "].[dbo].[GL_Ztcs] where ztmc = '" +
            QuoteLiteralText(name) + "' and kjnd Like '%" + QuoteLiteralText(year) + "%'";
 }
+
+namespace {
 
 std::string Codes(const std::vector<AccountSetRow>& rows) {
     std::string codes;
@@ -92,8 +83,8 @@ std::string Codes(const std::vector<AccountSetRow>& rows) {
     return codes;
 }
 
-// Why the codes stay empty when not exactly one convertible account set has the chosen name,
-// for the log: several have it, its unit lacks the new chart, or the year has no such set.
+}  // namespace
+
 std::string WhyNoCodes(const std::string& chosen, const std::string& year, const std::vector<AccountSetRow>& equal,
                        const std::optional<std::vector<AccountSetRow>>& named) {
     const std::string cleared = ProgramText("当前单位编号和当前账套编号已清空。");
@@ -112,8 +103,6 @@ std::string WhyNoCodes(const std::string& chosen, const std::string& year, const
     if (named) return ProgramText("转换年度“") + year + ProgramText("”中没有名称是“") + chosen + ProgramText("”的账套，") + cleared;
     return set + ProgramText("没有找到，") + cleared;
 }
-
-}  // namespace
 
 std::optional<std::string> BuildListStatement(std::string_view database) {
     const std::optional<std::string> name = QuoteBracketedName(database);
@@ -146,78 +135,21 @@ std::optional<std::vector<AccountSetEntry>> ReadAccountSets(ODBCDB& db, const st
     return sets;
 }
 
+std::optional<AccountSetList> ListAccountSets(Database& database, std::string_view sourceDatabase) {
+    const std::optional<std::string> statement = BuildListStatement(sourceDatabase);
+    if (!statement) return AccountSetList{std::nullopt, DatabaseNameProblem(sourceDatabase), {}};
+    return database.Run([statement = *statement](ODBCDB& db) {
+        AccountSetList list;
+        list.sets = ReadAccountSets(db, statement);
+        if (!list.sets) list.error = db.LastError();
+        return list;
+    });
+}
+
 std::optional<AccountSetRow> PickAccountSet(const std::vector<AccountSetRow>& rows, std::string_view chosen) {
     const std::vector<AccountSetRow> equal = NamedExactly(rows, chosen);
     if (equal.size() != 1) return std::nullopt;
     return equal.front();
-}
-
-// The lookup or selection statement from the inputs, or nullopt after the log has said why not.
-template <typename Build>
-std::optional<std::string> StatementFrom(Window& window, std::initializer_list<Input> inputs, const Input& source,
-                                         Build build) {
-    for (const Input& input : inputs) {
-        if (input.Ok()) continue;
-        window.AppendText(Control::Log, input.problem + "\r\n");
-        return std::nullopt;
-    }
-    std::optional<std::string> statement = build();
-    if (!statement) window.AppendText(Control::Log, DatabaseNameProblem(source.text) + "\r\n");
-    return statement;
-}
-
-void LookUpAccountSets(Window& window, Database& database, std::uint64_t request) {
-    const Input year = ReadInput(window, Control::Year);
-    const Input source = DatabaseName(window);
-    const std::optional<std::string> statement =
-        StatementFrom(window, {year, source}, source, [&] { return BuildLookupStatement(source.text, year.text); });
-    if (!statement) return;
-    const Read read = ReadRows(database, Database::RequestKind::Lookup, request, *statement);
-    if (!read.rows) return;  // no connection, a failed query, overtaken or closing: the list stays
-    std::vector<std::string> names;
-    names.reserve(read.rows->size());
-    for (const AccountSetRow& row : *read.rows) names.push_back(row.name);
-    window.SetItems(names);
-}
-
-// The two boxes change once, when the codes are known (empty when none were found), never
-// before: until then they keep the codes of the previous choice rather than standing empty for
-// a run that reads them meanwhile.
-void ShowAccountSetCodes(Window& window, Database& database, std::uint64_t request) {
-    const auto show = [&](const std::optional<AccountSetRow>& row) {
-        window.SetText(Control::UnitCode, row ? row->unitCode : std::string());
-        window.SetText(Control::AccountSetNumber, row ? row->accountSetNo : std::string());
-    };
-    const Input chosen = ReadInput(window, Control::AccountSetChooser);
-    const Input year = ReadInput(window, Control::Year);
-    const Input source = DatabaseName(window);
-    const std::optional<std::string> statement = StatementFrom(
-        window, {chosen, year, source}, source, [&] { return BuildSelectionStatement(source.text, chosen.text, year.text); });
-    if (!statement) {
-        show(std::nullopt);
-        return;
-    }
-    const Read read = ReadRows(database, Database::RequestKind::Selection, request, *statement);
-    if (!read.ran) return;  // a newer choice shows its own codes, or the window is closing
-    if (!read.rows) {
-        show(std::nullopt);
-        return;
-    }
-    const std::vector<AccountSetRow> equal = NamedExactly(*read.rows, chosen.text);
-    if (equal.size() == 1) {
-        show(equal.front());
-        return;
-    }
-    // Not one to choose: no guess. Why, the year's rows of exactly that name tell.
-    std::optional<std::vector<AccountSetRow>> named;
-    if (equal.empty()) {
-        const Read diagnosis = ReadRows(database, Database::RequestKind::Selection, request,
-                                        *BuildNamedStatement(source.text, chosen.text, year.text));
-        if (!diagnosis.ran) return;
-        named = diagnosis.rows;
-    }
-    show(std::nullopt);
-    window.AppendText(Control::Log, WhyNoCodes(chosen.text, year.text, equal, named) + "\r\n");
 }
 
 }  // namespace tarvex

@@ -1,7 +1,7 @@
 #pragma once
-// The account-set chooser 组合框1: the lookup lists the account sets (账套) of the fiscal year
-// from GL_Ztcs of the restored database; the selection shows the chosen one's unit code and
-// account-set number.
+// The account sets (账套) of the restored database's GL_Ztcs: the lookup of the fiscal year's sets
+// and the selection of one for the window's chooser 组合框1 (its action is in app/, in
+// window_actions.h), and the list of every set for a batch.
 
 #include <cstdint>
 #include <optional>
@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "database.h"
+#include "odbcdb.h"
+
 namespace tarvex {
 
-class Database;
-class ODBCDB;
-class Window;
 
 // "SELECT hsdwdm,ztmc,ztbh FROM [db].[dbo].[GL_Ztcs] where  kjnd Like '%year%'", the year's
 // apostrophes doubled; nullopt for a database name that cannot be quoted.
@@ -56,9 +56,33 @@ std::string WithoutNewChartText();
 // reason is the connection's LastError()).
 std::optional<std::vector<AccountSetEntry>> ReadAccountSets(ODBCDB& db, const std::string& statement);
 
-// Worker routines, started by the chooser's focus and selection events with the request number
-// the handler took from Database::NewRequest.
-void LookUpAccountSets(Window& window, Database& database, std::uint64_t request);
-void ShowAccountSetCodes(Window& window, Database& database, std::uint64_t request);
+// Every account set of `sourceDatabase` (the list statement's rows), or why there are none: a
+// name that cannot be quoted (`nameProblem`, and nothing reaches the server) or the driver's
+// reason (`error`). Nullopt when the database is shutting down.
+struct AccountSetList {
+    std::optional<std::vector<AccountSetEntry>> sets;
+    std::string nameProblem;
+    OdbcError error;
+};
+std::optional<AccountSetList> ListAccountSets(Database& database, std::string_view sourceDatabase);
+
+// What reading a lookup or selection came to: `ran` false when the request did not run (a newer
+// one of its kind overtook it, or the window is closing); `rows` empty when the query failed.
+struct AccountSetRead {
+    bool ran = false;
+    std::optional<std::vector<AccountSetRow>> rows;
+};
+// A lookup's or selection's rows, as request `request` of `kind` (Database::RunRequest).
+AccountSetRead ReadAccountSetRows(Database& database, Database::RequestKind kind, std::uint64_t request,
+                                  std::string statement);
+// The rows whose name equals `chosen`, trailing blanks ignored on both sides.
+std::vector<AccountSetRow> NamedExactly(const std::vector<AccountSetRow>& rows, std::string_view chosen);
+// The rows of the year whose name is exactly `name`, whatever their unit's name.
+std::optional<std::string> BuildNamedStatement(std::string_view database, std::string_view name, std::string_view year);
+// Why the codes stay empty when not exactly one convertible account set has the chosen name,
+// for the log: several have it (`equal`), its unit lacks the new chart (`named`: the year's rows
+// of that name), or the year has no such set.
+std::string WhyNoCodes(const std::string& chosen, const std::string& year, const std::vector<AccountSetRow>& equal,
+                       const std::optional<std::vector<AccountSetRow>>& named);
 
 }  // namespace tarvex

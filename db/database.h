@@ -37,9 +37,20 @@
 #include <utility>
 
 #include "odbcdb.h"
-#include "window_port.h"
 
 namespace tarvex {
+
+// How the window's thread waits for work done elsewhere: it keeps its event loop running.
+class EventPump {
+public:
+    virtual ~EventPump() = default;
+    virtual bool OnPumpThread() const = 0;
+    // On the window's thread only: handles events until done() holds. With takeInput false the
+    // window repaints but takes no keyboard or mouse input meanwhile.
+    virtual void WaitUntil(const std::function<bool()>& done, bool takeInput) = 0;
+    // From any thread: makes a running WaitUntil test done() again.
+    virtual void Wake() = 0;
+};
 
 class Database {
 public:

@@ -1,11 +1,8 @@
 #include "login.h"
 
 #include <optional>
-#include <vector>
 
 #include "database.h"
-#include "failure_reason.h"
-#include "window_port.h"
 
 namespace tarvex {
 
@@ -60,42 +57,6 @@ std::string BuildConnectionString(const LoginSettings& s, const CodePage& codePa
            ";WSID=" + value(s.Server) + ";DATABASE=" + value(s.Database);
 }
 
-namespace {
-
-const char* CaptionOf(Control control) {
-    switch (control) {
-        case Control::Server: return "服务器名称";
-        case Control::User: return "用户名称";
-        case Control::Password: return "密码";
-        case Control::Database: return "数据库名称";
-        case Control::Year: return "转换年度";
-        case Control::UnitCode: return "当前单位编号";
-        case Control::AccountSetNumber: return "当前账套编号";
-        case Control::AccountSetChooser: return "转换账套";
-        default: return "";
-    }
-}
-
-}  // namespace
-
-Input ReadInput(Window& window, Control control) {
-    Input input;
-    std::string unheld;
-    input.text = window.Text(control, &unheld);
-    if (!unheld.empty())
-        input.problem = ProgramText("“") + ProgramText(CaptionOf(control)) + ProgramText("”中有本机代码页（") +
-                        CodePage::Process().Name() + ProgramText("）无法表示的字符") +
-                        (control == Control::Password ? std::string() : " " + unheld) +
-                        ProgramText("，发给数据库服务器会变成“?”，所以没有发送。请改用其他字符。");
-    return input;
-}
-
-Input DatabaseName(Window& window) {
-    Input name = ReadInput(window, Control::Database);
-    name.text = TrimBlanks(name.text);
-    return name;
-}
-
 std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt) {
     return database.Run(
         [connection = BuildConnectionString(settings), prompt](ODBCDB& db) {
@@ -105,51 +66,6 @@ std::optional<Opened> OpenConnection(Database& database, const LoginSettings& se
             return o;
         },
         /*takeInput=*/false);
-}
-
-std::optional<LoginSettings> ReadLoginSettings(Window& window) {
-    for (Control input : {Control::Server, Control::Password, Control::User}) {
-        if (window.Text(input).empty()) {
-            window.ShowNotice(ProgramText("服务器名、用户名不能为空。"), kNoticePlain, ProgramText("温馨提示"));
-            return std::nullopt;
-        }
-    }
-    std::vector<Input> inputs;
-    for (Control input : {Control::Server, Control::User, Control::Password, Control::Database}) {
-        inputs.push_back(ReadInput(window, input));
-        if (!inputs.back().Ok()) {
-            window.ShowNotice(inputs.back().problem, kNoticePlain, ProgramText("温馨提示"));
-            return std::nullopt;
-        }
-    }
-    return LoginSettings{TrimBlanks(inputs[0].text), TrimBlanks(inputs[1].text), TrimBlanks(inputs[2].text),
-                         TrimBlanks(inputs[3].text)};
-}
-
-bool Login(Window& window, Database& database, LoginSettings& settings) {
-    std::optional<LoginSettings> read = ReadLoginSettings(window);
-    if (!read) return false;
-    ReleaseLoginSettings(settings);
-    settings = std::move(*read);
-
-    window.SetActionsEnabled(false);
-    const std::optional<Opened> outcome =
-        OpenConnection(database, settings, LoginPrompt::OverWindow(window.LoginDialogOwner()));
-    window.SetActionsEnabled(true);
-    if (!outcome) return false;  // the window is closing
-
-    const std::string where =
-        ProgramText("连接") + settings.Server + ProgramText("服务器上的") + settings.Database;
-    if (outcome->ok) {
-        window.AppendText(Control::Log, ProgramText("数据库登陆成功！\r\n"));
-        window.ShowNotice(where + ProgramText("数据库成功。"), kNoticePlain, ProgramText("成功"));
-        return true;
-    }
-    // No connection existed to break: the driver's reason stands alone.
-    window.ShowNotice(
-        where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") + DiagnosticsParagraph(outcome->error),
-        kNoticePlain, ProgramText("失败"));
-    return false;
 }
 
 }  // namespace tarvex

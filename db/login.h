@@ -1,6 +1,7 @@
 #pragma once
-// Log-in: checks the connection inputs, keeps their trimmed values as the log-in settings,
-// builds the connection string and opens the connection.
+// Log-in: the log-in settings, their trimmed values, the connection string built from them and
+// opening the connection. The window's action that reads them from its fields is in app/
+// (window_actions.h).
 
 #include <optional>
 #include <string>
@@ -8,7 +9,6 @@
 
 #include "codepage.h"
 #include "odbcdb.h"
-#include "window_port.h"
 
 namespace tarvex {
 
@@ -34,19 +34,6 @@ std::string TrimBlanks(std::string_view text, const CodePage& codePage = CodePag
 // every other value stands as it is.
 std::string BuildConnectionString(const LoginSettings& settings, const CodePage& codePage = CodePage::Process());
 
-// The text of an input that goes to the server, or why it cannot: a character that the code
-// page of the process cannot hold would reach the server as '?'.
-struct Input {
-    std::string text;
-    std::string problem;  // a message for the user; empty when the text can be sent
-    bool Ok() const { return problem.empty(); }
-};
-Input ReadInput(Window& window, Control control);
-
-// The restored database's name as every action uses it: the text of 编辑框4 trimmed as for
-// log-in, so that the database the log-in opened is the one the lookup and the copies read.
-Input DatabaseName(Window& window);
-
 // What opening a connection came to: whether it opened, and the driver's reason when not.
 struct Opened {
     bool ok = false;
@@ -57,15 +44,5 @@ struct Opened {
 // repaints but takes no input meanwhile. `prompt`: whether the driver may ask the user, and
 // over which window.
 std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt);
-
-// The window's four inputs as a log-in takes them: server, user and password not empty, every
-// text one the code page of the process can hold, each trimmed. Nullopt once a notice has told
-// the user what is wrong.
-std::optional<LoginSettings> ReadLoginSettings(Window& window);
-
-// The action of 按钮1, on the window's thread: the window repaints but takes no input while
-// the connection opens, and the driver's log-in dialog, if it shows one, is the window's. True
-// when the connection opened.
-bool Login(Window& window, Database& database, LoginSettings& settings);
 
 }  // namespace tarvex

@@ -10,11 +10,8 @@
 #include "conversion_record.h"
 #include "database.h"
 #include "failure_reason.h"
-#include "program_directory.h"
 #include "sqltext.h"
 #include "temporary_database.h"
-#include "window_port.h"
-#include "window_report.h"
 
 namespace tarvex {
 
@@ -193,14 +190,6 @@ std::string RecordOf(const std::optional<ExtractionRecord>& filled, const Logged
     facts.heldAccountSet = contents.heldAccountSet;
     facts.warnings = contents.warnings;
     return RecordText(filled, login, facts);
-}
-
-// For the notice of an export that wrote its record: the record's name, or why it could not be
-// written.
-std::string RecordNotice(const Export& e) {
-    if (!e.recordProblem.empty())
-        return RecordFailedText(e.file, e.recordProblem) + ProgramText("，备份文件不受影响。");
-    return ProgramText("转换记录：") + e.file + ".txt";
 }
 
 // The first row of the backup file's header (RESTORE HEADERONLY), by column name.
@@ -508,79 +497,8 @@ std::string BuildVerifyStatement(std::string_view path) {
     return "RESTORE VERIFYONLY FROM DISK = N'" + QuoteLiteralText(path) + "'";
 }
 
-// ---- The action of 按钮2 ---------------------------------------------------------------------
-
-namespace {
-
-// The notice that ends an export; nullopt when none is shown.
-std::optional<std::pair<std::string, int>> ExportNotice(const Export& e) {
-    const std::string kept = ProgramText("临时数据库") + ProgramText(kTemporaryDatabase);
-    switch (e.end) {
-        case Export::End::Closing:
-        case Export::End::Cancelled:
-        case Export::End::Declined: return std::nullopt;
-        case Export::End::InUse: return std::pair{e.refusal, kNoticeExclamation};
-        case Export::End::Gone:
-            return std::pair{ProgramText("服务器上已经没有") + kept +
-                                 ProgramText("：上次导出时它已被删除（当时无法确认），或者被别人删除了。没有可以导出的数据；"
-                                             "要转换这个账套，请重新点击“整理数据”。"),
-                             kNoticeExclamation};
-        case Export::End::BackupFailed:
-            if (e.fileLeft)
-                return std::pair{ProgramText("导出失败！请重试") + ReasonParagraph(e.backup->error) +
-                                     ProgramText("\r\n\r\n备份文件") + e.file +
-                                     ProgramText("已经留在文件夹里，但备份没有成功完成，它未经校验，不能使用。") + kept +
-                                     ProgramText("仍在服务器上。\r\n") + RecordNotice(e),
-                                 kNoticeExclamation};
-            if (e.nothingToExport)
-                return std::pair{ProgramText("导出失败！请重试\r\n\r\n没有可以导出的数据：服务器上没有") + kept +
-                                     ProgramText("（还没有整理账套，或者整理的数据已经导出并删除）。"
-                                                 "请先点击“整理数据”整理账套，再点击“导出数据”。") +
-                                     ReasonParagraph(e.backup->error),
-                                 kNoticeExclamation};
-            return std::pair{ProgramText("导出失败！请重试") + ReasonParagraph(e.backup->error), kNoticeExclamation};
-        case Export::End::Exported: break;
-    }
-    if (e.VerifyNotRun())
-        return std::pair{ProgramText("导出未完成！备份文件") + e.file +
-                             ProgramText("已经写出，但校验未能进行：与服务器的连接断开。") + kept +
-                             ProgramText("仍在服务器上。") + ReasonParagraph(e.verify->error) + "\r\n\r\n" + RecordNotice(e),
-                         kNoticeExclamation};
-    if (!e.Verified())
-        return std::pair{ProgramText("导出失败！备份文件") + e.file + ProgramText("没有通过服务器的校验，不能使用。") + kept +
-                             ProgramText("已保留，请重新导出。") + ReasonParagraph(e.verify->error) + "\r\n\r\n" + RecordNotice(e),
-                         kNoticeExclamation};
-    std::string notice = ProgramText("导出完毕！请查看软件目录！\r\n\r\n备份文件：") + e.file + "\r\n" + RecordNotice(e);
-    for (const std::string& warning : e.warnings) notice += ProgramText("\r\n\r\n注意：") + warning;
-    if (e.DropUnknown())
-        notice += ProgramText("\r\n\r\n") + kept +
-                  ProgramText("是否已经删除无法确认：删除时与服务器的连接断开。请重新点击“登录数据库”登录，"
-                              "再点击“整理数据”时，程序会查明它是否还在。");
-    else if (!e.drop->ok)
-        notice += ProgramText("\r\n\r\n") + kept +
-                  ProgramText("未能删除，仍留在服务器上。请在服务器上删除它，再整理下一个账套。");
-    return std::pair{notice, kNoticeExclamation};
-}
-
-}  // namespace
-
 std::string RecordFailedText(const std::string& file, const std::string& why) {
     return ProgramText("转换记录文件") + file + ProgramText(".txt写入失败（") + why + ProgramText("）");
-}
-
-void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledger, std::string_view programDirectory,
-                      int pauseMilliseconds, bool fellBack) {
-    WindowReport report(window);
-    window.SetActionsEnabled(false);
-    const Export e = [&] {
-        HoldOnTemporaryDatabase hold(database, ledger);
-        return ExportTemporaryDatabase(hold, std::string(programDirectory), report, {pauseMilliseconds});
-    }();
-    window.SetActionsEnabled(true);
-    if (auto notice = ExportNotice(e)) {
-        if (fellBack && !e.file.empty()) notice->first += "\r\n\r\n" + FellBackText(programDirectory);
-        window.ShowNotice(notice->first, notice->second);
-    }
 }
 
 }  // namespace tarvex

@@ -1,6 +1,6 @@
 #pragma once
-// The export's texts (the backup file's name, the backup and check statements) and the action
-// of 按钮2. The export itself is the conversion's (conversion.h).
+// The export's texts: the backup file's name, the backup and check statements. The export itself
+// is the conversion's (conversion.h); the window's action of 按钮2 is in app/ (window_actions.h).
 
 #include <ctime>
 #include <string>
@@ -9,10 +9,6 @@
 #include "codepage.h"
 
 namespace tarvex {
-
-class ConversionLedger;
-class Database;
-class Window;
 
 // "4月5日" and "9时7分3秒": month, day, hour, minute and second without leading zeros.
 std::string MonthDayText(const std::tm& local);
@@ -40,12 +36,5 @@ std::string BuildBackupStatement(std::string_view directory, std::string_view fi
 
 // "RESTORE VERIFYONLY FROM DISK = N'<path>'": the server reads the backup file back and checks it.
 std::string BuildVerifyStatement(std::string_view path);
-
-// The action of 按钮2, on the window's thread: the conversion's export (conversion.h) of the
-// temporary database into `programDirectory`, its outcome in a notice. `pauseMilliseconds` is
-// the pause between its steps (one second). `fellBack`: the directory is the user's own folder
-// instead of the program's, and the notice, which sends the user to the program's, says so.
-void ExportAndCleanUp(Window& window, Database& database, ConversionLedger& ledger, std::string_view programDirectory,
-                      int pauseMilliseconds = 1000, bool fellBack = false);
 
 }  // namespace tarvex

@@ -1,19 +1,15 @@
-#include "extraction.h"
+#include "conversion.h"
 
 #include <algorithm>
 #include <optional>
 #include <string>
 
 #include "catalogue.h"
-#include "conversion.h"
 #include "conversion_record.h"
 #include "database.h"
 #include "failure_reason.h"
-#include "login.h"
 #include "sqltext.h"
 #include "temporary_database.h"
-#include "window_port.h"
-#include "window_report.h"
 
 namespace tarvex {
 
@@ -186,87 +182,6 @@ std::string ExtractionWarning(const ExtractionRecord& r) {
     if (r.AccountSetMissing())
         return ProgramText("警告：没有找到该账套，复制到的数据不属于这个账套。请检查转换年度、当前单位编号和当前账套编号是否正确。");
     return {};
-}
-
-// ---- The action of 按钮4 ---------------------------------------------------------------------
-
-namespace {
-
-// What the user should do when the temporary database could not be created.
-std::string CreateFailureNotice(const Executed& o) {
-    const std::string name = ProgramText(kTemporaryDatabase);
-    if (!o.connected)
-        return ProgramText("尚未登录数据库，没有整理任何数据。\r\n请先点击“登录数据库”按钮登录，再点击“整理数据”。");
-    if (o.error.native == 1801)
-        return ProgramText("服务器上已有临时数据库") + name +
-               ProgramText("，它是上次整理留下、尚未导出的数据。为免新旧数据混在一起，没有整理任何数据。\r\n"
-                           "请先点击“导出数据”按钮导出并删除它（或在服务器上删除它），再点击“整理数据”。");
-    return ProgramText("临时数据库") + name + ProgramText("创建失败，没有整理任何数据。") + ReasonParagraph(o.error) +
-           ProgramText("\r\n\r\n请重新登录数据库后再试。");
-}
-
-// The inputs as the window holds them when the run starts, read once: the run uses them for
-// every copy, whatever the fields say later. Empty `problem` when every one can be sent.
-struct WindowInputs {
-    ConversionInputs values;
-    std::string problem;
-};
-
-WindowInputs ReadInputs(Window& window) {
-    WindowInputs w;
-    const Input year = ReadInput(window, Control::Year);
-    const Input unit = ReadInput(window, Control::UnitCode);
-    const Input number = ReadInput(window, Control::AccountSetNumber);
-    const Input source = DatabaseName(window);
-    for (const Input* input : {&year, &unit, &number, &source}) {
-        if (input->Ok()) continue;
-        w.problem = input->problem;
-        return w;
-    }
-    w.values = {source.text, year.text, unit.text, number.text, window.Text(Control::AccountSetChooser)};
-    return w;
-}
-
-// The notice that ends a run; nullopt when nothing is to be shown (the window is closing).
-std::optional<std::pair<std::string, int>> ClosingNotice(const Extraction& x) {
-    switch (x.end) {
-        case Extraction::End::Closing:
-        case Extraction::End::Cancelled: return std::nullopt;
-        case Extraction::End::Refused:
-        case Extraction::End::InUse:
-            return std::pair{x.refusal + ProgramText("\r\n\r\n没有整理任何数据。"), kNoticeExclamation};
-        case Extraction::End::CreateFailed: return std::pair{CreateFailureNotice(*x.create), kNoticeExclamation};
-        case Extraction::End::Finished: break;
-    }
-    std::string notice = ProgramText("代码执行完毕！");
-    if (const int failed = x.record.FailedCopies(); failed > 0) {
-        notice += ProgramText("\r\n\r\n其中") + std::to_string(failed) +
-                  ProgramText("张表整理失败，原因见日志；临时数据库里缺少这些表。");
-        for (const TableCopy& copy : x.record.copies)
-            if (!copy.Ok() && copy.lostConnection) return std::pair{notice + LostConnectionParagraph(), kNoticeExclamation};
-    }
-    if (const std::string warning = ExtractionWarning(x.record); !warning.empty())
-        return std::pair{notice + "\r\n\r\n" + warning, kNoticeExclamation};
-    return std::pair{notice, kNoticePlain};
-}
-
-}  // namespace
-
-void RunExtraction(Window& window, Database& database, ConversionLedger& ledger, int pauseMilliseconds) {
-    const WindowInputs inputs = ReadInputs(window);
-    Extraction x;
-    if (!inputs.problem.empty()) {
-        window.AppendText(Control::Log, inputs.problem + "\r\n");
-        x.end = Extraction::End::Refused;
-        x.refusal = inputs.problem;
-    } else {
-        WindowReport report(window);
-        HoldOnTemporaryDatabase hold(database, ledger);
-        x = Extract(hold, inputs.values, report, {pauseMilliseconds});
-    }
-    if (x.end == Extraction::End::Closing) return;
-    window.SetActionsEnabled(true);
-    if (const auto notice = ClosingNotice(x)) window.ShowNotice(notice->first, notice->second);
 }
 
 }  // namespace tarvex

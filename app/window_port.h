@@ -1,11 +1,10 @@
 #pragma once
-// What the actions (log-in, lookup, extraction, export) need of the main window: its controls
-// by name, the log, notices, the responsive wait, and how its thread waits for the database.
-// The window (app/) implements it over its widgets; the actions stay free of any widget code.
+// What the window's actions (log-in, lookup, extraction, export; window_actions.h) need of the
+// main window: its controls by name, the log, notices and the responsive wait. The window
+// implements it over its widgets (window_controls.h); the actions stay free of any widget code.
 //
 // All texts are narrow, in the code page of the process (see codepage.h).
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,18 +64,6 @@ public:
     // The extraction's progress bar: `done` of `total` copies; total 0 empties it.
     virtual void SetProgress(int done, int total) = 0;
     virtual bool Closing() const = 0;
-};
-
-// How the window's thread waits for work done elsewhere: it keeps its event loop running.
-class EventPump {
-public:
-    virtual ~EventPump() = default;
-    virtual bool OnPumpThread() const = 0;
-    // On the window's thread only: handles events until done() holds. With takeInput false the
-    // window repaints but takes no keyboard or mouse input meanwhile.
-    virtual void WaitUntil(const std::function<bool()>& done, bool takeInput) = 0;
-    // From any thread: makes a running WaitUntil test done() again.
-    virtual void Wake() = 0;
 };
 
 }  // namespace tarvex
