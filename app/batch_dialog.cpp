@@ -26,6 +26,7 @@
 
 #include "catalogue.h"
 #include "codepage.h"
+#include "dialog_report.h"
 #include "failure_reason.h"
 #include "main_window.h"
 #include "sqltext.h"
@@ -60,32 +61,6 @@ QStandardItem* Cell(const QString& text) {
 }
 
 }  // namespace
-
-// The batch's reports, carried from the worker to the dialog's thread; nothing once the dialog
-// is gone.
-class BatchDialog::Report final : public BatchReport {
-public:
-    Report(QPointer<BatchDialog> dialog, std::shared_ptr<std::atomic<bool>> cancel)
-        : dialog_(std::move(dialog)), cancel_(std::move(cancel)) {}
-
-    void SetBegins(int n, int total, const AccountSetEntry& set) override {
-        const std::string name = ProgramText("年度") + set.year + ProgramText("，单位") + set.unitCode +
-                                 ProgramText("，账套") + set.accountSetNo + " " + set.name;
-        ThenInDialog(dialog_, [n, total, name](BatchDialog& d) { d.SetBegins(n, total, name); });
-    }
-    void Log(const std::string& line) override {
-        ThenInDialog(dialog_, [line = Q(line)](BatchDialog& d) { d.AppendLog(line); });
-    }
-    void TableCopied(int position, const TableCopy&) override {
-        ThenInDialog(dialog_, [position](BatchDialog& d) { d.TableCopied(position); });
-    }
-    void SetEnded(int, const BatchRow&) override {}
-    bool Cancelled() override { return cancel_->load(); }
-
-private:
-    QPointer<BatchDialog> dialog_;
-    std::shared_ptr<std::atomic<bool>> cancel_;
-};
 
 BatchDialog::BatchDialog(MainWindow& window, std::shared_ptr<ConversionLedger> ledger, const std::string& folder)
     : QDialog(&window), window_(window), ledger_(std::move(ledger)), login_(ledger_->Login()) {
@@ -327,7 +302,19 @@ void BatchDialog::Start() {
     ticker_->start();  // the time taken goes on while a long statement runs
     AppendLog(U("开始批量转换%1个账套。\r\n").arg(setsTotal_));
     Database& database = window_.外部数据库1();
-    auto report = std::make_shared<Report>(QPointer<BatchDialog>(this), cancel_);
+    auto report = std::make_shared<DialogReport>(
+        this, cancel_,
+        DialogReport::Shown{
+            .log = [this](const std::string& line) { AppendLog(Q(line)); },
+            .copied = [this](int position) { TableCopied(position); },
+            .setBegins =
+                [this](int n, int total, const AccountSetEntry& set) {
+                    SetBegins(n, total,
+                              ProgramText("年度") + set.year + ProgramText("，单位") + set.unitCode + ProgramText("，账套") +
+                                  set.accountSetNo + " " + set.name);
+                },
+            .percent = {},
+        });
     const bool started = StartWorkerThread(
         window_, [dialog = QPointer<BatchDialog>(this), report, &database, ledger = ledger_, sets, folder,
                   skip = skipDone_->isChecked()] {

@@ -51,7 +51,6 @@ protected:
 
 private:
     struct Progress;
-    class Report;
 
     void Build();
     void ShowSets(std::vector<AccountSetEntry> sets, const std::string& problem);

@@ -17,6 +17,7 @@
 
 #include "backup_picker.h"
 #include "codepage.h"
+#include "dialog_report.h"
 #include "failure_reason.h"
 #include "main_window.h"
 #include "native_window.h"
@@ -47,27 +48,6 @@ QLabel* Value(QWidget* parent, const char* name) {
 struct RestoreDialog::BackupRead {
     Reading<BackupDescription> reading;
     std::string nameProblem;
-};
-
-// The restore's reports, carried from the worker to the dialog's thread; nothing once the dialog
-// is gone. The dialog keeps its own clock, so the time from the restore's watch is not needed.
-class RestoreDialog::Report final : public RestoreReport {
-public:
-    Report(QPointer<RestoreDialog> dialog, std::shared_ptr<std::atomic<bool>> cancel)
-        : dialog_(std::move(dialog)), cancel_(std::move(cancel)) {}
-
-    void Log(const std::string& line) override {
-        ThenInDialog(dialog_, [line](RestoreDialog& d) { d.AppendLog(line); });
-    }
-    void Percent(int percent) override {
-        ThenInDialog(dialog_, [percent](RestoreDialog& d) { d.ShowPercent(percent); });
-    }
-    void Elapsed(std::chrono::seconds) override {}
-    bool Cancelled() override { return cancel_->load(); }
-
-private:
-    QPointer<RestoreDialog> dialog_;
-    std::shared_ptr<std::atomic<bool>> cancel_;
 };
 
 RestoreDialog::RestoreDialog(MainWindow& window, std::shared_ptr<Window> controls, LoginSettings login)
@@ -338,7 +318,14 @@ void RestoreDialog::Start() {
     clock_->start();
     ShowTime();
     SetStatus(ProgramText("正在还原数据库“") + name + ProgramText("”……"));
-    auto report = std::make_shared<Report>(QPointer<RestoreDialog>(this), cancel_);
+    // The dialog keeps its own clock: the time from the restore's watch is not shown.
+    auto report = std::make_shared<DialogReport>(this, cancel_,
+                                                 DialogReport::Shown{
+                                                     .log = [this](const std::string& line) { AppendLog(line); },
+                                                     .copied = {},
+                                                     .setBegins = {},
+                                                     .percent = [this](int percent) { ShowPercent(percent); },
+                                                 });
     OnWorker([database = database_, server = *server_, backup = *backup_, name,
               report] { return RestoreBackup(*database, server, backup, name, *report); },
              [](RestoreDialog& d, const Restored& restored) { d.Finished(restored); });

@@ -47,7 +47,6 @@ public:
     void done(int result) override;
 
 private:
-    class Report;
     struct BackupRead;
 
     void Build();

@@ -4,19 +4,18 @@
 // window has no cancel of its own.
 
 #include "catalogue.h"
-#include "conversion.h"
+#include "report.h"
 #include "window_port.h"
 
 namespace tarvex {
 
-class WindowReport final : public ConversionReport {
+class WindowReport final : public Report {
 public:
     explicit WindowReport(Window& window) : window_(window) {}
     void Log(const std::string& line) override { window_.AppendText(Control::Log, line); }
     void Copied(int position, const TableCopy&) override { window_.SetProgress(position, TableCatalogue::kEntryCount); }
     bool Ask(const std::string& question) override { return window_.AskYesNo(question); }
     void Pause(int milliseconds) override { window_.ResponsiveWait(milliseconds); }
-    bool Cancelled() override { return false; }
 
 private:
     Window& window_;

@@ -54,11 +54,10 @@ double ServerSeconds(const fs::path& timingLog, int skip, int* statements = null
 }
 
 // Times each set and reads the peak memory as each ends.
-class Meter final : public tarvex::BatchReport {
+class Meter final : public tarvex::Report {
 public:
     void SetBegins(int, int, const tarvex::AccountSetEntry&) override { began_ = Clock::now(); }
     void Log(const std::string&) override {}
-    void TableCopied(int, const tarvex::TableCopy&) override {}
     void SetEnded(int, const tarvex::BatchRow&) override {
         seconds.push_back(std::chrono::duration<double>(Clock::now() - began_).count());
         peakKiB.push_back(PeakMemoryKiB());

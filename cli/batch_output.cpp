@@ -72,7 +72,7 @@ void ConsoleReport::Log(const std::string& line) {
     Write(stderr, text);
 }
 
-void ConsoleReport::TableCopied(int position, const TableCopy& copy) {
+void ConsoleReport::Copied(int position, const TableCopy& copy) {
     tables_ = position;
     if (detail_ == Detail::Normal && terminal_) {
         ReplaceLine(stderr, Progress());

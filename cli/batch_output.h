@@ -13,7 +13,7 @@
 
 namespace tarvex {
 
-class ConsoleReport final : public BatchReport {
+class ConsoleReport final : public Report {
 public:
     enum class Detail { Quiet, Normal, Verbose };
     // `setLines`: a tab-separated line per set on stdout as each ends.
@@ -21,7 +21,7 @@ public:
 
     void SetBegins(int n, int total, const AccountSetEntry& set) override;
     void Log(const std::string& line) override;
-    void TableCopied(int position, const TableCopy& copy) override;
+    void Copied(int position, const TableCopy& copy) override;
     void SetEnded(int n, const BatchRow& row) override;
     // The interruption has said so on stderr already.
     bool Cancelled() override { return interruption_.Requested(); }

@@ -311,12 +311,12 @@ std::optional<std::vector<AccountSetEntry>> ListedSets(const Arguments& a, Datab
 
 // Prints what a restore reports on stderr: its log, and while the server works a line every ten
 // seconds (from the restore's own thread).
-class RestoreConsole final : public RestoreReport {
+class RestoreConsole final : public Report {
 public:
     explicit RestoreConsole(const Interruption& interruption) : interruption_(interruption) {}
 
     void Log(const std::string& line) override { Print(stderr, WithoutCarriageReturns(line)); }
-    void Percent(int) override {}  // the log has its line
+    // Percent: the log has its line.
     void Elapsed(std::chrono::seconds elapsed) override {
         if (elapsed.count() % 10 == 0) Say(ProgramText("正在还原，已用时") + DurationText(elapsed));
     }

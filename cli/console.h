@@ -25,7 +25,7 @@ void ReplaceLine(std::FILE* stream, std::string_view text);
 // Ctrl+C, and the other ways a scheduler or a closed terminal asks a program to end (SIGTERM,
 // SIGHUP; Ctrl+Break and the console's close on Windows), while it lives. The first one is
 // acknowledged on stderr at once, sets the flag the batch polls between statements
-// (BatchReport::Cancelled), and calls what CancelWith gave, which cancels the statement under
+// (Report::Cancelled), and calls what CancelWith gave, which cancels the statement under
 // way, so that the batch drops the temporary database and stops. A second one ends the
 // process at once with 130, saying what may be left on the server. A closed standard output
 // ends nothing (SIGPIPE is ignored). One at a time.

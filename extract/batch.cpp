@@ -22,17 +22,16 @@ namespace fs = std::filesystem;
 
 // One set's conversion reporting to the batch: no pauses, and every question answered Yes, the
 // set being flagged by its warnings instead (nobody sits before a batch to answer).
-class SetReport final : public ConversionReport {
+class SetReport final : public Report {
 public:
-    explicit SetReport(BatchReport& batch) : batch_(batch) {}
+    explicit SetReport(Report& batch) : batch_(batch) {}
     void Log(const std::string& line) override { batch_.Log(line); }
-    void Copied(int position, const TableCopy& copy) override { batch_.TableCopied(position, copy); }
+    void Copied(int position, const TableCopy& copy) override { batch_.Copied(position, copy); }
     bool Ask(const std::string&) override { return true; }
-    void Pause(int) override {}
     bool Cancelled() override { return batch_.Cancelled(); }
 
 private:
-    BatchReport& batch_;
+    Report& batch_;
 };
 
 std::string Trimmed(const std::string& s) { return s.substr(0, s.find_last_not_of(' ') + 1); }
@@ -205,7 +204,7 @@ private:
 class Batch {
 public:
     Batch(HoldOnTemporaryDatabase& hold, const std::string& source, const std::string& sourceIdentity,
-          const std::string& directory, BatchReport& report)
+          const std::string& directory, Report& report)
         : hold_(hold), source_(source), sourceIdentity_(sourceIdentity), directory_(directory), setReport_(report),
           ledger_(hold.Ledger()) {}
 
@@ -377,7 +376,7 @@ namespace {
 
 // The sets one after another under `hold`, once the start found nothing in the way.
 void ConvertSets(HoldOnTemporaryDatabase& hold, const std::string& sourceDatabase, const std::string& sourceIdentity,
-                 const std::string& directory, BatchReport& report, const BatchOptions& options, BatchOutcome& outcome) {
+                 const std::string& directory, Report& report, const BatchOptions& options, BatchOutcome& outcome) {
     ConversionLedger& ledger = hold.Ledger();
     // Asked once here, so that no set's exports ask it.
     if (ledger.Login().serverVersion.empty())
@@ -412,7 +411,7 @@ void ConvertSets(HoldOnTemporaryDatabase& hold, const std::string& sourceDatabas
 // temporary database whose drop failed (the batch has reported it; the window's export can still
 // back it up and drop it).
 void RunUnderHold(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
-                  const std::string& directory, BatchReport& report, const BatchOptions& options, BatchOutcome& outcome) {
+                  const std::string& directory, Report& report, const BatchOptions& options, BatchOutcome& outcome) {
     HoldOnTemporaryDatabase hold(database, ledger);
     std::string sourceIdentity;
     outcome.stopped = StartProblem(hold, sourceDatabase, outcome.stop, sourceIdentity);
@@ -432,7 +431,7 @@ void RunUnderHold(Database& database, ConversionLedger& ledger, const std::strin
 }  // namespace
 
 BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
-                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report,
+                      const std::vector<AccountSetEntry>& sets, const std::string& directory, Report& report,
                       const BatchOptions& options) {
     BatchOutcome outcome;
     for (const AccountSetEntry& set : sets) outcome.rows.emplace_back().set = set;

@@ -2,7 +2,8 @@
 // Batch conversion: many account sets one after another, each through the conversion of one
 // account set (conversion.h) without pauses, each into its own backup and record as the single
 // export makes them. The batch dialog and the command line run it and show what it reports;
-// the summary goes beside the backups as a CSV file.
+// the summary goes beside the backups as a CSV file. A batch reports (report.h) its sets' begins
+// and ends, each set's log and copies, and asks for no answer: it takes Yes for one.
 //
 // All texts are in the code page of the process, except the CSV file (UTF-8).
 
@@ -35,22 +36,6 @@ struct BatchRow {
     std::string serverVersion;          // of the server that made the backup
     std::string sha256;                 // of the backup file, as its record gives it
     std::vector<std::string> notes;     // warnings and the reason of a failure
-};
-
-// How a batch reports while it runs; called on the thread that runs it.
-class BatchReport {
-public:
-    virtual ~BatchReport() = default;
-    // Set `n` (1-based) of `total` begins.
-    virtual void SetBegins(int n, int total, const AccountSetEntry& set) = 0;
-    // One line of the log, ending in "\r\n".
-    virtual void Log(const std::string& line) = 0;
-    // Table `position` (1..34) of the set under way has been copied, well or not.
-    virtual void TableCopied(int position, const TableCopy& copy) = 0;
-    // A set has ended.
-    virtual void SetEnded(int n, const BatchRow& row) = 0;
-    // Whether to stop once the statement under way has ended (Cancel, Ctrl+C).
-    virtual bool Cancelled() = 0;
 };
 
 struct BatchOutcome {
@@ -92,7 +77,7 @@ struct BatchOptions {
 // and has not exported it yet). A set that fails is dropped and the batch goes on; a cancel drops
 // the set under way and stops.
 BatchOutcome RunBatch(Database& database, ConversionLedger& ledger, const std::string& sourceDatabase,
-                      const std::vector<AccountSetEntry>& sets, const std::string& directory, BatchReport& report,
+                      const std::vector<AccountSetEntry>& sets, const std::string& directory, Report& report,
                       const BatchOptions& options = {});
 
 // Whether `directory` holds records of earlier conversions (the dialog then skips what they

@@ -50,7 +50,7 @@ bool BrokenOff(const OdbcError& error) {
 // create it has begun before it answers the cancel. Under the hold, with the create not refused
 // for a database already there, a temporary database on the server now is the one it made: it
 // is dropped, so that nothing of the run is left behind. Nullopt when the database shut down.
-std::optional<bool> DropWhatTheCreateMade(Database::Session& session, ConversionReport& report,
+std::optional<bool> DropWhatTheCreateMade(Database::Session& session, Report& report,
                                           const ConversionOptions& options) {
     const std::optional<TemporaryDatabase> found = session.Run(ReadTemporaryDatabase);
     if (!found) return std::nullopt;
@@ -69,7 +69,7 @@ std::optional<bool> DropWhatTheCreateMade(Database::Session& session, Conversion
 // run cannot go on. A create that fails leaves the ledger without a database, so the hold's end
 // gives up the hold; one that succeeds notes which database it made, so that the export can
 // tell it from one made after it.
-std::optional<Extraction::End> Create(HoldOnTemporaryDatabase& hold, Extraction& x, ConversionReport& report,
+std::optional<Extraction::End> Create(HoldOnTemporaryDatabase& hold, Extraction& x, Report& report,
                                      const ConversionOptions& options) {
     Database::Session& session = hold.Session();
     const std::optional<HoldTaken> taken = hold.Take();
@@ -102,7 +102,7 @@ std::optional<Extraction::End> Create(HoldOnTemporaryDatabase& hold, Extraction&
 
 }  // namespace
 
-Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs, ConversionReport& report,
+Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs, Report& report,
                    const ConversionOptions& options) {
     Extraction x;
     if (std::string problem = DatabaseNameProblem(inputs.sourceDatabase); !problem.empty()) {
@@ -407,7 +407,7 @@ namespace {
 
 // The steps after a backup that was made: the checks, the drop and the record.
 void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& e, const TemporaryDatabase& backedUp,
-                  ConversionReport& report, const ConversionOptions& options,
+                  Report& report, const ConversionOptions& options,
                   const std::function<std::string(const std::string&)>& writeRecord) {
     const auto pause = [&] {
         if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
@@ -450,7 +450,7 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
 
 // The export once the hold is taken: `taken` is what the start found.
 Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionLedger& ledger,
-                 const std::string& directory, ConversionReport& report, const ConversionOptions& options) {
+                 const std::string& directory, Report& report, const ConversionOptions& options) {
     const std::string started = LocalTimeText();
     Export e;
     if (taken.hold == Hold::InUse || taken.hold == Hold::Unknown) {
@@ -544,7 +544,7 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
 bool Export::VerifyNotRun() const { return verify && !verify->ok && ConnectionLost(verify->error); }
 bool Export::DropUnknown() const { return drop && !drop->ok && ConnectionLost(drop->error); }
 
-Export ExportTemporaryDatabase(HoldOnTemporaryDatabase& hold, const std::string& directory, ConversionReport& report,
+Export ExportTemporaryDatabase(HoldOnTemporaryDatabase& hold, const std::string& directory, Report& report,
                                const ConversionOptions& options) {
     report.Log(ProgramText("正在执行导出备份数据！\r\n"));
     const std::optional<HoldTaken> taken = hold.Take();
@@ -552,7 +552,7 @@ Export ExportTemporaryDatabase(HoldOnTemporaryDatabase& hold, const std::string&
     return Exporting(hold.Session(), *taken, hold.Ledger(), directory, report, options);
 }
 
-bool DropTemporaryDatabase(HoldOnTemporaryDatabase& hold, ConversionReport& report, const ConversionOptions& options) {
+bool DropTemporaryDatabase(HoldOnTemporaryDatabase& hold, Report& report, const ConversionOptions& options) {
     const std::optional<Executed> drop = hold.Session().Run(Dropping(options));
     if (!drop) return false;
     if (!drop->ok) {

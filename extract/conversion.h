@@ -3,7 +3,7 @@
 // database with the account set's rows of the catalogue's 34 tables; the export has the server
 // back it up, checks the file, drops the database and writes the record beside the file. The
 // window's two actions, the batch and the command line all run these with values and learn
-// what happens through a ConversionReport.
+// what happens through a Report (report.h): its log, copies, questions, pauses and cancel.
 //
 // A copy of the program that creates the temporary database holds the server's application
 // lock on its name until it drops it (temporary_database.h), so that no other copy backs up
@@ -18,6 +18,7 @@
 
 #include "conversion_record.h"
 #include "database.h"
+#include "report.h"
 #include "temporary_database.h"
 
 namespace tarvex {
@@ -28,22 +29,6 @@ struct ConversionInputs {
     std::string year, unitCode, accountSetNumber, accountSetName;
     // Which database that is (SourceIdentity), where the caller has read it; empty otherwise.
     std::string sourceIdentity{};
-};
-
-// How a conversion reports while it runs; called on the thread that runs it.
-class ConversionReport {
-public:
-    virtual ~ConversionReport() = default;
-    // One line of the log, ending in "\r\n".
-    virtual void Log(const std::string& line) = 0;
-    // The copy of the catalogue's table at `position` (1..34) has ended, well or not.
-    virtual void Copied(int position, const TableCopy& copy) = 0;
-    // A question with Yes and No; No is the default answer.
-    virtual bool Ask(const std::string& question) = 0;
-    // The pause between two steps.
-    virtual void Pause(int milliseconds) = 0;
-    // Whether to stop once the statement under way has ended.
-    virtual bool Cancelled() = 0;
 };
 
 // How a conversion goes: the pause between its steps (none in a batch), the backup names
@@ -84,7 +69,7 @@ struct Extraction {
 // Creates the temporary database under `hold` and copies the account set's rows into it, table
 // by table, recording each copy in the hold's ledger as it goes. The first step is to check the
 // inputs: nothing reaches the server for a source database name that cannot be quoted.
-Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs, ConversionReport& report,
+Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs, Report& report,
                    const ConversionOptions& options);
 
 // The log lines after the completion line: the failed copies, the rows in all, and the warning
@@ -132,7 +117,7 @@ struct Export {
 // holds (its own GL_ZTCS; "临时数据库" when that cannot say), has the server check the file,
 // drops the database and writes the record. Asks first when the database was not filled here on
 // this connection, lacks tables, or its rows are not those of an account set.
-Export ExportTemporaryDatabase(HoldOnTemporaryDatabase& hold, const std::string& directory, ConversionReport& report,
+Export ExportTemporaryDatabase(HoldOnTemporaryDatabase& hold, const std::string& directory, Report& report,
                                const ConversionOptions& options);
 
 // Database work: the server's version and edition, as the record names them (a backup restores
@@ -166,6 +151,6 @@ LeftoverDrop DropLeftover(HoldOnTemporaryDatabase& hold);
 
 // Drops the temporary database that this program filled (a cancelled or failed conversion)
 // under `hold`; true when it is gone, and the hold's end then gives the hold up.
-bool DropTemporaryDatabase(HoldOnTemporaryDatabase& hold, ConversionReport& report, const ConversionOptions& options);
+bool DropTemporaryDatabase(HoldOnTemporaryDatabase& hold, Report& report, const ConversionOptions& options);
 
 }  // namespace tarvex

@@ -354,11 +354,11 @@ std::string StatusQuery(std::string_view name) {
 // just before the statement reached the driver).
 class RestoreWatch {
 public:
-    RestoreWatch(Database& database, RestoreReport& report)
+    RestoreWatch(Database& database, Report& report)
         : thread_([&database, &report](std::stop_token stop) { Watch(stop, database, report); }) {}
 
 private:
-    static void Watch(const std::stop_token& stop, Database& database, RestoreReport& report) {
+    static void Watch(const std::stop_token& stop, Database& database, Report& report) {
         const auto began = std::chrono::steady_clock::now();
         auto nextSecond = began + 1s;
         auto nextCancel = began;
@@ -439,7 +439,7 @@ enum class Left {
     Unfinished,  // something of the restore is, or that cannot be told
 };
 Left CleanUp(Database& database, const RestoreServer& server, const std::string& name, const OdbcError& error,
-             RestoreReport& report) {
+             Report& report) {
     if (HasNative(error, {3154, 1801, 3101, 3102})) {
         report.Log(P("数据库“") + name + P("”不是这次还原建立的，没有删除它。\r\n"));
         return Left::Another;
@@ -481,7 +481,7 @@ Left CleanUp(Database& database, const RestoreServer& server, const std::string&
 
 // The restore statement, watched; the messages of a restore that ended well in the log and the
 // report.
-std::optional<Ran> Run(Database& database, const std::string& statement, RestoreReport& report) {
+std::optional<Ran> Run(Database& database, const std::string& statement, Report& report) {
     std::optional<Ran> ran;
     {
         const RestoreWatch watch(database, report);
@@ -518,7 +518,7 @@ std::string StatusAfter(Database& database, const std::string& name, const Ran& 
     return status.empty() ? "NULL" : status;
 }
 
-Restored Refuse(const std::string& name, std::string message, RestoreReport& report) {
+Restored Refuse(const std::string& name, std::string message, Report& report) {
     report.Log(message + "\r\n");
     Restored r;
     r.end = Restored::End::Refused;
@@ -531,7 +531,7 @@ Restored Refuse(const std::string& name, std::string message, RestoreReport& rep
 // found.
 // `reason`: why it failed where the server gave no error.
 Restored Unfinished(Database& database, const RestoreServer& server, const BackupDescription& backup,
-                    const std::string& name, const Ran& ran, bool cancelled, RestoreReport& report,
+                    const std::string& name, const Ran& ran, bool cancelled, Report& report,
                     const std::string& reason = {}) {
     Restored r;
     r.database = name;
@@ -817,7 +817,7 @@ std::string SetsText(const BackupDescription& backup) {
 }
 
 Restored RestoreBackup(Database& database, const RestoreServer& server, const BackupDescription& backup,
-                       const std::string& name, RestoreReport& report) {
+                       const std::string& name, Report& report) {
     report.Log(P("准备把备份文件“") + backup.path + P("”还原为数据库“") + name + P("”……\r\n"));
     report.Log(SetsText(backup));
     if (std::string problem = VersionProblem(backup, server); !problem.empty()) return Refuse(name, problem, report);

@@ -3,7 +3,8 @@
 // what a backup file holds (RESTORE HEADERONLY and FILELISTONLY), where the server keeps new
 // databases' files, and the restore itself, as a new database, with its progress, its cancel and
 // its clean end. Free of any window: the restore dialog and the command line run it with values
-// and learn what happens through a RestoreReport.
+// and learn what happens through a Report (report.h): its log, the percent done, the time taken
+// and the cancel.
 //
 // Nothing existing is to be replaced: the name is looked up on the server before anything runs.
 // The server's own check does not stand behind that look-up: without REPLACE, RESTORE refuses
@@ -26,6 +27,7 @@
 
 #include "database.h"
 #include "login.h"
+#include "report.h"
 
 namespace tarvex {
 
@@ -169,23 +171,6 @@ std::optional<std::string> BuildRestoreStatement(const BackupDescription& backup
 std::optional<std::string> BuildDifferentialStatement(const BackupDescription& backup, std::string_view database,
                                                       int statsPercent);
 
-// How a restore reports while it runs.
-class RestoreReport {
-public:
-    virtual ~RestoreReport() = default;
-    // One line of the log, ending in "\r\n"; on the thread that runs the restore.
-    virtual void Log(const std::string& line) = 0;
-    // The server has processed `percent` of the restore (its "n percent processed."); on the
-    // thread that runs the restore. Through FreeTDS they all come when the restore ends.
-    virtual void Percent(int percent) = 0;
-    // About every second while the server restores: the time since it began. On a thread of the
-    // restore's own, which must not touch a window.
-    virtual void Elapsed(std::chrono::seconds elapsed) = 0;
-    // Whether to stop: before the restore, or the restore under way (cancelled at the server).
-    // Asked on either thread.
-    virtual bool Cancelled() = 0;
-};
-
 // What a restore came to.
 struct Restored {
     enum class End {
@@ -211,7 +196,7 @@ struct Restored {
 // ONLINE before saying it is restored, and after a failure or a cancel drops what the restore
 // began.
 Restored RestoreBackup(Database& database, const RestoreServer& server, const BackupDescription& backup,
-                       const std::string& name, RestoreReport& report);
+                       const std::string& name, Report& report);
 
 // "1分05秒", "12秒".
 std::string DurationText(std::chrono::seconds duration);

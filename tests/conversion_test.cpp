@@ -35,11 +35,11 @@ namespace {
 std::string Local(const char* utf8) { return CodePage::Process().FromUtf8(utf8); }
 
 // Remembers what a batch reported; cancels once `cancelAfterTables` tables are copied.
-class Recorder final : public tarvex::BatchReport {
+class Recorder final : public tarvex::Report {
 public:
     void SetBegins(int n, int total, const tarvex::AccountSetEntry&) override { begun.emplace_back(n, total); }
     void Log(const std::string& line) override { log += CodePage::Process().ToUtf8(line); }
-    void TableCopied(int, const tarvex::TableCopy&) override {
+    void Copied(int, const tarvex::TableCopy&) override {
         if (++tables == afterTables) then();
     }
     void SetEnded(int, const BatchRow&) override { ++ended; }
@@ -267,18 +267,12 @@ TEST_F(Batch, TheWindowsExportedSetWhoseDropWasCutIsNoSetWaitingForItsExport) {
     EXPECT_NE(outcome.stopped.find(Local("已经导出到“演示账套12月9日8时1分2秒.bak”")), std::string::npos) << outcome.stopped;
 }
 
-// Two copies of the program at two servers export the same-named account sets of two units in
-// one moment into one folder: each backup gets a name of its own and holds its own server's rows.
 // An export broken off half-way (here by its report, at its question about a database it did
 // not fill) still gives up the hold it took: another copy can take the database at once.
 TEST_F(Batch, AnExportBrokenOffByAnExceptionGivesUpItsHold) {
     struct Broken {};
-    struct Asking final : tarvex::ConversionReport {
-        void Log(const std::string&) override {}
-        void Copied(int, const tarvex::TableCopy&) override {}
+    struct Asking final : tarvex::Report {
         bool Ask(const std::string&) override { throw Broken{}; }
-        void Pause(int) override {}
-        bool Cancelled() override { return false; }
     } asking;
     ASSERT_TRUE(Sql("create database Tarvex数据整理"));
     own_.CloseDatabase();
@@ -292,15 +286,13 @@ TEST_F(Batch, AnExportBrokenOffByAnExceptionGivesUpItsHold) {
     EXPECT_TRUE(Files(".bak").empty());
 }
 
+// Two copies of the program at two servers export the same-named account sets of two units in
+// one moment into one folder: each backup gets a name of its own and holds its own server's rows.
 TEST(TwoServers, ExportsInOneMomentIntoOneFolderNeverShareAFile) {
     testsupport::UsePrivateOdbcConfig();
     ::unsetenv("TDSPORT");  // each copy names its server's port itself
-    struct Quiet final : tarvex::ConversionReport {
-        void Log(const std::string&) override {}
-        void Copied(int, const tarvex::TableCopy&) override {}
+    struct Quiet final : tarvex::Report {
         bool Ask(const std::string&) override { return true; }
-        void Pause(int) override {}
-        bool Cancelled() override { return false; }
     };
     struct Copy {
         testsupport::StandinProcess server{{.sampleName = "township", .extraArgs = {}}};

@@ -24,7 +24,7 @@ std::string Local(const std::string& utf8) { return tarvex::CodePage::Process().
 std::string Utf8(const std::string& local) { return tarvex::CodePage::Process().ToUtf8(local); }
 bool Says(const std::string& local, const char* utf8) { return Utf8(local).find(utf8) != std::string::npos; }
 
-class Recorder final : public tarvex::RestoreReport {
+class Recorder final : public tarvex::Report {
 public:
     void Log(const std::string& line) override {
         log += Utf8(line);
