@@ -13,10 +13,11 @@
 //   keeps its event loop running meanwhile (EventPump), taking user input or not as the action
 //   requires. The window's thread therefore never waits for a worker, and a worker that waits
 //   for the window's thread holds nothing the window's thread could be waiting for.
-// - Log-in, extraction and export take the database for themselves with a Session: while a
-//   session is held only its own work runs, and all other work queues behind it and runs
-//   afterwards, in order. Between its steps the holder may use the window (append to the log,
-//   read a control, pause): it holds the session, not the database thread.
+// - An extraction, an export, a batch and a drop of a leftover take the database for themselves
+//   with a Session (their hold on the temporary database owns it): while a session is held only
+//   its own work runs, and all other work queues behind it and runs afterwards, in order.
+//   Between its steps the holder may use the window (append to the log, read a control,
+//   pause): it holds the session, not the database thread.
 // - Lookups and selections carry a request number; a request that a newer one of the same
 //   kind has overtaken while it queued is skipped, since its result would be stale at once.
 // - Shutdown (the window closing) cancels the running statement, fails queued and later work

@@ -100,6 +100,29 @@ std::optional<Extraction::End> Create(HoldOnTemporaryDatabase& hold, Extraction&
     return std::nullopt;
 }
 
+// The pause between two steps, if any.
+void Pause(Report& report, const ConversionOptions& options) {
+    if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
+}
+
+// The copies of the catalogue's tables, one after another, each in the ledger as it ends;
+// nullopt when they all ran, or the end that stopped them.
+std::optional<Extraction::End> CopyTables(HoldOnTemporaryDatabase& hold, ExtractionRecord& record, Report& report,
+                                          const ConversionOptions& options) {
+    for (int position = 1; position <= TableCatalogue::kEntryCount; ++position) {
+        if (report.Cancelled()) return Extraction::End::Cancelled;
+        report.Log(TableCatalogue::ProgressLine(position));
+        const std::optional<TableCopy> copy = Copy(hold.Session(), position, record, options.execution);
+        if (!copy) return Extraction::End::Closing;
+        if (!copy->Ok()) report.Log(copy->table + ProgramText("表整理失败！") + copy->failure + "\r\n");
+        record.copies.push_back(*copy);
+        hold.Ledger().SetFilled(record);
+        report.Copied(position, *copy);
+        Pause(report, options);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs, Report& report,
@@ -111,10 +134,6 @@ Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs
         x.end = Extraction::End::Refused;
         return x;
     }
-    const auto pause = [&] {
-        if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
-    };
-    Database::Session& session = hold.Session();
     ConversionLedger& ledger = hold.Ledger();
     ExtractionRecord& record = x.record;
     record.login = ledger.Login();
@@ -131,24 +150,10 @@ Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs
     record.accountSetName = inputs.accountSetName;
     ledger.SetFilled(record);
     report.Log(ProgramText("当前整理账套：") + record.accountSetName + "\r\n");
-    pause();
-
-    for (int position = 1; position <= TableCatalogue::kEntryCount; ++position) {
-        if (report.Cancelled()) {
-            x.end = Extraction::End::Cancelled;
-            return x;
-        }
-        report.Log(TableCatalogue::ProgressLine(position));
-        const std::optional<TableCopy> copy = Copy(session, position, record, options.execution);
-        if (!copy) {
-            x.end = Extraction::End::Closing;
-            return x;
-        }
-        if (!copy->Ok()) report.Log(copy->table + ProgramText("表整理失败！") + copy->failure + "\r\n");
-        record.copies.push_back(*copy);
-        ledger.SetFilled(record);
-        report.Copied(position, *copy);
-        pause();
+    Pause(report, options);
+    if (const std::optional<Extraction::End> end = CopyTables(hold, record, report, options)) {
+        x.end = *end;
+        return x;
     }
     record.finished = true;
     record.ended = LocalTimeText();
@@ -409,12 +414,9 @@ namespace {
 void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& e, const TemporaryDatabase& backedUp,
                   Report& report, const ConversionOptions& options,
                   const std::function<std::string(const std::string&)>& writeRecord) {
-    const auto pause = [&] {
-        if (options.pauseMilliseconds > 0) report.Pause(options.pauseMilliseconds);
-    };
     // The server reads the file back and checks it before the database it came from is dropped.
     report.Log(ProgramText("正在校验备份文件！\r\n"));
-    pause();
+    Pause(report, options);
     e.verify = session.Run(CheckingHeader(e.path, backedUp));
     if (e.verify && e.verify->ok)
         e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None(), options.execution));
@@ -432,109 +434,149 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
     }
     ledger.SetExported(e.file);
     report.Log(ProgramText("正在删除临时数据库！\r\n"));
-    pause();
+    Pause(report, options);
     e.drop = session.Run(Dropping(options));
     if (!e.drop) return;
     if (e.drop->ok) ledger.ClearFilled();
-    pause();
+    Pause(report, options);
     if (e.drop->ok)
         report.Log(ProgramText("完成删除临时数据库！\r\n"));
     else if (e.DropUnknown())
         report.Log(ProgramText("无法确认临时数据库是否已删除：与服务器的连接断开！") + ReasonLine(e.drop->error) + "\r\n");
     else
         report.Log(ProgramText("删除临时数据库失败！") + ReasonLine(e.drop->error) + "\r\n");
-    pause();
+    Pause(report, options);
     e.recordProblem = writeRecord(VerificationText(e));
     for (const std::string& warning : e.warnings) report.Log(ProgramText("注意：") + warning + "\r\n");
 }
 
-// The export once the hold is taken: `taken` is what the start found.
-Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionLedger& ledger,
-                 const std::string& directory, Report& report, const ConversionOptions& options) {
-    const std::string started = LocalTimeText();
+// The export refused: another copy of the program holds the temporary database, or whether one
+// does cannot be told.
+Export RefusedAsHeldElsewhere(const HoldTaken& taken, Report& report) {
     Export e;
-    if (taken.hold == Hold::InUse || taken.hold == Hold::Unknown) {
-        const std::string refused = HeldElsewhereText(taken) +
-                                    ProgramText(taken.hold == Hold::InUse ? "，不能导出或删除它。" : "，没有导出。");
-        report.Log(refused + (taken.why.Empty() ? "" : ReasonLine(taken.why)) + "\r\n");
-        e.refusal = refused + (taken.hold == Hold::InUse ? ProgramText("\r\n\r\n请等另一个转换程序导出完毕后再试。")
-                                                         : ReasonParagraph(taken.why));
-        e.end = Export::End::InUse;
-        return e;
-    }
-    const std::optional<Found> found = session.Run(Finding);
-    if (!found) return e;
-    std::optional<ExtractionRecord> filled = ledger.Filled();
-    if (filled && found->database.is == TemporaryDatabase::Is::Absent) {
+    const std::string refused = HeldElsewhereText(taken) +
+                                ProgramText(taken.hold == Hold::InUse ? "，不能导出或删除它。" : "，没有导出。");
+    report.Log(refused + (taken.why.Empty() ? "" : ReasonLine(taken.why)) + "\r\n");
+    e.refusal = refused + (taken.hold == Hold::InUse ? ProgramText("\r\n\r\n请等另一个转换程序导出完毕后再试。")
+                                                     : ReasonParagraph(taken.why));
+    e.end = Export::End::InUse;
+    return e;
+}
+
+// What this connection filled (`filled`, from the ledger) set against the temporary database the
+// server holds: false when the one it filled is gone (`e` says so). A database other than the
+// one it filled no longer counts as filled here; none at all leaves nothing to export.
+bool SetAgainst(const Found& found, ConversionLedger& ledger, std::optional<ExtractionRecord>& filled, Export& e) {
+    if (filled && found.database.is == TemporaryDatabase::Is::Absent) {
         // Dropped after all (the connection broke during the drop), or by somebody else.
         ledger.ClearFilled();
         e.end = Export::End::Gone;
-        return e;
+        return false;
     }
     // Before any run, or after an export that dropped it: the backup fails, and its notice says why.
-    e.nothingToExport = !filled && found->database.is == TemporaryDatabase::Is::Absent;
-    if (filled && found->database.is == TemporaryDatabase::Is::Present &&
-        (filled->identity.empty() || filled->identity != found->database.Identity())) {
+    e.nothingToExport = !filled && found.database.is == TemporaryDatabase::Is::Absent;
+    if (filled && found.database.is == TemporaryDatabase::Is::Present &&
+        (filled->identity.empty() || filled->identity != found.database.Identity())) {
         // Not the database this program created: that one was dropped and another made since.
         ledger.ClearFilled();
         filled.reset();
     }
-    Contents contents = Judge(*found, filled);
+    return true;
+}
+
+// Whether the export goes on after the question its contents raise and the cancel; `e` says why
+// not.
+bool GoesOn(const Found& found, const Contents& contents, Report& report, Export& e) {
     // Without a temporary database there is nothing to ask about: the backup says why it fails.
-    if (found->database.is != TemporaryDatabase::Is::Absent && !contents.question.empty() &&
+    if (found.database.is != TemporaryDatabase::Is::Absent && !contents.question.empty() &&
         !report.Ask(contents.question)) {
         report.Log(ProgramText("已取消导出，临时数据库保留在服务器上。\r\n"));
         e.end = Export::End::Declined;
-        return e;
+        return false;
     }
     if (report.Cancelled()) {
         e.end = Export::End::Cancelled;
-        return e;
+        return false;
     }
-    e.warnings = contents.warnings;
-    if (ledger.Login().serverVersion.empty())
-        if (const std::optional<std::string> version = session.Run(ReadServerVersion)) ledger.SetServerVersion(*version);
-    const LoggedIn login = ledger.Login();
-    const auto record = [&](const std::string& file, const FileDigest& digest, const std::string& verification,
-                            const std::string& ended) {
+    return true;
+}
+
+// The record beside the backup as the export goes: the first one, made before the backup, which
+// reserves the name, and the one written at the export's end.
+struct Recording {
+    const std::optional<ExtractionRecord>& filled;
+    const LoggedIn login;
+    const std::string& directory;
+    Contents& contents;
+    const std::string started;
+
+    std::string Text(const std::string& file, const FileDigest& digest, const std::string& verification,
+                     const std::string& ended) const {
         return RecordOf(filled, login, directory, file, digest, contents, started, verification, ended);
-    };
-    // Named for the time it is made.
-    // A batch's name keeps a set's name that ends in a digit apart from the date ("…账套2_12月9日…").
-    const std::string_view beforeDate = options.fileNamePrefix.empty() ? "" : "_";
-    const BackupName name = ReserveBackupName(directory, options.fileNamePrefix + contents.name, beforeDate, options.namesTaken,
-                                              [&](const std::string& file) {
-        return record(file, DigestOf(BackupPath(directory, file)),
-                      ProgramText("尚未进行：备份正在进行，本程序还没有检查备份文件；转换若在此中断，这个文件不能使用"),
-                      ProgramText("未结束"));
-    });
-    e.file = name.file;
-    e.path = BackupPath(directory, e.file);
-    const auto writeRecord = [&](const std::string& verification) {
+    }
+    std::string First(const std::string& file) const {
+        return Text(file, DigestOf(BackupPath(directory, file)),
+                    ProgramText("尚未进行：备份正在进行，本程序还没有检查备份文件；转换若在此中断，这个文件不能使用"),
+                    ProgramText("未结束"));
+    }
+    // Writes the record of `e`, whose check came to `verification`; why it could not be written,
+    // or empty.
+    std::string Write(Export& e, const std::string& verification) {
         e.digest = DigestOf(e.path);
         if (e.Verified() && !e.digest.problem.empty()) {
             const std::string elsewhere = NotReadableHereText(e);
             contents.warnings.push_back(elsewhere);
             e.warnings.push_back(elsewhere);
         }
-        return WriteRecordFile(e.path + ".txt", record(e.file, e.digest, verification, LocalTimeText()));
-    };
+        return WriteRecordFile(e.path + ".txt", Text(e.file, e.digest, verification, LocalTimeText()));
+    }
+};
+
+// The backup under a name reserved for it; false when it was not made (`e` says why).
+bool BackUp(Database::Session& session, const std::string& directory, const std::string& name, Recording& recording,
+            Export& e, const ConversionOptions& options) {
+    // Named for the time it is made.
+    // A batch's name keeps a set's name that ends in a digit apart from the date ("…账套2_12月9日…").
+    const std::string_view beforeDate = options.fileNamePrefix.empty() ? "" : "_";
+    const BackupName reserved = ReserveBackupName(directory, options.fileNamePrefix + name, beforeDate, options.namesTaken,
+                                                  [&](const std::string& file) { return recording.First(file); });
+    e.file = reserved.file;
+    e.path = BackupPath(directory, e.file);
     // A large account set takes the server a while to back up: no time-out cuts it off.
     e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None(), options.execution));
-    if (!e.backup) return e;
-    if (!e.backup->ok) {
-        e.end = Export::End::BackupFailed;
-        // A file the server began, or finished before the connection broke, stays, its record
-        // saying it was never checked; a name that got no file is given back.
-        e.fileLeft = FileExists(e.path);
-        if (e.fileLeft)
-            e.recordProblem = writeRecord(ProgramText("未进行：备份没有成功完成（") + ReasonLine(e.backup->error) +
-                                          ProgramText("），这个文件未经校验，不能使用"));
-        else if (name.reserved)
-            RemoveFile(e.path + ".txt");
-        return e;
-    }
-    CheckAndDrop(session, ledger, e, found->database, report, options, writeRecord);
+    if (!e.backup) return false;
+    if (e.backup->ok) return true;
+    e.end = Export::End::BackupFailed;
+    // A file the server began, or finished before the connection broke, stays, its record saying
+    // it was never checked; a name that got no file is given back.
+    e.fileLeft = FileExists(e.path);
+    if (e.fileLeft)
+        e.recordProblem = recording.Write(e, ProgramText("未进行：备份没有成功完成（") + ReasonLine(e.backup->error) +
+                                                 ProgramText("），这个文件未经校验，不能使用"));
+    else if (reserved.reserved)
+        RemoveFile(e.path + ".txt");
+    return false;
+}
+
+// The export once the hold is taken: `taken` is what the start found.
+Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionLedger& ledger,
+                 const std::string& directory, Report& report, const ConversionOptions& options) {
+    const std::string started = LocalTimeText();
+    if (taken.hold == Hold::InUse || taken.hold == Hold::Unknown) return RefusedAsHeldElsewhere(taken, report);
+    Export e;
+    const std::optional<Found> found = session.Run(Finding);
+    if (!found) return e;
+    std::optional<ExtractionRecord> filled = ledger.Filled();
+    if (!SetAgainst(*found, ledger, filled, e)) return e;
+    Contents contents = Judge(*found, filled);
+    if (!GoesOn(*found, contents, report, e)) return e;
+    e.warnings = contents.warnings;
+    if (ledger.Login().serverVersion.empty())
+        if (const std::optional<std::string> version = session.Run(ReadServerVersion)) ledger.SetServerVersion(*version);
+    Recording recording{filled, ledger.Login(), directory, contents, started};
+    if (!BackUp(session, directory, contents.name, recording, e, options)) return e;
+    CheckAndDrop(session, ledger, e, found->database, report, options,
+                 [&](const std::string& verification) { return recording.Write(e, verification); });
     e.end = (e.verify && (!e.verify->ok || e.drop)) ? Export::End::Exported : Export::End::Closing;
     return e;
 }
