@@ -10,6 +10,7 @@
 #include "conversion_record.h"
 #include "database.h"
 #include "failure_reason.h"
+#include "local_system.h"
 #include "program_directory.h"
 #include "sqltext.h"
 #include "temporary_database.h"
@@ -19,12 +20,6 @@
 namespace tarvex {
 
 namespace {
-
-#ifdef _WIN32
-constexpr std::string_view kSeparator = "\\";
-#else
-constexpr std::string_view kSeparator = "/";
-#endif
 
 std::string Joined(const std::vector<std::string>& parts, std::string_view between) {
     std::string text;
@@ -506,7 +501,7 @@ std::string BackupNamePart(std::string_view name, const CodePage& codePage) {
 }
 
 std::string BackupPath(std::string_view directory, std::string_view file) {
-    return std::string(directory) + std::string(kSeparator) + std::string(file);
+    return std::string(directory) + std::string(PathSeparator()) + std::string(file);
 }
 
 std::string BuildBackupStatement(std::string_view directory, std::string_view file) {

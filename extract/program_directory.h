@@ -1,6 +1,7 @@
 #pragma once
 // The program's own folder, and where the backups go by default: the window's export and the
-// command line's batch alike. Shared by both programs, so it needs no window.
+// command line's batch alike. Shared by both programs, so it needs no window. What differs
+// between the systems is in program_directory_windows.cpp and program_directory_posix.cpp.
 
 #include <string>
 #include <string_view>

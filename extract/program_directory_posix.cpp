@@ -1,0 +1,37 @@
+#include "program_directory.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "file_paths.h"
+
+namespace tarvex {
+
+std::string DirectoryOf(std::string_view programFile) {
+    const std::size_t slash = programFile.rfind('/');
+    return slash == std::string_view::npos ? std::string() : std::string(programFile.substr(0, slash));
+}
+
+std::string ProgramDirectory() {
+    static const std::string directory = [] {
+        std::error_code error;
+        const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
+        return error ? std::string() : DirectoryOf(NarrowPath(file));
+    }();
+    return directory;
+}
+
+BackupDirectory ChooseBackupDirectory(const std::string& programDirectory, const std::string& userFallback) {
+    std::error_code error;
+    const std::filesystem::path program = FileSystemPath(programDirectory);
+    if (std::filesystem::is_directory(program, error) && faccessat(AT_FDCWD, program.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+        return {programDirectory, false};
+    // Should it not be made, the window's log names it and the backup's failure says why.
+    std::filesystem::create_directories(FileSystemPath(userFallback), error);
+    return {userFallback, true};
+}
+
+}  // namespace tarvex
