@@ -27,17 +27,17 @@
 #include "catalogue.h"
 #include "codepage.h"
 #include "failure_reason.h"
+#include "file_paths.h"
 #include "main_window.h"
+#include "narrow_text.h"
 #include "sqltext.h"
 #include "workers.h"
 
 namespace tarvex {
 namespace {
 
-QString Q(const std::string& narrow) { return QString::fromUtf8(CodePage::Process().ToUtf8(narrow)); }
-std::string Narrow(const QString& text) { return CodePage::Process().FromUtf8(text.toUtf8().toStdString()); }
 QString Trimmed(const std::string& narrow) {
-    QString text = Q(narrow);
+    QString text = ToQString(narrow);
     while (text.endsWith(QLatin1Char(' '))) text.chop(1);
     return text;
 }
@@ -74,7 +74,7 @@ public:
         ThenInDialog(dialog_, [n, total, name](BatchDialog& d) { d.SetBegins(n, total, name); });
     }
     void Log(const std::string& line) override {
-        ThenInDialog(dialog_, [line = Q(line)](BatchDialog& d) { d.AppendLog(line); });
+        ThenInDialog(dialog_, [line = ToQString(line)](BatchDialog& d) { d.AppendLog(line); });
     }
     void TableCopied(int position, const TableCopy&) override {
         ThenInDialog(dialog_, [position](BatchDialog& d) { d.TableCopied(position); });
@@ -92,7 +92,7 @@ BatchDialog::BatchDialog(MainWindow& window, std::shared_ptr<ConversionLedger> l
     setObjectName(U("批量转换"));
     setWindowTitle(U("批量转换"));
     Build();
-    folder_->setText(Q(folder));
+    folder_->setText(QtPath(folder));
     resize(900, 640);
 }
 
@@ -195,7 +195,7 @@ void BatchDialog::Build() {
     connect(ticker_, &QTimer::timeout, this, [this] { ShowTimes(); });
     // Earlier results in the folder: a rerun resumes unless the user says otherwise.
     connect(folder_, &QLineEdit::textChanged, this,
-            [this] { skipDone_->setChecked(HoldsEarlierResults(Narrow(folder_->text().trimmed()))); });
+            [this] { skipDone_->setChecked(HoldsEarlierResults(NarrowPath(folder_->text().trimmed()))); });
     connect(model_, &QStandardItemModel::itemChanged, this, [this] { ShowSelected(); });
     connect(all_, &QPushButton::clicked, this, [this] { CheckAll(true); });
     connect(none_, &QPushButton::clicked, this, [this] { CheckAll(false); });
@@ -246,7 +246,7 @@ void BatchDialog::Load() {
 void BatchDialog::ShowSets(std::vector<AccountSetEntry> sets, const std::string& problem) {
     sets_ = std::move(sets);
     if (!problem.empty()) {
-        current_->setText(Q(problem).replace(QStringLiteral("\r\n"), QStringLiteral(" ")));
+        current_->setText(ToQString(problem).replace(QStringLiteral("\r\n"), QStringLiteral(" ")));
         return;
     }
     std::set<QString> years;
@@ -257,7 +257,7 @@ void BatchDialog::ShowSets(std::vector<AccountSetEntry> sets, const std::string&
         check->setCheckState(Qt::Unchecked);
         row << check << Cell(Trimmed(set.year)) << Cell(Trimmed(set.unitCode)) << Cell(Trimmed(set.unitName))
             << Cell(Trimmed(set.accountSetNo)) << Cell(Trimmed(set.name))
-            << Cell(set.convertible ? QString() : Q(WithoutNewChartText()));
+            << Cell(set.convertible ? QString() : ToQString(WithoutNewChartText()));
         if (!set.convertible)
             for (QStandardItem* item : row) item->setEnabled(false);  // shown greyed
         model_->appendRow(row);
@@ -322,9 +322,9 @@ void BatchDialog::Start() {
         QMessageBox::information(this, U("批量转换"), U("请先勾选要转换的账套。"));
         return;
     }
-    const std::string folder = Narrow(folder_->text().trimmed());
+    const std::string folder = NarrowPath(folder_->text().trimmed());
     if (const std::string problem = FolderProblem(folder); !problem.empty()) {
-        QMessageBox::warning(this, U("批量转换"), Q(problem) + U("\n\n请改用一个存在并且可以写入的文件夹。"));
+        QMessageBox::warning(this, U("批量转换"), ToQString(problem) + U("\n\n请改用一个存在并且可以写入的文件夹。"));
         return;
     }
     running_ = true;
@@ -412,9 +412,9 @@ void BatchDialog::Finished(const BatchOutcome& outcome) {
     for (const BatchRow& r : outcome.rows) {
         QList<QStandardItem*> row;
         row << Cell(Trimmed(r.set.year)) << Cell(Trimmed(r.set.unitCode)) << Cell(Trimmed(r.set.unitName))
-            << Cell(Trimmed(r.set.accountSetNo)) << Cell(Trimmed(r.set.name)) << Cell(Q(ResultText(r.result)))
-            << Cell(Q(RowsText(r))) << Cell(QString::number(r.tablesWithRows)) << Cell(Q(r.file))
-            << Cell(Q(r.verification)) << Cell(Q(NotesText(r)));
+            << Cell(Trimmed(r.set.accountSetNo)) << Cell(Trimmed(r.set.name)) << Cell(ToQString(ResultText(r.result)))
+            << Cell(ToQString(RowsText(r))) << Cell(QString::number(r.tablesWithRows)) << Cell(QtPath(r.file))
+            << Cell(ToQString(r.verification)) << Cell(ToQString(NotesText(r)));
         row.back()->setToolTip(row.back()->text());
         summaryModel_->appendRow(row);
         converted += r.result == BatchRow::Result::Converted;
@@ -433,8 +433,8 @@ void BatchDialog::Finished(const BatchOutcome& outcome) {
                .arg(static_cast<int>(outcome.rows.size()) - converted - skipped - warned - failed);
     current_->setText(end);
     AppendLog(end);
-    AppendLog(outcome.summaryFile.empty() ? U("汇总文件未能写入（%1）。").arg(Q(outcome.summaryProblem))
-                                          : U("汇总文件：%1").arg(Q(outcome.summaryFile)));
+    AppendLog(outcome.summaryFile.empty() ? U("汇总文件未能写入（%1）。").arg(ToQString(outcome.summaryProblem))
+                                          : U("汇总文件：%1").arg(QtPath(outcome.summaryFile)));
     cancelButton_->setEnabled(false);
     close_->setEnabled(true);
     if (outcome.stop == BatchOutcome::Stop::Leftover) OfferToDropLeftover();
@@ -484,14 +484,14 @@ void BatchDialog::LeftoverDropped(const LeftoverDrop& dropped) {
     close_->setEnabled(true);
     switch (dropped.end) {
         case LeftoverDrop::End::Dropped:
-            AppendLog(U("已删除临时数据库，其中是：\n") + Q(dropped.held));
+            AppendLog(U("已删除临时数据库，其中是：\n") + ToQString(dropped.held));
             break;
         case LeftoverDrop::End::Absent: AppendLog(U("服务器上已经没有临时数据库。")); break;
-        case LeftoverDrop::End::HeldElsewhere: AppendLog(Q(dropped.refusal)); return;
+        case LeftoverDrop::End::HeldElsewhere: AppendLog(ToQString(dropped.refusal)); return;
         case LeftoverDrop::End::FilledHere:
         case LeftoverDrop::End::Failed:
         case LeftoverDrop::End::Closing:
-            AppendLog(U("临时数据库没有删除。") + Q(ReasonLine(dropped.error)));
+            AppendLog(U("临时数据库没有删除。") + ToQString(ReasonLine(dropped.error)));
             return;
     }
     // Back to the list, and the batch again, as the question said.
