@@ -31,6 +31,7 @@ constexpr Option kOptions[] = {
     {"--quiet", false, kConvert},         {"--json", false, kConvert},
     {"--skip-done", false, kConvert},
     {"--file", true, kRestore},           {"--position", true, kRestore},
+    {"--as", true, kRestore},
 };
 
 bool IsYear(std::string_view text) {
@@ -51,14 +52,25 @@ std::optional<SetCodes> SplitSet(const std::string& text) {
     return codes;
 }
 
+// restore's new name: --as, or --database as before --as came; not both.
+std::string TakeRestoreName(Arguments& a, bool databaseGiven) {
+    if (a.command != Arguments::Command::Restore) return {};
+    if (a.restoreAs && databaseGiven)
+        return ProgramText("restore 命令中 --as 和 --database 都是还原后的新数据库名称，只能用其中一个。");
+    if (databaseGiven) a.restoreAs = a.database;
+    if (a.restoreAs) *a.restoreAs = TrimBlanks(*a.restoreAs);
+    return {};
+}
+
 // The checks that need every option: the values and what the command needs.
-std::string Check(Arguments& a) {
+std::string Check(Arguments& a, bool databaseGiven) {
     a.server = TrimBlanks(a.server);
     a.user = TrimBlanks(a.user);
     a.database = TrimBlanks(a.database);
     if (a.password) *a.password = TrimBlanks(*a.password);
+    if (std::string problem = TakeRestoreName(a, databaseGiven); !problem.empty()) return problem;
     if (a.server.empty() || a.user.empty()) return ProgramText("服务器名、用户名不能为空。");
-    if (a.database.empty()) return ProgramText("数据库名称不能为空。");
+    if (a.database.empty() || (a.restoreAs && a.restoreAs->empty())) return ProgramText("数据库名称不能为空。");
     for (const std::string& year : a.years)
         if (!IsYear(year)) return YearProblem(year);
     for (const SetCodes& set : a.sets)
@@ -112,6 +124,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
         return fail(ProgramText("未知的命令“") + command + ProgramText("”：命令是 restore、list、convert 或 drop-temporary。"));
     a.command = named->command;
     const int commandBit = named->bit;
+    bool databaseGiven = false;
 
     for (std::size_t i = 1; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -134,11 +147,12 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
             return fail(ProgramText("选项 ") + name + ProgramText(" 需要一个值。"));
         }
 
-        a.databaseGiven = a.databaseGiven || name == "--database";
+        databaseGiven = databaseGiven || name == "--database";
         if (name == "--server") a.server = value;
         else if (name == "--user") a.user = value;
         else if (name == "--database") a.database = value;
         else if (name == "--file") a.file = value;
+        else if (name == "--as") a.restoreAs = value;
         else if (name == "--position") {
             if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
                 std::stoi(value) < 1)
@@ -163,13 +177,13 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
             a.sets.push_back(*codes);
         }
     }
-    if (std::string problem = Check(a); !problem.empty()) return fail(std::move(problem));
+    if (std::string problem = Check(a, databaseGiven); !problem.empty()) return fail(std::move(problem));
     return parsed;
 }
 
 std::string UsageText() {
     return ProgramText(
-        "用法：tarvex-convert-cli restore --file 备份文件 [--database 新数据库名称] [选项]\n"
+        "用法：tarvex-convert-cli restore --file 备份文件 [--as 新数据库名称] [选项]\n"
         "      tarvex-convert-cli list [选项]\n"
         "      tarvex-convert-cli convert (--set 年度/单位编号/账套编号 | --year 年度 | --all) [选项]\n"
         "      tarvex-convert-cli drop-temporary [连接选项]\n"
@@ -194,13 +208,15 @@ std::string UsageText() {
         "连接选项：\n"
         "  --server 名称          数据库服务器（默认 .）\n"
         "  --user 名称            用户名（默认 sa）\n"
-        "  --database 名称        还原的数据库（默认 2016年乡镇数据采集）；\n"
-        "                         restore 命令中是还原后的新数据库名称（默认为备份中的数据库名称）\n"
+        "  --database 名称        list、convert 读取的数据库，即还原的数据库（默认 2016年乡镇数据采集）；\n"
+        "                         restore 命令中同 --as\n"
         "  --password 密码        密码。注意：命令行上的密码，本机的其他用户也能看到；\n"
         "                         请尽量用环境变量 TARVEX_PASSWORD，或在终端里按提示输入（不显示）。\n"
         "  密码依次取自：环境变量 TARVEX_PASSWORD、--password、终端里的提示。\n"
         "\n"
         "restore 的选项：\n"
+        "  --as 名称              还原后的新数据库名称（默认为备份中的数据库名称）。以前的写法\n"
+        "                         restore --file 备份文件 [--database 新数据库名称] 照样可用；两者不能同用。\n"
         "  --file 备份文件        要还原的 .bak 文件。由数据库服务器读取：服务器在另一台电脑上时，\n"
         "                         是那台电脑上的路径。\n"
         "  --position 位置        还原文件中这个位置的完整备份（位置从 1 起，标准错误上列出文件中的\n"
