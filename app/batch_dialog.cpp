@@ -100,7 +100,15 @@ BatchDialog::~BatchDialog() { cancel_->store(true); }
 
 void BatchDialog::Build() {
     auto* layout = new QVBoxLayout(this);
+    BuildYearRow(*layout);
+    BuildLists(*layout);
+    BuildFolderRow(*layout);
+    BuildProgressAndLog(*layout);
+    BuildButtons(*layout);
+    ConnectControls();
+}
 
+void BatchDialog::BuildYearRow(QVBoxLayout& layout) {
     auto* yearRow = new QHBoxLayout;
     yearRow->addWidget(new QLabel(U("年度："), this));
     years_ = new QHBoxLayout;
@@ -110,8 +118,11 @@ void BatchDialog::Build() {
     none_ = new QPushButton(U("全不选(&N)"), this);
     yearRow->addWidget(all_);
     yearRow->addWidget(none_);
-    layout->addLayout(yearRow);
+    layout.addLayout(yearRow);
+}
 
+// The account sets to choose from and, on a page of its own, the summary of the batch.
+void BatchDialog::BuildLists(QVBoxLayout& layout) {
     model_ = new QStandardItemModel(0, kListColumns, this);
     model_->setHorizontalHeaderLabels(
         {QString(), U("年度"), U("单位编号"), U("单位名称"), U("账套编号"), U("账套名称"), U("说明")});
@@ -138,11 +149,14 @@ void BatchDialog::Build() {
     pages_ = new QStackedWidget(this);
     pages_->addWidget(table_);
     pages_->addWidget(summary_);
-    layout->addWidget(pages_, 5);
+    layout.addWidget(pages_, 5);
     selected_ = new QLabel(this);
     selected_->setObjectName(U("已选"));
-    layout->addWidget(selected_);
+    layout.addWidget(selected_);
+}
 
+// The folder of the backups, the check box that skips sets converted before, and a note.
+void BatchDialog::BuildFolderRow(QVBoxLayout& layout) {
     auto* folderRow = new QHBoxLayout;
     auto* folderLabel = new QLabel(U("备份文件夹(&F)："), this);
     folderRow->addWidget(folderLabel);
@@ -154,13 +168,16 @@ void BatchDialog::Build() {
     skipDone_->setObjectName(U("跳过已转换"));
     skipDone_->setToolTip(U("文件夹里已有某个账套的备份和转换记录、两者相符并且校验通过时，不再转换它。"));
     folderRow->addWidget(skipDone_);
-    layout->addLayout(folderRow);
+    layout.addLayout(folderRow);
     auto* note = new QLabel(U("备份文件由数据库服务器写入这个文件夹：服务器在另一台电脑上时，是那台电脑上的同名文件夹；"
                               "服务器的服务账户要能写入它。"),
                             this);
     note->setWordWrap(true);
-    layout->addWidget(note);
+    layout.addWidget(note);
+}
 
+// The set under way, the progress over all, the times, and the log.
+void BatchDialog::BuildProgressAndLog(QVBoxLayout& layout) {
     current_ = new QLabel(this);
     current_->setObjectName(U("当前账套"));
     progress_ = new QProgressBar(this);
@@ -168,16 +185,18 @@ void BatchDialog::Build() {
     progress_->setValue(0);
     times_ = new QLabel(this);
     times_->setObjectName(U("时间"));
-    layout->addWidget(current_);
-    layout->addWidget(progress_);
-    layout->addWidget(times_);
+    layout.addWidget(current_);
+    layout.addWidget(progress_);
+    layout.addWidget(times_);
 
     log_ = new QPlainTextEdit(this);
     log_->setObjectName(U("批量日志"));
     log_->setReadOnly(true);
-    layout->addWidget(log_, 2);
+    layout.addWidget(log_, 2);
     log_->setMinimumHeight(80);
+}
 
+void BatchDialog::BuildButtons(QVBoxLayout& layout) {
     auto* buttons = new QHBoxLayout;
     start_ = new QPushButton(U("开始(&S)"), this);
     cancelButton_ = new QPushButton(U("取消(&C)"), this);
@@ -188,8 +207,10 @@ void BatchDialog::Build() {
     start_->setEnabled(false);
     buttons->addStretch();
     for (QPushButton* b : {start_, cancelButton_, openFolder_, close_}) buttons->addWidget(b);
-    layout->addLayout(buttons);
+    layout.addLayout(buttons);
+}
 
+void BatchDialog::ConnectControls() {
     ticker_ = new QTimer(this);
     ticker_->setInterval(1000);
     connect(ticker_, &QTimer::timeout, this, [this] { ShowTimes(); });

@@ -88,15 +88,28 @@ RestoreDialog::~RestoreDialog() {
 
 void RestoreDialog::Build() {
     auto* layout = new QVBoxLayout(this);
+    BuildIntroAndServer(*layout);
+    BuildFileRow(*layout);
+    BuildContents(*layout);
+    BuildNameRow(*layout);
+    BuildProgressAndLog(*layout);
+    BuildButtons(*layout);
+    ConnectControls();
+}
+
+void RestoreDialog::BuildIntroAndServer(QVBoxLayout& layout) {
     auto* intro = new QLabel(U("把被审计单位的数据库备份文件（.bak）还原到数据库服务器上，成为一个新的数据库；"
                                "已有的数据库不会被覆盖。"),
                              this);
     intro->setWordWrap(true);
-    layout->addWidget(intro);
+    layout.addWidget(intro);
     serverLine_ = Value(this, "还原服务器");
     serverLine_->setWordWrap(true);
-    layout->addWidget(serverLine_);
+    layout.addWidget(serverLine_);
+}
 
+// The backup file's path with its buttons; for a server elsewhere, a note that the path is its own.
+void RestoreDialog::BuildFileRow(QVBoxLayout& layout) {
     auto* fileRow = new QHBoxLayout;
     auto* fileLabel = new QLabel(U("备份文件(&F)："), this);
     path_ = new QLineEdit(this);
@@ -108,16 +121,19 @@ void RestoreDialog::Build() {
     fileRow->addWidget(path_, 1);
     fileRow->addWidget(browse_);
     fileRow->addWidget(read_);
-    layout->addLayout(fileRow);
+    layout.addLayout(fileRow);
     browse_->setVisible(thisComputer_);
     if (!thisComputer_) {
         auto* note = new QLabel(U("数据库服务器在另一台电脑上：它从自己的磁盘上读取备份文件，请填写备份文件在那台电脑上的路径。"),
                                 this);
         note->setObjectName(U("远程说明"));
         note->setWordWrap(true);
-        layout->addWidget(note);
+        layout.addWidget(note);
     }
+}
 
+// What the backup holds, and which of its sets to restore.
+void RestoreDialog::BuildContents(QVBoxLayout& layout) {
     auto* contents = new QGroupBox(U("备份内容"), this);
     auto* form = new QFormLayout(contents);
     backupDatabase_ = Value(contents, "备份数据库名称");
@@ -134,8 +150,11 @@ void RestoreDialog::Build() {
     sets_->setWordWrap(true);
     form->addRow(U("还原备份集(&P)："), position_);
     form->addRow(QString(), sets_);
-    layout->addWidget(contents);
+    layout.addWidget(contents);
+}
 
+// The restored database's name.
+void RestoreDialog::BuildNameRow(QVBoxLayout& layout) {
     auto* nameRow = new QHBoxLayout;
     auto* nameLabel = new QLabel(U("还原为数据库(&N)："), this);
     name_ = new QLineEdit(this);
@@ -143,24 +162,29 @@ void RestoreDialog::Build() {
     nameLabel->setBuddy(name_);
     nameRow->addWidget(nameLabel);
     nameRow->addWidget(name_, 1);
-    layout->addLayout(nameRow);
+    layout.addLayout(nameRow);
+}
 
+// The status, the progress, the time taken, and the log.
+void RestoreDialog::BuildProgressAndLog(QVBoxLayout& layout) {
     status_ = Value(this, "还原状态");
     status_->setWordWrap(true);
-    layout->addWidget(status_);
+    layout.addWidget(status_);
     progress_ = new QProgressBar(this);
     progress_->setObjectName(U("还原进度"));
     progress_->setRange(0, 100);
     progress_->setValue(0);
     time_ = Value(this, "还原用时");
-    layout->addWidget(progress_);
-    layout->addWidget(time_);
+    layout.addWidget(progress_);
+    layout.addWidget(time_);
     log_ = new QPlainTextEdit(this);
     log_->setObjectName(U("还原日志"));
     log_->setReadOnly(true);
     log_->setMinimumHeight(100);
-    layout->addWidget(log_, 1);
+    layout.addWidget(log_, 1);
+}
 
+void RestoreDialog::BuildButtons(QVBoxLayout& layout) {
     auto* buttons = new QHBoxLayout;
     start_ = new QPushButton(U("还原(&S)"), this);
     cancelButton_ = new QPushButton(U("取消(&C)"), this);
@@ -170,8 +194,10 @@ void RestoreDialog::Build() {
         b->setAutoDefault(false);
         buttons->addWidget(b);
     }
-    layout->addLayout(buttons);
+    layout.addLayout(buttons);
+}
 
+void RestoreDialog::ConnectControls() {
     clock_ = new QTimer(this);
     clock_->setInterval(1000);
     connect(clock_, &QTimer::timeout, this, [this] { ShowTime(); });
