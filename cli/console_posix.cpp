@@ -16,13 +16,7 @@
 
 namespace tarvex {
 
-using console_state::acknowledgement;
-using console_state::Cancel;
-using console_state::interruptions;
-using console_state::lastWords;
-using console_state::lineOpen;
-using console_state::MakeTexts;
-using console_state::Track;
+using namespace console_state;
 
 namespace {
 

@@ -11,6 +11,8 @@ namespace tarvex {
 
 // The separator between a folder and a file in a path the program makes (a backslash on Windows).
 std::string_view PathSeparator();
+// The separators a path may have: "/", on Windows also a backslash.
+std::string_view PathSeparators();
 
 // How the lines of a text file end: as every other text file the auditor opens on that system.
 std::string_view TextLineEnd();

@@ -6,6 +6,8 @@ namespace tarvex {
 
 std::string_view PathSeparator() { return "/"; }
 
+std::string_view PathSeparators() { return "/"; }
+
 std::string_view TextLineEnd() { return "\n"; }
 
 std::FILE* OpenFileAt(const std::filesystem::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }

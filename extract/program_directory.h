@@ -12,6 +12,9 @@ namespace tarvex {
 // also "\"), without it; empty when the path has none.
 std::string DirectoryOf(std::string_view programFile);
 
+// This program's file, as the system names it; empty when it does not say.
+std::string ProgramFile();
+
 // The directory of this program's file, taken once; a fresh copy.
 std::string ProgramDirectory();
 

@@ -10,18 +10,10 @@
 
 namespace tarvex {
 
-std::string DirectoryOf(std::string_view programFile) {
-    const std::size_t slash = programFile.rfind('/');
-    return slash == std::string_view::npos ? std::string() : std::string(programFile.substr(0, slash));
-}
-
-std::string ProgramDirectory() {
-    static const std::string directory = [] {
-        std::error_code error;
-        const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
-        return error ? std::string() : DirectoryOf(NarrowPath(file));
-    }();
-    return directory;
+std::string ProgramFile() {
+    std::error_code error;
+    const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : NarrowPath(file);
 }
 
 BackupDirectory ChooseBackupDirectory(const std::string& programDirectory, const std::string& userFallback) {
