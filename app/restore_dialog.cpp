@@ -261,7 +261,8 @@ void RestoreDialog::Connected(const Reading<RestoreServer>& reading) {
     }
     server_ = reading.value;
     serverLine_->setText(U("服务器“%1”：%2\n新数据库的文件放在服务器上的：%3")
-                             .arg(ToQStringLines(login_.Server), ToQStringLines(server_->VersionText()), ToQStringLines(server_->dataFolder)));
+                             .arg(ToQStringLines(login_.Server), ToQStringLines(server_->VersionText()),
+                                  ToQStringLines(server_->dataFolder)));
     SetStatus(thisComputer_ ? ProgramText("已连接。请点击“浏览”选择备份文件，或填写它的路径后点击“读取”。")
                             : ProgramText("已连接。请填写备份文件在数据库服务器上的路径，再点击“读取”。"));
     AppendLog(ProgramText("已连接数据库服务器“") + login_.Server + ProgramText("”。\r\n"));
@@ -324,7 +325,8 @@ void RestoreDialog::ShowBackup(const BackupRead& read) {
     // line in view only with its height asked for at its width.
     sets_->setMinimumHeight(sets_->heightForWidth(sets_->width()));
     backupVersion_->setText(ToQStringLines(b.VersionText()));
-    backupSize_->setText(U("备份%1，还原后约%2").arg(ToQStringLines(SizeText(b.backupSize)), ToQStringLines(SizeText(b.DatabaseSize()))));
+    backupSize_->setText(U("备份%1，还原后约%2")
+                             .arg(ToQStringLines(SizeText(b.backupSize)), ToQStringLines(SizeText(b.DatabaseSize()))));
     AppendLog(ProgramText("备份文件中是数据库“") + b.database + ProgramText("”，备份于") + b.finished + ProgramText("，") +
               b.VersionText() + ProgramText("。\r\n") + SetsText(b));
     if (!r.problem.empty()) {  // this server cannot restore it
