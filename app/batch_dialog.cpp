@@ -28,17 +28,17 @@
 #include "codepage.h"
 #include "dialog_report.h"
 #include "failure_reason.h"
+#include "file_paths.h"
 #include "main_window.h"
+#include "narrow_text.h"
 #include "sqltext.h"
 #include "workers.h"
 
 namespace tarvex {
 namespace {
 
-QString Q(const std::string& narrow) { return QString::fromUtf8(CodePage::Process().ToUtf8(narrow)); }
-std::string Narrow(const QString& text) { return CodePage::Process().FromUtf8(text.toUtf8().toStdString()); }
 QString Trimmed(const std::string& narrow) {
-    QString text = Q(narrow);
+    QString text = ToQString(narrow);
     while (text.endsWith(QLatin1Char(' '))) text.chop(1);
     return text;
 }
@@ -67,7 +67,7 @@ BatchDialog::BatchDialog(MainWindow& window, std::shared_ptr<ConversionLedger> l
     setObjectName(U("批量转换"));
     setWindowTitle(U("批量转换"));
     Build();
-    folder_->setText(Q(folder));
+    folder_->setText(QtPath(folder));
     resize(900, 640);
 }
 
@@ -75,7 +75,15 @@ BatchDialog::~BatchDialog() { cancel_->store(true); }
 
 void BatchDialog::Build() {
     auto* layout = new QVBoxLayout(this);
+    BuildYearRow(*layout);
+    BuildLists(*layout);
+    BuildFolderRow(*layout);
+    BuildProgressAndLog(*layout);
+    BuildButtons(*layout);
+    ConnectControls();
+}
 
+void BatchDialog::BuildYearRow(QVBoxLayout& layout) {
     auto* yearRow = new QHBoxLayout;
     yearRow->addWidget(new QLabel(U("年度："), this));
     years_ = new QHBoxLayout;
@@ -85,8 +93,11 @@ void BatchDialog::Build() {
     none_ = new QPushButton(U("全不选(&N)"), this);
     yearRow->addWidget(all_);
     yearRow->addWidget(none_);
-    layout->addLayout(yearRow);
+    layout.addLayout(yearRow);
+}
 
+// The account sets to choose from and, on a page of its own, the summary of the batch.
+void BatchDialog::BuildLists(QVBoxLayout& layout) {
     model_ = new QStandardItemModel(0, kListColumns, this);
     model_->setHorizontalHeaderLabels(
         {QString(), U("年度"), U("单位编号"), U("单位名称"), U("账套编号"), U("账套名称"), U("说明")});
@@ -113,11 +124,14 @@ void BatchDialog::Build() {
     pages_ = new QStackedWidget(this);
     pages_->addWidget(table_);
     pages_->addWidget(summary_);
-    layout->addWidget(pages_, 5);
+    layout.addWidget(pages_, 5);
     selected_ = new QLabel(this);
     selected_->setObjectName(U("已选"));
-    layout->addWidget(selected_);
+    layout.addWidget(selected_);
+}
 
+// The folder of the backups, the check box that skips sets converted before, and a note.
+void BatchDialog::BuildFolderRow(QVBoxLayout& layout) {
     auto* folderRow = new QHBoxLayout;
     auto* folderLabel = new QLabel(U("备份文件夹(&F)："), this);
     folderRow->addWidget(folderLabel);
@@ -129,13 +143,16 @@ void BatchDialog::Build() {
     skipDone_->setObjectName(U("跳过已转换"));
     skipDone_->setToolTip(U("文件夹里已有某个账套的备份和转换记录、两者相符并且校验通过时，不再转换它。"));
     folderRow->addWidget(skipDone_);
-    layout->addLayout(folderRow);
+    layout.addLayout(folderRow);
     auto* note = new QLabel(U("备份文件由数据库服务器写入这个文件夹：服务器在另一台电脑上时，是那台电脑上的同名文件夹；"
                               "服务器的服务账户要能写入它。"),
                             this);
     note->setWordWrap(true);
-    layout->addWidget(note);
+    layout.addWidget(note);
+}
 
+// The set under way, the progress over all, the times, and the log.
+void BatchDialog::BuildProgressAndLog(QVBoxLayout& layout) {
     current_ = new QLabel(this);
     current_->setObjectName(U("当前账套"));
     progress_ = new QProgressBar(this);
@@ -143,16 +160,18 @@ void BatchDialog::Build() {
     progress_->setValue(0);
     times_ = new QLabel(this);
     times_->setObjectName(U("时间"));
-    layout->addWidget(current_);
-    layout->addWidget(progress_);
-    layout->addWidget(times_);
+    layout.addWidget(current_);
+    layout.addWidget(progress_);
+    layout.addWidget(times_);
 
     log_ = new QPlainTextEdit(this);
     log_->setObjectName(U("批量日志"));
     log_->setReadOnly(true);
-    layout->addWidget(log_, 2);
+    layout.addWidget(log_, 2);
     log_->setMinimumHeight(80);
+}
 
+void BatchDialog::BuildButtons(QVBoxLayout& layout) {
     auto* buttons = new QHBoxLayout;
     start_ = new QPushButton(U("开始(&S)"), this);
     cancelButton_ = new QPushButton(U("取消(&C)"), this);
@@ -163,14 +182,16 @@ void BatchDialog::Build() {
     start_->setEnabled(false);
     buttons->addStretch();
     for (QPushButton* b : {start_, cancelButton_, openFolder_, close_}) buttons->addWidget(b);
-    layout->addLayout(buttons);
+    layout.addLayout(buttons);
+}
 
+void BatchDialog::ConnectControls() {
     ticker_ = new QTimer(this);
     ticker_->setInterval(1000);
     connect(ticker_, &QTimer::timeout, this, [this] { ShowTimes(); });
     // Earlier results in the folder: a rerun resumes unless the user says otherwise.
     connect(folder_, &QLineEdit::textChanged, this,
-            [this] { skipDone_->setChecked(HoldsEarlierResults(Narrow(folder_->text().trimmed()))); });
+            [this] { skipDone_->setChecked(HoldsEarlierResults(NarrowPath(folder_->text().trimmed()))); });
     connect(model_, &QStandardItemModel::itemChanged, this, [this] { ShowSelected(); });
     connect(all_, &QPushButton::clicked, this, [this] { CheckAll(true); });
     connect(none_, &QPushButton::clicked, this, [this] { CheckAll(false); });
@@ -208,7 +229,7 @@ void BatchDialog::Load() {
 void BatchDialog::ShowSets(std::vector<AccountSetEntry> sets, const std::string& problem) {
     sets_ = std::move(sets);
     if (!problem.empty()) {
-        current_->setText(Q(problem).replace(QStringLiteral("\r\n"), QStringLiteral(" ")));
+        current_->setText(ToQString(problem).replace(QStringLiteral("\r\n"), QStringLiteral(" ")));
         return;
     }
     std::set<QString> years;
@@ -219,7 +240,7 @@ void BatchDialog::ShowSets(std::vector<AccountSetEntry> sets, const std::string&
         check->setCheckState(Qt::Unchecked);
         row << check << Cell(Trimmed(set.year)) << Cell(Trimmed(set.unitCode)) << Cell(Trimmed(set.unitName))
             << Cell(Trimmed(set.accountSetNo)) << Cell(Trimmed(set.name))
-            << Cell(set.convertible ? QString() : Q(WithoutNewChartText()));
+            << Cell(set.convertible ? QString() : ToQString(WithoutNewChartText()));
         if (!set.convertible)
             for (QStandardItem* item : row) item->setEnabled(false);  // shown greyed
         model_->appendRow(row);
@@ -284,9 +305,9 @@ void BatchDialog::Start() {
         QMessageBox::information(this, U("批量转换"), U("请先勾选要转换的账套。"));
         return;
     }
-    const std::string folder = Narrow(folder_->text().trimmed());
+    const std::string folder = NarrowPath(folder_->text().trimmed());
     if (const std::string problem = FolderProblem(folder); !problem.empty()) {
-        QMessageBox::warning(this, U("批量转换"), Q(problem) + U("\n\n请改用一个存在并且可以写入的文件夹。"));
+        QMessageBox::warning(this, U("批量转换"), ToQString(problem) + U("\n\n请改用一个存在并且可以写入的文件夹。"));
         return;
     }
     running_ = true;
@@ -305,7 +326,7 @@ void BatchDialog::Start() {
     auto report = std::make_shared<DialogReport>(
         this, cancel_,
         DialogReport::Shown{
-            .log = [this](const std::string& line) { AppendLog(Q(line)); },
+            .log = [this](const std::string& line) { AppendLog(ToQString(line)); },
             .copied = [this](int position) { TableCopied(position); },
             .setBegins =
                 [this](int n, int total, const AccountSetEntry& set) {
@@ -386,9 +407,9 @@ void BatchDialog::Finished(const BatchOutcome& outcome) {
     for (const BatchRow& r : outcome.rows) {
         QList<QStandardItem*> row;
         row << Cell(Trimmed(r.set.year)) << Cell(Trimmed(r.set.unitCode)) << Cell(Trimmed(r.set.unitName))
-            << Cell(Trimmed(r.set.accountSetNo)) << Cell(Trimmed(r.set.name)) << Cell(Q(ResultText(r.result)))
-            << Cell(Q(RowsText(r))) << Cell(QString::number(r.tablesWithRows)) << Cell(Q(r.file))
-            << Cell(Q(r.verification)) << Cell(Q(NotesText(r)));
+            << Cell(Trimmed(r.set.accountSetNo)) << Cell(Trimmed(r.set.name)) << Cell(ToQString(ResultText(r.result)))
+            << Cell(ToQString(RowsText(r))) << Cell(QString::number(r.tablesWithRows)) << Cell(QtPath(r.file))
+            << Cell(ToQString(r.verification)) << Cell(ToQString(NotesText(r)));
         row.back()->setToolTip(row.back()->text());
         summaryModel_->appendRow(row);
         converted += r.result == BatchRow::Result::Converted;
@@ -407,8 +428,8 @@ void BatchDialog::Finished(const BatchOutcome& outcome) {
                .arg(static_cast<int>(outcome.rows.size()) - converted - skipped - warned - failed);
     current_->setText(end);
     AppendLog(end);
-    AppendLog(outcome.summaryFile.empty() ? U("汇总文件未能写入（%1）。").arg(Q(outcome.summaryProblem))
-                                          : U("汇总文件：%1").arg(Q(outcome.summaryFile)));
+    AppendLog(outcome.summaryFile.empty() ? U("汇总文件未能写入（%1）。").arg(ToQString(outcome.summaryProblem))
+                                          : U("汇总文件：%1").arg(QtPath(outcome.summaryFile)));
     cancelButton_->setEnabled(false);
     close_->setEnabled(true);
     if (outcome.stop == BatchOutcome::Stop::Leftover) OfferToDropLeftover();
@@ -461,14 +482,14 @@ void BatchDialog::LeftoverDropped(const LeftoverDrop& dropped) {
     close_->setEnabled(true);
     switch (dropped.end) {
         case LeftoverDrop::End::Dropped:
-            AppendLog(U("已删除临时数据库，其中是：\n") + Q(dropped.held));
+            AppendLog(U("已删除临时数据库，其中是：\n") + ToQString(dropped.held));
             break;
         case LeftoverDrop::End::Absent: AppendLog(U("服务器上已经没有临时数据库。")); break;
-        case LeftoverDrop::End::HeldElsewhere: AppendLog(Q(dropped.refusal)); return;
+        case LeftoverDrop::End::HeldElsewhere: AppendLog(ToQString(dropped.refusal)); return;
         case LeftoverDrop::End::FilledHere:
         case LeftoverDrop::End::Failed:
         case LeftoverDrop::End::Closing:
-            AppendLog(U("临时数据库没有删除。") + Q(ReasonLine(dropped.error)));
+            AppendLog(U("临时数据库没有删除。") + ToQString(ReasonLine(dropped.error)));
             return;
     }
     // Back to the list, and the batch again, as the question said.

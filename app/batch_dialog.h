@@ -28,6 +28,7 @@ class QStackedWidget;
 class QStandardItemModel;
 class QTableView;
 class QTimer;
+class QVBoxLayout;
 class QHBoxLayout;
 
 namespace tarvex {
@@ -53,6 +54,12 @@ private:
     struct Progress;
 
     void Build();
+    void BuildYearRow(QVBoxLayout& layout);
+    void BuildLists(QVBoxLayout& layout);
+    void BuildFolderRow(QVBoxLayout& layout);
+    void BuildProgressAndLog(QVBoxLayout& layout);
+    void BuildButtons(QVBoxLayout& layout);
+    void ConnectControls();
     void ShowSets(std::vector<AccountSetEntry> sets, const std::string& problem);
     void FilterByYear();
     void ShowSelected();

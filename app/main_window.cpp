@@ -172,19 +172,37 @@ MainWindow::~MainWindow() {
     workers_.Refuse();
 }
 
+// The controls the window's build creates and then orders, fonts and wires up.
+struct MainWindow::Controls {
+    QLineEdit *server = nullptr, *user = nullptr, *password = nullptr, *database = nullptr, *year = nullptr,
+              *unitCode = nullptr, *setNumber = nullptr;
+    QPushButton *login = nullptr, *exportButton = nullptr, *extract = nullptr;
+};
+
 void MainWindow::Build() {
     // Created in this order, each as a child of the window; the three group-box children move
     // into their boxes afterwards.
-    QLineEdit* server = NewEdit(this, "编辑框1", {90, 8, 150, 24}, ".");
-    QLineEdit* user = NewEdit(this, "编辑框2", {91, 36, 150, 24}, "sa");
+    Controls controls;
+    BuildFields(controls);
+    BuildLogStatusAndHelp(controls);
+    BuildProgressAndDialogButtons();
+    OrderControls(controls);
+    ConnectControls(controls);
+    FilterEvents();
+}
+
+// The log-in's and the account set's fields and buttons, and the chooser.
+void MainWindow::BuildFields(Controls& controls) {
+    controls.server = NewEdit(this, "编辑框1", {90, 8, 150, 24}, ".");
+    controls.user = NewEdit(this, "编辑框2", {91, 36, 150, 24}, "sa");
     NewLabel(this, "标签1", {26, 39, 63, 21}, "用户名称：");
     NewLabel(this, "标签2", {48, 67, 40, 27}, "密码：");
     NewLabel(this, "标签3", {16, 9, 72, 21}, "服务器名称：");
-    QLineEdit* password = NewEdit(this, "编辑框3", {91, 69, 150, 24}, "1");
-    QPushButton* login = NewButton(this, "按钮1", {10, 133, 72, 24}, "登录数据库");
+    controls.password = NewEdit(this, "编辑框3", {91, 69, 150, 24}, "1");
+    controls.login = NewButton(this, "按钮1", {10, 133, 72, 24}, "登录数据库");
     NewLabel(this, "标签5", {12, 99, 72, 28}, "数据库名称：");
-    QLineEdit* database = NewEdit(this, "编辑框4", {91, 100, 150, 24}, "2016年乡镇数据采集");
-    QLineEdit* year = NewEdit(this, "编辑框5", {337, 6, 64, 24}, "2016");
+    controls.database = NewEdit(this, "编辑框4", {91, 100, 150, 24}, "2016年乡镇数据采集");
+    controls.year = NewEdit(this, "编辑框5", {337, 6, 64, 24}, "2016");
     NewLabel(this, "标签4", {268, 5, 64, 24}, "转换年度：");
     NewLabel(this, "标签6", {268, 41, 64, 16}, "转换账套：");
 
@@ -198,11 +216,14 @@ void MainWindow::Build() {
     SetColours(combo_, QPalette::Text, Qt::black, Qt::white);
 
     NewLabel(this, "标签7", {264, 72, 80, 24}, "当前单位编号：");
-    QLineEdit* unitCode = NewEdit(this, "编辑框6", {352, 72, 80, 24}, "");
+    controls.unitCode = NewEdit(this, "编辑框6", {352, 72, 80, 24}, "");
     NewLabel(this, "标签8", {264, 104, 80, 16}, "当前账套编号：");
-    QLineEdit* setNumber = NewEdit(this, "编辑框7", {352, 102, 80, 24}, "");
-    QPushButton* exportButton = NewButton(this, "按钮2", {185, 132, 56, 24}, "导出数据");
+    controls.setNumber = NewEdit(this, "编辑框7", {352, 102, 80, 24}, "");
+    controls.exportButton = NewButton(this, "按钮2", {185, 132, 56, 24}, "导出数据");
+}
 
+// The log in its group box, 整理数据, the status line and the help, each moved into its box.
+void MainWindow::BuildLogStatusAndHelp(Controls& controls) {
     log_ = new QPlainTextEdit(this);
     log_->setObjectName(QString::fromUtf8("编辑框8"));
     log_->setGeometry(8, 16, 488, 152);
@@ -212,7 +233,7 @@ void MainWindow::Build() {
     SetColours(log_, QPalette::Text, QColor(0, 255, 0), Qt::black);
 
     QGroupBox* logGroup = NewGroup(this, "分组框1", {7, 162, 504, 176}, "日志");
-    QPushButton* extract = NewButton(this, "按钮4", {105, 133, 59, 24}, "整理数据");
+    controls.extract = NewButton(this, "按钮4", {105, 133, 59, 24}, "整理数据");
     QGroupBox* statusGroup = NewGroup(this, "分组框2", {8, 512, 304, 38}, "");
     QLabel* status = NewLabel(this, "标签9", {10, 16, 288, 16}, "");
     QGroupBox* helpGroup = NewGroup(this, "分组框3", {8, 342, 504, 168}, "使用方法：");
@@ -223,7 +244,9 @@ void MainWindow::Build() {
     MoveInto(log_, logGroup);
     MoveInto(status, statusGroup);
     MoveInto(help, helpGroup);
+}
 
+void MainWindow::BuildProgressAndDialogButtons() {
     // Beside the status line: how many of the extraction's copies are done. Empty until then.
     auto* progress = new QProgressBar(this);
     progress->setObjectName(QString::fromUtf8("进度条1"));
@@ -238,19 +261,26 @@ void MainWindow::Build() {
     // Restoring the audited unit's backup, the first step: in the row's free space left of the
     // batch button, after 导出数据 in the tab order, enabled before any log-in.
     restoreButton_ = NewButton(this, "还原数据库按钮", {342, 132, 84, 24}, "还原数据库…");
+}
 
-    login->setFont(ButtonFont(nullptr));
-    exportButton->setFont(ButtonFont("宋体"));
+// The buttons' fonts, the action buttons, the tab order and the first focus.
+void MainWindow::OrderControls(const Controls& controls) {
+    controls.login->setFont(ButtonFont(nullptr));
+    controls.exportButton->setFont(ButtonFont("宋体"));
 
-    actionButtons_ = {login, extract, exportButton};
-    tabOrder_ = {server, user, password, login, database, year, combo_, unitCode, setNumber, exportButton,
-                 restoreButton_, log_, extract, batchButton_};
+    actionButtons_ = {controls.login, controls.extract, controls.exportButton};
+    tabOrder_ = {controls.server,   controls.user,      controls.password,  controls.login,
+                 controls.database, controls.year,      combo_,             controls.unitCode,
+                 controls.setNumber, controls.exportButton, restoreButton_, log_,
+                 controls.extract,  batchButton_};
     for (std::size_t i = 1; i < tabOrder_.size(); ++i) setTabOrder(tabOrder_[i - 1], tabOrder_[i]);
-    server->setFocus();
+    controls.server->setFocus();
+}
 
-    connect(login, &QPushButton::clicked, this, [this] { Fire(handlers_.login); });
-    connect(extract, &QPushButton::clicked, this, [this] { Fire(handlers_.startExtraction); });
-    connect(exportButton, &QPushButton::clicked, this, [this] { Fire(handlers_.exportAndCleanUp); });
+void MainWindow::ConnectControls(const Controls& controls) {
+    connect(controls.login, &QPushButton::clicked, this, [this] { Fire(handlers_.login); });
+    connect(controls.extract, &QPushButton::clicked, this, [this] { Fire(handlers_.startExtraction); });
+    connect(controls.exportButton, &QPushButton::clicked, this, [this] { Fire(handlers_.exportAndCleanUp); });
     connect(batchButton_, &QPushButton::clicked, this, [this] { Fire(batchHandler_); });
     connect(restoreButton_, &QPushButton::clicked, this, [this] { Fire(restoreHandler_); });
     // The toolkit also reports an item as activated when the box merely loses the focus while
@@ -267,7 +297,9 @@ void MainWindow::Build() {
         if (focused == nullptr || (focused != windowHandle() && focused->type() != Qt::Popup))
             comboAwayInPopupOnly_ = false;
     });
+}
 
+void MainWindow::FilterEvents() {
     // The window sees every key of its controls first (and the combo box's focus entries).
     // The window itself too: it holds the focus while the action buttons are disabled.
     installEventFilter(this);

@@ -82,7 +82,15 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    struct Controls;
+    // Build creates the controls, in the steps after it and in their order.
     void Build();
+    void BuildFields(Controls& controls);
+    void BuildLogStatusAndHelp(Controls& controls);
+    void BuildProgressAndDialogButtons();
+    void OrderControls(const Controls& controls);
+    void ConnectControls(const Controls& controls);
+    void FilterEvents();
     void FitFrame();
     void MoveFocus(bool forward);
     bool IsComboEntry(const QFocusEvent& focusIn) const;

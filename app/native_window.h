@@ -1,10 +1,16 @@
 #pragma once
 // Where the main window meets the window system of its platform: its frame, and the handle a
-// driver's log-in dialog takes as its owner. The platforms' differences in these are here.
+// driver's log-in dialog takes as its owner. The platforms' differences in these are here, in
+// native_window_windows.cpp and native_window_posix.cpp.
 
 #include <QWidget>
 
 namespace tarvex {
+
+// The flags every system's fixed window has; FixedWindowFlags adds its own system's.
+inline constexpr Qt::WindowFlags kFixedWindowFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                                              Qt::WindowCloseButtonHint;
 
 // A top-level window of fixed size with a title bar, a system menu, a minimise and a close
 // button; no maximise button, and no frame or title bar with which the window system would

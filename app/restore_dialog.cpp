@@ -19,7 +19,9 @@
 #include "codepage.h"
 #include "dialog_report.h"
 #include "failure_reason.h"
+#include "file_paths.h"
 #include "main_window.h"
+#include "narrow_text.h"
 #include "native_window.h"
 #include "this_computer.h"
 #include "window_actions.h"
@@ -29,10 +31,6 @@ namespace tarvex {
 
 namespace {
 
-QString Q(const std::string& narrow) {
-    return QString::fromUtf8(CodePage::Process().ToUtf8(narrow)).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-}
-std::string Narrow(const QString& text) { return CodePage::Process().FromUtf8(text.toUtf8().toStdString()); }
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
 QLabel* Value(QWidget* parent, const char* name) {
@@ -70,15 +68,28 @@ RestoreDialog::~RestoreDialog() {
 
 void RestoreDialog::Build() {
     auto* layout = new QVBoxLayout(this);
+    BuildIntroAndServer(*layout);
+    BuildFileRow(*layout);
+    BuildContents(*layout);
+    BuildNameRow(*layout);
+    BuildProgressAndLog(*layout);
+    BuildButtons(*layout);
+    ConnectControls();
+}
+
+void RestoreDialog::BuildIntroAndServer(QVBoxLayout& layout) {
     auto* intro = new QLabel(U("把被审计单位的数据库备份文件（.bak）还原到数据库服务器上，成为一个新的数据库；"
                                "已有的数据库不会被覆盖。"),
                              this);
     intro->setWordWrap(true);
-    layout->addWidget(intro);
+    layout.addWidget(intro);
     serverLine_ = Value(this, "还原服务器");
     serverLine_->setWordWrap(true);
-    layout->addWidget(serverLine_);
+    layout.addWidget(serverLine_);
+}
 
+// The backup file's path with its buttons; for a server elsewhere, a note that the path is its own.
+void RestoreDialog::BuildFileRow(QVBoxLayout& layout) {
     auto* fileRow = new QHBoxLayout;
     auto* fileLabel = new QLabel(U("备份文件(&F)："), this);
     path_ = new QLineEdit(this);
@@ -90,16 +101,19 @@ void RestoreDialog::Build() {
     fileRow->addWidget(path_, 1);
     fileRow->addWidget(browse_);
     fileRow->addWidget(read_);
-    layout->addLayout(fileRow);
+    layout.addLayout(fileRow);
     browse_->setVisible(thisComputer_);
     if (!thisComputer_) {
         auto* note = new QLabel(U("数据库服务器在另一台电脑上：它从自己的磁盘上读取备份文件，请填写备份文件在那台电脑上的路径。"),
                                 this);
         note->setObjectName(U("远程说明"));
         note->setWordWrap(true);
-        layout->addWidget(note);
+        layout.addWidget(note);
     }
+}
 
+// What the backup holds, and which of its sets to restore.
+void RestoreDialog::BuildContents(QVBoxLayout& layout) {
     auto* contents = new QGroupBox(U("备份内容"), this);
     auto* form = new QFormLayout(contents);
     backupDatabase_ = Value(contents, "备份数据库名称");
@@ -116,8 +130,11 @@ void RestoreDialog::Build() {
     sets_->setWordWrap(true);
     form->addRow(U("还原备份集(&P)："), position_);
     form->addRow(QString(), sets_);
-    layout->addWidget(contents);
+    layout.addWidget(contents);
+}
 
+// The restored database's name.
+void RestoreDialog::BuildNameRow(QVBoxLayout& layout) {
     auto* nameRow = new QHBoxLayout;
     auto* nameLabel = new QLabel(U("还原为数据库(&N)："), this);
     name_ = new QLineEdit(this);
@@ -125,24 +142,29 @@ void RestoreDialog::Build() {
     nameLabel->setBuddy(name_);
     nameRow->addWidget(nameLabel);
     nameRow->addWidget(name_, 1);
-    layout->addLayout(nameRow);
+    layout.addLayout(nameRow);
+}
 
+// The status, the progress, the time taken, and the log.
+void RestoreDialog::BuildProgressAndLog(QVBoxLayout& layout) {
     status_ = Value(this, "还原状态");
     status_->setWordWrap(true);
-    layout->addWidget(status_);
+    layout.addWidget(status_);
     progress_ = new QProgressBar(this);
     progress_->setObjectName(U("还原进度"));
     progress_->setRange(0, 100);
     progress_->setValue(0);
     time_ = Value(this, "还原用时");
-    layout->addWidget(progress_);
-    layout->addWidget(time_);
+    layout.addWidget(progress_);
+    layout.addWidget(time_);
     log_ = new QPlainTextEdit(this);
     log_->setObjectName(U("还原日志"));
     log_->setReadOnly(true);
     log_->setMinimumHeight(100);
-    layout->addWidget(log_, 1);
+    layout.addWidget(log_, 1);
+}
 
+void RestoreDialog::BuildButtons(QVBoxLayout& layout) {
     auto* buttons = new QHBoxLayout;
     start_ = new QPushButton(U("还原(&S)"), this);
     cancelButton_ = new QPushButton(U("取消(&C)"), this);
@@ -152,8 +174,10 @@ void RestoreDialog::Build() {
         b->setAutoDefault(false);
         buttons->addWidget(b);
     }
-    layout->addLayout(buttons);
+    layout.addLayout(buttons);
+}
 
+void RestoreDialog::ConnectControls() {
     clock_ = new QTimer(this);
     clock_->setInterval(1000);
     connect(clock_, &QTimer::timeout, this, [this] { ShowTime(); });
@@ -200,7 +224,7 @@ void RestoreDialog::UpdateButtons() {
 
 void RestoreDialog::Connect() {
     SetStatus(ProgramText("正在连接数据库服务器") + login_.Server + ProgramText("……"));
-    serverLine_->setText(U("服务器：%1").arg(Q(login_.Server)));
+    serverLine_->setText(U("服务器：%1").arg(ToQStringLines(login_.Server)));
     OnWorker(
         [database = database_, login = login_, prompt = LoginPrompt::OverWindow(DriverDialogOwner(*this))] {
             return ConnectForRestore(*database, login, prompt);
@@ -217,7 +241,8 @@ void RestoreDialog::Connected(const Reading<RestoreServer>& reading) {
     }
     server_ = reading.value;
     serverLine_->setText(U("服务器“%1”：%2\n新数据库的文件放在服务器上的：%3")
-                             .arg(Q(login_.Server), Q(server_->VersionText()), Q(server_->dataFolder)));
+                             .arg(ToQStringLines(login_.Server), ToQStringLines(server_->VersionText()),
+                                  ToQStringLines(server_->dataFolder)));
     SetStatus(thisComputer_ ? ProgramText("已连接。请点击“浏览”选择备份文件，或填写它的路径后点击“读取”。")
                             : ProgramText("已连接。请填写备份文件在数据库服务器上的路径，再点击“读取”。"));
     AppendLog(ProgramText("已连接数据库服务器“") + login_.Server + ProgramText("”。\r\n"));
@@ -241,8 +266,8 @@ void RestoreDialog::ForgetBackup() {
 void RestoreDialog::ReadBackupFile(int position) {
     if (!server_ || busy_) return;
     ForgetBackup();
-    const std::string path = TrimBlanks(Narrow(path_->text()));
-    if (const std::string unheld = CodePage::Process().Unheld(path_->text().toUtf8().toStdString()); !unheld.empty()) {
+    const std::string path = TrimBlanks(NarrowPath(path_->text()));
+    if (const std::string unheld = UnheldCharacters(path_->text()); !unheld.empty()) {
         Warn(ProgramText("备份文件的路径中有本机代码页无法表示的字符 ") + unheld + ProgramText("，请把文件改名或移到别的文件夹。"));
         return;
     }
@@ -268,19 +293,20 @@ void RestoreDialog::ShowBackup(const BackupRead& read) {
         return;
     }
     const BackupDescription& b = *r.value;
-    backupDatabase_->setText(Q(b.database));
-    backupTime_->setText(Q(b.finished));
+    backupDatabase_->setText(ToQStringLines(b.database));
+    backupTime_->setText(ToQStringLines(b.finished));
     for (const BackupSet& set : b.sets) {
         if (set.kind != BackupSet::Kind::Full) continue;
-        position_->addItem(Q(set.Line()), set.position);
+        position_->addItem(ToQStringLines(set.Line()), set.position);
         if (set.position == b.position) position_->setCurrentIndex(position_->count() - 1);
     }
-    sets_->setText(Q(SetsText(b)).trimmed());
+    sets_->setText(ToQStringLines(SetsText(b)).trimmed());
     // A wrapped label's lines are not counted in the dialog's least height: it keeps every set's
     // line in view only with its height asked for at its width.
     sets_->setMinimumHeight(sets_->heightForWidth(sets_->width()));
-    backupVersion_->setText(Q(b.VersionText()));
-    backupSize_->setText(U("备份%1，还原后约%2").arg(Q(SizeText(b.backupSize)), Q(SizeText(b.DatabaseSize()))));
+    backupVersion_->setText(ToQStringLines(b.VersionText()));
+    backupSize_->setText(U("备份%1，还原后约%2")
+                             .arg(ToQStringLines(SizeText(b.backupSize)), ToQStringLines(SizeText(b.DatabaseSize()))));
     AppendLog(ProgramText("备份文件中是数据库“") + b.database + ProgramText("”，备份于") + b.finished + ProgramText("，") +
               b.VersionText() + ProgramText("。\r\n") + SetsText(b));
     if (!r.problem.empty()) {  // this server cannot restore it
@@ -290,7 +316,7 @@ void RestoreDialog::ShowBackup(const BackupRead& read) {
     }
     backup_ = b;
     const std::string proposed = ProposedName(b);
-    name_->setText(Q(proposed));
+    name_->setText(ToQStringLines(proposed));
     if (!read.nameProblem.empty()) SetStatus(read.nameProblem);
     else if (proposed == b.database) SetStatus(ProgramText("可以还原。还原后的数据库名称默认是备份中的名称，可以修改。"));
     else SetStatus(ProgramText("可以还原。") + RestoreNameProblem(b.database) +
@@ -300,12 +326,12 @@ void RestoreDialog::ShowBackup(const BackupRead& read) {
 void RestoreDialog::Start() {
     if (!server_ || !backup_ || busy_) return;
     const QString typed = name_->text();
-    if (const std::string unheld = CodePage::Process().Unheld(typed.toUtf8().toStdString()); !unheld.empty()) {
+    if (const std::string unheld = UnheldCharacters(typed); !unheld.empty()) {
         Warn(ProgramText("数据库名称中有本机代码页（") + CodePage::Process().Name() + ProgramText("）无法表示的字符 ") +
              unheld + ProgramText("，请改用其他字符。"));
         return;
     }
-    const std::string name = TrimBlanks(Narrow(typed));
+    const std::string name = TrimBlanks(ToNarrow(typed));
     if (const std::string problem = RestoreNameProblem(name); !problem.empty()) {
         SetStatus(problem);
         Warn(problem);
@@ -352,7 +378,7 @@ void RestoreDialog::Finished(const Restored& restored) {
             controls_->AppendText(Control::Log, ProgramText("已还原数据库") + restored.database +
                                                     ProgramText("，并填入了“数据库名称”。\r\n"));
             QMessageBox::information(this, U("还原完成"),
-                                     Q(restored.message) + U("\n\n已填入主窗口的“数据库名称”：请点击“登录数据库”。"));
+                                     ToQStringLines(restored.message) + U("\n\n已填入主窗口的“数据库名称”：请点击“登录数据库”。"));
             break;
         case Restored::End::Refused: Warn(restored.message); break;
         case Restored::End::Failed:
@@ -368,18 +394,18 @@ void RestoreDialog::ShowPercent(int percent) {
 
 void RestoreDialog::ShowTime() {
     const auto taken = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_);
-    time_->setText((running_ ? U("已用时") : U("用时")) + Q(DurationText(taken)));
+    time_->setText((running_ ? U("已用时") : U("用时")) + ToQStringLines(DurationText(taken)));
 }
 
 void RestoreDialog::AppendLog(const std::string& line) {
-    QString text = Q(line);
+    QString text = ToQStringLines(line);
     if (text.endsWith(QLatin1Char('\n'))) text.chop(1);
     log_->appendPlainText(text);
 }
 
-void RestoreDialog::SetStatus(const std::string& text) { status_->setText(Q(text)); }
+void RestoreDialog::SetStatus(const std::string& text) { status_->setText(ToQStringLines(text)); }
 
-void RestoreDialog::Warn(const std::string& text) { QMessageBox::warning(this, U("提示"), Q(text)); }
+void RestoreDialog::Warn(const std::string& text) { QMessageBox::warning(this, U("提示"), ToQStringLines(text)); }
 
 // Esc and the close button come here too (reject).
 void RestoreDialog::done(int result) {

@@ -26,6 +26,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+class QVBoxLayout;
 
 namespace tarvex {
 
@@ -50,6 +51,13 @@ private:
     struct BackupRead;
 
     void Build();
+    void BuildIntroAndServer(QVBoxLayout& layout);
+    void BuildFileRow(QVBoxLayout& layout);
+    void BuildContents(QVBoxLayout& layout);
+    void BuildNameRow(QVBoxLayout& layout);
+    void BuildProgressAndLog(QVBoxLayout& layout);
+    void BuildButtons(QVBoxLayout& layout);
+    void ConnectControls();
     // Runs `work()` on a worker and `then(dialog, result)` back on the dialog's thread, if the
     // dialog is still there.
     template <typename Work, typename Then>

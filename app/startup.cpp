@@ -9,34 +9,15 @@
 #include <filesystem>
 #include <system_error>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #include "actions.h"
 #include "file_paths.h"
 #include "main_window.h"
+#include "process_end.h"
 
 namespace tarvex {
 namespace {
 
 void ReleaseProgramLoginSettings() { ReleaseLoginSettings(ProgramLoginSettings()); }
-
-// Ends the process at once, under a thread that still runs: the log-in settings released and
-// the output flushed first, no destructors and no exit handlers after that.
-[[noreturn]] void EndProcessNow() {
-#ifdef _WIN32
-    // msvcrt has no quick_exit. TerminateProcess also skips the DLLs' detach notifications,
-    // which could wait on a lock that thread holds inside the driver.
-    ReleaseProgramLoginSettings();
-    std::fflush(nullptr);
-    TerminateProcess(GetCurrentProcess(), 0);
-    std::abort();  // not reached: TerminateProcess on the own process does not return
-#else
-    std::fflush(nullptr);
-    std::quick_exit(0);
-#endif
-}
 
 // Runs the calls the toolkit has queued for itself, and those that these queue in turn. Among
 // them, after the window has gone, is the stop of the toolkit's animation timer: the window's
@@ -67,12 +48,7 @@ void PrepareProcess() {
     // Round to nearest, every floating-point exception masked.
     std::fesetenv(FE_DFL_ENV);
     // Made before the release is registered, the settings outlive it at exit.
-#ifdef _WIN32
-    static const bool registered = (ProgramLoginSettings(), std::atexit(ReleaseProgramLoginSettings) == 0);
-#else
-    static const bool registered = (ProgramLoginSettings(), std::atexit(ReleaseProgramLoginSettings) == 0 &&
-                                                              std::at_quick_exit(ReleaseProgramLoginSettings) == 0);
-#endif
+    static const bool registered = (ProgramLoginSettings(), ReleaseAtEnd(ReleaseProgramLoginSettings));
     (void)registered;
 }
 
@@ -86,7 +62,7 @@ int StartUp(int argc, char** argv) {
         BindActions(window);
         window.ShowCentred();
         QApplication::exec();
-        if (!window.EndThreads()) EndProcessNow();
+        if (!window.EndThreads()) EndProcessNow(ReleaseProgramLoginSettings);
     }
     RunQueuedCalls();
     return 0;

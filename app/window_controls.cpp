@@ -14,20 +14,11 @@
 #include <algorithm>
 #include <future>
 
-#include "codepage.h"
+#include "narrow_text.h"
 #include "native_window.h"
 
 namespace tarvex {
 namespace {
-
-QString ToQString(std::string_view narrow) {
-    return QString::fromUtf8(CodePage::Process().ToUtf8(narrow));
-}
-
-std::string ToNarrow(const QString& text) {
-    const QByteArray utf8 = text.toUtf8();
-    return CodePage::Process().FromUtf8(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
-}
 
 const char* NameOf(Control control) {
     switch (control) {
@@ -146,7 +137,7 @@ R WindowControls::Call(Op op) {
 
 std::string WindowControls::Text(Control control, std::string* unheld) {
     const QString text = Call<QString>([control](MainWindow& w) { return ControlText(w, control); });
-    if (unheld) *unheld = CodePage::Process().Unheld(text.toUtf8().toStdString());
+    if (unheld) *unheld = UnheldCharacters(text);
     return ToNarrow(text);
 }
 

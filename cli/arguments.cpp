@@ -31,6 +31,7 @@ constexpr Option kOptions[] = {
     {"--quiet", false, kConvert},         {"--json", false, kConvert},
     {"--skip-done", false, kConvert},
     {"--file", true, kRestore},           {"--position", true, kRestore},
+    {"--as", true, kRestore},
 };
 
 bool IsYear(std::string_view text) {
@@ -51,14 +52,25 @@ std::optional<SetCodes> SplitSet(const std::string& text) {
     return codes;
 }
 
+// restore's new name: --as, or --database as before --as came; not both.
+std::string TakeRestoreName(Arguments& a, bool databaseGiven) {
+    if (a.command != Arguments::Command::Restore) return {};
+    if (a.restoreAs && databaseGiven)
+        return ProgramText("restore 命令中 --as 和 --database 都是还原后的新数据库名称，只能用其中一个。");
+    if (databaseGiven) a.restoreAs = a.database;
+    if (a.restoreAs) *a.restoreAs = TrimBlanks(*a.restoreAs);
+    return {};
+}
+
 // The checks that need every option: the values and what the command needs.
-std::string Check(Arguments& a) {
+std::string Check(Arguments& a, bool databaseGiven) {
     a.server = TrimBlanks(a.server);
     a.user = TrimBlanks(a.user);
     a.database = TrimBlanks(a.database);
     if (a.password) *a.password = TrimBlanks(*a.password);
+    if (std::string problem = TakeRestoreName(a, databaseGiven); !problem.empty()) return problem;
     if (a.server.empty() || a.user.empty()) return ProgramText("服务器名、用户名不能为空。");
-    if (a.database.empty()) return ProgramText("数据库名称不能为空。");
+    if (a.database.empty() || (a.restoreAs && a.restoreAs->empty())) return ProgramText("数据库名称不能为空。");
     for (const std::string& year : a.years)
         if (!IsYear(year)) return YearProblem(year);
     for (const SetCodes& set : a.sets)
@@ -76,6 +88,177 @@ std::string Check(Arguments& a) {
     }
     return {};
 }
+
+// A command's word, what it is, and its bit among the options' commands.
+struct Named {
+    std::string_view word;
+    Arguments::Command command;
+    int bit;
+};
+
+constexpr Named kCommands[] = {{"list", Arguments::Command::List, kList},
+                               {"convert", Arguments::Command::Convert, kConvert},
+                               {"drop-temporary", Arguments::Command::DropTemporary, kDropTemporary},
+                               {"restore", Arguments::Command::Restore, kRestore}};
+
+// An option as the command line gives it: its name and its value (empty for a flag), or why it
+// cannot be taken.
+struct GivenOption {
+    std::string name, value;
+    std::string problem;
+};
+
+GivenOption Refused(std::string problem) { return {{}, {}, std::move(problem)}; }
+
+// The option at words[i] with its value: after "=", or the next word, past which `i` then moves.
+GivenOption ReadOption(const std::vector<std::string>& words, std::size_t& i, const Named& command) {
+    const std::string& word = words[i];
+    if (!word.starts_with("--")) return Refused(ProgramText("多余的参数“") + word + ProgramText("”。"));
+    const std::size_t equals = word.find('=');
+    std::string name = word.substr(0, equals);
+    const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                     [&](const Option& o) { return o.name == name; });
+    if (option == std::end(kOptions)) return Refused(ProgramText("未知的选项“") + word + ProgramText("”。"));
+    if ((option->commands & command.bit) == 0)
+        return Refused(ProgramText("选项 ") + name + ProgramText(" 不能用于 ") + std::string(command.word) +
+                       ProgramText(" 命令。"));
+    if (!option->takesValue) {
+        if (equals != std::string::npos) return Refused(ProgramText("选项 ") + name + ProgramText(" 不带值。"));
+        return {name, {}, {}};
+    }
+    if (equals != std::string::npos) return {name, word.substr(equals + 1), {}};
+    if (i + 1 < words.size()) return {name, words[++i], {}};
+    return Refused(ProgramText("选项 ") + name + ProgramText(" 需要一个值。"));
+}
+
+// The value of option `name` into `a`; why it cannot be taken, or empty.
+std::string TakeOption(Arguments& a, const std::string& name, const std::string& value) {
+    if (name == "--server") a.server = value;
+    else if (name == "--user") a.user = value;
+    else if (name == "--database") a.database = value;
+    else if (name == "--file") a.file = value;
+    else if (name == "--as") a.restoreAs = value;
+    else if (name == "--position") {
+        if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(value) < 1)
+            return ProgramText("--position 的值应为备份集在文件中的位置（从 1 起的整数），而不是“") + value +
+                   ProgramText("”。");
+        a.position = std::stoi(value);
+    }
+    else if (name == "--password") a.password = value;
+    else if (name == "--year") a.years.push_back(value);
+    else if (name == "--header") a.header = true;
+    else if (name == "--all") a.all = true;
+    else if (name == "--folder") a.folder = value;
+    else if (name == "--verbose") a.verbose = true;
+    else if (name == "--quiet") a.quiet = true;
+    else if (name == "--json") a.json = true;
+    else if (name == "--skip-done") a.skipDone = true;
+    else if (name == "--set") {
+        const std::optional<SetCodes> codes = SplitSet(value);
+        if (!codes)
+            return ProgramText("--set 的值应为“年度/单位编号/账套编号”，例如 2016/001/001，而不是“") + value +
+                   ProgramText("”。");
+        a.sets.push_back(*codes);
+    }
+    return {};
+}
+
+// --help: how the commands are called, and what each does.
+constexpr std::string_view kUsageCommands =
+    "用法：tarvex-convert-cli restore --file 备份文件 [--as 新数据库名称] [选项]\n"
+    "      tarvex-convert-cli list [选项]\n"
+    "      tarvex-convert-cli convert (--set 年度/单位编号/账套编号 | --year 年度 | --all) [选项]\n"
+    "      tarvex-convert-cli drop-temporary [连接选项]\n"
+    "\n"
+    "先把被审计单位的数据库备份文件还原到 SQL Server 上（restore），\n"
+    "再批量转换：把还原的 VeltroGRP-Tarvex 账务数据库中的账套逐个转换为备份文件，\n"
+    "与窗口程序的转换相同（每个账套一个 .bak 文件和它的转换记录 .bak.txt），最后写出汇总 CSV 文件。\n"
+    "\n"
+    "命令：\n"
+    "  restore   把备份文件还原为服务器上的一个新数据库，不覆盖已有的数据库；\n"
+    "            数据库文件放在服务器的默认数据文件夹中。进度在标准错误上，\n"
+    "            结束时在标准输出上输出还原后的数据库名称。\n"
+    "  list      列出数据库中的所有账套，每行一个，以制表符分隔：\n"
+    "            年度、单位编号、单位名称、账套编号、账套名称、能否转换（是/否）\n"
+    "  convert   转换账套；每个账套结束时在标准输出上输出一行（以制表符分隔）：\n"
+    "            年度、单位编号、单位名称、账套编号、账套名称、结果、复制行数、有数据的表、\n"
+    "            备份文件、校验、说明；最后输出汇总和汇总文件的路径。进度在标准错误上。\n"
+    "  drop-temporary\n"
+    "            删除服务器上留下的临时数据库 Tarvex数据整理（转换中途结束的程序留下的），\n"
+    "            先说明其中是哪个账套；另一个转换程序正在使用它时不删除。\n"
+    "\n";
+
+constexpr std::string_view kConnectionOptions =
+    "连接选项：\n"
+    "  --server 名称          数据库服务器（默认 .）\n"
+    "  --user 名称            用户名（默认 sa）\n"
+    "  --database 名称        list、convert 读取的数据库，即还原的数据库（默认 2016年乡镇数据采集）；\n"
+    "                         restore 命令中同 --as\n"
+    "  --password 密码        密码。注意：命令行上的密码，本机的其他用户也能看到；\n"
+    "                         请尽量用环境变量 TARVEX_PASSWORD，或在终端里按提示输入（不显示）。\n"
+    "  密码依次取自：环境变量 TARVEX_PASSWORD、--password、终端里的提示。\n"
+    "\n";
+
+constexpr std::string_view kRestoreOptions =
+    "restore 的选项：\n"
+    "  --as 名称              还原后的新数据库名称（默认为备份中的数据库名称）。以前的写法\n"
+    "                         restore --file 备份文件 [--database 新数据库名称] 照样可用；两者不能同用。\n"
+    "  --file 备份文件        要还原的 .bak 文件。由数据库服务器读取：服务器在另一台电脑上时，\n"
+    "                         是那台电脑上的路径。\n"
+    "  --position 位置        还原文件中这个位置的完整备份（位置从 1 起，标准错误上列出文件中的\n"
+    "                         每个备份集）。默认还原文件中备份时间最新的数据库的最后一个完整备份。\n"
+    "                         完整备份之后有它的差异备份时，随后还原最新的一个；日志备份不还原。\n"
+    "                         差异备份或日志备份的位置是用法错误。\n"
+    "\n";
+
+constexpr std::string_view kListOptions =
+    "list 的选项：\n"
+    "  --year 年度            只列出这一年度的账套（可重复）\n"
+    "  --header               先输出一行列名\n"
+    "\n";
+
+constexpr std::string_view kConvertOptions =
+    "convert 的选项：\n"
+    "  --set 年度/单位编号/账套编号\n"
+    "                         转换这个账套（可重复），例如 --set 2016/001/001\n"
+    "  --year 年度            转换这一年度所有能转换的账套（可重复）\n"
+    "  --all                  转换所有能转换的账套\n"
+    "  --folder 文件夹        备份文件和汇总文件所在的文件夹（默认为本程序所在的文件夹）。\n"
+    "                         备份文件由数据库服务器写入：服务器在另一台电脑上时，那里也要有这个文件夹。\n"
+    "  --skip-done            跳过以前已转换好的账套：文件夹里有它的备份和转换记录，记录上的服务器、\n"
+    "                         数据库、年度、单位和账套与这次相同，SHA-256 与文件相符，校验通过。\n"
+    "                         跳过的账套在汇总里记为“已存在（跳过）”；备份与记录不符的账套重新转换。\n"
+    "  --verbose              在标准错误上输出完整的转换日志和每张表的进度\n"
+    "  --quiet                只输出错误和汇总文件的路径\n"
+    "  --json                 在标准输出上以 JSON 输出汇总（每个账套的年度、单位、账套、结果、行数、\n"
+    "                         备份文件、SHA-256、校验、说明），代替以制表符分隔的行；非 ASCII 字符写作 \\uXXXX\n"
+    "  进度：标准错误是终端时，每个账套一行，随进度刷新（第几个账套、第几张表、已用时间和剩余时间）；\n"
+    "  不是终端时（如计划任务的日志），每个账套在开始和结束时各一行。\n"
+    "  备份文件名：年度_单位编号单位名称_账套编号账套名称，再加月日时分秒，例如\n"
+    "  2016_101城关镇人民政府（新科目）_002工会账套12月8日14时41分31秒.bak；\n"
+    "  文件名中不能有的字符换成“_”，名称部分最多 100 个字。\n"
+    "  只有单位名称中含“新科目”的账套能转换：--year 和 --all 跳过其余账套并说明跳过了几个；\n"
+    "  用 --set 指定这样的账套是用法错误。\n"
+    "\n";
+
+constexpr std::string_view kHelpAndVersion =
+    "  --help                 显示本说明\n"
+    "  --version              显示版本\n"
+    "\n";
+
+constexpr std::string_view kExitCodes =
+    "退出码：\n"
+    "  0    所有账套都已转换并校验通过，没有警告（drop-temporary：已删除，或本来就没有；restore：已还原）\n"
+    "  1    有账套转换失败，或批量转换因其他原因停止，或读不出账套列表，或删除失败；\n"
+    "       restore：服务器拒绝或未能完成还原（文件不存在、不是备份文件、已损坏、没有权限等）\n"
+    "  2    用法错误（选项、年度、账套编号、文件夹），或服务器拒绝登录（用户名、密码、数据库）；\n"
+    "       restore：数据库名称不可用或已存在，或 --position 不是完整备份的位置\n"
+    "  3    所有账套都已转换，但有账套带警告（如账套中没有数据）\n"
+    "  4    连不上服务器，或与服务器的连接中途断开：稍后可以重试\n"
+    "  5    另一个转换程序正在使用临时数据库，或服务器上留有上次的临时数据库（可用 drop-temporary 删除）\n"
+    "  130  中断（Ctrl+C、SIGTERM、SIGHUP）：中止当前的语句，删除临时数据库后停止，已完成的账套保留；\n"
+    "       restore：取消还原并删除没有还原完的数据库。再中断一次则立即结束\n";
 
 }  // namespace
 
@@ -98,156 +281,29 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
     if (words.empty() || words[0].starts_with("-"))
         return fail(ProgramText("请先给出命令：restore、list、convert 或 drop-temporary。"));
     const std::string& command = words[0];
-    struct Named {
-        std::string_view word;
-        Arguments::Command command;
-        int bit;
-    };
-    constexpr Named kCommands[] = {{"list", Arguments::Command::List, kList},
-                                   {"convert", Arguments::Command::Convert, kConvert},
-                                   {"drop-temporary", Arguments::Command::DropTemporary, kDropTemporary},
-                                   {"restore", Arguments::Command::Restore, kRestore}};
     const auto named = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const Named& n) { return n.word == command; });
     if (named == std::end(kCommands))
         return fail(ProgramText("未知的命令“") + command + ProgramText("”：命令是 restore、list、convert 或 drop-temporary。"));
     a.command = named->command;
-    const int commandBit = named->bit;
+    bool databaseGiven = false;
 
     for (std::size_t i = 1; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        if (!word.starts_with("--")) return fail(ProgramText("多余的参数“") + word + ProgramText("”。"));
-        const std::size_t equals = word.find('=');
-        const std::string name = word.substr(0, equals);
-        const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
-                                         [&](const Option& o) { return o.name == name; });
-        if (option == std::end(kOptions)) return fail(ProgramText("未知的选项“") + word + ProgramText("”。"));
-        if ((option->commands & commandBit) == 0)
-            return fail(ProgramText("选项 ") + name + ProgramText(" 不能用于 ") + command + ProgramText(" 命令。"));
-        std::string value;
-        if (!option->takesValue) {
-            if (equals != std::string::npos) return fail(ProgramText("选项 ") + name + ProgramText(" 不带值。"));
-        } else if (equals != std::string::npos) {
-            value = word.substr(equals + 1);
-        } else if (i + 1 < words.size()) {
-            value = words[++i];
-        } else {
-            return fail(ProgramText("选项 ") + name + ProgramText(" 需要一个值。"));
-        }
-
-        a.databaseGiven = a.databaseGiven || name == "--database";
-        if (name == "--server") a.server = value;
-        else if (name == "--user") a.user = value;
-        else if (name == "--database") a.database = value;
-        else if (name == "--file") a.file = value;
-        else if (name == "--position") {
-            if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
-                std::stoi(value) < 1)
-                return fail(ProgramText("--position 的值应为备份集在文件中的位置（从 1 起的整数），而不是“") + value +
-                            ProgramText("”。"));
-            a.position = std::stoi(value);
-        }
-        else if (name == "--password") a.password = value;
-        else if (name == "--year") a.years.push_back(value);
-        else if (name == "--header") a.header = true;
-        else if (name == "--all") a.all = true;
-        else if (name == "--folder") a.folder = value;
-        else if (name == "--verbose") a.verbose = true;
-        else if (name == "--quiet") a.quiet = true;
-        else if (name == "--json") a.json = true;
-        else if (name == "--skip-done") a.skipDone = true;
-        else if (name == "--set") {
-            const std::optional<SetCodes> codes = SplitSet(value);
-            if (!codes)
-                return fail(ProgramText("--set 的值应为“年度/单位编号/账套编号”，例如 2016/001/001，而不是“") + value +
-                            ProgramText("”。"));
-            a.sets.push_back(*codes);
-        }
+        const GivenOption option = ReadOption(words, i, *named);
+        if (!option.problem.empty()) return fail(option.problem);
+        databaseGiven = databaseGiven || option.name == "--database";
+        if (std::string problem = TakeOption(a, option.name, option.value); !problem.empty())
+            return fail(std::move(problem));
     }
-    if (std::string problem = Check(a); !problem.empty()) return fail(std::move(problem));
+    if (std::string problem = Check(a, databaseGiven); !problem.empty()) return fail(std::move(problem));
     return parsed;
 }
 
 std::string UsageText() {
-    return ProgramText(
-        "用法：tarvex-convert-cli restore --file 备份文件 [--database 新数据库名称] [选项]\n"
-        "      tarvex-convert-cli list [选项]\n"
-        "      tarvex-convert-cli convert (--set 年度/单位编号/账套编号 | --year 年度 | --all) [选项]\n"
-        "      tarvex-convert-cli drop-temporary [连接选项]\n"
-        "\n"
-        "先把被审计单位的数据库备份文件还原到 SQL Server 上（restore），\n"
-        "再批量转换：把还原的 VeltroGRP-Tarvex 账务数据库中的账套逐个转换为备份文件，\n"
-        "与窗口程序的转换相同（每个账套一个 .bak 文件和它的转换记录 .bak.txt），最后写出汇总 CSV 文件。\n"
-        "\n"
-        "命令：\n"
-        "  restore   把备份文件还原为服务器上的一个新数据库，不覆盖已有的数据库；\n"
-        "            数据库文件放在服务器的默认数据文件夹中。进度在标准错误上，\n"
-        "            结束时在标准输出上输出还原后的数据库名称。\n"
-        "  list      列出数据库中的所有账套，每行一个，以制表符分隔：\n"
-        "            年度、单位编号、单位名称、账套编号、账套名称、能否转换（是/否）\n"
-        "  convert   转换账套；每个账套结束时在标准输出上输出一行（以制表符分隔）：\n"
-        "            年度、单位编号、单位名称、账套编号、账套名称、结果、复制行数、有数据的表、\n"
-        "            备份文件、校验、说明；最后输出汇总和汇总文件的路径。进度在标准错误上。\n"
-        "  drop-temporary\n"
-        "            删除服务器上留下的临时数据库 Tarvex数据整理（转换中途结束的程序留下的），\n"
-        "            先说明其中是哪个账套；另一个转换程序正在使用它时不删除。\n"
-        "\n"
-        "连接选项：\n"
-        "  --server 名称          数据库服务器（默认 .）\n"
-        "  --user 名称            用户名（默认 sa）\n"
-        "  --database 名称        还原的数据库（默认 2016年乡镇数据采集）；\n"
-        "                         restore 命令中是还原后的新数据库名称（默认为备份中的数据库名称）\n"
-        "  --password 密码        密码。注意：命令行上的密码，本机的其他用户也能看到；\n"
-        "                         请尽量用环境变量 TARVEX_PASSWORD，或在终端里按提示输入（不显示）。\n"
-        "  密码依次取自：环境变量 TARVEX_PASSWORD、--password、终端里的提示。\n"
-        "\n"
-        "restore 的选项：\n"
-        "  --file 备份文件        要还原的 .bak 文件。由数据库服务器读取：服务器在另一台电脑上时，\n"
-        "                         是那台电脑上的路径。\n"
-        "  --position 位置        还原文件中这个位置的完整备份（位置从 1 起，标准错误上列出文件中的\n"
-        "                         每个备份集）。默认还原文件中备份时间最新的数据库的最后一个完整备份。\n"
-        "                         完整备份之后有它的差异备份时，随后还原最新的一个；日志备份不还原。\n"
-        "                         差异备份或日志备份的位置是用法错误。\n"
-        "\n"
-        "list 的选项：\n"
-        "  --year 年度            只列出这一年度的账套（可重复）\n"
-        "  --header               先输出一行列名\n"
-        "\n"
-        "convert 的选项：\n"
-        "  --set 年度/单位编号/账套编号\n"
-        "                         转换这个账套（可重复），例如 --set 2016/001/001\n"
-        "  --year 年度            转换这一年度所有能转换的账套（可重复）\n"
-        "  --all                  转换所有能转换的账套\n"
-        "  --folder 文件夹        备份文件和汇总文件所在的文件夹（默认为本程序所在的文件夹）。\n"
-        "                         备份文件由数据库服务器写入：服务器在另一台电脑上时，那里也要有这个文件夹。\n"
-        "  --skip-done            跳过以前已转换好的账套：文件夹里有它的备份和转换记录，记录上的服务器、\n"
-        "                         数据库、年度、单位和账套与这次相同，SHA-256 与文件相符，校验通过。\n"
-        "                         跳过的账套在汇总里记为“已存在（跳过）”；备份与记录不符的账套重新转换。\n"
-        "  --verbose              在标准错误上输出完整的转换日志和每张表的进度\n"
-        "  --quiet                只输出错误和汇总文件的路径\n"
-        "  --json                 在标准输出上以 JSON 输出汇总（每个账套的年度、单位、账套、结果、行数、\n"
-        "                         备份文件、SHA-256、校验、说明），代替以制表符分隔的行；非 ASCII 字符写作 \\uXXXX\n"
-        "  进度：标准错误是终端时，每个账套一行，随进度刷新（第几个账套、第几张表、已用时间和剩余时间）；\n"
-        "  不是终端时（如计划任务的日志），每个账套在开始和结束时各一行。\n"
-        "  备份文件名：年度_单位编号单位名称_账套编号账套名称，再加月日时分秒，例如\n"
-        "  2016_101城关镇人民政府（新科目）_002工会账套12月8日14时41分31秒.bak；\n"
-        "  文件名中不能有的字符换成“_”，名称部分最多 100 个字。\n"
-        "  只有单位名称中含“新科目”的账套能转换：--year 和 --all 跳过其余账套并说明跳过了几个；\n"
-        "  用 --set 指定这样的账套是用法错误。\n"
-        "\n"
-        "  --help                 显示本说明\n"
-        "  --version              显示版本\n"
-        "\n"
-        "退出码：\n"
-        "  0    所有账套都已转换并校验通过，没有警告（drop-temporary：已删除，或本来就没有；restore：已还原）\n"
-        "  1    有账套转换失败，或批量转换因其他原因停止，或读不出账套列表，或删除失败；\n"
-        "       restore：服务器拒绝或未能完成还原（文件不存在、不是备份文件、已损坏、没有权限等）\n"
-        "  2    用法错误（选项、年度、账套编号、文件夹），或服务器拒绝登录（用户名、密码、数据库）；\n"
-        "       restore：数据库名称不可用或已存在，或 --position 不是完整备份的位置\n"
-        "  3    所有账套都已转换，但有账套带警告（如账套中没有数据）\n"
-        "  4    连不上服务器，或与服务器的连接中途断开：稍后可以重试\n"
-        "  5    另一个转换程序正在使用临时数据库，或服务器上留有上次的临时数据库（可用 drop-temporary 删除）\n"
-        "  130  中断（Ctrl+C、SIGTERM、SIGHUP）：中止当前的语句，删除临时数据库后停止，已完成的账套保留；\n"
-        "       restore：取消还原并删除没有还原完的数据库。再中断一次则立即结束\n");
+    std::string text;
+    for (const std::string_view part :
+         {kUsageCommands, kConnectionOptions, kRestoreOptions, kListOptions, kConvertOptions, kHelpAndVersion, kExitCodes})
+        text += part;
+    return ProgramText(text);
 }
 
 }  // namespace tarvex

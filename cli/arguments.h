@@ -18,10 +18,12 @@ struct SetCodes {
 struct Arguments {
     enum class Command { Help, Version, List, Convert, DropTemporary, Restore };
     Command command = Command::Help;
-    // The connection, trimmed as the window's log-in trims its fields. For restore, `database`
-    // is the new database's name, given (databaseGiven) or else the backup's own.
+    // The connection, trimmed as the window's log-in trims its fields: `database` is the source
+    // database that list and convert read.
     std::string server, user, database;
-    bool databaseGiven = false;
+    // restore --as: the restored database's new name (restore takes --database for it as well, as
+    // before --as came); nullopt: the backup's own.
+    std::optional<std::string> restoreAs;
     std::string file;                     // restore --file: the backup, as the server reads it
     int position = 0;                     // restore --position: the full backup's set; 0: chosen
     std::optional<std::string> password;  // --password; the environment and the prompt come later

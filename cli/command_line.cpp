@@ -334,8 +334,8 @@ void SayLeftBehind(const Restored& restored) {
     if (restored.leftBehind && advice != std::string::npos) Say(WithoutCarriageReturns(restored.message.substr(advice + 4)));
 }
 
-// restore: the backup named by --file as a new database, named by --database or as in the
-// backup. The restored name on stdout.
+// restore: the backup named by --file as a new database, named by --as (or --database) or as in
+// the backup. The restored name on stdout.
 int Restore(const Arguments& a, Database& database, const LoginSettings& settings, const Interruption& interruption) {
     const Reading<RestoreServer> server = ConnectForRestore(database, settings, LoginPrompt::Never());
     if (!server.value) {
@@ -355,8 +355,8 @@ int Restore(const Arguments& a, Database& database, const LoginSettings& setting
         Say(backup.problem);
         return 1;
     }
-    const std::string name = a.databaseGiven ? a.database : ProposedName(b);
-    if (name != b.database && !a.databaseGiven)
+    const std::string name = a.restoreAs ? *a.restoreAs : ProposedName(b);
+    if (name != b.database && !a.restoreAs)
         Say(RestoreNameProblem(b.database) + ProgramText("还原后的数据库改用备份文件的名称“") + name + ProgramText("”。"));
     RestoreConsole report(interruption);
     const Restored restored = RestoreBackup(database, *server.value, b, name, report);

@@ -1,6 +1,7 @@
 #pragma once
 // What the command line needs of the console, where Linux and Windows differ: writing text,
-// Ctrl+C, a password typed without echo, and a folder's absolute path. All of it is here.
+// Ctrl+C, a password typed without echo, and a folder's absolute path. All of it is here, each
+// system's in a file of its own: console_windows.cpp, console_posix.cpp.
 
 #include <cstdio>
 #include <functional>

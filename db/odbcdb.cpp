@@ -534,6 +534,79 @@ private:
     ODBCDB::Impl& d_;
 };
 
+// What the program needs of the driver of a new connection: the conformance it relies on, and
+// the identifier quote and static cursors. False, with the error, when the driver falls short.
+bool ReadDriverInfo(SQLHDBC dbc, Connection& connection, OdbcError& error) {
+    SQLSMALLINT api = 0;
+    SQLSMALLINT grammar = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_ODBC_API_CONFORMANCE, &api, sizeof api, nullptr)) ||
+        !SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_ODBC_SQL_CONFORMANCE, &grammar, sizeof grammar, nullptr))) {
+        error = Diagnose(dbc);
+        return false;
+    }
+    if (api < SQL_OAC_LEVEL1 || grammar < SQL_OSC_MINIMUM) {
+        error = Problem(ProgramText("ODBC驱动程序达不到API一致性级别1和最低SQL语法。"));
+        return false;
+    }
+
+    SQLCHAR quote[8] = {};
+    if (SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, nullptr)) &&
+        Terminated(quote, sizeof quote).size() == 1)
+        connection.quote = static_cast<char>(quote[0]);
+    SQLUINTEGER scrollOptions = 0;
+    if (SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_SCROLL_OPTIONS, &scrollOptions, sizeof scrollOptions, nullptr)))
+        connection.staticCursors = (scrollOptions & SQL_SO_STATIC) != 0;
+    return true;
+}
+
+// The result's columns described into `rs`, the bound ones bound; false when the driver fails.
+bool DescribeAndBindColumns(SQLHSTMT stmt, RecordSet& rs) {
+    SQLSMALLINT count = 0;
+    if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &count))) return false;
+    for (SQLSMALLINT i = 1; i <= count; ++i) {
+        SQLCHAR name[kNameBytes] = {};
+        SQLSMALLINT nameLength = 0;
+        ResultColumn c;
+        if (!SQL_SUCCEEDED(SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(i), name, sizeof name, &nameLength, &c.type,
+                                          &c.precision, &c.scale, &c.nullable)))
+            return false;
+        c.name = Terminated(name, sizeof name);
+        if (IsBound(c)) {
+            c.bound = static_cast<int>(rs.bound.size());
+            rs.bound.push_back({static_cast<SQLUSMALLINT>(i), {}, SQL_NULL_DATA});
+        }
+        rs.columns.push_back(std::move(c));
+    }
+    for (BoundColumn& b : rs.bound)
+        if (!SQL_SUCCEEDED(SQLBindCol(stmt, b.number, SQL_C_CHAR, b.text, sizeof b.text, &b.indicator))) return false;
+    return true;
+}
+
+// The rows of `rs` counted and its cursor back on the first; false, with the error, when not
+// even the first row can be fetched.
+bool CountRowsFromTheFirst(RecordSet& rs, OdbcError& error) {
+    // The first row of a fresh cursor. A statement that returns no rows was executed by the
+    // server without a cursor, so there is nothing to fetch: that fails here, whatever columns
+    // the driver may describe.
+    switch (Fetch(rs, SQL_FETCH_FIRST, error)) {
+        case Fetched::Error: return false;
+        case Fetched::End: rs.eof = true; break;
+        case Fetched::Row: rs.rowCount = 1; break;
+    }
+    // Count the rows; an error ends the count and is otherwise ignored.
+    for (OdbcError ignored; !rs.eof;) {
+        const Fetched f = Fetch(rs, SQL_FETCH_NEXT, ignored);
+        if (f == Fetched::Error) break;
+        if (f == Fetched::End) rs.eof = true;
+        else ++rs.rowCount;
+    }
+    if (rs.rowCount > 0) {
+        OdbcError ignored;
+        if (Fetch(rs, SQL_FETCH_FIRST, ignored) == Fetched::Row) rs.eof = false;
+    }
+    return true;
+}
+
 }  // namespace
 
 ODBCDB::ODBCDB() : impl_(std::make_unique<Impl>()) {}
@@ -576,25 +649,7 @@ bool ODBCDB::NewOpenDatabase(std::string_view connectionString, LoginPrompt prom
     connection->handle.Connected();
     connection->connectString = "ODBC;" + completed;
 
-    SQLSMALLINT api = 0;
-    SQLSMALLINT grammar = 0;
-    if (!SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_ODBC_API_CONFORMANCE, &api, sizeof api, nullptr)) ||
-        !SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_ODBC_SQL_CONFORMANCE, &grammar, sizeof grammar, nullptr))) {
-        d.lastError = Diagnose(dbc);
-        return false;
-    }
-    if (api < SQL_OAC_LEVEL1 || grammar < SQL_OSC_MINIMUM) {
-        d.lastError = Problem(ProgramText("ODBC驱动程序达不到API一致性级别1和最低SQL语法。"));
-        return false;
-    }
-
-    SQLCHAR quote[8] = {};
-    if (SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, nullptr)) &&
-        Terminated(quote, sizeof quote).size() == 1)
-        connection->quote = static_cast<char>(quote[0]);
-    SQLUINTEGER scrollOptions = 0;
-    if (SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_SCROLL_OPTIONS, &scrollOptions, sizeof scrollOptions, nullptr)))
-        connection->staticCursors = (scrollOptions & SQL_SO_STATIC) != 0;
+    if (!ReadDriverInfo(dbc, *connection, d.lastError)) return false;
 
     // The new connection is established: the previous one, if any, is closed now.
     d.current = std::move(connection);
@@ -661,44 +716,8 @@ RecordSetHandle ODBCDB::OpenTable(std::string_view statement, Timeout timeout) {
     rs->text = RewriteBrackets(statement, connection.quote);
     if (!Execute(stmt, rs->text)) return failed();
 
-    SQLSMALLINT count = 0;
-    if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &count))) return failed();
-    for (SQLSMALLINT i = 1; i <= count; ++i) {
-        SQLCHAR name[kNameBytes] = {};
-        SQLSMALLINT nameLength = 0;
-        ResultColumn c;
-        if (!SQL_SUCCEEDED(SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(i), name, sizeof name, &nameLength, &c.type,
-                                          &c.precision, &c.scale, &c.nullable)))
-            return failed();
-        c.name = Terminated(name, sizeof name);
-        if (IsBound(c)) {
-            c.bound = static_cast<int>(rs->bound.size());
-            rs->bound.push_back({static_cast<SQLUSMALLINT>(i), {}, SQL_NULL_DATA});
-        }
-        rs->columns.push_back(std::move(c));
-    }
-    for (BoundColumn& b : rs->bound)
-        if (!SQL_SUCCEEDED(SQLBindCol(stmt, b.number, SQL_C_CHAR, b.text, sizeof b.text, &b.indicator))) return failed();
-
-    // The first row of a fresh cursor. A statement that returns no rows was executed by the
-    // server without a cursor, so there is nothing to fetch: that fails here, whatever columns
-    // the driver may describe.
-    switch (Fetch(*rs, SQL_FETCH_FIRST, d.lastError)) {
-        case Fetched::Error: return 0;
-        case Fetched::End: rs->eof = true; break;
-        case Fetched::Row: rs->rowCount = 1; break;
-    }
-    // Count the rows; an error ends the count and is otherwise ignored.
-    for (OdbcError ignored; !rs->eof;) {
-        const Fetched f = Fetch(*rs, SQL_FETCH_NEXT, ignored);
-        if (f == Fetched::Error) break;
-        if (f == Fetched::End) rs->eof = true;
-        else ++rs->rowCount;
-    }
-    if (rs->rowCount > 0) {
-        OdbcError ignored;
-        if (Fetch(*rs, SQL_FETCH_FIRST, ignored) == Fetched::Row) rs->eof = false;
-    }
+    if (!DescribeAndBindColumns(stmt, *rs)) return failed();
+    if (!CountRowsFromTheFirst(*rs, d.lastError)) return 0;
 
     rs->handle = d.NextHandle();
     *slot = std::move(rs);

@@ -16,6 +16,7 @@
 #include "catalogue.h"
 #include "codepage.h"
 #include "file_paths.h"
+#include "local_system.h"
 #include "sha256.h"
 
 namespace tarvex {
@@ -28,28 +29,13 @@ constexpr std::string_view kVersion = "1.0";
 // The line of the source database's identity, which a rerun holds against the database's own.
 constexpr std::string_view kSourceIdentity = "数据库标识（database_id create_date）：";
 
-// How the record's lines end: as every other text file the auditor opens on that system.
-#ifdef _WIN32
-constexpr std::string_view kLineEnd = "\r\n";
-#else
-constexpr std::string_view kLineEnd = "\n";
-#endif
-
-
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Opens a file with fopen's modes ("rb", "wb"); on failure errno says why.
-File OpenFile(const fs::path& path, const char* mode) {
-#ifdef _WIN32
-    const std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
-    return File(_wfopen(path.c_str(), wideMode.c_str()));
-#else
-    return File(std::fopen(path.c_str(), mode));
-#endif
-}
+File OpenFile(const fs::path& path, const char* mode) { return File(OpenFileAt(path, mode)); }
 
 std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
 
@@ -78,14 +64,14 @@ std::string FileLines(const FileDigest& d) {
     return "大小：" + std::to_string(d.size) + " 字节\nSHA-256：" + d.sha256 + "\n";
 }
 
-// `text` with each line end, LF or CR LF, as kLineEnd.
+// `text` with each line end, LF or CR LF, as the system's (TextLineEnd).
 std::string WithLineEnds(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 16);
     for (std::size_t pos = 0; pos < text.size(); ++pos) {
         if (text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') continue;
         if (text[pos] == '\n')
-            out += kLineEnd;
+            out += TextLineEnd();
         else
             out += text[pos];
     }
@@ -174,16 +160,6 @@ void ConversionLedger::SetExported(const std::string& file) {
 void ConversionLedger::ClearFilled() {
     std::lock_guard lock(mutex_);
     filled_.reset();
-}
-
-std::tm LocalTime(std::time_t when) {
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &when);
-#else
-    localtime_r(&when, &local);
-#endif
-    return local;
 }
 
 std::string LocalTimeText(std::time_t when) {

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "local_system.h"  // LocalTime
+
 namespace tarvex {
 
 // The connection of the last successful log-in, as the user typed it (no password).
@@ -95,8 +97,6 @@ private:
     std::optional<ExtractionRecord> filled_;
 };
 
-// The local time of `when`.
-std::tm LocalTime(std::time_t when = std::time(nullptr));
 // "2026-12-08 09:07:03", local time.
 std::string LocalTimeText(std::time_t when = std::time(nullptr));
 

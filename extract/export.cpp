@@ -2,19 +2,10 @@
 
 #include "catalogue.h"
 #include "conversion_record.h"
+#include "local_system.h"
 #include "sqltext.h"
 
 namespace tarvex {
-
-namespace {
-
-#ifdef _WIN32
-constexpr std::string_view kSeparator = "\\";
-#else
-constexpr std::string_view kSeparator = "/";
-#endif
-
-}  // namespace
 
 std::string MonthDayText(const std::tm& t) {
     return std::to_string(t.tm_mon + 1) + ProgramText("月") + std::to_string(t.tm_mday) + ProgramText("日");
@@ -53,7 +44,7 @@ std::string BackupNamePart(std::string_view name, const CodePage& codePage) {
 }
 
 std::string BackupPath(std::string_view directory, std::string_view file) {
-    return std::string(directory) + std::string(kSeparator) + std::string(file);
+    return std::string(directory) + std::string(PathSeparator()) + std::string(file);
 }
 
 std::string BuildBackupStatement(std::string_view directory, std::string_view file) {

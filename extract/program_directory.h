@@ -1,6 +1,7 @@
 #pragma once
 // The program's own folder, and where the backups go by default: the window's export and the
-// command line's batch alike. Shared by both programs, so it needs no window.
+// command line's batch alike. Shared by both programs, so it needs no window. What differs
+// between the systems is in program_directory_windows.cpp and program_directory_posix.cpp.
 
 #include <string>
 #include <string_view>
@@ -10,6 +11,9 @@ namespace tarvex {
 // The directory of a program file's path: the part before its last separator ("/"; on Windows
 // also "\"), without it; empty when the path has none.
 std::string DirectoryOf(std::string_view programFile);
+
+// This program's file, as the system names it; empty when it does not say.
+std::string ProgramFile();
 
 // The directory of this program's file, taken once; a fresh copy.
 std::string ProgramDirectory();

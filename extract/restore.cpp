@@ -26,8 +26,6 @@ constexpr int kStatsPercent = 10;          // a progress message at every tenth
 constexpr std::size_t kMaxNameUnits = 128;  // sysname: nvarchar(128)
 const Timeout kReadTimeout = Timeout::Seconds(120);  // a header from a slow disk or a share
 
-std::string P(const char* utf8) { return ProgramText(utf8); }
-
 long long Number(const std::string& text) {
     try {
         return std::stoll(text);
@@ -111,20 +109,20 @@ OdbcError WithoutProgress(const OdbcError& error) {
 std::string TargetRefusal(const OdbcError& e, const std::string& name, const RestoreServer& server,
                           const BackupDescription* backup) {
     if (HasNative(e, {3154}))
-        return P("服务器上已有名为“") + name + P("”的数据库（是另一个数据库的备份还原的），还原不会覆盖它。请换一个数据库名称。");
+        return ProgramText("服务器上已有名为“") + name + ProgramText("”的数据库（是另一个数据库的备份还原的），还原不会覆盖它。请换一个数据库名称。");
     if (HasNative(e, {3101, 3102}))
-        return P("服务器上已有名为“") + name + P("”的数据库，并且正在被使用（也许另一个还原正在建立它），还原没有进行。请换一个数据库名称。");
+        return ProgramText("服务器上已有名为“") + name + ProgramText("”的数据库，并且正在被使用（也许另一个还原正在建立它），还原没有进行。请换一个数据库名称。");
     if (HasNative(e, {3142})) {
         std::string files;
         for (const FileMove& move : backup ? PlanFileMoves(*backup, server.dataFolder, name) : std::vector<FileMove>{})
-            files += (files.empty() ? "" : P("、")) + P("“") + move.target.substr(server.dataFolder.size()) + P("”");
-        return P("数据库服务器的数据文件夹“") + server.dataFolder + P("”中已有还原要用的文件") +
-               (files.empty() ? std::string() : P("（") + files + P("之一）")) +
-               P("，服务器不会覆盖已有的文件。请换一个数据库名称；那里的文件也许属于一个已分离的数据库，请数据库管理员查看。");
+            files += (files.empty() ? "" : ProgramText("、")) + ProgramText("“") + move.target.substr(server.dataFolder.size()) + ProgramText("”");
+        return ProgramText("数据库服务器的数据文件夹“") + server.dataFolder + ProgramText("”中已有还原要用的文件") +
+               (files.empty() ? std::string() : ProgramText("（") + files + ProgramText("之一）")) +
+               ProgramText("，服务器不会覆盖已有的文件。请换一个数据库名称；那里的文件也许属于一个已分离的数据库，请数据库管理员查看。");
     }
     if (HasNative(e, {3176, 3156, 5133, 3634, 3119}))
-        return P("数据库服务器不能在数据文件夹“") + server.dataFolder +
-               P("”中创建新数据库的文件：文件夹不存在、服务器的服务账户不能写入它，或者那里已有同名的文件。");
+        return ProgramText("数据库服务器不能在数据文件夹“") + server.dataFolder +
+               ProgramText("”中创建新数据库的文件：文件夹不存在、服务器的服务账户不能写入它，或者那里已有同名的文件。");
     return {};
 }
 
@@ -133,29 +131,29 @@ std::string TargetRefusal(const OdbcError& e, const std::string& name, const Res
 // what the file holds once that is known.
 std::string RefusalText(const OdbcError& e, const std::string& path, const std::string& name,
                         const RestoreServer& server, const BackupDescription* backup = nullptr) {
-    if (ConnectionLost(e)) return P("与数据库服务器的连接断开了。");
-    if (WasCancelled(e)) return P("还原已取消。");
+    if (ConnectionLost(e)) return ProgramText("与数据库服务器的连接断开了。");
+    if (WasCancelled(e)) return ProgramText("还原已取消。");
     if (HasNative(e, {262, 3110, 229}))
-        return P("登录用户“") + server.login.User +
-               P("”没有创建数据库的权限（CREATE DATABASE），不能读取备份文件，也不能还原数据库。"
+        return ProgramText("登录用户“") + server.login.User +
+               ProgramText("”没有创建数据库的权限（CREATE DATABASE），不能读取备份文件，也不能还原数据库。"
                  "请改用有这个权限的用户（sysadmin或dbcreator角色的成员）登录。");
     if (HasNative(e, {3201}))
-        return P("数据库服务器打不开备份文件“") + path +
-               P("”：文件不存在，或者服务器的服务账户没有读取它的权限。数据库服务器从它自己的磁盘上读取这个文件。");
+        return ProgramText("数据库服务器打不开备份文件“") + path +
+               ProgramText("”：文件不存在，或者服务器的服务账户没有读取它的权限。数据库服务器从它自己的磁盘上读取这个文件。");
     if (HasNative(e, {3169})) {
         if (backup) return VersionRefusal(*backup, server);
-        return P("这台SQL Server不能还原这个备份：它是用更高版本的SQL Server做的，或者是用太旧的版本做的。");
+        return ProgramText("这台SQL Server不能还原这个备份：它是用更高版本的SQL Server做的，或者是用太旧的版本做的。");
     }
     if (HasNative(e, {3241, 3242, 3143}))
-        return P("“") + path + P("”不是这台SQL Server能读取的数据库备份文件（或者是用更高版本的SQL Server做的备份）。");
+        return ProgramText("“") + path + ProgramText("”不是这台SQL Server能读取的数据库备份文件（或者是用更高版本的SQL Server做的备份）。");
     if (HasNative(e, {3189, 3183, 3203, 3043}))
-        return P("备份文件“") + path + P("”已损坏：服务器读取或校验它时发现了错误。请让被审计单位重新备份。");
+        return ProgramText("备份文件“") + path + ProgramText("”已损坏：服务器读取或校验它时发现了错误。请让被审计单位重新备份。");
     if (HasNative(e, {1105, 1101, 3257}))
-        return P("数据库服务器的磁盘空间不足，放不下还原后的数据库。");
+        return ProgramText("数据库服务器的磁盘空间不足，放不下还原后的数据库。");
     if (HasNative(e, {1827, 1828}))
-        return P("还原后的数据库超出了这个SQL Server版本允许的大小（Express版每个数据库最多10 GB）。");
+        return ProgramText("还原后的数据库超出了这个SQL Server版本允许的大小（Express版每个数据库最多10 GB）。");
     if (std::string target = TargetRefusal(e, name, server, backup); !target.empty()) return target;
-    return P("数据库服务器未能完成这一步。");
+    return ProgramText("数据库服务器未能完成这一步。");
 }
 
 // Database work: the rows of a statement that reads (ReadAllText), and the names of its first
@@ -441,40 +439,40 @@ enum class Left {
 Left CleanUp(Database& database, const RestoreServer& server, const std::string& name, const OdbcError& error,
              Report& report) {
     if (HasNative(error, {3154, 1801, 3101, 3102})) {
-        report.Log(P("数据库“") + name + P("”不是这次还原建立的，没有删除它。\r\n"));
+        report.Log(ProgramText("数据库“") + name + ProgramText("”不是这次还原建立的，没有删除它。\r\n"));
         return Left::Another;
     }
     if (ConnectionLost(error)) {
-        report.Log(P("正在重新连接数据库服务器，查看是否留下了没有还原完的数据库……\r\n"));
+        report.Log(ProgramText("正在重新连接数据库服务器，查看是否留下了没有还原完的数据库……\r\n"));
         LoginSettings login = server.login;
         const std::optional<Opened> opened = OpenConnection(database, login, LoginPrompt::Never());
         ReleaseLoginSettings(login);
         if (!opened || !opened->ok) {
-            report.Log(P("无法重新连接数据库服务器。") + (opened ? ReasonLine(opened->error) : std::string()) + "\r\n");
+            report.Log(ProgramText("无法重新连接数据库服务器。") + (opened ? ReasonLine(opened->error) : std::string()) + "\r\n");
             return Left::Unfinished;
         }
     }
     const State found = StateOf(database, name);
     if (!found.state) {
-        report.Log(P("无法查看服务器上是否留下了数据库“") + name + P("”。") + ReasonLine(found.error) + "\r\n");
+        report.Log(ProgramText("无法查看服务器上是否留下了数据库“") + name + ProgramText("”。") + ReasonLine(found.error) + "\r\n");
         return Left::Unfinished;
     }
     if (found.state->empty()) {
-        report.Log(P("服务器上没有留下数据库“") + name + P("”。\r\n"));
+        report.Log(ProgramText("服务器上没有留下数据库“") + name + ProgramText("”。\r\n"));
         return Left::Nothing;
     }
     if (*found.state == "ONLINE") {
-        report.Log(P("服务器上的数据库“") + name + P("”是完整的（也许是同时进行的另一个还原建立的），没有删除它。\r\n"));
+        report.Log(ProgramText("服务器上的数据库“") + name + ProgramText("”是完整的（也许是同时进行的另一个还原建立的），没有删除它。\r\n"));
         return Left::Complete;
     }
-    report.Log(P("服务器上留下了没有还原完的数据库“") + name + P("”，正在删除它……\r\n"));
+    report.Log(ProgramText("服务器上留下了没有还原完的数据库“") + name + ProgramText("”，正在删除它……\r\n"));
     const std::optional<Executed> dropped =
         database.Run(Executing("DROP DATABASE [" + *QuoteBracketedName(name) + "]", Timeout::None(), Execution::Direct));
     if (dropped && dropped->ok) {
-        report.Log(P("已删除没有还原完的数据库“") + name + P("”。\r\n"));
+        report.Log(ProgramText("已删除没有还原完的数据库“") + name + ProgramText("”。\r\n"));
         return Left::Nothing;
     }
-    report.Log(P("删除没有还原完的数据库“") + name + P("”失败！") +
+    report.Log(ProgramText("删除没有还原完的数据库“") + name + ProgramText("”失败！") +
                (dropped ? ReasonLine(dropped->error) : std::string()) + "\r\n");
     return Left::Unfinished;
 }
@@ -496,9 +494,9 @@ std::optional<Ran> Run(Database& database, const std::string& statement, Report&
     for (const OdbcError& m : ran->messages) {
         if (const int percent = PercentOf(m); percent >= 0) {
             report.Percent(percent);
-            report.Log(P("已还原") + std::to_string(percent) + "%\r\n");
+            report.Log(ProgramText("已还原") + std::to_string(percent) + "%\r\n");
         } else {
-            report.Log(P("服务器：") + Untagged(m.message) + "\r\n");
+            report.Log(ProgramText("服务器：") + Untagged(m.message) + "\r\n");
         }
     }
     return ran;
@@ -537,18 +535,18 @@ Restored Unfinished(Database& database, const RestoreServer& server, const Backu
     r.database = name;
     r.error = WithoutProgress(ran.error);
     r.end = cancelled ? Restored::End::Cancelled : Restored::End::Failed;
-    const std::string what = cancelled        ? P("还原已取消。")
-                             : !reason.empty() ? P("还原失败：") + reason
-                                               : P("还原失败：") + RefusalText(r.error, backup.path, name, server, &backup);
+    const std::string what = cancelled        ? ProgramText("还原已取消。")
+                             : !reason.empty() ? ProgramText("还原失败：") + reason
+                                               : ProgramText("还原失败：") + RefusalText(r.error, backup.path, name, server, &backup);
     report.Log(what + (cancelled ? std::string() : ReasonLine(r.error)) + "\r\n");
     const Left left = CleanUp(database, server, name, r.error, report);
     r.leftBehind = left == Left::Unfinished;
-    r.message = what + (r.leftBehind ? P("\r\n\r\n无法确认服务器上没有留下还原了一半的数据库“") + name +
-                                           P("”：请在数据库服务器恢复后查看，如果有，请删除它（它不是完整的数据库）。")
-                        : left == Left::Another ? P("\r\n\r\n服务器上名为“") + name + P("”的数据库不是这次还原建立的，没有动它。")
+    r.message = what + (r.leftBehind ? ProgramText("\r\n\r\n无法确认服务器上没有留下还原了一半的数据库“") + name +
+                                           ProgramText("”：请在数据库服务器恢复后查看，如果有，请删除它（它不是完整的数据库）。")
+                        : left == Left::Another ? ProgramText("\r\n\r\n服务器上名为“") + name + ProgramText("”的数据库不是这次还原建立的，没有动它。")
                         : left == Left::Complete
-                            ? P("\r\n\r\n服务器上有一个完整的数据库“") + name + P("”（也许是同时进行的另一个还原建立的），没有动它。")
-                                                : P("\r\n\r\n服务器上没有留下数据库“") + name + P("”。"));
+                            ? ProgramText("\r\n\r\n服务器上有一个完整的数据库“") + name + ProgramText("”（也许是同时进行的另一个还原建立的），没有动它。")
+                                                : ProgramText("\r\n\r\n服务器上没有留下数据库“") + name + ProgramText("”。"));
     return r;
 }
 
@@ -561,12 +559,12 @@ long long BackupDescription::DatabaseSize() const {
 }
 
 std::string BackupDescription::VersionText() const {
-    return ReleaseName(versionMajor, versionMinor) + P("（") + std::to_string(versionMajor) + "." +
-           std::to_string(versionMinor) + "." + std::to_string(versionBuild) + P("）");
+    return ReleaseName(versionMajor, versionMinor) + ProgramText("（") + std::to_string(versionMajor) + "." +
+           std::to_string(versionMinor) + "." + std::to_string(versionBuild) + ProgramText("）");
 }
 
 std::string RestoreServer::VersionText() const {
-    return ReleaseName(MajorOf(productVersion), MinorOf(productVersion)) + P("（") + productVersion + P("）") + edition;
+    return ReleaseName(MajorOf(productVersion), MinorOf(productVersion)) + ProgramText("（") + productVersion + ProgramText("）") + edition;
 }
 
 Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login, LoginPrompt prompt) {
@@ -574,7 +572,7 @@ Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login
     login.Database = "master";
     const std::optional<Opened> opened = OpenConnection(database, login, prompt);
     if (!opened || !opened->ok) {
-        reading.problem = P("连接") + login.Server + P("服务器失败。请查看服务器名称、用户名称和密码是否正确。");
+        reading.problem = ProgramText("连接") + login.Server + ProgramText("服务器失败。请查看服务器名称、用户名称和密码是否正确。");
         if (opened) reading.error = opened->error;
         ReleaseLoginSettings(login);
         return reading;
@@ -598,7 +596,7 @@ Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login
     }
     server.dataFolder = WithSeparator(server.dataFolder);
     if (server.dataFolder.empty()) {
-        reading.problem = P("读不出数据库服务器存放数据库文件的文件夹。");
+        reading.problem = ProgramText("读不出数据库服务器存放数据库文件的文件夹。");
         if (facts) reading.error = facts->error;
         ReleaseLoginSettings(login);
         return reading;
@@ -612,7 +610,7 @@ Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& s
                                       int position) {
     Reading<BackupDescription> reading;
     if (path.empty()) {
-        reading.problem = P("请填写备份文件的路径。");
+        reading.problem = ProgramText("请填写备份文件的路径。");
         return reading;
     }
     const auto failed = [&](const Read& read) {
@@ -636,7 +634,7 @@ Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& s
     }
     const std::optional<ChosenSets> chosen = ChooseSets(sets, position);
     if (!chosen) {
-        reading.problem = P("备份文件“") + path + P("”中没有完整的数据库备份（只有日志备份或差异备份），不能用来还原数据库。");
+        reading.problem = ProgramText("备份文件“") + path + ProgramText("”中没有完整的数据库备份（只有日志备份或差异备份），不能用来还原数据库。");
         return reading;
     }
     std::optional<BackupDescription> backup = Describe(*header, path, std::move(sets), *chosen);
@@ -657,30 +655,30 @@ Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& s
 
 std::string VersionRefusal(const BackupDescription& backup, const RestoreServer& server) {
     const std::string versions =
-        P("这个备份是用") + backup.VersionText() + P("做的，而这台数据库服务器是") + server.VersionText();
+        ProgramText("这个备份是用") + backup.VersionText() + ProgramText("做的，而这台数据库服务器是") + server.VersionText();
     if (NewerThanServer(backup, server))
-        return versions + P("：SQL Server不能还原更高版本做的备份。请在同一版本或更高版本的SQL Server上还原。");
-    return versions + P("：这个备份太旧，这台服务器不能直接还原它（例如SQL Server 2016及以后的版本不能还原SQL Server "
+        return versions + ProgramText("：SQL Server不能还原更高版本做的备份。请在同一版本或更高版本的SQL Server上还原。");
+    return versions + ProgramText("：这个备份太旧，这台服务器不能直接还原它（例如SQL Server 2016及以后的版本不能还原SQL Server "
                         "2005及更早的版本做的备份）。请先在一台能还原它的中间版本的SQL Server（例如SQL Server 2008 R2）"
                         "上还原，在那里重新备份，再用新的备份在这里还原。");
 }
 
 std::string RestoreNameProblem(std::string_view name) {
     const CodePage cp = CodePage::Process();
-    if (name.empty()) return P("请填写还原后的数据库名称。");
+    if (name.empty()) return ProgramText("请填写还原后的数据库名称。");
     const std::u16string units = cp.ToUtf16(name);
     if (cp.FromUtf16(units) != name)
-        return P("数据库名称中有本机代码页（") + cp.Name() + P("）不能表示的字节，请重新输入数据库名称。");
+        return ProgramText("数据库名称中有本机代码页（") + cp.Name() + ProgramText("）不能表示的字节，请重新输入数据库名称。");
     if (std::string problem = DatabaseNameProblem(name); !problem.empty()) return problem;
     if (units.size() > kMaxNameUnits)
-        return P("数据库名称最长128个字符，这个名称有") + std::to_string(units.size()) + P("个。");
-    if (SameDatabaseName(name, P(kTemporaryDatabase.data())))
-        return P("“") + std::string(name) +
-               P("”是本程序整理数据时用的临时数据库的名称：整理数据、导出数据和删除临时数据库都会把这个名称的数据库当作临时数据库"
+        return ProgramText("数据库名称最长128个字符，这个名称有") + std::to_string(units.size()) + ProgramText("个。");
+    if (SameDatabaseName(name, ProgramText(kTemporaryDatabase.data())))
+        return ProgramText("“") + std::string(name) +
+               ProgramText("”是本程序整理数据时用的临时数据库的名称：整理数据、导出数据和删除临时数据库都会把这个名称的数据库当作临时数据库"
                  "（导出后会删除它）。请换一个数据库名称。");
     for (const char* system : {"master", "tempdb", "model", "msdb"})
         if (SameDatabaseName(name, system))
-            return P("“") + std::string(name) + P("”是SQL Server系统数据库的名称，不能用作还原后的数据库名称。请换一个数据库名称。");
+            return ProgramText("“") + std::string(name) + ProgramText("”是SQL Server系统数据库的名称，不能用作还原后的数据库名称。请换一个数据库名称。");
     return {};
 }
 
@@ -689,23 +687,23 @@ std::string ProposedName(const BackupDescription& backup) {
     std::string file = backup.path.substr(FolderOf(backup.path).size());
     if (const std::size_t dot = file.rfind('.'); dot != std::string::npos && dot > 0) file.erase(dot);
     file = TrimBlanks(file);
-    return RestoreNameProblem(file).empty() ? file : P("还原的数据库");
+    return RestoreNameProblem(file).empty() ? file : ProgramText("还原的数据库");
 }
 
 std::string RestoreNameProblem(Database& database, const RestoreServer& server, const BackupDescription& backup,
                                const std::string& name) {
     if (std::string problem = RestoreNameProblem(name); !problem.empty()) return problem;
     if (!server.seesEveryDatabase && (SameDatabaseName(name, backup.database) || SameDatabaseName(name, ProposedName(backup))))
-        return P("登录用户“") + server.login.User +
-               P("”不能查看服务器上所有的数据库（没有VIEW ANY DATABASE权限），看不到别人的数据库。如果服务器上已有用同一个备份还原的、"
+        return ProgramText("登录用户“") + server.login.User +
+               ProgramText("”不能查看服务器上所有的数据库（没有VIEW ANY DATABASE权限），看不到别人的数据库。如果服务器上已有用同一个备份还原的、"
                  "名为“") + name +
-               P("”的数据库，SQL Server会直接用这个备份覆盖它，而程序无法事先发现。所以不能用备份中的数据库名称或程序建议的名称，"
+               ProgramText("”的数据库，SQL Server会直接用这个备份覆盖它，而程序无法事先发现。所以不能用备份中的数据库名称或程序建议的名称，"
                  "请输入一个新的、不会与别人的数据库重名的数据库名称。");
     const Presence found = LookUp(database, name);
     if (!found.present)
-        return P("无法查看服务器上是否已有数据库“") + name + P("”，所以没有还原。") + ReasonParagraph(found.error);
+        return ProgramText("无法查看服务器上是否已有数据库“") + name + ProgramText("”，所以没有还原。") + ReasonParagraph(found.error);
     if (*found.present)
-        return P("服务器上已有名为“") + name + P("”的数据库。还原不会覆盖已有的数据库：请换一个数据库名称。");
+        return ProgramText("服务器上已有名为“") + name + ProgramText("”的数据库。还原不会覆盖已有的数据库：请换一个数据库名称。");
     return {};
 }
 
@@ -760,13 +758,13 @@ bool BackupSet::IsDifferentialOf(const BackupSet& full) const {
 std::string BackupSet::Line() const {
     std::string kindText;
     switch (kind) {
-        case Kind::Full: kindText = P("完整备份"); break;
-        case Kind::Differential: kindText = P("差异备份"); break;
-        case Kind::Log: kindText = P("日志备份"); break;
-        case Kind::Other: kindText = P("其他备份（类型") + std::to_string(type) + P("）"); break;
+        case Kind::Full: kindText = ProgramText("完整备份"); break;
+        case Kind::Differential: kindText = ProgramText("差异备份"); break;
+        case Kind::Log: kindText = ProgramText("日志备份"); break;
+        case Kind::Other: kindText = ProgramText("其他备份（类型") + std::to_string(type) + ProgramText("）"); break;
     }
-    return P("第") + std::to_string(position) + P("个：") + kindText + P("，数据库“") + database + P("”，") + finished +
-           P("，") + SizeText(size);
+    return ProgramText("第") + std::to_string(position) + ProgramText("个：") + kindText + ProgramText("，数据库“") + database + ProgramText("”，") + finished +
+           ProgramText("，") + SizeText(size);
 }
 
 std::optional<ChosenSets> ChooseSets(const std::vector<BackupSet>& sets, int position) {
@@ -797,20 +795,20 @@ std::optional<ChosenSets> ChooseSets(const std::vector<BackupSet>& sets, int pos
 std::string PositionProblem(const std::vector<BackupSet>& sets, int position) {
     const BackupSet* set = SetAt(sets, position);
     if (!set)
-        return P("备份文件中没有第") + std::to_string(position) + P("个备份集：文件中有") + std::to_string(sets.size()) +
-               P("个备份集。");
+        return ProgramText("备份文件中没有第") + std::to_string(position) + ProgramText("个备份集：文件中有") + std::to_string(sets.size()) +
+               ProgramText("个备份集。");
     if (set->kind == BackupSet::Kind::Full) return {};
-    return P("第") + std::to_string(position) + P("个备份集不是完整备份（") + set->Line() +
-           P("）：请选择一个完整备份的位置，它之后的差异备份会随它一起还原。");
+    return ProgramText("第") + std::to_string(position) + ProgramText("个备份集不是完整备份（") + set->Line() +
+           ProgramText("）：请选择一个完整备份的位置，它之后的差异备份会随它一起还原。");
 }
 
 std::string SetsText(const BackupDescription& backup) {
-    std::string text = P("备份文件中有") + std::to_string(backup.sets.size()) + P("个备份集：\r\n");
+    std::string text = ProgramText("备份文件中有") + std::to_string(backup.sets.size()) + ProgramText("个备份集：\r\n");
     for (const BackupSet& set : backup.sets) {
         text += "  " + set.Line();
-        if (set.position == backup.position) text += P("（还原这个完整备份）");
-        else if (set.position == backup.differential) text += P("（随后还原这个差异备份）");
-        else if (set.kind == BackupSet::Kind::Log) text += P("（日志备份，不还原）");
+        if (set.position == backup.position) text += ProgramText("（还原这个完整备份）");
+        else if (set.position == backup.differential) text += ProgramText("（随后还原这个差异备份）");
+        else if (set.kind == BackupSet::Kind::Log) text += ProgramText("（日志备份，不还原）");
         text += "\r\n";
     }
     return text;
@@ -818,7 +816,7 @@ std::string SetsText(const BackupDescription& backup) {
 
 Restored RestoreBackup(Database& database, const RestoreServer& server, const BackupDescription& backup,
                        const std::string& name, Report& report) {
-    report.Log(P("准备把备份文件“") + backup.path + P("”还原为数据库“") + name + P("”……\r\n"));
+    report.Log(ProgramText("准备把备份文件“") + backup.path + ProgramText("”还原为数据库“") + name + ProgramText("”……\r\n"));
     report.Log(SetsText(backup));
     if (std::string problem = VersionProblem(backup, server); !problem.empty()) return Refuse(name, problem, report);
     if (std::string problem = RestoreNameProblem(database, server, backup, name); !problem.empty()) {
@@ -826,13 +824,13 @@ Restored RestoreBackup(Database& database, const RestoreServer& server, const Ba
         return Refuse(name, problem, report);
     }
     const std::vector<FileMove> moves = PlanFileMoves(backup, server.dataFolder, name);
-    for (const FileMove& move : moves) report.Log(P("文件“") + move.logicalName + P("”还原到：") + move.target + "\r\n");
+    for (const FileMove& move : moves) report.Log(ProgramText("文件“") + move.logicalName + ProgramText("”还原到：") + move.target + "\r\n");
     if (report.Cancelled()) {
-        report.Log(P("还原已取消，没有开始。\r\n"));
-        return {Restored::End::Cancelled, name, P("还原已取消，没有开始。"), {}, false};
+        report.Log(ProgramText("还原已取消，没有开始。\r\n"));
+        return {Restored::End::Cancelled, name, ProgramText("还原已取消，没有开始。"), {}, false};
     }
 
-    report.Log(P("正在还原数据库，请稍候……\r\n"));
+    report.Log(ProgramText("正在还原数据库，请稍候……\r\n"));
     const auto began = std::chrono::steady_clock::now();
     const bool differential = backup.differential > 0;
     std::optional<Ran> ran = Run(database,
@@ -840,7 +838,7 @@ Restored RestoreBackup(Database& database, const RestoreServer& server, const Ba
                                      (differential ? std::string() : StatusQuery(name)),
                                  report);
     if (ran && ran->ok && differential) {
-        report.Log(P("已还原完整备份，正在还原第") + std::to_string(backup.differential) + P("个备份集（差异备份）……\r\n"));
+        report.Log(ProgramText("已还原完整备份，正在还原第") + std::to_string(backup.differential) + ProgramText("个备份集（差异备份）……\r\n"));
         ran = Run(database, *BuildDifferentialStatement(backup, name, kStatsPercent) + StatusQuery(name), report);
     }
     if (!ran) return {};
@@ -849,14 +847,14 @@ Restored RestoreBackup(Database& database, const RestoreServer& server, const Ba
     if (const std::string status = StatusAfter(database, name, *ran); status != "ONLINE") {
         if (database.ShuttingDown()) return {};
         return Unfinished(database, server, backup, name, *ran, report.Cancelled(), report,
-                          P("数据库服务器没有完成还原：数据库“") + name + P("”的状态是") +
-                              (status.empty() ? P("（查不到）") : status) + P("，不是ONLINE。"));
+                          ProgramText("数据库服务器没有完成还原：数据库“") + name + ProgramText("”的状态是") +
+                              (status.empty() ? ProgramText("（查不到）") : status) + ProgramText("，不是ONLINE。"));
     }
 
     Restored r;
     r.end = Restored::End::Restored;
     r.database = name;
-    r.message = P("已把备份还原为数据库“") + name + P("”，用时") + DurationText(took) + P("。");
+    r.message = ProgramText("已把备份还原为数据库“") + name + ProgramText("”，用时") + DurationText(took) + ProgramText("。");
     report.Log(r.message + "\r\n");
     return r;
 }
@@ -864,8 +862,8 @@ Restored RestoreBackup(Database& database, const RestoreServer& server, const Ba
 std::string DurationText(std::chrono::seconds duration) {
     const long long m = duration.count() / 60, s = duration.count() % 60;
     char text[32];
-    if (m > 0) std::snprintf(text, sizeof text, "%lld%s%02lld%s", m, P("分").c_str(), s, P("秒").c_str());
-    else std::snprintf(text, sizeof text, "%lld%s", s, P("秒").c_str());
+    if (m > 0) std::snprintf(text, sizeof text, "%lld%s%02lld%s", m, ProgramText("分").c_str(), s, ProgramText("秒").c_str());
+    else std::snprintf(text, sizeof text, "%lld%s", s, ProgramText("秒").c_str());
     return text;
 }
 

@@ -4,14 +4,6 @@
 #include <array>
 #include <cctype>
 
-#ifdef _WIN32
-#include <windows.h>
-
-#include "codepage.h"
-#else
-#include <unistd.h>
-#endif
-
 namespace tarvex {
 
 namespace {
@@ -35,25 +27,6 @@ std::string HostOf(std::string_view server) {
 std::string WithoutDomain(const std::string& host) { return host.substr(0, host.find('.')); }
 
 }  // namespace
-
-#ifdef _WIN32
-
-std::string ThisComputerName() {
-    std::array<wchar_t, MAX_COMPUTERNAME_LENGTH + 1> name{};
-    DWORD length = static_cast<DWORD>(name.size());
-    if (!GetComputerNameW(name.data(), &length)) return {};
-    return CodePage::Process().FromUtf16(std::u16string(reinterpret_cast<const char16_t*>(name.data()), length));
-}
-
-#else
-
-std::string ThisComputerName() {
-    std::array<char, 256> name{};
-    if (gethostname(name.data(), name.size() - 1) != 0) return {};
-    return name.data();
-}
-
-#endif
 
 bool IsThisComputer(std::string_view server, std::string_view computerName) {
     const std::string host = HostOf(server);

@@ -9,6 +9,7 @@
 namespace tarvex {
 
 // This computer's name, in the code page of the process; empty when the system does not say.
+// Each system's in a file of its own: this_computer_windows.cpp, this_computer_posix.cpp.
 std::string ThisComputerName();
 
 // Whether `server` (as the log-in takes it) names this computer: ".", "(local)", "localhost",

@@ -51,7 +51,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Bad{{"convert", "--all", "--folder="}, "--folder 的值不能为空"},
                       Bad{{"list", "--server", "   "}, "服务器名、用户名不能为空"},
                       Bad{{"list", "--user="}, "服务器名、用户名不能为空"},
-                      Bad{{"list", "--database", " "}, "数据库名称不能为空"}));
+                      Bad{{"list", "--database", " "}, "数据库名称不能为空"},
+                      Bad{{"list", "--as", "审计2016"}, "选项 --as 不能用于 list 命令"},
+                      Bad{{"restore", "--file", "a.bak", "--as", "x", "--database", "y"}, "只能用其中一个"},
+                      Bad{{"restore", "--file", "a.bak", "--as= "}, "数据库名称不能为空"}));
 
 TEST(CommandLine, TakesEachOptionWithOrWithoutAnEqualsSignAndTrimsTheConnectionAsTheLogInDoes) {
     struct Case {
@@ -87,4 +90,19 @@ TEST(CommandLine, TakesEachOptionWithOrWithoutAnEqualsSignAndTrimsTheConnectionA
                                 .arguments;
     EXPECT_EQ(connection(given), "host|auditor|db|pw|/x y");
     EXPECT_TRUE(given.all && given.verbose);
+}
+
+// restore's new name: --as, or --database as scripts written before --as give it; else the backup's own.
+TEST(CommandLine, RestoreTakesTheNewNameFromAsOrFromDatabase) {
+    const std::pair<Words, std::optional<std::string>> cases[] = {
+        {{"restore", "--file", "a.bak"}, std::nullopt},
+        {{"restore", "--file", "a.bak", "--as", " 审计2016 "}, "审计2016"},
+        {{"restore", "--as=审计2016", "--file", "a.bak"}, "审计2016"},
+        {{"restore", "--file", "a.bak", "--database", "审计2016"}, "审计2016"},
+    };
+    for (const auto& [words, name] : cases) {
+        const tarvex::ParsedArguments parsed = tarvex::ParseArguments(words);
+        ASSERT_TRUE(parsed.Ok()) << parsed.problem;
+        EXPECT_EQ(parsed.arguments.restoreAs, name) << words.back();
+    }
 }

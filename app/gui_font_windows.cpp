@@ -1,14 +1,10 @@
 #include "gui_font.h"
 
-#include <QStringList>
+#include <QString>
 
-#ifdef _WIN32
 #include <windows.h>
-#endif
 
 namespace tarvex {
-
-#ifdef _WIN32
 
 namespace {
 
@@ -52,16 +48,5 @@ QFont DefaultGuiFont() {
     if (dpi > 0 && height > 0) font.setPointSizeF(height * 72.0 / dpi);
     return font;
 }
-
-#else
-
-QFont DefaultGuiFont() {
-    QFont font;
-    font.setFamilies({"WenQuanYi Micro Hei", "Noto Sans CJK SC"});
-    font.setPixelSize(12);
-    return font;
-}
-
-#endif
 
 }  // namespace tarvex

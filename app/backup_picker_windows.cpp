@@ -3,29 +3,17 @@
 #include <QDir>
 #include <QWidget>
 
-#ifdef _WIN32
 #include <windows.h>
 #include <commdlg.h>
 
 #include <vector>
-#else
-#include <QFileDialog>
-#endif
 
 namespace tarvex {
-
-namespace {
-
-const char* const kTitle = "选择备份文件";
-
-}  // namespace
-
-#ifdef _WIN32
 
 QString PickBackupFile(QWidget& owner, const QString& folder) {
     // The filter's pairs of description and pattern, each ended by a null, the list by another.
     const QString filter = QString::fromUtf8("SQL Server 备份文件 (*.bak)|*.bak|所有文件 (*.*)|*.*||").replace('|', QChar(0));
-    const QString title = QString::fromUtf8(kTitle);
+    const QString title = QString::fromUtf8(kBackupPickerTitle);
     const QString start = QDir::toNativeSeparators(folder);
     std::vector<wchar_t> file(32768, L'\0');  // room for a long path
     OPENFILENAMEW dialog{};
@@ -43,15 +31,5 @@ QString PickBackupFile(QWidget& owner, const QString& folder) {
     if (!GetOpenFileNameW(&dialog)) return {};
     return QString::fromWCharArray(file.data());
 }
-
-#else
-
-QString PickBackupFile(QWidget& owner, const QString& folder) {
-    const QString file = QFileDialog::getOpenFileName(&owner, QString::fromUtf8(kTitle), folder,
-                                                      QString::fromUtf8("SQL Server 备份文件 (*.bak);;所有文件 (*)"));
-    return QDir::toNativeSeparators(file);
-}
-
-#endif
 
 }  // namespace tarvex
