@@ -1,10 +1,12 @@
 #include "login.h"
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "database.h"
 #include "failure_reason.h"
+#include "login_account.h"
 #include "window_port.h"
 
 namespace tarvex {
@@ -56,8 +58,10 @@ std::string Value(std::string_view value, const CodePage& codePage) {
 
 std::string BuildConnectionString(const LoginSettings& s, const CodePage& codePage) {
     const auto value = [&](const std::string& v) { return Value(v, codePage); };
-    return "DRIVER=SQL Server;SERVER=" + value(s.Server) + ";UID=" + value(s.User) + ";PWD=" + value(s.Password) +
-           ";WSID=" + value(s.Server) + ";DATABASE=" + value(s.Database);
+    const std::string credentials =
+        s.WindowsLogin ? ";Trusted_Connection=Yes" : ";UID=" + value(s.User) + ";PWD=" + value(s.Password);
+    return "DRIVER=SQL Server;SERVER=" + value(s.Server) + credentials + ";WSID=" + value(s.Server) +
+           ";DATABASE=" + value(s.Database);
 }
 
 namespace {
@@ -101,13 +105,43 @@ std::optional<Opened> OpenConnection(Database& database, const LoginSettings& se
         [connection = BuildConnectionString(settings), prompt](ODBCDB& db) {
             Opened o;
             o.ok = db.NewOpenDatabase(connection, prompt);
-            if (!o.ok) o.error = db.LastError();
+            if (!o.ok) {
+                o.error = db.LastError();
+                return o;
+            }
+            LoginFacts facts = ReadLoginFacts(db);
+            o.account = std::move(facts.account);
+            o.serverVersion = std::move(facts.serverVersion);
             return o;
         },
         /*takeInput=*/false);
 }
 
+namespace {
+
+// With Windows身份验证 checked: the server and the database only.
+std::optional<LoginSettings> ReadWindowsLoginSettings(Window& window) {
+    if (window.Text(Control::Server).empty()) {
+        window.ShowNotice(ProgramText("服务器名不能为空。"), kNoticePlain, ProgramText("温馨提示"));
+        return std::nullopt;
+    }
+    LoginSettings settings;
+    settings.WindowsLogin = true;
+    for (auto [control, text] : {std::pair{Control::Server, &settings.Server}, std::pair{Control::Database, &settings.Database}}) {
+        Input input = ReadInput(window, control);
+        if (!input.Ok()) {
+            window.ShowNotice(input.problem, kNoticePlain, ProgramText("温馨提示"));
+            return std::nullopt;
+        }
+        *text = TrimBlanks(input.text);
+    }
+    return settings;
+}
+
+}  // namespace
+
 std::optional<LoginSettings> ReadLoginSettings(Window& window) {
+    if (window.Checked(Control::WindowsLogin)) return ReadWindowsLoginSettings(window);
     for (Control input : {Control::Server, Control::Password, Control::User}) {
         if (window.Text(input).empty()) {
             window.ShowNotice(ProgramText("服务器名、用户名不能为空。"), kNoticePlain, ProgramText("温馨提示"));
@@ -141,13 +175,19 @@ bool Login(Window& window, Database& database, LoginSettings& settings) {
     const std::string where =
         ProgramText("连接") + settings.Server + ProgramText("服务器上的") + settings.Database;
     if (outcome->ok) {
+        settings.Account = outcome->account;
+        settings.ServerVersion = outcome->serverVersion;
         window.AppendText(Control::Log, ProgramText("数据库登陆成功！\r\n"));
+        if (settings.WindowsLogin)
+            window.AppendText(Control::Log, ProgramText("登录账户：") + AccountLabel(settings, settings.Account) + "\r\n");
         window.ShowNotice(where + ProgramText("数据库成功。"), kNoticePlain, ProgramText("成功"));
         return true;
     }
     // No connection existed to break: the driver's reason stands alone.
     window.ShowNotice(
-        where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") + DiagnosticsParagraph(outcome->error),
+        where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") +
+            (settings.WindowsLogin ? ProgramText("，服务器是否接受本机Windows用户的登录（Windows身份验证）") : std::string()) +
+            DiagnosticsParagraph(outcome->error),
         kNoticePlain, ProgramText("失败"));
     return false;
 }

@@ -20,6 +20,13 @@ struct LoginSettings {
     std::string User;
     std::string Password;
     std::string Database;
+    // Windows log-in: the server is asked to trust this computer's Windows user (Kerberos or
+    // NTLM through the driver); User and Password are not sent.
+    bool WindowsLogin = false;
+    // After the log-in: the server's name for the log-in and its version (ReadLoginFacts);
+    // empty when not known.
+    std::string Account{};
+    std::string ServerVersion{};
 };
 
 // Releases the four texts, in the order server, user, password, database.
@@ -31,7 +38,8 @@ std::string TrimBlanks(std::string_view text, const CodePage& codePage = CodePag
 
 // "DRIVER=SQL Server;SERVER=…;UID=…;PWD=…;WSID=…;DATABASE=…". A value that holds ";", "{" or "}"
 // goes in braces with "}" doubled, as ODBC defines, so that it cannot add keys of its own;
-// every other value stands as it is.
+// every other value stands as it is. A Windows log-in has "Trusted_Connection=Yes" in place of
+// UID and PWD.
 std::string BuildConnectionString(const LoginSettings& settings, const CodePage& codePage = CodePage::Process());
 
 // The text of an input that goes to the server, or why it cannot: a character that the code
@@ -51,6 +59,10 @@ Input DatabaseName(Window& window);
 struct Opened {
     bool ok = false;
     OdbcError error;
+    // Once open: the log-in as the server sees it (SUSER_SNAME()), which the driver's own
+    // dialog may have changed, and the server's version (ReadLoginFacts); empty when not said.
+    std::string account;
+    std::string serverVersion;
 };
 // Opens the connection of `settings` on the database thread, replacing the current one once
 // it is open; nullopt when the database is shutting down. On the window's thread the window
