@@ -1,6 +1,7 @@
 #include "main_window.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDialog>
@@ -88,6 +89,19 @@ void SetColours(QWidget* widget, QPalette::ColorRole textRole, QColor text, QCol
     palette.setColor(textRole, text);
     if (base.isValid()) palette.setColor(QPalette::Base, base);
     widget->setPalette(palette);
+}
+
+// Windows log-in, in the free space right of 转换年度. Checked, the log-in sends no user name
+// or password: their inputs are disabled (their texts stay for an unchecked log-in).
+QCheckBox* NewWindowsLoginBox(QWidget* parent, QLineEdit* user, QLineEdit* password) {
+    auto* box = new QCheckBox(QString::fromUtf8("Windows身份验证"), parent);
+    box->setObjectName(QString::fromUtf8("选择框1"));
+    box->setGeometry(406, 8, 106, 22);
+    QObject::connect(box, &QCheckBox::toggled, parent, [user, password](bool checked) {
+        user->setEnabled(!checked);
+        password->setEnabled(!checked);
+    });
+    return box;
 }
 
 QLineEdit* NewEdit(QWidget* parent, const char* name, QRect geometry, const char* text) {
@@ -239,11 +253,13 @@ void MainWindow::Build() {
     // batch button, after 导出数据 in the tab order, enabled before any log-in.
     restoreButton_ = NewButton(this, "还原数据库按钮", {342, 132, 84, 24}, "还原数据库…");
 
+    QCheckBox* windowsLogin = NewWindowsLoginBox(this, user, password);
+
     login->setFont(ButtonFont(nullptr));
     exportButton->setFont(ButtonFont("宋体"));
 
     actionButtons_ = {login, extract, exportButton};
-    tabOrder_ = {server, user, password, login, database, year, combo_, unitCode, setNumber, exportButton,
+    tabOrder_ = {server, user, password, windowsLogin, login, database, year, combo_, unitCode, setNumber, exportButton,
                  restoreButton_, log_, extract, batchButton_};
     for (std::size_t i = 1; i < tabOrder_.size(); ++i) setTabOrder(tabOrder_[i - 1], tabOrder_[i]);
     server->setFocus();
