@@ -248,7 +248,9 @@ std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interrup
     const SettingsReleased released{*settings};
     std::unique_ptr<Database> database = NewDatabase();
     // No window: the driver never prompts, a refused log-in fails with the server's reason.
-    const std::optional<Opened> opened = OpenConnection(*database, *settings, LoginPrompt::Never());
+    // Only a batch writes records: list and drop-temporary spare the exchange that reads the account.
+    const std::optional<Opened> opened =
+        OpenConnection(*database, *settings, LoginPrompt::Never(), a.command == Arguments::Command::Convert);
     if (interruption.Requested()) {
         voice.Say(ProgramText("已取消。"));
         code = kExitInterrupted;

@@ -100,15 +100,17 @@ Input DatabaseName(Window& window) {
     return name;
 }
 
-std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt) {
+std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt,
+                                     bool readFacts) {
     return database.Run(
-        [connection = BuildConnectionString(settings), prompt](ODBCDB& db) {
+        [connection = BuildConnectionString(settings), prompt, readFacts](ODBCDB& db) {
             Opened o;
             o.ok = db.NewOpenDatabase(connection, prompt);
             if (!o.ok) {
                 o.error = db.LastError();
                 return o;
             }
+            if (!readFacts) return o;
             LoginFacts facts = ReadLoginFacts(db);
             o.account = std::move(facts.account);
             o.serverVersion = std::move(facts.serverVersion);
@@ -168,7 +170,7 @@ bool Login(Window& window, Database& database, LoginSettings& settings) {
 
     window.SetActionsEnabled(false);
     const std::optional<Opened> outcome =
-        OpenConnection(database, settings, LoginPrompt::OverWindow(window.LoginDialogOwner()));
+        OpenConnection(database, settings, LoginPrompt::OverWindow(window.LoginDialogOwner()), /*readFacts=*/true);
     window.SetActionsEnabled(true);
     if (!outcome) return false;  // the window is closing
 

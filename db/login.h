@@ -67,8 +67,10 @@ struct Opened {
 // Opens the connection of `settings` on the database thread, replacing the current one once
 // it is open; nullopt when the database is shutting down. On the window's thread the window
 // repaints but takes no input meanwhile. `prompt`: whether the driver may ask the user, and
-// over which window.
-std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt);
+// over which window. `readFacts`: once open, read the account and the server's version
+// (ReadLoginFacts) for the records to come; a log-in that writes none spares the exchange.
+std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt,
+                                     bool readFacts = false);
 
 // The window's four inputs as a log-in takes them: server, user and password not empty, every
 // text one the code page of the process can hold, each trimmed. Nullopt once a notice has told

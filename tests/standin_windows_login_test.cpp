@@ -71,6 +71,7 @@ TEST_F(WindowsLogin, WhatTheServerCannotTrustIsRefused) {
     };
     const Case cases[] = {
         {"no ticket", true, KerberosRealm::kRealm, KerberosRealm::Ticket::None, false},
+        {"an expired ticket", true, KerberosRealm::kRealm, KerberosRealm::Ticket::Expired, false},
         {"another realm's user", true, KerberosRealm::kOtherRealm, KerberosRealm::Ticket::OtherRealmAuditor, true},
         {"no key for the service", true, nullptr, KerberosRealm::Ticket::Auditor, true},
         {"a server of SQL log-ins only", false, KerberosRealm::kRealm, KerberosRealm::Ticket::Auditor, true},

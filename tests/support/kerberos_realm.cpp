@@ -47,8 +47,14 @@ std::vector<std::string> KerberosRealm::StandinArguments() const {
 
 void KerberosRealm::Use(Ticket ticket) const {
     const std::filesystem::path own = ticket == Ticket::OtherRealmAuditor ? dir_ / "other" : dir_;
+    const char* cache = "ccache";
+    if (ticket == Ticket::None) cache = "no-ccache";
+    if (ticket == Ticket::Expired) {
+        RunScript("expired " + dir_.string());
+        cache = "expired-ccache";
+    }
     ::setenv("KRB5_CONFIG", (own / "krb5.conf").c_str(), 1);
-    ::setenv("KRB5CCNAME", ("FILE:" + (own / (ticket == Ticket::None ? "no-ccache" : "ccache")).string()).c_str(), 1);
+    ::setenv("KRB5CCNAME", ("FILE:" + (own / cache).string()).c_str(), 1);
 }
 
 }  // namespace testsupport

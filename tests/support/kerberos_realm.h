@@ -28,7 +28,7 @@ public:
     std::vector<std::string> StandinArguments() const;
 
     // Whose ticket the process and its programs use from now on.
-    enum class Ticket { Auditor, OtherRealmAuditor, None };
+    enum class Ticket { Auditor, OtherRealmAuditor, Expired, None };
     void Use(Ticket ticket) const;
 
 private:
