@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFont>
 #include <QDialog>
 #include <QGroupBox>
 #include <QAbstractItemView>
@@ -96,7 +97,16 @@ void SetColours(QWidget* widget, QPalette::ColorRole textRole, QColor text, QCol
 QCheckBox* NewWindowsLoginBox(QWidget* parent, QLineEdit* user, QLineEdit* password) {
     auto* box = new QCheckBox(QString::fromUtf8("Windows身份验证"), parent);
     box->setObjectName(QString::fromUtf8("选择框1"));
-    box->setGeometry(406, 8, 106, 22);
+    box->setGeometry(404, 8, 112, 22);
+    // The space is what the row leaves: where the fonts at hand are wider than the system's
+    // own, the caption gets a smaller size rather than lose its last characters.
+    QFont font = box->font();
+    while (box->sizeHint().width() > box->width()) {
+        if (font.pixelSize() > 8) font.setPixelSize(font.pixelSize() - 1);
+        else if (font.pointSizeF() > 6) font.setPointSizeF(font.pointSizeF() - 0.5);
+        else break;
+        box->setFont(font);
+    }
     QObject::connect(box, &QCheckBox::toggled, parent, [user, password](bool checked) {
         user->setEnabled(!checked);
         password->setEnabled(!checked);

@@ -37,7 +37,7 @@ const std::vector<ExpectedControl> kControls = {
     {"编辑框2", "QLineEdit", {91, 36, 150, 24}, "sa", "启动窗口"},
     {"标签2", "QLabel", {48, 67, 40, 27}, "密码：", "启动窗口"},
     {"编辑框3", "QLineEdit", {91, 69, 150, 24}, "1", "启动窗口"},
-    {"选择框1", "QCheckBox", {406, 8, 106, 22}, "Windows身份验证", "启动窗口"},
+    {"选择框1", "QCheckBox", {404, 8, 112, 22}, "Windows身份验证", "启动窗口"},
     {"标签5", "QLabel", {12, 99, 72, 28}, "数据库名称：", "启动窗口"},
     {"编辑框4", "QLineEdit", {91, 100, 150, 24}, "2016年乡镇数据采集", "启动窗口"},
     {"按钮1", "QPushButton", {10, 133, 72, 24}, "登录数据库", "启动窗口"},
@@ -181,6 +181,7 @@ TEST_F(WindowLayout, ControlsAreCreatedInOrderAndGroupBoxesHoldTheirChildren) {
         }
         EXPECT_TRUE(window.rect().contains(added));
     }
+    EXPECT_LE(Get("选择框1")->sizeHint().width(), Get("选择框1")->width()) << "the caption fits";
     for (const char* group : {"分组框1", "分组框2", "分组框3"}) {
         const auto inside = Get(group)->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
         int named = 0;
