@@ -168,6 +168,7 @@ int Convert(const Arguments& a, const LoggedIn& login, Database& database, const
     const std::optional<std::vector<AccountSetEntry>> chosen = Choose(a, entries, voice);
     if (!chosen) return kExitUsage;
     if (folder.fellBack && !a.quiet) Say(FellBackText(folder.path));
+    if (a.windowsLogin && !a.quiet) Say(ProgramText("登录账户：") + login.user);
     const auto detail = a.quiet ? ConsoleReport::Detail::Quiet
                         : a.verbose ? ConsoleReport::Detail::Verbose : ConsoleReport::Detail::Normal;
     ConsoleReport report(interruption, detail, !a.quiet && !a.json);
