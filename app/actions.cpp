@@ -10,6 +10,7 @@
 #include "conversion_record.h"
 #include "export.h"
 #include "login.h"
+#include "login_account.h"
 #include "main_window.h"
 #include "restore_dialog.h"
 #include "startup.h"
@@ -115,7 +116,8 @@ void BindActions(MainWindow& window, ActionOptions options) {
                 if (!MayLogInAgain(*controls, *ledger)) return;
                 LoginSettings& settings = ProgramLoginSettings();
                 if (Login(*controls, window.外部数据库1(), settings)) {
-                    ledger->SetLogin({settings.Server, settings.Database, settings.User});
+                    ledger->SetLogin({settings.Server, settings.Database, AccountLabel(settings, settings.Account),
+                                      settings.ServerVersion});
                     window.SetLoggedIn(true);
                 }
             },

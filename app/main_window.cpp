@@ -1,8 +1,10 @@
 #include "main_window.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFont>
 #include <QDialog>
 #include <QGroupBox>
 #include <QAbstractItemView>
@@ -88,6 +90,28 @@ void SetColours(QWidget* widget, QPalette::ColorRole textRole, QColor text, QCol
     palette.setColor(textRole, text);
     if (base.isValid()) palette.setColor(QPalette::Base, base);
     widget->setPalette(palette);
+}
+
+// Windows log-in, in the free space right of 转换年度. Checked, the log-in sends no user name
+// or password: their inputs are disabled (their texts stay for an unchecked log-in).
+QCheckBox* NewWindowsLoginBox(QWidget* parent, QLineEdit* user, QLineEdit* password) {
+    auto* box = new QCheckBox(QString::fromUtf8("Windows身份验证"), parent);
+    box->setObjectName(QString::fromUtf8("选择框1"));
+    box->setGeometry(404, 8, 112, 22);
+    // The space is what the row leaves: where the fonts at hand are wider than the system's
+    // own, the caption gets a smaller size rather than lose its last characters.
+    QFont font = box->font();
+    while (box->sizeHint().width() > box->width()) {
+        if (font.pixelSize() > 8) font.setPixelSize(font.pixelSize() - 1);
+        else if (font.pointSizeF() > 6) font.setPointSizeF(font.pointSizeF() - 0.5);
+        else break;
+        box->setFont(font);
+    }
+    QObject::connect(box, &QCheckBox::toggled, parent, [user, password](bool checked) {
+        user->setEnabled(!checked);
+        password->setEnabled(!checked);
+    });
+    return box;
 }
 
 QLineEdit* NewEdit(QWidget* parent, const char* name, QRect geometry, const char* text) {
@@ -177,6 +201,7 @@ struct MainWindow::Controls {
     QLineEdit *server = nullptr, *user = nullptr, *password = nullptr, *database = nullptr, *year = nullptr,
               *unitCode = nullptr, *setNumber = nullptr;
     QPushButton *login = nullptr, *exportButton = nullptr, *extract = nullptr;
+    QCheckBox* windowsLogin = nullptr;
 };
 
 void MainWindow::Build() {
@@ -186,6 +211,7 @@ void MainWindow::Build() {
     BuildFields(controls);
     BuildLogStatusAndHelp(controls);
     BuildProgressAndDialogButtons();
+    controls.windowsLogin = NewWindowsLoginBox(this, controls.user, controls.password);
     OrderControls(controls);
     ConnectControls(controls);
     FilterEvents();
@@ -269,10 +295,10 @@ void MainWindow::OrderControls(const Controls& controls) {
     controls.exportButton->setFont(ButtonFont("宋体"));
 
     actionButtons_ = {controls.login, controls.extract, controls.exportButton};
-    tabOrder_ = {controls.server,   controls.user,      controls.password,  controls.login,
-                 controls.database, controls.year,      combo_,             controls.unitCode,
-                 controls.setNumber, controls.exportButton, restoreButton_, log_,
-                 controls.extract,  batchButton_};
+    tabOrder_ = {controls.server,    controls.user,         controls.password, controls.windowsLogin,
+                 controls.login,     controls.database,     controls.year,     combo_,
+                 controls.unitCode,  controls.setNumber,    controls.exportButton, restoreButton_,
+                 log_,               controls.extract,      batchButton_};
     for (std::size_t i = 1; i < tabOrder_.size(); ++i) setTabOrder(tabOrder_[i - 1], tabOrder_[i]);
     controls.server->setFocus();
 }

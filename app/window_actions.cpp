@@ -12,6 +12,7 @@
 #include "database.h"
 #include "export.h"
 #include "failure_reason.h"
+#include "login_account.h"
 #include "program_directory.h"
 #include "sqltext.h"
 #include "temporary_database.h"
@@ -57,7 +58,31 @@ Input DatabaseName(Window& window) {
     return name;
 }
 
+namespace {
+
+// With Windows身份验证 checked: the server and the database only.
+std::optional<LoginSettings> ReadWindowsLoginSettings(Window& window) {
+    if (window.Text(Control::Server).empty()) {
+        window.ShowNotice(ProgramText("服务器名不能为空。"), kNoticePlain, ProgramText("温馨提示"));
+        return std::nullopt;
+    }
+    LoginSettings settings;
+    settings.WindowsLogin = true;
+    for (auto [control, text] : {std::pair{Control::Server, &settings.Server}, std::pair{Control::Database, &settings.Database}}) {
+        Input input = ReadInput(window, control);
+        if (!input.Ok()) {
+            window.ShowNotice(input.problem, kNoticePlain, ProgramText("温馨提示"));
+            return std::nullopt;
+        }
+        *text = TrimBlanks(input.text);
+    }
+    return settings;
+}
+
+}  // namespace
+
 std::optional<LoginSettings> ReadLoginSettings(Window& window) {
+    if (window.Checked(Control::WindowsLogin)) return ReadWindowsLoginSettings(window);
     for (Control input : {Control::Server, Control::Password, Control::User}) {
         if (window.Text(input).empty()) {
             window.ShowNotice(ProgramText("服务器名、用户名不能为空。"), kNoticePlain, ProgramText("温馨提示"));
@@ -84,20 +109,26 @@ bool Login(Window& window, Database& database, LoginSettings& settings) {
 
     window.SetActionsEnabled(false);
     const std::optional<Opened> outcome =
-        OpenConnection(database, settings, LoginPrompt::OverWindow(window.LoginDialogOwner()));
+        OpenConnection(database, settings, LoginPrompt::OverWindow(window.LoginDialogOwner()), /*readFacts=*/true);
     window.SetActionsEnabled(true);
     if (!outcome) return false;  // the window is closing
 
     const std::string where =
         ProgramText("连接") + settings.Server + ProgramText("服务器上的") + settings.Database;
     if (outcome->ok) {
+        settings.Account = outcome->account;
+        settings.ServerVersion = outcome->serverVersion;
         window.AppendText(Control::Log, ProgramText("数据库登陆成功！\r\n"));
+        if (settings.WindowsLogin)
+            window.AppendText(Control::Log, ProgramText("登录账户：") + AccountLabel(settings, settings.Account) + "\r\n");
         window.ShowNotice(where + ProgramText("数据库成功。"), kNoticePlain, ProgramText("成功"));
         return true;
     }
     // No connection existed to break: the driver's reason stands alone.
     window.ShowNotice(
-        where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") + DiagnosticsParagraph(outcome->error),
+        where + ProgramText("数据库失败。请查看SQL数据库服务器是否正确") +
+            (settings.WindowsLogin ? ProgramText("，服务器是否接受本机Windows用户的登录（Windows身份验证）") : std::string()) +
+            DiagnosticsParagraph(outcome->error),
         kNoticePlain, ProgramText("失败"));
     return false;
 }

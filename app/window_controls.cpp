@@ -1,5 +1,6 @@
 #include "window_controls.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
@@ -32,6 +33,7 @@ const char* NameOf(Control control) {
         case Control::Log: return "编辑框8";
         case Control::AccountSetChooser: return "组合框1";
         case Control::Status: return "标签9";
+        case Control::WindowsLogin: return "选择框1";
     }
     return "";
 }
@@ -139,6 +141,13 @@ std::string WindowControls::Text(Control control, std::string* unheld) {
     const QString text = Call<QString>([control](MainWindow& w) { return ControlText(w, control); });
     if (unheld) *unheld = UnheldCharacters(text);
     return ToNarrow(text);
+}
+
+bool WindowControls::Checked(Control control) {
+    return Call<bool>([control](MainWindow& w) {
+        const auto* box = Find<QCheckBox>(w, NameOf(control));
+        return box != nullptr && box->isChecked();
+    });
 }
 
 void WindowControls::SetText(Control control, std::string_view text) {

@@ -25,6 +25,7 @@ public:
 
     std::string Text(Control control, std::string* unheld = nullptr) override;
     void SetText(Control control, std::string_view text) override;
+    bool Checked(Control control) override;
     void AppendText(Control control, std::string_view text) override;
     void SetItems(const std::vector<std::string>& items) override;
     // Returns 1 once the user closed the box with OK (or Esc), 0 when none was shown or the

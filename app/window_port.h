@@ -25,6 +25,7 @@ enum class Control {
     Log,               // the progress log
     AccountSetChooser, // account-set chooser (its text field)
     Status,            // status line
+    WindowsLogin,      // check box: log in as this computer's Windows user
 };
 
 // Notice styles: an OK button only, or with the exclamation icon.
@@ -42,6 +43,8 @@ public:
     // given, names such characters (CodePage::Unheld) and is empty when there are none.
     virtual std::string Text(Control control, std::string* unheld = nullptr) = 0;
     virtual void SetText(Control control, std::string_view text) = 0;
+    // Whether a check box is checked; false for any other control.
+    virtual bool Checked(Control) { return false; }
     // Appends at the end of an edit box: caret to the end, scrolled into view, not undoable.
     virtual void AppendText(Control control, std::string_view text) = 0;
     // Replaces the items of 组合框1's list (item data 0, 1, ...); its text field stays.

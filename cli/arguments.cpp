@@ -29,7 +29,7 @@ constexpr Option kOptions[] = {
     {"--set", true, kConvert},            {"--all", false, kConvert},
     {"--folder", true, kConvert},         {"--verbose", false, kConvert},
     {"--quiet", false, kConvert},         {"--json", false, kConvert},
-    {"--skip-done", false, kConvert},
+    {"--skip-done", false, kConvert},     {"--windows-login", false, kConnection},
     {"--file", true, kRestore},           {"--position", true, kRestore},
     {"--as", true, kRestore},
 };
@@ -69,7 +69,9 @@ std::string Check(Arguments& a, bool databaseGiven) {
     a.database = TrimBlanks(a.database);
     if (a.password) *a.password = TrimBlanks(*a.password);
     if (std::string problem = TakeRestoreName(a, databaseGiven); !problem.empty()) return problem;
-    if (a.server.empty() || a.user.empty()) return ProgramText("服务器名、用户名不能为空。");
+    if (a.windowsLogin && (a.userGiven || a.password))
+        return ProgramText("--windows-login 以本机的Windows用户登录，不能再与 --user 或 --password 同用。");
+    if (a.server.empty() || (a.user.empty() && !a.windowsLogin)) return ProgramText("服务器名、用户名不能为空。");
     if (a.database.empty() || (a.restoreAs && a.restoreAs->empty())) return ProgramText("数据库名称不能为空。");
     for (const std::string& year : a.years)
         if (!IsYear(year)) return YearProblem(year);
@@ -133,6 +135,8 @@ GivenOption ReadOption(const std::vector<std::string>& words, std::size_t& i, co
 
 // The value of option `name` into `a`; why it cannot be taken, or empty.
 std::string TakeOption(Arguments& a, const std::string& name, const std::string& value) {
+    a.userGiven = a.userGiven || name == "--user";
+    a.windowsLogin = a.windowsLogin || name == "--windows-login";
     if (name == "--server") a.server = value;
     else if (name == "--user") a.user = value;
     else if (name == "--database") a.database = value;
@@ -192,6 +196,9 @@ constexpr std::string_view kUsageCommands =
 constexpr std::string_view kConnectionOptions =
     "连接选项：\n"
     "  --server 名称          数据库服务器（默认 .）\n"
+    "  --windows-login        以本机当前的Windows用户登录（Windows身份验证），不用密码：\n"
+    "                         按默认设置安装的 SQL Server 只接受这种登录。不能与 --user、--password 同用。\n"
+    "  否则以 SQL Server 的用户名和密码登录（服务器须为混合验证模式，例如启用的 sa）：\n"
     "  --user 名称            用户名（默认 sa）\n"
     "  --database 名称        list、convert 读取的数据库，即还原的数据库（默认 2016年乡镇数据采集）；\n"
     "                         restore 命令中同 --as\n"
@@ -252,7 +259,7 @@ constexpr std::string_view kExitCodes =
     "  0    所有账套都已转换并校验通过，没有警告（drop-temporary：已删除，或本来就没有；restore：已还原）\n"
     "  1    有账套转换失败，或批量转换因其他原因停止，或读不出账套列表，或删除失败；\n"
     "       restore：服务器拒绝或未能完成还原（文件不存在、不是备份文件、已损坏、没有权限等）\n"
-    "  2    用法错误（选项、年度、账套编号、文件夹），或服务器拒绝登录（用户名、密码、数据库）；\n"
+    "  2    用法错误（选项、年度、账套编号、文件夹），或服务器拒绝登录（用户名、密码、Windows用户、数据库）；\n"
     "       restore：数据库名称不可用或已存在，或 --position 不是完整备份的位置\n"
     "  3    所有账套都已转换，但有账套带警告（如账套中没有数据）\n"
     "  4    连不上服务器，或与服务器的连接中途断开：稍后可以重试\n"

@@ -36,6 +36,8 @@ struct Arguments {
     bool quiet = false;                   // convert --quiet: only errors and the summary's path
     bool json = false;                    // convert --json: the summary as JSON on stdout
     bool skipDone = false;                // convert --skip-done: sets converted before are skipped
+    bool windowsLogin = false;            // --windows-login: as this computer's Windows user, no password
+    bool userGiven = false;               // --user was given
 };
 
 struct ParsedArguments {

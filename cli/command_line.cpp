@@ -22,6 +22,7 @@
 #include "export.h"
 #include "failure_reason.h"
 #include "login.h"
+#include "login_account.h"
 #include "program_directory.h"
 #include "restore.h"
 #include "sqltext.h"
@@ -162,16 +163,17 @@ std::string SummaryLine(const BatchOutcome& outcome) {
     return text + ProgramText("。") + "\n";
 }
 
-int Convert(const Arguments& a, Database& database, const std::vector<AccountSetEntry>& entries,
+int Convert(const Arguments& a, const LoggedIn& login, Database& database, const std::vector<AccountSetEntry>& entries,
             const BackupDirectory& folder, const Interruption& interruption, Voice& voice) {
     const std::optional<std::vector<AccountSetEntry>> chosen = Choose(a, entries, voice);
     if (!chosen) return kExitUsage;
     if (folder.fellBack && !a.quiet) Say(FellBackText(folder.path));
+    if (a.windowsLogin && !a.quiet) Say(ProgramText("登录账户：") + login.user);
     const auto detail = a.quiet ? ConsoleReport::Detail::Quiet
                         : a.verbose ? ConsoleReport::Detail::Verbose : ConsoleReport::Detail::Normal;
     ConsoleReport report(interruption, detail, !a.quiet && !a.json);
     ConversionLedger ledger;
-    ledger.SetLogin({a.server, a.database, a.user});
+    ledger.SetLogin(login);
     const BatchOutcome outcome = RunBatch(database, ledger, a.database, *chosen, folder.path, report, {a.skipDone});
     if (!outcome.stopped.empty()) Say(outcome.stopped);
     int code = outcome.ExitCode();
@@ -212,7 +214,7 @@ bool Unreachable(const OdbcError& error) {
     for (const OdbcError& more : error.more) records.push_back(&more);
     bool link = false;
     for (const OdbcError* e : records) {
-        if (e->state == "28000" || e->native == 18456 || e->native == 4060) return false;
+        if (e->state == "28000" || e->native == 18456 || e->native == 18452 || e->native == 4060) return false;
         link = link || e->state.starts_with("08") || e->state == "HYT00" || e->state == "HYT01";
     }
     return link;
@@ -221,6 +223,7 @@ bool Unreachable(const OdbcError& error) {
 // The log-in settings with the password; nullopt after telling the user why there is none, with
 // the exit code in `code`.
 std::optional<LoginSettings> Settings(const Arguments& a, const Interruption& interruption, Voice& voice, int& code) {
+    if (a.windowsLogin) return LoginSettings{a.server, {}, {}, a.database, true};
     const std::optional<std::string> password = Password(a, interruption, voice, code);
     if (!password) return std::nullopt;
     if (password->empty()) {
@@ -237,15 +240,18 @@ std::unique_ptr<Database> NewDatabase() {
     return std::make_unique<Database>();
 }
 
-// The connection of the command line; nullptr after telling the user why there is none, with
-// the exit code in `code`.
-std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interruption, Voice& voice, int& code) {
+// The connection of the command line, the log-in as the records name it in `login` (its
+// server, database, account and the server's version); nullptr after telling the user why there is none, with the exit code in `code`.
+std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interruption, Voice& voice, int& code,
+                                LoggedIn& login) {
     std::optional<LoginSettings> settings = Settings(a, interruption, voice, code);
     if (!settings) return nullptr;
     const SettingsReleased released{*settings};
     std::unique_ptr<Database> database = NewDatabase();
     // No window: the driver never prompts, a refused log-in fails with the server's reason.
-    const std::optional<Opened> opened = OpenConnection(*database, *settings, LoginPrompt::Never());
+    // Only a batch writes records: list and drop-temporary spare the exchange that reads the account.
+    const std::optional<Opened> opened =
+        OpenConnection(*database, *settings, LoginPrompt::Never(), a.command == Arguments::Command::Convert);
     if (interruption.Requested()) {
         voice.Say(ProgramText("已取消。"));
         code = kExitInterrupted;
@@ -254,12 +260,15 @@ std::unique_ptr<Database> LogIn(const Arguments& a, const Interruption& interrup
     if (!opened || !opened->ok) {
         const bool unreachable = opened && Unreachable(opened->error);
         voice.Say(ProgramText("连接") + a.server + ProgramText("服务器上的") + a.database +
-            ProgramText(unreachable ? "数据库失败：连不上服务器。请查看服务器名称是否正确，服务器是否在运行，稍后再试。"
-                                    : "数据库失败。请查看SQL数据库服务器是否正确，用户名和密码是否正确。") +
+            ProgramText(unreachable       ? "数据库失败：连不上服务器。请查看服务器名称是否正确，服务器是否在运行，稍后再试。"
+                        : a.windowsLogin ? "数据库失败。请查看SQL数据库服务器是否正确，服务器是否接受本机Windows用户的登录"
+                                           "（Windows身份验证）；也可以改用 --user 和密码登录。"
+                                         : "数据库失败。请查看SQL数据库服务器是否正确，用户名和密码是否正确。") +
             (opened ? ReasonLine(opened->error) : std::string()));
         code = unreachable ? kExitUnreachable : kExitUsage;
         return nullptr;
     }
+    login = {a.server, a.database, AccountLabel(*settings, opened->account), opened->serverVersion};
     return database;
 }
 
@@ -418,7 +427,8 @@ int Run(const ParsedArguments& parsed, BackupDirectory& folder, Voice& voice) {
         const std::unique_ptr<Database> database = NewDatabase();
         return Restore(a, *database, *settings, interruption);
     }
-    const std::unique_ptr<Database> database = LogIn(a, interruption, voice, code);
+    LoggedIn login;
+    const std::unique_ptr<Database> database = LogIn(a, interruption, voice, code, login);
     if (!database) return code;
     // The first interruption cancels the statement under way, as long as the connection lives.
     const auto cancelling = interruption.CancelWith([&db = *database] { db.Cancel(); });
@@ -426,7 +436,7 @@ int Run(const ParsedArguments& parsed, BackupDirectory& folder, Voice& voice) {
     const std::optional<std::vector<AccountSetEntry>> entries = ListedSets(a, *database, voice, code);
     if (!entries) return code;
     if (a.command == Arguments::Command::List) return List(a, *entries);
-    return Convert(a, *database, *entries, folder, interruption, voice);
+    return Convert(a, login, *database, *entries, folder, interruption, voice);
 }
 
 }  // namespace

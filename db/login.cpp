@@ -1,8 +1,10 @@
 #include "login.h"
 
 #include <optional>
+#include <utility>
 
 #include "database.h"
+#include "login_account.h"
 
 namespace tarvex {
 
@@ -53,16 +55,26 @@ std::string Value(std::string_view value, const CodePage& codePage) {
 
 std::string BuildConnectionString(const LoginSettings& s, const CodePage& codePage) {
     const auto value = [&](const std::string& v) { return Value(v, codePage); };
-    return "DRIVER=SQL Server;SERVER=" + value(s.Server) + ";UID=" + value(s.User) + ";PWD=" + value(s.Password) +
-           ";WSID=" + value(s.Server) + ";DATABASE=" + value(s.Database);
+    const std::string credentials =
+        s.WindowsLogin ? ";Trusted_Connection=Yes" : ";UID=" + value(s.User) + ";PWD=" + value(s.Password);
+    return "DRIVER=SQL Server;SERVER=" + value(s.Server) + credentials + ";WSID=" + value(s.Server) +
+           ";DATABASE=" + value(s.Database);
 }
 
-std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt) {
+std::optional<Opened> OpenConnection(Database& database, const LoginSettings& settings, LoginPrompt prompt,
+                                     bool readFacts) {
     return database.Run(
-        [connection = BuildConnectionString(settings), prompt](ODBCDB& db) {
+        [connection = BuildConnectionString(settings), prompt, readFacts](ODBCDB& db) {
             Opened o;
             o.ok = db.NewOpenDatabase(connection, prompt);
-            if (!o.ok) o.error = db.LastError();
+            if (!o.ok) {
+                o.error = db.LastError();
+                return o;
+            }
+            if (!readFacts) return o;
+            LoginFacts facts = ReadLoginFacts(db);
+            o.account = std::move(facts.account);
+            o.serverVersion = std::move(facts.serverVersion);
             return o;
         },
         /*takeInput=*/false);

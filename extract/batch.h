@@ -34,6 +34,7 @@ struct BatchRow {
     std::string file;                   // the backup file's name; empty when none was made
     std::string verification;           // "通过", "未通过" or "未能进行"; empty when no check ran
     std::string serverVersion;          // of the server that made the backup
+    std::string account;                // the log-in the batch ran under, as the records name it
     std::string sha256;                 // of the backup file, as its record gives it
     std::vector<std::string> notes;     // warnings and the reason of a failure
 };
@@ -97,7 +98,8 @@ std::string RowsText(const BatchRow& row);
 
 // The summary as CSV, UTF-8 with a byte-order mark so that a spreadsheet program keeps its
 // Chinese: one header line, then a line per set (year, unit code, unit name, account-set
-// number and name, result, rows, tables with data, file, check, notes, the server's version).
+// number and name, result, rows, tables with data, file, check, notes, the server's version, the
+// log-in's account).
 std::string SummaryCsv(const std::vector<BatchRow>& rows);
 // "批量转换汇总<date-time>.csv" for the local time `when`.
 std::string SummaryFileName(std::time_t when);

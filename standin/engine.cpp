@@ -481,6 +481,7 @@ struct Session::Impl {
     static void DbId(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void HasPermsByName(sqlite3_context* context, int argc, sqlite3_value** argv);
     static void IsSrvRoleMember(sqlite3_context* context, int argc, sqlite3_value** argv);
+    static void SuserSname(sqlite3_context* context, int argc, sqlite3_value** argv);
     // Whether the log-in sees database `name`, owned by `owner` (DatabaseIdentity::owner).
     bool Sees(std::string_view name, std::string_view owner) const;
     bool Sysadmin() const {
@@ -2001,6 +2002,15 @@ void Session::Impl::RegisterFunctions(sqlite3* connection) {
                                nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(connection, "mssql_databasepropertyex", 2, SQLITE_UTF8, this,
                                &Impl::DatabasePropertyEx, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(connection, "mssql_suser_sname", 0, SQLITE_UTF8, this, &Impl::SuserSname, nullptr,
+                               nullptr, nullptr);
+}
+
+// SUSER_SNAME() without a SID: the log-in name of the session, a SQL log-in's name or the
+// Windows account DOMAIN\user ("SUSER_SNAME (Transact-SQL)").
+void Session::Impl::SuserSname(sqlite3_context* context, int, sqlite3_value**) {
+    const auto* s = static_cast<const Impl*>(sqlite3_user_data(context));
+    sqlite3_result_text(context, s->login.data(), static_cast<int>(s->login.size()), SQLITE_TRANSIENT);
 }
 
 // The stand-in's one log-in is sa, a sysadmin, unless the settings take a permission away: then

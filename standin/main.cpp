@@ -27,13 +27,18 @@ constexpr const char* kUsage =
     "                     [--map-drive X:=DIR]... [--map-drive-charset CHARSET]\n"
     "                     [--no-create-database] [--deny-view-any-database] [--no-default-data-path]\n"
     "                     [--restore-step-ms N] [--create-database-ms N] [--own-disk DIR]\n"
-    "                     [--user-options N]\n"
+    "                     [--user-options N] [--keytab FILE --realm REALM]\n"
     "       mssql-standin --data DIR --create-sample [--sample default|township] [--scale N]\n"
     "\n"
     "  --data DIR              one SQLite file per database\n"
     "  --port N                TCP port on 127.0.0.1 (default 1433; 0 picks a free one)\n"
     "  --user NAME             log-in name (default sa)\n"
     "  --password TEXT         log-in password (default 1)\n"
+    "  --keytab FILE           admit integrated (Windows) log-ins too: the Kerberos keys of the service\n"
+    "                          principal MSSQLSvc/<host>:<port> the clients ask for; without it the\n"
+    "                          server admits SQL log-ins only and refuses a Windows log-in (18452)\n"
+    "  --realm REALM           with --keytab: the Kerberos realm (Windows domain) whose users the server\n"
+    "                          trusts; user@REALM logs in as REALM\\user, any other is refused (18452)\n"
     "  --log-statements FILE   append every statement received to FILE, one per line\n"
     "  --log-timing FILE       append the microseconds each statement took, a tab and the statement\n"
     "  --log-requests FILE     append a line per client request: the connection's number (from 1, in\n"
@@ -136,7 +141,8 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             option != "--log-statements" && option != "--log-timing" && option != "--log-requests" &&
             option != "--reply-delay-ms" && option != "--scale" && option != "--map-drive" &&
             option != "--map-drive-charset" && option != "--sample" && option != "--restore-step-ms" &&
-            option != "--create-database-ms" && option != "--own-disk" && option != "--user-options") {
+            option != "--create-database-ms" && option != "--own-disk" && option != "--user-options" &&
+            option != "--keytab" && option != "--realm") {
             *error = "unknown option " + std::string(option);
             return std::nullopt;
         }
@@ -198,6 +204,10 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
             a.server.user = value;
         } else if (option == "--password") {
             a.server.password = value;
+        } else if (option == "--keytab") {
+            a.server.keytab = std::string(value);
+        } else if (option == "--realm") {
+            a.server.realm = value;
         } else if (option == "--log-statements") {
             a.server.statementLog = value;
         } else if (option == "--log-timing") {
@@ -229,6 +239,10 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string* error) {
     }
     if ((a.scale || a.sample) && !a.createSample) {
         *error = std::string(a.scale ? "--scale" : "--sample") + " goes with --create-sample";
+        return std::nullopt;
+    }
+    if (a.server.keytab.empty() != a.server.realm.empty()) {
+        *error = "--keytab and --realm go together";
         return std::nullopt;
     }
     return a;

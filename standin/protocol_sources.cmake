@@ -2,4 +2,5 @@
 list(APPEND STANDIN_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/tds_codec.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/server.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/integrated_login.cpp
 )

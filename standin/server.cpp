@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "integrated_login.h"
 #include "server_facts.h"
 #include "tds_codec.h"
 
@@ -34,6 +35,9 @@ namespace {
 constexpr std::size_t kMaxMessageSize = 16 << 20;
 constexpr std::size_t kMaxConnections = 64;
 constexpr auto kLoginTimeout = std::chrono::seconds(30);
+// Error 18452's words: an integrated log-in the server cannot accept.
+constexpr const char* kUntrustedDomain =
+    "Login failed. The login is from an untrusted domain and cannot be used with Integrated authentication.";
 constexpr auto kLookForNextRequest = std::chrono::microseconds(300);  // before the executor sleeps
 constexpr int kSendTimeoutSeconds = 300;
 
@@ -422,11 +426,17 @@ private:
         const tds::Login7 login = tds::ParseLogin7(request->payload);
 
         const ServerOptions& options = shared_.options;
-        if (!EqualsIgnoringCase(login.userName, options.user) || login.password != options.password) {
+        std::string loginName = login.userName;
+        std::string replyToken;
+        if (login.integrated) {
+            std::optional<std::string> account = WindowsAccount(login.sspi, &replyToken);
+            if (!account) return RefuseLogIn(Message{18452, 1, 14, kUntrustedDomain, 1});
+            loginName = std::move(*account);
+        } else if (!EqualsIgnoringCase(login.userName, options.user) || login.password != options.password) {
             return RefuseLogIn(Message{18456, 1, 14, "Login failed for user '" + login.userName + "'.", 1});
         }
         Message error;
-        std::unique_ptr<Session> session = shared_.engine.OpenSession(login.database, &error, login.userName);
+        std::unique_ptr<Session> session = shared_.engine.OpenSession(login.database, &error, loginName);
         if (!session) return RefuseLogIn(error);
 
         const std::string database = session->CurrentDatabase();
@@ -436,6 +446,7 @@ private:
             session_ = std::move(session);
         }
         const std::size_t packetSize = std::clamp<std::size_t>(login.packetSize, tds::kMinPacketSize, tds::kMaxPacketSize);
+        if (!replyToken.empty()) reply_.Sspi(replyToken);  // the mutual authentication's answer
         reply_.EnvChange(tds::EnvChange::Database, database, "master");
         reply_.Message(Message{5701, 2, 0, "Changed database context to '" + database + "'.", 1});
         reply_.CollationChange();
@@ -448,6 +459,24 @@ private:
         reply_.SetPacketSize(packetSize);
         database_ = database;
         return true;
+    }
+
+    // The Windows account of an integrated log-in, with the server's token for the client in
+    // `replyToken`; nullopt when the server admits SQL log-ins only or does not trust the token.
+    // SQL Server tells the client no more than that (18452); the reason goes to its own log.
+    std::optional<std::string> WindowsAccount(std::string_view token, std::string* replyToken) {
+        const ServerOptions& options = shared_.options;
+        if (options.keytab.empty()) {
+            Complain("integrated log-in refused: the server admits SQL log-ins only");
+            return std::nullopt;
+        }
+        IntegratedLogin accepted = AcceptIntegratedLogin(token, options.keytab, options.realm);
+        if (!accepted.accepted) {
+            Complain("integrated log-in refused: " + accepted.reason);
+            return std::nullopt;
+        }
+        *replyToken = std::move(accepted.replyToken);
+        return std::move(accepted.account);
     }
 
     bool RefuseLogIn(const Message& error) {

@@ -16,6 +16,10 @@ struct ServerOptions {
     int port = 1433;  // 0: a free port
     std::string user = "sa";
     std::string password = "1";
+    // Integrated (Windows) log-ins: accepted with the service keys in this keytab, for clients of
+    // `realm`. Without a keytab the server admits SQL log-ins only.
+    std::filesystem::path keytab;
+    std::string realm;
     // Every statement text received is appended here, one per line; empty: no log.
     std::filesystem::path statementLog;
     // For each statement run, the microseconds the engine took and the statement, tab between,

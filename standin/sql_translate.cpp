@@ -179,6 +179,7 @@ Typed Call(const Expr& e, const Scope& scope) {
         {"has_perms_by_name", "mssql_has_perms_by_name", 3, 3, Info(SqlType::Int, true)},
         {"is_srvrolemember", "mssql_is_srvrolemember", 1, 1, Info(SqlType::Int, true)},
         {"databasepropertyex", "mssql_databasepropertyex", 2, 2, Info(SqlType::Variant, true)},
+        {"suser_sname", "mssql_suser_sname", 0, 0, Info(SqlType::NVarChar, false, 128)},
     };
     for (const SessionFunction& f : kSessionFunctions) {
         if (name != f.name) continue;

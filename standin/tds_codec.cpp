@@ -618,7 +618,9 @@ Login7 ParseLogin7(std::string_view payload) {
     login.tdsVersion = in.U32();
     if (login.tdsVersion < 0x72090002) throw ProtocolError("TDS versions before 7.2 are not served");
     login.packetSize = in.U32();
-    in.Skip(24);  // client program version, process id, connection id, option flags, time zone, LCID
+    in.Skip(13);  // client program version, process id, connection id, OptionFlags1
+    login.integrated = (in.U8() & 0x80) != 0;  // OptionFlags2: fIntSecurity
+    in.Skip(10);  // TypeFlags, OptionFlags3, time zone, LCID
 
     const std::string_view record = payload.substr(0, length);
     const auto field = [&](std::string* out) {
@@ -647,6 +649,13 @@ Login7 ParseLogin7(std::string_view payload) {
     field(&login.libraryName);
     field(&login.language);
     field(&login.database);
+    in.Skip(6);  // ClientID
+    const std::size_t sspiOffset = in.U16();
+    std::size_t sspiLength = in.U16();
+    in.Skip(8);  // the file to attach, the new password
+    if (const std::uint32_t longLength = in.U32(); sspiLength == 0xFFFF) sspiLength = longLength;
+    if (sspiOffset + sspiLength > record.size()) throw ProtocolError("LOGIN7 SSPI data outside the record");
+    if (login.integrated) login.sspi.assign(record.substr(sspiOffset, sspiLength));
     return login;
 }
 
@@ -853,6 +862,14 @@ void ReplyWriter::Flush() { Emit(false, true); }
 void ReplyWriter::Raw(std::string_view payload) {
     Begin();
     buffer_ += payload;
+}
+
+void ReplyWriter::Sspi(std::string_view token) {
+    if (token.size() > 0xFFFF) throw ProtocolError("SSPI token too long");
+    Begin();
+    PutU8(buffer_, 0xED);
+    PutU16(buffer_, static_cast<std::uint16_t>(token.size()));
+    buffer_ += token;
 }
 
 void ReplyWriter::LoginAck(std::uint32_t tdsVersion) {

@@ -87,6 +87,10 @@ struct Login7 {
     std::string libraryName;
     std::string language;
     std::string database;
+    // Integrated log-in (OptionFlags2's fIntSecurity): no user name or password, the client's
+    // security token in the SSPI field instead.
+    bool integrated = false;
+    std::string sspi;
 };
 
 // Throws ProtocolError for a truncated record, fields outside it, or a TDS version before 7.2.
@@ -189,6 +193,8 @@ public:
 
     // A message without tokens, such as the PRELOGIN answer.
     void Raw(std::string_view payload);
+    // An SSPI token (0xED): the server's security token for the client's integrated log-in.
+    void Sspi(std::string_view token);
     // Ends the current message: its last packet goes out with the end-of-message bit.
     void End();
     // Sends the tokens written so far at once, in a packet that does not end the message (a

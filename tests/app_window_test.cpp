@@ -1,4 +1,5 @@
 // The main window: its controls, keys and events.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -36,6 +37,7 @@ const std::vector<ExpectedControl> kControls = {
     {"编辑框2", "QLineEdit", {91, 36, 150, 24}, "sa", "启动窗口"},
     {"标签2", "QLabel", {48, 67, 40, 27}, "密码：", "启动窗口"},
     {"编辑框3", "QLineEdit", {91, 69, 150, 24}, "1", "启动窗口"},
+    {"选择框1", "QCheckBox", {404, 8, 112, 22}, "Windows身份验证", "启动窗口"},
     {"标签5", "QLabel", {12, 99, 72, 28}, "数据库名称：", "启动窗口"},
     {"编辑框4", "QLineEdit", {91, 100, 150, 24}, "2016年乡镇数据采集", "启动窗口"},
     {"按钮1", "QPushButton", {10, 133, 72, 24}, "登录数据库", "启动窗口"},
@@ -66,7 +68,7 @@ const char* const kHelpText =
     "六、使用AO现场审计系统的2202号模板即可导入。\r\n"
     "注意：本软件仅适用于导入AO现场审计系统的数据转换。";
 
-const std::vector<const char*> kTabOrder = {"编辑框1", "编辑框2", "编辑框3", "按钮1", "编辑框4", "编辑框5",
+const std::vector<const char*> kTabOrder = {"编辑框1", "编辑框2", "编辑框3", "选择框1", "按钮1", "编辑框4", "编辑框5",
                                             "组合框1", "编辑框6", "编辑框7", "按钮2", "还原数据库按钮", "编辑框8", "按钮4"};
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
@@ -75,6 +77,7 @@ QString TextOf(QWidget* widget) {
     if (auto* w = qobject_cast<QLabel*>(widget)) return w->text();
     if (auto* w = qobject_cast<QLineEdit*>(widget)) return w->text();
     if (auto* w = qobject_cast<QPushButton*>(widget)) return w->text();
+    if (auto* w = qobject_cast<QCheckBox*>(widget)) return w->text();
     if (auto* w = qobject_cast<QGroupBox*>(widget)) return w->title();
     if (auto* w = qobject_cast<QComboBox*>(widget)) return w->currentText();
     if (auto* w = qobject_cast<QPlainTextEdit*>(widget)) return w->toPlainText();
@@ -164,13 +167,13 @@ TEST_F(WindowLayout, ControlsAreCreatedInOrderAndGroupBoxesHoldTheirChildren) {
     for (QObject* child : window.children())
         if (child->isWidgetType() && !child->objectName().isEmpty()) order << child->objectName();
     // 编辑框8, 标签9 and 标签10 have moved into their group boxes; the progress bar, the batch and
-    // the restore button came last, the buttons clear of every other control.
+    // the restore button and the Windows log-in box came last, each clear of every other control.
     const QStringList expected = U("编辑框1 编辑框2 标签1 标签2 标签3 编辑框3 按钮1 标签5 编辑框4 编辑框5 标签4 标签6 "
                                    "组合框1 标签7 编辑框6 标签8 编辑框7 按钮2 分组框1 按钮4 分组框2 分组框3 进度条1 "
-                                   "批量转换按钮 还原数据库按钮")
+                                   "批量转换按钮 还原数据库按钮 选择框1")
                                      .split(QLatin1Char(' '));
     EXPECT_EQ(order, expected);
-    for (const char* button : {"批量转换按钮", "还原数据库按钮"}) {
+    for (const char* button : {"批量转换按钮", "还原数据库按钮", "选择框1"}) {
         const QRect added = Get(button)->geometry();
         for (const QString& name : expected) {
             if (name == U(button)) continue;
@@ -178,6 +181,7 @@ TEST_F(WindowLayout, ControlsAreCreatedInOrderAndGroupBoxesHoldTheirChildren) {
         }
         EXPECT_TRUE(window.rect().contains(added));
     }
+    EXPECT_LE(Get("选择框1")->sizeHint().width(), Get("选择框1")->width()) << "the caption fits";
     for (const char* group : {"分组框1", "分组框2", "分组框3"}) {
         const auto inside = Get(group)->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
         int named = 0;

@@ -51,6 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Bad{{"convert", "--all", "--folder="}, "--folder 的值不能为空"},
                       Bad{{"list", "--server", "   "}, "服务器名、用户名不能为空"},
                       Bad{{"list", "--user="}, "服务器名、用户名不能为空"},
+                      Bad{{"list", "--windows-login", "--user", "sa"}, "--windows-login 以本机的Windows用户登录，不能再与 --user 或 --password 同用"},
+                      Bad{{"restore", "--file", "x.bak", "--password=1", "--windows-login"}, "不能再与 --user 或 --password 同用"},
                       Bad{{"list", "--database", " "}, "数据库名称不能为空"},
                       Bad{{"list", "--as", "审计2016"}, "选项 --as 不能用于 list 命令"},
                       Bad{{"restore", "--file", "a.bak", "--as", "x", "--database", "y"}, "只能用其中一个"},

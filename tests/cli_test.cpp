@@ -255,8 +255,9 @@ TEST_F(CommandLine, AYearsConvertibleSetsGoIntoCheckedBackupsAndTheSummaryCounts
     ASSERT_EQ(summary.size(), 4u);
     for (std::size_t i = 0; i < summary.size(); ++i) {
         const std::vector<std::string>& row = summary[i];
-        ASSERT_EQ(row.size(), 12u);
+        ASSERT_EQ(row.size(), 13u);
         EXPECT_EQ(row[11].rfind("15.0.", 0), 0u) << row[11];  // the server that made the backup
+        EXPECT_EQ(row[12], "sa");                                // the log-in, as the server named it
         EXPECT_EQ(std::make_pair(row[6], row[7]), SourceRows(row[1], row[3], row[0])) << row[4];
         EXPECT_EQ(row[0] + row[5] + row[9], "2016已转换通过") << row[10];
         EXPECT_TRUE(fs::exists(folder_ / row[8])) << row[8];

@@ -85,6 +85,9 @@ TEST(ConnectionStringValues, BracedValuesAreReadAsOdbcDefinesAndWrittenAsFreeTds
     EXPECT_EQ(Rewritten("SERVER={(local)}"), "SERVER={127.0.0.1,1433};");
     // A brace inside a bare value is an ordinary character.
     EXPECT_EQ(Rewritten("PWD=a{b}c;UID=sa"), "PWD=a{b}c;UID=sa");
+    // A Windows log-in's key reaches FreeTDS as it is, in its place.
+    EXPECT_EQ(Rewritten("DRIVER=SQL Server;SERVER=.;Trusted_Connection=Yes;WSID=.;DATABASE=d"),
+              "DRIVER=SQL Server;SERVER=127.0.0.1,1433;Trusted_Connection=Yes;WSID=.;DATABASE=d");
 }
 
 TEST(ConnectionStringValues, ChineseValuesPassWholeEvenWhenATrailByteLooksLikeABrace) {

@@ -8,6 +8,7 @@ if(NOT WIN32)  # the stand-in is a Linux process
     flow_batch_test.cpp
     flow_restore_test.cpp
     flow_roundtrips_test.cpp
+    flow_windows_login_test.cpp
   )
   # GuiPrivate: input queued as a real window system queues it.
   target_link_libraries(flow_tests PRIVATE tarvex_app tarvex_test_support Qt6::Test Qt6::GuiPrivate SQLite::SQLite3 GTest::gtest xcb)

@@ -45,6 +45,9 @@ TEST(ConnectionString, IsTheExactConcatenationForOrdinaryValues) {
     s = {"db-host,1500", "auditor", "p w=d", ""};
     EXPECT_EQ(BuildConnectionString(s),
               "DRIVER=SQL Server;SERVER=db-host,1500;UID=auditor;PWD=p w=d;WSID=db-host,1500;DATABASE=");
+    // Windows log-in: the server is to trust this computer's user, who sends no name or password.
+    s = {".", "sa", "1", "2016年乡镇数据采集", true};
+    EXPECT_EQ(BuildConnectionString(s), "DRIVER=SQL Server;SERVER=.;Trusted_Connection=Yes;WSID=.;DATABASE=2016年乡镇数据采集");
 }
 
 TEST(ConnectionString, ValuesWithSeparatorsOrBracesAreBraced) {

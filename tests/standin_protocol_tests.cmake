@@ -19,3 +19,9 @@ add_executable(standin_server_test standin_server_test.cpp)
 target_link_libraries(standin_server_test PRIVATE tarvex_test_support ODBC::ODBC GTest::gtest)
 add_dependencies(standin_server_test mssql-standin)
 gtest_discover_tests(standin_server_test PROPERTIES ENVIRONMENT "LC_ALL=zh_CN.UTF-8" TIMEOUT 300)
+
+# Windows (integrated) log-in through the real driver, in a Kerberos realm of the test's own.
+add_executable(standin_windows_login_test standin_windows_login_test.cpp)
+target_link_libraries(standin_windows_login_test PRIVATE tarvex_test_support ODBC::ODBC GTest::gtest)
+add_dependencies(standin_windows_login_test mssql-standin)
+gtest_discover_tests(standin_windows_login_test PROPERTIES ENVIRONMENT "LC_ALL=zh_CN.UTF-8" TIMEOUT 120)
