@@ -531,6 +531,7 @@ struct Session::Impl {
     void Call(const ExecStatement& s, ResultSink& sink);
     void ApplicationLock(const ExecStatement& s, bool get, ResultSink& sink);
     void ExecuteSql(const ExecStatement& s, ResultSink& sink);
+    void ExecuteString(const ExecStatement& s, ResultSink& sink);
     Table DatabasesView(const ObjectName& name);
     void RunChange(const std::string& sql, const Table& table, const ObjectName& name, const char* verb,
                    ResultSink& sink);
@@ -2150,6 +2151,7 @@ void Session::Impl::ServerProperty(sqlite3_context* context, int, sqlite3_value*
 // system procedures appear in the sys schema of every database; sp_getapplock: "The lock
 // resource created by sp_getapplock is created in the current database for the session").
 void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
+    if (s.text) return ExecuteString(s, sink);
     const std::string procedure = FoldCase(s.procedure.object);
     const bool system = s.procedure.schema.empty() || SameName(s.procedure.schema, "sys") ||
                         SameName(s.procedure.schema, "dbo");
@@ -2234,6 +2236,7 @@ public:
     void OnColumns(const std::vector<ColumnInfo>& columns) override { outer_.OnColumns(columns); }
     void OnRow(const std::vector<Value>& row) override { outer_.OnRow(row); }
     void Flush() override { outer_.Flush(); }
+    void NextStatement() override { outer_.NextStatement(); }
     void OnStatementDone(bool failed, std::int64_t rowCount) override { OnStatementDoneInProcedure(failed, rowCount); }
     void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
         failed_ |= failed;
@@ -2281,6 +2284,19 @@ void Session::Impl::ExecuteSql(const ExecStatement& s, ResultSink& sink) {
     scope.Return(sink);
     if (!completed) throw Interrupted{};
     sink.OnProcedureDone(inside.Failed(), inside.ReturnStatus());
+}
+
+// EXEC ('statements'): runs them as a batch of their own, a scope below the one that runs the
+// EXEC ("EXECUTE (Transact-SQL)": the string is compiled when the EXEC runs, and a change of
+// database context lasts until it ends). An error that ends a batch ends only that scope; the
+// EXEC is then a failed statement of the batch around it, which goes on.
+void Session::Impl::ExecuteString(const ExecStatement& s, ResultSink& sink) {
+    CallScope scope(*this);
+    InProcedure inside(sink);
+    const bool completed = RunBatch(*s.text, inside);
+    scope.Return(sink);
+    if (!completed) throw Interrupted{};
+    sink.OnStatementDone(inside.Failed(), -1);
 }
 
 Engine::Engine(fs::path dataDir, DriveMap drives) : Engine(std::move(dataDir), std::move(drives), Settings{}) {}
@@ -2336,6 +2352,21 @@ bool Session::Execute(std::string_view sql, ResultSink& sink) { return impl_->Ru
 
 bool Session::ExecuteInCall(std::string_view sql, ResultSink& sink) { return impl_->RunInCall(sql, sink); }
 
+namespace {
+
+// Whether an error ends the rest of the batch (or of the procedure or EXEC string) it happens
+// in, not only its statement. A name that does not resolve when the statement runs (208; and
+// 207, a column of a table that exists) is a compile error of the statement ("Deferred Name
+// Resolution and Compilation": the procedure "stops executing when it gets to the statement
+// that references the missing object"; "TRY...CATCH (Transact-SQL)": errors during
+// statement-level recompilation, such as object name resolution errors, are not caught at the
+// same level, while a lower level, sp_executesql or EXECUTE, returns them to the one above).
+// Other errors the stand-in raises end only their statement ("Batches": constraint violations
+// and the like stop only the current statement).
+bool EndsScope(const Message& error) { return error.number == 208 || error.number == 207; }
+
+}  // namespace
+
 bool Session::Impl::RunBatch(std::string_view sql, ResultSink& sink) {
     const auto report = [&](Message message) {
         sink.OnMessage(message);
@@ -2350,6 +2381,7 @@ bool Session::Impl::RunBatch(std::string_view sql, ResultSink& sink) {
     }
     for (const Statement& statement : batch) {
         if (TakeInterrupt()) return false;
+        if (&statement != &batch.front()) sink.NextStatement();
         try {
             Run(statement, sink);
         } catch (const Interrupted&) {
@@ -2359,7 +2391,9 @@ bool Session::Impl::RunBatch(std::string_view sql, ResultSink& sink) {
             if (TakeInterrupt()) return false;
             Message m = e.message;
             m.line = statement.line;
+            const bool endsScope = EndsScope(m);
             report(std::move(m));
+            if (endsScope) break;
         } catch (const std::exception& e) {
             if (TakeInterrupt()) return false;
             report(Message{50000, 1, 16, std::string("Internal error: ") + e.what(), statement.line});

@@ -500,6 +500,8 @@ private:
             }
             void OnRow(const std::vector<Value>& row) override { c_.reply_.Row(row); }
             void Flush() override { c_.reply_.Flush(); }
+            // Each statement's DONE goes out as the next one begins, not with the batch's end.
+            void NextStatement() override { c_.reply_.Continue(); }
             void OnStatementDone(bool failed, std::int64_t rowCount) override { Done(token_, failed, rowCount); }
             void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
                 Done(tds::DoneToken::DoneInProc, failed, rowCount);
