@@ -885,20 +885,16 @@ bool BreaksOff(const OdbcError& error) {
     return std::any_of(error.more.begin(), error.more.end(), breaks);
 }
 
-// One result of the statement's batch, read whole: its count, its rows and its diagnostics.
+// One result of the statement's batch, read whole: its count, its rows and its messages.
 BatchResult ReadResult(SQLHSTMT stmt, SQLRETURN rc) {
     BatchResult r;
-    if (rc == SQL_ERROR) {
-        r.ok = false;
-        r.error = DiagnoseStatement(stmt);
-        return r;
-    }
     if (rc == SQL_SUCCESS_WITH_INFO) TakeMessages(stmt, &r.messages);
     SQLLEN count = -1;
     if (SQL_SUCCEEDED(SQLRowCount(stmt, &count)) && count >= 0) r.count = static_cast<long>(count);
     SQLSMALLINT columns = 0;
     if (SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns)) && columns > 0) {
         r.columns = columns;
+        r.names = ColumnNames(stmt, columns);
         SQLRETURN fetched;
         while (SQL_SUCCEEDED(fetched = SQLFetch(stmt))) {
             std::vector<std::string>& row = r.rows.emplace_back();
@@ -911,6 +907,13 @@ BatchResult ReadResult(SQLHSTMT stmt, SQLRETURN rc) {
         }
     }
     return r;
+}
+
+// Whether the statement stands on a result set: a driver reports a failed statement with the
+// result that follows it (FreeTDS), which is then still to be read.
+bool OnResultSet(SQLHSTMT stmt) {
+    SQLSMALLINT columns = 0;
+    return SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns)) && columns > 0;
 }
 
 }  // namespace
@@ -940,14 +943,27 @@ bool ODBCDB::ExecuteBatch(std::string_view statements, Timeout timeout,
     // SQL_NO_DATA at first: a statement that touched no rows, a result like any other; from
     // SQLMoreResults: the batch's end.
     for (;;) {
-        const BatchResult result = ReadResult(stmt, rc);
-        if (!result.ok && BreaksOff(result.error)) {
-            d.lastError = result.error;
-            SQLCancel(stmt);
-            return false;
+        if (rc == SQL_ERROR) {
+            BatchResult failed;
+            failed.ok = false;
+            failed.error = DiagnoseStatement(stmt);
+            if (BreaksOff(failed.error)) {
+                d.lastError = failed.error;
+                SQLCancel(stmt);
+                return false;
+            }
+            each(failed);
         }
-        if (result.count >= 0) d.rowsAffected = std::max<long>(d.rowsAffected, 0) + result.count;
-        each(result);
+        if (rc != SQL_ERROR || OnResultSet(stmt)) {
+            const BatchResult result = ReadResult(stmt, rc);
+            if (!result.ok && BreaksOff(result.error)) {
+                d.lastError = result.error;
+                SQLCancel(stmt);
+                return false;
+            }
+            if (result.count >= 0) d.rowsAffected = std::max<long>(d.rowsAffected, 0) + result.count;
+            each(result);
+        }
         rc = UntilDone([&] { return SQLMoreResults(stmt); });
         if (rc == SQL_NO_DATA) break;
     }

@@ -75,6 +75,7 @@ struct BatchResult {
     bool ok = true;    // the driver reported no error with it
     long count = -1;   // the rows it affected (SQLRowCount); -1 when none was reported
     int columns = 0;   // a result set's columns; 0 for none
+    std::vector<std::string> names;  // a result set's column names
     std::vector<std::vector<std::string>> rows;  // a result set's rows, each column as text ("" for NULL)
     OdbcError error;   // when !ok: the server's reason
     std::vector<OdbcError> messages;  // the informational messages that came with it

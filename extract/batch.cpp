@@ -11,6 +11,7 @@
 #include "export.h"
 #include "file_paths.h"
 #include "failure_reason.h"
+#include "packed_set.h"
 #include "sqltext.h"
 #include "temporary_database.h"
 
@@ -220,7 +221,8 @@ public:
         }
         const ConversionInputs inputs{source_, set.year, set.unitCode, set.accountSetNo, set.name, sourceIdentity_};
         options_.fileNamePrefix = FileNamePrefix(set);
-        const Extraction x = Extract(database_, inputs, ledger_, setReport_, options_);
+        const PackedExtraction packed = ExtractPacked(database_, inputs, ledger_, setReport_, options_);
+        const Extraction& x = packed.extraction;
         // A cancel breaks off the statement under way: whatever failed then was cancelled.
         if (x.end == Extraction::End::Cancelled || (x.end != Extraction::End::Finished && setReport_.Cancelled()))
             return Cancel(row, outcome);
@@ -235,7 +237,7 @@ public:
                 return Stop(row, outcome, BatchOutcome::Stop::Failed,
                             ProgramText("临时数据库创建失败，批量转换停止。") + ReasonLine(x.create->error));
         }
-        const Export e = ExportTemporaryDatabase(database_, ledger_, directory_, setReport_, options_);
+        const Export e = ExportPacked(database_, ledger_, directory_, setReport_, options_, packed);
         if (!e.file.empty()) taken_.push_back(e.file);
         if (e.end == Export::End::Closing) return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {});
         const bool done = e.Verified() && e.drop && e.drop->ok;

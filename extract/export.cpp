@@ -10,6 +10,7 @@
 #include "conversion_record.h"
 #include "database.h"
 #include "failure_reason.h"
+#include "packed_set.h"
 #include "program_directory.h"
 #include "sqltext.h"
 #include "temporary_database.h"
@@ -41,17 +42,12 @@ struct Found {
     std::optional<std::vector<std::string>> names;
 };
 
-Found Finding(ODBCDB& db) {
-    const std::string names = "SELECT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
+// What the rows of FindingQuery() say.
+Found FoundOf(const std::vector<std::vector<std::string>>& rows) {
     Found f;
-    const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(TemporaryDatabaseQuery() + "; " + names);
-    if (!rows) {
-        f.database = ReadTemporaryDatabase(db);
-        return f;
-    }
     f.database.is = TemporaryDatabase::Is::Absent;
     f.names.emplace();
-    for (const std::vector<std::string>& row : *rows) {
+    for (const std::vector<std::string>& row : rows) {
         if (row.size() == 2) {
             f.database = TemporaryDatabase::Of(row);
             continue;
@@ -61,6 +57,16 @@ Found Finding(ODBCDB& db) {
         if (std::find(f.names->begin(), f.names->end(), name) == f.names->end()) f.names->push_back(std::move(name));
     }
     return f;
+}
+
+Found Finding(ODBCDB& db) {
+    const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(FindingQuery());
+    if (!rows) {
+        Found f;
+        f.database = ReadTemporaryDatabase(db);
+        return f;
+    }
+    return FoundOf(*rows);
 }
 
 // What the backup holds and how it compares with what this program filled, decided before the
@@ -214,25 +220,78 @@ std::string HeaderValue(const std::vector<std::string>& names, const std::vector
 // Database work: whether the backup file holds the backup of the temporary database `backedUp`
 // (its name and creation time, to the second), not one another copy of the program or anybody
 // else wrote under that name; as the check's outcome when it does not.
+Executed HeaderCheck(const std::vector<std::string>& names, const std::vector<std::vector<std::string>>& rows,
+                     const TemporaryDatabase& backedUp) {
+    Executed e;
+    e.connected = true;
+    const auto second = [](const std::string& time) { return time.substr(0, 19); };  // "2026-12-08 09:07:03"
+    const std::string database = HeaderValue(names, rows, "DatabaseName");
+    const std::string created = HeaderValue(names, rows, "DatabaseCreationDate");
+    e.ok = database == ProgramText(kTemporaryDatabase) && !created.empty() && second(created) == second(backedUp.created);
+    if (!e.ok)
+        e.error.message = ProgramText("备份文件里不是这次导出的临时数据库的备份（文件头：数据库“") + database +
+                          ProgramText("”，建立于") + (created.empty() ? ProgramText("未知") : created) +
+                          ProgramText("；这次导出的临时数据库建立于") + backedUp.created + ProgramText("）");
+    return e;
+}
+
+std::string HeaderStatement(const std::string& path) { return "RESTORE HEADERONLY FROM DISK = N'" + QuoteLiteralText(path) + "'"; }
+
 auto CheckingHeader(const std::string& path, const TemporaryDatabase& backedUp) {
-    return [statement = "RESTORE HEADERONLY FROM DISK = N'" + QuoteLiteralText(path) + "'", backedUp](ODBCDB& db) {
-        Executed e;
-        e.connected = db.IsOpen();
+    return [statement = HeaderStatement(path), backedUp](ODBCDB& db) {
         std::vector<std::string> names;
         const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(statement, Timeout::None(), &names);
         if (!rows) {
+            Executed e;
+            e.connected = db.IsOpen();
             e.error = db.LastError();
             return e;
         }
-        const auto second = [](const std::string& time) { return time.substr(0, 19); };  // "2026-12-08 09:07:03"
-        const std::string database = HeaderValue(names, *rows, "DatabaseName");
-        const std::string created = HeaderValue(names, *rows, "DatabaseCreationDate");
-        e.ok = database == ProgramText(kTemporaryDatabase) && !created.empty() && second(created) == second(backedUp.created);
-        if (!e.ok)
-            e.error.message = ProgramText("备份文件里不是这次导出的临时数据库的备份（文件头：数据库“") + database +
-                              ProgramText("”，建立于") + (created.empty() ? ProgramText("未知") : created) +
-                              ProgramText("；这次导出的临时数据库建立于") + backedUp.created + ProgramText("）");
-        return e;
+        return HeaderCheck(names, *rows, backedUp);
+    };
+}
+
+// The backup, its header check and its check, sent together (a batch's export): what each came
+// to; the header check and the check are absent when the server did not get to them.
+struct BackedUp {
+    Executed backup;
+    std::optional<Executed> header, verify;
+};
+
+auto BackingUpAndChecking(const std::string& backup, const std::string& path, const TemporaryDatabase& backedUp) {
+    // Each step ends with a marker of its own, which tells the results of one from the next.
+    return [statement = backup + "; SELECT 1; " + HeaderStatement(path) + "; SELECT 2; " + BuildVerifyStatement(path),
+            backedUp](ODBCDB& db) {
+        BackedUp b;
+        b.backup = Executed{true, db.IsOpen(), -1, {}};
+        Executed* step = &b.backup;
+        bool failed = false;
+        const auto fail = [&](const OdbcError& error) {
+            if (!failed) step->error = error;
+            else step->error.more.push_back(error);
+            step->ok = false;
+            failed = true;
+        };
+        int markers = 0;
+        const bool whole = db.ExecuteBatch(statement, Timeout::None(), [&](const BatchResult& r) {
+            if (r.ok && markers < 2 && r.columns == 1 && r.rows.size() == 1 &&
+                r.rows.front().front() == std::to_string(markers + 1)) {
+                ++markers;
+                // The header check passes only on a header read; the check, unless it fails.
+                step = &(markers == 1 ? b.header : b.verify).emplace(Executed{markers == 2, true, -1, {}});
+                failed = false;
+            } else if (!r.ok) {
+                fail(r.error);
+            } else if (markers == 1 && r.columns > 1 && !failed) {
+                *step = HeaderCheck(r.names, r.rows, backedUp);
+                failed = !step->ok;
+            }
+        });
+        if (!whole) fail(db.LastError());
+        // The check counts only after a header that matched; broken off between the two, it did not pass.
+        if (b.header && !b.header->ok) b.verify = b.header;
+        else if (b.header && !b.verify) b.verify = Executed{false, true, -1, db.LastError()};
+        return b;
     };
 }
 
@@ -250,6 +309,7 @@ namespace {
 
 // The steps after a backup that was made: the checks, the drop and the record.
 void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& e, const TemporaryDatabase& backedUp,
+                  const std::optional<Executed>& checked,
                   ConversionReport& report, const ConversionOptions& options,
                   const std::function<std::string(const std::string&)>& writeRecord) {
     const auto pause = [&] {
@@ -258,9 +318,13 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
     // The server reads the file back and checks it before the database it came from is dropped.
     report.Log(ProgramText("正在校验备份文件！\r\n"));
     pause();
-    e.verify = session.Run(CheckingHeader(e.path, backedUp));
-    if (e.verify && e.verify->ok)
-        e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None(), options.execution));
+    if (checked) {
+        e.verify = checked;  // came with the backup
+    } else {
+        e.verify = session.Run(CheckingHeader(e.path, backedUp));
+        if (e.verify && e.verify->ok)
+            e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None(), options.execution));
+    }
     if (!e.verify) return;
     if (!e.verify->ok) {
         // Broken off by a cancel (a batch's; the window's export is never cancelled): neither
@@ -292,8 +356,11 @@ void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& 
 }
 
 // The export once the hold is taken: `taken` is what the start found.
+// `given`: what the server holds, read already (a batch's set, with its copies); then the
+// backup goes with its checks in one exchange.
 Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionLedger& ledger,
-                 const std::string& directory, ConversionReport& report, const ConversionOptions& options) {
+                 const std::string& directory, ConversionReport& report, const ConversionOptions& options,
+                 const Found* given = nullptr) {
     const std::string started = LocalTimeText();
     Export e;
     if (taken.hold == Hold::InUse || taken.hold == Hold::Unknown) {
@@ -305,7 +372,7 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
         e.end = Export::End::InUse;
         return e;
     }
-    const std::optional<Found> found = session.Run(Finding);
+    const std::optional<Found> found = given ? std::optional(*given) : session.Run(Finding);
     if (!found) return e;
     std::optional<ExtractionRecord> filled = ledger.Filled();
     if (filled && found->database.is == TemporaryDatabase::Is::Absent) {
@@ -363,7 +430,17 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
         return WriteRecordFile(e.path + ".txt", record(e.file, e.digest, verification, LocalTimeText()));
     };
     // A large account set takes the server a while to back up: no time-out cuts it off.
-    e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None(), options.execution));
+    std::optional<Executed> checked;
+    if (given) {
+        const std::optional<BackedUp> b =
+            session.Run(BackingUpAndChecking(BuildBackupStatement(directory, e.file), e.path, found->database));
+        if (b) {
+            e.backup = b->backup;
+            checked = b->verify;
+        }
+    } else {
+        e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None(), options.execution));
+    }
     if (!e.backup) return e;
     if (!e.backup->ok) {
         e.end = Export::End::BackupFailed;
@@ -377,7 +454,7 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
             RemoveFile(e.path + ".txt");
         return e;
     }
-    CheckAndDrop(session, ledger, e, found->database, report, options, writeRecord);
+    CheckAndDrop(session, ledger, e, found->database, checked, report, options, writeRecord);
     e.end = (e.verify && (!e.verify->ok || e.drop)) ? Export::End::Exported : Export::End::Closing;
     return e;
 }
@@ -398,6 +475,18 @@ Export ExportTemporaryDatabase(Database& database, ConversionLedger& ledger, con
     if (!options.heldByCaller)
         session.Run(SettlingHold(taken->hold, ledger.Filled().has_value()));
     return e;
+}
+
+std::string FindingQuery() {
+    return TemporaryDatabaseQuery() + "; SELECT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
+}
+
+Export ExportPacked(Database& database, ConversionLedger& ledger, const std::string& directory,
+                    ConversionReport& report, const ConversionOptions& options, const PackedExtraction& extracted) {
+    report.Log(ProgramText("正在执行导出备份数据！\r\n"));
+    Database::Session session = database.Begin();
+    const Found found = extracted.foundRows ? FoundOf(*extracted.foundRows) : Found{extracted.found, std::nullopt};
+    return Exporting(session, HoldTaken{Hold::Held, {}}, ledger, directory, report, options, &found);
 }
 
 bool DropTemporaryDatabase(Database& database, ConversionLedger& ledger, ConversionReport& report,

@@ -432,6 +432,9 @@ struct Session::Impl {
     Connection db;         // on `file`
     // SET NOCOUNT: the session's statements report no row counts.
     bool nocount = false;
+    // @@ROWCOUNT: the rows the last statement to end returned or changed, NOCOUNT or not; 0
+    // after one that failed or has no count. EXEC ('…') leaves its last statement's.
+    std::int64_t rowCount = 0;
     std::atomic<bool> interrupted{false};
     std::mutex waitMutex;
     std::condition_variable wake;
@@ -913,29 +916,34 @@ namespace {
 // statement that has no count).
 class CountsAsSet final : public ResultSink {
 public:
-    CountsAsSet(ResultSink& outer, const bool& nocount) : outer_(outer), nocount_(nocount) {}
+    CountsAsSet(ResultSink& outer, const bool& nocount, std::int64_t& rowCount)
+        : outer_(outer), nocount_(nocount), rowCount_(rowCount) {}
     void OnMessage(const Message& m) override { outer_.OnMessage(m); }
     void OnColumns(const std::vector<ColumnInfo>& columns) override { outer_.OnColumns(columns); }
     void OnRow(const std::vector<Value>& row) override { outer_.OnRow(row); }
     void Flush() override { outer_.Flush(); }
     void OnStatementDone(bool failed, std::int64_t rowCount) override {
+        Count(failed, rowCount);
         outer_.OnStatementDone(failed, nocount_ ? -1 : rowCount);
     }
     void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
+        Count(failed, rowCount);
         outer_.OnStatementDoneInProcedure(failed, nocount_ ? -1 : rowCount);
     }
     void OnProcedureDone(bool failed, int returnStatus) override { outer_.OnProcedureDone(failed, returnStatus); }
     void OnDatabaseChange(const std::string& database) override { outer_.OnDatabaseChange(database); }
 
 private:
+    void Count(bool failed, std::int64_t rowCount) { rowCount_ = failed ? 0 : std::max<std::int64_t>(rowCount, 0); }
     ResultSink& outer_;
     const bool& nocount_;
+    std::int64_t& rowCount_;
 };
 
 }  // namespace
 
 void Session::Impl::Run(const Statement& statement, ResultSink& reported) {
-    CountsAsSet sink(reported, nocount);
+    CountsAsSet sink(reported, nocount, rowCount);
     std::visit(
         [&](const auto& s) {
             using T = std::decay_t<decltype(s)>;
@@ -2002,6 +2010,12 @@ void Session::Impl::RegisterFunctions(sqlite3* connection) {
                                nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(connection, "mssql_databasepropertyex", 2, SQLITE_UTF8, this,
                                &Impl::DatabasePropertyEx, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(
+        connection, "mssql_rowcount", 0, SQLITE_UTF8, this,
+        [](sqlite3_context* context, int, sqlite3_value**) {
+            sqlite3_result_int64(context, static_cast<Impl*>(sqlite3_user_data(context))->rowCount);
+        },
+        nullptr, nullptr, nullptr);
 }
 
 // The stand-in's one log-in is sa, a sysadmin, unless the settings take a permission away: then
@@ -2288,15 +2302,15 @@ void Session::Impl::ExecuteSql(const ExecStatement& s, ResultSink& sink) {
 
 // EXEC ('statements'): runs them as a batch of their own, a scope below the one that runs the
 // EXEC ("EXECUTE (Transact-SQL)": the string is compiled when the EXEC runs, and a change of
-// database context lasts until it ends). An error that ends a batch ends only that scope; the
-// EXEC is then a failed statement of the batch around it, which goes on.
+// database context lasts until it ends). An error that ends a batch ends only that scope, and
+// the batch around it goes on. The statements end as a procedure's do (DONEINPROC, with their
+// counts); the EXEC adds no end of its own.
 void Session::Impl::ExecuteString(const ExecStatement& s, ResultSink& sink) {
     CallScope scope(*this);
     InProcedure inside(sink);
     const bool completed = RunBatch(*s.text, inside);
     scope.Return(sink);
     if (!completed) throw Interrupted{};
-    sink.OnStatementDone(inside.Failed(), -1);
 }
 
 Engine::Engine(fs::path dataDir, DriveMap drives) : Engine(std::move(dataDir), std::move(drives), Settings{}) {}
