@@ -937,6 +937,18 @@ bool ODBCDB::ExecuteBatch(std::string_view statements, Timeout timeout,
     }
     const Running running(d, stmt);
     d.SetTimeout(stmt, timeout);
+    // A failure that ends the batch: a cancel, a time-out, a connection the driver has given up
+    // (whatever its words for it).
+    const SQLHDBC dbc = d.current->handle.get();
+    const auto breaksOff = [&](OdbcError& error) {
+        SQLUINTEGER dead = SQL_CD_FALSE;
+        error.connectionDead = SQL_SUCCEEDED(SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+                               dead == SQL_CD_TRUE;
+        if (!error.connectionDead && !BreaksOff(error)) return false;
+        d.lastError = error;
+        SQLCancel(stmt);
+        return true;
+    };
     std::u16string wide = CodePage::Process().ToUtf16(text);
     auto* sql = reinterpret_cast<SQLWCHAR*>(wide.data());
     SQLRETURN rc = UntilDone([&] { return SQLExecDirectW(stmt, sql, static_cast<SQLINTEGER>(wide.size())); });
@@ -947,20 +959,12 @@ bool ODBCDB::ExecuteBatch(std::string_view statements, Timeout timeout,
             BatchResult failed;
             failed.ok = false;
             failed.error = DiagnoseStatement(stmt);
-            if (BreaksOff(failed.error)) {
-                d.lastError = failed.error;
-                SQLCancel(stmt);
-                return false;
-            }
+            if (breaksOff(failed.error)) return false;
             each(failed);
         }
         if (rc != SQL_ERROR || OnResultSet(stmt)) {
-            const BatchResult result = ReadResult(stmt, rc);
-            if (!result.ok && BreaksOff(result.error)) {
-                d.lastError = result.error;
-                SQLCancel(stmt);
-                return false;
-            }
+            BatchResult result = ReadResult(stmt, rc);
+            if (!result.ok && breaksOff(result.error)) return false;
             if (result.count >= 0) d.rowsAffected = std::max<long>(d.rowsAffected, 0) + result.count;
             each(result);
         }
