@@ -926,8 +926,8 @@ public:
         Count(failed, rowCount);
         outer_.OnStatementDone(failed, nocount_ ? -1 : rowCount);
     }
+    // A statement a procedure ran, counted by its own statement's sink already.
     void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
-        Count(failed, rowCount);
         outer_.OnStatementDoneInProcedure(failed, nocount_ ? -1 : rowCount);
     }
     void OnProcedureDone(bool failed, int returnStatus) override { outer_.OnProcedureDone(failed, returnStatus); }

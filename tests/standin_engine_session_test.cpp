@@ -250,7 +250,8 @@ TEST(ProcedureTest, SystemProceduresRunInTheDatabaseTheirNameGives) {
 // Resolution and Compilation", "TRY...CATCH (Transact-SQL)", "EXECUTE (Transact-SQL)"): a name
 // that does not resolve when its statement runs (208, 207) ends the rest of the batch, but
 // inside EXEC ('…') or sp_executesql only that inner scope; an object already there (2714) ends
-// only its statement. Expected: rows and error numbers, in order.
+// only its statement. "@@ROWCOUNT (Transact-SQL)": EXECUTE keeps the count of the last
+// statement it ran, NOCOUNT or not. Expected: rows and error numbers, in order.
 TEST(ProcedureTest, ANameThatDoesNotResolveEndsItsBatchOrOnlyTheScopeOfItsExec) {
     TempDir dir;
     standin::Engine engine(dir.Path());
@@ -263,6 +264,9 @@ TEST(ProcedureTest, ANameThatDoesNotResolveEndsItsBatchOrOnlyTheScopeOfItsExec) 
         {"EXEC sp_executesql N'SELECT * FROM nowhere SELECT 3' SELECT 2", "208 208 2"},
         {"CREATE TABLE t (a int) SELECT 2", "2714 2"},
         {"EXEC (N'CREATE TABLE t (a int)') SELECT 2", "2714 2"},
+        {"INSERT INTO t VALUES (1), (2) SELECT @@ROWCOUNT", "2"},
+        {"SET NOCOUNT ON EXEC (N'SELECT * INTO r FROM t') SELECT @@ROWCOUNT", "2"},
+        {"EXEC (N'INSERT INTO t VALUES (1), (2), (3)') SELECT @@ROWCOUNT", "3"},
     };
     for (const auto& [sql, expected] : steps) {
         const BatchResult r = RunBatch(*session, sql);
