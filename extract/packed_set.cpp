@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <utility>
 
 #include "catalogue.h"
 #include "failure_reason.h"
@@ -46,10 +47,14 @@ std::string Statements(const ExtractionRecord& r, char quote) {
 // Reads the results of the first exchange as they arrive and reports each step as it ends.
 class Reader {
 public:
-    Reader(PackedExtraction& p, ConversionLedger& ledger, ConversionReport& report)
-        : p_(p), x_(p.extraction), ledger_(ledger), report_(report) {}
+    Reader(PackedExtraction& p, ConversionLedger& ledger, ConversionReport& report, ODBCDB& db)
+        : p_(p), x_(p.extraction), ledger_(ledger), report_(report), db_(&db) {}
 
     void operator()(const BatchResult& r) {
+        // A cancel the report asks for between two results breaks the batch off at the server,
+        // as a cancel from another thread does.
+        if (db_ && report_.Cancelled()) std::exchange(db_, nullptr)->Cancel();
+        if (!db_) return;  // what comes after the cancel is not this batch's any more
         if (step_ <= TableCatalogue::kEntryCount && IsMarker(r, step_)) {
             if (step_ > 0 && !copyFailed_) copy_.rows = std::atol(r.rows.front().back().c_str());
             return EndStep();
@@ -143,6 +148,7 @@ private:
     Extraction& x_;
     ConversionLedger& ledger_;
     ConversionReport& report_;
+    ODBCDB* db_;  // until a cancel has gone to it
     int step_ = 0;
     bool created_ = true;
     TableCopy copy_;
@@ -203,14 +209,15 @@ PackedExtraction ExtractPacked(Database& database, const ConversionInputs& input
     record.accountSetNumber = inputs.accountSetNumber;
     record.accountSetName = inputs.accountSetName;
     Database::Session session = database.Begin();
-    Reader reader(p, ledger, report);
+    std::optional<Reader> reader;
     const std::optional<bool> whole = session.Run([&](ODBCDB& db) {
+        reader.emplace(p, ledger, report, db);
         if (!db.IsOpen()) {
             x.create = Executed{false, false, -1, {}};
             return false;
         }
-        const bool ran = db.ExecuteBatch(Statements(record, db.IdentifierQuote()), Timeout::None(), std::ref(reader));
-        if (!ran) reader.BrokenOff(db.LastError());
+        const bool ran = db.ExecuteBatch(Statements(record, db.IdentifierQuote()), Timeout::None(), std::ref(*reader));
+        if (!ran) reader->BrokenOff(db.LastError());
         return ran;
     });
     if (!whole) {
@@ -234,8 +241,8 @@ PackedExtraction ExtractPacked(Database& database, const ConversionInputs& input
             x.end = Extraction::End::Cancelled;
             return p;
         }
-        const TableCopy& brokenOff = reader.CopyUnderWay();
-        if (reader.Step() <= TableCatalogue::kEntryCount) {
+        const TableCopy& brokenOff = reader->CopyUnderWay();
+        if (reader->Step() <= TableCatalogue::kEntryCount) {
             x.record.copies.push_back(brokenOff);
             NotReached(x.record, brokenOff);
             ledger.SetFilled(x.record);
