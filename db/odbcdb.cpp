@@ -465,6 +465,9 @@ struct ODBCDB::Impl {
     // SQLCancel so that the statement cannot be freed meanwhile. Never the operation mutex.
     std::mutex runningLock;
     SQLHSTMT running = SQL_NULL_HSTMT;
+    // Cancel() met the running statement: a driver may end a cancelled batch between two of
+    // its results as if it had ended there (SQL_NO_DATA), which this tells apart.
+    bool cancelled = false;
 
     RecordSet* Find(RecordSetHandle handle) const {
         if (!current || handle == 0) return nullptr;
@@ -522,6 +525,7 @@ public:
     Running(ODBCDB::Impl& d, SQLHSTMT stmt) : d_(d) {
         std::lock_guard lock(d_.runningLock);
         d_.running = stmt;
+        d_.cancelled = false;
     }
     ~Running() {
         std::lock_guard lock(d_.runningLock);
@@ -887,9 +891,121 @@ bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution executio
     return true;
 }
 
+namespace {
+
+// Whether a failure ends the whole batch rather than one statement: a cancel, a time-out, or a
+// connection the driver has given up.
+bool BreaksOff(const OdbcError& error) {
+    const auto breaks = [](const OdbcError& e) {
+        return e.state == "HY008" || e.state == "S1008" || e.state == "HYT00" || e.state == "S1T00" ||
+               e.state == "HYT01" || e.state.starts_with("08");
+    };
+    if (breaks(error)) return true;
+    return std::any_of(error.more.begin(), error.more.end(), breaks);
+}
+
+// One result of the statement's batch, read whole: its count, its rows and its messages.
+BatchResult ReadResult(SQLHSTMT stmt, SQLRETURN rc) {
+    BatchResult r;
+    if (rc == SQL_SUCCESS_WITH_INFO) TakeMessages(stmt, &r.messages);
+    SQLLEN count = -1;
+    if (SQL_SUCCEEDED(SQLRowCount(stmt, &count)) && count >= 0) r.count = static_cast<long>(count);
+    SQLSMALLINT columns = 0;
+    if (SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns)) && columns > 0) {
+        r.columns = columns;
+        r.names = ColumnNames(stmt, columns);
+        SQLRETURN fetched;
+        while (SQL_SUCCEEDED(fetched = SQLFetch(stmt))) {
+            std::vector<std::string>& row = r.rows.emplace_back();
+            for (SQLUSMALLINT column = 1; column <= columns; ++column)
+                row.push_back(GetWholeText(stmt, column).value_or(std::string()));
+        }
+        if (fetched == SQL_ERROR) {
+            r.ok = false;
+            r.error = DiagnoseStatement(stmt);
+        }
+    }
+    return r;
+}
+
+// Whether the statement stands on a result set: a driver reports a failed statement with the
+// result that follows it (FreeTDS), which is then still to be read.
+bool OnResultSet(SQLHSTMT stmt) {
+    SQLSMALLINT columns = 0;
+    return SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns)) && columns > 0;
+}
+
+}  // namespace
+
+bool ODBCDB::ExecuteBatch(std::string_view statements, Timeout timeout,
+                          const std::function<void(const BatchResult&)>& each) {
+    std::lock_guard lock(impl_->operation);
+    Impl& d = *impl_;
+    d.lastError = {};
+    d.rowsAffected = -1;
+    if (std::string why = d.Unsendable(statements, timeout); !why.empty()) {
+        d.lastError = Problem(why);
+        return false;
+    }
+    const std::string text = RewriteBrackets(statements, d.current->quote);
+    const StatementHandle statementHandle(d.current->handle.get());
+    const SQLHSTMT stmt = statementHandle.get();
+    if (stmt == SQL_NULL_HSTMT) {
+        d.lastError = Diagnose(d.current->handle.get());
+        return false;
+    }
+    const Running running(d, stmt);
+    d.SetTimeout(stmt, timeout);
+    // A failure that ends the batch: a cancel, a time-out, a connection the driver has given up
+    // (whatever its words for it).
+    const SQLHDBC dbc = d.current->handle.get();
+    const auto breaksOff = [&](OdbcError& error) {
+        SQLUINTEGER dead = SQL_CD_FALSE;
+        error.connectionDead = SQL_SUCCEEDED(SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+                               dead == SQL_CD_TRUE;
+        if (!error.connectionDead && !BreaksOff(error)) return false;
+        d.lastError = error;
+        SQLCancel(stmt);
+        return true;
+    };
+    std::u16string wide = CodePage::Process().ToUtf16(text);
+    auto* sql = reinterpret_cast<SQLWCHAR*>(wide.data());
+    SQLRETURN rc = UntilDone([&] { return SQLExecDirectW(stmt, sql, static_cast<SQLINTEGER>(wide.size())); });
+    // SQL_NO_DATA at first: a statement that touched no rows, a result like any other; from
+    // SQLMoreResults: the batch's end.
+    for (;;) {
+        if (rc == SQL_ERROR) {
+            BatchResult failed;
+            failed.ok = false;
+            failed.error = DiagnoseStatement(stmt);
+            if (breaksOff(failed.error)) return false;
+            each(failed);
+        }
+        if (rc != SQL_ERROR || OnResultSet(stmt)) {
+            BatchResult result = ReadResult(stmt, rc);
+            if (!result.ok && breaksOff(result.error)) return false;
+            if (result.count >= 0) d.rowsAffected = std::max<long>(d.rowsAffected, 0) + result.count;
+            each(result);
+        }
+        rc = UntilDone([&] { return SQLMoreResults(stmt); });
+        if (rc == SQL_NO_DATA) break;
+    }
+    std::lock_guard cancelLock(d.runningLock);
+    if (d.cancelled) {
+        OdbcError cancelled;
+        cancelled.state = "HY008";
+        cancelled.message = ProgramText("操作已取消。");
+        d.lastError = cancelled;
+        return false;
+    }
+    return true;
+}
+
 void ODBCDB::Cancel() {
     std::lock_guard lock(impl_->runningLock);
-    if (impl_->running != SQL_NULL_HSTMT) SQLCancel(impl_->running);
+    if (impl_->running == SQL_NULL_HSTMT) return;
+    impl_->cancelled = true;
+    SQLCancel(impl_->running);
 }
 
 long ODBCDB::RowsAffected() const {

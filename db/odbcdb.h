@@ -9,6 +9,7 @@
 // thread while another one is inside an operation.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,6 +67,18 @@ public:
 
 private:
     Variant value_;
+};
+
+// One result of a batch of statements (ODBCDB::ExecuteBatch), as the driver hands it over: a
+// statement's count, its rows, or its failure.
+struct BatchResult {
+    bool ok = true;    // the driver reported no error with it
+    long count = -1;   // the rows it affected (SQLRowCount); -1 when none was reported
+    int columns = 0;   // a result set's columns; 0 for none
+    std::vector<std::string> names;  // a result set's column names
+    std::vector<std::vector<std::string>> rows;  // a result set's rows, each column as text ("" for NULL)
+    OdbcError error;   // when !ok: the server's reason
+    std::vector<OdbcError> messages;  // the informational messages that came with it
 };
 
 // A record-set handle names one open record set of the current connection; 0 names none.
@@ -162,6 +175,14 @@ public:
     std::optional<std::vector<std::vector<std::string>>> ReadAllText(std::string_view statement,
                                                                      Timeout timeout = Timeout::Default(),
                                                                      std::vector<std::string>* columnNames = nullptr);
+    // Sends a batch of statements directly, in one exchange, and hands each of its results to
+    // `each` as it arrives (on the calling thread), so that a caller can show each statement's
+    // end as the server reports it. A statement that fails is a result like the others, and the
+    // results after it follow. False when the batch could not be sent or was broken off (a
+    // cancel, a time-out, a lost connection): LastError() then says why, and the results of the
+    // statements still to run are not read.
+    bool ExecuteBatch(std::string_view statements, Timeout timeout, const std::function<void(const BatchResult&)>& each);
+
     // The rows the server reported the last ExecuteSql to have affected (a select-into: the rows
     // copied); -1 when it reported no count.
     long RowsAffected() const;

@@ -11,6 +11,7 @@
 #include "export.h"
 #include "file_paths.h"
 #include "failure_reason.h"
+#include "packed_set.h"
 #include "sqltext.h"
 #include "temporary_database.h"
 
@@ -217,7 +218,8 @@ public:
         }
         const ConversionInputs inputs{source_, set.year, set.unitCode, set.accountSetNo, set.name, sourceIdentity_};
         options_.fileNamePrefix = FileNamePrefix(set);
-        const Extraction x = Extract(hold_, inputs, setReport_, options_);
+        const PackedExtraction packed = ExtractPacked(hold_, inputs, setReport_, options_);
+        const Extraction& x = packed.extraction;
         // A cancel breaks off the statement under way: whatever failed then was cancelled.
         if (x.end == Extraction::End::Cancelled || (x.end != Extraction::End::Finished && setReport_.Cancelled()))
             return Cancel(row, outcome);
@@ -232,7 +234,7 @@ public:
                 return Stop(row, outcome, BatchOutcome::Stop::Failed,
                             ProgramText("临时数据库创建失败，批量转换停止。") + ReasonLine(x.create->error));
         }
-        const Export e = ExportTemporaryDatabase(hold_, directory_, setReport_, options_);
+        const Export e = ExportPacked(hold_, directory_, setReport_, options_, packed);
         if (!e.file.empty()) taken_.push_back(e.file);
         if (e.end == Export::End::Closing) return Stop(row, outcome, BatchOutcome::Stop::Cancelled, {});
         const bool done = e.Verified() && e.drop && e.drop->ok;

@@ -11,6 +11,7 @@
 #include "database.h"
 #include "export.h"
 #include "failure_reason.h"
+#include "packed_set.h"
 #include "sqltext.h"
 #include "temporary_database.h"
 
@@ -211,17 +212,12 @@ struct Found {
     std::optional<std::vector<std::string>> names;
 };
 
-Found Finding(ODBCDB& db) {
-    const std::string names = "SELECT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
+// What the rows of FindingQuery() say.
+Found FoundOf(const std::vector<std::vector<std::string>>& rows) {
     Found f;
-    const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(TemporaryDatabaseQuery() + "; " + names);
-    if (!rows) {
-        f.database = ReadTemporaryDatabase(db);
-        return f;
-    }
     f.database.is = TemporaryDatabase::Is::Absent;
     f.names.emplace();
-    for (const std::vector<std::string>& row : *rows) {
+    for (const std::vector<std::string>& row : rows) {
         if (row.size() == 2) {
             f.database = TemporaryDatabase::Of(row);
             continue;
@@ -231,6 +227,16 @@ Found Finding(ODBCDB& db) {
         if (std::find(f.names->begin(), f.names->end(), name) == f.names->end()) f.names->push_back(std::move(name));
     }
     return f;
+}
+
+Found Finding(ODBCDB& db) {
+    const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(FindingQuery());
+    if (!rows) {
+        Found f;
+        f.database = ReadTemporaryDatabase(db);
+        return f;
+    }
+    return FoundOf(*rows);
 }
 
 // What the backup holds and how it compares with what this program filled, decided before the
@@ -376,25 +382,78 @@ std::string HeaderValue(const std::vector<std::string>& names, const std::vector
 // Database work: whether the backup file holds the backup of the temporary database `backedUp`
 // (its name and creation time, to the second), not one another copy of the program or anybody
 // else wrote under that name; as the check's outcome when it does not.
+Executed HeaderCheck(const std::vector<std::string>& names, const std::vector<std::vector<std::string>>& rows,
+                     const TemporaryDatabase& backedUp) {
+    Executed e;
+    e.connected = true;
+    const auto second = [](const std::string& time) { return time.substr(0, 19); };  // "2026-12-08 09:07:03"
+    const std::string database = HeaderValue(names, rows, "DatabaseName");
+    const std::string created = HeaderValue(names, rows, "DatabaseCreationDate");
+    e.ok = database == ProgramText(kTemporaryDatabase) && !created.empty() && second(created) == second(backedUp.created);
+    if (!e.ok)
+        e.error.message = ProgramText("备份文件里不是这次导出的临时数据库的备份（文件头：数据库“") + database +
+                          ProgramText("”，建立于") + (created.empty() ? ProgramText("未知") : created) +
+                          ProgramText("；这次导出的临时数据库建立于") + backedUp.created + ProgramText("）");
+    return e;
+}
+
+std::string HeaderStatement(const std::string& path) { return "RESTORE HEADERONLY FROM DISK = N'" + QuoteLiteralText(path) + "'"; }
+
 auto CheckingHeader(const std::string& path, const TemporaryDatabase& backedUp) {
-    return [statement = "RESTORE HEADERONLY FROM DISK = N'" + QuoteLiteralText(path) + "'", backedUp](ODBCDB& db) {
-        Executed e;
-        e.connected = db.IsOpen();
+    return [statement = HeaderStatement(path), backedUp](ODBCDB& db) {
         std::vector<std::string> names;
         const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(statement, Timeout::None(), &names);
         if (!rows) {
+            Executed e;
+            e.connected = db.IsOpen();
             e.error = db.LastError();
             return e;
         }
-        const auto second = [](const std::string& time) { return time.substr(0, 19); };  // "2026-12-08 09:07:03"
-        const std::string database = HeaderValue(names, *rows, "DatabaseName");
-        const std::string created = HeaderValue(names, *rows, "DatabaseCreationDate");
-        e.ok = database == ProgramText(kTemporaryDatabase) && !created.empty() && second(created) == second(backedUp.created);
-        if (!e.ok)
-            e.error.message = ProgramText("备份文件里不是这次导出的临时数据库的备份（文件头：数据库“") + database +
-                              ProgramText("”，建立于") + (created.empty() ? ProgramText("未知") : created) +
-                              ProgramText("；这次导出的临时数据库建立于") + backedUp.created + ProgramText("）");
-        return e;
+        return HeaderCheck(names, *rows, backedUp);
+    };
+}
+
+// The backup, its header check and its check, sent together (a batch's export): what each came
+// to; the header check and the check are absent when the server did not get to them.
+struct BackedUp {
+    Executed backup;
+    std::optional<Executed> header, verify;
+};
+
+auto BackingUpAndChecking(const std::string& backup, const std::string& path, const TemporaryDatabase& backedUp) {
+    // Each step ends with a marker of its own, which tells the results of one from the next.
+    return [statement = backup + "; SELECT 1; " + HeaderStatement(path) + "; SELECT 2; " + BuildVerifyStatement(path),
+            backedUp](ODBCDB& db) {
+        BackedUp b;
+        b.backup = Executed{true, db.IsOpen(), -1, {}};
+        Executed* step = &b.backup;
+        bool failed = false;
+        const auto fail = [&](const OdbcError& error) {
+            if (!failed) step->error = error;
+            else step->error.more.push_back(error);
+            step->ok = false;
+            failed = true;
+        };
+        int markers = 0;
+        const bool whole = db.ExecuteBatch(statement, Timeout::None(), [&](const BatchResult& r) {
+            if (r.ok && markers < 2 && r.columns == 1 && r.rows.size() == 1 &&
+                r.rows.front().front() == std::to_string(markers + 1)) {
+                ++markers;
+                // The header check passes only on a header read; the check, unless it fails.
+                step = &(markers == 1 ? b.header : b.verify).emplace(Executed{markers == 2, true, -1, {}});
+                failed = false;
+            } else if (!r.ok) {
+                fail(r.error);
+            } else if (markers == 1 && r.columns > 1 && !failed) {
+                *step = HeaderCheck(r.names, r.rows, backedUp);
+                failed = !step->ok;
+            }
+        });
+        if (!whole) fail(db.LastError());
+        // The check counts only after a header that matched; broken off between the two, it did not pass.
+        if (b.header && !b.header->ok) b.verify = b.header;
+        else if (b.header && !b.verify) b.verify = Executed{false, true, -1, db.LastError()};
+        return b;
     };
 }
 
@@ -412,14 +471,18 @@ namespace {
 
 // The steps after a backup that was made: the checks, the drop and the record.
 void CheckAndDrop(Database::Session& session, ConversionLedger& ledger, Export& e, const TemporaryDatabase& backedUp,
-                  Report& report, const ConversionOptions& options,
+                  const std::optional<Executed>& checked, Report& report, const ConversionOptions& options,
                   const std::function<std::string(const std::string&)>& writeRecord) {
     // The server reads the file back and checks it before the database it came from is dropped.
     report.Log(ProgramText("正在校验备份文件！\r\n"));
     Pause(report, options);
-    e.verify = session.Run(CheckingHeader(e.path, backedUp));
-    if (e.verify && e.verify->ok)
-        e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None(), options.execution));
+    if (checked) {
+        e.verify = checked;  // came with the backup
+    } else {
+        e.verify = session.Run(CheckingHeader(e.path, backedUp));
+        if (e.verify && e.verify->ok)
+            e.verify = session.Run(Executing(BuildVerifyStatement(e.path), Timeout::None(), options.execution));
+    }
     if (!e.verify) return;
     if (!e.verify->ok) {
         // Broken off by a cancel (a batch's; the window's export is never cancelled): neither
@@ -532,9 +595,11 @@ struct Recording {
     }
 };
 
-// The backup under a name reserved for it; false when it was not made (`e` says why).
+// The backup under a name reserved for it; false when it was not made (`e` says why). With
+// `packed` (a batch's set) the header check and the check go with it in one exchange, and
+// `checked` says what they came to.
 bool BackUp(Database::Session& session, const std::string& directory, const std::string& name, Recording& recording,
-            Export& e, const ConversionOptions& options) {
+            Export& e, const ConversionOptions& options, const Found* packed, std::optional<Executed>& checked) {
     // Named for the time it is made.
     // A batch's name keeps a set's name that ends in a digit apart from the date ("…账套2_12月9日…").
     const std::string_view beforeDate = options.fileNamePrefix.empty() ? "" : "_";
@@ -543,7 +608,15 @@ bool BackUp(Database::Session& session, const std::string& directory, const std:
     e.file = reserved.file;
     e.path = BackupPath(directory, e.file);
     // A large account set takes the server a while to back up: no time-out cuts it off.
-    e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None(), options.execution));
+    if (packed) {
+        if (const std::optional<BackedUp> b =
+                session.Run(BackingUpAndChecking(BuildBackupStatement(directory, e.file), e.path, packed->database))) {
+            e.backup = b->backup;
+            checked = b->verify;
+        }
+    } else {
+        e.backup = session.Run(Executing(BuildBackupStatement(directory, e.file), Timeout::None(), options.execution));
+    }
     if (!e.backup) return false;
     if (e.backup->ok) return true;
     e.end = Export::End::BackupFailed;
@@ -558,13 +631,16 @@ bool BackUp(Database::Session& session, const std::string& directory, const std:
     return false;
 }
 
-// The export once the hold is taken: `taken` is what the start found.
+// The export once the hold is taken: `taken` is what the start found. `given`: what the server
+// holds, read already (a batch's set, with its copies); then the backup goes with its checks in
+// one exchange.
 Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionLedger& ledger,
-                 const std::string& directory, Report& report, const ConversionOptions& options) {
+                 const std::string& directory, Report& report, const ConversionOptions& options,
+                 const Found* given = nullptr) {
     const std::string started = LocalTimeText();
     if (taken.hold == Hold::InUse || taken.hold == Hold::Unknown) return RefusedAsHeldElsewhere(taken, report);
     Export e;
-    const std::optional<Found> found = session.Run(Finding);
+    const std::optional<Found> found = given ? std::optional(*given) : session.Run(Finding);
     if (!found) return e;
     std::optional<ExtractionRecord> filled = ledger.Filled();
     if (!SetAgainst(*found, ledger, filled, e)) return e;
@@ -574,8 +650,9 @@ Export Exporting(Database::Session& session, const HoldTaken& taken, ConversionL
     if (ledger.Login().serverVersion.empty())
         if (const std::optional<std::string> version = session.Run(ReadServerVersion)) ledger.SetServerVersion(*version);
     Recording recording{filled, ledger.Login(), directory, contents, started};
-    if (!BackUp(session, directory, contents.name, recording, e, options)) return e;
-    CheckAndDrop(session, ledger, e, found->database, report, options,
+    std::optional<Executed> checked;
+    if (!BackUp(session, directory, contents.name, recording, e, options, given, checked)) return e;
+    CheckAndDrop(session, ledger, e, found->database, checked, report, options,
                  [&](const std::string& verification) { return recording.Write(e, verification); });
     e.end = (e.verify && (!e.verify->ok || e.drop)) ? Export::End::Exported : Export::End::Closing;
     return e;
@@ -592,6 +669,19 @@ Export ExportTemporaryDatabase(HoldOnTemporaryDatabase& hold, const std::string&
     const std::optional<HoldTaken> taken = hold.Take();
     if (!taken) return {};
     return Exporting(hold.Session(), *taken, hold.Ledger(), directory, report, options);
+}
+
+std::string FindingQuery() {
+    return TemporaryDatabaseQuery() + "; SELECT ztmc FROM [" + ProgramText(kTemporaryDatabase) + "].[dbo].[GL_ZTCS]";
+}
+
+Export ExportPacked(HoldOnTemporaryDatabase& hold, const std::string& directory, Report& report,
+                    const ConversionOptions& options, const PackedExtraction& extracted) {
+    report.Log(ProgramText("正在执行导出备份数据！\r\n"));
+    const std::optional<HoldTaken> taken = hold.Take();  // the batch's, taken before its first set
+    if (!taken) return {};
+    const Found found = extracted.foundRows ? FoundOf(*extracted.foundRows) : Found{extracted.found, std::nullopt};
+    return Exporting(hold.Session(), *taken, hold.Ledger(), directory, report, options, &found);
 }
 
 bool DropTemporaryDatabase(HoldOnTemporaryDatabase& hold, Report& report, const ConversionOptions& options) {

@@ -432,6 +432,9 @@ struct Session::Impl {
     Connection db;         // on `file`
     // SET NOCOUNT: the session's statements report no row counts.
     bool nocount = false;
+    // @@ROWCOUNT: the rows the last statement to end returned or changed, NOCOUNT or not; 0
+    // after one that failed or has no count. EXEC ('…') leaves its last statement's.
+    std::int64_t rowCount = 0;
     std::atomic<bool> interrupted{false};
     std::mutex waitMutex;
     std::condition_variable wake;
@@ -532,6 +535,7 @@ struct Session::Impl {
     void Call(const ExecStatement& s, ResultSink& sink);
     void ApplicationLock(const ExecStatement& s, bool get, ResultSink& sink);
     void ExecuteSql(const ExecStatement& s, ResultSink& sink);
+    void ExecuteString(const ExecStatement& s, ResultSink& sink);
     Table DatabasesView(const ObjectName& name);
     void RunChange(const std::string& sql, const Table& table, const ObjectName& name, const char* verb,
                    ResultSink& sink);
@@ -913,14 +917,17 @@ namespace {
 // statement that has no count).
 class CountsAsSet final : public ResultSink {
 public:
-    CountsAsSet(ResultSink& outer, const bool& nocount) : outer_(outer), nocount_(nocount) {}
+    CountsAsSet(ResultSink& outer, const bool& nocount, std::int64_t& rowCount)
+        : outer_(outer), nocount_(nocount), rowCount_(rowCount) {}
     void OnMessage(const Message& m) override { outer_.OnMessage(m); }
     void OnColumns(const std::vector<ColumnInfo>& columns) override { outer_.OnColumns(columns); }
     void OnRow(const std::vector<Value>& row) override { outer_.OnRow(row); }
     void Flush() override { outer_.Flush(); }
     void OnStatementDone(bool failed, std::int64_t rowCount) override {
+        Count(failed, rowCount);
         outer_.OnStatementDone(failed, nocount_ ? -1 : rowCount);
     }
+    // A statement a procedure ran, counted by its own statement's sink already.
     void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
         outer_.OnStatementDoneInProcedure(failed, nocount_ ? -1 : rowCount);
     }
@@ -928,14 +935,16 @@ public:
     void OnDatabaseChange(const std::string& database) override { outer_.OnDatabaseChange(database); }
 
 private:
+    void Count(bool failed, std::int64_t rowCount) { rowCount_ = failed ? 0 : std::max<std::int64_t>(rowCount, 0); }
     ResultSink& outer_;
     const bool& nocount_;
+    std::int64_t& rowCount_;
 };
 
 }  // namespace
 
 void Session::Impl::Run(const Statement& statement, ResultSink& reported) {
-    CountsAsSet sink(reported, nocount);
+    CountsAsSet sink(reported, nocount, rowCount);
     std::visit(
         [&](const auto& s) {
             using T = std::decay_t<decltype(s)>;
@@ -2004,6 +2013,12 @@ void Session::Impl::RegisterFunctions(sqlite3* connection) {
                                &Impl::DatabasePropertyEx, nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(connection, "mssql_suser_sname", 0, SQLITE_UTF8, this, &Impl::SuserSname, nullptr,
                                nullptr, nullptr);
+    sqlite3_create_function_v2(
+        connection, "mssql_rowcount", 0, SQLITE_UTF8, this,
+        [](sqlite3_context* context, int, sqlite3_value**) {
+            sqlite3_result_int64(context, static_cast<Impl*>(sqlite3_user_data(context))->rowCount);
+        },
+        nullptr, nullptr, nullptr);
 }
 
 // SUSER_SNAME() without a SID: the log-in name of the session, a SQL log-in's name or the
@@ -2160,6 +2175,7 @@ void Session::Impl::ServerProperty(sqlite3_context* context, int, sqlite3_value*
 // system procedures appear in the sys schema of every database; sp_getapplock: "The lock
 // resource created by sp_getapplock is created in the current database for the session").
 void Session::Impl::Call(const ExecStatement& s, ResultSink& sink) {
+    if (s.text) return ExecuteString(s, sink);
     const std::string procedure = FoldCase(s.procedure.object);
     const bool system = s.procedure.schema.empty() || SameName(s.procedure.schema, "sys") ||
                         SameName(s.procedure.schema, "dbo");
@@ -2244,6 +2260,7 @@ public:
     void OnColumns(const std::vector<ColumnInfo>& columns) override { outer_.OnColumns(columns); }
     void OnRow(const std::vector<Value>& row) override { outer_.OnRow(row); }
     void Flush() override { outer_.Flush(); }
+    void NextStatement() override { outer_.NextStatement(); }
     void OnStatementDone(bool failed, std::int64_t rowCount) override { OnStatementDoneInProcedure(failed, rowCount); }
     void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
         failed_ |= failed;
@@ -2291,6 +2308,19 @@ void Session::Impl::ExecuteSql(const ExecStatement& s, ResultSink& sink) {
     scope.Return(sink);
     if (!completed) throw Interrupted{};
     sink.OnProcedureDone(inside.Failed(), inside.ReturnStatus());
+}
+
+// EXEC ('statements'): runs them as a batch of their own, a scope below the one that runs the
+// EXEC ("EXECUTE (Transact-SQL)": the string is compiled when the EXEC runs, and a change of
+// database context lasts until it ends). An error that ends a batch ends only that scope, and
+// the batch around it goes on. The statements end as a procedure's do (DONEINPROC, with their
+// counts); the EXEC adds no end of its own.
+void Session::Impl::ExecuteString(const ExecStatement& s, ResultSink& sink) {
+    CallScope scope(*this);
+    InProcedure inside(sink);
+    const bool completed = RunBatch(*s.text, inside);
+    scope.Return(sink);
+    if (!completed) throw Interrupted{};
 }
 
 Engine::Engine(fs::path dataDir, DriveMap drives) : Engine(std::move(dataDir), std::move(drives), Settings{}) {}
@@ -2346,6 +2376,21 @@ bool Session::Execute(std::string_view sql, ResultSink& sink) { return impl_->Ru
 
 bool Session::ExecuteInCall(std::string_view sql, ResultSink& sink) { return impl_->RunInCall(sql, sink); }
 
+namespace {
+
+// Whether an error ends the rest of the batch (or of the procedure or EXEC string) it happens
+// in, not only its statement. A name that does not resolve when the statement runs (208; and
+// 207, a column of a table that exists) is a compile error of the statement ("Deferred Name
+// Resolution and Compilation": the procedure "stops executing when it gets to the statement
+// that references the missing object"; "TRY...CATCH (Transact-SQL)": errors during
+// statement-level recompilation, such as object name resolution errors, are not caught at the
+// same level, while a lower level, sp_executesql or EXECUTE, returns them to the one above).
+// Other errors the stand-in raises end only their statement ("Batches": constraint violations
+// and the like stop only the current statement).
+bool EndsScope(const Message& error) { return error.number == 208 || error.number == 207; }
+
+}  // namespace
+
 bool Session::Impl::RunBatch(std::string_view sql, ResultSink& sink) {
     const auto report = [&](Message message) {
         sink.OnMessage(message);
@@ -2360,6 +2405,7 @@ bool Session::Impl::RunBatch(std::string_view sql, ResultSink& sink) {
     }
     for (const Statement& statement : batch) {
         if (TakeInterrupt()) return false;
+        if (&statement != &batch.front()) sink.NextStatement();
         try {
             Run(statement, sink);
         } catch (const Interrupted&) {
@@ -2369,7 +2415,9 @@ bool Session::Impl::RunBatch(std::string_view sql, ResultSink& sink) {
             if (TakeInterrupt()) return false;
             Message m = e.message;
             m.line = statement.line;
+            const bool endsScope = EndsScope(m);
             report(std::move(m));
+            if (endsScope) break;
         } catch (const std::exception& e) {
             if (TakeInterrupt()) return false;
             report(Message{50000, 1, 16, std::string("Internal error: ") + e.what(), statement.line});

@@ -73,6 +73,10 @@ public:
     // What was reported so far should reach the client now, not only with what follows: a long
     // statement's progress messages.
     virtual void Flush() {}
+    // Another statement of the batch begins: the ones before it have ended, and what they
+    // reported (their DONE last) should reach the client now, so that it can read each
+    // statement's count as the statement completes.
+    virtual void NextStatement() {}
     // A procedure called by EXEC has ended, after its messages, with its return status. Unless
     // a sink tells procedures apart, it is the end of a statement without a count.
     virtual void OnProcedureDone(bool failed, int returnStatus) {

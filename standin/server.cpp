@@ -529,9 +529,12 @@ private:
             }
             void OnRow(const std::vector<Value>& row) override { c_.reply_.Row(row); }
             void Flush() override { c_.reply_.Flush(); }
+            // Each statement's DONE goes out as the next one begins, not with the batch's end.
+            void NextStatement() override { c_.reply_.Continue(); }
             void OnStatementDone(bool failed, std::int64_t rowCount) override { Done(token_, failed, rowCount); }
             void OnStatementDoneInProcedure(bool failed, std::int64_t rowCount) override {
                 Done(tds::DoneToken::DoneInProc, failed, rowCount);
+                inProcedureLast_ = true;
             }
             // EXEC of a procedure: its return status and its DONEPROC, in a batch as inside
             // another procedure.
@@ -539,15 +542,19 @@ private:
                 c_.reply_.ReturnStatus(returnStatus);
                 c_.reply_.Done(tds::DoneToken::DoneProc, failed ? tds::kDoneError : 0, tds::kCmdExecute, -1);
                 failed_ |= failed;
+                inProcedureLast_ = false;
                 done_ = true;
                 rows_ = false;
             }
             void OnDatabaseChange(const std::string& database) override { c_.ReportDatabaseChange(database); }
             bool failed_ = false;
             bool done_ = false;
+            // The last end was a DONEINPROC (EXEC ('…') last in the batch): a DONE closes the reply.
+            bool inProcedureLast_ = false;
 
         private:
             void Done(tds::DoneToken token, bool failed, std::int64_t rowCount) {
+                inProcedureLast_ = false;
                 c_.reply_.Done(token, failed ? tds::kDoneError : 0, rows_ ? tds::kCmdSelect : 0, rowCount);
                 failed_ |= failed;
                 done_ = true;
@@ -559,7 +566,7 @@ private:
         } sink(*this, origin == Origin::Batch ? tds::DoneToken::Done : tds::DoneToken::DoneInProc);
 
         if (!Run(sql, sink, origin)) return Outcome::Stopped;
-        if (!sink.done_ && origin == Origin::Batch) reply_.Done(tds::DoneToken::Done, 0, 0, -1);
+        if ((!sink.done_ || sink.inProcedureLast_) && origin == Origin::Batch) reply_.Done(tds::DoneToken::Done, 0, 0, -1);
         return sink.failed_ ? Outcome::Failed : Outcome::Succeeded;
     }
 

@@ -172,10 +172,12 @@ struct ExecArgument {
     ExprPtr value;     // null for DEFAULT
 };
 
-// EXEC[UTE] procedure [argument, ...]: a system procedure called with constants.
+// EXEC[UTE] procedure [argument, ...]: a system procedure called with constants; or
+// EXEC[UTE] ('statements'): a string of statements run as a batch of its own (`text`).
 struct ExecStatement {
     ObjectName procedure;
     std::vector<ExecArgument> arguments;
+    std::optional<std::string> text;
 };
 
 struct Statement {

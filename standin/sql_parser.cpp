@@ -416,6 +416,17 @@ private:
     ExecStatement Exec() {
         Take();
         ExecStatement s;
+        if (AcceptSymbol("(")) {
+            // EXEC ('…' [+ '…' ...]): the pieces joined.
+            std::string text;
+            do {
+                if (Peek().kind != Token::Kind::String) Fail();
+                text += Take().text;
+            } while (AcceptSymbol("+"));
+            ExpectSymbol(")");
+            s.text = std::move(text);
+            return s;
+        }
         s.procedure = Name();
         if (AtStatementEnd()) return s;
         do {

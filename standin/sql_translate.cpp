@@ -285,7 +285,15 @@ Typed Condition(std::string sql, const Typed& a, const Typed* b = nullptr) {
 Typed Translate(const Expr& e, const Scope& scope) {
     using Kind = Expr::Kind;
     switch (e.kind) {
-    case Kind::Column: return Column(e, scope);
+    case Kind::Column:
+        if (e.qualifier.empty() && SameName(e.text, "@@ROWCOUNT")) {
+            // The rows the session's last statement returned or changed ("@@ROWCOUNT (Transact-SQL)").
+            Typed t;
+            t.sql = "mssql_rowcount()";
+            t.type = Info(SqlType::Int, false);
+            return t;
+        }
+        return Column(e, scope);
     case Kind::String: {
         Typed t;
         t.sql = QuoteText(e.text);

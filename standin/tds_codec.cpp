@@ -859,6 +859,12 @@ void ReplyWriter::End() {
 
 void ReplyWriter::Flush() { Emit(false, true); }
 
+void ReplyWriter::Continue() {
+    if (!heldDone_) return;
+    PutDone(true);
+    Emit(false, true);
+}
+
 void ReplyWriter::Raw(std::string_view payload) {
     Begin();
     buffer_ += payload;

@@ -200,6 +200,9 @@ public:
     // Sends the tokens written so far at once, in a packet that does not end the message (a
     // held-back DONE stays back): what a long statement reports reaches the client as it goes.
     void Flush();
+    // More tokens follow: a held-back DONE goes out now, with MORE, and with it what was
+    // written before it.
+    void Continue();
 
 private:
     // Sends the full packets of the buffer; `last`: the rest too, ending the message;

@@ -427,6 +427,35 @@ TEST_F(Stack, CancelFromAnotherThreadStopsARunningStatement) {
     EXPECT_TRUE(db_.ExecuteSql("SELECT 1")) << db_.LastError().Describe();
 }
 
+// A batch's results reach the caller one by one as the server completes them, a failure among
+// them with its reason and the results after it; a cancel breaks the batch off at the server.
+TEST_F(Stack, ABatchHandsOverEachResultInOrderAndACancelBreaksItOff) {
+    Open();
+    std::vector<std::string> seen;
+    const auto note = [&](const tarvex::BatchResult& r) {
+        seen.push_back(!r.ok ? "error " + std::to_string(r.error.native)
+                             : r.rows.empty() ? "count " + std::to_string(r.count) : "row " + r.rows.front().front());
+    };
+    EXPECT_TRUE(db_.ExecuteBatch("SELECT 1; EXEC (N'SELECT * FROM nowhere'); SELECT 2", Timeout::None(), note));
+    EXPECT_EQ(seen, (std::vector<std::string>{"row 1", "error 208", "row 2"}));
+
+    seen.clear();
+    std::promise<void> first;
+    auto running = std::async(std::launch::async, [&] {
+        return db_.ExecuteBatch("SELECT 1; WAITFOR DELAY '00:02:00'; CREATE TABLE made_after (n int)", Timeout::None(),
+                                [&](const tarvex::BatchResult& r) {
+                                    note(r);
+                                    if (seen.size() == 1) first.set_value();
+                                });
+    });
+    ASSERT_EQ(first.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);  // hang guard
+    db_.Cancel();
+    ASSERT_EQ(running.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_FALSE(running.get());
+    EXPECT_TRUE(IsState(db_.LastError(), "S1008", "HY008")) << db_.LastError().Describe();
+    EXPECT_FALSE(db_.ExecuteSql("SELECT n FROM made_after"));
+}
+
 TEST_F(Stack, OperationsFromSeveralThreadsDoNotInterleave) {
     Open();
     MakeNameList();

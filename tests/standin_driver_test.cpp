@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <future>
 #include <thread>
 
 #include "backup_contents.h"
@@ -640,6 +641,27 @@ TEST_F(StandinDriver, CancelFromAnotherThreadStopsTheStatementAtTheServer) {
 
     std::this_thread::sleep_for(std::chrono::seconds(3));  // past the delay: a batch still running would have made the table
     EXPECT_TRUE(HasNative(Failure(*client, "select n from made_after_wait", Path::Batch), 208));
+}
+
+// Each statement's DONE reaches the client as the statement completes (the TDS DONE token with
+// DONE_MORE; "Batches of SQL Statements"): the driver has the first statement's count while
+// the batch still waits, and a cancel then stops the rest.
+TEST_F(StandinDriver, EachStatementsCountArrivesWhileTheRestOfTheBatchRuns) {
+    const std::unique_ptr<Client> client = Connect("master");
+    Statement s(*client);
+    std::promise<std::pair<SQLRETURN, SQLLEN>> first;
+    std::thread running([&] {
+        const SQLRETURN rc = s.ExecDirect("create table first_one (n int) insert into first_one values (1) waitfor delay '00:10:00'");
+        first.set_value({rc, s.RowCount()});
+    });
+    std::future<std::pair<SQLRETURN, SQLLEN>> executed = first.get_future();
+    const bool arrived = executed.wait_for(std::chrono::seconds(120)) == std::future_status::ready;
+    EXPECT_TRUE(SQL_SUCCEEDED(s.Cancel()));
+    running.join();
+    ASSERT_TRUE(arrived) << "the first statement's DONE waited for the batch";
+    const auto [rc, rows] = executed.get();
+    EXPECT_TRUE(SQL_SUCCEEDED(rc)) << Describe(s.Errors());
+    EXPECT_EQ(rows, 1);
 }
 
 TEST_F(StandinDriver, ServesSeveralConnectionsAtOnce) {

@@ -246,5 +246,40 @@ TEST(ProcedureTest, SystemProceduresRunInTheDatabaseTheirNameGives) {
     }
 }
 
+// Which errors end the batch and which only their statement ("Batches", "Deferred Name
+// Resolution and Compilation", "TRY...CATCH (Transact-SQL)", "EXECUTE (Transact-SQL)"): a name
+// that does not resolve when its statement runs (208, 207) ends the rest of the batch, but
+// inside EXEC ('…') or sp_executesql only that inner scope; an object already there (2714) ends
+// only its statement. "@@ROWCOUNT (Transact-SQL)": EXECUTE keeps the count of the last
+// statement it ran, NOCOUNT or not. Expected: rows and error numbers, in order.
+TEST(ProcedureTest, ANameThatDoesNotResolveEndsItsBatchOrOnlyTheScopeOfItsExec) {
+    TempDir dir;
+    standin::Engine engine(dir.Path());
+    std::unique_ptr<standin::Session> session = Open(engine, "master");
+    const std::vector<std::pair<std::string, std::string>> steps = {
+        {"SELECT 1 SELECT * FROM nowhere SELECT 2", "1 208"},
+        {"CREATE TABLE t (a int) SELECT nothing FROM t SELECT 2", "207"},
+        {"SELECT 1 EXEC (N'SELECT * FROM nowhere SELECT 3') SELECT 2", "1 208 2"},
+        {"EXECUTE ('SELECT 4' + ' SELECT 5') SELECT 2", "4 5 2"},
+        {"EXEC sp_executesql N'SELECT * FROM nowhere SELECT 3' SELECT 2", "208 208 2"},
+        {"CREATE TABLE t (a int) SELECT 2", "2714 2"},
+        {"EXEC (N'CREATE TABLE t (a int)') SELECT 2", "2714 2"},
+        {"INSERT INTO t VALUES (1), (2) SELECT @@ROWCOUNT", "2"},
+        {"SET NOCOUNT ON EXEC (N'SELECT * INTO r FROM t') SELECT @@ROWCOUNT", "2"},
+        {"EXEC (N'INSERT INTO t VALUES (1), (2), (3)') SELECT @@ROWCOUNT", "3"},
+    };
+    for (const auto& [sql, expected] : steps) {
+        const BatchResult r = RunBatch(*session, sql);
+        std::string got;
+        const auto add = [&](const std::string& item) { got += (got.empty() ? "" : " ") + item; };
+        for (const Outcome& o : r.statements) {
+            for (const auto& row : o.rows) add(row.at(0));
+            for (const Message& m : o.messages) add(std::to_string(m.number));
+            if (o.returnStatus) add(std::to_string(*o.returnStatus));
+        }
+        EXPECT_EQ(got, expected) << sql;
+    }
+}
+
 }  // namespace
 }  // namespace enginetest
