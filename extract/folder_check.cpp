@@ -337,7 +337,7 @@ void JudgeBackup(CheckedFile& bak, const std::map<std::string, Listed*>& byName)
     bak.record = ParseRecord(record.text);
     if (!bak.record) return bak.reasons.push_back(P("转换记录") + Quoted(record.file.name) + P("不是本程序的转换记录，或已损坏"));
     const RecordContents& r = *bak.record;
-    for (const std::string& fault : r.faults) bak.reasons.push_back(P("转换记录") + fault);
+    for (const std::string& fault : r.faults) bak.reasons.push_back(P("转换记录中") + fault);
     if (!r.lacks.empty()) {
         std::string lacks;
         for (const std::string& l : r.lacks) lacks += (lacks.empty() ? "" : P("、")) + l;
@@ -492,12 +492,12 @@ std::string CheckedFile::ResultText() const {
 }
 
 int FolderCheck::Checked() const {
-    return static_cast<int>(std::count_if(files.begin(), files.end(), [](const CheckedFile& f) { return f.kind != CheckedFile::Kind::Other; }));
+    return static_cast<int>(std::count_if(files.begin(), files.end(), [](const CheckedFile& f) { return f.line; }));
 }
 
 int FolderCheck::Agreeing() const {
     return static_cast<int>(std::count_if(files.begin(), files.end(), [](const CheckedFile& f) {
-        return f.kind != CheckedFile::Kind::Other && f.Agrees();
+        return f.line && f.Agrees();
     }));
 }
 
@@ -505,7 +505,9 @@ int FolderCheck::Backups() const {
     return static_cast<int>(std::count_if(files.begin(), files.end(), [](const CheckedFile& f) { return f.kind == CheckedFile::Kind::Backup; }));
 }
 
-int FolderCheck::Others() const { return static_cast<int>(files.size()) - Checked(); }
+int FolderCheck::Others() const {
+    return static_cast<int>(std::count_if(files.begin(), files.end(), [](const CheckedFile& f) { return f.kind == CheckedFile::Kind::Other; }));
+}
 
 std::string FolderCheck::SummaryText() const {
     if (!problem.empty()) return problem;
@@ -537,8 +539,8 @@ FolderCheck CheckFolder(const std::string& directory, FolderCheckReport& report,
         if (l.file.kind == CheckedFile::Kind::Summary && l.file.reasons.empty() && !JudgeSummary(l, byName))
             l.file.kind = CheckedFile::Kind::Other;  // a spreadsheet of someone else's
         if (l.file.kind == CheckedFile::Kind::Other) l.file.line = false;
-        check.files.push_back(std::move(l.file));
     }
+    for (Listed& l : listed) check.files.push_back(std::move(l.file));
     return check;
 }
 

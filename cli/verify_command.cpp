@@ -1,0 +1,166 @@
+#include "verify_command.h"
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+
+#include "arguments.h"
+#include "batch_output.h"
+#include "codepage.h"
+#include "command_line.h"
+#include "console.h"
+#include "folder_check.h"
+
+namespace tarvex {
+
+namespace {
+
+std::string P(std::string_view utf8) { return ProgramText(utf8); }
+void Say(const std::string& text) { Write(stderr, text + "\n"); }
+
+struct VerifyArguments {
+    std::optional<std::string> folder, manifest;
+    bool json = false, help = false;
+    std::string problem;  // why the words cannot be taken; empty when they can
+};
+
+VerifyArguments ParseVerify(const std::vector<std::string>& words) {
+    VerifyArguments a;
+    for (std::size_t i = 1; i < words.size() && a.problem.empty(); ++i) {
+        const std::string& w = words[i];
+        const auto value = [&](std::optional<std::string>& into) {
+            if (into) a.problem = P("选项 ") + w + P(" 只能给一次。");
+            else if (i + 1 >= words.size() || words[i + 1].starts_with("--")) a.problem = P("选项 ") + w + P(" 后面缺少值。");
+            else into = words[++i];
+        };
+        if (w == "--folder") value(a.folder);
+        else if (w == "--manifest") value(a.manifest);
+        else if (w == "--json") a.json = true;
+        else if (w == "--help" || w == "-h") a.help = true;
+        else a.problem = P("verify 命令没有选项“") + w + P("”。");
+    }
+    if (a.problem.empty() && !a.help && (!a.folder || a.folder->empty())) a.problem = P("verify 命令要用 --folder 指定要核对的文件夹。");
+    return a;
+}
+
+// On a terminal one line, written over as the files are read; elsewhere a line per file.
+class VerifyConsole final : public FolderCheckReport {
+public:
+    VerifyConsole(const Interruption& interruption, bool quietFiles) : interruption_(interruption), quiet_(quietFiles) {}
+    ~VerifyConsole() override {
+        if (open_) Write(stderr, "\n");
+    }
+
+    void Reading(const std::string& file, int n, int files, long long done, long long total) override {
+        const auto now = std::chrono::steady_clock::now();
+        if (terminal_) {
+            if (n == n_ && now - shown_ < std::chrono::milliseconds(200)) return;
+            shown_ = now;
+            const long long percent = total > 0 ? done * 100 / total : 100;
+            ReplaceLine(stderr, P("正在核对[") + std::to_string(n) + "/" + std::to_string(files) + "] " + file + " " +
+                                    std::to_string(percent) + "%");
+            open_ = true;
+        } else if (n != n_ && !quiet_) {
+            Say("[" + std::to_string(n) + "/" + std::to_string(files) + "] " + file);
+        }
+        n_ = n;
+    }
+    bool Cancelled() override { return interruption_.Requested(); }
+
+private:
+    const Interruption& interruption_;
+    const bool quiet_;
+    const bool terminal_ = IsTerminal(stderr);
+    bool open_ = false;
+    int n_ = 0;
+    std::chrono::steady_clock::time_point shown_{};
+};
+
+std::string KindText(CheckedFile::Kind kind) {
+    switch (kind) {
+        case CheckedFile::Kind::Backup: return "backup";
+        case CheckedFile::Kind::Record: return "record";
+        case CheckedFile::Kind::Summary: return "summary";
+        case CheckedFile::Kind::Other: return "other";
+    }
+    return {};
+}
+
+std::string JsonList(const std::vector<std::string>& texts) {
+    std::string list;
+    for (const std::string& t : texts) list += (list.empty() ? "" : ",") + JsonText(t);
+    return "[" + list + "]";
+}
+
+// The check as JSON: the folder, the manifest, why it stopped, the exit code, the summary, and
+// per file its name, kind, whether it agrees, its result, reasons, notes, size and SHA-256.
+std::string VerifyJson(const std::string& folder, const std::string& manifest, const std::string& stopped, int code,
+                       const FolderCheck* check) {
+    std::string json = "{\"folder\":" + JsonText(folder) + ",\"manifest\":" + JsonText(manifest) +
+                       ",\"stopped\":" + JsonText(stopped) + ",\"exitCode\":" + std::to_string(code) +
+                       ",\"summary\":" + JsonText(check ? check->SummaryText() : std::string()) + ",\"files\":[";
+    bool first = true;
+    for (const CheckedFile& f : check ? check->files : std::vector<CheckedFile>{}) {
+        if (!f.line) continue;
+        json += std::string(first ? "" : ",") + "{\"file\":" + JsonText(f.name) + ",\"kind\":\"" + KindText(f.kind) +
+                "\",\"agrees\":" + (f.Agrees() ? "true" : "false") + ",\"result\":" + JsonText(f.ResultText()) +
+                ",\"reasons\":" + JsonList(f.reasons) + ",\"notes\":" + JsonList(f.notes) +
+                ",\"size\":" + (f.size < 0 ? std::string("null") : std::to_string(f.size)) +
+                ",\"sha256\":" + JsonText(f.sha256) + "}";
+        first = false;
+    }
+    return json + "]}\n";
+}
+
+int ExitCode(const FolderCheck& check, const Interruption& interruption) {
+    if (interruption.Requested() || check.cancelled) return kExitInterrupted;
+    if (!check.problem.empty()) return kExitUsage;
+    return check.AllAgree() ? 0 : 1;
+}
+
+}  // namespace
+
+int RunVerify(const std::vector<std::string>& words) {
+    const VerifyArguments a = ParseVerify(words);
+    const std::string folder = a.folder ? AbsoluteFolder(*a.folder) : std::string();
+    if (!a.problem.empty()) {
+        Say(a.problem);
+        Say(P("用法见 tarvex-convert-cli --help。"));
+        if (a.json) Write(stdout, VerifyJson(folder, "", a.problem, kExitUsage, nullptr));
+        return kExitUsage;
+    }
+    if (a.help) {
+        Write(stdout, UsageText());
+        return 0;
+    }
+    const Interruption interruption(Interruption::Of::Check);
+    FolderCheck check;
+    {
+        VerifyConsole console(interruption, a.json);
+        check = CheckFolder(folder, console, a.manifest.value_or(""));
+    }
+    int code = ExitCode(check, interruption);
+    std::string stopped = check.problem.empty() && code == kExitInterrupted ? check.SummaryText() : check.problem;
+    std::string manifest;
+    if (a.manifest && code != kExitInterrupted && check.problem.empty()) {
+        if (const std::string problem = WriteManifest(*a.manifest, check); problem.empty()) {
+            manifest = *a.manifest;
+        } else {
+            stopped = P("清单文件“") + *a.manifest + P("”未能写出：") + problem;
+            code = 1;
+        }
+    }
+    if (!stopped.empty()) Say(stopped);
+    if (a.json) {
+        Write(stdout, VerifyJson(folder, manifest, stopped, code, check.problem.empty() ? &check : nullptr));
+        return code;
+    }
+    if (!check.problem.empty()) return code;
+    for (const CheckedFile& f : check.files)
+        if (f.line) Write(stdout, f.name + "\t" + f.ResultText() + "\n");
+    Write(stdout, check.SummaryText() + "\n");
+    if (!manifest.empty()) Write(stdout, P("清单文件：") + manifest + "\n");
+    return code;
+}
+
+}  // namespace tarvex
