@@ -1,5 +1,6 @@
 #include "verify_command.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -39,6 +40,8 @@ VerifyArguments ParseVerify(const std::vector<std::string>& words) {
         else if (w == "--help" || w == "-h") a.help = true;
         else a.problem = P("verify 命令没有选项“") + w + P("”。");
     }
+    // With --json one JSON document, also where the other words cannot be taken.
+    a.json = std::find(words.begin(), words.end(), "--json") != words.end();
     if (a.problem.empty() && !a.help && (!a.folder || a.folder->empty())) a.problem = P("verify 命令要用 --folder 指定要核对的文件夹。");
     return a;
 }

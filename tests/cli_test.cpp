@@ -19,6 +19,8 @@
 #include <clocale>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -635,6 +637,96 @@ TEST_F(CommandLine, RestorePrintsTheRestoredNameAndRefusesATakenNameOrAMissingFi
     int restores = 0;
     for (const std::string& s : standin_.Statements()) restores += s.rfind("RESTORE DATABASE", 0) == 0;
     EXPECT_EQ(restores, 3) << "the copy, the damaged one and the temporary database's";
+}
+
+namespace {
+
+// What verify makes of each folder, as a script reads its JSON: a line per file and the summary.
+std::string VerifyLines(const std::string& json) {
+    const QJsonObject doc = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
+    std::string text;
+    for (const QJsonValue f : doc["files"].toArray())
+        text += f["file"].toString().toStdString() + "\t" + f["result"].toString().toStdString() + "\n";
+    return text + doc["summary"].toString().toStdString() + doc["stopped"].toString().toStdString();
+}
+
+// Every file of a folder with its bytes.
+std::map<std::string, std::string> Snapshot(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir)) files[e.path().filename().string()] = FileText(e.path());
+    return files;
+}
+
+void Edit(const fs::path& file, const std::function<void(std::string&)>& change) {
+    std::string text = FileText(file);
+    change(text);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+}
+
+void Replace(const fs::path& file, const std::string& from, const std::string& to) {
+    Edit(file, [&](std::string& t) { if (const auto at = t.find(from); at != std::string::npos) t.replace(at, from.size(), to); });
+}
+
+}  // namespace
+
+TEST_F(CommandLine, VerifySaysWhatEachFolderHoldsAndChangesNothingInIt) {
+    ASSERT_EQ(Run(Convert({"--year", "2016"})).code, 0);
+    const std::vector<fs::path> baks = Files(".bak");
+    ASSERT_EQ(baks.size(), 4u);
+    const fs::path dir = scratch_ / "核对";
+    const auto bak = [&](int i) { return dir / baks[static_cast<std::size_t>(i)].filename(); };
+    const auto record = [&](int i) { return fs::path(bak(i).string() + ".txt"); };
+    const auto clear = [&] { for (const auto& e : fs::directory_iterator(dir)) fs::remove(e.path()); };
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        int code;
+        std::string said;
+    } cases[] = {
+        {"as converted", [] {}, 0, "核对了5个文件（备份4个），一致5个，不一致0个。"},
+        {"empty", clear, 1, "核对了0个文件（备份0个），一致0个，不一致0个。文件夹中没有备份文件（.bak）。"},
+        {"other files", [&] { clear(); std::ofstream(dir / "底稿.docx") << "x"; std::ofstream(dir / "a.csv") << "x,y"; }, 1, "另有2个其他文件，没有核对。"},
+        {"an older record", [&] { Edit(record(0), [](std::string& t) {
+             for (const char* label : {"服务器版本：", "数据库标识", "备份中的账套"}) { const auto at = t.find(label); t.erase(at, t.find('\n', at) + 1 - at); } }); },
+         0, "一致（注意：转换记录是本程序较早版本写的，没有服务器版本、数据库标识（database_id create_date）、备份中的账套（按临时数据库的GL_ZTCS表））"},
+        {"no BOM, CR LF", [&] { Edit(record(1), [](std::string& t) {
+             t.erase(0, 3);
+             for (auto at = t.find('\n'); at != std::string::npos; at = t.find('\n', at + 2)) t.insert(at, "\r"); }); },
+         0, "一致5个"},
+        {"a count edited", [&] { Replace(record(1), "\nGL_ZTCS\t1\n", "\nGL_ZTCS\t2\n"); }, 1, "转换记录中各表行数之和为"},
+        {"the SHA-256 edited", [&] { Edit(record(2), [](std::string& t) { char& c = t[t.find("SHA-256：") + 10]; c = c == '0' ? '1' : '0'; }); },
+         1, "SHA-256与转换记录不符"},
+        {"the set edited", [&] { Replace(record(3), "转换年度：2016", "转换年度：2017"); }, 1, "文件名中的年度、单位编号、账套编号与转换记录（2017/"},
+        {"truncated by a byte", [&] { fs::resize_file(bak(0), fs::file_size(bak(0)) - 1); }, 1, "字节，转换记录为"},
+        {"renamed to another set's name", [&] { fs::rename(bak(0), bak(1)); fs::rename(record(0), record(1)); }, 1, "转换记录写的备份文件是"},
+        {"two copies", [&] { fs::copy_file(bak(2), dir / "副本.bak"); }, 1, "没有转换记录（副本.bak.txt）；与"},
+        {"a GBK name", [&] { fs::copy_file(bak(3), dir / "\xC9\xF3\xBC\xC6.bak"); }, 1, "内容完全相同（同一个备份的两个副本）（注意：文件名不是本系统的编码"},
+        {"a read-only folder", [&] { fs::permissions(dir, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove); },
+         0, "一致5个"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::copy(folder_, dir);
+        c.make();
+        const auto before = Snapshot(dir);
+        const Ran ran = Run({"verify", "--folder", dir.string(), "--json"});
+        EXPECT_EQ(ran.code, c.code) << ran.out;
+        EXPECT_NE(VerifyLines(ran.out).find(c.said), std::string::npos) << VerifyLines(ran.out);
+        EXPECT_EQ(Snapshot(dir), before);
+        fs::permissions(dir, fs::perms::owner_all);
+    }
+    // The manifest, written elsewhere, is what sha256sum checks in the folder.
+    const fs::path manifest = scratch_ / "SHA256SUMS";
+    EXPECT_EQ(Run({"verify", "--folder", folder_.string(), "--manifest", manifest.string()}).code, 0);
+    EXPECT_EQ(std::system(("cd '" + folder_.string() + "' && sha256sum --quiet -c '" + manifest.string() + "'").c_str()), 0);
+    // Bad usage: exit code 2, and with --json a document all the same.
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"verify", "--json"}, {"verify", "--folder", (scratch_ / "无此文件夹").string(), "--json"}, {"verify", "--folder", dir.string(), "--what", "--json"}}) {
+        const Ran bad = Run(words);
+        EXPECT_EQ(bad.code, 2);
+        EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(bad.out))["exitCode"].toInt(), 2) << bad.out;
+    }
 }
 
 int main(int argc, char** argv) {
