@@ -24,6 +24,7 @@
 
 #include "gui_font.h"
 #include "native_window.h"
+#include "verify_dialog.h"
 
 namespace tarvex {
 namespace {
@@ -238,13 +239,16 @@ void MainWindow::Build() {
     // Restoring the audited unit's backup, the first step: in the row's free space left of the
     // batch button, after 导出数据 in the tab order, enabled before any log-in.
     restoreButton_ = NewButton(this, "还原数据库按钮", {342, 132, 84, 24}, "还原数据库…");
+    // Checking a folder of backups against their records, beside it: no server needed, enabled
+    // before any log-in.
+    QPushButton* verifyButton = NewButton(this, "核对备份按钮", {256, 132, 80, 24}, "核对备份…");
 
     login->setFont(ButtonFont(nullptr));
     exportButton->setFont(ButtonFont("宋体"));
 
     actionButtons_ = {login, extract, exportButton};
     tabOrder_ = {server, user, password, login, database, year, combo_, unitCode, setNumber, exportButton,
-                 restoreButton_, log_, extract, batchButton_};
+                 restoreButton_, verifyButton, log_, extract, batchButton_};
     for (std::size_t i = 1; i < tabOrder_.size(); ++i) setTabOrder(tabOrder_[i - 1], tabOrder_[i]);
     server->setFocus();
 
@@ -253,6 +257,7 @@ void MainWindow::Build() {
     connect(exportButton, &QPushButton::clicked, this, [this] { Fire(handlers_.exportAndCleanUp); });
     connect(batchButton_, &QPushButton::clicked, this, [this] { Fire(batchHandler_); });
     connect(restoreButton_, &QPushButton::clicked, this, [this] { Fire(restoreHandler_); });
+    connect(verifyButton, &QPushButton::clicked, this, [this] { OpenVerifyDialog(*this, loggedIn_); });
     // The toolkit also reports an item as activated when the box merely loses the focus while
     // its text equals an item: only an activation inside the user's own choosing counts.
     // Delivered through the event queue, so that the handler finds the item's text in the field.
