@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 
 #include "arguments.h"
@@ -10,7 +12,10 @@
 #include "codepage.h"
 #include "command_line.h"
 #include "console.h"
+#include "failure_reason.h"
 #include "folder_check.h"
+#include "login.h"
+#include "restore_check.h"
 
 namespace tarvex {
 
@@ -20,8 +25,9 @@ std::string P(std::string_view utf8) { return ProgramText(utf8); }
 void Say(const std::string& text) { Write(stderr, text + "\n"); }
 
 struct VerifyArguments {
-    std::optional<std::string> folder, manifest;
+    std::optional<std::string> folder, manifest, server, user, password;
     bool json = false, help = false;
+    bool restoreCheck = false;  // --restore-check: each backup restored and its tables counted
     std::string problem;  // why the words cannot be taken; empty when they can
 };
 
@@ -36,6 +42,10 @@ VerifyArguments ParseVerify(const std::vector<std::string>& words) {
         };
         if (w == "--folder") value(a.folder);
         else if (w == "--manifest") value(a.manifest);
+        else if (w == "--server") value(a.server);
+        else if (w == "--user") value(a.user);
+        else if (w == "--password") value(a.password);
+        else if (w == "--restore-check") a.restoreCheck = true;
         else if (w == "--json") a.json = true;
         else if (w == "--help" || w == "-h") a.help = true;
         else a.problem = P("verify 命令没有选项“") + w + P("”。");
@@ -43,6 +53,8 @@ VerifyArguments ParseVerify(const std::vector<std::string>& words) {
     // With --json one JSON document, also where the other words cannot be taken.
     a.json = std::find(words.begin(), words.end(), "--json") != words.end();
     if (a.problem.empty() && !a.help && (!a.folder || a.folder->empty())) a.problem = P("verify 命令要用 --folder 指定要核对的文件夹。");
+    if (a.problem.empty() && !a.restoreCheck && (a.server || a.user || a.password))
+        a.problem = P("连接选项只用于 --restore-check：不还原时核对不需要服务器。");
     return a;
 }
 
@@ -109,10 +121,76 @@ std::string VerifyJson(const std::string& folder, const std::string& manifest, c
                 "\",\"agrees\":" + (f.Agrees() ? "true" : "false") + ",\"result\":" + JsonText(f.ResultText()) +
                 ",\"reasons\":" + JsonList(f.reasons) + ",\"notes\":" + JsonList(f.notes) +
                 ",\"size\":" + (f.size < 0 ? std::string("null") : std::to_string(f.size)) +
-                ",\"sha256\":" + JsonText(f.sha256) + "}";
+                ",\"sha256\":" + JsonText(f.sha256) + ",\"restoreCheck\":" + JsonText(f.restoreCheck) + "}";
         first = false;
     }
     return json + "]}\n";
+}
+
+
+// A --restore-check that could not start: its exit code and why, as said on stderr.
+struct Refusal {
+    int code = 0;
+    std::string why;
+};
+
+Refusal Refused(int code, const std::string& why) {
+    Say(why);
+    return {code, why};
+}
+
+// The password of --restore-check: the environment, --password, or typed at the terminal.
+std::optional<std::string> Password(const VerifyArguments& a, const Interruption& interruption) {
+    if (const char* value = std::getenv(kPasswordVariable); value != nullptr && *value != '\0') return TrimBlanks(value);
+    if (a.password) return TrimBlanks(*a.password);
+    const HiddenLine typed = ReadHiddenLine(P("密码："), interruption);
+    if (typed.end == HiddenLine::End::Read) return TrimBlanks(typed.text);
+    return std::nullopt;
+}
+
+// Prints what the restores report on stderr: their log, and which backup is under way.
+class RestoreCheckConsole final : public RestoreCheckReport {
+public:
+    explicit RestoreCheckConsole(const Interruption& interruption) : interruption_(interruption) {}
+    void Begins(int n, int total, const std::string& file) override {
+        Say(P("还原核对[") + std::to_string(n) + "/" + std::to_string(total) + "] " + file);
+    }
+    void Log(const std::string& line) override {
+        std::string text = line;
+        std::erase(text, '\r');
+        Write(stderr, text);
+    }
+    void Percent(int) override {}
+    void Elapsed(std::chrono::seconds) override {}
+    bool Cancelled() override { return interruption_.Requested(); }
+
+private:
+    const Interruption& interruption_;
+};
+
+// --restore-check: logs in to the server's master and proves each backup by restoring it. Code 0,
+// or the exit code of a run that could not start (no password, the log-in).
+Refusal ProveByRestoring(const VerifyArguments& a, const std::string& folder, FolderCheck& check,
+                     const Interruption& interruption) {
+    const std::optional<std::string> password = Password(a, interruption);
+    if (!password || password->empty()) {
+        return Refused(interruption.Requested() ? kExitInterrupted : kExitUsage,
+                       P("没有密码：请设置环境变量 ") + kPasswordVariable + P("，或在终端里运行本程序并按提示输入密码。"));
+    }
+    LoginSettings login{TrimBlanks(a.server.value_or(".")), TrimBlanks(a.user.value_or("sa")), *password, "master"};
+    std::unique_ptr<Database> database;
+    {
+        const Interruption::ThreadsShielded shielded;
+        database = std::make_unique<Database>();
+    }
+    const Reading<RestoreServer> server = ConnectForRestore(*database, login, LoginPrompt::Never());
+    ReleaseLoginSettings(login);
+    if (!server.value) {
+        return Refused(ConnectionLost(server.error) ? kExitUnreachable : kExitUsage, server.problem + ReasonLine(server.error));
+    }
+    RestoreCheckConsole console(interruption);
+    CheckFolderByRestoring(*database, *server.value, folder, check, console);
+    return {};
 }
 
 int ExitCode(const FolderCheck& check, const Interruption& interruption) {
@@ -136,11 +214,17 @@ int RunVerify(const std::vector<std::string>& words) {
         Write(stdout, UsageText());
         return 0;
     }
-    const Interruption interruption(Interruption::Of::Check);
+    const Interruption interruption(a.restoreCheck ? Interruption::Of::Restore : Interruption::Of::Check);
     FolderCheck check;
     {
         VerifyConsole console(interruption, a.json);
         check = CheckFolder(folder, console, a.manifest.value_or(""));
+    }
+    if (a.restoreCheck && check.problem.empty() && !check.cancelled) {
+        if (const Refusal refused = ProveByRestoring(a, folder, check, interruption); refused.code != 0) {
+            if (a.json) Write(stdout, VerifyJson(folder, "", refused.why, refused.code, &check));
+            return refused.code;
+        }
     }
     int code = ExitCode(check, interruption);
     std::string stopped = check.problem.empty() && code == kExitInterrupted ? check.SummaryText() : check.problem;

@@ -487,6 +487,7 @@ std::string CheckedFile::ResultText() const {
     std::string text;
     for (const std::string& reason : reasons) text += (text.empty() ? "" : P("；")) + reason;
     if (text.empty()) text = P("一致");
+    if (!restoreCheck.empty()) text += P("；") + restoreCheck;
     for (const std::string& note : notes) text += P("（注意：") + note + P("）");
     return text;
 }

@@ -51,8 +51,11 @@ struct CheckedFile {
     // A line of its own: false for a record beside its backup (the backup's line tells of it)
     // and for the files the check does not judge.
     bool line = true;
-    bool Agrees() const { return reasons.empty(); }
-    // "一致" or the reasons, joined by "；", with the notes after them.
+    // Of a backup proved by restoring it (restore_check.h): what that came to; empty when not tried.
+    std::string restoreCheck;
+    bool restoreAgrees = true;
+    bool Agrees() const { return reasons.empty() && restoreAgrees; }
+    // "一致" or the reasons, joined by "；", then the restore's check, with the notes after them.
     std::string ResultText() const;
 };
 

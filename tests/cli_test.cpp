@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "backup_check.h"
+#include "backup_contents.h"
 #include "codepage.h"
 #include "conversion_record.h"
 #include "export.h"
@@ -727,6 +728,40 @@ TEST_F(CommandLine, VerifySaysWhatEachFolderHoldsAndChangesNothingInIt) {
         EXPECT_EQ(bad.code, 2);
         EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(bad.out))["exitCode"].toInt(), 2) << bad.out;
     }
+}
+
+TEST_F(CommandLine, VerifyRestoreCheckCountsEachBackupUnderANameOfItsOwnAndDropsIt) {
+    ASSERT_EQ(Run(Convert({"--year", "2016"})).code, 0);
+    const std::vector<fs::path> baks = Files(".bak");
+    ASSERT_EQ(baks.size(), 4u);
+    // A count edited with its total, which only the restore tells; a backup made by a newer server.
+    Edit(baks[0].string() + ".txt", [](std::string& t) {
+        t.replace(t.find("\nGL_ZTCS\t1\n"), 11, "\nGL_ZTCS\t2\n");
+        const std::size_t total = t.find("合计：") + std::string("合计：").size();
+        t.replace(total, t.find(' ', total) - total, std::to_string(std::stol(t.substr(total)) + 1));
+    });
+    {
+        const testsupport::BackupContents contents(baks[1]);
+        standin::BackupHeader header = contents.Header();
+        header.versionMajor = 16;
+        standin::WriteBackupFile(baks[1], header, contents.File());
+    }
+    ASSERT_TRUE(own_.NewOpenDatabase("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=master"));
+    ASSERT_TRUE(own_.ExecuteSql(tarvex::CodePage::Process().FromUtf8("create database Tarvex还原核对1")));
+    const Ran ran = Run({"verify", "--folder", folder_.string(), "--restore-check", "--json"});
+    EXPECT_EQ(ran.code, 1) << ran.err;
+    const std::string lines = VerifyLines(ran.out);
+    for (const char* said : {"一致；内容不一致：GL_ZTCS表备份中1行、记录为2行",
+                             "SHA-256与转换记录不符；未能还原核对（不是备份的问题）：这个备份是用SQL Server 2022（16.0",
+                             "一致；内容一致（34张表共430行）", "一致；内容一致（34张表共432行）"})
+        EXPECT_NE(lines.find(said), std::string::npos) << said << "\n" << lines;
+    EXPECT_NE(ran.err.find("已删除核对用的数据库“Tarvex还原核对2”。"), std::string::npos) << ran.err;
+    const auto left = own_.ReadAllText(tarvex::CodePage::Process().FromUtf8(
+        "SELECT name FROM sys.databases WHERE name LIKE N'Tarvex还原核对%'"));
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->size(), 1u);  // the one that was there before
+    for (const std::string& s : standin_.Statements())
+        EXPECT_EQ(s.find("REPLACE"), std::string::npos) << s;
 }
 
 int main(int argc, char** argv) {
