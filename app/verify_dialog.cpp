@@ -11,11 +11,17 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <optional>
+
 #include "backup_picker.h"
 #include "codepage.h"
 #include "file_paths.h"
 #include "main_window.h"
 #include "program_directory.h"
+#include "failure_reason.h"
+#include "login.h"
+#include "restore_check.h"
+#include "window_controls.h"
 #include "workers.h"
 
 namespace tarvex {
@@ -25,11 +31,23 @@ namespace {
 QString Q(const std::string& narrow) { return QString::fromUtf8(CodePage::Process().ToUtf8(narrow)); }
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
+// Logs in to the server's master and proves each backup of the folder by restoring it; a server
+// that cannot be reached or refuses the log-in is said in the summary.
+void ProveByRestoring(Database& database, const LoginSettings& login, const std::string& folder, FolderCheck& check,
+                      RestoreCheckReport& report) {
+    const Reading<RestoreServer> server = ConnectForRestore(database, login, LoginPrompt::Never());
+    if (!server.value) {
+        check.problem = ProgramText("未能还原核对：") + server.problem + ReasonLine(server.error);
+        return;
+    }
+    CheckFolderByRestoring(database, *server.value, folder, check, report);
+}
+
 }  // namespace
 
 // The check's progress, carried from the worker to the dialog's thread when its percent changes;
 // nothing once the dialog is gone.
-class VerifyDialog::Report final : public FolderCheckReport {
+class VerifyDialog::Report final : public FolderCheckReport, public RestoreCheckReport {
 public:
     Report(QPointer<VerifyDialog> dialog, std::shared_ptr<std::atomic<bool>> cancel)
         : dialog_(std::move(dialog)), cancel_(std::move(cancel)) {}
@@ -42,6 +60,19 @@ public:
         ThenInDialog(dialog_, [file, n, files, percent](VerifyDialog& d) { d.ShowProgress(file, n, files, percent); });
     }
     bool Cancelled() override { return cancel_->load(); }
+    // The restores' check: which backup is under way, and the restore's log as its status.
+    void Begins(int n, int total, const std::string& file) override {
+        const std::string text = ProgramText("正在还原核对[") + std::to_string(n) + "/" + std::to_string(total) + "] " + file;
+        ThenInDialog(dialog_, [text, percent = (n - 1) * 100 / total](VerifyDialog& d) {
+            d.progress_->setValue(percent);
+            d.status_->setText(Q(text));
+        });
+    }
+    void Log(const std::string& line) override {
+        ThenInDialog(dialog_, [line](VerifyDialog& d) { d.status_->setToolTip(Q(line).trimmed()); });
+    }
+    void Percent(int) override {}
+    void Elapsed(std::chrono::seconds) override {}
 
 private:
     QPointer<VerifyDialog> dialog_;
@@ -151,9 +182,23 @@ void VerifyDialog::Start() {
     cancel_->store(false);
     running_ = true;
     UpdateButtons();
-    const bool started = StartWorkerThread(window_, [dialog = QPointer<VerifyDialog>(this), cancel = cancel_, folder] {
+    std::optional<LoginSettings> login;
+    if (restoreCheck_->isChecked()) {
+        WindowControls controls(window_);
+        login = ReadLoginSettings(controls);  // a notice says what is wrong with them
+        if (!login) {
+            running_ = false;
+            UpdateButtons();
+            return;
+        }
+        login->Database = "master";
+    }
+    const bool started = StartWorkerThread(window_, [dialog = QPointer<VerifyDialog>(this), cancel = cancel_, folder,
+                                                     database = database_, login]() mutable {
         Report report(dialog, cancel);
         FolderCheck check = CheckFolder(folder, report);
+        if (login && check.problem.empty() && !check.cancelled) ProveByRestoring(*database, *login, folder, check, report);
+        if (login) ReleaseLoginSettings(*login);
         ThenInDialog(dialog, [check = std::move(check)](VerifyDialog& d) { d.Finished(check); });
     });
     if (!started) {  // the window is closing

@@ -2,7 +2,9 @@
 // The dialog 核对备份: the check of a folder of backups against their records (folder_check.h)
 // on the machine they were carried to, usable before any log-in. It reads the files on a worker,
 // with the progress and a cancel, and shows a line per file (一致 or the reasons) and the
-// summary. It writes nothing into the folder.
+// summary. It writes nothing into the folder. Once the window has logged in, 还原核对 also
+// proves each backup by restoring it (restore_check.h) on a connection of its own to master of
+// the window's server, with the window's user and password.
 
 #include <QDialog>
 #include <QPointer>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "database.h"
 #include "folder_check.h"
 
 class QCheckBox;
@@ -50,6 +53,8 @@ private:
     MainWindow& window_;
     const bool loggedIn_;
     std::shared_ptr<std::atomic<bool>> cancel_ = std::make_shared<std::atomic<bool>>(false);
+    // The restores' check's own connection, to master; shared with the worker that may outlive the dialog.
+    std::shared_ptr<Database> database_ = std::make_shared<Database>();
     bool running_ = false;
 
     QLineEdit* folder_ = nullptr;
