@@ -61,7 +61,7 @@ VerifyArguments ParseVerify(const std::vector<std::string>& words) {
 // On a terminal one line, written over as the files are read; elsewhere a line per file.
 class VerifyConsole final : public FolderCheckReport {
 public:
-    VerifyConsole(const Interruption& interruption, bool quietFiles) : interruption_(interruption), quiet_(quietFiles) {}
+    explicit VerifyConsole(const Interruption& interruption) : interruption_(interruption) {}
     ~VerifyConsole() override {
         if (open_) Write(stderr, "\n");
     }
@@ -75,7 +75,7 @@ public:
             ReplaceLine(stderr, P("正在核对[") + std::to_string(n) + "/" + std::to_string(files) + "] " + file + " " +
                                     std::to_string(percent) + "%");
             open_ = true;
-        } else if (n != n_ && !quiet_) {
+        } else if (n != n_) {
             Say("[" + std::to_string(n) + "/" + std::to_string(files) + "] " + file);
         }
         n_ = n;
@@ -84,7 +84,6 @@ public:
 
 private:
     const Interruption& interruption_;
-    const bool quiet_;
     const bool terminal_ = IsTerminal(stderr);
     bool open_ = false;
     int n_ = 0;
@@ -217,7 +216,7 @@ int RunVerify(const std::vector<std::string>& words) {
     const Interruption interruption(a.restoreCheck ? Interruption::Of::Restore : Interruption::Of::Check);
     FolderCheck check;
     {
-        VerifyConsole console(interruption, a.json);
+        VerifyConsole console(interruption);
         check = CheckFolder(folder, console, a.manifest.value_or(""));
     }
     if (a.restoreCheck && check.problem.empty() && !check.cancelled) {

@@ -211,6 +211,16 @@ struct Listed {
     std::string text;  // of a record or a summary, as read
 };
 
+// The name's bytes as the file system's native form gives them, where that is narrow; "?" where
+// it cannot be given.
+std::string NativeBytes(const fs::path& path) {
+    try {
+        return path.filename().string();
+    } catch (const std::exception&) {
+        return "?";
+    }
+}
+
 // The narrow name of a file; a name the file system holds in another encoding than its own
 // (GBK bytes on Linux) is shown with '?' for what cannot be read.
 std::string DisplayName(const fs::path& path, bool& unreadable) {
@@ -220,7 +230,7 @@ std::string DisplayName(const fs::path& path, bool& unreadable) {
     } catch (const std::exception&) {
         unreadable = true;
         std::string name;
-        for (const char c : path.filename().string()) name += static_cast<unsigned char>(c) < 0x80 ? c : '?';
+        for (const char c : NativeBytes(path)) name += static_cast<unsigned char>(c) < 0x80 ? c : '?';
         return name;
     }
 }
@@ -231,7 +241,7 @@ std::string FileSystemName(const fs::path& path) {
         const std::u8string name = path.filename().u8string();
         return std::string(name.begin(), name.end());
     } catch (const std::exception&) {
-        return path.filename().string();
+        return NativeBytes(path);
     }
 }
 
@@ -272,8 +282,9 @@ std::vector<Listed> ListFolder(const std::string& directory, const std::string& 
 bool ReadFiles(std::vector<Listed>& listed, FolderCheckReport& report) {
     long long total = 0, done = 0;
     for (const Listed& l : listed) {
-        std::error_code ignored;
-        total += static_cast<long long>(std::max<std::uintmax_t>(fs::file_size(l.path, ignored), 0));
+        std::error_code error;
+        const std::uintmax_t size = fs::file_size(l.path, error);
+        if (!error) total += static_cast<long long>(size);
     }
     std::vector<char> buffer(1 << 20);
     int n = 0;

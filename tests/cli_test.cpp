@@ -764,6 +764,22 @@ TEST_F(CommandLine, VerifyRestoreCheckCountsEachBackupUnderANameOfItsOwnAndDrops
         EXPECT_EQ(s.find("REPLACE"), std::string::npos) << s;
 }
 
+TEST_F(CommandLine, VerifyStopsAtAnInterruptionWithExitCode130AndSaysSoInItsJson) {
+    std::ofstream(folder_ / "大.bak").close();
+    fs::resize_file(folder_ / "大.bak", 64ull << 30);  // sparse: read for longer than the test waits
+    const int fd = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Program program({"verify", "--folder", folder_.string(), "--json"}, fd, scratch_ / "err");
+    ::close(fd);
+    for (int guard = 0; guard < 3000 && FileText(scratch_ / "err").find("[1/1]") == std::string::npos; ++guard)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    program.Signal(SIGINT);
+    EXPECT_EQ(program.Wait(), 130);
+    const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(FileText(scratch_ / "out"))).object();
+    EXPECT_EQ(json["stopped"].toString(), QString::fromUtf8("核对已取消，没有核对完。"));
+    EXPECT_EQ(json["exitCode"].toInt(), 130);
+    EXPECT_NE(FileText(scratch_ / "err", true).find("已收到中断：正在停止核对。"), std::string::npos);
+}
+
 int main(int argc, char** argv) {
     // The code page of the process comes from the environment (LC_ALL=zh_CN.GBK or zh_CN.UTF-8),
     // and the program inherits it.
