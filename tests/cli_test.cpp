@@ -700,8 +700,10 @@ TEST_F(CommandLine, VerifySaysWhatEachFolderHoldsAndChangesNothingInIt) {
         {"the set edited", [&] { Replace(record(3), "转换年度：2016", "转换年度：2017"); }, 1, "文件名中的年度、单位编号、账套编号与转换记录（2017/"},
         {"truncated by a byte", [&] { fs::resize_file(bak(0), fs::file_size(bak(0)) - 1); }, 1, "字节，转换记录为"},
         {"renamed to another set's name", [&] { fs::rename(bak(0), bak(1)); fs::rename(record(0), record(1)); }, 1, "转换记录写的备份文件是"},
-        {"two copies", [&] { fs::copy_file(bak(2), dir / "副本.bak"); }, 1, "没有转换记录（副本.bak.txt）；与"},
-        {"a GBK name", [&] { fs::copy_file(bak(3), dir / "\xC9\xF3\xBC\xC6.bak"); }, 1, "内容完全相同（同一个备份的两个副本）（注意：文件名不是本系统的编码"},
+        {"two copies", [&] { fs::copy_file(bak(2), dir / "副本.bak"); fs::copy_file(record(2), dir / "副本.bak.txt"); }, 1,
+         "是同一个账套的备份（服务器、数据库、年度、单位编号、账套编号都相同）；与“副本.bak”内容完全相同（同一个备份的两个副本）"},
+        {"a GBK name", [&] { fs::copy_file(bak(3), dir / "\xC9\xF3\xBC\xC6.bak"); }, 1,
+         "没有转换记录（????.bak.txt）；与“2016_002河西乡人民政府新科目_012河西乡专项资金账套_"},
         {"a read-only folder", [&] { fs::permissions(dir, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove); },
          0, "一致5个"},
     };
