@@ -26,6 +26,7 @@
 
 #include "gui_font.h"
 #include "native_window.h"
+#include "verify_dialog.h"
 
 namespace tarvex {
 namespace {
@@ -200,7 +201,7 @@ MainWindow::~MainWindow() {
 struct MainWindow::Controls {
     QLineEdit *server = nullptr, *user = nullptr, *password = nullptr, *database = nullptr, *year = nullptr,
               *unitCode = nullptr, *setNumber = nullptr;
-    QPushButton *login = nullptr, *exportButton = nullptr, *extract = nullptr;
+    QPushButton *login = nullptr, *exportButton = nullptr, *extract = nullptr, *verify = nullptr;
     QCheckBox* windowsLogin = nullptr;
 };
 
@@ -210,7 +211,7 @@ void MainWindow::Build() {
     Controls controls;
     BuildFields(controls);
     BuildLogStatusAndHelp(controls);
-    BuildProgressAndDialogButtons();
+    BuildProgressAndDialogButtons(controls);
     controls.windowsLogin = NewWindowsLoginBox(this, controls.user, controls.password);
     OrderControls(controls);
     ConnectControls(controls);
@@ -272,7 +273,7 @@ void MainWindow::BuildLogStatusAndHelp(Controls& controls) {
     MoveInto(help, helpGroup);
 }
 
-void MainWindow::BuildProgressAndDialogButtons() {
+void MainWindow::BuildProgressAndDialogButtons(Controls& controls) {
     // Beside the status line: how many of the extraction's copies are done. Empty until then.
     auto* progress = new QProgressBar(this);
     progress->setObjectName(QString::fromUtf8("进度条1"));
@@ -287,6 +288,9 @@ void MainWindow::BuildProgressAndDialogButtons() {
     // Restoring the audited unit's backup, the first step: in the row's free space left of the
     // batch button, after 导出数据 in the tab order, enabled before any log-in.
     restoreButton_ = NewButton(this, "还原数据库按钮", {342, 132, 84, 24}, "还原数据库…");
+    // Checking a folder of backups against their records, beside it: no server needed, enabled
+    // before any log-in.
+    controls.verify = NewButton(this, "核对备份按钮", {256, 132, 80, 24}, "核对备份…");
 }
 
 // The buttons' fonts, the action buttons, the tab order and the first focus.
@@ -298,7 +302,7 @@ void MainWindow::OrderControls(const Controls& controls) {
     tabOrder_ = {controls.server,    controls.user,         controls.password, controls.windowsLogin,
                  controls.login,     controls.database,     controls.year,     combo_,
                  controls.unitCode,  controls.setNumber,    controls.exportButton, restoreButton_,
-                 log_,               controls.extract,      batchButton_};
+                 controls.verify,    log_,                  controls.extract,  batchButton_};
     for (std::size_t i = 1; i < tabOrder_.size(); ++i) setTabOrder(tabOrder_[i - 1], tabOrder_[i]);
     controls.server->setFocus();
 }
@@ -309,6 +313,7 @@ void MainWindow::ConnectControls(const Controls& controls) {
     connect(controls.exportButton, &QPushButton::clicked, this, [this] { Fire(handlers_.exportAndCleanUp); });
     connect(batchButton_, &QPushButton::clicked, this, [this] { Fire(batchHandler_); });
     connect(restoreButton_, &QPushButton::clicked, this, [this] { Fire(restoreHandler_); });
+    connect(controls.verify, &QPushButton::clicked, this, [this] { OpenVerifyDialog(*this, loggedIn_); });
     // The toolkit also reports an item as activated when the box merely loses the focus while
     // its text equals an item: only an activation inside the user's own choosing counts.
     // Delivered through the event queue, so that the handler finds the item's text in the field.

@@ -87,7 +87,7 @@ private:
     void Build();
     void BuildFields(Controls& controls);
     void BuildLogStatusAndHelp(Controls& controls);
-    void BuildProgressAndDialogButtons();
+    void BuildProgressAndDialogButtons(Controls& controls);
     void OrderControls(const Controls& controls);
     void ConnectControls(const Controls& controls);
     void FilterEvents();

@@ -174,6 +174,7 @@ constexpr std::string_view kUsageCommands =
     "      tarvex-convert-cli list [选项]\n"
     "      tarvex-convert-cli convert (--set 年度/单位编号/账套编号 | --year 年度 | --all) [选项]\n"
     "      tarvex-convert-cli drop-temporary [连接选项]\n"
+    "      tarvex-convert-cli verify --folder 文件夹 [--manifest 清单文件] [--json]\n"
     "\n"
     "先把被审计单位的数据库备份文件还原到 SQL Server 上（restore），\n"
     "再批量转换：把还原的 VeltroGRP-Tarvex 账务数据库中的账套逐个转换为备份文件，\n"
@@ -191,6 +192,11 @@ constexpr std::string_view kUsageCommands =
     "  drop-temporary\n"
     "            删除服务器上留下的临时数据库 Tarvex数据整理（转换中途结束的程序留下的），\n"
     "            先说明其中是哪个账套；另一个转换程序正在使用它时不删除。\n"
+    "  verify    核对文件夹中的备份文件与它们的转换记录、汇总 CSV 是否一致，不需要服务器：\n"
+    "            每个备份的大小和 SHA-256、转换记录的每一项（校验通过、各表行数之和等于合计）、\n"
+    "            没有记录的备份、没有备份的记录、同一账套的两个备份、同一备份的两个副本、\n"
+    "            汇总中与记录不符的行。每个文件在标准输出上一行（文件名、制表符、“一致”或原因），\n"
+    "            最后一行汇总；进度在标准错误上。不在文件夹里写入任何文件。\n"
     "\n";
 
 constexpr std::string_view kConnectionOptions =
@@ -247,6 +253,21 @@ constexpr std::string_view kConvertOptions =
     "  文件名中不能有的字符换成“_”，名称部分最多 100 个字。\n"
     "  只有单位名称中含“新科目”的账套能转换：--year 和 --all 跳过其余账套并说明跳过了几个；\n"
     "  用 --set 指定这样的账套是用法错误。\n"
+    "\n";
+
+constexpr std::string_view kVerifyOptions =
+    "verify 的选项：\n"
+    "  --folder 文件夹        要核对的文件夹（必须给出）\n"
+    "  --manifest 清单文件    另外写出一个清单：每个文件的大小和 SHA-256，格式与 sha256sum 相同，\n"
+    "                         在文件夹里可用 sha256sum -c 清单文件 复核\n"
+    "  --json                 在标准输出上以 JSON 输出核对结果（每个文件的名称、结果、原因、大小、SHA-256、\n"
+    "                         还原核对的结果）\n"
+    "  --restore-check        另外在数据库服务器上还原每个备份（用本程序自己的、服务器上没有的名称，\n"
+    "                         不覆盖任何数据库），清点34张表的行数，与转换记录比较，然后删除还原的数据库。\n"
+    "                         结果为“内容一致”和行数，或哪些表不一致；服务器版本比做备份的低时说明这一点。\n"
+    "                         需要连接选项（--server，--windows-login 或 --user 和密码，同上）；备份文件由服务器读取。\n"
+    "  verify 的退出码：0 全部一致；1 有不一致的文件，或没有可核对的文件；2 用法错误、文件夹不存在或\n"
+    "  服务器拒绝登录；4 连不上服务器；130 中断\n"
     "\n";
 
 constexpr std::string_view kHelpAndVersion =
@@ -308,7 +329,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
 std::string UsageText() {
     std::string text;
     for (const std::string_view part :
-         {kUsageCommands, kConnectionOptions, kRestoreOptions, kListOptions, kConvertOptions, kHelpAndVersion, kExitCodes})
+         {kUsageCommands, kConnectionOptions, kRestoreOptions, kListOptions, kConvertOptions, kVerifyOptions, kHelpAndVersion, kExitCodes})
         text += part;
     return ProgramText(text);
 }

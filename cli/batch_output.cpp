@@ -30,7 +30,8 @@ std::string DurationText(std::chrono::steady_clock::duration d) {
     return text;
 }
 
-// A JSON string of a text in the code page of the process.
+}  // namespace
+
 std::string JsonText(const std::string& narrow) {
     std::string out = "\"";
     for (const char16_t c : CodePage::Process().ToUtf16(narrow)) {
@@ -48,7 +49,6 @@ std::string JsonText(const std::string& narrow) {
     return out + "\"";
 }
 
-}  // namespace
 
 ConsoleReport::ConsoleReport(const Interruption& interruption, Detail detail, bool setLines)
     : interruption_(interruption), detail_(detail), setLines_(setLines) {}

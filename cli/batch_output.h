@@ -39,6 +39,9 @@ private:
     int total_ = 0, n_ = 0, tables_ = 0;
 };
 
+// A JSON string of a text in the code page of the process, ASCII only (others as \uXXXX).
+std::string JsonText(const std::string& narrow);
+
 // The tab-separated line of a set, as a script reads it.
 std::string SetLine(const BatchRow& row);
 

@@ -26,6 +26,7 @@
 #include "program_directory.h"
 #include "restore.h"
 #include "sqltext.h"
+#include "verify_command.h"
 
 namespace tarvex {
 
@@ -443,6 +444,7 @@ int Run(const ParsedArguments& parsed, BackupDirectory& folder, Voice& voice) {
 
 int RunCommandLine(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (!args.empty() && args.front() == "verify") return RunVerify(args);  // needs no server
     const ParsedArguments parsed = ParseArguments(args);
     BackupDirectory folder;
     Voice voice;

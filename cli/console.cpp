@@ -37,6 +37,11 @@ void MakeTexts(Interruption::Of of) {
         lastWords = ProgramText("再次中断，程序立即结束。服务器上可能留下没有还原完的数据库：请查看，如果有，请删除它。\n");
         return;
     }
+    if (of == Interruption::Of::Check) {
+        acknowledgement = ProgramText("已收到中断：正在停止核对。再按一次 Ctrl+C 立即结束。\n");
+        lastWords = ProgramText("再次中断，程序立即结束。核对没有在文件夹里写入任何文件。\n");
+        return;
+    }
     acknowledgement = ProgramText(
         "已收到中断：正在取消当前的语句，然后删除临时数据库并停止，已完成的账套保留。再按一次 Ctrl+C 立即结束。\n");
     lastWords = ProgramText(

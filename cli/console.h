@@ -32,9 +32,9 @@ void ReplaceLine(std::FILE* stream, std::string_view text);
 // ends nothing (SIGPIPE is ignored). One at a time.
 class Interruption {
 public:
-    // What an interruption stops, for what it says: a batch (its temporary database) or a restore
-    // (the database it began).
-    enum class Of { Batch, Restore };
+    // What an interruption stops, for what it says: a batch (its temporary database), a restore
+    // (the database it began) or a check of a folder (nothing to clean up).
+    enum class Of { Batch, Restore, Check };
     explicit Interruption(Of of = Of::Batch);
     ~Interruption();
     Interruption(const Interruption&) = delete;

@@ -9,11 +9,16 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QCheckBox>
+#include <QFile>
+#include <QTableWidget>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <vector>
 
 #include "app_window_support.h"
+#include "verify_dialog.h"
 #include "window_controls.h"
 
 using apptest::CodePageText;
@@ -44,6 +49,7 @@ const std::vector<ExpectedControl> kControls = {
     {"按钮4", "QPushButton", {105, 133, 59, 24}, "整理数据", "启动窗口"},
     {"按钮2", "QPushButton", {185, 132, 56, 24}, "导出数据", "启动窗口"},
     {"还原数据库按钮", "QPushButton", {342, 132, 84, 24}, "还原数据库…", "启动窗口"},
+    {"核对备份按钮", "QPushButton", {256, 132, 80, 24}, "核对备份…", "启动窗口"},
     {"标签4", "QLabel", {268, 5, 64, 24}, "转换年度：", "启动窗口"},
     {"编辑框5", "QLineEdit", {337, 6, 64, 24}, "2016", "启动窗口"},
     {"标签6", "QLabel", {268, 41, 64, 16}, "转换账套：", "启动窗口"},
@@ -69,7 +75,8 @@ const char* const kHelpText =
     "注意：本软件仅适用于导入AO现场审计系统的数据转换。";
 
 const std::vector<const char*> kTabOrder = {"编辑框1", "编辑框2", "编辑框3", "选择框1", "按钮1", "编辑框4", "编辑框5",
-                                            "组合框1", "编辑框6", "编辑框7", "按钮2", "还原数据库按钮", "编辑框8", "按钮4"};
+                                            "组合框1", "编辑框6", "编辑框7", "按钮2", "还原数据库按钮", "核对备份按钮",
+                                            "编辑框8", "按钮4"};
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -170,10 +177,10 @@ TEST_F(WindowLayout, ControlsAreCreatedInOrderAndGroupBoxesHoldTheirChildren) {
     // the restore button and the Windows log-in box came last, each clear of every other control.
     const QStringList expected = U("编辑框1 编辑框2 标签1 标签2 标签3 编辑框3 按钮1 标签5 编辑框4 编辑框5 标签4 标签6 "
                                    "组合框1 标签7 编辑框6 标签8 编辑框7 按钮2 分组框1 按钮4 分组框2 分组框3 进度条1 "
-                                   "批量转换按钮 还原数据库按钮 选择框1")
+                                   "批量转换按钮 还原数据库按钮 核对备份按钮 选择框1")
                                      .split(QLatin1Char(' '));
     EXPECT_EQ(order, expected);
-    for (const char* button : {"批量转换按钮", "还原数据库按钮", "选择框1"}) {
+    for (const char* button : {"批量转换按钮", "还原数据库按钮", "核对备份按钮", "选择框1"}) {
         const QRect added = Get(button)->geometry();
         for (const QString& name : expected) {
             if (name == U(button)) continue;
@@ -237,6 +244,26 @@ TEST_F(WindowLayout, ProgressBarSitsEmptyInTheFreeSpaceRightOfTheStatusBox) {
 }
 
 // A "&" is shown as itself: the label paints the three characters, none underlined away.
+TEST_F(WindowLayout, TheCheckOfAFolderOpensBeforeAnyLogInAndShowsALinePerFile) {
+    const QTemporaryDir dir;
+    QFile bak(dir.filePath(U("单位.bak")));
+    ASSERT_TRUE(bak.open(QIODevice::WriteOnly));
+    bak.write("x");
+    bak.close();
+    QTest::mouseClick(Get<QPushButton>("核对备份按钮"), Qt::LeftButton);
+    auto* dialog = window.findChild<tarvex::VerifyDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_FALSE(dialog->findChild<QCheckBox*>(U("还原核对"))->isEnabled());  // it needs a log-in
+    dialog->findChild<QLineEdit*>(U("核对文件夹"))->setText(dir.path());
+    dialog->Start();
+    for (int waited = 0; dialog->Running() && waited < apptest::kGuardMs; waited += 10) QTest::qWait(10);
+    auto* lines = dialog->findChild<QTableWidget*>(U("核对结果"));
+    ASSERT_EQ(lines->rowCount(), 1);
+    EXPECT_EQ(lines->item(0, 1)->text(), U("没有转换记录（单位.bak.txt）"));
+    EXPECT_EQ(dialog->findChild<QLabel*>(U("核对汇总"))->text(), U("核对了1个文件（备份1个），一致0个，不一致1个。"));
+    dialog->close();
+}
+
 TEST_F(WindowLayout, AmpersandShowsAsItself) {
     tarvex::WindowControls controls(window);
     auto* status = Get<QLabel>("标签9");

@@ -19,10 +19,13 @@
 #include <clocale>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "backup_check.h"
+#include "backup_contents.h"
 #include "codepage.h"
 #include "conversion_record.h"
 #include "export.h"
@@ -695,6 +698,148 @@ TEST_F(CommandLine, RestorePrintsTheRestoredNameAndRefusesATakenNameOrAMissingFi
     int restores = 0;
     for (const std::string& s : standin_.Statements()) restores += s.rfind("RESTORE DATABASE", 0) == 0;
     EXPECT_EQ(restores, 3) << "the copy, the damaged one and the temporary database's";
+}
+
+namespace {
+
+// What verify makes of each folder, as a script reads its JSON: a line per file and the summary.
+std::string VerifyLines(const std::string& json) {
+    const QJsonObject doc = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
+    std::string text;
+    for (const QJsonValue f : doc["files"].toArray())
+        text += f["file"].toString().toStdString() + "\t" + f["result"].toString().toStdString() + "\n";
+    return text + doc["summary"].toString().toStdString() + doc["stopped"].toString().toStdString();
+}
+
+// Every file of a folder with its bytes.
+std::map<std::string, std::string> Snapshot(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir)) files[e.path().filename().string()] = FileText(e.path());
+    return files;
+}
+
+void Edit(const fs::path& file, const std::function<void(std::string&)>& change) {
+    std::string text = FileText(file);
+    change(text);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+}
+
+void Replace(const fs::path& file, const std::string& from, const std::string& to) {
+    Edit(file, [&](std::string& t) { if (const auto at = t.find(from); at != std::string::npos) t.replace(at, from.size(), to); });
+}
+
+}  // namespace
+
+TEST_F(CommandLine, VerifySaysWhatEachFolderHoldsAndChangesNothingInIt) {
+    ASSERT_EQ(Run(Convert({"--year", "2016"})).code, 0);
+    const std::vector<fs::path> baks = Files(".bak");
+    ASSERT_EQ(baks.size(), 4u);
+    const fs::path dir = scratch_ / "核对";
+    const auto bak = [&](int i) { return dir / baks[static_cast<std::size_t>(i)].filename(); };
+    const auto record = [&](int i) { return fs::path(bak(i).string() + ".txt"); };
+    const auto clear = [&] { for (const auto& e : fs::directory_iterator(dir)) fs::remove(e.path()); };
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        int code;
+        std::string said;
+    } cases[] = {
+        {"as converted", [] {}, 0, "核对了5个文件（备份4个），一致5个，不一致0个。"},
+        {"empty", clear, 1, "核对了0个文件（备份0个），一致0个，不一致0个。文件夹中没有备份文件（.bak）。"},
+        {"other files", [&] { clear(); std::ofstream(dir / "底稿.docx") << "x"; std::ofstream(dir / "a.csv") << "x,y"; }, 1, "另有2个其他文件，没有核对。"},
+        {"an older record", [&] { Edit(record(0), [](std::string& t) {
+             for (const char* label : {"服务器版本：", "数据库标识", "备份中的账套"}) { const auto at = t.find(label); t.erase(at, t.find('\n', at) + 1 - at); } }); },
+         0, "一致（注意：转换记录是本程序较早版本写的，没有服务器版本、数据库标识（database_id create_date）、备份中的账套（按临时数据库的GL_ZTCS表））"},
+        {"no BOM, CR LF", [&] { Edit(record(1), [](std::string& t) {
+             t.erase(0, 3);
+             for (auto at = t.find('\n'); at != std::string::npos; at = t.find('\n', at + 2)) t.insert(at, "\r"); }); },
+         0, "一致5个"},
+        {"a count edited", [&] { Replace(record(1), "\nGL_ZTCS\t1\n", "\nGL_ZTCS\t2\n"); }, 1, "转换记录中各表行数之和为"},
+        {"the SHA-256 edited", [&] { Edit(record(2), [](std::string& t) { char& c = t[t.find("SHA-256：") + 10]; c = c == '0' ? '1' : '0'; }); },
+         1, "SHA-256与转换记录不符"},
+        {"the set edited", [&] { Replace(record(3), "转换年度：2016", "转换年度：2017"); }, 1, "文件名中的年度、单位编号、账套编号与转换记录（2017/"},
+        {"truncated by a byte", [&] { fs::resize_file(bak(0), fs::file_size(bak(0)) - 1); }, 1, "字节，转换记录为"},
+        {"renamed to another set's name", [&] { fs::rename(bak(0), bak(1)); fs::rename(record(0), record(1)); }, 1, "转换记录写的备份文件是"},
+        {"two copies", [&] { fs::copy_file(bak(2), dir / "副本.bak"); fs::copy_file(record(2), dir / "副本.bak.txt"); }, 1,
+         "是同一个账套的备份（服务器、数据库、年度、单位编号、账套编号都相同）；与“副本.bak”内容完全相同（同一个备份的两个副本）"},
+        {"a GBK name", [&] { fs::copy_file(bak(3), dir / "\xC9\xF3\xBC\xC6.bak"); }, 1,
+         "没有转换记录（????.bak.txt）；与“2016_002河西乡人民政府新科目_012河西乡专项资金账套_"},
+        {"a read-only folder", [&] { fs::permissions(dir, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove); },
+         0, "一致5个"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::copy(folder_, dir);
+        c.make();
+        const auto before = Snapshot(dir);
+        const Ran ran = Run({"verify", "--folder", dir.string(), "--json"});
+        EXPECT_EQ(ran.code, c.code) << ran.out;
+        EXPECT_NE(VerifyLines(ran.out).find(c.said), std::string::npos) << VerifyLines(ran.out);
+        EXPECT_EQ(Snapshot(dir), before);
+        fs::permissions(dir, fs::perms::owner_all);
+    }
+    // The manifest, written elsewhere, is what sha256sum checks in the folder.
+    const fs::path manifest = scratch_ / "SHA256SUMS";
+    EXPECT_EQ(Run({"verify", "--folder", folder_.string(), "--manifest", manifest.string()}).code, 0);
+    EXPECT_EQ(std::system(("cd '" + folder_.string() + "' && sha256sum --quiet -c '" + manifest.string() + "'").c_str()), 0);
+    // Bad usage: exit code 2, and with --json a document all the same.
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"verify", "--json"}, {"verify", "--folder", (scratch_ / "无此文件夹").string(), "--json"}, {"verify", "--folder", dir.string(), "--what", "--json"}}) {
+        const Ran bad = Run(words);
+        EXPECT_EQ(bad.code, 2);
+        EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(bad.out))["exitCode"].toInt(), 2) << bad.out;
+    }
+}
+
+TEST_F(CommandLine, VerifyRestoreCheckCountsEachBackupUnderANameOfItsOwnAndDropsIt) {
+    ASSERT_EQ(Run(Convert({"--year", "2016"})).code, 0);
+    const std::vector<fs::path> baks = Files(".bak");
+    ASSERT_EQ(baks.size(), 4u);
+    // A count edited with its total, which only the restore tells; a backup made by a newer server.
+    Edit(baks[0].string() + ".txt", [](std::string& t) {
+        t.replace(t.find("\nGL_ZTCS\t1\n"), 11, "\nGL_ZTCS\t2\n");
+        const std::size_t total = t.find("合计：") + std::string("合计：").size();
+        t.replace(total, t.find(' ', total) - total, std::to_string(std::stol(t.substr(total)) + 1));
+    });
+    {
+        const testsupport::BackupContents contents(baks[1]);
+        standin::BackupHeader header = contents.Header();
+        header.versionMajor = 16;
+        standin::WriteBackupFile(baks[1], header, contents.File());
+    }
+    ASSERT_TRUE(own_.NewOpenDatabase("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=master"));
+    ASSERT_TRUE(own_.ExecuteSql(tarvex::CodePage::Process().FromUtf8("create database Tarvex还原核对1")));
+    const Ran ran = Run({"verify", "--folder", folder_.string(), "--restore-check", "--json"});
+    EXPECT_EQ(ran.code, 1) << ran.err;
+    const std::string lines = VerifyLines(ran.out);
+    for (const char* said : {"一致；内容不一致：GL_ZTCS表备份中1行、记录为2行",
+                             "SHA-256与转换记录不符；未能还原核对（不是备份的问题）：这个备份是用SQL Server 2022（16.0",
+                             "一致；内容一致（34张表共430行）", "一致；内容一致（34张表共432行）"})
+        EXPECT_NE(lines.find(said), std::string::npos) << said << "\n" << lines;
+    EXPECT_NE(ran.err.find("已删除核对用的数据库“Tarvex还原核对2”。"), std::string::npos) << ran.err;
+    const auto left = own_.ReadAllText(tarvex::CodePage::Process().FromUtf8(
+        "SELECT name FROM sys.databases WHERE name LIKE N'Tarvex还原核对%'"));
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->size(), 1u);  // the one that was there before
+    for (const std::string& s : standin_.Statements())
+        EXPECT_EQ(s.find("REPLACE"), std::string::npos) << s;
+}
+
+TEST_F(CommandLine, VerifyStopsAtAnInterruptionWithExitCode130AndSaysSoInItsJson) {
+    std::ofstream(folder_ / "大.bak").close();
+    fs::resize_file(folder_ / "大.bak", 64ull << 30);  // sparse: read for longer than the test waits
+    const int fd = ::open((scratch_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Program program({"verify", "--folder", folder_.string(), "--json"}, fd, scratch_ / "err");
+    ::close(fd);
+    for (int guard = 0; guard < 3000 && FileText(scratch_ / "err").find("[1/1]") == std::string::npos; ++guard)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    program.Signal(SIGINT);
+    EXPECT_EQ(program.Wait(), 130);
+    const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(FileText(scratch_ / "out"))).object();
+    EXPECT_EQ(json["stopped"].toString(), QString::fromUtf8("核对已取消，没有核对完。"));
+    EXPECT_EQ(json["exitCode"].toInt(), 130);
+    EXPECT_NE(FileText(scratch_ / "err", true).find("已收到中断：正在停止核对。"), std::string::npos);
 }
 
 int main(int argc, char** argv) {
