@@ -8,7 +8,8 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QStandardItemModel>
+#include <QTableView>
 #include <QVBoxLayout>
 
 #include <optional>
@@ -94,12 +95,21 @@ VerifyDialog::~VerifyDialog() { cancel_->store(true); }
 
 void VerifyDialog::Build() {
     auto* layout = new QVBoxLayout(this);
+    BuildFolderRows(*layout);
+    BuildResultRows(*layout);
+    BuildButtonRow(*layout);
+    ConnectControls();
+    UpdateButtons();
+}
+
+// What the check does, the folder with 浏览…, and 还原核对.
+void VerifyDialog::BuildFolderRows(QVBoxLayout& layout) {
     auto* intro = new QLabel(U("核对文件夹中的备份文件与它们的转换记录、批量转换汇总是否一致：每个备份的大小和SHA-256、"
                                "转换记录的每一项（校验通过、各表行数之和等于合计）、没有记录的备份、没有备份的记录、"
                                "同一账套或同一备份出现两次。只读取文件，不改动文件夹，不需要登录数据库。"),
                              this);
     intro->setWordWrap(true);
-    layout->addWidget(intro);
+    layout.addWidget(intro);
 
     auto* folderRow = new QHBoxLayout;
     auto* folderLabel = new QLabel(U("文件夹(&F)："), this);
@@ -111,18 +121,24 @@ void VerifyDialog::Build() {
     folderRow->addWidget(folderLabel);
     folderRow->addWidget(folder_, 1);
     folderRow->addWidget(browse_);
-    layout->addLayout(folderRow);
+    layout.addLayout(folderRow);
 
     restoreCheck_ = new QCheckBox(U("还原核对(&R)：在数据库服务器上还原每个备份，清点34张表的行数，与转换记录比较"
                                     "（需要先登录数据库）"),
                                   this);
     restoreCheck_->setObjectName(U("还原核对"));
     restoreCheck_->setEnabled(loggedIn_);
-    layout->addWidget(restoreCheck_);
+    layout.addWidget(restoreCheck_);
+}
 
-    lines_ = new QTableWidget(0, 2, this);
+// A line per file, the progress and the summary.
+void VerifyDialog::BuildResultRows(QVBoxLayout& layout) {
+
+    linesModel_ = new QStandardItemModel(0, 2, this);
+    linesModel_->setHorizontalHeaderLabels({U("文件"), U("结果")});
+    lines_ = new QTableView(this);
     lines_->setObjectName(U("核对结果"));
-    lines_->setHorizontalHeaderLabels({U("文件"), U("结果")});
+    lines_->setModel(linesModel_);
     lines_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Interactive);
     lines_->horizontalHeader()->setStretchLastSection(true);
     lines_->setColumnWidth(0, 300);
@@ -130,18 +146,21 @@ void VerifyDialog::Build() {
     lines_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lines_->setSelectionBehavior(QAbstractItemView::SelectRows);
     lines_->setWordWrap(true);
-    layout->addWidget(lines_, 1);
+    layout.addWidget(lines_, 1);
 
     progress_ = new QProgressBar(this);
     progress_->setObjectName(U("核对进度"));
     progress_->setRange(0, 100);
     progress_->setValue(0);
-    layout->addWidget(progress_);
+    layout.addWidget(progress_);
     status_ = new QLabel(U("请填写或选择要核对的文件夹，然后点击“开始核对”。"), this);
     status_->setObjectName(U("核对汇总"));
     status_->setWordWrap(true);
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(status_);
+    layout.addWidget(status_);
+}
+
+void VerifyDialog::BuildButtonRow(QVBoxLayout& layout) {
 
     auto* buttons = new QHBoxLayout;
     start_ = new QPushButton(U("开始核对(&S)"), this);
@@ -149,15 +168,16 @@ void VerifyDialog::Build() {
     close_ = new QPushButton(U("关闭"), this);
     buttons->addStretch(1);
     for (QPushButton* b : {start_, cancelButton_, close_}) buttons->addWidget(b);
-    layout->addLayout(buttons);
+    layout.addLayout(buttons);
     start_->setDefault(true);
+}
 
+void VerifyDialog::ConnectControls() {
     connect(browse_, &QPushButton::clicked, this, [this] { Browse(); });
     connect(folder_, &QLineEdit::returnPressed, this, [this] { Start(); });
     connect(start_, &QPushButton::clicked, this, [this] { Start(); });
     connect(cancelButton_, &QPushButton::clicked, this, [this] { Cancel(); });
     connect(close_, &QPushButton::clicked, this, [this] { close(); });
-    UpdateButtons();
 }
 
 void VerifyDialog::Browse() {
@@ -177,7 +197,7 @@ void VerifyDialog::UpdateButtons() {
 void VerifyDialog::Start() {
     if (running_) return;
     const std::string folder = NarrowPath(folder_->text().trimmed());
-    lines_->setRowCount(0);
+    linesModel_->removeRows(0, linesModel_->rowCount());
     progress_->setValue(0);
     status_->setText(U("正在核对……"));
     cancel_->store(false);
@@ -223,15 +243,12 @@ void VerifyDialog::Finished(const FolderCheck& check) {
     running_ = false;
     for (const CheckedFile& f : check.files) {
         if (!f.line) continue;
-        const int row = lines_->rowCount();
-        lines_->insertRow(row);
-        auto* name = new QTableWidgetItem(ToQString(f.name));
-        auto* result = new QTableWidgetItem(ToQString(f.ResultText()));
+        auto* name = new QStandardItem(ToQString(f.name));
+        auto* result = new QStandardItem(ToQString(f.ResultText()));
         name->setToolTip(ToQString(f.name));
         result->setToolTip(ToQString(f.ResultText()));
         if (!f.Agrees()) result->setForeground(QColor(192, 0, 0));
-        lines_->setItem(row, 0, name);
-        lines_->setItem(row, 1, result);
+        linesModel_->appendRow({name, result});
     }
     lines_->resizeRowsToContents();
     if (!check.cancelled && check.problem.empty()) progress_->setValue(100);

@@ -21,7 +21,10 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
-class QTableWidget;
+class QStandardItemModel;
+class QTableView;
+
+class QVBoxLayout;
 
 namespace tarvex {
 
@@ -43,7 +46,12 @@ public:
 private:
     class Report;
 
+    // Build creates the dialog's rows, in the steps after it and in their order.
     void Build();
+    void BuildFolderRows(QVBoxLayout& layout);
+    void BuildResultRows(QVBoxLayout& layout);
+    void BuildButtonRow(QVBoxLayout& layout);
+    void ConnectControls();
     void Browse();
     void Cancel();
     void ShowProgress(const std::string& file, int n, int files, int percent);
@@ -60,7 +68,8 @@ private:
     QLineEdit* folder_ = nullptr;
     QPushButton* browse_ = nullptr;
     QCheckBox* restoreCheck_ = nullptr;
-    QTableWidget* lines_ = nullptr;
+    QTableView* lines_ = nullptr;
+    QStandardItemModel* linesModel_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* status_ = nullptr;
     QPushButton* start_ = nullptr;

@@ -47,24 +47,6 @@ bool BrokenOff(const OdbcError& error) {
     return broken(error) || std::any_of(error.more.begin(), error.more.end(), broken);
 }
 
-// A create broken off by a cancel may have been carried out all the same: the server finishes a
-// create it has begun before it answers the cancel. Under the hold, with the create not refused
-// for a database already there, a temporary database on the server now is the one it made: it
-// is dropped, so that nothing of the run is left behind. Nullopt when the database shut down.
-std::optional<bool> DropWhatTheCreateMade(Database::Session& session, Report& report,
-                                          const ConversionOptions& options) {
-    const std::optional<TemporaryDatabase> found = session.Run(ReadTemporaryDatabase);
-    if (!found) return std::nullopt;
-    if (found->is != TemporaryDatabase::Is::Present) return true;
-    const std::optional<Executed> dropped = session.Run(
-        Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
-    if (!dropped) return std::nullopt;
-    if (dropped->ok)
-        report.Log(ProgramText("创建临时数据库被中断时服务器已经建立了它，已将它删除。\r\n"));
-    else
-        report.Log(ProgramText("创建临时数据库被中断时服务器已经建立了它，删除它失败！") + ReasonLine(dropped->error) + "\r\n");
-    return dropped->ok;
-}
 
 // The create statement, after the hold on the temporary database's name; `end` says when the
 // run cannot go on. A create that fails leaves the ledger without a database, so the hold's end
@@ -125,6 +107,21 @@ std::optional<Extraction::End> CopyTables(HoldOnTemporaryDatabase& hold, Extract
 }
 
 }  // namespace
+
+std::optional<bool> DropWhatTheCreateMade(Database::Session& session, Report& report,
+                                          const ConversionOptions& options) {
+    const std::optional<TemporaryDatabase> found = session.Run(ReadTemporaryDatabase);
+    if (!found) return std::nullopt;
+    if (found->is != TemporaryDatabase::Is::Present) return true;
+    const std::optional<Executed> dropped = session.Run(
+        Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
+    if (!dropped) return std::nullopt;
+    if (dropped->ok)
+        report.Log(ProgramText("创建临时数据库被中断时服务器已经建立了它，已将它删除。\r\n"));
+    else
+        report.Log(ProgramText("创建临时数据库被中断时服务器已经建立了它，删除它失败！") + ReasonLine(dropped->error) + "\r\n");
+    return dropped->ok;
+}
 
 Extraction Extract(HoldOnTemporaryDatabase& hold, const ConversionInputs& inputs, Report& report,
                    const ConversionOptions& options) {

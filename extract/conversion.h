@@ -66,6 +66,13 @@ struct Extraction {
     ExtractionRecord record;
 };
 
+// A create broken off by a cancel may have been carried out all the same: the server finishes a
+// create it has begun before it answers the cancel. Under the hold, with the create not refused
+// for a database already there, a temporary database on the server now is the one it made: it
+// is dropped, so that nothing of the run is left behind. Whether none is left; nullopt when the
+// database shut down.
+std::optional<bool> DropWhatTheCreateMade(Database::Session& session, Report& report, const ConversionOptions& options);
+
 // Creates the temporary database under `hold` and copies the account set's rows into it, table
 // by table, recording each copy in the hold's ledger as it goes. The first step is to check the
 // inputs: nothing reaches the server for a source database name that cannot be quoted.

@@ -155,18 +155,6 @@ private:
     bool copyFailed_ = false;
 };
 
-// A create broken off by a cancel may have been carried out all the same: under the hold, a
-// temporary database on the server now is the one it made, and it goes.
-void DropWhatTheCreateMade(Database::Session& session, Report& report, const ConversionOptions& options) {
-    const std::optional<TemporaryDatabase> found = session.Run(ReadTemporaryDatabase);
-    if (!found || found->is != TemporaryDatabase::Is::Present) return;
-    const std::optional<Executed> dropped = session.Run(
-        Executing("drop database " + ProgramText(kTemporaryDatabase), Timeout::None(), options.execution));
-    if (dropped && dropped->ok) report.Log(ProgramText("创建临时数据库被中断时服务器已经建立了它，已将它删除。\r\n"));
-    else if (dropped)
-        report.Log(ProgramText("创建临时数据库被中断时服务器已经建立了它，删除它失败！") + ReasonLine(dropped->error) + "\r\n");
-}
-
 // The copies the batch did not get to, after one broken off (a lost connection): failed for
 // the same reason, as one at a time they would have.
 void NotReached(ExtractionRecord& record, const TableCopy& brokenOff) {
@@ -175,6 +163,28 @@ void NotReached(ExtractionRecord& record, const TableCopy& brokenOff) {
         copy.lostConnection = brokenOff.lostConnection;
         record.copies.push_back(copy);
     }
+}
+
+// The create failed or was broken off: how the extraction ends.
+Extraction::End CreateFailed(Database::Session& session, Extraction& x, Report& report, const ConversionOptions& options) {
+    if (!x.create) x.create = Executed{false, true, -1, {}};
+    if (x.create->connected && report.Cancelled()) {
+        DropWhatTheCreateMade(session, report, options);
+        return Extraction::End::Cancelled;
+    }
+    report.Log(ProgramText("创建临时数据库失败！请重新登陆数据库！\r\n"));
+    report.Log((x.create->connected ? ReasonLine(x.create->error) : ProgramText("原因：尚未登录数据库。")) + "\r\n");
+    return Extraction::End::CreateFailed;
+}
+
+// The batch broken off during the copies (a lost connection): the copy under way and those after
+// it failed, as the reader saw.
+void NoteBrokenOff(const Reader& reader, ExtractionRecord& record, ConversionLedger& ledger) {
+    const TableCopy& brokenOff = reader.CopyUnderWay();
+    if (reader.Step() > TableCatalogue::kEntryCount) return;
+    record.copies.push_back(brokenOff);
+    NotReached(record, brokenOff);
+    ledger.SetFilled(record);
 }
 
 void Finish(Extraction& x, ConversionLedger& ledger, Report& report) {
@@ -226,15 +236,7 @@ PackedExtraction ExtractPacked(HoldOnTemporaryDatabase& hold, const ConversionIn
         return p;
     }
     if (!x.create || !x.create->ok) {
-        if (!x.create) x.create = Executed{false, true, -1, {}};
-        if (x.create->connected && report.Cancelled()) {
-            DropWhatTheCreateMade(session, report, options);
-            x.end = Extraction::End::Cancelled;
-            return p;
-        }
-        report.Log(ProgramText("创建临时数据库失败！请重新登陆数据库！\r\n"));
-        report.Log((x.create->connected ? ReasonLine(x.create->error) : ProgramText("原因：尚未登录数据库。")) + "\r\n");
-        x.end = Extraction::End::CreateFailed;
+        x.end = CreateFailed(session, x, report, options);
         return p;
     }
     if (!*whole) {
@@ -242,12 +244,7 @@ PackedExtraction ExtractPacked(HoldOnTemporaryDatabase& hold, const ConversionIn
             x.end = Extraction::End::Cancelled;
             return p;
         }
-        const TableCopy& brokenOff = reader->CopyUnderWay();
-        if (reader->Step() <= TableCatalogue::kEntryCount) {
-            x.record.copies.push_back(brokenOff);
-            NotReached(x.record, brokenOff);
-            ledger.SetFilled(x.record);
-        }
+        NoteBrokenOff(*reader, x.record, ledger);
     }
     Finish(x, ledger, report);
     return p;

@@ -236,6 +236,18 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     EXPECT_EQ(Lines936(folder.dir / "cli.out")[2], "汇总：2个账套，已存在（跳过）2个。");
     EXPECT_EQ(folder.Files(".bak").size(), 2u);
 
+    // The folder checked against its records by the Windows program, offline, its names in code
+    // page 936: every backup agrees; one cut short by a byte does not.
+    const std::string windowsFolder = Quoted(fs::path("Z:" + folder.dir.string()));
+    EXPECT_EQ(run("verify --folder " + windowsFolder), 0);
+    const fs::path cut = folder.Files(".bak").front();
+    fs::resize_file(cut, fs::file_size(cut) - 1);
+    EXPECT_EQ(run("verify --folder " + windowsFolder), 1);
+    const std::vector<std::string> checked = Lines936(folder.dir / "cli.out");
+    EXPECT_EQ(std::count_if(checked.begin(), checked.end(),
+                            [](const std::string& line) { return line.find("字节，转换记录为") != std::string::npos; }),
+              1);
+
     EXPECT_EQ(run("convert --year 20x6"), 2);
     EXPECT_EQ(Lines936(folder.dir / "cli.err").front(), "年度“20x6”不是四位数字的年份，例如 2016。");
 }
