@@ -509,6 +509,25 @@ struct ODBCDB::Impl {
         return {};
     }
 
+    // The start of a statement's run: the last run's error and count forgotten; false, the last
+    // error saying why, when `statement` cannot be sent.
+    bool Sendable(std::string_view statement, const Timeout& timeout) {
+        lastError = {};
+        rowsAffected = -1;
+        if (std::string why = Unsendable(statement, timeout); !why.empty()) {
+            lastError = Problem(why);
+            return false;
+        }
+        return true;
+    }
+
+    // Whether `handle` is a statement of the connection; the last error says why not.
+    bool Allocated(const StatementHandle& handle) {
+        if (handle.get() != SQL_NULL_HSTMT) return true;
+        lastError = Diagnose(current->handle.get());
+        return false;
+    }
+
     ColumnValue Read(RecordSet& rs, std::size_t index) const {
         const ResultColumn& c = rs.columns[index];
         const auto column = static_cast<SQLUSMALLINT>(index + 1);
@@ -839,19 +858,11 @@ bool ODBCDB::Run(std::string_view statement, Timeout timeout, Execution executio
                  std::vector<OdbcError>* messages) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
-    d.lastError = {};
-    d.rowsAffected = -1;
-    if (std::string why = d.Unsendable(statement, timeout); !why.empty()) {
-        d.lastError = Problem(why);
-        return false;
-    }
+    if (!d.Sendable(statement, timeout)) return false;
     const std::string text = RewriteBrackets(statement, d.current->quote);
     const StatementHandle statementHandle(d.current->handle.get());
+    if (!d.Allocated(statementHandle)) return false;
     const SQLHSTMT stmt = statementHandle.get();
-    if (stmt == SQL_NULL_HSTMT) {
-        d.lastError = Diagnose(d.current->handle.get());
-        return false;
-    }
     const Running running(d, stmt);
     const auto failed = [&] {
         d.lastError = DiagnoseStatement(stmt);
@@ -941,19 +952,11 @@ bool ODBCDB::ExecuteBatch(std::string_view statements, Timeout timeout,
                           const std::function<void(const BatchResult&)>& each) {
     std::lock_guard lock(impl_->operation);
     Impl& d = *impl_;
-    d.lastError = {};
-    d.rowsAffected = -1;
-    if (std::string why = d.Unsendable(statements, timeout); !why.empty()) {
-        d.lastError = Problem(why);
-        return false;
-    }
+    if (!d.Sendable(statements, timeout)) return false;
     const std::string text = RewriteBrackets(statements, d.current->quote);
     const StatementHandle statementHandle(d.current->handle.get());
+    if (!d.Allocated(statementHandle)) return false;
     const SQLHSTMT stmt = statementHandle.get();
-    if (stmt == SQL_NULL_HSTMT) {
-        d.lastError = Diagnose(d.current->handle.get());
-        return false;
-    }
     const Running running(d, stmt);
     d.SetTimeout(stmt, timeout);
     // A failure that ends the batch: a cancel, a time-out, a connection the driver has given up
