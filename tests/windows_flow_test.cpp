@@ -31,6 +31,7 @@
 #include "backup_check.h"
 #include "backup_contents.h"
 #include "codepage.h"
+#include "kerberos_realm.h"
 #include "odbc_api.h"
 #include "odbc_trace.h"
 #include "odbcdb.h"
@@ -100,12 +101,14 @@ const char* WindowsProgram() { return Program("TARVEX_WINDOWS_EXE"); }
 // names wine gives files here. wine's odbc32 hands the program's ODBC calls to this process's
 // unixODBC, so the private configuration and TDSPORT reach its driver as they reach the Linux
 // program's.
+// `more`: the stand-in's further arguments.
 struct WineStandin : testsupport::StandinProcess {
-    WineStandin() : StandinProcess(Configured()) { ExportTdsPort(); }
-    static Options Configured() {
+    explicit WineStandin(const std::vector<std::string>& more = {}) : StandinProcess(Configured(more)) { ExportTdsPort(); }
+    static Options Configured(const std::vector<std::string>& more) {
         testsupport::UsePrivateOdbcConfig();
         Options options;
         options.extraArgs = {"--map-drive", "Z:=/", "--map-drive-charset", kWineNames};
+        options.extraArgs.insert(options.extraArgs.end(), more.begin(), more.end());
         return options;
     }
 };
@@ -385,4 +388,53 @@ TEST(WindowsProgramUnderWine, TheBatchDialogConvertsEveryCheckedSetIntoItsOwnChe
     for (std::size_t i = 1; i < rows.size(); ++i) ExpectConvertedAndChecked(rows[i], folder.dir, standin);
     EXPECT_EQ(folder.Files(".bak").size(), 12u);
     EXPECT_EQ(folder.Files(".txt").size(), 12u);
+}
+
+// Windows log-in under wine, in a Kerberos realm of the test's own. wine's odbc32 hands the
+// log-in's Trusted_Connection=Yes to the host's unixODBC and FreeTDS, which run in wine's own
+// process and so find the realm and the ticket as the Linux program does: through KRB5_CONFIG and
+// KRB5CCNAME in the environment the program starts with. The account is named as the server names
+// it ("SUSER_SNAME (Transact-SQL)"); a server that cannot trust the ticket refuses it with 18452
+// ("MSSQLSERVER_18452").
+namespace {
+const std::string kWindowsAccount = std::string(testsupport::KerberosRealm::kAccount) + "（Windows身份验证）";
+}  // namespace
+
+TEST(WindowsProgramUnderWine, WithWindowsLoginTickedTheConversionRunsAsTheWindowsUser) {
+    const char* program = WindowsProgram();
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_EXE names no Windows program";
+    const testsupport::KerberosRealm realm;
+    const WineStandin standin(realm.StandinArguments());
+    realm.AddService(standin.Port());
+    const ProgramFolder folder{fs::path(program)};
+    ASSERT_NO_FATAL_FAILURE(Drive(DRIVE_CONVERSION, folder, standin, " --windows-login"));
+    const std::vector<fs::path> records = folder.Files(".bak.txt");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(After(RecordLines(records.front()), "用户名："), kWindowsAccount);
+}
+
+TEST(WindowsCommandLineUnderWine, LogsInAsTheWindowsUserWithoutAPasswordAndSaysWhyAServerRefuses) {
+    const char* program = Program("TARVEX_WINDOWS_CLI");
+    if (program == nullptr) GTEST_SKIP() << "TARVEX_WINDOWS_CLI names no Windows program";
+    const testsupport::KerberosRealm realm;
+    ::unsetenv("TARVEX_PASSWORD");
+    const ProgramFolder folder{fs::path(program)};
+    struct Case {
+        bool admitted;     // the stand-in has the realm's keytab, or takes SQL log-ins only
+        int exitCode;
+        std::string said;  // on stderr
+    };
+    for (const Case& c : {Case{true, 0, "登录账户：" + kWindowsAccount},
+                          Case{false, 2, "Login failed. The login is from an untrusted domain"}}) {
+        SCOPED_TRACE(c.admitted ? "admitted" : "SQL log-ins only");
+        const WineStandin standin(c.admitted ? realm.StandinArguments() : std::vector<std::string>{});
+        realm.AddService(standin.Port());
+        EXPECT_EQ(RunCli(folder, "convert --windows-login --set 2016/001/001 < /dev/null"), c.exitCode);
+        std::string err;
+        for (const std::string& line : Lines936(folder.dir / "cli.err")) err += line + "\n";
+        EXPECT_NE(err.find(c.said), std::string::npos) << err;
+    }
+    const std::vector<fs::path> records = folder.Files(".bak.txt");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(After(RecordLines(records.front()), "用户名："), kWindowsAccount);
 }

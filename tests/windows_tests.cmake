@@ -56,15 +56,20 @@ if(TARVEX_HOST_BUILD)
   # Closes of the window at random moments of a run, each of a program run of its own.
   add_test(NAME windows.flow.ClosingDuringARunUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
     --gtest_filter=*.ClosingTheWindowAtAnyMomentOfARunEndsTheProgramCleanly)
+  # Windows身份验证 ticked: the conversion as the user of a Kerberos realm of the test's own.
+  add_test(NAME windows.flow.WindowsLoginUnderWine COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test
+    --gtest_filter=*.WithWindowsLoginTickedTheConversionRunsAsTheWindowsUser)
   # TIMEOUT only guards against a hang.
   set_tests_properties(windows.flow.ConversionUnderWine windows.flow.ClosingDuringARunUnderWine
-    windows.flow.BatchDialogUnderWine windows.flow.RestoreUnderWine PROPERTIES
+    windows.flow.BatchDialogUnderWine windows.flow.RestoreUnderWine windows.flow.WindowsLoginUnderWine PROPERTIES
     TIMEOUT 1200 RUN_SERIAL ON
     ENVIRONMENT "TARVEX_WINDOWS_EXE=$<TARGET_FILE:tarvex-convert>;WINEPREFIX=${TARVEX_WINEPREFIX}")
 
-  # The command line converting two sets under wine.
+  # The command line converting two sets under wine; with --windows-login in a Kerberos realm.
   add_test(NAME windows.cli.ConversionUnderWine
-    COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test --gtest_filter=WindowsCommandLineUnderWine.*)
-  set_tests_properties(windows.cli.ConversionUnderWine PROPERTIES TIMEOUT 600 RUN_SERIAL ON
+    COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test --gtest_filter=WindowsCommandLineUnderWine.*-*.*AsTheWindowsUser*)
+  add_test(NAME windows.cli.WindowsLoginUnderWine
+    COMMAND ${TARVEX_HOST_BUILD}/windows_flow_test --gtest_filter=WindowsCommandLineUnderWine.*AsTheWindowsUser*)
+  set_tests_properties(windows.cli.ConversionUnderWine windows.cli.WindowsLoginUnderWine PROPERTIES TIMEOUT 600 RUN_SERIAL ON
     ENVIRONMENT "TARVEX_WINDOWS_CLI=$<TARGET_FILE:tarvex-convert-cli>;WINEPREFIX=${TARVEX_WINEPREFIX}")
 endif()
