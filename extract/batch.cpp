@@ -477,14 +477,14 @@ std::string NotesText(const BatchRow& row) {
 
 std::string SummaryCsv(const std::vector<BatchRow>& rows) {
     const CodePage cp = CodePage::Process();
-    std::string csv = "年度,单位编号,单位名称,账套编号,账套名称,结果,复制行数,有数据的表,备份文件,校验,说明,服务器版本,登录账户\n";
+    std::string csv = "年度,单位编号,单位名称,账套编号,账套名称,结果,复制行数,有数据的表,备份文件,校验,说明,服务器版本,登录账户,SHA-256\n";
     for (const BatchRow& r : rows) {
         const auto f = [&](const std::string& narrow) { return CsvField(cp.ToUtf8(Trimmed(narrow))); };
         const auto name = [&](const std::string& narrow) { return CsvField(cp.ToUtf8(narrow), false); };
         csv += f(r.set.year) + "," + f(r.set.unitCode) + "," + f(r.set.unitName) + "," + f(r.set.accountSetNo) + "," +
                f(r.set.name) + "," + f(ResultText(r.result)) + "," + (r.rows < 0 ? f(RowsText(r)) : RowsText(r)) + "," +
                std::to_string(r.tablesWithRows) + "," + name(r.file) + "," + f(r.verification) + "," + f(NotesText(r)) +
-               "," + f(r.serverVersion) + "," + f(r.account) + "\n";
+               "," + f(r.serverVersion) + "," + f(r.account) + "," + f(r.sha256) + "\n";
     }
     return csv;
 }

@@ -99,7 +99,7 @@ std::string RowsText(const BatchRow& row);
 // The summary as CSV, UTF-8 with a byte-order mark so that a spreadsheet program keeps its
 // Chinese: one header line, then a line per set (year, unit code, unit name, account-set
 // number and name, result, rows, tables with data, file, check, notes, the server's version, the
-// log-in's account).
+// log-in's account, the backup's SHA-256 as its record gives it).
 std::string SummaryCsv(const std::vector<BatchRow>& rows);
 // "批量转换汇总<date-time>.csv" for the local time `when`.
 std::string SummaryFileName(std::time_t when);

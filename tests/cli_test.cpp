@@ -317,7 +317,7 @@ TEST_F(CommandLine, AYearsConvertibleSetsGoIntoCheckedBackupsAndTheSummaryCounts
     ASSERT_EQ(summary.size(), 4u);
     for (std::size_t i = 0; i < summary.size(); ++i) {
         const std::vector<std::string>& row = summary[i];
-        ASSERT_EQ(row.size(), 13u);
+        ASSERT_EQ(row.size(), 14u);
         EXPECT_EQ(row[11].rfind("15.0.", 0), 0u) << row[11];  // the server that made the backup
         EXPECT_EQ(row[12], "sa");                                // the log-in, as the server named it
         EXPECT_EQ(std::make_pair(row[6], row[7]), SourceRows(row[1], row[3], row[0])) << row[4];
@@ -758,6 +758,10 @@ TEST_F(CommandLine, VerifySaysWhatEachFolderHoldsAndChangesNothingInIt) {
         {"the SHA-256 edited", [&] { Edit(record(2), [](std::string& t) { char& c = t[t.find("SHA-256：") + 10]; c = c == '0' ? '1' : '0'; }); },
          1, "SHA-256与转换记录不符"},
         {"the set edited", [&] { Replace(record(3), "转换年度：2016", "转换年度：2017"); }, 1, "文件名中的年度、单位编号、账套编号与转换记录（2017/"},
+        {"the summary's SHA-256 edited", [&] {
+             for (const auto& e : fs::directory_iterator(dir))
+                 if (e.path().extension() == ".csv") Edit(e.path(), [](std::string& t) { char& c = t[t.find('\n', t.find('\n') + 1) - 1]; c = c == '0' ? '1' : '0'; }); },
+         1, "）的SHA-256与转换记录不符"},
         {"truncated by a byte", [&] { fs::resize_file(bak(0), fs::file_size(bak(0)) - 1); }, 1, "字节，转换记录为"},
         {"renamed to another set's name", [&] { fs::rename(bak(0), bak(1)); fs::rename(record(0), record(1)); }, 1, "转换记录写的备份文件是"},
         {"two copies", [&] { fs::copy_file(bak(2), dir / "副本.bak"); fs::copy_file(record(2), dir / "副本.bak.txt"); }, 1,
