@@ -14,24 +14,28 @@ constexpr int kList = 1;
 constexpr int kConvert = 2;
 constexpr int kDropTemporary = 4;
 constexpr int kRestore = 8;
+constexpr int kVerify = 16;
 constexpr int kConnection = kList | kConvert | kDropTemporary | kRestore;
+// The log-in without the database: verify --restore-check restores into master's server.
+constexpr int kLogIn = kConnection | kVerify;
 
 struct Option {
     std::string_view name;
     bool takesValue;
-    int commands;  // the commands that take it: kList, kConvert, kRestore
+    int commands;  // the commands that take it: kList, kConvert, kDropTemporary, kRestore, kVerify
 };
 
 constexpr Option kOptions[] = {
-    {"--server", true, kConnection},      {"--user", true, kConnection},
-    {"--database", true, kConnection},    {"--password", true, kConnection},
+    {"--server", true, kLogIn},           {"--user", true, kLogIn},
+    {"--database", true, kConnection},    {"--password", true, kLogIn},
     {"--year", true, kList | kConvert},   {"--header", false, kList},
     {"--set", true, kConvert},            {"--all", false, kConvert},
-    {"--folder", true, kConvert},         {"--verbose", false, kConvert},
-    {"--quiet", false, kConvert},         {"--json", false, kConvert},
-    {"--skip-done", false, kConvert},     {"--windows-login", false, kConnection},
+    {"--folder", true, kConvert | kVerify}, {"--verbose", false, kConvert},
+    {"--quiet", false, kConvert},         {"--json", false, kConvert | kVerify},
+    {"--skip-done", false, kConvert},     {"--windows-login", false, kLogIn},
     {"--file", true, kRestore},           {"--position", true, kRestore},
-    {"--as", true, kRestore},
+    {"--as", true, kRestore},             {"--manifest", true, kVerify},
+    {"--restore-check", false, kVerify},
 };
 
 bool IsYear(std::string_view text) {
@@ -62,12 +66,22 @@ std::string TakeRestoreName(Arguments& a, bool databaseGiven) {
     return {};
 }
 
+// verify's own needs: the folder it checks, and a server only for --restore-check.
+std::string VerifyProblem(const Arguments& a) {
+    if (a.command != Arguments::Command::Verify) return {};
+    if (!a.folder) return ProgramText("verify 命令要用 --folder 指定要核对的文件夹。");
+    if (a.connectionGiven && !a.restoreCheck)
+        return ProgramText("连接选项只用于 --restore-check：不还原时核对不需要服务器。");
+    return {};
+}
+
 // The checks that need every option: the values and what the command needs.
 std::string Check(Arguments& a, bool databaseGiven) {
     a.server = TrimBlanks(a.server);
     a.user = TrimBlanks(a.user);
     a.database = TrimBlanks(a.database);
     if (a.password) *a.password = TrimBlanks(*a.password);
+    if (std::string problem = VerifyProblem(a); !problem.empty()) return problem;
     if (std::string problem = TakeRestoreName(a, databaseGiven); !problem.empty()) return problem;
     if (a.windowsLogin && (a.userGiven || a.password))
         return ProgramText("--windows-login 以本机的Windows用户登录，不能再与 --user 或 --password 同用。");
@@ -101,7 +115,8 @@ struct Named {
 constexpr Named kCommands[] = {{"list", Arguments::Command::List, kList},
                                {"convert", Arguments::Command::Convert, kConvert},
                                {"drop-temporary", Arguments::Command::DropTemporary, kDropTemporary},
-                               {"restore", Arguments::Command::Restore, kRestore}};
+                               {"restore", Arguments::Command::Restore, kRestore},
+                               {"verify", Arguments::Command::Verify, kVerify}};
 
 // An option as the command line gives it: its name and its value (empty for a flag), or why it
 // cannot be taken.
@@ -137,6 +152,8 @@ GivenOption ReadOption(const std::vector<std::string>& words, std::size_t& i, co
 std::string TakeOption(Arguments& a, const std::string& name, const std::string& value) {
     a.userGiven = a.userGiven || name == "--user";
     a.windowsLogin = a.windowsLogin || name == "--windows-login";
+    a.connectionGiven = a.connectionGiven || name == "--server" || name == "--user" || name == "--password" ||
+                        name == "--windows-login";
     if (name == "--server") a.server = value;
     else if (name == "--user") a.user = value;
     else if (name == "--database") a.database = value;
@@ -154,6 +171,8 @@ std::string TakeOption(Arguments& a, const std::string& name, const std::string&
     else if (name == "--header") a.header = true;
     else if (name == "--all") a.all = true;
     else if (name == "--folder") a.folder = value;
+    else if (name == "--manifest") a.manifest = value;
+    else if (name == "--restore-check") a.restoreCheck = true;
     else if (name == "--verbose") a.verbose = true;
     else if (name == "--quiet") a.quiet = true;
     else if (name == "--json") a.json = true;
@@ -174,7 +193,7 @@ constexpr std::string_view kUsageCommands =
     "      tarvex-convert-cli list [选项]\n"
     "      tarvex-convert-cli convert (--set 年度/单位编号/账套编号 | --year 年度 | --all) [选项]\n"
     "      tarvex-convert-cli drop-temporary [连接选项]\n"
-    "      tarvex-convert-cli verify --folder 文件夹 [--manifest 清单文件] [--json]\n"
+    "      tarvex-convert-cli verify --folder 文件夹 [--manifest 清单文件] [--json] [--restore-check [连接选项]]\n"
     "\n"
     "先把被审计单位的数据库备份文件还原到 SQL Server 上（restore），\n"
     "再批量转换：把还原的 VeltroGRP-Tarvex 账务数据库中的账套逐个转换为备份文件，\n"
@@ -307,11 +326,11 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
         return parsed;
     };
     if (words.empty() || words[0].starts_with("-"))
-        return fail(ProgramText("请先给出命令：restore、list、convert 或 drop-temporary。"));
+        return fail(ProgramText("请先给出命令：restore、list、convert、drop-temporary 或 verify。"));
     const std::string& command = words[0];
     const auto named = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const Named& n) { return n.word == command; });
     if (named == std::end(kCommands))
-        return fail(ProgramText("未知的命令“") + command + ProgramText("”：命令是 restore、list、convert 或 drop-temporary。"));
+        return fail(ProgramText("未知的命令“") + command + ProgramText("”：命令是 restore、list、convert、drop-temporary 或 verify。"));
     a.command = named->command;
     bool databaseGiven = false;
 

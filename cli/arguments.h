@@ -16,7 +16,7 @@ struct SetCodes {
 };
 
 struct Arguments {
-    enum class Command { Help, Version, List, Convert, DropTemporary, Restore };
+    enum class Command { Help, Version, List, Convert, DropTemporary, Restore, Verify };
     Command command = Command::Help;
     // The connection, trimmed as the window's log-in trims its fields: `database` is the source
     // database that list and convert read.
@@ -30,14 +30,19 @@ struct Arguments {
     std::vector<std::string> years;       // --year, in the order given
     std::vector<SetCodes> sets;           // --set, in the order given
     bool all = false;                     // --all
-    std::optional<std::string> folder;    // --folder; without it the program's own folder
+    // --folder: convert's backups go there, without it into the program's own folder; verify's
+    // folder to check, which it needs.
+    std::optional<std::string> folder;
+    std::optional<std::string> manifest;  // verify --manifest: the sizes and SHA-256 written there
+    bool restoreCheck = false;            // verify --restore-check: each backup restored on the server
     bool header = false;                  // list --header
     bool verbose = false;                 // convert --verbose: the conversion's whole log on stderr
     bool quiet = false;                   // convert --quiet: only errors and the summary's path
-    bool json = false;                    // convert --json: the summary as JSON on stdout
+    bool json = false;                    // convert, verify --json: the outcome as JSON on stdout
     bool skipDone = false;                // convert --skip-done: sets converted before are skipped
     bool windowsLogin = false;            // --windows-login: as this computer's Windows user, no password
     bool userGiven = false;               // --user was given
+    bool connectionGiven = false;         // --server, --user, --password or --windows-login was given
 };
 
 struct ParsedArguments {

@@ -406,6 +406,7 @@ int Run(const ParsedArguments& parsed, BackupDirectory& folder, Voice& voice) {
         case Arguments::Command::Convert:
         case Arguments::Command::DropTemporary:
         case Arguments::Command::Restore: break;
+        case Arguments::Command::Verify: return RunVerify(parsed, a.json);  // RunCommandLine sends it there first
     }
 
     // The folder before the log-in: a batch that cannot put its files there does not start.
@@ -444,13 +445,13 @@ int Run(const ParsedArguments& parsed, BackupDirectory& folder, Voice& voice) {
 
 int RunCommandLine(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    if (!args.empty() && args.front() == "verify") return RunVerify(args);  // needs no server
     const ParsedArguments parsed = ParseArguments(args);
+    // With --json (also where the arguments could not be read), one JSON document whatever the end.
+    const bool json = parsed.Ok() ? parsed.arguments.json : std::find(args.begin(), args.end(), "--json") != args.end();
+    if (parsed.arguments.command == Arguments::Command::Verify) return RunVerify(parsed, json);  // its own JSON
     BackupDirectory folder;
     Voice voice;
     const int code = Run(parsed, folder, voice);
-    // With --json (also where the arguments could not be read), one JSON document whatever the end.
-    const bool json = parsed.Ok() ? parsed.arguments.json : std::find(args.begin(), args.end(), "--json") != args.end();
     if (json && !voice.summarized) Print(stdout, StoppedJson(voice.Said(), folder, code));
     return code;
 }

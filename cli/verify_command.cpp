@@ -23,40 +23,6 @@ namespace {
 
 void Say(const std::string& text) { Write(stderr, text + "\n"); }
 
-struct VerifyArguments {
-    std::optional<std::string> folder, manifest, server, user, password;
-    bool json = false, help = false;
-    bool restoreCheck = false;  // --restore-check: each backup restored and its tables counted
-    std::string problem;  // why the words cannot be taken; empty when they can
-};
-
-VerifyArguments ParseVerify(const std::vector<std::string>& words) {
-    VerifyArguments a;
-    for (std::size_t i = 1; i < words.size() && a.problem.empty(); ++i) {
-        const std::string& w = words[i];
-        const auto value = [&](std::optional<std::string>& into) {
-            if (into) a.problem = ProgramText("选项 ") + w + ProgramText(" 只能给一次。");
-            else if (i + 1 >= words.size() || words[i + 1].starts_with("--")) a.problem = ProgramText("选项 ") + w + ProgramText(" 后面缺少值。");
-            else into = words[++i];
-        };
-        if (w == "--folder") value(a.folder);
-        else if (w == "--manifest") value(a.manifest);
-        else if (w == "--server") value(a.server);
-        else if (w == "--user") value(a.user);
-        else if (w == "--password") value(a.password);
-        else if (w == "--restore-check") a.restoreCheck = true;
-        else if (w == "--json") a.json = true;
-        else if (w == "--help" || w == "-h") a.help = true;
-        else a.problem = ProgramText("verify 命令没有选项“") + w + ProgramText("”。");
-    }
-    // With --json one JSON document, also where the other words cannot be taken.
-    a.json = std::find(words.begin(), words.end(), "--json") != words.end();
-    if (a.problem.empty() && !a.help && (!a.folder || a.folder->empty())) a.problem = ProgramText("verify 命令要用 --folder 指定要核对的文件夹。");
-    if (a.problem.empty() && !a.restoreCheck && (a.server || a.user || a.password))
-        a.problem = ProgramText("连接选项只用于 --restore-check：不还原时核对不需要服务器。");
-    return a;
-}
-
 // On a terminal one line, written over as the files are read; elsewhere a line per file.
 class VerifyConsole final : public FolderCheckReport {
 public:
@@ -138,7 +104,7 @@ Refusal Refused(int code, const std::string& why) {
 }
 
 // The password of --restore-check: the environment, --password, or typed at the terminal.
-std::optional<std::string> Password(const VerifyArguments& a, const Interruption& interruption) {
+std::optional<std::string> Password(const Arguments& a, const Interruption& interruption) {
     if (const char* value = std::getenv(kPasswordVariable); value != nullptr && *value != '\0') return TrimBlanks(value);
     if (a.password) return TrimBlanks(*a.password);
     const HiddenLine typed = ReadHiddenLine(ProgramText("密码："), interruption);
@@ -166,16 +132,25 @@ private:
     const Interruption& interruption_;
 };
 
+// The log-in to master of --restore-check: as the Windows user, no password asked, or the user
+// with the password; nullopt when there is none.
+std::optional<LoginSettings> RestoreLogin(const Arguments& a, const Interruption& interruption) {
+    if (a.windowsLogin) return LoginSettings{a.server, {}, {}, "master", true};
+    const std::optional<std::string> password = Password(a, interruption);
+    if (!password || password->empty()) return std::nullopt;
+    return LoginSettings{a.server, a.user, *password, "master"};
+}
+
 // --restore-check: logs in to the server's master and proves each backup by restoring it. Code 0,
 // or the exit code of a run that could not start (no password, the log-in).
-Refusal ProveByRestoring(const VerifyArguments& a, const std::string& folder, FolderCheck& check,
+Refusal ProveByRestoring(const Arguments& a, const std::string& folder, FolderCheck& check,
                      const Interruption& interruption) {
-    const std::optional<std::string> password = Password(a, interruption);
-    if (!password || password->empty()) {
+    std::optional<LoginSettings> settings = RestoreLogin(a, interruption);
+    if (!settings) {
         return Refused(interruption.Requested() ? kExitInterrupted : kExitUsage,
                        ProgramText("没有密码：请设置环境变量 ") + kPasswordVariable + ProgramText("，或在终端里运行本程序并按提示输入密码。"));
     }
-    LoginSettings login{TrimBlanks(a.server.value_or(".")), TrimBlanks(a.user.value_or("sa")), *password, "master"};
+    LoginSettings& login = *settings;
     std::unique_ptr<Database> database;
     {
         const Interruption::ThreadsShielded shielded;
@@ -199,18 +174,14 @@ int ExitCode(const FolderCheck& check, const Interruption& interruption) {
 
 }  // namespace
 
-int RunVerify(const std::vector<std::string>& words) {
-    const VerifyArguments a = ParseVerify(words);
-    const std::string folder = a.folder ? AbsoluteFolder(*a.folder) : std::string();
-    if (!a.problem.empty()) {
-        Say(a.problem);
+int RunVerify(const ParsedArguments& parsed, bool json) {
+    const Arguments& a = parsed.arguments;
+    const std::string folder = a.folder && !a.folder->empty() ? AbsoluteFolder(*a.folder) : std::string();
+    if (!parsed.Ok()) {
+        Say(parsed.problem);
         Say(ProgramText("用法见 tarvex-convert-cli --help。"));
-        if (a.json) Write(stdout, VerifyJson(folder, "", a.problem, kExitUsage, nullptr));
+        if (json) Write(stdout, VerifyJson(folder, "", parsed.problem, kExitUsage, nullptr));
         return kExitUsage;
-    }
-    if (a.help) {
-        Write(stdout, UsageText());
-        return 0;
     }
     const Interruption interruption(a.restoreCheck ? Interruption::Of::Restore : Interruption::Of::Check);
     FolderCheck check;

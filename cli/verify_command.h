@@ -1,16 +1,16 @@
 #pragma once
-// `tarvex-convert-cli verify --folder PATH [--manifest FILE] [--json]`: the check of a folder of
-// backups against their records (folder_check.h), for the machine the backups were carried to.
+// `tarvex-convert-cli verify --folder PATH [--manifest FILE] [--json] [--restore-check]`: the check
+// of a folder of backups against their records (folder_check.h), for the machine the backups were
+// carried to; with --restore-check each backup also restored on the server of the connection options.
 // Exit code 0 when every file agrees, 1 when some does not (or there is nothing to check),
 // 2 for bad usage, 130 when interrupted. With --json one JSON document on stdout whatever the end.
 
-#include <string>
-#include <vector>
+#include "arguments.h"
 
 namespace tarvex {
 
-// `words` without the program's name, the first being "verify"; every text in the code page of
-// the process.
-int RunVerify(const std::vector<std::string>& words);
+// The command line as ParseArguments took it, its command verify (or why it cannot be taken);
+// `json`: --json was among the words, which a command line that cannot be taken answers too.
+int RunVerify(const ParsedArguments& parsed, bool json);
 
 }  // namespace tarvex

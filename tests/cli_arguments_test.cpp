@@ -53,6 +53,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Bad{{"list", "--user="}, "服务器名、用户名不能为空"},
                       Bad{{"list", "--windows-login", "--user", "sa"}, "--windows-login 以本机的Windows用户登录，不能再与 --user 或 --password 同用"},
                       Bad{{"restore", "--file", "x.bak", "--password=1", "--windows-login"}, "不能再与 --user 或 --password 同用"},
+                      Bad{{"verify", "--json"}, "verify 命令要用 --folder 指定要核对的文件夹"},
+                      Bad{{"verify", "--folder=/x", "--server", "h"}, "连接选项只用于 --restore-check"},
+                      Bad{{"verify", "--folder", "/x", "--restore-check", "--windows-login", "--password=1"}, "不能再与 --user 或 --password 同用"},
                       Bad{{"list", "--database", " "}, "数据库名称不能为空"},
                       Bad{{"list", "--as", "审计2016"}, "选项 --as 不能用于 list 命令"},
                       Bad{{"restore", "--file", "a.bak", "--as", "x", "--database", "y"}, "只能用其中一个"},
@@ -92,6 +95,9 @@ TEST(CommandLine, TakesEachOptionWithOrWithoutAnEqualsSignAndTrimsTheConnectionA
                                 .arguments;
     EXPECT_EQ(connection(given), "host|auditor|db|pw|/x y");
     EXPECT_TRUE(given.all && given.verbose);
+    const Arguments verify = tarvex::ParseArguments({"verify", "--folder=/x y", "--restore-check", "--windows-login"}).arguments;
+    EXPECT_EQ(connection(verify), ".|sa|" + ProgramText("2016年乡镇数据采集") + "|-|/x y");
+    EXPECT_TRUE(verify.command == Arguments::Command::Verify && verify.restoreCheck && verify.windowsLogin);
 }
 
 // restore's new name: --as, or --database as scripts written before --as give it; else the backup's own.

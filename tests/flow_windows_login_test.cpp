@@ -1,7 +1,8 @@
 // Windows log-in end to end, in a Kerberos realm of the test's own: the window with
 // Windows身份验证 checked logs in through FreeTDS with the user's ticket, looks up and converts
 // a set, and the record names the Windows account as the server does (SUSER_SNAME(),
-// "SUSER_SNAME (Transact-SQL)"); the command line's batch with --windows-login does the same.
+// "SUSER_SNAME (Transact-SQL)"); the command line's batch and verify's restore-check with
+// --windows-login do the same.
 
 #include "flow_support.h"
 #include "test_files.h"
@@ -85,4 +86,9 @@ TEST_F(WindowsLoginFlow, TheCommandLinesBatchRunsAsTheWindowsUserWithoutAPasswor
     EXPECT_NE(FileText(err).find(std::string("登录账户：") + kAccountLabel + "\n"), std::string::npos) << FileText(err);
     EXPECT_NE(FileText(summaries.front()).find(std::string(",\"") + kAccountLabel + "\"\n"), std::string::npos)
         << FileText(summaries.front());
+    // verify's restore-check logs in to master the same way.
+    const int verified = std::system((std::string(CLI_EXE) + " verify --folder='" + folder.string() +
+                                      "' --restore-check --windows-login < /dev/null > '" + err.string() + "' 2>&1").c_str());
+    EXPECT_TRUE(WIFEXITED(verified) && WEXITSTATUS(verified) == 0) << FileText(err);
+    EXPECT_NE(FileText(err).find("内容一致（34张表共"), std::string::npos) << FileText(err);
 }
