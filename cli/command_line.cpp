@@ -347,12 +347,14 @@ void SayLeftBehind(const Restored& restored) {
 // restore: the backup named by --file as a new database, named by --as (or --database) or as in
 // the backup. The restored name on stdout.
 int Restore(const Arguments& a, Database& database, const LoginSettings& settings, const Interruption& interruption) {
-    const Reading<RestoreServer> server = ConnectForRestore(database, settings, LoginPrompt::Never());
+    const RestoreReading read =
+        ConnectAndReadBackup(database, settings, LoginPrompt::Never(), a.file, a.position, a.restoreAs.value_or(""));
+    const Reading<RestoreServer>& server = read.server;
     if (!server.value) {
         Say(server.problem + ReasonLine(server.error));
         return Unreachable(server.error) ? kExitUnreachable : kExitUsage;
     }
-    const Reading<BackupDescription> backup = ReadBackup(database, *server.value, a.file, a.position);
+    const Reading<BackupDescription>& backup = read.backup;
     if (!backup.value) {
         Say(WithoutCarriageReturns(backup.problem));
         return backup.refusedChoice ? kExitUsage : 1;

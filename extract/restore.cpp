@@ -191,6 +191,89 @@ std::string WithSeparator(std::string folder) {
     return folder + (folder.find('/') != std::string::npos && folder.find('\\') == std::string::npos ? "/" : "\\");
 }
 
+// The server's facts a restore needs: its default data folder, version and edition; master's
+// data file, whose folder stands in for a default the server does not name; what the log-in may see.
+constexpr std::size_t kFactsResults = 3;  // its statements' results
+constexpr const char* kFactsStatement =
+    "SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(128)), "
+    "CAST(SERVERPROPERTY('ProductVersion') AS nvarchar(128)), CAST(SERVERPROPERTY('Edition') AS nvarchar(128)); "
+    "SELECT physical_name FROM master.sys.master_files WHERE database_id = 1 AND file_id = 1; "
+    "SELECT HAS_PERMS_BY_NAME(NULL, NULL, 'VIEW ANY DATABASE'), IS_SRVROLEMEMBER('sysadmin')";
+
+// Logs in to master with `login`; what the user is told when that fails, nullopt when it worked.
+std::optional<Reading<RestoreServer>> LogIn(Database& database, LoginSettings& login, LoginPrompt prompt) {
+    login.Database = "master";
+    const std::optional<Opened> opened = OpenConnection(database, login, prompt);
+    if (opened && opened->ok) return std::nullopt;
+    Reading<RestoreServer> reading;
+    reading.problem = ProgramText("连接") + login.Server + ProgramText("服务器失败。请查看服务器名称、用户名称和密码是否正确。");
+    if (opened) reading.error = opened->error;
+    ReleaseLoginSettings(login);
+    return reading;
+}
+
+// The server as its facts (kFactsStatement's rows) describe it, logged in with `login`.
+Reading<RestoreServer> FromFacts(const Read& facts, LoginSettings login) {
+    Reading<RestoreServer> reading;
+    RestoreServer server;
+    for (const std::vector<std::string>& row : facts.rows ? *facts.rows : Rows{}) {
+        if (row.size() == 2) {
+            server.seesEveryDatabase = row[0] == "1" || row[1] == "1";
+        } else if (row.size() == 3) {
+            server.dataFolder = row[0];
+            server.productVersion = row[1];
+            server.edition = row[2];
+        } else if (row.size() == 1 && server.dataFolder.empty()) {
+            server.dataFolder = FolderOf(row[0]);
+        }
+    }
+    server.dataFolder = WithSeparator(server.dataFolder);
+    if (server.dataFolder.empty()) {
+        reading.problem = ProgramText("读不出数据库服务器存放数据库文件的文件夹。");
+        reading.error = facts.error;
+        ReleaseLoginSettings(login);
+        return reading;
+    }
+    server.login = std::move(login);
+    reading.value = std::move(server);
+    return reading;
+}
+
+// A batch of statements sent in one exchange (ODBCDB::ExecuteBatch), its results gathered: each
+// statement's rows, or its failure with all the server said of it.
+struct Batch {
+    std::vector<BatchResult> results;
+    OdbcError broken;  // why the batch was broken off (a lost connection, a time-out); empty if not
+};
+std::optional<Batch> RunBatch(Database& database, std::string statements, Timeout timeout) {
+    return database.Run([statements = std::move(statements), timeout](ODBCDB& db) {
+        Batch batch;
+        const bool whole = db.ExecuteBatch(statements, timeout, [&](const BatchResult& r) {
+            if (!r.ok && !batch.results.empty() && !batch.results.back().ok) {
+                batch.results.back().error.more.push_back(r.error);  // the same statement's next words
+                for (const OdbcError& more : r.error.more) batch.results.back().error.more.push_back(more);
+            } else {
+                batch.results.push_back(r);
+            }
+        });
+        if (!whole) batch.broken = db.LastError();
+        return batch;
+    });
+}
+
+// The result of a batch's statement at `index` as a Read: its rows and their columns' names, or why
+// there are none (its failure, else the batch's).
+Read ReadOf(const Batch& batch, std::size_t index) {
+    Read read;
+    if (index < batch.results.size() && batch.results[index].ok) {
+        read.rows = batch.results[index].rows;
+        read.names = batch.results[index].names;
+    } else {
+        read.error = index < batch.results.size() ? batch.results[index].error : batch.broken;
+    }
+    return read;
+}
+
 // A name as a file name's part: what a file name cannot hold becomes "_", and the blanks and dots
 // Windows drops at a name's end go.
 std::string FileStem(std::string_view name) {
@@ -394,16 +477,20 @@ struct Presence {
     std::optional<bool> present;
     OdbcError error;
 };
+// What DB_ID's answer says.
+Presence PresenceOf(const Read& read) {
+    Presence p;
+    if (!read.rows) {
+        p.error = read.error;
+        return p;
+    }
+    p.present = !read.rows->empty() && !read.rows->front().empty() && !read.rows->front().front().empty();
+    return p;
+}
 Presence LookUp(Database& database, const std::string& name) {
     Presence p;
     const std::optional<Read> read = database.Run(ReadingRows("SELECT DB_ID(" + Literal(name) + ")"));
-    if (!read) return p;
-    if (!read->rows) {
-        p.error = read->error;
-        return p;
-    }
-    p.present = !read->rows->empty() && !read->rows->front().empty() && !read->rows->front().front().empty();
-    return p;
+    return read ? PresenceOf(*read) : p;
 }
 
 // The state of database `name` as sys.databases gives it ("ONLINE", "RESTORING", …): empty when
@@ -516,6 +603,62 @@ std::string StatusAfter(Database& database, const std::string& name, const Ran& 
     return status.empty() ? "NULL" : status;
 }
 
+Reading<BackupDescription> NoPath() {
+    Reading<BackupDescription> reading;
+    reading.problem = ProgramText("请填写备份文件的路径。");
+    return reading;
+}
+
+std::string HeaderStatement(const std::string& path) { return "RESTORE HEADERONLY FROM DISK = " + Literal(path); }
+std::string FilesStatement(const BackupDescription& backup) {
+    return "RESTORE FILELISTONLY FROM DISK = " + Literal(backup.path) + " WITH FILE = " + std::to_string(backup.position);
+}
+
+// The server's refusal of the backup file at `path` as the user is told it.
+Reading<BackupDescription> Refused(const Read& read, const std::string& path, const RestoreServer& server) {
+    Reading<BackupDescription> reading;
+    reading.error = read.error;
+    reading.problem = RefusalText(read.error, path, std::string(), server) + ReasonParagraph(read.error);
+    return reading;
+}
+
+// The backup at `path` as its header (RESTORE HEADERONLY) describes it, with the sets ChooseSets
+// chooses for `position`; its files still to be read.
+Reading<BackupDescription> FromHeader(const Read& header, const std::string& path, int position,
+                                      const RestoreServer& server) {
+    Reading<BackupDescription> reading;
+    if (!header.rows) return Refused(header, path, server);
+    std::vector<BackupSet> sets = SetsOf(header);
+    if (position != 0) {
+        if (std::string problem = PositionProblem(sets, position); !problem.empty()) {
+            BackupDescription listed;
+            listed.sets = sets;
+            reading.problem = problem + "\r\n" + SetsText(listed);
+            reading.refusedChoice = true;
+            return reading;
+        }
+    }
+    const std::optional<ChosenSets> chosen = ChooseSets(sets, position);
+    if (!chosen) {
+        reading.problem = ProgramText("备份文件“") + path + ProgramText("”中没有完整的数据库备份（只有日志备份或差异备份），不能用来还原数据库。");
+        return reading;
+    }
+    reading.value = Describe(header, path, std::move(sets), *chosen);
+    return reading;
+}
+
+// `reading` with the backup's files (RESTORE FILELISTONLY), and whether this server can restore it.
+Reading<BackupDescription> WithFiles(Reading<BackupDescription> reading, const Read& files, const RestoreServer& server) {
+    if (!files.rows) return Refused(files, reading.value->path, server);
+    for (const std::vector<std::string>& row : *files.rows) {
+        const std::string type = Cell(files.names, row, "Type");
+        reading.value->files.push_back({Cell(files.names, row, "LogicalName"), type.empty() ? 'D' : type.front(),
+                                        Number(Cell(files.names, row, "Size"))});
+    }
+    reading.problem = VersionProblem(*reading.value, server);
+    return reading;
+}
+
 Restored Refuse(const std::string& name, std::string message, Report& report) {
     report.Log(message + "\r\n");
     Restored r;
@@ -568,89 +711,67 @@ std::string RestoreServer::VersionText() const {
 }
 
 Reading<RestoreServer> ConnectForRestore(Database& database, LoginSettings login, LoginPrompt prompt) {
-    Reading<RestoreServer> reading;
-    login.Database = "master";
-    const std::optional<Opened> opened = OpenConnection(database, login, prompt);
-    if (!opened || !opened->ok) {
-        reading.problem = ProgramText("连接") + login.Server + ProgramText("服务器失败。请查看服务器名称、用户名称和密码是否正确。");
-        if (opened) reading.error = opened->error;
-        ReleaseLoginSettings(login);
-        return reading;
-    }
-    const std::optional<Read> facts = database.Run(ReadingRows(
-        "SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(128)), "
-        "CAST(SERVERPROPERTY('ProductVersion') AS nvarchar(128)), CAST(SERVERPROPERTY('Edition') AS nvarchar(128)); "
-        "SELECT physical_name FROM master.sys.master_files WHERE database_id = 1 AND file_id = 1; "
-        "SELECT HAS_PERMS_BY_NAME(NULL, NULL, 'VIEW ANY DATABASE'), IS_SRVROLEMEMBER('sysadmin')"));
-    RestoreServer server;
-    for (const std::vector<std::string>& row : facts && facts->rows ? *facts->rows : Rows{}) {
-        if (row.size() == 2) {
-            server.seesEveryDatabase = row[0] == "1" || row[1] == "1";
-        } else if (row.size() == 3) {
-            server.dataFolder = row[0];
-            server.productVersion = row[1];
-            server.edition = row[2];
-        } else if (row.size() == 1 && server.dataFolder.empty()) {
-            server.dataFolder = FolderOf(row[0]);
-        }
-    }
-    server.dataFolder = WithSeparator(server.dataFolder);
-    if (server.dataFolder.empty()) {
-        reading.problem = ProgramText("读不出数据库服务器存放数据库文件的文件夹。");
-        if (facts) reading.error = facts->error;
-        ReleaseLoginSettings(login);
-        return reading;
-    }
-    server.login = std::move(login);
-    reading.value = std::move(server);
-    return reading;
+    if (std::optional<Reading<RestoreServer>> refused = LogIn(database, login, prompt)) return std::move(*refused);
+    const std::optional<Read> facts = database.Run(ReadingRows(kFactsStatement));
+    return FromFacts(facts ? *facts : Read{}, std::move(login));
 }
 
 Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& server, const std::string& path,
                                       int position) {
-    Reading<BackupDescription> reading;
+    if (path.empty()) return NoPath();
+    const std::optional<Read> header = database.Run(ReadingRows(HeaderStatement(path), kReadTimeout));
+    if (!header) return {};
+    Reading<BackupDescription> reading = FromHeader(*header, path, position, server);
+    if (!reading.value) return reading;
+    const std::optional<Read> files = database.Run(ReadingRows(FilesStatement(*reading.value), kReadTimeout));
+    if (!files) return {};
+    return WithFiles(std::move(reading), *files, server);
+}
+
+RestoreReading ConnectAndReadBackup(Database& database, LoginSettings login, LoginPrompt prompt, const std::string& path,
+                                    int position, const std::string& name) {
+    RestoreReading r;
     if (path.empty()) {
-        reading.problem = ProgramText("请填写备份文件的路径。");
-        return reading;
+        r.server = ConnectForRestore(database, std::move(login), prompt);
+        r.backup = NoPath();
+        return r;
     }
-    const auto failed = [&](const Read& read) {
-        reading.error = read.error;
-        reading.problem = RefusalText(read.error, path, std::string(), server) + ReasonParagraph(read.error);
-        return reading;
-    };
-    const std::optional<Read> header =
-        database.Run(ReadingRows("RESTORE HEADERONLY FROM DISK = " + Literal(path), kReadTimeout));
-    if (!header) return reading;
-    if (!header->rows) return failed(*header);
-    std::vector<BackupSet> sets = SetsOf(*header);
-    if (position != 0) {
-        if (std::string problem = PositionProblem(sets, position); !problem.empty()) {
-            BackupDescription listed;
-            listed.sets = sets;
-            reading.problem = problem + "\r\n" + SetsText(listed);
-            reading.refusedChoice = true;
-            return reading;
-        }
+    if (std::optional<Reading<RestoreServer>> refused = LogIn(database, login, prompt)) {
+        r.server = std::move(*refused);
+        return r;
     }
-    const std::optional<ChosenSets> chosen = ChooseSets(sets, position);
-    if (!chosen) {
-        reading.problem = ProgramText("备份文件“") + path + ProgramText("”中没有完整的数据库备份（只有日志备份或差异备份），不能用来还原数据库。");
-        return reading;
+    // The header last: nothing of this exchange depends on whether it fails.
+    const std::optional<Batch> first =
+        RunBatch(database, std::string(kFactsStatement) + "; " + HeaderStatement(path), kReadTimeout);
+    if (!first) {
+        ReleaseLoginSettings(login);
+        return r;
     }
-    std::optional<BackupDescription> backup = Describe(*header, path, std::move(sets), *chosen);
-    const std::optional<Read> files = database.Run(ReadingRows(
-        "RESTORE FILELISTONLY FROM DISK = " + Literal(path) + " WITH FILE = " + std::to_string(backup->position),
-        kReadTimeout));
-    if (!files) return reading;
-    if (!files->rows) return failed(*files);
-    for (const std::vector<std::string>& row : *files->rows) {
-        const std::string type = Cell(files->names, row, "Type");
-        backup->files.push_back({Cell(files->names, row, "LogicalName"), type.empty() ? 'D' : type.front(),
-                                 Number(Cell(files->names, row, "Size"))});
+    Read facts;
+    facts.rows.emplace();
+    for (std::size_t k = 0; k < kFactsResults; ++k) {
+        const Read fact = ReadOf(*first, k);
+        if (fact.rows) facts.rows->insert(facts.rows->end(), fact.rows->begin(), fact.rows->end());
+        else if (facts.error.Empty()) facts.error = fact.error;
     }
-    reading.problem = VersionProblem(*backup, server);
-    reading.value = std::move(backup);
-    return reading;
+    r.server = FromFacts(facts, std::move(login));
+    if (!r.server.value) return r;
+    r.backup = FromHeader(ReadOf(*first, kFactsResults), path, position, *r.server.value);
+    if (!r.backup.value) return r;
+    // The name's look-up first, the file list last, for the same reason.
+    const std::string lookedUp = name.empty() ? ProposedName(*r.backup.value) : name;
+    const std::optional<Batch> second = RunBatch(
+        database, "SELECT DB_ID(" + Literal(lookedUp) + "); " + FilesStatement(*r.backup.value), kReadTimeout);
+    if (!second) {
+        r.backup = {};
+        return r;
+    }
+    r.backup = WithFiles(std::move(r.backup), ReadOf(*second, 1), *r.server.value);
+    if (const Read found = ReadOf(*second, 0); r.backup.value && found.rows) {
+        r.backup.value->lookedUpName = lookedUp;
+        r.backup.value->lookedUpPresent = PresenceOf(found).present;
+    }
+    return r;
 }
 
 std::string VersionRefusal(const BackupDescription& backup, const RestoreServer& server) {
@@ -699,7 +820,9 @@ std::string RestoreNameProblem(Database& database, const RestoreServer& server, 
                  "名为“") + name +
                ProgramText("”的数据库，SQL Server会直接用这个备份覆盖它，而程序无法事先发现。所以不能用备份中的数据库名称或程序建议的名称，"
                  "请输入一个新的、不会与别人的数据库重名的数据库名称。");
-    const Presence found = LookUp(database, name);
+    const Presence found = backup.lookedUpPresent && name == backup.lookedUpName
+                               ? Presence{backup.lookedUpPresent, {}}
+                               : LookUp(database, name);
     if (!found.present)
         return ProgramText("无法查看服务器上是否已有数据库“") + name + ProgramText("”，所以没有还原。") + ReasonParagraph(found.error);
     if (*found.present)

@@ -85,6 +85,10 @@ struct BackupDescription {
     int versionMajor = 0, versionMinor = 0, versionBuild = 0;  // of the server that made it
     long long backupSize = 0;                                  // bytes
     std::vector<BackedUpFile> files;
+    // A name looked up on the server as the file was read (ConnectAndReadBackup), and whether a
+    // database had it then: RestoreBackup's look-up of that name, which it does not repeat.
+    std::string lookedUpName;
+    std::optional<bool> lookedUpPresent;
 
     // The restored database's size: its files' together.
     long long DatabaseSize() const;
@@ -124,6 +128,17 @@ std::string PositionProblem(const std::vector<BackupSet>& sets, int position);
 // gives no value and `refusedChoice`.
 Reading<BackupDescription> ReadBackup(Database& database, const RestoreServer& server, const std::string& path,
                                       int position = 0);
+
+// ConnectForRestore, then ReadBackup, and the look-up of the new database's name `name` (empty:
+// the one ProposedName proposes), in two exchanges with the server after the log-in, as a server
+// far away answers each late: the server's facts with the backup's header, then the look-up with
+// the file list. The backup is read only when the server is.
+struct RestoreReading {
+    Reading<RestoreServer> server;
+    Reading<BackupDescription> backup;
+};
+RestoreReading ConnectAndReadBackup(Database& database, LoginSettings login, LoginPrompt prompt, const std::string& path,
+                                    int position, const std::string& name);
 
 // What the restore takes from the file, a line each, and that log backups are not applied;
 // lines end in "\r\n".

@@ -700,6 +700,25 @@ TEST_F(CommandLine, RestorePrintsTheRestoredNameAndRefusesATakenNameOrAMissingFi
     EXPECT_EQ(restores, 3) << "the copy, the damaged one and the temporary database's";
 }
 
+// A server far away: before its RESTORE the restore reads in two exchanges after its log-in (the
+// server's facts with the backup's header, then the file list with the name's look-up).
+TEST_F(CommandLine, ARestoreReadsWhatItNeedsInAtMostTwoExchangesBeforeItsRestore) {
+    const fs::path bak = scratch_ / "远处.bak";
+    tarvex::ODBCDB own;
+    ASSERT_TRUE(own.NewOpenDatabase("DRIVER=SQL Server;SERVER=.;UID=sa;PWD=1;DATABASE=master"));
+    ASSERT_TRUE(own.ExecuteSql(tarvex::CodePage::Process().FromUtf8("backup database [2016年乡镇数据采集] to disk = N'" +
+                                                                    bak.string() + "'")));
+    ASSERT_EQ(Run({"restore", "--file", bak.string(), "--database", "远处副本"}).code, 0);
+    const std::vector<testsupport::StandinProcess::Request> requests = standin_.Requests();
+    const auto restore = std::find_if(requests.begin(), requests.end(),
+                                      [](const auto& r) { return r.text.starts_with("RESTORE DATABASE"); });
+    ASSERT_NE(restore, requests.end());
+    const auto before = std::count_if(requests.begin(), restore, [&](const auto& r) {
+        return r.connection == restore->connection && r.kind != "prelogin" && r.kind != "login";
+    });
+    EXPECT_LE(before, 2);
+}
+
 namespace {
 
 // What verify makes of each folder, as a script reads its JSON: a line per file and the summary.
