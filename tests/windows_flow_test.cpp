@@ -242,7 +242,12 @@ TEST(WindowsCommandLineUnderWine, ConvertsTwoSetsIntoItsOwnFolderAndAnswersInCod
     // The folder checked against its records by the Windows program, offline, its names in code
     // page 936: every backup agrees; one cut short by a byte does not.
     const std::string windowsFolder = Quoted(fs::path("Z:" + folder.dir.string()));
-    EXPECT_EQ(run("verify --folder " + windowsFolder), 0);
+    const auto said = [&] {
+        std::string text;
+        for (const std::string& line : Lines936(folder.dir / "cli.out")) text += line + "\n";
+        return text;
+    };
+    EXPECT_EQ(run("verify --folder " + windowsFolder), 0) << said();
     const fs::path cut = folder.Files(".bak").front();
     fs::resize_file(cut, fs::file_size(cut) - 1);
     EXPECT_EQ(run("verify --folder " + windowsFolder), 1);
