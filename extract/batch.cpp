@@ -56,20 +56,44 @@ struct Databases {
     std::string sourceIdentity;
 };
 
-auto ReadingDatabases(const std::string& source) {
+std::string DatabasesQuery(const std::string& source) {
     // The source's rows have a third column, which tells them from the temporary database's.
-    return [statement = TemporaryDatabaseQuery() + "; SELECT database_id, create_date, name FROM sys.databases WHERE name = N'" +
-                        QuoteLiteralText(source) + "'"](ODBCDB& db) {
-        Databases d;
+    return TemporaryDatabaseQuery() + "; SELECT database_id, create_date, name FROM sys.databases WHERE name = N'" +
+           QuoteLiteralText(source) + "'";
+}
+
+Databases DatabasesOf(const std::vector<std::vector<std::string>>& rows) {
+    Databases d;
+    d.temporary.is = TemporaryDatabase::Is::Absent;
+    for (const std::vector<std::string>& row : rows) {
+        if (row.size() == 2) d.temporary = TemporaryDatabase::Of(row);
+        else if (row.size() == 3) d.sourceIdentity = row[0] + " " + row[1];
+    }
+    return d;
+}
+
+auto ReadingDatabases(const std::string& source) {
+    return [statement = DatabasesQuery(source)](ODBCDB& db) {
         const std::optional<std::vector<std::vector<std::string>>> rows = db.ReadAllText(statement);
-        if (!rows) return d;
-        d.temporary.is = TemporaryDatabase::Is::Absent;
-        for (const std::vector<std::string>& row : *rows) {
-            if (row.size() == 2) d.temporary = TemporaryDatabase::Of(row);
-            else if (row.size() == 3) d.sourceIdentity = row[0] + " " + row[1];
-        }
-        return d;
+        return rows ? DatabasesOf(*rows) : Databases{};
     };
+}
+
+// Takes the hold, the databases coming in the take's own exchange; where that read fell short,
+// in an exchange of their own. (The log-in read the server's version.)
+std::optional<HoldTaken> TakingHoldAndReading(HoldOnTemporaryDatabase& hold, const std::string& source,
+                                              std::optional<Databases>& databases) {
+    std::vector<BatchResult> read;
+    const std::optional<HoldTaken> taken = hold.Take(DatabasesQuery(source), read);
+    if (taken && (taken->hold == Hold::InUse || taken->hold == Hold::Unknown)) return taken;
+    if (read.size() == 2) {
+        std::vector<std::vector<std::string>> rows = read[0].rows;
+        rows.insert(rows.end(), read[1].rows.begin(), read[1].rows.end());
+        databases = DatabasesOf(rows);
+    } else {
+        databases = hold.Session().Run(ReadingDatabases(source));
+    }
+    return taken;
 }
 
 // Why the batch cannot start (`stop` says which kind), or empty: the temporary database must be
@@ -84,13 +108,13 @@ std::string StartProblem(HoldOnTemporaryDatabase& hold, const std::string& sourc
         return ProgramText("本程序整理的") + name + ProgramText("（账套“") + filled->accountSetName +
                ProgramText("”）还没有导出，批量转换没有开始。请先在主窗口点击“导出数据”导出它，再开始批量转换。");
     }
-    const std::optional<HoldTaken> taken = hold.Take();
+    std::optional<Databases> read;
+    const std::optional<HoldTaken> taken = TakingHoldAndReading(hold, source, read);
     if (taken && (taken->hold == Hold::InUse || taken->hold == Hold::Unknown)) {
         stop = ConnectionLost(taken->why) ? BatchOutcome::Stop::ConnectionLost : BatchOutcome::Stop::HeldElsewhere;
         return HeldElsewhereText(*taken) + ProgramText("，批量转换没有开始。请等它导出完毕后再试。") +
                (taken->why.Empty() ? "" : ReasonLine(taken->why));
     }
-    const std::optional<Databases> read = hold.Session().Run(ReadingDatabases(source));
     if (read) sourceIdentity = read->sourceIdentity;
     const std::optional<TemporaryDatabase> found = read ? std::optional(read->temporary) : std::nullopt;
     if (found && found->is == TemporaryDatabase::Is::Present) {

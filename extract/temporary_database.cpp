@@ -62,6 +62,39 @@ Hold TakeHold(ODBCDB& db) {
     return Judge(before);
 }
 
+HoldTaken TakingHold(ODBCDB& db, const std::string& alsoRead, std::vector<BatchResult>& read) {
+    read.clear();
+    HoldTaken taken;
+    if (!db.IsOpen()) {
+        taken.hold = Hold::NoConnection;
+        return taken;
+    }
+    // The state before, the take (not granted while another session holds it), the state after
+    // and the caller's reads, in one exchange; the result sets come in that order.
+    std::vector<std::vector<std::vector<std::string>>> states;
+    bool whole = true;
+    const bool ran = db.ExecuteBatch(std::string(kCountRows) + ReadingState() +
+                                         "; EXEC master.sys.sp_getapplock @Resource = " + Resource() +
+                                         ", @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; " +
+                                         ReadingState() + "; " + alsoRead,
+                                     Timeout::Default(), [&](const BatchResult& r) {
+                                         if (!r.ok) whole = false;
+                                         else if (r.columns == 0) return;
+                                         else if (states.size() < 2) states.push_back(r.rows);
+                                         else read.push_back(r);
+                                     });
+    const std::optional<std::vector<std::vector<std::string>>> after =
+        states.size() == 2 ? std::optional(states[1]) : std::nullopt;
+    taken.hold = Judge(after);
+    // Held here already: the take counted a second time, which one release gives back, so
+    // that the settling's one release still gives the hold up.
+    if (taken.hold == Hold::Held && Judge(states.empty() ? std::nullopt : std::optional(states[0])) == Hold::Held)
+        GiveUpHold(db);
+    if (taken.hold == Hold::Unknown) taken.why = db.LastError();
+    if (!ran || !whole) read.clear();
+    return taken;
+}
+
 HoldTaken TakingHold(ODBCDB& db) {
     HoldTaken taken;
     taken.hold = TakeHold(db);
@@ -84,7 +117,13 @@ HoldOnTemporaryDatabase::~HoldOnTemporaryDatabase() {
 }
 
 std::optional<HoldTaken> HoldOnTemporaryDatabase::Take() {
-    if (!taken_) taken_ = session_.Run(TakingHold);
+    if (!taken_) taken_ = session_.Run([](ODBCDB& db) { return TakingHold(db); });
+    return taken_;
+}
+
+std::optional<HoldTaken> HoldOnTemporaryDatabase::Take(const std::string& alsoRead, std::vector<BatchResult>& read) {
+    read.clear();
+    if (!taken_) taken_ = session_.Run([&](ODBCDB& db) { return TakingHold(db, alsoRead, read); });
     return taken_;
 }
 

@@ -43,6 +43,9 @@ struct HoldTaken {
     OdbcError why;
 };
 HoldTaken TakingHold(ODBCDB& db);
+// TakingHold in one exchange, with the statements `alsoRead`: their result sets (those with
+// columns) in `read`, or none when one of them failed.
+HoldTaken TakingHold(ODBCDB& db, const std::string& alsoRead, std::vector<BatchResult>& read);
 // Ends an action that found the hold `held`: gives it up unless a temporary database that this
 // connection created is still on the server (`createdHereRemains`: the ledger has it filled).
 void SettleHold(ODBCDB& db, Hold held, bool createdHereRemains);
@@ -65,6 +68,8 @@ public:
 
     // What taking the hold found; nullopt when the database shut down (the window is closing).
     std::optional<HoldTaken> Take();
+    // Take(), which also reads `alsoRead` (TakingHold) when this call is the one that takes it.
+    std::optional<HoldTaken> Take(const std::string& alsoRead, std::vector<BatchResult>& read);
     // The action's use of the database; its work runs between the take and the settling.
     Database::Session& Session() { return session_; }
     // What this connection filled, and who it is logged in as.
